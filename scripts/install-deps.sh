@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs everything needed to build, test and run the updater on Debian 12.
+# Idempotent: packages already present are left as they are.
+set -euo pipefail
+
+packages=(
+    build-essential cmake pkg-config
+    qt6-base-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools
+    libtomcrypt-dev libtommath-dev zlib1g-dev
+    libgl-dev
+    tinyproxy
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update
+    apt-get install -y --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,271 @@
+#include "app/configuration.h"
+
+#include "app/messagebox.h"
+#include "app/updatechecker.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QSettings>
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#ifndef VARNOLT_UPDATE_SERVER_HOST
+#define VARNOLT_UPDATE_SERVER_HOST "update.varnolt.com"
+#endif
+
+namespace {
+
+constexpr int DefaultStreams = 6;
+constexpr int TempDirCandidates = 1000;
+
+} // namespace
+
+Configuration::Configuration(QObject *parent) : QObject(parent) { }
+
+bool Configuration::parseCommandLineOptions()
+{
+    getUpdateChannel();
+    const QStringList args = QCoreApplication::arguments();
+    const int n = int(args.size());
+    const QString noUser = QStringLiteral("--nouser");
+
+    if (n <= 1 || n >= 5)
+        return getDefaultParameters();
+
+    if (n == 2) {
+        if (args.at(1) != noUser) {
+            emit fatalError(QObject::tr("--nouser option is missing"));
+            return false;
+        }
+        if (!getDefaultParameters())
+            return false;
+        startMode = 2;
+        return true;
+    }
+
+    if (n == 3) {
+        startMode = 1;
+        return getClientTypeVersion(args, 1);
+    }
+
+    if (args.at(1) != noUser) {
+        emit fatalError(QObject::tr("--nouser option is missing"));
+        return false;
+    }
+    if (!getDefaultParameters())
+        return false;
+    startMode = 2;
+    return getClientTypeVersion(args, 2);
+}
+
+void Configuration::getUpdateChannel()
+{
+    QSettings settings(getSettingsFilePath(), QSettings::IniFormat);
+    settings.beginGroup(QStringLiteral("Channel"));
+    const QString alpha = settings.value(QStringLiteral("alpha")).toString();
+    const bool beta = settings.value(QStringLiteral("beta"), false).toBool();
+    if (!alpha.isEmpty()) {
+        channel = Alpha;
+        clientVersion = settings.value(QStringLiteral("alphaRevno"), 0).toInt();
+    } else {
+        channel = beta ? Beta : Stable;
+        clientVersion = 0;
+    }
+}
+
+bool Configuration::getDefaultParameters()
+{
+    clientType = getUpdateType();
+    if (clientVersion != 0) {
+        startMode = 1;
+        return true;
+    }
+    const QString text = getLatestClientVersion(channel);
+    if (text.isEmpty())
+        return false;
+    if (!getClientVersionFromString(text,
+                                    QObject::tr("Update server returned invalid version nr (%1)")))
+        return false;
+    startMode = 1;
+    return true;
+}
+
+bool Configuration::getClientTypeVersion(const QStringList &args, int index)
+{
+    if (index < 0 || index >= args.size()) {
+        emit fatalError(QObject::tr("No client type specified"));
+        return false;
+    }
+    clientType = args.at(index);
+    if (index + 1 >= args.size()) {
+        emit fatalError(QObject::tr("No client version specified"));
+        return false;
+    }
+    return getClientVersionFromString(args.at(index + 1), QObject::tr("Invalid version nr (%1)"));
+}
+
+bool Configuration::getClientVersionFromString(const QString &text, const QString &errorTemplate)
+{
+    bool ok = false;
+    clientVersion = text.toInt(&ok, 10);
+    if (ok)
+        return true;
+    emit fatalError(errorTemplate.arg(text));
+    return false;
+}
+
+QString Configuration::getLatestClientVersion(UpdateChannel channel)
+{
+    UpdateChecker checker;
+    for (;;) {
+        if (checker.checkUpdate()) {
+            switch (channel) {
+            case Beta:
+                return QString::fromLatin1(checker.getClientBetaVersion());
+            case Alpha:
+                return QString::fromLatin1(checker.getClientAlphaVersion());
+            case Stable:
+                break;
+            }
+            return QString::fromLatin1(checker.getClientStableVersion());
+        }
+        const QMessageBox::StandardButton answer = MessageBox::critical(
+            nullptr, QObject::tr("Error"),
+            QObject::tr("Failed to query latest client\nversion from update server."),
+            QMessageBox::Retry | QMessageBox::Abort);
+        if (answer == QMessageBox::Abort)
+            return QString();
+    }
+}
+
+void Configuration::getProxyAndDownloadConcurrency()
+{
+    QSettings settings(getSettingsFilePath(), QSettings::IniFormat);
+    settings.beginGroup(QStringLiteral("update"));
+    proxy = settings.value(QStringLiteral("proxy")).toString();
+    streams = settings.value(QStringLiteral("streams"), DefaultStreams).toInt();
+    if (streams < 1)
+        streams = DefaultStreams;
+}
+
+bool Configuration::initalizeStart(const QString &previousDir)
+{
+    if (!previousDir.isEmpty()) {
+        tempDir = previousDir;
+        return true;
+    }
+    return createTempDir();
+}
+
+bool Configuration::createTempDir()
+{
+    QString base = QDir::tempPath();
+    if (base.isEmpty()) {
+        emit fatalError(tr("Unable to get temp directory."));
+        return false;
+    }
+    QDir().mkpath(base);
+    if (!base.endsWith(QLatin1Char('/')))
+        base += QLatin1Char('/');
+    base += getTempDirPrefix();
+
+    for (int i = 0; i < TempDirCandidates; ++i) {
+        const QString candidate = base + QString::number(i);
+        if (QFileInfo::exists(candidate) || QFileInfo(candidate).isSymLink())
+            continue;
+        // Created private in one step: the session directory holds files that
+        // will be installed, so no other local user may read or plant files
+        // in it, not even for an instant. A candidate that appeared meanwhile
+        // makes mkdir fail, and the next one is tried.
+        if (::mkdir(QFile::encodeName(candidate).constData(), 0700) == 0) {
+            tempDir = candidate;
+            return true;
+        }
+    }
+    emit fatalError(tr("Unable to create temp directory."));
+    return false;
+}
+
+bool Configuration::isSpecialFileName(const QString &name) const
+{
+    return getSpecialFileNames().contains(name);
+}
+
+QString Configuration::getAppRootPath()
+{
+    return QCoreApplication::applicationDirPath();
+}
+
+QString Configuration::getSettingsFilePath()
+{
+    return getAppRootPath() + QLatin1String("/update.ini");
+}
+
+QString Configuration::getUpdateType()
+{
+    return QStringLiteral("client_linux_amd64");
+}
+
+QString Configuration::getClientBinaryName()
+{
+    return QStringLiteral("vl3client_runscript.sh");
+}
+
+QStringList Configuration::getSpecialFileNames()
+{
+    return { QStringLiteral("update"),
+             QStringLiteral("libQtCore.so.4"),
+             QStringLiteral("libQtGui.so.4"),
+             QStringLiteral("libQtNetwork.so.4"),
+             QStringLiteral("libqgif.so"),
+             QStringLiteral("libqjpeg.so"),
+             QStringLiteral("libqtaccessiblewidgets.so") };
+}
+
+const QString &Configuration::getSpecialFileRenamePrefix()
+{
+    static const QString prefix = QStringLiteral("_old_");
+    return prefix;
+}
+
+const QStringList &Configuration::getExecutableFiles()
+{
+    static const QStringList names = { QStringLiteral("vl3client_linux_x86"),
+                                       QStringLiteral("vl3client_linux_amd64"),
+                                       QStringLiteral("vl3client_runscript.sh"),
+                                       QStringLiteral("update") };
+    return names;
+}
+
+const QStringList &Configuration::getExecutableSuffixes()
+{
+    static const QStringList suffixes = { QStringLiteral("so"), QStringLiteral("so.4") };
+    return suffixes;
+}
+
+QString Configuration::getTempDirPrefix()
+{
+    return QStringLiteral("varnolt_temp_");
+}
+
+QByteArray Configuration::getUpdateServerHost()
+{
+    const QByteArray env = qgetenv("VARNOLT_UPDATE_SERVER");
+    if (env.isEmpty())
+        return QByteArrayLiteral(VARNOLT_UPDATE_SERVER_HOST);
+    const int colon = int(env.lastIndexOf(':'));
+    return colon < 0 ? env : env.left(colon);
+}
+
+quint16 Configuration::getUpdateServerPort()
+{
+    const QByteArray env = qgetenv("VARNOLT_UPDATE_SERVER");
+    const int colon = int(env.lastIndexOf(':'));
+    if (colon < 0)
+        return 0;
+    bool ok = false;
+    const uint port = env.mid(colon + 1).toUInt(&ok);
+    return ok && port > 0 && port <= 0xffff ? quint16(port) : 0;
+}

@@ -1,0 +1,74 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+enum UpdateChannel { Stable = 0, Beta = 1, Alpha = 2 };
+
+// The parameters of one run, settled from the command line, update.ini and,
+// when the command line names no version, the version server. Also the home
+// of the fixed names the rest of the updater relies on.
+//
+// One instance per process, created before the window and handed by pointer
+// or reference to whoever needs it. Lives on the main thread.
+class Configuration : public QObject
+{
+    Q_OBJECT
+public:
+    explicit Configuration(QObject *parent = nullptr);
+
+    // Settles startMode, channel, clientType and clientVersion from the
+    // arguments of the application object. False when the run cannot go on;
+    // the reason was then given through fatalError or the user aborted the
+    // version query. Call once.
+    bool parseCommandLineOptions();
+
+    // Reads the Channel group of update.ini into channel and clientVersion.
+    void getUpdateChannel();
+    bool getDefaultParameters();
+    bool getClientTypeVersion(const QStringList &args, int index);
+    bool getClientVersionFromString(const QString &text, const QString &errorTemplate);
+    // Asks the version server, with a Retry/Abort box while it does not
+    // answer. Empty when the user chose Abort.
+    QString getLatestClientVersion(UpdateChannel channel);
+
+    // Reads the update group of update.ini into proxy and streams.
+    void getProxyAndDownloadConcurrency();
+
+    // Uses previousDir as the session directory when given, else creates one.
+    bool initalizeStart(const QString &previousDir);
+    bool createTempDir();
+
+    bool isSpecialFileName(const QString &name) const;
+
+    static QString getAppRootPath();
+    static QString getSettingsFilePath();
+    static QString getUpdateType();
+    static QString getClientBinaryName();
+    static QStringList getSpecialFileNames();
+    static const QString &getSpecialFileRenamePrefix();
+    static const QStringList &getExecutableFiles();
+    static const QStringList &getExecutableSuffixes();
+    static QString getTempDirPrefix();
+
+    // Host and port of the version and banner servers: the host built in, or
+    // VARNOLT_UPDATE_SERVER ("host" or "host:port") from the environment.
+    // The port is 0 when the environment names none.
+    static QByteArray getUpdateServerHost();
+    static quint16 getUpdateServerPort();
+
+    // 0 while parsing, 1 manual start, 2 automatic start ("--nouser").
+    int startMode = 0;
+    UpdateChannel channel = Stable;
+    QString clientType;
+    qint32 clientVersion = 0;
+    QString tempDir;
+    QString proxy;
+    int streams = 6;
+
+signals:
+    // The run cannot go on; the window shows the text and ends with code 1.
+    void fatalError(const QString &errorMessage);
+    void message(const QString &message);
+};

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+class QLocalServer;
+class QLocalSocket;
+
+// Keeps one updater per installation and user. The running instance listens
+// on a local socket whose name derives from the executable's path and the
+// home directory; a second start sends it a short text and ends.
+class SingleInstanceChecker : public QObject
+{
+    Q_OBJECT
+public:
+    // Starts listening at once. When the name is taken by a socket that
+    // nobody answers on (left behind by a crashed instance), the stale name is
+    // removed and listening is tried again.
+    explicit SingleInstanceChecker(QObject *parent = nullptr);
+    ~SingleInstanceChecker() override;
+
+    // "VL3ClientUpdate" + CRC-16 (hex) of the lower-cased executable path and
+    // the home directory, without "/" and ":".
+    static QString getLocalServerName();
+
+    // Client side: true when another instance is listening and took the
+    // message. Blocks for at most 1000 ms to connect and 1000 ms to write.
+    static bool checkExistingInstance(const QString &message);
+
+    bool isListening() const;
+
+signals:
+    // Text from another instance (the first read of a connection only).
+    void otherInstanceActivate(const QString &message);
+
+private slots:
+    void onNewConnection();
+    void onReadyRead();
+
+private:
+    QLocalServer *server;
+    QLocalSocket *connection = nullptr;
+};
