@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QMetaType>
+#include <QString>
+
+/**
+ * One download mirror of a run's mirror pool.
+ *
+ * A plain value record, copied freely: the pool keeps one record per mirror and every download
+ * holds its own copy of the record it was handed. The copy's counters are a snapshot taken when
+ * the mirror was handed out; the pool's record is the live one. Pool operations find a mirror by
+ * exact, case-sensitive comparison of `name`; an empty `name` in a copy means "no mirror held".
+ */
+struct FTPSiteAccessData
+{
+    /// Ticks without data a download tolerates; no file sets it, every mirror has this value.
+    static constexpr int DefaultTimeoutTicks = 15;
+
+    /// Key of the mirror: its entry and group name in mirrors.ini, or "Alpha Channel".
+    QString name;
+    /// Base URL of the target version's files: configured URL, "/", version. Never ends in "/".
+    QString url;
+    /// Errors tolerated; the pool drops the mirror when errorCount exceeds it.
+    int retries = 0;
+    /// Consecutive engine ticks without received data before a download counts as timed out.
+    int timeoutTicks = DefaultTimeoutTicks;
+    /// Errors charged so far.
+    int errorCount = 0;
+    /// Downloads currently using the mirror.
+    int useCount = 0;
+    /// Simultaneous downloads the mirror accepts.
+    int maxUses = 1;
+};
+
+Q_DECLARE_TYPEINFO(FTPSiteAccessData, Q_RELOCATABLE_TYPE);

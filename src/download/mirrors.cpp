@@ -1,0 +1,174 @@
+#include "download/mirrors.h"
+
+#include <QDateTime>
+#include <QSettings>
+
+#include <climits>
+
+namespace {
+
+const int DefaultRetries = 5;
+const int AlphaRetries = 4;
+const int HttpMaxUses = 3;
+
+QString alphaMirrorName()
+{
+    return QStringLiteral("Alpha Channel");
+}
+
+bool isHttpUrl(const QString &url)
+{
+    return url.left(7).toUpper() == QLatin1String("HTTP://")
+        || url.left(8).toUpper() == QLatin1String("HTTPS://");
+}
+
+} // namespace
+
+Mirrors::Mirrors(QObject *parent)
+    : QObject(parent), random(quint32(QDateTime::currentSecsSinceEpoch()))
+{
+}
+
+void Mirrors::seed(quint32 value)
+{
+    random.seed(value);
+}
+
+bool Mirrors::initDefault(const QString &iniPath, int version)
+{
+    QSettings settings(iniPath, QSettings::IniFormat);
+    const int size = settings.beginReadArray(QStringLiteral("mirrors"));
+    for (int i = 0; i < size; ++i) {
+        settings.setArrayIndex(i);
+        FTPSiteAccessData mirror;
+        mirror.name = settings.value(QStringLiteral("mirror")).toString();
+        // An unnamed entry has no group to read, and an empty name is what a download holding
+        // no mirror releases: such a record would have its slots given back by strangers.
+        if (mirror.name.isEmpty())
+            continue;
+        mirrors.append(mirror);
+    }
+    settings.endArray();
+    setDefaults(settings, version);
+    return true;
+}
+
+bool Mirrors::initAlpha(const QString &updateIniPath, int version)
+{
+    QSettings settings(updateIniPath, QSettings::IniFormat);
+    const QString url = settings.value(QStringLiteral("Channel/alpha")).toString();
+    if (url.isEmpty()) {
+        emit fatalError(tr("alpha parameter in channel section in update ini file not found"));
+        return false;
+    }
+    FTPSiteAccessData mirror;
+    mirror.name = alphaMirrorName();
+    mirror.url = versionedUrl(url, version);
+    mirror.retries = AlphaRetries;
+    mirrors.append(mirror);
+    return true;
+}
+
+void Mirrors::setDefaults(QSettings &settings, int version)
+{
+    for (FTPSiteAccessData &mirror : mirrors) {
+        settings.beginGroup(mirror.name);
+        const QString url = settings.value(QStringLiteral("url")).toString();
+        if (isHttpUrl(url))
+            mirror.maxUses = HttpMaxUses;
+        mirror.url = versionedUrl(url, version);
+        // Anything but a positive number (missing, 0, negative, garbage, too large) means the
+        // default; toUInt() already fails on a sign or on text.
+        const uint retries = settings.value(QStringLiteral("retries"), DefaultRetries).toUInt();
+        mirror.retries = retries > 0 && retries <= uint(INT_MAX) ? int(retries) : DefaultRetries;
+        settings.endGroup();
+    }
+}
+
+int Mirrors::getRandomMirror(FTPSiteAccessData &mirror)
+{
+    if (mirrors.isEmpty()) {
+        if (!noMirrorsReported) {
+            noMirrorsReported = true;
+            emit message(tr("There are no (more) known working mirrors available"));
+        }
+        return NoMirrorLeft;
+    }
+
+    int capacity = 0;
+    int used = 0;
+    calcUseStats(capacity, used);
+    if (used >= capacity)
+        return AllMirrorsBusy;
+
+    // Each free slot is one ticket, so a mirror's chance follows its free slots.
+    int r = int(random.bounded(quint32(capacity - used)));
+    for (FTPSiteAccessData &candidate : mirrors) {
+        const int freeSlots = candidate.maxUses - candidate.useCount;
+        if (freeSlots <= 0)
+            continue;
+        r -= freeSlots;
+        if (r < 0) {
+            ++candidate.useCount;
+            mirror = candidate;
+            return MirrorAssigned;
+        }
+    }
+    return NoMirrorLeft;
+}
+
+void Mirrors::releaseMirror(const QString &name)
+{
+    const int index = getMirrorIndex(name);
+    if (index >= 0)
+        --mirrors[index].useCount;
+}
+
+void Mirrors::addMirrorError(const QString &name)
+{
+    const int index = getMirrorIndex(name);
+    if (index < 0)
+        return;
+    FTPSiteAccessData &mirror = mirrors[index];
+    ++mirror.errorCount;
+    if (mirror.errorCount <= mirror.retries)
+        return;
+    // Drop it before telling anyone, so a listener that asks for a mirror cannot get this one.
+    const QString droppedName = mirror.name;
+    mirrors.remove(index);
+    emit message(tr("Mirror %1 failed too many times, removing").arg(droppedName));
+}
+
+void Mirrors::removeMirror(const QString &name)
+{
+    const int index = getMirrorIndex(name);
+    if (index >= 0)
+        mirrors.remove(index);
+}
+
+void Mirrors::calcUseStats(int &capacity, int &used) const
+{
+    capacity = 0;
+    used = 0;
+    for (const FTPSiteAccessData &mirror : mirrors) {
+        capacity += mirror.maxUses;
+        used += mirror.useCount;
+    }
+}
+
+int Mirrors::getMirrorIndex(const QString &name) const
+{
+    for (int i = 0; i < mirrors.size(); ++i) {
+        if (mirrors.at(i).name == name)
+            return i;
+    }
+    return -1;
+}
+
+QString Mirrors::versionedUrl(const QString &baseUrl, int version)
+{
+    QString url = baseUrl;
+    if (!url.endsWith(QLatin1Char('/')))
+        url += QLatin1Char('/');
+    return url + QString::number(version);
+}

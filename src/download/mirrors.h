@@ -1,0 +1,118 @@
+#pragma once
+
+#include "download/ftpsiteaccessdata.h"
+
+#include <QObject>
+#include <QRandomGenerator>
+#include <QString>
+#include <QVector>
+
+class QSettings;
+
+/**
+ * The download mirrors known for one update run.
+ *
+ * Filled once, by initDefault() from mirrors.ini or by initAlpha() from the alpha channel's base
+ * URL, and never refilled: afterwards records only change their counters or disappear. Downloads
+ * ask getRandomMirror() for a mirror, which reserves one of its connection slots; they give it
+ * back with releaseMirror(), charge failures with addMirrorError() and drop a mirror at once with
+ * removeMirror(). A mirror charged with more errors than its `retries` is dropped for the rest of
+ * the run.
+ *
+ * Every operation by name acts on the first mirror of that name and does nothing when no mirror
+ * of that name is left; that is the normal case for a download still holding the record of a
+ * mirror that was dropped meanwhile.
+ *
+ * Main thread only; the pool has no locks.
+ */
+class Mirrors : public QObject
+{
+    Q_OBJECT
+
+public:
+    /// Result of getRandomMirror().
+    enum MirrorResult {
+        MirrorAssigned = 0, ///< a mirror was reserved and copied into the caller's record
+        NoMirrorLeft = 1, ///< the pool is empty; downloads cannot go on
+        AllMirrorsBusy = 2 ///< every slot is in use; wait for another download to end
+    };
+
+    /**
+     * Creates an empty pool. Its random generator is seeded with the current time in seconds,
+     * so every run draws its own sequence; seed() replaces that seed.
+     */
+    explicit Mirrors(QObject *parent = nullptr);
+
+    /// Restarts the random sequence of the mirror choice from @p value.
+    void seed(quint32 value);
+
+    /**
+     * Fills the pool from the mirror list at @p iniPath for target version @p version: one
+     * mirror per entry of the array "mirrors", in list order, with the "url" and "retries" of
+     * the group named like the entry. Entries without a name are skipped: they have no group
+     * and could not be told apart from "no mirror held". A missing file gives an empty pool.
+     * Always returns true.
+     */
+    bool initDefault(const QString &iniPath, int version);
+
+    /**
+     * Fills the pool with the single mirror "Alpha Channel" from the key "alpha" of the group
+     * "Channel" in the local settings file at @p updateIniPath. It has 4 retries and one slot
+     * whatever its scheme. When the key is missing or empty, emits fatalError() and returns
+     * false, leaving the pool empty.
+     */
+    bool initAlpha(const QString &updateIniPath, int version);
+
+    /**
+     * Second pass of initDefault(): reads each listed mirror's group from @p settings (URL,
+     * slots by scheme, retries) and appends "/" and @p version to its URL.
+     */
+    void setDefaults(QSettings &settings, int version);
+
+    /**
+     * Picks a mirror at random, weighted by its free slots, and reserves one slot of it.
+     * @return MirrorAssigned after copying the mirror's record (with its new useCount) into
+     * @p mirror; NoMirrorLeft when the pool is empty, emitting the message "There are no (more)
+     * known working mirrors available" the first time only; AllMirrorsBusy when no slot is free.
+     * @p mirror is unchanged unless a mirror was assigned.
+     */
+    int getRandomMirror(FTPSiteAccessData &mirror);
+
+    /**
+     * Gives one slot of mirror @p name back. The count has no lower bound, so that with two
+     * entries of one name the slots stay balanced in sum; a caller must release each reservation
+     * exactly once.
+     */
+    void releaseMirror(const QString &name);
+
+    /**
+     * Charges mirror @p name with one error. When its errors exceed its retries, emits the
+     * message "Mirror %1 failed too many times, removing" and drops it.
+     */
+    void addMirrorError(const QString &name);
+
+    /// Drops mirror @p name at once, without a message.
+    void removeMirror(const QString &name);
+
+    /// Sum of maxUses (@p capacity) and of useCount (@p used) over all mirrors.
+    void calcUseStats(int &capacity, int &used) const;
+
+    /// Position of the first mirror named @p name, or -1.
+    int getMirrorIndex(const QString &name) const;
+
+    /// The mirrors left, in the order they were read.
+    const QVector<FTPSiteAccessData> &mirrorList() const { return mirrors; }
+
+signals:
+    /// Emitted once when the alpha mirror cannot be configured; the run cannot start.
+    void fatalError(QString errorMessage);
+    /// One line for the log: a mirror was dropped, or the pool was found empty (once per pool).
+    void message(QString message);
+
+private:
+    static QString versionedUrl(const QString &baseUrl, int version);
+
+    QVector<FTPSiteAccessData> mirrors;
+    bool noMirrorsReported = false;
+    QRandomGenerator random;
+};

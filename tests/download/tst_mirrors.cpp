@@ -1,0 +1,443 @@
+#include "download/mirrors.h"
+
+#include <QDir>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+const int Version = 42;
+
+struct MirrorEntry
+{
+    QString name;
+    QString url;
+    QString retries; // written only when not null
+};
+
+// A fresh directory per file: the settings library caches parsed files by path and would not
+// notice a rewrite of the same size within the same second.
+QString freshPath(const QTemporaryDir &dir, const QString &name)
+{
+    static int serial = 0;
+    const QString subdir = QString::number(++serial);
+    if (!QDir(dir.path()).mkpath(subdir))
+        qFatal("cannot create %s", qPrintable(subdir));
+    return dir.filePath(subdir + QLatin1Char('/') + name);
+}
+
+// Writes a mirror list the way the settings library lays out arrays ("1\mirror=...").
+QString writeMirrorsIni(const QTemporaryDir &dir, const QList<MirrorEntry> &entries)
+{
+    QString text = QStringLiteral("[mirrors]\nsize=%1\n").arg(entries.size());
+    for (int i = 0; i < entries.size(); ++i)
+        text += QStringLiteral("%1\\mirror=%2\n").arg(i + 1).arg(entries.at(i).name);
+    for (const MirrorEntry &entry : entries) {
+        text += QStringLiteral("\n[%1]\nurl=%2\n").arg(entry.name, entry.url);
+        if (!entry.retries.isNull())
+            text += QStringLiteral("retries=%1\n").arg(entry.retries);
+    }
+    const QString path = freshPath(dir, QStringLiteral("mirrors.ini"));
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        || file.write(text.toUtf8()) != text.toUtf8().size())
+        qFatal("cannot write %s", qPrintable(path));
+    return path;
+}
+
+QString writeFile(const QTemporaryDir &dir, const QString &name, const QByteArray &text)
+{
+    const QString path = freshPath(dir, name);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(text) != text.size())
+        qFatal("cannot write %s", qPrintable(path));
+    return path;
+}
+
+QStringList names(const Mirrors &pool)
+{
+    QStringList result;
+    for (const FTPSiteAccessData &mirror : pool.mirrorList())
+        result << mirror.name;
+    return result;
+}
+
+// Charges errors until the mirror disappears; returns the errors it survived.
+int errorsTolerated(Mirrors &pool, const QString &name)
+{
+    for (int errors = 0; errors < 100; ++errors) {
+        pool.addMirrorError(name);
+        if (pool.getMirrorIndex(name) < 0)
+            return errors;
+    }
+    return -1;
+}
+
+} // namespace
+
+class TestMirrors : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void readsListInOrder();
+    void retries_data();
+    void retries();
+    void slotsAndUrl_data();
+    void slotsAndUrl();
+    void alphaMirror();
+    void alphaMissing_data();
+    void alphaMissing();
+    void slotsRunOutUntilReleased();
+    void weightsByFreeSlots_data();
+    void weightsByFreeSlots();
+    void fixedSeedRepeatsChoices();
+    void emptyPoolReportedOnce();
+    void lastMirrorDroppedReportedOnce();
+    void duplicateNamesActOnFirst();
+    void operationsAfterRemovalChangeNothing();
+    void unnamedEntriesSkipped();
+
+private:
+    QTemporaryDir dir;
+};
+
+void TestMirrors::readsListInOrder()
+{
+    QVERIFY(dir.isValid());
+    const QString path = writeMirrorsIni(dir,
+                                         {{"zeta", "http://z.example/v", {}},
+                                          {"alpha", "http://a.example/v", {}},
+                                          {"mid", "http://m.example/v", {}}});
+    // A group nobody lists is not a mirror.
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::Append));
+    file.write("\n[unlisted]\nurl=http://u.example/\n");
+    file.close();
+
+    Mirrors pool;
+    QVERIFY(pool.initDefault(path, Version));
+    QCOMPARE(names(pool), QStringList({"zeta", "alpha", "mid"}));
+    for (const FTPSiteAccessData &mirror : pool.mirrorList()) {
+        QCOMPARE(mirror.errorCount, 0);
+        QCOMPARE(mirror.useCount, 0);
+        QCOMPARE(mirror.timeoutTicks, 15);
+    }
+    QCOMPARE(pool.getMirrorIndex("mid"), 2);
+    QCOMPARE(pool.getMirrorIndex("MID"), -1);
+
+    // No file at all: the pool just stays empty.
+    Mirrors none;
+    QVERIFY(none.initDefault(dir.filePath("absent.ini"), Version));
+    QVERIFY(none.mirrorList().isEmpty());
+}
+
+void TestMirrors::retries_data()
+{
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<int>("tolerated");
+    QTest::newRow("zero") << "0" << 5;
+    QTest::newRow("negative") << "-2" << 5;
+    QTest::newRow("text") << "abc" << 5;
+    QTest::newRow("missing") << QString() << 5;
+    QTest::newRow("beyond int") << "3000000000" << 5;
+    QTest::newRow("one") << "1" << 1;
+    QTest::newRow("seven") << "7" << 7;
+}
+
+void TestMirrors::retries()
+{
+    QFETCH(QString, value);
+    QFETCH(int, tolerated);
+    const QString path = writeMirrorsIni(dir, {{"m", "http://m.example/", value}});
+    Mirrors pool;
+    QVERIFY(pool.initDefault(path, Version));
+    QCOMPARE(pool.mirrorList().at(0).retries, tolerated);
+
+    QSignalSpy messages(&pool, &Mirrors::message);
+    QCOMPARE(errorsTolerated(pool, "m"), tolerated);
+    QCOMPARE(messages.count(), 1);
+    QCOMPARE(messages.at(0).at(0).toString(), QString("Mirror m failed too many times, removing"));
+}
+
+void TestMirrors::slotsAndUrl_data()
+{
+    QTest::addColumn<QString>("configured");
+    QTest::addColumn<int>("maxUses");
+    QTest::addColumn<QString>("url");
+    QTest::newRow("http") << "http://h.example/files" << 3 << "http://h.example/files/42";
+    QTest::newRow("https mixed case")
+        << "HtTpS://h.example/files" << 3 << "HtTpS://h.example/files/42";
+    QTest::newRow("trailing slash")
+        << "http://h.example/files/" << 3 << "http://h.example/files/42";
+    QTest::newRow("ftp") << "ftp://h.example/files" << 1 << "ftp://h.example/files/42";
+    QTest::newRow("no scheme") << "h.example/files" << 1 << "h.example/files/42";
+    QTest::newRow("no group") << QString() << 1 << "/42";
+}
+
+void TestMirrors::slotsAndUrl()
+{
+    QFETCH(QString, configured);
+    QFETCH(int, maxUses);
+    QFETCH(QString, url);
+    QString path = writeMirrorsIni(dir, {{"m", configured, {}}});
+    if (configured.isNull()) // the listed mirror has no group of its own
+        path = writeFile(dir, "mirrors.ini", "[mirrors]\nsize=1\n1\\mirror=m\n");
+
+    Mirrors pool;
+    QVERIFY(pool.initDefault(path, Version));
+    QCOMPARE(pool.mirrorList().size(), 1);
+    const FTPSiteAccessData mirror = pool.mirrorList().at(0);
+    QCOMPARE(mirror.maxUses, maxUses);
+    QCOMPARE(mirror.url, url);
+    QCOMPARE(mirror.retries, 5);
+}
+
+void TestMirrors::alphaMirror()
+{
+    const QString path
+        = writeFile(dir, "update.ini", "[Channel]\nalpha=http://alpha.example/builds/\n");
+    Mirrors pool;
+    QSignalSpy fatal(&pool, &Mirrors::fatalError);
+    QVERIFY(pool.initAlpha(path, 7));
+    QCOMPARE(fatal.count(), 0);
+    QCOMPARE(pool.mirrorList().size(), 1);
+    const FTPSiteAccessData mirror = pool.mirrorList().at(0);
+    QCOMPARE(mirror.name, QString("Alpha Channel"));
+    QCOMPARE(mirror.url, QString("http://alpha.example/builds/7"));
+    QCOMPARE(mirror.maxUses, 1);
+    QCOMPARE(errorsTolerated(pool, "Alpha Channel"), 4);
+}
+
+void TestMirrors::alphaMissing_data()
+{
+    QTest::addColumn<QByteArray>("contents");
+    QTest::newRow("no key") << QByteArray("[Channel]\nbeta=http://b.example/\n");
+    QTest::newRow("empty key") << QByteArray("[Channel]\nalpha=\n");
+    QTest::newRow("other group") << QByteArray("[update]\nalpha=http://a.example/\n");
+}
+
+void TestMirrors::alphaMissing()
+{
+    QFETCH(QByteArray, contents);
+    const QString path = writeFile(dir, "update.ini", contents);
+    Mirrors pool;
+    QSignalSpy fatal(&pool, &Mirrors::fatalError);
+    QVERIFY(!pool.initAlpha(path, 7));
+    QCOMPARE(fatal.count(), 1);
+    QCOMPARE(fatal.at(0).at(0).toString(),
+             QString("alpha parameter in channel section in update ini file not found"));
+    QVERIFY(pool.mirrorList().isEmpty());
+}
+
+void TestMirrors::slotsRunOutUntilReleased()
+{
+    const QString path = writeMirrorsIni(dir, {{"m", "http://m.example/", {}}});
+    Mirrors pool;
+    pool.initDefault(path, Version);
+
+    for (int use = 1; use <= 3; ++use) {
+        FTPSiteAccessData mirror;
+        QCOMPARE(pool.getRandomMirror(mirror), int(Mirrors::MirrorAssigned));
+        QCOMPARE(mirror.name, QString("m"));
+        QCOMPARE(mirror.useCount, use);
+    }
+    int capacity = -1;
+    int used = -1;
+    pool.calcUseStats(capacity, used);
+    QCOMPARE(capacity, 3);
+    QCOMPARE(used, 3);
+
+    FTPSiteAccessData untouched;
+    untouched.name = "mine";
+    for (int attempt = 0; attempt < 3; ++attempt)
+        QCOMPARE(pool.getRandomMirror(untouched), int(Mirrors::AllMirrorsBusy));
+    QCOMPARE(untouched.name, QString("mine"));
+    QCOMPARE(untouched.useCount, 0);
+
+    pool.releaseMirror("m");
+    QCOMPARE(pool.getRandomMirror(untouched), int(Mirrors::MirrorAssigned));
+    QCOMPARE(untouched.name, QString("m"));
+    QCOMPARE(pool.getRandomMirror(untouched), int(Mirrors::AllMirrorsBusy));
+}
+
+void TestMirrors::weightsByFreeSlots_data()
+{
+    QTest::addColumn<int>("heldOnA");
+    QTest::addColumn<double>("expectedShareOfA");
+    QTest::newRow("3:1") << 0 << 0.75;
+    QTest::newRow("1:1") << 2 << 0.5;
+    QTest::newRow("0:1") << 3 << 0.0;
+}
+
+void TestMirrors::weightsByFreeSlots()
+{
+    QFETCH(int, heldOnA);
+    QFETCH(double, expectedShareOfA);
+    const QString path
+        = writeMirrorsIni(dir, {{"A", "http://a.example/", {}}, {"B", "ftp://b.example/", {}}});
+    Mirrors pool;
+    pool.initDefault(path, Version);
+    pool.seed(20240611);
+
+    // Hold slots of A; B's single slot stays free and is given back after each draw.
+    for (int held = 0; held < heldOnA;) {
+        FTPSiteAccessData mirror;
+        QCOMPARE(pool.getRandomMirror(mirror), int(Mirrors::MirrorAssigned));
+        if (mirror.name == "A")
+            ++held;
+        else
+            pool.releaseMirror(mirror.name);
+    }
+
+    const int draws = 20000;
+    int chosenA = 0;
+    for (int i = 0; i < draws; ++i) {
+        FTPSiteAccessData mirror;
+        QCOMPARE(pool.getRandomMirror(mirror), int(Mirrors::MirrorAssigned));
+        if (mirror.name == "A")
+            ++chosenA;
+        pool.releaseMirror(mirror.name);
+    }
+    const double share = double(chosenA) / draws;
+    QVERIFY2(qAbs(share - expectedShareOfA) < 0.02, qPrintable(QString::number(share)));
+}
+
+void TestMirrors::fixedSeedRepeatsChoices()
+{
+    const QString path
+        = writeMirrorsIni(dir, {{"A", "http://a.example/", {}}, {"B", "http://b.example/", {}}});
+    auto drawSequence = [&path](quint32 seed) {
+        Mirrors pool;
+        pool.initDefault(path, Version);
+        pool.seed(seed);
+        QStringList sequence;
+        for (int i = 0; i < 64; ++i) {
+            FTPSiteAccessData mirror;
+            pool.getRandomMirror(mirror);
+            sequence << mirror.name;
+            pool.releaseMirror(mirror.name);
+        }
+        return sequence;
+    };
+    QCOMPARE(drawSequence(1), drawSequence(1));
+    QVERIFY(drawSequence(1) != drawSequence(2));
+}
+
+void TestMirrors::emptyPoolReportedOnce()
+{
+    const QString path = writeFile(dir, "mirrors.ini", "[mirrors]\nsize=0\n");
+    Mirrors pool;
+    pool.initDefault(path, Version);
+    QSignalSpy messages(&pool, &Mirrors::message);
+
+    FTPSiteAccessData mirror;
+    mirror.name = "kept";
+    for (int request = 0; request < 5; ++request)
+        QCOMPARE(pool.getRandomMirror(mirror), int(Mirrors::NoMirrorLeft));
+    QCOMPARE(mirror.name, QString("kept"));
+    QCOMPARE(messages.count(), 1);
+    QCOMPARE(messages.at(0).at(0).toString(),
+             QString("There are no (more) known working mirrors available"));
+}
+
+void TestMirrors::lastMirrorDroppedReportedOnce()
+{
+    const QString path
+        = writeMirrorsIni(dir, {{"A", "http://a.example/", "1"}, {"B", "http://b.example/", {}}});
+    Mirrors pool;
+    pool.initDefault(path, Version);
+    QSignalSpy messages(&pool, &Mirrors::message);
+
+    FTPSiteAccessData mirror;
+    QCOMPARE(pool.getRandomMirror(mirror), int(Mirrors::MirrorAssigned));
+    pool.addMirrorError("A");
+    pool.addMirrorError("A");
+    pool.removeMirror("B");
+    QCOMPARE(messages.count(), 1); // only A's drop; a removal is silent
+    for (int request = 0; request < 4; ++request)
+        QCOMPARE(pool.getRandomMirror(mirror), int(Mirrors::NoMirrorLeft));
+    QCOMPARE(messages.count(), 2);
+    QCOMPARE(messages.at(1).at(0).toString(),
+             QString("There are no (more) known working mirrors available"));
+}
+
+void TestMirrors::duplicateNamesActOnFirst()
+{
+    const QString path = writeFile(dir, "mirrors.ini",
+                                   "[mirrors]\nsize=3\n1\\mirror=A\n2\\mirror=B\n3\\mirror=A\n"
+                                   "[A]\nurl=http://a.example/\nretries=1\n"
+                                   "[B]\nurl=http://b.example/\n");
+    Mirrors pool;
+    pool.initDefault(path, Version);
+    QCOMPARE(names(pool), QStringList({"A", "B", "A"}));
+    QCOMPARE(pool.getMirrorIndex("A"), 0);
+
+    pool.releaseMirror("A");
+    QCOMPARE(pool.mirrorList().at(0).useCount, -1);
+    QCOMPARE(pool.mirrorList().at(2).useCount, 0);
+
+    pool.addMirrorError("A");
+    QCOMPARE(pool.mirrorList().at(0).errorCount, 1);
+    QCOMPARE(pool.mirrorList().at(2).errorCount, 0);
+
+    pool.addMirrorError("A"); // second error on the first entry drops it alone
+    QCOMPARE(names(pool), QStringList({"B", "A"}));
+    QCOMPARE(pool.mirrorList().at(1).errorCount, 0);
+
+    pool.removeMirror("A");
+    QCOMPARE(names(pool), QStringList({"B"}));
+}
+
+void TestMirrors::operationsAfterRemovalChangeNothing()
+{
+    // One slot each, so two downloads hold one of each.
+    const QString path
+        = writeMirrorsIni(dir, {{"A", "ftp://a.example/", "1"}, {"B", "ftp://b.example/", "1"}});
+    Mirrors pool;
+    pool.initDefault(path, Version);
+    FTPSiteAccessData first;
+    FTPSiteAccessData second;
+    QCOMPARE(pool.getRandomMirror(first), int(Mirrors::MirrorAssigned));
+    QCOMPARE(pool.getRandomMirror(second), int(Mirrors::MirrorAssigned));
+    const FTPSiteAccessData &dropped = first.name == "A" ? first : second;
+    QCOMPARE(dropped.name, QString("A"));
+    pool.addMirrorError("B");
+
+    pool.removeMirror("A");
+    QSignalSpy messages(&pool, &Mirrors::message);
+    for (int i = 0; i < 3; ++i) {
+        pool.releaseMirror(dropped.name);
+        pool.addMirrorError(dropped.name);
+        pool.removeMirror(dropped.name);
+    }
+    QCOMPARE(messages.count(), 0);
+    QCOMPARE(names(pool), QStringList({"B"}));
+    QCOMPARE(pool.mirrorList().at(0).useCount, 1);
+    QCOMPARE(pool.mirrorList().at(0).errorCount, 1);
+    FTPSiteAccessData none;
+    QCOMPARE(pool.getRandomMirror(none), int(Mirrors::AllMirrorsBusy));
+}
+
+void TestMirrors::unnamedEntriesSkipped()
+{
+    // An entry without a name has no group, and "" is what a download holding no mirror
+    // gives back: such an entry would lose slots to strangers.
+    const QString path = writeFile(dir, "mirrors.ini",
+                                   "[mirrors]\nsize=3\n1\\mirror=A\n3\\mirror=B\n"
+                                   "[A]\nurl=http://a.example/\n[B]\nurl=http://b.example/\n");
+    Mirrors pool;
+    pool.initDefault(path, Version);
+    QCOMPARE(names(pool), QStringList({"A", "B"}));
+    pool.releaseMirror(QString());
+    pool.addMirrorError(QString());
+    int capacity = 0;
+    int used = -1;
+    pool.calcUseStats(capacity, used);
+    QCOMPARE(capacity, 6);
+    QCOMPARE(used, 0);
+}
+
+QTEST_GUILESS_MAIN(TestMirrors)
+#include "tst_mirrors.moc"
