@@ -1,0 +1,382 @@
+#include "releasebuilder.h"
+
+#include "signaturefile.h"
+
+#include "manifest/cryptotools.h"
+#include "manifest/productiniwriter.h"
+#include "manifest/scopedrsakey.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSaveFile>
+#include <QSet>
+
+#include <zlib.h>
+
+namespace {
+
+constexpr qint64 CHUNK_SIZE = 64 * 1024;
+
+// "./a" and "a/" name the same file as "a"; anything that stays odd after this is rejected.
+QString normalized(const QString &relativePath)
+{
+    return relativePath.isEmpty() ? relativePath : QDir::cleanPath(relativePath);
+}
+
+QString absoluteClean(const QString &path)
+{
+    return QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+}
+
+} // namespace
+
+ReleaseBuilder::ReleaseBuilder(const ReleaseSpecification &specification) : spec(specification) { }
+
+ReleaseBuilder::Outcome ReleaseBuilder::build()
+{
+    ScopedRsaKey key;
+    if (!checkSpecification() || !loadKey(key) || !collectFiles() || !checkPaths()
+        || !prepareOutput())
+        return outcome;
+
+    ProductIniWriter ini;
+    const QSet<QString> packed(spec.gzipPaths.cbegin(), spec.gzipPaths.cend());
+    for (const QString &file : qAsConst(files)) {
+        if (!storeFile(file, packed.contains(file), ini))
+            return outcome;
+    }
+    for (const QString &path : qAsConst(spec.deletePaths)) {
+        if (!ini.addDelete(path)) {
+            fail(InvalidSpecification, ini.errorString());
+            return outcome;
+        }
+    }
+    if (!ini.write(manifestPath)) {
+        fail(OutputFailure, ini.errorString());
+        return outcome;
+    }
+    sign(key);
+    return outcome;
+}
+
+QString ReleaseBuilder::errorString() const
+{
+    return error;
+}
+
+QString ReleaseBuilder::iniPath() const
+{
+    return manifestPath;
+}
+
+int ReleaseBuilder::fileCount() const
+{
+    return files.size();
+}
+
+int ReleaseBuilder::packedFileCount() const
+{
+    return packedCount;
+}
+
+int ReleaseBuilder::deleteCount() const
+{
+    return spec.deletePaths.size();
+}
+
+bool ReleaseBuilder::verifiesWithBuiltInKey() const
+{
+    return builtInKeyVerifies;
+}
+
+bool ReleaseBuilder::checkSpecification()
+{
+    static const QRegularExpression digits(QStringLiteral("^[0-9]+$"));
+    if (spec.clientType.isEmpty() || spec.clientType.contains(QLatin1Char('/'))
+        || spec.clientType.contains(QLatin1Char('\\'))
+        || spec.clientType.startsWith(QLatin1Char('.'))) {
+        return fail(InvalidSpecification,
+                    QStringLiteral("invalid client type \"%1\": it names the file TYPE.ini "
+                                   "and must not contain a slash or begin with a dot")
+                        .arg(spec.clientType));
+    }
+    if (!digits.match(spec.version).hasMatch()) {
+        return fail(InvalidSpecification,
+                    QStringLiteral("invalid version \"%1\": a version is a decimal number")
+                        .arg(spec.version));
+    }
+    if (spec.section.isEmpty())
+        spec.section = spec.clientType;
+    const QString sectionProblem = ProductIniWriter::checkSectionName(spec.section);
+    if (!sectionProblem.isEmpty())
+        return fail(InvalidSpecification, QStringLiteral("invalid section: ") + sectionProblem);
+    if (spec.sourceDir.isEmpty() || spec.mirrorDir.isEmpty() || spec.privateKeyFile.isEmpty())
+        return fail(InvalidSpecification, QStringLiteral("source, mirror and key are required"));
+
+    for (QStringList *paths : {&spec.gzipPaths, &spec.deletePaths}) {
+        QStringList cleaned;
+        for (const QString &path : qAsConst(*paths)) {
+            const QString clean = normalized(path);
+            const QString problem = ProductIniWriter::checkRelativePath(clean);
+            if (!problem.isEmpty())
+                return fail(InvalidSpecification, problem);
+            if (!cleaned.contains(clean))
+                cleaned.append(clean);
+        }
+        *paths = cleaned;
+    }
+
+    // Publishing into the tree being published would put the release into the next one.
+    const QString source = absoluteClean(spec.sourceDir);
+    const QString mirror = absoluteClean(spec.mirrorDir);
+    if (mirror == source || mirror.startsWith(source + QLatin1Char('/'))) {
+        return fail(InvalidSpecification,
+                    QStringLiteral("the mirror directory %1 lies inside the source %2")
+                        .arg(spec.mirrorDir, spec.sourceDir));
+    }
+    return true;
+}
+
+bool ReleaseBuilder::loadKey(ScopedRsaKey &key)
+{
+    try {
+        load_key(key.get(), QFile::encodeName(spec.privateKeyFile).constData());
+    } catch (const crypt_exception &e) {
+        return fail(InputFailure,
+                    QStringLiteral("cannot load the private key %1 (%2)")
+                        .arg(spec.privateKeyFile, QString::fromLocal8Bit(e.what())));
+    }
+    if (key.type() != PK_PRIVATE) {
+        return fail(InputFailure,
+                    QStringLiteral("%1 is a public key; signing needs the private key")
+                        .arg(spec.privateKeyFile));
+    }
+    return true;
+}
+
+bool ReleaseBuilder::collectFiles()
+{
+    const QFileInfo sourceInfo(spec.sourceDir);
+    if (!sourceInfo.isDir())
+        return fail(InputFailure, QStringLiteral("%1 is not a directory").arg(spec.sourceDir));
+
+    // Absolute on both sides: relativeFilePath() takes a relative path as already relative.
+    const QDir source(sourceInfo.absoluteFilePath());
+    QDirIterator it(source.path(), QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString relative = source.relativeFilePath(it.next());
+        const QString problem = ProductIniWriter::checkRelativePath(relative);
+        if (!problem.isEmpty())
+            return fail(InputFailure, QStringLiteral("cannot publish a file: ") + problem);
+        files.append(relative);
+    }
+    if (files.isEmpty())
+        return fail(InputFailure, QStringLiteral("%1 holds no files").arg(spec.sourceDir));
+    files.sort();
+    return true;
+}
+
+bool ReleaseBuilder::checkPaths()
+{
+    const QSet<QString> present(files.cbegin(), files.cend());
+    for (const QString &path : qAsConst(spec.gzipPaths)) {
+        if (!present.contains(path)) {
+            return fail(InputFailure,
+                        QStringLiteral("--gzip %1: no such file in %2").arg(path, spec.sourceDir));
+        }
+        // Both would be stored under the same name on the mirror.
+        if (present.contains(path + QLatin1String(".gz"))) {
+            return fail(InvalidSpecification,
+                        QStringLiteral("--gzip %1: the source also holds %1.gz").arg(path));
+        }
+    }
+    // The updater deletes after installing: deleting a file of the release, or a directory
+    // holding one, would remove what was just installed.
+    for (const QString &path : qAsConst(spec.deletePaths)) {
+        const QString asDirectory = path + QLatin1Char('/');
+        for (const QString &file : qAsConst(files)) {
+            if (file == path || file.startsWith(asDirectory)) {
+                return fail(InvalidSpecification,
+                            QStringLiteral("--delete %1 would remove %2, which is part of the "
+                                           "release")
+                                .arg(path, file));
+            }
+        }
+    }
+    return true;
+}
+
+bool ReleaseBuilder::prepareOutput()
+{
+    versionDir = QDir(spec.mirrorDir).filePath(spec.version);
+    sectionDir = QDir(versionDir).filePath(spec.section);
+    manifestPath = QDir(versionDir).filePath(spec.clientType + QLatin1String(".ini"));
+    const QString signaturePath = SignatureFile::pathFor(manifestPath);
+
+    if (!spec.overwrite) {
+        for (const QString &path : {manifestPath, signaturePath, sectionDir}) {
+            if (QFileInfo::exists(path)) {
+                return fail(OutputFailure,
+                            QStringLiteral("%1 already exists; pass --force to "
+                                           "replace the release")
+                                .arg(path));
+            }
+        }
+    }
+    // An old manifest must not outlive the files it describes if this build fails half-way.
+    for (const QString &path : {manifestPath, signaturePath}) {
+        if (QFileInfo::exists(path) && !QFile::remove(path))
+            return fail(OutputFailure, QStringLiteral("cannot remove %1").arg(path));
+    }
+    if (!QDir().mkpath(sectionDir))
+        return fail(OutputFailure, QStringLiteral("cannot create %1").arg(sectionDir));
+    return true;
+}
+
+bool ReleaseBuilder::storeFile(const QString &relativePath, bool packed, ProductIniWriter &ini)
+{
+    const QString from = QDir(spec.sourceDir).filePath(relativePath);
+    const QString key = packed ? relativePath + QLatin1String(".gz") : relativePath;
+    const QString to = QDir(sectionDir).filePath(key);
+    if (!QDir().mkpath(QFileInfo(to).absolutePath()))
+        return fail(OutputFailure, QStringLiteral("cannot create the directory of %1").arg(to));
+
+    QString md5;
+    quint64 size = 0;
+    if (!packed) {
+        if (!copyFile(from, to, &md5, &size))
+            return false;
+        if (!ini.addFile(spec.section, key, md5, size))
+            return fail(InvalidSpecification, ini.errorString());
+        return true;
+    }
+
+    QString unpackedMd5;
+    quint64 unpackedSize = 0;
+    if (!gzipFile(from, to, &unpackedMd5, &unpackedSize) || !digestFile(to, &md5, &size))
+        return false;
+    if (!ini.addPackedFile(spec.section, key, md5, size, unpackedMd5, unpackedSize, relativePath))
+        return fail(InvalidSpecification, ini.errorString());
+    ++packedCount;
+    return true;
+}
+
+bool ReleaseBuilder::copyFile(const QString &from, const QString &to, QString *md5, quint64 *size)
+{
+    QFile in(from);
+    if (!in.open(QIODevice::ReadOnly))
+        return fail(InputFailure, QStringLiteral("cannot read %1: %2").arg(from, in.errorString()));
+    QSaveFile out(to);
+    if (!out.open(QIODevice::WriteOnly))
+        return fail(OutputFailure,
+                    QStringLiteral("cannot write %1: %2").arg(to, out.errorString()));
+
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    *size = 0;
+    while (!in.atEnd()) {
+        const QByteArray chunk = in.read(CHUNK_SIZE);
+        if (chunk.isEmpty() && in.error() != QFileDevice::NoError)
+            return fail(InputFailure,
+                        QStringLiteral("cannot read %1: %2").arg(from, in.errorString()));
+        if (out.write(chunk) != chunk.size())
+            return fail(OutputFailure,
+                        QStringLiteral("cannot write %1: %2").arg(to, out.errorString()));
+        hash.addData(chunk);
+        *size += quint64(chunk.size());
+    }
+    if (!out.commit())
+        return fail(OutputFailure,
+                    QStringLiteral("cannot write %1: %2").arg(to, out.errorString()));
+    *md5 = QString::fromLatin1(hash.result().toHex());
+    return true;
+}
+
+bool ReleaseBuilder::gzipFile(const QString &from, const QString &to, QString *md5, quint64 *size)
+{
+    QFile in(from);
+    if (!in.open(QIODevice::ReadOnly))
+        return fail(InputFailure, QStringLiteral("cannot read %1: %2").arg(from, in.errorString()));
+    gzFile out = gzopen(QFile::encodeName(to).constData(), "wb9");
+    if (!out)
+        return fail(OutputFailure, QStringLiteral("cannot write %1").arg(to));
+
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    *size = 0;
+    while (!in.atEnd()) {
+        const QByteArray chunk = in.read(CHUNK_SIZE);
+        if (chunk.isEmpty() && in.error() != QFileDevice::NoError) {
+            gzclose(out);
+            return fail(InputFailure,
+                        QStringLiteral("cannot read %1: %2").arg(from, in.errorString()));
+        }
+        if (!chunk.isEmpty()
+            && gzwrite(out, chunk.constData(), unsigned(chunk.size())) != int(chunk.size())) {
+            gzclose(out);
+            return fail(OutputFailure, QStringLiteral("cannot write %1").arg(to));
+        }
+        hash.addData(chunk);
+        *size += quint64(chunk.size());
+    }
+    if (gzclose(out) != Z_OK)
+        return fail(OutputFailure, QStringLiteral("cannot write %1").arg(to));
+    *md5 = QString::fromLatin1(hash.result().toHex());
+    return true;
+}
+
+bool ReleaseBuilder::digestFile(const QString &path, QString *md5, quint64 *size)
+{
+    QFile file(path);
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
+        return fail(OutputFailure, QStringLiteral("cannot read back %1").arg(path));
+    *md5 = QString::fromLatin1(hash.result().toHex());
+    *size = quint64(file.size());
+    return true;
+}
+
+bool ReleaseBuilder::sign(ScopedRsaKey &key)
+{
+    const QString signaturePath = SignatureFile::pathFor(manifestPath);
+    QByteArray signature;
+    try {
+        signature = SignatureFile::signatureOf(key.get(), manifestPath);
+    } catch (const crypt_exception &e) {
+        return fail(SigningFailure,
+                    QStringLiteral("cannot sign %1 (%2)")
+                        .arg(manifestPath, QString::fromLocal8Bit(e.what())));
+    }
+    try {
+        SignatureFile::write(signaturePath, signature);
+    } catch (const crypt_exception &e) {
+        return fail(OutputFailure, QString::fromLocal8Bit(e.what()));
+    }
+
+    try {
+        QString reason;
+        if (!SignatureFile::verify(key.get(), manifestPath, signaturePath, &reason)) {
+            return fail(
+                SigningFailure,
+                QStringLiteral("the signature just written does not verify (%1)").arg(reason));
+        }
+        ScopedRsaKey builtIn;
+        load_key(builtIn.get(), PUBLIC_KEY, KEY_BLOCK_SIZE);
+        builtInKeyVerifies = SignatureFile::verify(builtIn.get(), manifestPath, signaturePath);
+    } catch (const crypt_exception &e) {
+        return fail(SigningFailure,
+                    QStringLiteral("cannot check the signature of %1 (%2)")
+                        .arg(manifestPath, QString::fromLocal8Bit(e.what())));
+    }
+    return true;
+}
+
+bool ReleaseBuilder::fail(Outcome failure, const QString &text)
+{
+    outcome = failure;
+    error = text;
+    return false;
+}

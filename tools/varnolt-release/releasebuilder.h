@@ -1,0 +1,75 @@
+#pragma once
+
+#include "releasespecification.h"
+
+#include <QString>
+#include <QStringList>
+
+class ProductIniWriter;
+class ScopedRsaKey;
+
+/// Builds the mirror tree of one release:
+///
+///     MIRROR/VERSION/TYPE.ini          the product ini (manifest)
+///     MIRROR/VERSION/TYPE.ini.sig      its signature
+///     MIRROR/VERSION/SECTION/KEY       every file of the client tree, KEY its relative path,
+///                                      or KEY = PATH + ".gz" for files stored compressed
+///
+/// which is where the updater looks for them below a mirror's base URL. Nothing is written
+/// until the specification, the key and the source tree have been checked; the manifest and
+/// its signature are written last, so an interrupted build never leaves a manifest that names
+/// files which are not there.
+class ReleaseBuilder
+{
+public:
+    enum Outcome {
+        Success,
+        InvalidSpecification, ///< the specification contradicts itself or names invalid paths
+        InputFailure, ///< the source tree or the key cannot be read or is unusable
+        OutputFailure, ///< the mirror tree cannot be written, or the release exists already
+        SigningFailure ///< the manifest could not be signed
+    };
+
+    explicit ReleaseBuilder(const ReleaseSpecification &specification);
+
+    /// Builds the release. Call once.
+    Outcome build();
+
+    /// Why build() failed; empty after success.
+    QString errorString() const;
+
+    /// Path of the manifest written (valid once build() has got that far).
+    QString iniPath() const;
+
+    /// Files published, and how many of them are stored compressed.
+    int fileCount() const;
+    int packedFileCount() const;
+    int deleteCount() const;
+
+    /// Whether the public key built into this program verifies the new manifest, i.e. whether
+    /// an updater of this build would accept the release.
+    bool verifiesWithBuiltInKey() const;
+
+private:
+    bool checkSpecification();
+    bool loadKey(ScopedRsaKey &key);
+    bool collectFiles();
+    bool checkPaths();
+    bool prepareOutput();
+    bool storeFile(const QString &relativePath, bool packed, ProductIniWriter &ini);
+    bool copyFile(const QString &from, const QString &to, QString *md5, quint64 *size);
+    bool gzipFile(const QString &from, const QString &to, QString *md5, quint64 *size);
+    bool digestFile(const QString &path, QString *md5, quint64 *size);
+    bool sign(ScopedRsaKey &key);
+    bool fail(Outcome outcome, const QString &text);
+
+    ReleaseSpecification spec;
+    QStringList files;
+    QString versionDir;
+    QString sectionDir;
+    QString manifestPath;
+    int packedCount = 0;
+    bool builtInKeyVerifies = false;
+    Outcome outcome = Success;
+    QString error;
+};

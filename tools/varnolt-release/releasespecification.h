@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+/// What to publish: one version of the client for one client type, as ReleaseBuilder lays it
+/// out below a mirror directory.
+struct ReleaseSpecification
+{
+    /// Client type; the manifest is VERSION/clientType + ".ini".
+    QString clientType;
+    /// Version number (decimal digits); the directory below the mirror root.
+    QString version;
+    /// Directory of the files below the version directory; empty means clientType, so that
+    /// several client types can share one version directory.
+    QString section;
+    /// Root of the client tree to publish; every file below it becomes an entry.
+    QString sourceDir;
+    /// Root of the mirror tree to write into.
+    QString mirrorDir;
+    /// Key file of the private signing key.
+    QString privateKeyFile;
+    /// Paths (relative to sourceDir) of files to store gzip-compressed as path + ".gz"; the
+    /// updater unpacks them to path.
+    QStringList gzipPaths;
+    /// Paths (relative to the installation directory) that the updater removes.
+    QStringList deletePaths;
+    /// Replace an existing release of the same version and client type.
+    bool overwrite = false;
+};

@@ -1,0 +1,441 @@
+#include "releasetool.h"
+
+#include "releasebuilder.h"
+#include "signaturefile.h"
+
+#include "manifest/cryptotools.h"
+#include "manifest/scopedrsakey.h"
+
+#include <QCommandLineParser>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTextStream>
+
+namespace {
+
+const QString PROGRAM = QStringLiteral("varnolt-release");
+
+const char EXIT_CODES[] = "Exit codes:\n"
+                          "  0  success; for verify: the signature is valid\n"
+                          "  1  verify: the signature is not valid for the file\n"
+                          "  2  the command line is wrong\n"
+                          "  3  an input file, directory or key cannot be read or is unusable\n"
+                          "  4  an output cannot be written, or exists already (see --force)\n"
+                          "  5  the crypto library failed to make a key or a signature\n";
+
+QString text(const crypt_exception &e)
+{
+    return QString::fromLocal8Bit(e.what());
+}
+
+QString absoluteClean(const QString &path)
+{
+    return QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+}
+
+} // namespace
+
+ReleaseTool::ReleaseTool(QTextStream &out, QTextStream &err) : out(out), err(err) { }
+
+int ReleaseTool::run(const QStringList &arguments)
+{
+    if (arguments.size() < 2) {
+        err << generalHelp();
+        return UsageError;
+    }
+    const QString command = arguments.at(1);
+    const QStringList rest = arguments.mid(2);
+    if (command == QLatin1String("-h") || command == QLatin1String("--help")
+        || command == QLatin1String("help")) {
+        out << generalHelp();
+        return Ok;
+    }
+
+    try {
+        crypt_init();
+    } catch (const crypt_exception &e) {
+        err << PROGRAM << ": cannot initialise the crypto library: " << text(e) << '\n';
+        return CryptoError;
+    }
+
+    if (command == QLatin1String("keygen"))
+        return keygen(rest);
+    if (command == QLatin1String("sign"))
+        return sign(rest);
+    if (command == QLatin1String("verify"))
+        return verify(rest);
+    if (command == QLatin1String("release"))
+        return release(rest);
+
+    err << PROGRAM << ": unknown command \"" << command << "\"\n"
+        << "Run \"" << PROGRAM << " --help\" for the commands.\n";
+    return UsageError;
+}
+
+int ReleaseTool::keygen(const QStringList &arguments)
+{
+    const QString command = QStringLiteral("keygen");
+    QCommandLineParser parser;
+    parser.addPositionalArgument(QStringLiteral("PUBLIC"),
+                                 QStringLiteral("Public key file to write."));
+    parser.addPositionalArgument(QStringLiteral("PRIVATE"),
+                                 QStringLiteral("Private key file to write (owner-only access)."));
+    const QCommandLineOption force(QStringLiteral("force"),
+                                   QStringLiteral("Replace key files that exist already."));
+    parser.addOption(force);
+    int exitCode = Ok;
+    if (!parse(parser, command,
+               QStringLiteral("keygen [--force] PUBLIC PRIVATE\n\n"
+                              "Creates a new signing key pair (1024-bit RSA) as two 2048-byte "
+                              "key files.\nBuild the updater with the public one "
+                              "(-DVARNOLT_PUBLIC_KEY_FILE=PUBLIC) and sign releases with the "
+                              "private one; keep the private one off the repository."),
+               arguments, 2, &exitCode))
+        return exitCode;
+
+    const QString publicPath = parser.positionalArguments().at(0);
+    const QString privatePath = parser.positionalArguments().at(1);
+    if (absoluteClean(publicPath) == absoluteClean(privatePath))
+        return usageError(command, QStringLiteral("PUBLIC and PRIVATE name the same file"));
+    if (!parser.isSet(force)) {
+        for (const QString &path : {publicPath, privatePath}) {
+            if (QFileInfo::exists(path)) {
+                err << PROGRAM << ' ' << command << ": " << path
+                    << " already exists; pass --force to replace it\n";
+                return OutputError;
+            }
+        }
+    }
+
+    ScopedRsaKey key;
+    try {
+        create_key(key.get());
+    } catch (const crypt_exception &e) {
+        err << PROGRAM << ' ' << command << ": cannot create a key: " << text(e) << '\n';
+        return CryptoError;
+    }
+
+    // Create the private key file readable by its owner only before any key byte is in it;
+    // save_key then truncates the file and keeps its mode.
+    const QFileDevice::Permissions ownerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+    QFile privateFile(privatePath);
+    if (!privateFile.open(QIODevice::WriteOnly, ownerOnly)
+        || !privateFile.setPermissions(ownerOnly)) {
+        err << PROGRAM << ' ' << command << ": cannot write " << privatePath << ": "
+            << privateFile.errorString() << '\n';
+        return OutputError;
+    }
+    privateFile.close();
+
+    try {
+        save_key(key.get(), PK_PRIVATE, QFile::encodeName(privatePath).constData());
+        save_key(key.get(), PK_PUBLIC, QFile::encodeName(publicPath).constData());
+    } catch (const crypt_exception &e) {
+        err << PROGRAM << ' ' << command << ": " << text(e) << '\n';
+        return OutputError;
+    }
+    out << "Wrote the public key to " << publicPath << " and the private key to " << privatePath
+        << ".\nKeep " << privatePath
+        << " secret: whoever holds it can publish releases that the updater accepts.\n";
+    return Ok;
+}
+
+int ReleaseTool::sign(const QStringList &arguments)
+{
+    const QString command = QStringLiteral("sign");
+    QCommandLineParser parser;
+    parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("File to sign."));
+    const QCommandLineOption keyOption({QStringLiteral("k"), QStringLiteral("key")},
+                                       QStringLiteral("Private key file."),
+                                       QStringLiteral("PRIVATE"));
+    const QCommandLineOption outputOption(
+        {QStringLiteral("o"), QStringLiteral("output")},
+        QStringLiteral("Signature file to write (default: FILE.sig)."), QStringLiteral("SIG"));
+    parser.addOption(keyOption);
+    parser.addOption(outputOption);
+    int exitCode = Ok;
+    if (!parse(parser, command,
+               QStringLiteral("sign --key PRIVATE [--output SIG] FILE\n\n"
+                              "Signs the whole content of FILE (RSASSA-PSS, SHA-1) and writes the "
+                              "bare signature to FILE.sig, as the updater expects it next to a "
+                              "product ini."),
+               arguments, 1, &exitCode))
+        return exitCode;
+    if (!parser.isSet(keyOption))
+        return usageError(command, QStringLiteral("--key PRIVATE is required"));
+    if (parser.values(keyOption).size() > 1 || parser.values(outputOption).size() > 1)
+        return usageError(command, QStringLiteral("--key and --output may be given once"));
+
+    const QString filePath = parser.positionalArguments().at(0);
+    const QString keyPath = parser.value(keyOption);
+    const QString signaturePath = parser.isSet(outputOption) ? parser.value(outputOption)
+                                                             : SignatureFile::pathFor(filePath);
+
+    const QFileInfo fileInfo(filePath);
+    if (!fileInfo.isFile() || !fileInfo.isReadable()) {
+        err << PROGRAM << ' ' << command << ": cannot read " << filePath << '\n';
+        return InputError;
+    }
+    ScopedRsaKey key;
+    try {
+        load_key(key.get(), QFile::encodeName(keyPath).constData());
+    } catch (const crypt_exception &e) {
+        err << PROGRAM << ' ' << command << ": cannot load the key " << keyPath << ": " << text(e)
+            << '\n';
+        return InputError;
+    }
+    if (key.type() != PK_PRIVATE) {
+        err << PROGRAM << ' ' << command << ": " << keyPath
+            << " is a public key; signing needs the private key\n";
+        return InputError;
+    }
+
+    QByteArray signature;
+    try {
+        signature = SignatureFile::signatureOf(key.get(), filePath);
+    } catch (const crypt_exception &e) {
+        err << PROGRAM << ' ' << command << ": cannot sign " << filePath << ": " << text(e) << '\n';
+        return CryptoError;
+    }
+    try {
+        SignatureFile::write(signaturePath, signature);
+    } catch (const crypt_exception &e) {
+        err << PROGRAM << ' ' << command << ": " << text(e) << '\n';
+        return OutputError;
+    }
+    out << "Wrote " << signaturePath << '\n';
+    return Ok;
+}
+
+int ReleaseTool::verify(const QStringList &arguments)
+{
+    const QString command = QStringLiteral("verify");
+    QCommandLineParser parser;
+    parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("Signed file."));
+    const QCommandLineOption keyOption(
+        {QStringLiteral("k"), QStringLiteral("key")},
+        QStringLiteral("Public (or private) key file (default: the key built into this program)."),
+        QStringLiteral("PUBLIC"));
+    const QCommandLineOption signatureOption({QStringLiteral("s"), QStringLiteral("signature")},
+                                             QStringLiteral("Signature file (default: FILE.sig)."),
+                                             QStringLiteral("SIG"));
+    parser.addOption(keyOption);
+    parser.addOption(signatureOption);
+    int exitCode = Ok;
+    if (!parse(parser, command,
+               QStringLiteral("verify [--key PUBLIC] [--signature SIG] FILE\n\n"
+                              "Checks FILE against its signature as the updater does. Without "
+                              "--key it uses the public key built into this program, which "
+                              "answers whether this build of the updater would accept FILE."),
+               arguments, 1, &exitCode))
+        return exitCode;
+    if (parser.values(keyOption).size() > 1 || parser.values(signatureOption).size() > 1)
+        return usageError(command, QStringLiteral("--key and --signature may be given once"));
+
+    const QString filePath = parser.positionalArguments().at(0);
+    const QString signaturePath = parser.isSet(signatureOption) ? parser.value(signatureOption)
+                                                                : SignatureFile::pathFor(filePath);
+    const QString keyName
+        = parser.isSet(keyOption) ? parser.value(keyOption) : QStringLiteral("the built-in key");
+
+    ScopedRsaKey key;
+    try {
+        if (parser.isSet(keyOption))
+            load_key(key.get(), QFile::encodeName(parser.value(keyOption)).constData());
+        else
+            load_key(key.get(), PUBLIC_KEY, KEY_BLOCK_SIZE);
+    } catch (const crypt_exception &e) {
+        err << PROGRAM << ' ' << command << ": cannot load the key " << keyName << ": " << text(e)
+            << '\n';
+        return InputError;
+    }
+
+    bool valid = false;
+    QString reason;
+    try {
+        valid = SignatureFile::verify(key.get(), filePath, signaturePath, &reason);
+    } catch (const crypt_exception &e) {
+        err << PROGRAM << ' ' << command << ": " << text(e) << '\n';
+        return InputError;
+    }
+    if (!valid) {
+        out << filePath << ": signature NOT valid for " << keyName;
+        if (!reason.isEmpty())
+            out << " (" << reason << ')';
+        out << '\n';
+        return InvalidSignature;
+    }
+    out << filePath << ": signature valid for " << keyName << '\n';
+    return Ok;
+}
+
+int ReleaseTool::release(const QStringList &arguments)
+{
+    const QString command = QStringLiteral("release");
+    QCommandLineParser parser;
+    const QCommandLineOption typeOption(QStringLiteral("type"),
+                                        QStringLiteral("Client type, e.g. client_linux_amd64."),
+                                        QStringLiteral("TYPE"));
+    const QCommandLineOption versionOption(QStringLiteral("version"),
+                                           QStringLiteral("Version number of the release."),
+                                           QStringLiteral("N"));
+    const QCommandLineOption sourceOption(QStringLiteral("source"),
+                                          QStringLiteral("Client tree to publish, laid out as "
+                                                         "installed."),
+                                          QStringLiteral("DIR"));
+    const QCommandLineOption outOption(QStringLiteral("out"),
+                                       QStringLiteral("Mirror root to write the release into."),
+                                       QStringLiteral("MIRRORDIR"));
+    const QCommandLineOption keyOption(QStringLiteral("key"), QStringLiteral("Private key file."),
+                                       QStringLiteral("PRIVATE"));
+    const QCommandLineOption sectionOption(
+        QStringLiteral("section"),
+        QStringLiteral("Directory of the files below the version directory (default: TYPE)."),
+        QStringLiteral("NAME"));
+    const QCommandLineOption gzipOption(
+        QStringLiteral("gzip"),
+        QStringLiteral("Store the file RELPATH of the tree gzip-compressed as RELPATH.gz; the "
+                       "updater unpacks it to RELPATH. Repeatable."),
+        QStringLiteral("RELPATH"));
+    const QCommandLineOption deleteOption(
+        QStringLiteral("delete"),
+        QStringLiteral("Make the updater remove RELPATH from the installation. Repeatable."),
+        QStringLiteral("RELPATH"));
+    const QCommandLineOption forceOption(QStringLiteral("force"),
+                                         QStringLiteral("Replace an existing release of the same "
+                                                        "version and type."));
+    for (const QCommandLineOption &option :
+         {typeOption, versionOption, sourceOption, outOption, keyOption, sectionOption, gzipOption,
+          deleteOption, forceOption})
+        parser.addOption(option);
+
+    int exitCode = Ok;
+    if (!parse(
+            parser, command,
+            QStringLiteral(
+                "release --type TYPE --version N --source DIR --out MIRRORDIR --key PRIVATE\n"
+                "        [--section NAME] [--gzip RELPATH]... [--delete RELPATH]... [--force]\n\n"
+                "Publishes every file below DIR as version N of client type TYPE, writing\n"
+                "  MIRRORDIR/N/TYPE.ini          the product ini listing each file's MD5 and size\n"
+                "  MIRRORDIR/N/TYPE.ini.sig      its signature, made with PRIVATE\n"
+                "  MIRRORDIR/N/SECTION/RELPATH   each file (RELPATH.gz for --gzip files)\n"
+                "Copy MIRRORDIR/N to every mirror, below the base URL named in mirrors.ini."),
+            arguments, 0, &exitCode))
+        return exitCode;
+
+    QStringList missing;
+    for (const QCommandLineOption *option :
+         {&typeOption, &versionOption, &sourceOption, &outOption, &keyOption}) {
+        if (!parser.isSet(*option))
+            missing << QLatin1String("--") + option->names().constFirst();
+    }
+    if (!missing.isEmpty())
+        return usageError(command, QStringLiteral("missing ") + missing.join(QLatin1String(", ")));
+    for (const QCommandLineOption *option :
+         {&typeOption, &versionOption, &sourceOption, &outOption, &keyOption, &sectionOption}) {
+        if (parser.values(*option).size() > 1) {
+            return usageError(
+                command,
+                QStringLiteral("--%1 may be given once").arg(option->names().constFirst()));
+        }
+    }
+
+    ReleaseSpecification specification;
+    specification.clientType = parser.value(typeOption);
+    specification.version = parser.value(versionOption);
+    specification.section = parser.value(sectionOption);
+    specification.sourceDir = parser.value(sourceOption);
+    specification.mirrorDir = parser.value(outOption);
+    specification.privateKeyFile = parser.value(keyOption);
+    specification.gzipPaths = parser.values(gzipOption);
+    specification.deletePaths = parser.values(deleteOption);
+    specification.overwrite = parser.isSet(forceOption);
+
+    ReleaseBuilder builder(specification);
+    switch (builder.build()) {
+    case ReleaseBuilder::Success:
+        break;
+    case ReleaseBuilder::InvalidSpecification:
+        return usageError(command, builder.errorString());
+    case ReleaseBuilder::InputFailure:
+        err << PROGRAM << ' ' << command << ": " << builder.errorString() << '\n';
+        return InputError;
+    case ReleaseBuilder::OutputFailure:
+        err << PROGRAM << ' ' << command << ": " << builder.errorString() << '\n';
+        return OutputError;
+    case ReleaseBuilder::SigningFailure:
+        err << PROGRAM << ' ' << command << ": " << builder.errorString() << '\n';
+        return CryptoError;
+    }
+
+    out << "Release " << specification.version << " of " << specification.clientType << ": "
+        << builder.fileCount() << " files (" << builder.packedFileCount() << " gzip-compressed), "
+        << builder.deleteCount() << " to delete\n"
+        << "Wrote " << builder.iniPath() << " and " << SignatureFile::pathFor(builder.iniPath())
+        << '\n';
+    if (!builder.verifiesWithBuiltInKey()) {
+        err << PROGRAM << ' ' << command
+            << ": note: the public key built into this program does not verify the release; "
+               "only an updater built with the public half of "
+            << specification.privateKeyFile << " accepts it\n";
+    }
+    return Ok;
+}
+
+bool ReleaseTool::parse(QCommandLineParser &parser, const QString &command, const QString &usage,
+                        const QStringList &arguments, int positionalCount, int *exitCode)
+{
+    const QCommandLineOption helpOption({QStringLiteral("h"), QStringLiteral("help")},
+                                        QStringLiteral("Show this help."));
+    parser.addOption(helpOption);
+    if (!parser.parse(QStringList(PROGRAM) + arguments)) {
+        *exitCode = usageError(command, parser.errorText());
+        return false;
+    }
+    if (parser.isSet(helpOption)) {
+        // Qt's own usage line knows nothing of commands; keep only its option list.
+        const QString qtHelp = parser.helpText();
+        const int options = qtHelp.indexOf(QLatin1String("Options:"));
+        out << "Usage: " << PROGRAM << ' ' << usage << "\n\n"
+            << (options >= 0 ? qtHelp.mid(options) : qtHelp) << '\n'
+            << EXIT_CODES;
+        *exitCode = Ok;
+        return false;
+    }
+    const int count = parser.positionalArguments().size();
+    if (count != positionalCount) {
+        *exitCode = usageError(command,
+                               count < positionalCount
+                                   ? QStringLiteral("missing arguments")
+                                   : QStringLiteral("unexpected argument \"%1\"")
+                                         .arg(parser.positionalArguments().at(positionalCount)));
+        return false;
+    }
+    return true;
+}
+
+int ReleaseTool::usageError(const QString &command, const QString &problem)
+{
+    err << PROGRAM << ' ' << command << ": " << problem << '\n'
+        << "Run \"" << PROGRAM << ' ' << command << " --help\" for usage.\n";
+    return UsageError;
+}
+
+QString ReleaseTool::generalHelp() const
+{
+    return QStringLiteral(
+               "Usage: %1 COMMAND [options] [arguments]\n\n"
+               "Makes signing keys, signs files and publishes signed releases for the Varnolt "
+               "updater.\n\n"
+               "Commands:\n"
+               "  keygen PUBLIC PRIVATE       create a signing key pair\n"
+               "  sign FILE --key PRIVATE     write the signature FILE.sig\n"
+               "  verify FILE [--key PUBLIC]  check FILE against FILE.sig\n"
+               "  release --type TYPE --version N --source DIR --out MIRRORDIR --key PRIVATE\n"
+               "          [--section NAME] [--gzip RELPATH]... [--delete RELPATH]... [--force]\n"
+               "                              write a signed release into a mirror tree\n\n"
+               "Run \"%1 COMMAND --help\" for the options of a command.\n\n")
+               .arg(PROGRAM)
+        + QLatin1String(EXIT_CODES);
+}
