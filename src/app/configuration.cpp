@@ -26,8 +26,12 @@ Configuration::Configuration(QObject *parent) : QObject(parent) { }
 
 bool Configuration::parseCommandLineOptions()
 {
+    return parseCommandLineOptions(QCoreApplication::arguments());
+}
+
+bool Configuration::parseCommandLineOptions(const QStringList &args)
+{
     getUpdateChannel();
-    const QStringList args = QCoreApplication::arguments();
     const int n = int(args.size());
     const QString noUser = QStringLiteral("--nouser");
 
@@ -118,7 +122,8 @@ bool Configuration::getClientVersionFromString(const QString &text, const QStrin
 
 QString Configuration::getLatestClientVersion(UpdateChannel channel)
 {
-    UpdateChecker checker;
+    UpdateChecker checker(UpdateChecker::defaultHost(), UpdateChecker::defaultPort(),
+                          versionQueryTimeoutMs);
     for (;;) {
         if (checker.checkUpdate()) {
             switch (channel) {

@@ -23,6 +23,8 @@ public:
     // the reason was then given through fatalError or the user aborted the
     // version query. Call once.
     bool parseCommandLineOptions();
+    // The same for an explicit argument list (args[0] being the program).
+    bool parseCommandLineOptions(const QStringList &args);
 
     // Reads the Channel group of update.ini into channel and clientVersion.
     void getUpdateChannel();
@@ -66,6 +68,8 @@ public:
     QString tempDir;
     QString proxy;
     int streams = 6;
+    // How long one version query waits for its answer.
+    int versionQueryTimeoutMs = 5000;
 
 signals:
     // The run cannot go on; the window shows the text and ends with code 1.

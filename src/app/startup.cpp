@@ -1,6 +1,7 @@
 #include "app/startup.h"
 
 #include "app/configuration.h"
+#include "app/consolelog.h"
 #include "app/singleinstancechecker.h"
 #include "engine/updateengine.h"
 #include "ui/mainwindow.h"
@@ -13,6 +14,19 @@
 namespace {
 
 constexpr int AutoStartDelayMs = 2000;
+
+QLatin1String channelName(UpdateChannel channel)
+{
+    switch (channel) {
+    case Beta:
+        return QLatin1String("beta");
+    case Alpha:
+        return QLatin1String("alpha");
+    case Stable:
+        break;
+    }
+    return QLatin1String("stable");
+}
 
 } // namespace
 
@@ -49,6 +63,15 @@ int runUpdater(int argc, char **argv)
                 QTimer::singleShot(AutoStartDelayMs, &window, &MainWindow::onAutoStartUpdate);
             window.setUIToConfigSpecs();
             window.setVisible(true);
+            // Tells scripts and support what this run is about, and that the
+            // window is up (and this instance reachable for a second start).
+            ConsoleLog::write(QStringLiteral("Ready to update %1 to version %2 (%3 channel, %4 start)")
+                                      .arg(configuration.clientType)
+                                      .arg(configuration.clientVersion)
+                                      .arg(channelName(configuration.channel))
+                                      .arg(configuration.startMode == 2
+                                               ? QLatin1String("automatic")
+                                               : QLatin1String("manual")));
             exitCode = app.exec();
         }
     }

@@ -1,0 +1,66 @@
+#include "app/updateinidata.h"
+
+#include "app/configuration.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSettings>
+
+#include <unistd.h>
+
+namespace {
+
+const char Group[] = "current";
+
+} // namespace
+
+QString UpdateIniData::filename()
+{
+    return Configuration::getSettingsFilePath();
+}
+
+bool UpdateIniData::get(int *version, QString *type, QString *dir)
+{
+    QSettings settings(filename(), QSettings::IniFormat);
+    settings.beginGroup(QLatin1String(Group));
+    bool ok = false;
+    const int recordedVersion = settings.value(QStringLiteral("version")).toInt(&ok);
+    const QString recordedDir = settings.value(QStringLiteral("dir")).toString();
+    const QString recordedType = settings.value(QStringLiteral("type")).toString();
+    if (!ok || recordedType.isEmpty() || recordedDir.isEmpty()
+        || !isSessionDirectory(recordedDir))
+        return false;
+    if (version)
+        *version = recordedVersion;
+    if (type)
+        *type = recordedType;
+    if (dir)
+        *dir = recordedDir;
+    return true;
+}
+
+void UpdateIniData::modify(int version, const QString &dir, const QString &type)
+{
+    QSettings settings(filename(), QSettings::IniFormat);
+    settings.beginGroup(QLatin1String(Group));
+    settings.setValue(QStringLiteral("version"), version);
+    settings.setValue(QStringLiteral("dir"), dir);
+    settings.setValue(QStringLiteral("type"), type);
+}
+
+void UpdateIniData::cleanup()
+{
+    QSettings settings(filename(), QSettings::IniFormat);
+    settings.remove(QLatin1String(Group));
+}
+
+bool UpdateIniData::isSessionDirectory(const QString &dir)
+{
+    const QFileInfo info(QDir::cleanPath(dir));
+    if (info.isSymLink() || !info.isDir() || info.ownerId() != ::geteuid())
+        return false;
+    if (!info.fileName().startsWith(Configuration::getTempDirPrefix()))
+        return false;
+    const QString parent = QFileInfo(info.absolutePath()).canonicalFilePath();
+    return !parent.isEmpty() && parent == QFileInfo(QDir::tempPath()).canonicalFilePath();
+}

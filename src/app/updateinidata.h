@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QString>
+
+// The session record: group "current" of update.ini names the version, the
+// temporary directory and the client type of the run in progress, so that an
+// interrupted run can be recognised and its downloads reused at the next
+// start. Stateless; each call opens the settings file for its own duration.
+class UpdateIniData
+{
+public:
+    static QString filename();
+
+    // True when a usable record exists; only then are the non-null
+    // out-arguments filled. Usable means: the version is a number, the type
+    // and the directory are not empty, and the directory is one the updater
+    // may own (see isSessionDirectory). Anything else counts as no session,
+    // because the engine empties and removes the recorded directory.
+    static bool get(int *version, QString *type, QString *dir);
+
+    static void modify(int version, const QString &dir, const QString &type);
+
+    // Removes the record; other groups stay as they are.
+    static void cleanup();
+
+    // A directory that a session of this user may have created: a real
+    // directory (not a symbolic link) directly inside the system's temporary
+    // directory, owned by the current user, named "varnolt_temp_"... A
+    // damaged or edited record pointing anywhere else must never make the
+    // updater empty that place.
+    static bool isSessionDirectory(const QString &dir);
+};

@@ -1,0 +1,326 @@
+#include "engine/updateengine.h"
+
+#include "app/configuration.h"
+#include "app/updateinidata.h"
+#include "download/banner.h"
+#include "download/mirrors.h"
+#include "engine/maintaskspecification.h"
+#include "manifest/cryptotools.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QNetworkReply>
+#include <QTimer>
+#include <QUrl>
+
+namespace {
+
+constexpr int TickIntervalMs = 1000;
+constexpr quint16 DefaultProxyPort = 3128;
+
+const char MirrorsFileName[] = "mirrors.ini";
+
+// The banner addresses come from an unauthenticated UDP answer: only web
+// addresses may be fetched or opened, never a local file or another handler.
+bool isWebUrl(const QUrl &url)
+{
+    const QString scheme = url.scheme().toLower();
+    return url.isValid() && !url.host().isEmpty()
+        && (scheme == QLatin1String("http") || scheme == QLatin1String("https"));
+}
+
+} // namespace
+
+UpdateEngine::UpdateEngine(Configuration &config, QObject *parent)
+    : QObject(parent), configuration(&config)
+{
+    connect(configuration, &Configuration::message, this, &UpdateEngine::message);
+
+    timer = new QTimer(this);
+    timer->setInterval(TickIntervalMs);
+    connect(timer, &QTimer::timeout, this, &UpdateEngine::onTimer);
+
+    networkManager = new QNetworkAccessManager(this);
+    // A redirect is a mirror answering something other than the file: it
+    // must be seen as a non-200 status, never followed.
+    networkManager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+
+    configuration->getProxyAndDownloadConcurrency();
+    applyProxySetting();
+}
+
+void UpdateEngine::applyProxySetting()
+{
+    const QString setting = configuration->proxy;
+    if (setting.isEmpty()) {
+        networkManager->setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
+        return;
+    }
+    const QUrl url(setting, QUrl::StrictMode);
+    // A text without a host name would give a proxy that every download
+    // fails on; it is as unusable as text that does not parse at all.
+    if (!url.isValid() || url.host().isEmpty()) {
+        proxyError = tr("'%1' is an invalid proxy specification").arg(setting);
+        emit fatalError(proxyError);
+        return;
+    }
+    networkManager->setProxy(
+        QNetworkProxy(QNetworkProxy::HttpProxy, url.host(), quint16(url.port(DefaultProxyPort))));
+}
+
+void UpdateEngine::setTickInterval(int milliseconds)
+{
+    timer->setInterval(milliseconds);
+}
+
+bool UpdateEngine::initialize()
+{
+    // The constructor's report reached nobody: the window connects later.
+    if (!proxyError.isEmpty()) {
+        emit fatalError(proxyError);
+        return false;
+    }
+
+    try {
+        crypt_init();
+    } catch (const crypt_exception &e) {
+        emit fatalError(QString::fromLocal8Bit(e.what()));
+        return false;
+    }
+
+    const QString root = Configuration::getAppRootPath();
+    if (!QFileInfo::exists(root + QLatin1Char('/') + QLatin1String(MirrorsFileName))) {
+        emit fatalError(tr("%1 is missing, cannot proceed.").arg(QLatin1String(MirrorsFileName)));
+        return false;
+    }
+
+    const quint32 seed = quint32(QDateTime::currentSecsSinceEpoch());
+
+    int recordedVersion = 0;
+    QString recordedDir;
+    QString keptDir;
+    if (UpdateIniData::get(&recordedVersion, nullptr, &recordedDir)) {
+        if (recordedVersion == configuration->clientVersion) {
+            emit message(tr("Previous update session for v. %1 found").arg(recordedVersion));
+            keptDir = recordedDir;
+        } else {
+            emit message(tr("Cleanup previous session (v. %1, %2) files...")
+                                 .arg(recordedVersion)
+                                 .arg(recordedDir));
+            cleanupDirectory(recordedDir);
+            QDir parentDir(recordedDir);
+            if (parentDir.cdUp()) {
+                if (parentDir.rmdir(QFileInfo(recordedDir).fileName()))
+                    emit message(tr("Ok"));
+                else
+                    emit message(tr("Failed to remove directory"));
+            }
+            UpdateIniData::cleanup();
+        }
+    }
+
+    if (!configuration->initalizeStart(keptDir))
+        return false;
+
+    UpdateIniData::modify(configuration->clientVersion, configuration->tempDir,
+                          configuration->clientType);
+
+    mirrors = new Mirrors(this);
+    mirrors->seed(seed);
+    connect(mirrors, &Mirrors::fatalError, this, &UpdateEngine::fatalError);
+    connect(mirrors, &Mirrors::message, this, &UpdateEngine::message);
+
+    const bool filled = configuration->channel == Alpha
+        ? mirrors->initAlpha(UpdateIniData::filename(), configuration->clientVersion)
+        : mirrors->initDefault(root + QLatin1Char('/') + QLatin1String(MirrorsFileName),
+                               configuration->clientVersion);
+    if (!filled)
+        return false;
+
+    state = Initialized;
+    return true;
+}
+
+bool UpdateEngine::startUpdate()
+{
+    mainTask = new MainTaskSpecification(networkManager, mirrors, configuration, this, 1.0);
+    connect(mainTask, &TaskSpecification::finished, this, &UpdateEngine::onTaskFinished);
+    connect(mainTask, &TaskSpecification::canceled, this, &UpdateEngine::onTaskCanceled);
+    connect(mainTask, &TaskSpecification::error, this, &UpdateEngine::error);
+    connect(mainTask, &TaskSpecification::updateProgress, this, &UpdateEngine::updateProgress);
+    connect(mainTask, &TaskSpecification::message, this, &UpdateEngine::message);
+    state = Running;
+    timer->start();
+    mainTask->execute();
+    return true;
+}
+
+bool UpdateEngine::busy() const
+{
+    return state == Initialized || state == Running;
+}
+
+void UpdateEngine::onTimer()
+{
+    if (state != Running || !mainTask)
+        return;
+    quint64 done = 0;
+    quint64 total = 0;
+    quint64 speed = 0;
+    bool downloading = false;
+    mainTask->timeTick(done, total, speed, downloading);
+    emit downloadProgress(done, total, speed, downloading);
+}
+
+void UpdateEngine::cancelUpdate()
+{
+    if (state != Running || !mainTask)
+        return;
+    mainTask->userCanceled();
+}
+
+void UpdateEngine::onTaskFinished()
+{
+    timer->stop();
+    cleanup();
+    state = Finished;
+    emit message(tr("Update successfully finished"));
+    // Deferred: we are inside the root task's own signal.
+    mainTask->deleteLater();
+    mainTask = nullptr;
+    emit downloadProgress(0, 0, 0, false);
+    emit updateFinished();
+}
+
+void UpdateEngine::onTaskCanceled()
+{
+    timer->stop();
+    state = Canceled;
+    if (mainTask->state == TaskSpecification::UserCanceled)
+        emit message(tr("User aborted update"));
+    mainTask->deleteLater();
+    mainTask = nullptr;
+    // The temporary directory and the session record stay: the next run for
+    // the same version reuses what was downloaded.
+    emit downloadProgress(0, 0, 0, false);
+    emit updateCanceled();
+}
+
+void UpdateEngine::reset()
+{
+    state = Idle;
+    if (!mainTask)
+        return;
+    disconnect(mainTask, nullptr, this, nullptr);
+    mainTask->deleteLater();
+    mainTask = nullptr;
+}
+
+void UpdateEngine::cleanup()
+{
+    emit message(tr("Remove temporary files..."));
+    QString dir;
+    if (UpdateIniData::get(nullptr, nullptr, &dir)) {
+        removeSessionDirectory(dir);
+        UpdateIniData::cleanup();
+    }
+    emit message(tr("Temporary files removed."));
+}
+
+void UpdateEngine::removeSessionDirectory(const QString &dir)
+{
+    cleanupDirectory(dir);
+    QDir parentDir(dir);
+    if (parentDir.cdUp())
+        parentDir.rmdir(QFileInfo(dir).fileName());
+}
+
+void UpdateEngine::cleanupDirectory(const QString &path)
+{
+    const QDir dir(path);
+    const QDir::Filters filter = QDir::Hidden | QDir::System | QDir::NoSymLinks
+        | QDir::NoDotAndDotDot;
+    const QStringList files = dir.entryList(QDir::Files | filter);
+    for (const QString &file : files)
+        QFile::remove(dir.filePath(file));
+    const QStringList subdirs = dir.entryList(QDir::Dirs | filter);
+    for (const QString &subdir : subdirs) {
+        cleanupDirectory(dir.filePath(subdir));
+        QDir(path).rmdir(subdir);
+    }
+}
+
+void UpdateEngine::removeOldFiles(const QString &directory)
+{
+    const QDir dir(directory);
+    const QString prefix = Configuration::getSpecialFileRenamePrefix();
+    const QStringList names = Configuration::getSpecialFileNames();
+    for (const QString &name : names)
+        QFile::remove(dir.filePath(prefix + name));
+}
+
+void UpdateEngine::getBanner()
+{
+    if (bannerReply)
+        return;
+    Banner *banner = new Banner(this);
+    connect(banner, &Banner::bannerFound, this, &UpdateEngine::onBannerFound);
+    banner->run();
+}
+
+void UpdateEngine::onBannerFound(const QString &bannerUrl, const QString &clickUrl)
+{
+    const QUrl url(bannerUrl);
+    if (!isWebUrl(url))
+        return;
+    // A click address that is not a web address is dropped; the image may
+    // still be shown, it just opens nothing.
+    bannerClickUrl = isWebUrl(QUrl(clickUrl)) ? clickUrl : QString();
+    bannerReply = networkManager->get(QNetworkRequest(url));
+    connect(bannerReply, &QNetworkReply::finished, this, &UpdateEngine::onBannerDownloadFinished);
+    connect(bannerReply, &QNetworkReply::metaDataChanged, this,
+            &UpdateEngine::onBannermetaDataChanged);
+    connect(bannerReply, &QNetworkReply::downloadProgress, this,
+            &UpdateEngine::onBannerDownloadProgress);
+}
+
+void UpdateEngine::onBannermetaDataChanged()
+{
+    if (!bannerReply)
+        return;
+    const QVariant length = bannerReply->header(QNetworkRequest::ContentLengthHeader);
+    if (length.isValid() && length.toLongLong() > MaxBannerBytes)
+        abandonBannerDownload();
+}
+
+void UpdateEngine::onBannerDownloadProgress(qint64 bytesReceived, qint64)
+{
+    // Without a Content-Length the announced cap cannot act; the bytes that
+    // really arrive are capped the same way.
+    if (bannerReply && bytesReceived > MaxBannerBytes)
+        abandonBannerDownload();
+}
+
+void UpdateEngine::abandonBannerDownload()
+{
+    disconnect(bannerReply, nullptr, this, nullptr);
+    bannerReply->abort();
+    bannerReply->deleteLater();
+    bannerReply = nullptr;
+}
+
+void UpdateEngine::onBannerDownloadFinished()
+{
+    if (!bannerReply)
+        return;
+    const QByteArray bytes = bannerReply->readAll();
+    bannerReply->deleteLater();
+    bannerReply = nullptr;
+    if (bytes.size() > MaxBannerBytes)
+        return;
+    emit bannerFound(bytes, bannerClickUrl);
+}

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+
+// One file to fetch from the mirrors: it lies at section "/" filePath below
+// the mirror's versioned base URL and goes to the same filePath in the
+// session's temporary directory.
+struct FileDownloadSpecification
+{
+    QString section;
+    QString filePath;
+    QString md5; // of the file as stored on the mirror
+    quint64 size = 0; // of the file as stored on the mirror
+};
+
+// One downloaded file to install. Files stored gzip-compressed carry the
+// path, MD5 and size of their unpacked content.
+struct FileReplaceSpecification
+{
+    QString section;
+    QString filePath;
+    QString unzipMd5;
+    quint64 unzipSize = 0;
+    QString unzipFilePath;
+
+    bool hasUnzip() const { return !unzipFilePath.isEmpty(); }
+    // The installed path, relative to the installation directory.
+    QString pureDestFilePath() const { return hasUnzip() ? unzipFilePath : filePath; }
+    // The installed path with prefix put in front of its file name
+    // ("lib/libx.so" with "_old_" gives "lib/_old_libx.so").
+    QString destFileName(const QString &prefix) const;
+    // Where the replaced installed file is kept while the update may still
+    // be rolled back.
+    QString oldDestFileName() const;
+};
+
+// The three lists that one run works through: what to download, what to
+// install, what to delete. Each path is relative to the installation
+// directory.
+struct FileSpecifications
+{
+    QList<FileDownloadSpecification> downloadList;
+    QList<FileReplaceSpecification> replaceList;
+    QList<QString> deleteList;
+
+    void clear()
+    {
+        downloadList.clear();
+        replaceList.clear();
+        deleteList.clear();
+    }
+};

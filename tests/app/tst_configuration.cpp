@@ -1,0 +1,278 @@
+#include "app/configuration.h"
+#include "testsupport.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSignalSpy>
+#include <QTest>
+
+// The run configuration, in-process: command-line grammar, the Channel and
+// update groups of update.ini, the version server, the temporary directory.
+// update.ini lives beside the test executable, as it does beside the updater.
+class TestConfiguration : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void commandLine_data();
+    void commandLine();
+    void channelSelection_data();
+    void channelSelection();
+    void invalidServerVersion();
+    void versionQueryRetryAndAbort();
+    void streams_data();
+    void streams();
+    void tempDirSkipsExistingCandidates();
+    void specialFileNames();
+
+private:
+    void writeSettings(const QByteArray &content);
+};
+
+void TestConfiguration::writeSettings(const QByteArray &content)
+{
+    QFile file(Configuration::getSettingsFilePath());
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(content);
+}
+
+void TestConfiguration::init()
+{
+    QFile::remove(Configuration::getSettingsFilePath());
+    qunsetenv("VARNOLT_BOX_ANSWERS");
+    qunsetenv("VARNOLT_UPDATE_SERVER");
+}
+
+void TestConfiguration::cleanup()
+{
+    QFile::remove(Configuration::getSettingsFilePath());
+    qunsetenv("VARNOLT_BOX_ANSWERS");
+    qunsetenv("VARNOLT_UPDATE_SERVER");
+}
+
+void TestConfiguration::commandLine_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<bool>("ok");
+    QTest::addColumn<int>("serverRequests");
+    QTest::addColumn<QString>("clientType");
+    QTest::addColumn<int>("clientVersion");
+    QTest::addColumn<int>("startMode");
+    QTest::addColumn<QString>("fatal");
+
+    const QString def = QStringLiteral("client_linux_amd64");
+    QTest::newRow("no arguments asks for the stable version")
+        << QStringList() << true << 1 << def << 850 << 1 << QString();
+    QTest::newRow("--nouser starts automatically")
+        << QStringList { "--nouser" } << true << 1 << def << 850 << 2 << QString();
+    QTest::newRow("type and version do not ask")
+        << QStringList { "client_linux_x86", "734" } << true << 0 << "client_linux_x86" << 734
+        << 1 << QString();
+    QTest::newRow("invalid version")
+        << QStringList { "client_linux_amd64", "12a" } << false << 0 << def << 0 << 1
+        << "Invalid version nr (12a)";
+    QTest::newRow("single unknown option")
+        << QStringList { "--force" } << false << 0 << QString() << 0 << 0
+        << "--nouser option is missing";
+    QTest::newRow("--nouser taken as the client type")
+        << QStringList { "--nouser", "client_linux_x86" } << false << 0 << "--nouser" << 0 << 1
+        << "Invalid version nr (client_linux_x86)";
+    QTest::newRow("--nouser with type and version")
+        << QStringList { "--nouser", "client_linux_x86", "901" } << true << 1
+        << "client_linux_x86" << 901 << 2 << QString();
+    QTest::newRow("three arguments without --nouser")
+        << QStringList { "--now", "client_linux_x86", "901" } << false << 0 << QString() << 0
+        << 0 << "--nouser option is missing";
+    QTest::newRow("extra arguments are ignored")
+        << QStringList { "a", "b", "c", "d" } << true << 1 << def << 850 << 1 << QString();
+}
+
+void TestConfiguration::commandLine()
+{
+    QFETCH(QStringList, args);
+    QFETCH(bool, ok);
+    QFETCH(int, serverRequests);
+    QFETCH(QString, clientType);
+    QFETCH(int, clientVersion);
+    QFETCH(int, startMode);
+    QFETCH(QString, fatal);
+
+    UdpAnswerServer server({ "850,861,872" });
+    qputenv("VARNOLT_UPDATE_SERVER", QByteArray("127.0.0.1:") + QByteArray::number(server.port()));
+
+    Configuration configuration;
+    QSignalSpy fatalSpy(&configuration, &Configuration::fatalError);
+    args.prepend(QStringLiteral("update"));
+    QCOMPARE(configuration.parseCommandLineOptions(args), ok);
+    QCOMPARE(server.requestCount(), serverRequests);
+    if (serverRequests > 0)
+        QCOMPARE(server.firstRequest(), QByteArray("2\0", 2));
+    QCOMPARE(configuration.clientType, clientType);
+    QCOMPARE(configuration.clientVersion, clientVersion);
+    QCOMPARE(configuration.startMode, startMode);
+    QCOMPARE(configuration.channel, Stable);
+    if (fatal.isEmpty()) {
+        QCOMPARE(fatalSpy.count(), 0);
+    } else {
+        QCOMPARE(fatalSpy.count(), 1);
+        QCOMPARE(fatalSpy.at(0).at(0).toString(), fatal);
+    }
+}
+
+void TestConfiguration::channelSelection_data()
+{
+    QTest::addColumn<QByteArray>("settings");
+    QTest::addColumn<int>("channel");
+    QTest::addColumn<int>("serverRequests");
+    QTest::addColumn<int>("clientVersion");
+
+    QTest::newRow("no Channel group") << QByteArray() << int(Stable) << 1 << 850;
+    QTest::newRow("beta") << QByteArray("[Channel]\nbeta=true\n") << int(Beta) << 1 << 861;
+    QTest::newRow("beta as text") << QByteArray("[Channel]\nbeta=yes\n") << int(Beta) << 1 << 861;
+    QTest::newRow("beta 0") << QByteArray("[Channel]\nbeta=0\n") << int(Stable) << 1 << 850;
+    QTest::newRow("beta FALSE") << QByteArray("[Channel]\nbeta=FALSE\n") << int(Stable) << 1
+                                << 850;
+    QTest::newRow("alpha asks for the alpha version")
+        << QByteArray("[Channel]\nalpha=http://alpha.example/\n") << int(Alpha) << 1 << 872;
+    QTest::newRow("alpha with alphaRevno does not ask")
+        << QByteArray("[Channel]\nalpha=http://alpha.example/\nalphaRevno=850\n") << int(Alpha)
+        << 0 << 850;
+    QTest::newRow("alpha wins over beta")
+        << QByteArray("[Channel]\nalpha=http://alpha.example/\nbeta=true\n") << int(Alpha) << 1
+        << 872;
+}
+
+void TestConfiguration::channelSelection()
+{
+    QFETCH(QByteArray, settings);
+    QFETCH(int, channel);
+    QFETCH(int, serverRequests);
+    QFETCH(int, clientVersion);
+
+    writeSettings(settings);
+    UdpAnswerServer server({ "850,861,872" });
+    qputenv("VARNOLT_UPDATE_SERVER", QByteArray("127.0.0.1:") + QByteArray::number(server.port()));
+
+    Configuration configuration;
+    QVERIFY(configuration.parseCommandLineOptions({ QStringLiteral("update") }));
+    QCOMPARE(int(configuration.channel), channel);
+    QCOMPARE(configuration.clientVersion, clientVersion);
+    QCOMPARE(server.requestCount(), serverRequests);
+    QCOMPARE(configuration.startMode, 1);
+}
+
+void TestConfiguration::invalidServerVersion()
+{
+    UdpAnswerServer server({ "8x0" });
+    qputenv("VARNOLT_UPDATE_SERVER", QByteArray("127.0.0.1:") + QByteArray::number(server.port()));
+    Configuration configuration;
+    QSignalSpy fatalSpy(&configuration, &Configuration::fatalError);
+    QVERIFY(!configuration.parseCommandLineOptions({ QStringLiteral("update") }));
+    QCOMPARE(fatalSpy.count(), 1);
+    QCOMPARE(fatalSpy.at(0).at(0).toString(),
+             QStringLiteral("Update server returned invalid version nr (8x0)"));
+}
+
+void TestConfiguration::versionQueryRetryAndAbort()
+{
+    // The server stays silent on the first request: Retry asks again with
+    // the same query, and the second answer is taken.
+    {
+        UdpAnswerServer server({ QByteArray(), "850" });
+        qputenv("VARNOLT_UPDATE_SERVER",
+                QByteArray("127.0.0.1:") + QByteArray::number(server.port()));
+        qputenv("VARNOLT_BOX_ANSWERS", "Retry");
+        Configuration configuration;
+        configuration.versionQueryTimeoutMs = 100;
+        QCOMPARE(configuration.getLatestClientVersion(Stable), QStringLiteral("850"));
+        QCOMPARE(server.requestCount(), 2);
+    }
+    // A server that never answers: Retry once, then Abort gives up quietly.
+    {
+        UdpAnswerServer server({ QByteArray() });
+        qputenv("VARNOLT_UPDATE_SERVER",
+                QByteArray("127.0.0.1:") + QByteArray::number(server.port()));
+        qputenv("VARNOLT_BOX_ANSWERS", "Retry,Abort");
+        Configuration configuration;
+        configuration.versionQueryTimeoutMs = 100;
+        QSignalSpy fatalSpy(&configuration, &Configuration::fatalError);
+        QVERIFY(!configuration.parseCommandLineOptions({ QStringLiteral("update") }));
+        QCOMPARE(server.requestCount(), 2);
+        QCOMPARE(fatalSpy.count(), 0);
+    }
+}
+
+void TestConfiguration::streams_data()
+{
+    QTest::addColumn<QByteArray>("settings");
+    QTest::addColumn<int>("streams");
+    QTest::addColumn<QString>("proxy");
+
+    QTest::newRow("missing") << QByteArray() << 6 << QString();
+    QTest::newRow("0") << QByteArray("[update]\nstreams=0\n") << 6 << QString();
+    QTest::newRow("-3") << QByteArray("[update]\nstreams=-3\n") << 6 << QString();
+    QTest::newRow("abc") << QByteArray("[update]\nstreams=abc\n") << 6 << QString();
+    QTest::newRow("20") << QByteArray("[update]\nstreams=20\nproxy=http://proxy.example:800\n")
+                        << 20 << "http://proxy.example:800";
+}
+
+void TestConfiguration::streams()
+{
+    QFETCH(QByteArray, settings);
+    QFETCH(int, streams);
+    QFETCH(QString, proxy);
+    writeSettings(settings);
+    Configuration configuration;
+    configuration.getProxyAndDownloadConcurrency();
+    QCOMPARE(configuration.streams, streams);
+    QCOMPARE(configuration.proxy, proxy);
+}
+
+void TestConfiguration::tempDirSkipsExistingCandidates()
+{
+    QTemporaryDir tmp;
+    QVERIFY(tmp.isValid());
+    const QByteArray oldTmp = qgetenv("TMPDIR");
+    qputenv("TMPDIR", QFile::encodeName(tmp.path()));
+    for (int i = 0; i < 5; ++i)
+        QVERIFY(QDir(tmp.path()).mkdir(QStringLiteral("varnolt_temp_%1").arg(i)));
+
+    Configuration configuration;
+    QSignalSpy fatalSpy(&configuration, &Configuration::fatalError);
+    const bool created = configuration.initalizeStart(QString());
+    qputenv("TMPDIR", oldTmp);
+
+    QVERIFY(created);
+    QCOMPARE(fatalSpy.count(), 0);
+    QCOMPARE(configuration.tempDir, tmp.filePath(QStringLiteral("varnolt_temp_5")));
+    QVERIFY(QFileInfo(configuration.tempDir).isDir());
+    // Private to this user: nobody else may read or plant files in it.
+    QCOMPARE(QFileInfo(configuration.tempDir).permissions()
+                 & (QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup | QFile::ReadOther
+                    | QFile::WriteOther | QFile::ExeOther),
+             QFile::Permissions());
+
+    // A previous session's directory is taken as it is.
+    Configuration again;
+    QVERIFY(again.initalizeStart(QStringLiteral("/some/previous/dir")));
+    QCOMPARE(again.tempDir, QStringLiteral("/some/previous/dir"));
+}
+
+void TestConfiguration::specialFileNames()
+{
+    Configuration configuration;
+    QVERIFY(configuration.isSpecialFileName(QStringLiteral("update")));
+    QVERIFY(configuration.isSpecialFileName(QStringLiteral("libqjpeg.so")));
+    QVERIFY(!configuration.isSpecialFileName(QStringLiteral("Update")));
+    QVERIFY(!configuration.isSpecialFileName(QStringLiteral("imageformats/libqjpeg.so")));
+    QCOMPARE(Configuration::getAppRootPath(), QCoreApplication::applicationDirPath());
+    QVERIFY(!Configuration::getAppRootPath().endsWith(QLatin1Char('/')));
+}
+
+QTEST_MAIN(TestConfiguration)
+#include "tst_configuration.moc"

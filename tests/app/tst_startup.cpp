@@ -1,0 +1,205 @@
+#include "testsupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTest>
+
+#include <signal.h>
+
+// The real executable as a child process: exit codes, the clean-up of
+// moved-aside files, automatic start, translations and the single-instance
+// hand-over. Boxes are answered through VARNOLT_BOX_ANSWERS; their texts are
+// read back from standard error.
+class TestStartup : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void invalidCommandLine_data();
+    void invalidCommandLine();
+    void abortedVersionQueryEndsWithOne();
+    void removesMovedAsideFiles();
+    void autoStartRunsIntoEngineFailure_data();
+    void autoStartRunsIntoEngineFailure();
+    void secondInstanceHandsOver();
+
+private:
+    QTemporaryDir tmp;
+};
+
+namespace {
+
+// A running updater whose standard error is collected as it comes.
+class RunningUpdater
+{
+public:
+    RunningUpdater(const InstallationDir &dir, const QStringList &args,
+                   const QProcessEnvironment &env)
+    {
+        process.setProcessEnvironment(env);
+        process.setWorkingDirectory(dir.path());
+        process.start(dir.executable(), args);
+    }
+    ~RunningUpdater()
+    {
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            process.waitForFinished(5000);
+        }
+    }
+    QString standardError()
+    {
+        collected += QString::fromLocal8Bit(process.readAllStandardError());
+        return collected;
+    }
+    bool isReady() { return standardError().contains(QLatin1String("Ready to update")); }
+
+    QProcess process;
+    QString collected;
+};
+
+} // namespace
+
+void TestStartup::initTestCase()
+{
+    QVERIFY2(!updaterExecutable().isEmpty(), "VARNOLT_UPDATE_EXE is not set");
+    QVERIFY(tmp.isValid());
+}
+
+void TestStartup::invalidCommandLine_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("box");
+
+    QTest::newRow("invalid version") << QStringList { "client_linux_amd64", "12a" }
+                                     << "Error: Invalid version nr (12a)";
+    QTest::newRow("unknown option") << QStringList { "--force" }
+                                    << "Error: --nouser option is missing";
+    QTest::newRow("--nouser as client type") << QStringList { "--nouser", "client_linux_x86" }
+                                             << "Error: Invalid version nr (client_linux_x86)";
+}
+
+void TestStartup::invalidCommandLine()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, box);
+    InstallationDir dir;
+    QVERIFY(dir.isValid());
+    const auto result = dir.run(args, dir.environment(tmp.path(), QStringLiteral("Ok"), 0));
+    QVERIFY(result.finished);
+    QCOMPARE(result.exitCode, 1);
+    QVERIFY2(result.standardError.contains(box), qPrintable(result.standardError));
+    QCOMPARE(result.standardError.count(QLatin1String("Error: ")), 1);
+    QVERIFY(!result.standardError.contains(QLatin1String("Ready to update")));
+}
+
+void TestStartup::abortedVersionQueryEndsWithOne()
+{
+    InstallationDir dir;
+    QVERIFY(dir.isValid());
+    UdpAnswerServer server({ QByteArray() });
+    const auto result
+        = dir.run({}, dir.environment(tmp.path(), QStringLiteral("Abort"), server.port()));
+    QVERIFY(result.finished);
+    QCOMPARE(result.exitCode, 1);
+    QCOMPARE(server.requestCount(), 1);
+    QVERIFY(result.standardError.contains(
+            QLatin1String("Error: Failed to query latest client version from update server.")));
+}
+
+void TestStartup::removesMovedAsideFiles()
+{
+    InstallationDir dir;
+    QVERIFY(dir.isValid());
+    const QStringList removed { "_old_update", "_old_libQtCore.so.4", "imageformats/_old_libqjpeg.so",
+                                "accessible/_old_libqtaccessiblewidgets.so" };
+    const QStringList kept { "_old_vl3client_linux_amd64", "_old_libqjpeg.so.bak",
+                             "lib/_old_libqgif.so" };
+    for (const QString &name : removed + kept)
+        dir.writeFile(name, "old");
+    const auto result = dir.run({ "client_linux_amd64", "12a" },
+                                dir.environment(tmp.path(), QStringLiteral("Ok"), 0));
+    QVERIFY(result.finished);
+    for (const QString &name : removed)
+        QVERIFY2(!QFile::exists(dir.filePath(name)), qPrintable(name));
+    for (const QString &name : kept)
+        QVERIFY2(QFile::exists(dir.filePath(name)), qPrintable(name));
+}
+
+void TestStartup::autoStartRunsIntoEngineFailure_data()
+{
+    QTest::addColumn<QString>("locale");
+    QTest::addColumn<QString>("title");
+
+    QTest::newRow("English") << "en_US.UTF-8" << "Error";
+    QTest::newRow("German catalogue for de_AT") << "de_AT.UTF-8" << "Fehler";
+    QTest::newRow("no catalogue for fr_FR") << "fr_FR.UTF-8" << "Error";
+}
+
+void TestStartup::autoStartRunsIntoEngineFailure()
+{
+    // "--nouser" asks the version server, then starts the run by itself
+    // after 2000 ms. Without mirrors.ini the engine fails: exit code 2.
+    QFETCH(QString, locale);
+    QFETCH(QString, title);
+    InstallationDir dir;
+    QVERIFY(dir.isValid());
+    UdpAnswerServer server({ "850,861,872" });
+    QProcessEnvironment env = dir.environment(tmp.path(), QStringLiteral("Ok"), server.port());
+    env.insert(QStringLiteral("LANG"), locale);
+    env.insert(QStringLiteral("LC_ALL"), locale);
+    const auto result = dir.run({ "--nouser" }, env);
+    QVERIFY(result.finished);
+    QCOMPARE(result.exitCode, 2);
+    QCOMPARE(server.requestCount(), 1);
+    QVERIFY2(result.standardError.contains(
+                     QStringLiteral("Ready to update client_linux_amd64 to version 850 "
+                                    "(stable channel, automatic start)")),
+             qPrintable(result.standardError));
+    QVERIFY2(result.standardError.contains(title
+                                           + QLatin1String(": mirrors.ini is missing, cannot proceed.")),
+             qPrintable(result.standardError));
+}
+
+void TestStartup::secondInstanceHandsOver()
+{
+    InstallationDir dir;
+    InstallationDir otherDir;
+    QVERIFY(dir.isValid());
+    QVERIFY(otherDir.isValid());
+    const QStringList args { "client_linux_amd64", "734" };
+    const QProcessEnvironment env = dir.environment(tmp.path(), QStringLiteral("Ok"), 0);
+
+    {
+        RunningUpdater first(dir, args, env);
+        QTRY_VERIFY_WITH_TIMEOUT(first.isReady(), 20000);
+
+        // Same directory: hands over and ends at once with 0.
+        const auto second = dir.run(args, env);
+        QVERIFY(second.finished);
+        QCOMPARE(second.exitCode, 0);
+        QVERIFY(!second.standardError.contains(QLatin1String("Ready to update")));
+
+        // Another directory: a different name, so it runs on its own.
+        RunningUpdater other(otherDir, args, env);
+        QTRY_VERIFY_WITH_TIMEOUT(other.isReady(), 20000);
+        QCOMPARE(other.process.state(), QProcess::Running);
+
+        // A crash leaves the listening socket behind.
+        ::kill(pid_t(first.process.processId()), SIGKILL);
+        QVERIFY(first.process.waitForFinished(5000));
+    }
+
+    // The next start finds nobody answering, takes the name over and is
+    // reachable again for the one after it.
+    RunningUpdater third(dir, args, env);
+    QTRY_VERIFY_WITH_TIMEOUT(third.isReady(), 20000);
+    const auto fourth = dir.run(args, env);
+    QVERIFY(fourth.finished);
+    QCOMPARE(fourth.exitCode, 0);
+}
+
+QTEST_GUILESS_MAIN(TestStartup)
+#include "tst_startup.moc"

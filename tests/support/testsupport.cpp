@@ -1,0 +1,182 @@
+#include "testsupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cstring>
+
+UdpAnswerServer::UdpAnswerServer(const QList<QByteArray> &answers) : answers(answers)
+{
+    fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in addr;
+    std::memset(&addr, 0, sizeof addr);
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = 0;
+    ::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+    socklen_t len = sizeof addr;
+    ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
+    boundPort = ntohs(addr.sin_port);
+    // A short receive time-out lets the loop notice the stop request.
+    timeval tv { 0, 50000 };
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    worker = std::thread([this] { serve(); });
+}
+
+UdpAnswerServer::~UdpAnswerServer()
+{
+    stopping = true;
+    worker.join();
+    ::close(fd);
+}
+
+QByteArray UdpAnswerServer::firstRequest() const
+{
+    // Written by the worker before the request count goes up.
+    return requests.load() > 0 ? first : QByteArray();
+}
+
+void UdpAnswerServer::serve()
+{
+    while (!stopping) {
+        char buffer[2048];
+        sockaddr_in from;
+        socklen_t fromLen = sizeof from;
+        const ssize_t n = ::recvfrom(fd, buffer, sizeof buffer, 0,
+                                     reinterpret_cast<sockaddr *>(&from), &fromLen);
+        if (n < 0)
+            continue;
+        const int index = requests.load();
+        if (index == 0)
+            first = QByteArray(buffer, int(n));
+        requests.store(index + 1);
+        if (answers.isEmpty())
+            continue;
+        const QByteArray &answer = answers.at(qMin(index, int(answers.size()) - 1));
+        if (answer.isEmpty())
+            continue;
+        ::sendto(fd, answer.constData(), size_t(answer.size()), 0,
+                 reinterpret_cast<sockaddr *>(&from), fromLen);
+    }
+}
+
+QString updaterExecutable()
+{
+    return QString::fromLocal8Bit(qgetenv("VARNOLT_UPDATE_EXE"));
+}
+
+InstallationDir::InstallationDir()
+{
+    const QString exe = updaterExecutable();
+    valid = dir.isValid() && !exe.isEmpty() && QFile::copy(exe, executable())
+        && QFile::setPermissions(executable(),
+                                 QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+void InstallationDir::writeFile(const QString &relative, const QByteArray &content) const
+{
+    const QString path = filePath(relative);
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        file.write(content);
+}
+
+QProcessEnvironment InstallationDir::environment(const QString &tempDir,
+                                                 const QString &boxAnswers,
+                                                 quint16 serverPort) const
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("LANG"), QStringLiteral("en_US.UTF-8"));
+    env.insert(QStringLiteral("LC_ALL"), QStringLiteral("en_US.UTF-8"));
+    env.insert(QStringLiteral("TMPDIR"), tempDir);
+    if (boxAnswers.isEmpty())
+        env.remove(QStringLiteral("VARNOLT_BOX_ANSWERS"));
+    else
+        env.insert(QStringLiteral("VARNOLT_BOX_ANSWERS"), boxAnswers);
+    if (serverPort)
+        env.insert(QStringLiteral("VARNOLT_UPDATE_SERVER"),
+                   QStringLiteral("127.0.0.1:%1").arg(serverPort));
+    else
+        env.remove(QStringLiteral("VARNOLT_UPDATE_SERVER"));
+    return env;
+}
+
+InstallationDir::Result InstallationDir::run(const QStringList &args,
+                                             const QProcessEnvironment &env, int timeoutMs) const
+{
+    Result result;
+    QProcess process;
+    process.setProcessEnvironment(env);
+    process.setWorkingDirectory(path());
+    process.start(executable(), args);
+    if (!process.waitForStarted(10000))
+        return result;
+    result.finished = process.waitForFinished(timeoutMs);
+    if (!result.finished) {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+    result.exitCode = process.exitCode();
+    result.standardError = QString::fromLocal8Bit(process.readAllStandardError());
+    return result;
+}
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QMessageBox>
+#include <QPointer>
+
+BoxAnswerer::BoxAnswerer(const QStringList &answers, QObject *parent)
+    : QObject(parent), answers(answers)
+{
+    qApp->installEventFilter(this);
+}
+
+BoxAnswerer::~BoxAnswerer()
+{
+    qApp->removeEventFilter(this);
+}
+
+bool BoxAnswerer::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::Show) {
+        if (auto *box = qobject_cast<QMessageBox *>(watched)) {
+            const QString buttonText = answers.isEmpty()
+                ? QStringLiteral("OK")
+                : answers.at(qMin(int(seen.size()), int(answers.size()) - 1));
+            seen.append(box->windowTitle() + QLatin1String(": ") + box->text());
+            QPointer<QMessageBox> guarded(box);
+            QMetaObject::invokeMethod(
+                    this,
+                    [this, guarded, buttonText] {
+                        if (guarded)
+                            answer(guarded, buttonText);
+                    },
+                    Qt::QueuedConnection);
+        }
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+void BoxAnswerer::answer(QMessageBox *box, const QString &buttonText)
+{
+    QAbstractButton *chosen = nullptr;
+    const QList<QAbstractButton *> buttons = box->buttons();
+    for (QAbstractButton *button : buttons) {
+        if (button->text().remove(QLatin1Char('&')).compare(buttonText, Qt::CaseInsensitive) == 0)
+            chosen = button;
+    }
+    if (!chosen && !buttons.isEmpty())
+        chosen = buttons.first();
+    if (chosen)
+        chosen->click();
+}

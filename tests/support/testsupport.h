@@ -1,0 +1,105 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+
+// A UDP server on 127.0.0.1 that answers request number i with answers[i]
+// (the last answer repeats; an empty answer means "stay silent"). It runs on
+// its own thread because the version query blocks the caller's thread while
+// it waits for the answer.
+class UdpAnswerServer
+{
+public:
+    explicit UdpAnswerServer(const QList<QByteArray> &answers);
+    ~UdpAnswerServer();
+
+    quint16 port() const { return boundPort; }
+    int requestCount() const { return requests.load(); }
+    // The bytes of the first request received.
+    QByteArray firstRequest() const;
+
+private:
+    void serve();
+
+    QList<QByteArray> answers;
+    int fd = -1;
+    quint16 boundPort = 0;
+    std::atomic<int> requests { 0 };
+    std::atomic<bool> stopping { false };
+    QByteArray first;
+    std::thread worker;
+};
+
+// An installation directory holding a copy of the built updater, so that a
+// test can give it its own update.ini, mirrors.ini and leftovers, and run it
+// as a child process.
+class InstallationDir
+{
+public:
+    InstallationDir();
+
+    bool isValid() const { return valid; }
+    QString path() const { return dir.path(); }
+    QString filePath(const QString &relative) const { return dir.filePath(relative); }
+    QString executable() const { return dir.filePath(QStringLiteral("update")); }
+
+    void writeFile(const QString &relative, const QByteArray &content) const;
+
+    // Environment for the child: offscreen platform, English locale, boxes
+    // answered by boxAnswers, temporary files in tempDir, version server on
+    // 127.0.0.1:serverPort (0 leaves the built-in host).
+    QProcessEnvironment environment(const QString &tempDir, const QString &boxAnswers,
+                                    quint16 serverPort) const;
+
+    struct Result
+    {
+        bool finished = false;
+        int exitCode = -1;
+        QString standardError;
+    };
+    // Runs the updater to its end, at most timeoutMs.
+    Result run(const QStringList &args, const QProcessEnvironment &env, int timeoutMs = 30000) const;
+
+private:
+    QTemporaryDir dir;
+    bool valid = false;
+};
+
+// Path of the updater executable under test.
+QString updaterExecutable();
+
+class QMessageBox;
+
+// Answers the modal message boxes that the code under test opens in this
+// process: each box gets the next button of the list (the last repeats) and
+// its title and text are recorded. The answer is queued the moment the box
+// is shown, so it comes before anything the box's own event loop would
+// otherwise get to first, and no test hangs on a box.
+class BoxAnswerer : public QObject
+{
+    Q_OBJECT
+public:
+    explicit BoxAnswerer(const QStringList &answers, QObject *parent = nullptr);
+    ~BoxAnswerer() override;
+
+    QStringList texts() const { return seen; }
+    int count() const { return int(seen.size()); }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    void answer(QMessageBox *box, const QString &buttonText);
+
+    QStringList answers;
+    QStringList seen;
+};
