@@ -1,0 +1,413 @@
+#include "app/configuration.h"
+#include "app/updateinidata.h"
+#include "download/mirrors.h"
+#include "engine/updateengine.h"
+#include "httpmirror.h"
+#include "testsupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTest>
+
+// The update engine with its real collaborators: update.ini and mirrors.ini
+// beside the test executable, session directories in a private TMPDIR, the
+// banner image from a local HTTP server.
+class TestUpdateEngine : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void init();
+
+    void proxy_data();
+    void proxy();
+    void invalidProxyStopsEveryRun();
+    void missingMirrorsIni();
+    void previousSessionSameVersionIsReused();
+    void previousSessionOtherVersionIsCleanedUp();
+    void vanishedSessionDirectoryIsIgnored();
+    void foreignRecordedDirectoryIsLeftAlone();
+    void successfulRunRemovesSession();
+    void cancelledRunKeepsSession();
+    void cleanupDirectoryKeepsTopAndLinks();
+    void bannerCap_data();
+    void bannerCap();
+    void bannerAddressesMustBeWebAddresses_data();
+    void bannerAddressesMustBeWebAddresses();
+
+private:
+    void writeSettings(const QByteArray &content);
+    void writeMirrors();
+    QString makeDir(const QString &name);
+
+    QTemporaryDir tmp;
+    QByteArray oldTmpDir;
+};
+
+void TestUpdateEngine::initTestCase()
+{
+    QVERIFY(tmp.isValid());
+    oldTmpDir = qgetenv("TMPDIR");
+    qputenv("TMPDIR", QFile::encodeName(tmp.path()));
+    qputenv("VARNOLT_UPDATE_SERVER", "127.0.0.1");
+}
+
+void TestUpdateEngine::cleanupTestCase()
+{
+    QFile::remove(Configuration::getSettingsFilePath());
+    QFile::remove(Configuration::getAppRootPath() + "/mirrors.ini");
+    qputenv("TMPDIR", oldTmpDir);
+}
+
+void TestUpdateEngine::init()
+{
+    QFile::remove(Configuration::getSettingsFilePath());
+    writeMirrors();
+}
+
+void TestUpdateEngine::writeSettings(const QByteArray &content)
+{
+    QFile file(Configuration::getSettingsFilePath());
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(content);
+}
+
+void TestUpdateEngine::writeMirrors()
+{
+    QFile file(Configuration::getAppRootPath() + "/mirrors.ini");
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write("[mirrors]\nsize=1\n1\\mirror=local\n[local]\nurl=http://127.0.0.1:9/base\n");
+}
+
+QString TestUpdateEngine::makeDir(const QString &name)
+{
+    QDir(tmp.path()).mkpath(name);
+    return tmp.filePath(name);
+}
+
+void TestUpdateEngine::proxy_data()
+{
+    QTest::addColumn<QByteArray>("setting");
+    QTest::addColumn<int>("type");
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<int>("port");
+
+    QTest::newRow("empty: explicitly no proxy")
+        << QByteArray() << int(QNetworkProxy::NoProxy) << QString() << 0;
+    QTest::newRow("port 800") << QByteArray("http://proxy.example:800")
+                              << int(QNetworkProxy::HttpProxy) << "proxy.example" << 800;
+    QTest::newRow("no port gives 3128") << QByteArray("http://proxy.example")
+                                        << int(QNetworkProxy::HttpProxy) << "proxy.example"
+                                        << 3128;
+}
+
+void TestUpdateEngine::proxy()
+{
+    QFETCH(QByteArray, setting);
+    QFETCH(int, type);
+    QFETCH(QString, host);
+    QFETCH(int, port);
+    writeSettings("[update]\nproxy=" + setting + "\n");
+    Configuration configuration;
+    UpdateEngine engine(configuration);
+    const QNetworkProxy proxy = engine.networkAccessManager()->proxy();
+    QCOMPARE(int(proxy.type()), type);
+    if (type == QNetworkProxy::HttpProxy) {
+        QCOMPARE(proxy.hostName(), host);
+        QCOMPARE(int(proxy.port()), port);
+        QVERIFY(proxy.user().isEmpty());
+        QVERIFY(proxy.password().isEmpty());
+    }
+}
+
+void TestUpdateEngine::invalidProxyStopsEveryRun()
+{
+    // The construction-time report reaches nobody yet; the run is refused
+    // with the same text when it would start.
+    writeSettings("[update]\nproxy=\"http://proxy.example:port\"\n");
+    Configuration configuration;
+    UpdateEngine engine(configuration);
+    QSignalSpy fatal(&engine, &UpdateEngine::fatalError);
+    QVERIFY(!engine.initialize());
+    QCOMPARE(fatal.count(), 1);
+    QCOMPARE(fatal.at(0).at(0).toString(),
+             QStringLiteral("'http://proxy.example:port' is an invalid proxy specification"));
+    QCOMPARE(engine.getState(), UpdateEngine::Idle);
+}
+
+void TestUpdateEngine::missingMirrorsIni()
+{
+    QFile::remove(Configuration::getAppRootPath() + "/mirrors.ini");
+    // Also on the alpha channel, which does not read the file.
+    writeSettings("[Channel]\nalpha=http://alpha.example/\n");
+    Configuration configuration;
+    configuration.channel = Alpha;
+    UpdateEngine engine(configuration);
+    QSignalSpy fatal(&engine, &UpdateEngine::fatalError);
+    QVERIFY(!engine.initialize());
+    QCOMPARE(fatal.count(), 1);
+    QCOMPARE(fatal.at(0).at(0).toString(), QStringLiteral("mirrors.ini is missing, cannot proceed."));
+    QVERIFY(!engine.busy());
+    QVERIFY(QDir(tmp.path()).entryList(QDir::Dirs | QDir::NoDotAndDotDot).isEmpty());
+}
+
+void TestUpdateEngine::previousSessionSameVersionIsReused()
+{
+    const QString dir = makeDir(QStringLiteral("varnolt_temp_7"));
+    QFile(dir + "/already.bin").open(QIODevice::WriteOnly);
+    UpdateIniData::modify(850, dir, QStringLiteral("client_linux_amd64"));
+
+    Configuration configuration;
+    configuration.clientVersion = 850;
+    configuration.clientType = QStringLiteral("client_linux_amd64");
+    UpdateEngine engine(configuration);
+    QSignalSpy messages(&engine, &UpdateEngine::message);
+    QVERIFY(engine.initialize());
+    QCOMPARE(engine.getState(), UpdateEngine::Initialized);
+    QVERIFY(engine.busy());
+    QCOMPARE(configuration.tempDir, dir);
+    QVERIFY(QFile::exists(dir + "/already.bin"));
+    QCOMPARE(messages.count(), 1);
+    QCOMPARE(messages.at(0).at(0).toString(),
+             QStringLiteral("Previous update session for v. 850 found"));
+    int version = 0;
+    QString recorded;
+    QVERIFY(UpdateIniData::get(&version, nullptr, &recorded));
+    QCOMPARE(version, 850);
+    QCOMPARE(recorded, dir);
+    QVERIFY(engine.mirrorPool());
+    QCOMPARE(engine.mirrorPool()->mirrorList().size(), 1);
+}
+
+void TestUpdateEngine::previousSessionOtherVersionIsCleanedUp()
+{
+    const QString dir = makeDir(QStringLiteral("varnolt_temp_3"));
+    makeDir(QStringLiteral("varnolt_temp_3/sub/deeper"));
+    QFile(dir + "/sub/deeper/file").open(QIODevice::WriteOnly);
+    QFile(dir + "/.hidden").open(QIODevice::WriteOnly);
+    UpdateIniData::modify(849, dir, QStringLiteral("client_linux_amd64"));
+
+    Configuration configuration;
+    configuration.clientVersion = 850;
+    configuration.clientType = QStringLiteral("client_linux_amd64");
+    UpdateEngine engine(configuration);
+    QSignalSpy messages(&engine, &UpdateEngine::message);
+    QVERIFY(engine.initialize());
+    QVERIFY(!QFileInfo::exists(dir));
+    QCOMPARE(messages.count(), 2);
+    QCOMPARE(messages.at(0).at(0).toString(),
+             QStringLiteral("Cleanup previous session (v. 849, %1) files...").arg(dir));
+    QCOMPARE(messages.at(1).at(0).toString(), QStringLiteral("Ok"));
+    QVERIFY(configuration.tempDir != dir);
+    QVERIFY(QFileInfo(configuration.tempDir).isDir());
+    int version = 0;
+    QVERIFY(UpdateIniData::get(&version, nullptr, nullptr));
+    QCOMPARE(version, 850);
+}
+
+void TestUpdateEngine::vanishedSessionDirectoryIsIgnored()
+{
+    UpdateIniData::modify(850, tmp.filePath(QStringLiteral("varnolt_temp_gone")),
+                          QStringLiteral("client_linux_amd64"));
+    Configuration configuration;
+    configuration.clientVersion = 850;
+    configuration.clientType = QStringLiteral("client_linux_amd64");
+    UpdateEngine engine(configuration);
+    QSignalSpy messages(&engine, &UpdateEngine::message);
+    QVERIFY(engine.initialize());
+    QCOMPARE(messages.count(), 0);
+    QString recorded;
+    QVERIFY(UpdateIniData::get(nullptr, nullptr, &recorded));
+    QCOMPARE(recorded, configuration.tempDir);
+}
+
+void TestUpdateEngine::foreignRecordedDirectoryIsLeftAlone()
+{
+    // An edited record pointing at somebody's data: never emptied.
+    const QString precious = makeDir(QStringLiteral("precious"));
+    QFile(precious + "/document.txt").open(QIODevice::WriteOnly);
+    const QString target = makeDir(QStringLiteral("varnolt_temp_target"));
+    QFile(target + "/keep").open(QIODevice::WriteOnly);
+    QVERIFY(QFile::link(target, tmp.filePath(QStringLiteral("varnolt_temp_link"))));
+
+    for (const QString &recorded : { precious, tmp.filePath(QStringLiteral("varnolt_temp_link")) }) {
+        UpdateIniData::modify(849, recorded, QStringLiteral("client_linux_amd64"));
+        Configuration configuration;
+        configuration.clientVersion = 850;
+        configuration.clientType = QStringLiteral("client_linux_amd64");
+        UpdateEngine engine(configuration);
+        QVERIFY(engine.initialize());
+        engine.cleanup();
+    }
+    QVERIFY(QFile::exists(precious + "/document.txt"));
+    QVERIFY(QFile::exists(target + "/keep"));
+}
+
+void TestUpdateEngine::successfulRunRemovesSession()
+{
+    Configuration configuration;
+    configuration.clientVersion = 850;
+    configuration.clientType = QStringLiteral("client_linux_amd64");
+    UpdateEngine engine(configuration);
+    QSignalSpy finished(&engine, &UpdateEngine::updateFinished);
+    QSignalSpy canceled(&engine, &UpdateEngine::updateCanceled);
+    QSignalSpy figures(&engine, &UpdateEngine::downloadProgress);
+    QSignalSpy progress(&engine, &UpdateEngine::updateProgress);
+    QVERIFY(engine.initialize());
+    const QString dir = configuration.tempDir;
+    QVERIFY(engine.startUpdate());
+    QCOMPARE(engine.getState(), UpdateEngine::Running);
+    QTRY_COMPARE(finished.count(), 1);
+    QCOMPARE(canceled.count(), 0);
+    QCOMPARE(engine.getState(), UpdateEngine::Finished);
+    QVERIFY(!engine.busy());
+    QVERIFY(!QFileInfo::exists(dir));
+    QVERIFY(!UpdateIniData::get(nullptr, nullptr, nullptr));
+    QVERIFY(!progress.isEmpty());
+    QCOMPARE(progress.last().at(0).toDouble(), 1.0);
+    // The figures are back at zero, and hidden, when the run ends.
+    QVERIFY(!figures.isEmpty());
+    QCOMPARE(figures.last(), QVariantList({ quint64(0), quint64(0), quint64(0), false }));
+}
+
+void TestUpdateEngine::cancelledRunKeepsSession()
+{
+    Configuration configuration;
+    configuration.clientVersion = 850;
+    configuration.clientType = QStringLiteral("client_linux_amd64");
+    UpdateEngine engine(configuration);
+    QSignalSpy finished(&engine, &UpdateEngine::updateFinished);
+    QSignalSpy canceled(&engine, &UpdateEngine::updateCanceled);
+    QSignalSpy messages(&engine, &UpdateEngine::message);
+    QSignalSpy figures(&engine, &UpdateEngine::downloadProgress);
+    QVERIFY(engine.initialize());
+    const QString dir = configuration.tempDir;
+    engine.startUpdate();
+    engine.cancelUpdate();
+    QTRY_COMPARE(canceled.count(), 1);
+    QCOMPARE(finished.count(), 0);
+    QCOMPARE(engine.getState(), UpdateEngine::Canceled);
+    QCOMPARE(messages.last().at(0).toString(), QStringLiteral("User aborted update"));
+    QCOMPARE(figures.last(), QVariantList({ quint64(0), quint64(0), quint64(0), false }));
+    QVERIFY(QFileInfo(dir).isDir());
+    QString recorded;
+    QVERIFY(UpdateIniData::get(nullptr, nullptr, &recorded));
+    QCOMPARE(recorded, dir);
+    engine.reset();
+    QCOMPARE(engine.getState(), UpdateEngine::Idle);
+    // Cancelling outside a run does nothing.
+    engine.cancelUpdate();
+    QCOMPARE(canceled.count(), 1);
+}
+
+void TestUpdateEngine::cleanupDirectoryKeepsTopAndLinks()
+{
+    const QString top = makeDir(QStringLiteral("tree"));
+    makeDir(QStringLiteral("tree/a/b"));
+    const QString outside = makeDir(QStringLiteral("outside"));
+    QFile(outside + "/victim").open(QIODevice::WriteOnly);
+    QFile(top + "/a/b/file").open(QIODevice::WriteOnly);
+    QFile(top + "/.hidden").open(QIODevice::WriteOnly);
+    QVERIFY(QFile::link(outside, top + "/dirlink"));
+    QVERIFY(QFile::link(outside + "/victim", top + "/filelink"));
+
+    UpdateEngine::cleanupDirectory(top);
+    QVERIFY(QFileInfo(top).isDir());
+    QCOMPARE(QDir(top).entryList(QDir::AllEntries | QDir::Hidden | QDir::System
+                                 | QDir::NoDotAndDotDot),
+             QStringList({ "dirlink", "filelink" }));
+    QVERIFY(QFile::exists(outside + "/victim"));
+}
+
+void TestUpdateEngine::bannerCap_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<bool>("announce");
+    QTest::addColumn<bool>("shown");
+
+    QTest::newRow("270000 announced") << 270000 << true << true;
+    QTest::newRow("270001 announced") << 270001 << true << false;
+    QTest::newRow("small without length") << 1000 << false << true;
+    QTest::newRow("oversize without length") << 2000000 << false << false;
+}
+
+void TestUpdateEngine::bannerCap()
+{
+    QFETCH(int, size);
+    QFETCH(bool, announce);
+    QFETCH(bool, shown);
+    TestHttpMirror server;
+    QVERIFY(server.isListening());
+    server.setContent(QStringLiteral("/banner.png"), QByteArray(size, 'b'));
+    if (!announce)
+        server.setFault(QStringLiteral("/banner.png"), TestHttpMirror::Fault::noContentLength());
+
+    Configuration configuration;
+    UpdateEngine engine(configuration);
+    QSignalSpy found(&engine, &UpdateEngine::bannerFound);
+    engine.onBannerFound(server.url(QStringLiteral("/banner.png")).toString(),
+                         QStringLiteral("https://www.example.com/offer"));
+    QTRY_COMPARE(server.requestCount(QStringLiteral("/banner.png")), 1);
+    if (shown) {
+        QTRY_COMPARE(found.count(), 1);
+        QCOMPARE(found.at(0).at(0).toByteArray().size(), size);
+        QCOMPARE(found.at(0).at(1).toString(), QStringLiteral("https://www.example.com/offer"));
+    } else {
+        // The transfer is abandoned: the server sees its connection close.
+        QTRY_COMPARE(server.openConnectionCount(), 0);
+        QCoreApplication::processEvents();
+        QCOMPARE(found.count(), 0);
+    }
+}
+
+void TestUpdateEngine::bannerAddressesMustBeWebAddresses_data()
+{
+    QTest::addColumn<QString>("imagePath");
+    QTest::addColumn<QString>("clickUrl");
+    QTest::addColumn<bool>("fetched");
+    QTest::addColumn<QString>("expectedClick");
+
+    QTest::newRow("web addresses") << "/b.png" << "http://example.com/" << true
+                                   << "http://example.com/";
+    QTest::newRow("local file click") << "/b.png" << "file:///etc/passwd" << true << "";
+    QTest::newRow("custom handler click") << "/b.png" << "mailto:x@example.com" << true << "";
+    QTest::newRow("local file image") << "file:///etc/hostname" << "http://example.com/" << false
+                                      << "";
+    QTest::newRow("empty image") << "" << "http://example.com/" << false << "";
+}
+
+void TestUpdateEngine::bannerAddressesMustBeWebAddresses()
+{
+    QFETCH(QString, imagePath);
+    QFETCH(QString, clickUrl);
+    QFETCH(bool, fetched);
+    QFETCH(QString, expectedClick);
+    TestHttpMirror server;
+    server.setContent(QStringLiteral("/b.png"), QByteArray("img"));
+    const QString imageUrl = imagePath.startsWith(QLatin1Char('/'))
+        ? server.url(imagePath).toString()
+        : imagePath;
+
+    Configuration configuration;
+    UpdateEngine engine(configuration);
+    QSignalSpy found(&engine, &UpdateEngine::bannerFound);
+    engine.onBannerFound(imageUrl, clickUrl);
+    if (fetched) {
+        QTRY_COMPARE(found.count(), 1);
+        QCOMPARE(found.at(0).at(1).toString(), expectedClick);
+    } else {
+        QCoreApplication::processEvents();
+        QCOMPARE(found.count(), 0);
+        QCOMPARE(server.totalRequestCount(), 0);
+    }
+}
+
+QTEST_GUILESS_MAIN(TestUpdateEngine)
+#include "tst_updateengine.moc"
