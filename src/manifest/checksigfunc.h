@@ -1,0 +1,32 @@
+#pragma once
+
+#include "tasks/asyncfunc.h"
+
+#include <QByteArray>
+#include <QString>
+
+// The check of one file on a pool thread: its MD5 digest against an expected
+// text, or, when no MD5 text is given, its RSA signature in the file next to
+// it (path + ".sig") against the built-in public key.
+//
+// Works on its own copies of the path and the MD5 text only. It may also be
+// run directly on the caller's thread; its messages then go nowhere.
+class CheckSigFunc : public ASyncFunc
+{
+    Q_OBJECT
+public:
+    CheckSigFunc(const QString &filePath, const QString &md5);
+
+    // True when the file passes. Failures are explained through message().
+    bool run() override;
+
+    // Reads the whole file into data. Used for the signed file and its
+    // signature, which are small; product files are digested as a stream.
+    bool readFile(const QString &path, QByteArray &data);
+    bool checkMD5();
+    bool checkRSA();
+
+private:
+    QString filePath;
+    QString md5;
+};

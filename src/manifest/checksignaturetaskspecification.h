@@ -1,0 +1,36 @@
+#pragma once
+
+#include "tasks/asynctaskspecification.h"
+
+#include <QString>
+
+// Checks one file on a pool thread before it is trusted: against an MD5 text,
+// or, when the MD5 text is empty, against its ".sig" signature file with the
+// built-in public key.
+//
+// The verdict travels in checkDone. A failed check ends the task by error
+// cancellation when it is fatal, else by finishing (the caller then decides
+// from checkDone). Can be reset and run again; every run checks anew.
+class CheckSignatureTaskSpecification : public ASyncTaskSpecification
+{
+    Q_OBJECT
+public:
+    CheckSignatureTaskSpecification(const QString &filePath, const QString &md5, bool fatal,
+                                    QObject *parent, double parentProgressRange);
+
+    QString getFilePath() const { return filePath; }
+
+signals:
+    // Emitted exactly once per run whose result arrives while the task is
+    // Running, just before the task ends; never after a cancel or reset.
+    void checkDone(bool pass, CheckSignatureTaskSpecification *task);
+
+protected:
+    ASyncFunc *createFunction() override;
+    void runDone(bool ok) override;
+
+private:
+    QString filePath;
+    QString md5;
+    bool fatal;
+};
