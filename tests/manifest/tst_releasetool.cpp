@@ -1,0 +1,453 @@
+// The release tool run as a child process, the way a release manager runs it.
+
+#include "manifest/cryptotools.h"
+#include "manifest/scopedrsakey.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <zlib.h>
+
+namespace {
+
+const QString DEVELOPMENT_KEYS = QStringLiteral(VARNOLT_DEVELOPMENT_KEY_DIR);
+const QString PRIVATE_KEY = DEVELOPMENT_KEYS + QLatin1String("/private.key");
+const QString PUBLIC_KEY_FILE = DEVELOPMENT_KEYS + QLatin1String("/public.key");
+
+struct ToolRun
+{
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+ToolRun runTool(const QStringList &arguments)
+{
+    QProcess process;
+    process.start(QStringLiteral(VARNOLT_RELEASE_EXE), arguments);
+    ToolRun run;
+    if (!process.waitForFinished(60000)) {
+        process.kill();
+        process.waitForFinished(5000);
+        run.err = QStringLiteral("(timed out)");
+        return run;
+    }
+    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
+    run.out = QString::fromLocal8Bit(process.readAllStandardOutput());
+    run.err = QString::fromLocal8Bit(process.readAllStandardError());
+    return run;
+}
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void writeFile(const QString &path, const QByteArray &content)
+{
+    QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QCOMPARE(file.write(content), content.size());
+}
+
+QString md5Of(const QByteArray &data)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
+}
+
+QByteArray gunzip(const QString &path)
+{
+    QByteArray result;
+    gzFile file = gzopen(QFile::encodeName(path).constData(), "rb");
+    if (!file)
+        return result;
+    char buffer[4096];
+    int count = 0;
+    while ((count = gzread(file, buffer, sizeof(buffer))) > 0)
+        result.append(buffer, count);
+    gzclose(file);
+    return count < 0 ? QByteArray() : result;
+}
+
+bool signatureValid(const QByteArray &keyBlock, const QString &filePath)
+{
+    const QByteArray data = readAll(filePath);
+    const QByteArray signature = readAll(filePath + QLatin1String(".sig"));
+    ScopedRsaKey key;
+    load_key(key.get(), reinterpret_cast<const unsigned char *>(keyBlock.constData()),
+             static_cast<unsigned long>(keyBlock.size()));
+    return verify_msg(key.get(), reinterpret_cast<const unsigned char *>(data.constData()),
+                      static_cast<unsigned long>(data.size()),
+                      reinterpret_cast<const unsigned char *>(signature.constData()),
+                      static_cast<unsigned long>(signature.size()));
+}
+
+QByteArray builtInKey()
+{
+    return QByteArray(reinterpret_cast<const char *>(PUBLIC_KEY), int(KEY_BLOCK_SIZE));
+}
+
+} // namespace
+
+class TestReleaseTool : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+
+    void releaseOfAClientTree();
+    void releaseWithOwnSection();
+    void existingReleaseNeedsForce();
+    void signAndVerifyCommands();
+    void keygenMakesAUsablePair();
+    void badArguments_data();
+    void badArguments();
+    void help();
+
+private:
+    // The small client tree every test publishes: relative path -> content.
+    QMap<QString, QByteArray> tree;
+    QScopedPointer<QTemporaryDir> work;
+    QString source;
+    QString mirror;
+
+    void makeTree();
+    QStringList releaseArguments(const QString &version = QStringLiteral("42")) const;
+};
+
+void TestReleaseTool::initTestCase()
+{
+    crypt_init();
+    QVERIFY2(QFileInfo::exists(QStringLiteral(VARNOLT_RELEASE_EXE)), VARNOLT_RELEASE_EXE);
+    QByteArray library(70000, Qt::Uninitialized);
+    for (char &byte : library)
+        byte = char(QRandomGenerator::global()->bounded(256));
+    tree.insert(QStringLiteral("vl3client_runscript.sh"),
+                QByteArray("#!/bin/sh\nexec ./client \"$@\"\n"));
+    tree.insert(QStringLiteral("bin/client"), QByteArray("client executable"));
+    tree.insert(QStringLiteral("lib/libx.so"), library);
+    tree.insert(QStringLiteral("data/a b,c.txt"), QByteArray(5000, 'z'));
+    tree.insert(QStringLiteral("data/empty"), QByteArray());
+    tree.insert(QStringLiteral(".hidden/settings"), QByteArray("hidden=1\n"));
+}
+
+void TestReleaseTool::init()
+{
+    work.reset(new QTemporaryDir);
+    QVERIFY(work->isValid());
+    source = work->filePath(QStringLiteral("client"));
+    mirror = work->filePath(QStringLiteral("mirror"));
+    makeTree();
+}
+
+void TestReleaseTool::makeTree()
+{
+    for (auto it = tree.cbegin(); it != tree.cend(); ++it)
+        writeFile(QDir(source).filePath(it.key()), it.value());
+}
+
+QStringList TestReleaseTool::releaseArguments(const QString &version) const
+{
+    return {QStringLiteral("release"),
+            QStringLiteral("--type"),
+            QStringLiteral("client_linux_amd64"),
+            QStringLiteral("--version"),
+            version,
+            QStringLiteral("--source"),
+            source,
+            QStringLiteral("--out"),
+            mirror,
+            QStringLiteral("--key"),
+            PRIVATE_KEY};
+}
+
+void TestReleaseTool::releaseOfAClientTree()
+{
+    const QStringList packed {QStringLiteral("lib/libx.so"), QStringLiteral("data/a b,c.txt")};
+    const QStringList deleted {QStringLiteral("old/obsolete.txt"), QStringLiteral("plugins")};
+    QStringList arguments = releaseArguments();
+    for (const QString &path : packed)
+        arguments << QStringLiteral("--gzip") << path;
+    for (const QString &path : deleted)
+        arguments << QStringLiteral("--delete") << path;
+    const ToolRun run = runTool(arguments);
+    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+
+    const QString versionDir = QDir(mirror).filePath(QStringLiteral("42"));
+    const QString iniPath = QDir(versionDir).filePath(QStringLiteral("client_linux_amd64.ini"));
+    QCOMPARE(readAll(iniPath + QLatin1String(".sig")).size(), 128);
+
+    // The updater accepts it: the built-in key verifies the manifest. A build configured with
+    // another public key cannot, and must say so instead of passing silently.
+    const bool builtInIsDevelopmentKey = builtInKey() == readAll(PUBLIC_KEY_FILE);
+    QVERIFY(signatureValid(readAll(PUBLIC_KEY_FILE), iniPath));
+    QCOMPARE(signatureValid(builtInKey(), iniPath), builtInIsDevelopmentKey);
+    QCOMPARE(run.err.contains(QLatin1String("note:")), !builtInIsDevelopmentKey);
+
+    // Read it the way the updater does.
+    QSettings ini(iniPath, QSettings::IniFormat);
+    QCOMPARE(ini.childGroups(),
+             (QStringList {QStringLiteral("client_linux_amd64"), QStringLiteral("delete")}));
+    ini.beginGroup(QStringLiteral("delete"));
+    QStringList deleteKeys = ini.allKeys();
+    deleteKeys.sort();
+    QCOMPARE(deleteKeys, deleted);
+    ini.endGroup();
+
+    ini.beginGroup(QStringLiteral("client_linux_amd64"));
+    QCOMPARE(ini.allKeys().size(), tree.size());
+    const QString sectionDir = QDir(versionDir).filePath(QStringLiteral("client_linux_amd64"));
+    for (auto it = tree.cbegin(); it != tree.cend(); ++it) {
+        const QString path = it.key();
+        const QByteArray &content = it.value();
+        const bool isPacked = packed.contains(path);
+        const QString key = isPacked ? path + QLatin1String(".gz") : path;
+        const QStringList parts = ini.value(key).toString().split(QLatin1String("::"));
+        const QByteArray stored = readAll(QDir(sectionDir).filePath(key));
+        QVERIFY2(QFileInfo::exists(QDir(sectionDir).filePath(key)), qPrintable(key));
+        if (!isPacked) {
+            QCOMPARE(parts, (QStringList {md5Of(content), QString::number(content.size())}));
+            QCOMPARE(stored, content);
+            continue;
+        }
+        QCOMPARE(parts.size(), 5);
+        QCOMPARE(parts.at(0), md5Of(stored));
+        QCOMPARE(parts.at(1), QString::number(stored.size()));
+        QCOMPARE(parts.at(2), md5Of(content));
+        QCOMPARE(parts.at(3), QString::number(content.size()));
+        QCOMPARE(parts.at(4), path);
+        QCOMPARE(gunzip(QDir(sectionDir).filePath(key)), content);
+    }
+    ini.endGroup();
+
+    // Nothing else lands on the mirror.
+    const QDir versions(mirror);
+    QCOMPARE(versions.entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+             QStringList {QStringLiteral("42")});
+    QCOMPARE(QDir(versionDir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+             (QStringList {QStringLiteral("client_linux_amd64"),
+                           QStringLiteral("client_linux_amd64.ini"),
+                           QStringLiteral("client_linux_amd64.ini.sig")}));
+}
+
+void TestReleaseTool::releaseWithOwnSection()
+{
+    const ToolRun run = runTool(
+        {QStringLiteral("release"), QStringLiteral("--type"), QStringLiteral("client_linux_x86"),
+         QStringLiteral("--version"), QStringLiteral("7"), QStringLiteral("--section"),
+         QStringLiteral("files"), QStringLiteral("--source"), source, QStringLiteral("--out"),
+         mirror, QStringLiteral("--key"), PRIVATE_KEY});
+    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+    const QString iniPath = QDir(mirror).filePath(QStringLiteral("7/client_linux_x86.ini"));
+    QSettings ini(iniPath, QSettings::IniFormat);
+    QCOMPARE(ini.childGroups(), QStringList {QStringLiteral("files")});
+    QCOMPARE(readAll(QDir(mirror).filePath(QStringLiteral("7/files/bin/client"))),
+             tree.value(QStringLiteral("bin/client")));
+    QVERIFY(signatureValid(readAll(PUBLIC_KEY_FILE), iniPath));
+}
+
+void TestReleaseTool::existingReleaseNeedsForce()
+{
+    QCOMPARE(
+        runTool(releaseArguments() << QStringLiteral("--gzip") << QStringLiteral("lib/libx.so"))
+            .exitCode,
+        0);
+    const QString iniPath = QDir(mirror).filePath(QStringLiteral("42/client_linux_amd64.ini"));
+    const QByteArray first = readAll(iniPath);
+
+    writeFile(QDir(source).filePath(QStringLiteral("bin/client")),
+              QByteArray("client, second build"));
+    ToolRun run = runTool(releaseArguments());
+    QCOMPARE(run.exitCode, 4);
+    QVERIFY2(run.err.contains(QLatin1String("--force")), qPrintable(run.err));
+    QCOMPARE(readAll(iniPath), first);
+
+    run = runTool(releaseArguments() << QStringLiteral("--force"));
+    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+    QSettings ini(iniPath, QSettings::IniFormat);
+    ini.beginGroup(QStringLiteral("client_linux_amd64"));
+    // The replaced manifest holds the new build only: no entry of the first one survives.
+    QCOMPARE(ini.allKeys().size(), tree.size());
+    QVERIFY(!ini.contains(QStringLiteral("lib/libx.so.gz")));
+    QCOMPARE(ini.value(QStringLiteral("bin/client")).toString(),
+             md5Of("client, second build") + QLatin1String("::20"));
+    QVERIFY(signatureValid(readAll(PUBLIC_KEY_FILE), iniPath));
+}
+
+void TestReleaseTool::signAndVerifyCommands()
+{
+    const QString file = work->filePath(QStringLiteral("payload.bin"));
+    writeFile(file, QByteArray("payload"));
+    ToolRun run = runTool({QStringLiteral("sign"), file, QStringLiteral("--key"), PRIVATE_KEY});
+    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+    QCOMPARE(readAll(file + QLatin1String(".sig")).size(), 128);
+
+    const QStringList verifyArguments {QStringLiteral("verify"), file, QStringLiteral("--key"),
+                                       PUBLIC_KEY_FILE};
+    run = runTool(verifyArguments);
+    QVERIFY2(run.exitCode == 0, qPrintable(run.out + run.err));
+
+    writeFile(file, QByteArray("payloaD"));
+    run = runTool(verifyArguments);
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY(run.out.contains(QLatin1String("NOT valid")));
+
+    writeFile(file, QByteArray("payload"));
+    QCOMPARE(runTool(verifyArguments).exitCode, 0);
+    writeFile(file + QLatin1String(".sig"), readAll(file + QLatin1String(".sig")).left(127));
+    QCOMPARE(runTool(verifyArguments).exitCode, 1);
+
+    QFile::remove(file + QLatin1String(".sig"));
+    run = runTool(verifyArguments);
+    QCOMPARE(run.exitCode, 3);
+    QVERIFY2(run.err.contains(QLatin1String("Cannot open file for reading")), qPrintable(run.err));
+}
+
+void TestReleaseTool::keygenMakesAUsablePair()
+{
+    const QString publicPath = work->filePath(QStringLiteral("keys/public.key"));
+    const QString privatePath = work->filePath(QStringLiteral("keys/private.key"));
+    QVERIFY(QDir().mkpath(work->filePath(QStringLiteral("keys"))));
+    ToolRun run = runTool({QStringLiteral("keygen"), publicPath, privatePath});
+    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+    QCOMPARE(QFileInfo(publicPath).size(), qint64(KEY_BLOCK_SIZE));
+    QCOMPARE(QFileInfo(privatePath).size(), qint64(KEY_BLOCK_SIZE));
+    QCOMPARE(QFileInfo(privatePath).permissions()
+                 & (QFileDevice::ReadGroup | QFileDevice::ReadOther),
+             QFileDevice::Permissions());
+
+    const QByteArray oldPrivate = readAll(privatePath);
+    run = runTool({QStringLiteral("keygen"), publicPath, privatePath});
+    QCOMPARE(run.exitCode, 4);
+    QCOMPARE(readAll(privatePath), oldPrivate);
+
+    // A release signed with the new key verifies with its public half only.
+    run = runTool({QStringLiteral("release"), QStringLiteral("--type"), QStringLiteral("t"),
+                   QStringLiteral("--version"), QStringLiteral("1"), QStringLiteral("--source"),
+                   source, QStringLiteral("--out"), mirror, QStringLiteral("--key"), privatePath});
+    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+    QVERIFY2(run.err.contains(QLatin1String("note:")), qPrintable(run.err));
+    const QString iniPath = QDir(mirror).filePath(QStringLiteral("1/t.ini"));
+    QVERIFY(signatureValid(readAll(publicPath), iniPath));
+    QVERIFY(!signatureValid(builtInKey(), iniPath));
+    QCOMPARE(runTool({QStringLiteral("verify"), iniPath}).exitCode, 1);
+    QCOMPARE(
+        runTool({QStringLiteral("verify"), iniPath, QStringLiteral("--key"), publicPath}).exitCode,
+        0);
+}
+
+void TestReleaseTool::badArguments_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message");
+
+    const QString release = QStringLiteral("release");
+    const auto base = [](const QString &type, const QString &version, const QString &key) {
+        return QStringList {QStringLiteral("release"),
+                            QStringLiteral("--type"),
+                            type,
+                            QStringLiteral("--version"),
+                            version,
+                            QStringLiteral("--source"),
+                            QStringLiteral("@SOURCE@"),
+                            QStringLiteral("--out"),
+                            QStringLiteral("@MIRROR@"),
+                            QStringLiteral("--key"),
+                            key};
+    };
+    const QString type = QStringLiteral("client_linux_amd64");
+    const QString one = QStringLiteral("1");
+
+    QTest::newRow("no command") << QStringList() << 2 << QStringLiteral("Usage:");
+    QTest::newRow("unknown command")
+        << QStringList {QStringLiteral("publish")} << 2 << QStringLiteral("unknown command");
+    QTest::newRow("unknown option")
+        << QStringList {release, QStringLiteral("--typo")} << 2 << QStringLiteral("typo");
+    QTest::newRow("missing options") << QStringList {release, QStringLiteral("--type"), type} << 2
+                                     << QStringLiteral("missing --version, --source, --out, --key");
+    QTest::newRow("option twice") << (base(type, one, PRIVATE_KEY)
+                                      << QStringLiteral("--version") << one)
+                                  << 2 << QStringLiteral("--version may be given once");
+    QTest::newRow("version not a number")
+        << base(type, QStringLiteral("1.2"), PRIVATE_KEY) << 2 << QStringLiteral("invalid version");
+    QTest::newRow("type with a slash") << base(QStringLiteral("a/b"), one, PRIVATE_KEY) << 2
+                                       << QStringLiteral("invalid client type");
+    QTest::newRow("reserved section")
+        << (base(type, one, PRIVATE_KEY) << QStringLiteral("--section") << QStringLiteral("delete"))
+        << 2 << QStringLiteral("reserved");
+    QTest::newRow("delete a file of the release")
+        << (base(type, one, PRIVATE_KEY) << QStringLiteral("--delete") << QStringLiteral("bin"))
+        << 2 << QStringLiteral("bin/client, which is part of the release");
+    QTest::newRow("delete outside the installation")
+        << (base(type, one, PRIVATE_KEY) << QStringLiteral("--delete") << QStringLiteral("../x"))
+        << 2 << QStringLiteral("not a clean relative path");
+    QTest::newRow("gzip a missing file")
+        << (base(type, one, PRIVATE_KEY) << QStringLiteral("--gzip") << QStringLiteral("nope")) << 3
+        << QStringLiteral("--gzip nope: no such file");
+    QTest::newRow("public key to sign")
+        << base(type, one, PUBLIC_KEY_FILE) << 3 << QStringLiteral("is a public key");
+    QTest::newRow("missing key file") << base(type, one, QStringLiteral("/nonexistent/private.key"))
+                                      << 3 << QStringLiteral("cannot load the private key");
+    QStringList missingSource = base(type, one, PRIVATE_KEY);
+    missingSource[6] = QStringLiteral("@SOURCE@/nonexistent");
+    QTest::newRow("missing source") << missingSource << 3 << QStringLiteral("is not a directory");
+    QStringList mirrorInSource = base(type, one, PRIVATE_KEY);
+    mirrorInSource[8] = QStringLiteral("@SOURCE@/mirror");
+    QTest::newRow("mirror inside the source")
+        << mirrorInSource << 2 << QStringLiteral("lies inside the source");
+    QTest::newRow("sign without key")
+        << QStringList {QStringLiteral("sign"), QStringLiteral("file")} << 2
+        << QStringLiteral("--key PRIVATE is required");
+    QTest::newRow("keygen with one file")
+        << QStringList {QStringLiteral("keygen"), QStringLiteral("public.key")} << 2
+        << QStringLiteral("missing arguments");
+    QTest::newRow("verify with two files")
+        << QStringList {QStringLiteral("verify"), QStringLiteral("a"), QStringLiteral("b")} << 2
+        << QStringLiteral("unexpected argument \"b\"");
+}
+
+void TestReleaseTool::badArguments()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+    arguments.replaceInStrings(QStringLiteral("@SOURCE@"), source);
+    arguments.replaceInStrings(QStringLiteral("@MIRROR@"), mirror);
+
+    const ToolRun run = runTool(arguments);
+    QCOMPARE(run.exitCode, exitCode);
+    QVERIFY2(run.err.contains(message), qPrintable(run.err));
+    QVERIFY(run.out.isEmpty());
+    // A refused release writes nothing.
+    QVERIFY(!QFileInfo::exists(mirror));
+    QVERIFY(!QFileInfo::exists(QDir(source).filePath(QStringLiteral("mirror"))));
+}
+
+void TestReleaseTool::help()
+{
+    ToolRun run = runTool({QStringLiteral("--help")});
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY(run.out.contains(QLatin1String("Exit codes:")));
+    QVERIFY(run.out.contains(QLatin1String("keygen")));
+
+    run = runTool({QStringLiteral("release"), QStringLiteral("--help")});
+    QCOMPARE(run.exitCode, 0);
+    for (const char *expected :
+         {"--gzip", "--delete", "--force", "MIRRORDIR/N/TYPE.ini.sig", "Exit codes:"})
+        QVERIFY2(run.out.contains(QLatin1String(expected)), expected);
+}
+
+QTEST_GUILESS_MAIN(TestReleaseTool)
+#include "tst_releasetool.moc"
