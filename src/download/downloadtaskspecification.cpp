@@ -1,0 +1,313 @@
+#include "download/downloadtaskspecification.h"
+
+#include "download/mirrors.h"
+
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QUrl>
+
+DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager *manager,
+                                                     Mirrors *mirrors, const QString &remotePath,
+                                                     const QString &localPath, qint64 expectedSize,
+                                                     QObject *parent, double progressRange)
+    : TaskSpecification(parent, progressRange),
+      manager(manager),
+      mirrors(mirrors),
+      remotePath(remotePath),
+      file(localPath),
+      expectedSize(expectedSize),
+      initialExpectedSize(expectedSize)
+{
+}
+
+DownloadTaskSpecification::~DownloadTaskSpecification()
+{
+    // The pool and the manager may be gone already (they are older siblings in the engine), so
+    // neither is touched here; a reply that still exists proves its manager does too.
+    if (reply) {
+        QNetworkReply *outstanding = reply;
+        reply = nullptr;
+        disconnect(outstanding, nullptr, this, nullptr);
+        outstanding->abort();
+        outstanding->deleteLater();
+    }
+}
+
+void DownloadTaskSpecification::setUnknownSizeLimit(qint64 maxBytes)
+{
+    unknownSizeCap = maxBytes;
+}
+
+void DownloadTaskSpecification::execute()
+{
+    emit message(tr("Downloading %1").arg(remotePath));
+    state = Running;
+    startDownload();
+}
+
+void DownloadTaskSpecification::reset()
+{
+    resetDownload();
+    TaskSpecification::reset();
+}
+
+void DownloadTaskSpecification::timeTick(quint64 &downloadDone, quint64 &downloadTotal,
+                                         quint64 &speed, bool &downloading)
+{
+    downloadDone = quint64(bytesReceived);
+    downloadTotal = expectedSize > 0 ? quint64(expectedSize) : 0;
+    speed = quint64(qMax<qint64>(0, bytesReceived - lastTickBytes));
+    lastTickBytes = bytesReceived;
+
+    if (state != Running || !reply)
+        return;
+    ++idleTicks;
+    if (idleTicks <= mirror.timeoutTicks) {
+        downloading = true;
+        return;
+    }
+    errorRetry(tr("file %1 timed out on mirror %2").arg(remotePath, mirror.name));
+}
+
+void DownloadTaskSpecification::userCanceled()
+{
+    TaskSpecification::userCanceled();
+    if (state != Running)
+        return;
+    resetDownload();
+    userCancel();
+}
+
+void DownloadTaskSpecification::downloadFinished()
+{
+    emit message(tr("Downloading %1 finished").arg(remotePath));
+    releaseHeldMirror();
+    finish();
+}
+
+void DownloadTaskSpecification::startDownload()
+{
+    switch (mirrors->getRandomMirror(mirror)) {
+    case Mirrors::NoMirrorLeft:
+        // The pool has told the log itself, once per run.
+        errorCancel();
+        return;
+    case Mirrors::AllMirrorsBusy:
+        // Queued: the transfer that ends gives its slot back before this task asks again.
+        disconnect(manager, nullptr, this, nullptr);
+        connect(manager, &QNetworkAccessManager::finished, this,
+                &DownloadTaskSpecification::onOtherDownloadFinished, Qt::QueuedConnection);
+        return;
+    default:
+        break;
+    }
+
+    // Unbuffered, so that a full disk shows as a failed write and not as a lost flush at close.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
+        emit error(tr("Unable to create file %1 for saving").arg(file.fileName()));
+        releaseHeldMirror();
+        errorCancel();
+        return;
+    }
+
+    QNetworkRequest request {QUrl(remoteUrl())};
+    // A redirect is a broken mirror whatever the manager's own policy says.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::ManualRedirectPolicy);
+    reply = manager->get(request);
+    if (!reply) {
+        emit error(tr("Download failed to initialize"));
+        file.close();
+        file.remove();
+        releaseHeldMirror();
+        errorCancel();
+        return;
+    }
+    // Unbounded by default: a network faster than the disk would pile the body up in memory.
+    reply->setReadBufferSize(ReadBufferSize);
+    if (!reply->isRunning()) {
+        errorRetry(reply->errorString());
+        return;
+    }
+    connect(reply, &QNetworkReply::downloadProgress, this,
+            &DownloadTaskSpecification::onDownloadProgress);
+    connect(reply, &QNetworkReply::readyRead, this, &DownloadTaskSpecification::onReadyRead);
+    connect(reply, &QNetworkReply::finished, this, &DownloadTaskSpecification::onDownloadFinished);
+    connect(reply, &QNetworkReply::metaDataChanged, this,
+            &DownloadTaskSpecification::onMetaDataChanged);
+}
+
+void DownloadTaskSpecification::onOtherDownloadFinished(QNetworkReply *)
+{
+    disconnect(manager, nullptr, this, nullptr);
+    // A wake-up posted before this task was cancelled, reset or given a reply is stale.
+    if (state != Running || reply)
+        return;
+    startDownload();
+}
+
+void DownloadTaskSpecification::onMetaDataChanged()
+{
+    if (!reply)
+        return;
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (!status.isValid() || status.toInt() == 200)
+        return;
+    const QString explanation = tr("%1 returned %2").arg(remoteUrl()).arg(status.toInt());
+    mirrors->removeMirror(mirror.name);
+    errorRetry(explanation);
+}
+
+void DownloadTaskSpecification::onReadyRead()
+{
+    readData();
+}
+
+bool DownloadTaskSpecification::readData()
+{
+    char buffer[ChunkSize];
+    while (reply) {
+        idleTicks = 0;
+        const qint64 available = reply->bytesAvailable();
+        if (available <= 0)
+            return true;
+        const qint64 count = reply->read(buffer, qMin(available, ChunkSize));
+        if (count < 0) {
+            errorRetry(reply->errorString());
+            return false;
+        }
+        if (count == 0)
+            return true;
+
+        const qint64 limit = bodyLimit();
+        if (limit > 0 && bytesReceived + count > limit) {
+            errorRetry(tr("%1 sent more than the expected %2 bytes").arg(remoteUrl()).arg(limit));
+            return false;
+        }
+
+        const qint64 written = file.write(buffer, count);
+        if (written < 0) {
+            errorRetry(file.errorString());
+            return false;
+        }
+        if (written < count) {
+            errorRetry(tr("Error writing to file %1. Should write %2 bytes but wrote %3 bytes")
+                           .arg(file.fileName())
+                           .arg(count)
+                           .arg(written));
+            return false;
+        }
+
+        bytesReceived += count;
+        if (expectedSize > 0)
+            setProgress(qMin(1.0, double(bytesReceived) / double(expectedSize)));
+    }
+    return true;
+}
+
+void DownloadTaskSpecification::onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
+{
+    Q_UNUSED(bytesReceived);
+    if (bytesTotal > 0 && expectedSize == -1)
+        expectedSize = bytesTotal;
+}
+
+void DownloadTaskSpecification::onDownloadFinished()
+{
+    if (!reply)
+        return;
+
+    if (reply->error() != QNetworkReply::NoError) {
+        const QString explanation = reply->errorString();
+        if (reply->error() == QNetworkReply::AuthenticationRequiredError) {
+            mirrors->removeMirror(mirror.name);
+            reply->close();
+        }
+        errorRetry(explanation);
+        return;
+    }
+
+    // Normally settled when the headers arrived; a finished reply must not slip past it.
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (status.isValid() && status.toInt() != 200) {
+        onMetaDataChanged();
+        return;
+    }
+
+    if (!readData())
+        return; // a retry is already under way
+
+    QNetworkReply *done = reply;
+    reply = nullptr;
+    disconnect(done, nullptr, this, nullptr);
+    done->close();
+    done->deleteLater();
+    file.close();
+    if (file.error() != QFileDevice::NoError) {
+        errorRetry(file.errorString());
+        return;
+    }
+    downloadFinished();
+}
+
+void DownloadTaskSpecification::errorRetry(const QString &explanation)
+{
+    mirrors->addMirrorError(mirror.name);
+    resetDownload();
+    emit message(explanation);
+    startDownload();
+}
+
+void DownloadTaskSpecification::resetDownload()
+{
+    releaseHeldMirror();
+    // A task waiting for a free slot stops listening.
+    disconnect(manager, nullptr, this, nullptr);
+    dropReply();
+    idleTicks = 0;
+    if (file.isOpen()) {
+        file.close();
+        file.remove();
+    }
+    lastTickBytes = 0;
+    bytesReceived = 0;
+    expectedSize = initialExpectedSize;
+    setProgress(0.0);
+}
+
+void DownloadTaskSpecification::releaseHeldMirror()
+{
+    // The pool's slot count has no lower bound: each reservation is given back exactly once.
+    if (mirror.name.isEmpty())
+        return;
+    mirrors->releaseMirror(mirror.name);
+    mirror.name.clear();
+}
+
+void DownloadTaskSpecification::dropReply()
+{
+    if (!reply)
+        return;
+    QNetworkReply *dropped = reply;
+    reply = nullptr;
+    disconnect(dropped, nullptr, this, nullptr);
+    // Aborting ends the connection now and makes the manager announce the end, which wakes the
+    // downloads waiting for a slot; a reply that is merely deleted would leave them waiting.
+    dropped->abort();
+    dropped->deleteLater();
+}
+
+QString DownloadTaskSpecification::remoteUrl() const
+{
+    return mirror.url + QLatin1Char('/') + remotePath;
+}
+
+qint64 DownloadTaskSpecification::bodyLimit() const
+{
+    // The size given at construction, not one the server announced: a server's own length
+    // header cannot vouch for the body it sends.
+    if (initialExpectedSize > 0)
+        return initialExpectedSize;
+    return unknownSizeCap > 0 ? unknownSizeCap : 0;
+}

@@ -1,0 +1,137 @@
+#pragma once
+
+#include "download/ftpsiteaccessdata.h"
+#include "tasks/taskspecification.h"
+
+#include <QFile>
+#include <QPointer>
+#include <QString>
+
+class Mirrors;
+class QNetworkAccessManager;
+class QNetworkReply;
+
+/**
+ * @class DownloadTaskSpecification
+ * @brief Fetches one file from one of the run's mirrors into one local file.
+ *
+ * execute() sends "Downloading %1", takes a mirror from the pool and issues a plain GET for the
+ * mirror's base URL, "/" and the remote path through the shared network access manager. The body
+ * is written to the local file as it arrives, in pieces of at most 4096 bytes; the reply buffers
+ * at most ReadBufferSize bytes, so memory use does not grow with the file. Redirects are never
+ * followed.
+ *
+ * Every failed attempt starts over, from an empty file, on a mirror drawn anew from the pool:
+ * - an HTTP status other than 200 (redirects included) or a demand for authentication drops the
+ *   mirror from the pool at once;
+ * - a transfer error, a read or write error, a body longer than allowed (see below) or a stall of
+ *   more than the mirror's timeoutTicks engine ticks without body data charges the mirror with
+ *   one error, which drops it once it has failed too often.
+ * The explanation of each failed attempt goes out through message(). There is no retry limit of
+ * the task's own: it ends with ErrorCanceled only when the pool has no mirror left (the pool says
+ * so itself, once), when the local file cannot be created ("Unable to create file %1 for saving")
+ * or when the manager gives no reply ("Download failed to initialize"); the last two are sent
+ * through error(). Success is "Downloading %1 finished", then finished(). Exactly one of
+ * finished() and canceled() ends every run, possibly from inside execute().
+ *
+ * While every mirror slot is in use the task waits, Running and without a reply, and tries again
+ * each time any reply of the manager has finished.
+ *
+ * A body longer than the expected size given at construction, or, when that size is unknown,
+ * longer than the cap set with setUnknownSizeLimit(), fails the attempt with "%1 sent more than
+ * the expected %2 bytes": a mirror streaming without end must not fill the disk, and the stall
+ * time-out never fires while bytes flow.
+ *
+ * The task holds at most one mirror reservation at a time and gives it back exactly once: when
+ * the body is complete, when an attempt is abandoned, on user cancel and on reset(). It does not
+ * give it back when destroyed, since the pool may already be gone by then.
+ *
+ * Main thread only. The manager and the pool are not owned and must outlive every run.
+ */
+class DownloadTaskSpecification : public TaskSpecification
+{
+    Q_OBJECT
+
+public:
+    /// Body bytes the reply may buffer before it stops reading from the network.
+    static constexpr qint64 ReadBufferSize = 256 * 1024;
+    /// Largest piece read from the reply and written to the file at once.
+    static constexpr qint64 ChunkSize = 4096;
+
+    /**
+     * Creates an idle download of @p remotePath (below the mirror's base URL, without a leading
+     * "/") into the local file @p localPath. @p expectedSize is the size in bytes, or -1 when it
+     * is unknown; a known size drives the progress and bounds the body. @p progressRange is the
+     * task's share of its parent's progress.
+     */
+    DownloadTaskSpecification(QNetworkAccessManager *manager, Mirrors *mirrors,
+                              const QString &remotePath, const QString &localPath,
+                              qint64 expectedSize, QObject *parent, double progressRange);
+    /// Abandons an outstanding transfer; the local file is closed but not deleted.
+    ~DownloadTaskSpecification() override;
+
+    /**
+     * Bounds the body of a download whose size was not given at construction: an attempt that
+     * receives more than @p maxBytes bytes fails like a transfer error. 0 or less (the default)
+     * sets no bound. Has no effect when the size is known.
+     */
+    void setUnknownSizeLimit(qint64 maxBytes);
+    qint64 unknownSizeLimit() const { return unknownSizeCap; }
+
+    /// Starts the download: message "Downloading %1", state Running, first attempt.
+    void execute() override;
+    /// Abandons any attempt (partial file deleted, mirror given back), then the base reset.
+    void reset() override;
+    /**
+     * Writes the bytes received in the current attempt, the expected size (0 when unknown), the
+     * bytes received since the previous call, and sets @p downloading while a transfer is alive.
+     * Counts the call as one tick without data unless body data arrived since the previous one;
+     * after more than the mirror's timeoutTicks such ticks the attempt is abandoned and retried,
+     * and @p downloading is left as it was.
+     */
+    void timeTick(quint64 &downloadDone, quint64 &downloadTotal, quint64 &speed,
+                  bool &downloading) override;
+    /**
+     * Records the request; a running task abandons its attempt (the partial file is deleted, the
+     * mirror given back) and ends with UserCanceled at once.
+     */
+    void userCanceled() override;
+
+protected:
+    /**
+     * Called once the body is complete and the file closed: message "Downloading %1 finished",
+     * mirror given back, finish(). Subclasses may extend it; they must end the run.
+     */
+    virtual void downloadFinished();
+
+private slots:
+    void onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
+    void onReadyRead();
+    void onDownloadFinished();
+    void onMetaDataChanged();
+    void onOtherDownloadFinished(QNetworkReply *reply);
+
+private:
+    void startDownload();
+    void errorRetry(const QString &explanation);
+    bool readData();
+    void resetDownload();
+    void releaseHeldMirror();
+    void dropReply();
+    QString remoteUrl() const;
+    qint64 bodyLimit() const;
+
+    QNetworkAccessManager *manager;
+    Mirrors *mirrors;
+    // Guarded: the manager deletes its replies when it goes, possibly before this task.
+    QPointer<QNetworkReply> reply;
+    int idleTicks = 0;
+    QString remotePath;
+    QFile file;
+    qint64 lastTickBytes = 0;
+    qint64 expectedSize;
+    qint64 initialExpectedSize;
+    qint64 bytesReceived = 0;
+    FTPSiteAccessData mirror;
+    qint64 unknownSizeCap = 0;
+};
