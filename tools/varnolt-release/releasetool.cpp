@@ -89,7 +89,7 @@ int ReleaseTool::keygen(const QStringList &arguments)
                QStringLiteral("keygen [--force] PUBLIC PRIVATE\n\n"
                               "Creates a new signing key pair (1024-bit RSA) as two 2048-byte "
                               "key files.\nBuild the updater with the public one "
-                              "(-DVARNOLT_PUBLIC_KEY_FILE=PUBLIC) and sign releases with the "
+                              "(-DVARNOLT_PUBLIC_KEY_FILE=PUBLIC)\nand sign releases with the "
                               "private one; keep the private one off the repository."),
                arguments, 2, &exitCode))
         return exitCode;
@@ -157,9 +157,9 @@ int ReleaseTool::sign(const QStringList &arguments)
     int exitCode = Ok;
     if (!parse(parser, command,
                QStringLiteral("sign --key PRIVATE [--output SIG] FILE\n\n"
-                              "Signs the whole content of FILE (RSASSA-PSS, SHA-1) and writes the "
-                              "bare signature to FILE.sig, as the updater expects it next to a "
-                              "product ini."),
+                              "Signs the whole content of FILE (RSASSA-PSS, SHA-1) and writes "
+                              "the bare signature\nto FILE.sig, as the updater expects it next "
+                              "to a product ini."),
                arguments, 1, &exitCode))
         return exitCode;
     if (!parser.isSet(keyOption))
@@ -226,8 +226,8 @@ int ReleaseTool::verify(const QStringList &arguments)
     if (!parse(parser, command,
                QStringLiteral("verify [--key PUBLIC] [--signature SIG] FILE\n\n"
                               "Checks FILE against its signature as the updater does. Without "
-                              "--key it uses the public key built into this program, which "
-                              "answers whether this build of the updater would accept FILE."),
+                              "--key it uses\nthe public key built into this program, which "
+                              "answers whether this build of\nthe updater would accept FILE."),
                arguments, 1, &exitCode))
         return exitCode;
     if (parser.values(keyOption).size() > 1 || parser.values(signatureOption).size() > 1)
@@ -320,7 +320,8 @@ int ReleaseTool::release(const QStringList &arguments)
                 "  MIRRORDIR/N/TYPE.ini          the product ini listing each file's MD5 and size\n"
                 "  MIRRORDIR/N/TYPE.ini.sig      its signature, made with PRIVATE\n"
                 "  MIRRORDIR/N/SECTION/RELPATH   each file (RELPATH.gz for --gzip files)\n"
-                "Copy MIRRORDIR/N to every mirror, below the base URL named in mirrors.ini."),
+                "Copy the directory N to every mirror so that it lies at BASEURL/N, BASEURL being\n"
+                "the mirror's URL in mirrors.ini."),
             arguments, 0, &exitCode))
         return exitCode;
 
