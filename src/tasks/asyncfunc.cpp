@@ -1,0 +1,8 @@
+#include "tasks/asyncfunc.h"
+
+ASyncFunc::ASyncFunc() : QObject(nullptr) { }
+
+void ASyncFunc::execute()
+{
+    emit runResult(run());
+}
