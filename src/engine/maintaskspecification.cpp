@@ -1,5 +1,6 @@
 #include "engine/maintaskspecification.h"
 
+#include "download/inidownloadtaskspecification.h"
 #include "engine/stepstandintaskspecification.h"
 
 namespace {
@@ -31,8 +32,8 @@ void MainTaskSpecification::execute()
 
 void MainTaskSpecification::makeSubtasksAndStart()
 {
-    // Product ini download and verification.
-    addSubTask(new StepStandInTaskSpecification(this, IniDownloadShare));
+    addSubTask(new IniDownloadTaskSpecification(networkManager, mirrors, configuration, this,
+                                                IniDownloadShare));
     // Download, replace and delete lists.
     addSubTask(new StepStandInTaskSpecification(this, ListBuildingShare));
     // File downloads.

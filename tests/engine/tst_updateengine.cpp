@@ -48,8 +48,16 @@ private:
     QString makeDir(const QString &name);
 
     QTemporaryDir tmp;
+    QTemporaryDir mirrorRoot;
     QByteArray oldTmpDir;
+    TestHttpMirror *mirror = nullptr;
 };
+
+namespace {
+
+const char IniPath[] = "/850/client_linux_amd64.ini";
+
+} // namespace
 
 void TestUpdateEngine::initTestCase()
 {
@@ -57,6 +65,17 @@ void TestUpdateEngine::initTestCase()
     oldTmpDir = qgetenv("TMPDIR");
     qputenv("TMPDIR", QFile::encodeName(tmp.path()));
     qputenv("VARNOLT_UPDATE_SERVER", "127.0.0.1");
+
+    // Version 850 of a small client, published on a local mirror.
+    QTemporaryDir client;
+    writeTreeFile(client.path(), QStringLiteral("vl3client_runscript.sh"), "#!/bin/sh\n");
+    writeTreeFile(client.path(), QStringLiteral("data/level.dat"), QByteArray(5000, 'l'));
+    QVERIFY(mirrorRoot.isValid());
+    const QString complaint = publishRelease(client.path(), mirrorRoot.path(),
+                                             QStringLiteral("client_linux_amd64"), 850);
+    QVERIFY2(complaint.isEmpty(), qPrintable(complaint));
+    mirror = new TestHttpMirror(this);
+    mirror->setRootPath(mirrorRoot.path());
 }
 
 void TestUpdateEngine::cleanupTestCase()
@@ -70,6 +89,7 @@ void TestUpdateEngine::init()
 {
     QFile::remove(Configuration::getSettingsFilePath());
     writeMirrors();
+    mirror->clearFaults();
 }
 
 void TestUpdateEngine::writeSettings(const QByteArray &content)
@@ -83,7 +103,8 @@ void TestUpdateEngine::writeMirrors()
 {
     QFile file(Configuration::getAppRootPath() + "/mirrors.ini");
     QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write("[mirrors]\nsize=1\n1\\mirror=local\n[local]\nurl=http://127.0.0.1:9/base\n");
+    file.write("[mirrors]\nsize=1\n1\\mirror=local\n[local]\nurl=" + mirror->baseUrl().toUtf8()
+               + "\n");
 }
 
 QString TestUpdateEngine::makeDir(const QString &name)
@@ -287,9 +308,13 @@ void TestUpdateEngine::cancelledRunKeepsSession()
     QSignalSpy canceled(&engine, &UpdateEngine::updateCanceled);
     QSignalSpy messages(&engine, &UpdateEngine::message);
     QSignalSpy figures(&engine, &UpdateEngine::downloadProgress);
+    // The mirror holds the product ini back, so the run is still downloading
+    // when the user cancels.
+    mirror->setFault(QLatin1String(IniPath), TestHttpMirror::Fault::stall(10));
     QVERIFY(engine.initialize());
     const QString dir = configuration.tempDir;
     engine.startUpdate();
+    QTRY_COMPARE(mirror->openConnectionCount(), 1);
     engine.cancelUpdate();
     QTRY_COMPARE(canceled.count(), 1);
     QCOMPARE(finished.count(), 0);

@@ -180,3 +180,33 @@ void BoxAnswerer::answer(QMessageBox *box, const QString &buttonText)
     if (chosen)
         chosen->click();
 }
+
+QString publishRelease(const QString &sourceDir, const QString &mirrorRoot, const QString &type,
+                       int version, const QStringList &extraArgs)
+{
+    const QString tool = QString::fromLocal8Bit(qgetenv("VARNOLT_RELEASE_EXE"));
+    const QString key = QString::fromLocal8Bit(qgetenv("VARNOLT_SIGNING_KEY"));
+    if (tool.isEmpty() || key.isEmpty())
+        return QStringLiteral("VARNOLT_RELEASE_EXE or VARNOLT_SIGNING_KEY is not set");
+    QProcess process;
+    process.start(tool, QStringList { QStringLiteral("release"), QStringLiteral("--type"), type,
+                                      QStringLiteral("--version"), QString::number(version),
+                                      QStringLiteral("--source"), sourceDir,
+                                      QStringLiteral("--out"), mirrorRoot,
+                                      QStringLiteral("--key"), key, QStringLiteral("--force") }
+                              + extraArgs);
+    if (!process.waitForFinished(60000))
+        return QStringLiteral("the release tool did not finish");
+    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
+        return QString::fromLocal8Bit(process.readAllStandardError());
+    return QString();
+}
+
+void writeTreeFile(const QString &root, const QString &relative, const QByteArray &content)
+{
+    const QString path = root + QLatin1Char('/') + relative;
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        file.write(content);
+}

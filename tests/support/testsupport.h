@@ -103,3 +103,14 @@ private:
     QStringList answers;
     QStringList seen;
 };
+
+// Publishes a signed release of the client files in sourceDir into the
+// mirror tree mirrorRoot (mirrorRoot/VERSION/TYPE.ini, .sig and the files),
+// with the real release tool and the development signing key. extraArgs go
+// to the tool as they are (--gzip, --delete). Returns the tool's complaint,
+// or an empty text on success.
+QString publishRelease(const QString &sourceDir, const QString &mirrorRoot, const QString &type,
+                       int version, const QStringList &extraArgs = QStringList());
+
+// Writes a file below root, creating its directories.
+void writeTreeFile(const QString &root, const QString &relative, const QByteArray &content);

@@ -1,5 +1,6 @@
 #include "app/configuration.h"
 #include "engine/updateengine.h"
+#include "httpmirror.h"
 #include "testsupport.h"
 #include "ui/mainwindow.h"
 
@@ -32,7 +33,7 @@ private slots:
     void progressIsTruncated();
     void detailsButtonShowsAndHidesLog();
     void successfulRunOffersClientStart();
-    void cancelledRunOffersRestart();
+    void failedRunOffersRestart();
     void closeDuringRunAnsweredNo();
     void closeDuringRunAnsweredYes();
     void closeWhenIdle();
@@ -42,8 +43,16 @@ private slots:
 
 private:
     QTemporaryDir tmp;
+    QTemporaryDir mirrorRoot;
     QByteArray oldTmpDir;
+    TestHttpMirror *mirror = nullptr;
 };
+
+namespace {
+
+const char IniPath[] = "/850/client_linux_amd64.ini";
+
+} // namespace
 
 void TestMainWindow::initTestCase()
 {
@@ -53,6 +62,15 @@ void TestMainWindow::initTestCase()
     qunsetenv("VARNOLT_BOX_ANSWERS");
     // The banner query must not leave the machine.
     qputenv("VARNOLT_UPDATE_SERVER", "127.0.0.1");
+
+    QTemporaryDir client;
+    writeTreeFile(client.path(), QStringLiteral("vl3client_runscript.sh"), "#!/bin/sh\n");
+    QVERIFY(mirrorRoot.isValid());
+    const QString complaint = publishRelease(client.path(), mirrorRoot.path(),
+                                             QStringLiteral("client_linux_amd64"), 850);
+    QVERIFY2(complaint.isEmpty(), qPrintable(complaint));
+    mirror = new TestHttpMirror(this);
+    mirror->setRootPath(mirrorRoot.path());
 }
 
 void TestMainWindow::init()
@@ -60,7 +78,9 @@ void TestMainWindow::init()
     QFile::remove(Configuration::getSettingsFilePath());
     QFile mirrors(Configuration::getAppRootPath() + QLatin1String("/mirrors.ini"));
     QVERIFY(mirrors.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    mirrors.write("[mirrors]\n1\\mirror=local\nsize=1\n[local]\nurl=http://127.0.0.1:9/\n");
+    mirrors.write("[mirrors]\n1\\mirror=local\nsize=1\n[local]\nurl=" + mirror->baseUrl().toUtf8()
+                  + "\n");
+    mirror->clearFaults();
 }
 
 void TestMainWindow::cleanup()
@@ -209,14 +229,18 @@ void TestMainWindow::successfulRunOffersClientStart()
     QCOMPARE(window.totalProgressBar->value(), 1000);
     QVERIFY(window.outputTextEdit->toPlainText().contains(
             QLatin1String("Update successfully finished")));
+    QCOMPARE(mirror->requestCount(QLatin1String(IniPath)), 1);
+    QCOMPARE(mirror->requestCount(QLatin1String(IniPath) + QLatin1String(".sig")), 1);
     // A successful run leaves no temporary files and no session record.
     QVERIFY(!QFileInfo::exists(tempDir));
     QSettings settings(Configuration::getSettingsFilePath(), QSettings::IniFormat);
     QVERIFY(!settings.childGroups().contains(QLatin1String("current")));
 }
 
-void TestMainWindow::cancelledRunOffersRestart()
+void TestMainWindow::failedRunOffersRestart()
 {
+    // The only mirror has no product ini: it is dropped and the run fails.
+    mirror->setFault(QLatin1String(IniPath), TestHttpMirror::Fault::status(404));
     Configuration configuration;
     configuration.clientType = QStringLiteral("client_linux_amd64");
     configuration.clientVersion = 850;
@@ -224,11 +248,13 @@ void TestMainWindow::cancelledRunOffersRestart()
     window.show();
     BoxAnswerer answerer({ QStringLiteral("OK") });
     QTest::mouseClick(window.startButton, Qt::LeftButton);
-    window.updateEngine()->cancelUpdate();
     QTRY_COMPARE(window.startButton->text(), QStringLiteral("Restart"));
     QVERIFY(window.startButton->isEnabled());
     QCOMPARE(window.totalProgressBar->value(), 0);
-    QVERIFY(window.outputTextEdit->toPlainText().contains(QLatin1String("Update cancelled")));
+    const QString log = window.outputTextEdit->toPlainText();
+    QVERIFY(log.contains(QLatin1String("There are no (more) known working mirrors available")));
+    QVERIFY(log.contains(QLatin1String("Update cancelled")));
+    QVERIFY(!log.contains(QLatin1String("User aborted update")));
     QTRY_COMPARE(answerer.count(), 1);
     QCOMPARE(answerer.texts().first(),
              QStringLiteral("Update: Update cancelled. Push \"Details\" to check reasons."));
@@ -237,6 +263,7 @@ void TestMainWindow::cancelledRunOffersRestart()
     QVERIFY(!window.updateEngine()->busy());
 
     // Restart prepares a new run in the same directory and completes it.
+    mirror->clearFaults();
     const QString tempDir = configuration.tempDir;
     QTest::mouseClick(window.startButton, Qt::LeftButton);
     QCOMPARE(configuration.tempDir, tempDir);
@@ -253,12 +280,15 @@ void TestMainWindow::closeDuringRunAnsweredNo()
     MainWindow window(configuration);
     window.show();
     BoxAnswerer answerer({ QStringLiteral("No") });
+    mirror->setFault(QLatin1String(IniPath), TestHttpMirror::Fault::stall(10));
     QTest::mouseClick(window.startButton, Qt::LeftButton);
+    QTRY_COMPARE(mirror->openConnectionCount(), 1);
     QVERIFY(!window.close());
     QCOMPARE(answerer.count(), 1);
     QVERIFY(answerer.texts().first().startsWith(QLatin1String("Question: ")));
     QVERIFY(window.isVisible());
     // The run goes on to its end.
+    mirror->resumeStalled(QLatin1String(IniPath));
     QTRY_COMPARE(window.startButton->text(), QStringLiteral("Start Varnolt"));
     QVERIFY(window.close());
 }
@@ -271,19 +301,22 @@ void TestMainWindow::closeDuringRunAnsweredYes()
     MainWindow window(configuration);
     window.show();
     BoxAnswerer answerer({ QStringLiteral("Yes") });
+    mirror->setFault(QLatin1String(IniPath), TestHttpMirror::Fault::stall(10));
     QTest::mouseClick(window.startButton, Qt::LeftButton);
+    QTRY_COMPARE(mirror->openConnectionCount(), 1);
     QVERIFY(!window.close());
     QCOMPARE(answerer.count(), 1);
-    // A second request while the cancellation is under way asks nothing.
-    QVERIFY(!window.close());
-    QCOMPARE(answerer.count(), 1);
+    // Stopping a download is immediate, so the run is cancelled by now; the
+    // program quits instead of offering a restart, and shows no box.
     QTRY_COMPARE(window.updateEngine()->getState(), UpdateEngine::Canceled);
-    // The program quits instead of offering a restart, and shows no box.
-    QTest::qWait(20);
-    QCOMPARE(answerer.count(), 1);
+    QTRY_COMPARE(mirror->openConnectionCount(), 0);
     QCOMPARE(window.startButton->text(), QStringLiteral("Start Update"));
+    QVERIFY(!window.startButton->isEnabled());
     QVERIFY(window.outputTextEdit->toPlainText().contains(QLatin1String("User aborted update")));
     QVERIFY(!window.outputTextEdit->toPlainText().contains(QLatin1String("Update cancelled")));
+    // Nothing is busy any more: the next request closes without a question.
+    QVERIFY(window.close());
+    QCOMPARE(answerer.count(), 1);
 }
 
 void TestMainWindow::closeWhenIdle()

@@ -1,0 +1,104 @@
+#include "download/inidownloadtaskspecification.h"
+
+#include "app/configuration.h"
+#include "download/downloadtaskspecification.h"
+#include "manifest/checksignaturetaskspecification.h"
+
+#include <QFileInfo>
+
+namespace {
+
+constexpr double DownloadShare = 0.3333;
+
+const char SignatureSuffix[] = ".sig";
+
+} // namespace
+
+IniDownloadTaskSpecification::IniDownloadTaskSpecification(QNetworkAccessManager *manager,
+                                                           Mirrors *mirrors,
+                                                           Configuration *configuration,
+                                                           QObject *parent,
+                                                           double parentProgressRange)
+    : ComposedTaskSpecification(1, parentProgressRange, parent),
+      manager(manager),
+      mirrors(mirrors),
+      configuration(configuration)
+{
+}
+
+QString IniDownloadTaskSpecification::remoteIniPath() const
+{
+    return configuration->clientType + QLatin1String(".ini");
+}
+
+QString IniDownloadTaskSpecification::localIniPath() const
+{
+    return configuration->tempDir + QLatin1Char('/') + remoteIniPath();
+}
+
+void IniDownloadTaskSpecification::execute()
+{
+    emit message(tr("Download / check product ini"));
+    makeSubtasksAndStart();
+}
+
+void IniDownloadTaskSpecification::makeSubtasksAndStart()
+{
+    const QString localIni = localIniPath();
+    const QString localSignature = localIni + QLatin1String(SignatureSuffix);
+    double checkShare = 1.0;
+
+    // After a failed verification both files are fetched again, whatever is
+    // on disk; the downloads truncate them.
+    if (retryCount > 0 || !QFileInfo::exists(localIni)) {
+        auto *download = new DownloadTaskSpecification(manager, mirrors, remoteIniPath(),
+                                                       localIni, -1, this, DownloadShare);
+        download->setUnknownSizeLimit(MaxIniBytes);
+        addSubTask(download);
+        checkShare = 1.0 - DownloadShare;
+    }
+    if (retryCount > 0 || !QFileInfo::exists(localSignature)) {
+        auto *download = new DownloadTaskSpecification(
+                manager, mirrors, remoteIniPath() + QLatin1String(SignatureSuffix), localSignature,
+                -1, this, DownloadShare);
+        download->setUnknownSizeLimit(MaxSignatureBytes);
+        addSubTask(download);
+        checkShare -= DownloadShare;
+    }
+    auto *check = new CheckSignatureTaskSpecification(localIni, QString(), false, this, checkShare);
+    connect(check, &CheckSignatureTaskSpecification::checkDone, this,
+            &IniDownloadTaskSpecification::onSigCheckDone);
+    addSubTask(check);
+
+    state = Running;
+    executeSubTasks();
+}
+
+void IniDownloadTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTaskSpecification *)
+{
+    if (pass)
+        return;
+    ++retryCount;
+    if (retryCount > retryLimit) {
+        emit message(tr("Could not verify the product ini file. Aborting"));
+        // The reporting check still finishes after this; detached first, it
+        // cannot make this task end a second time, as finished.
+        clearSubTasks();
+        errorCancel();
+        return;
+    }
+    emit message(tr("Could not verify the product ini file. Retrying"));
+    // The reset disconnects the check that is reporting, so its own ending
+    // reaches nobody; the new attempt runs with fresh subtasks.
+    const int retries = retryCount;
+    reset();
+    retryCount = retries;
+    makeSubtasksAndStart();
+}
+
+void IniDownloadTaskSpecification::reset()
+{
+    clearSubTasks();
+    retryCount = 0;
+    TaskSpecification::reset();
+}
