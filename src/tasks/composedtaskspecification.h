@@ -25,6 +25,10 @@
  * subtasksDone() may be replaced to commit or roll back first; the
  * replacement then calls this class's version, which ends the run.
  *
+ * Runs are independent: executeSubTasks() clears the per-run flags, and a
+ * start request still queued from a run that has been reset is ignored, so a
+ * task may be reset and executed again from inside its own canceled().
+ *
  * A subtask is in @c allSubTasks and in exactly one of @c pendingSubTasks,
  * @c runningSubTasks and @c doneSubTasks. The composed task owns its subtasks
  * and disposes of them with deferred deletion in clearSubTasks(), so no
@@ -108,7 +112,8 @@ protected:
     void addSubTask(TaskSpecification *subTask);
 
     /**
-     * Starts the run: @c state Running, then one start request for each of
+     * Starts the run: @c state Running, @c subTaskCanceled and
+     * @c doneReported cleared, then one start request for each of
      * the first min(pending, maxParallel) subtasks. With nothing to start,
      * subtasksDone() is called before this returns, so a composed task
      * without subtasks finishes inside execute().

@@ -32,7 +32,6 @@ class TestTaskSpecification : public QObject
     Q_OBJECT
 
 private slots:
-    void startsIdleWithNothingReported();
     void progressIsOwnFractionTimesShare();
     void finishReportsFullShareBeforeFinished();
     void cancelsKeepProgressAndSendNoText_data();
@@ -43,18 +42,11 @@ private slots:
     void baseTimeTickOverwritesArguments();
 };
 
-void TestTaskSpecification::startsIdleWithNothingReported()
+void TestTaskSpecification::progressIsOwnFractionTimesShare()
 {
     ManualTask task(nullptr, 0.4);
     QCOMPARE(task.state, TaskSpecification::Idle);
     QCOMPARE(task.progress, 0.0);
-    QCOMPARE(task.parentProgressRange, 0.4);
-    QVERIFY(!task.cancelRequested);
-}
-
-void TestTaskSpecification::progressIsOwnFractionTimesShare()
-{
-    ManualTask task(nullptr, 0.4);
     QSignalSpy progress(&task, &TaskSpecification::updateProgress);
     task.execute();
 
