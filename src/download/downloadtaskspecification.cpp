@@ -29,8 +29,7 @@ DownloadTaskSpecification::~DownloadTaskSpecification()
         QNetworkReply *outstanding = reply;
         reply = nullptr;
         disconnect(outstanding, nullptr, this, nullptr);
-        outstanding->abort();
-        outstanding->deleteLater();
+        abandon(outstanding);
     }
 }
 
@@ -292,9 +291,16 @@ void DownloadTaskSpecification::dropReply()
     QNetworkReply *dropped = reply;
     reply = nullptr;
     disconnect(dropped, nullptr, this, nullptr);
-    // Aborting ends the connection now and makes the manager announce the end, which wakes the
-    // downloads waiting for a slot; a reply that is merely deleted would leave them waiting.
-    dropped->abort();
+    abandon(dropped);
+}
+
+void DownloadTaskSpecification::abandon(QNetworkReply *dropped)
+{
+    // Aborting ends the connection and makes the manager announce the end, which wakes the
+    // downloads waiting for a slot; a reply that is merely deleted would leave them waiting. The
+    // abort is queued because this may run inside one of the reply's own signals, and the reply
+    // goes on with its own work after them.
+    QMetaObject::invokeMethod(dropped, &QNetworkReply::abort, Qt::QueuedConnection);
     dropped->deleteLater();
 }
 

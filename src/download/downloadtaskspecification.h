@@ -118,6 +118,7 @@ private:
     void resetDownload();
     void releaseHeldMirror();
     void dropReply();
+    static void abandon(QNetworkReply *dropped);
     QString remoteUrl() const;
     qint64 bodyLimit() const;
 

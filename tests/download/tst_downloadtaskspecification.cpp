@@ -1,0 +1,547 @@
+#include "download/downloadtaskspecification.h"
+#include "download/mirrors.h"
+#include "httpmirror.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QNetworkReply>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+
+const int Version = 7;
+
+QByteArray pattern(int size, char seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        bytes[i] = char(seed + i % 61);
+    return bytes;
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QStringList texts(const QSignalSpy &spy)
+{
+    QStringList result;
+    for (const QList<QVariant> &arguments : spy)
+        result << arguments.at(0).toString();
+    return result;
+}
+
+// The pool's record of mirror @p name; a default record when it was dropped.
+FTPSiteAccessData record(const Mirrors &pool, const QString &name)
+{
+    const int index = pool.getMirrorIndex(name);
+    return index < 0 ? FTPSiteAccessData() : pool.mirrorList().at(index);
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(TestHttpMirror::Fault)
+
+// The download task against real HTTP servers on 127.0.0.1 that fail on purpose, with a real
+// mirror pool read from a mirrors.ini. The engine's ticks are given by calling timeTick().
+class TestDownloadTaskSpecification : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+
+    void brokenMirrorIsRemovedAtOnce_data();
+    void brokenMirrorIsRemovedAtOnce();
+    void stallIsAbandonedAfterTickLimit();
+    void unknownSizeReportsNoTotal();
+    void oneSlotSerialisesDownloads();
+    void userCancelDeletesPartialFileAndFreesSlot();
+    void cancelledHolderWakesWaitingDownload();
+    void missingDirectoryFailsAtOnce();
+    void lastMirrorDroppedEndsDownloads();
+    void oversizeBodyFailsAndRetries_data();
+    void oversizeBodyFailsAndRetries();
+    void truncatedBodyIsRetried();
+
+private:
+    struct Entry
+    {
+        QString name;
+        QString url;
+        int retries;
+    };
+    // A mirror list in a path of its own: the settings library caches files by path.
+    QString writeMirrorsIni(const QList<Entry> &entries);
+    QString freshPath(const QString &name);
+    // Seeds the pool so that its next choice is @p name, found through the pool's own choice.
+    static bool makeNextChoice(Mirrors &pool, const QString &name);
+    std::unique_ptr<DownloadTaskSpecification> makeTask(const QString &remotePath,
+                                                        qint64 expectedSize, Mirrors &pool);
+
+    QTemporaryDir tmp;
+    // Local file of the task makeTask() made last.
+    QString lastTarget;
+    std::unique_ptr<QNetworkAccessManager> manager;
+    int serial = 0;
+};
+
+void TestDownloadTaskSpecification::init()
+{
+    QVERIFY(tmp.isValid());
+    manager = std::make_unique<QNetworkAccessManager>();
+    manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+    manager->setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
+}
+
+QString TestDownloadTaskSpecification::freshPath(const QString &name)
+{
+    const QString subdir = QString::number(++serial);
+    if (!QDir(tmp.path()).mkpath(subdir))
+        qFatal("cannot create %s", qPrintable(subdir));
+    return tmp.filePath(subdir + QLatin1Char('/') + name);
+}
+
+QString TestDownloadTaskSpecification::writeMirrorsIni(const QList<Entry> &entries)
+{
+    QString text = QStringLiteral("[mirrors]\nsize=%1\n").arg(entries.size());
+    for (int i = 0; i < entries.size(); ++i)
+        text += QStringLiteral("%1\\mirror=%2\n").arg(i + 1).arg(entries.at(i).name);
+    for (const Entry &entry : entries)
+        text += QStringLiteral("\n[%1]\nurl=%2\nretries=%3\n")
+                    .arg(entry.name, entry.url)
+                    .arg(entry.retries);
+    const QString path = freshPath(QStringLiteral("mirrors.ini"));
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(text.toUtf8()) != text.toUtf8().size())
+        qFatal("cannot write %s", qPrintable(path));
+    return path;
+}
+
+bool TestDownloadTaskSpecification::makeNextChoice(Mirrors &pool, const QString &name)
+{
+    for (quint32 seed = 1; seed < 1000; ++seed) {
+        pool.seed(seed);
+        FTPSiteAccessData chosen;
+        if (pool.getRandomMirror(chosen) != Mirrors::MirrorAssigned)
+            return false;
+        pool.releaseMirror(chosen.name);
+        if (chosen.name == name) {
+            pool.seed(seed);
+            return true;
+        }
+    }
+    return false;
+}
+
+std::unique_ptr<DownloadTaskSpecification>
+TestDownloadTaskSpecification::makeTask(const QString &remotePath, qint64 expectedSize,
+                                        Mirrors &pool)
+{
+    lastTarget = freshPath(remotePath);
+    return std::make_unique<DownloadTaskSpecification>(manager.get(), &pool, remotePath, lastTarget,
+                                                       expectedSize, nullptr, 1.0);
+}
+
+void TestDownloadTaskSpecification::brokenMirrorIsRemovedAtOnce_data()
+{
+    QTest::addColumn<TestHttpMirror::Fault>("fault");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<bool>("managerFollowsRedirects");
+
+    QTest::newRow("302") << TestHttpMirror::Fault::redirect("REDIRECT") << 302 << false;
+    // The task must not rely on its manager's policy.
+    QTest::newRow("302, manager follows redirects")
+        << TestHttpMirror::Fault::redirect("REDIRECT") << 302 << true;
+    QTest::newRow("404") << TestHttpMirror::Fault::status(404) << 404 << false;
+    QTest::newRow("401 challenge")
+        << TestHttpMirror::Fault::authenticationRequired() << 401 << false;
+}
+
+void TestDownloadTaskSpecification::brokenMirrorIsRemovedAtOnce()
+{
+    QFETCH(TestHttpMirror::Fault, fault);
+    QFETCH(int, status);
+    QFETCH(bool, managerFollowsRedirects);
+    if (managerFollowsRedirects)
+        manager->setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);
+
+    TestHttpMirror broken;
+    TestHttpMirror good;
+    const QByteArray body = pattern(5000, 'a');
+    broken.setContent("7/file.bin", body);
+    good.setContent("7/file.bin", body);
+    good.setContent("elsewhere/file.bin", body);
+    // A redirect points at a file the good mirror really has: following it would succeed.
+    if (!fault.location.isEmpty())
+        fault.location = good.url("elsewhere/file.bin").toEncoded();
+    broken.setFault("7/file.bin", fault);
+
+    Mirrors pool;
+    pool.initDefault(writeMirrorsIni({{"A", broken.baseUrl(), 5}, {"B", good.baseUrl(), 5}}),
+                     Version);
+    QVERIFY(makeNextChoice(pool, "A"));
+
+    auto task = makeTask("file.bin", body.size(), pool);
+    const QString target = lastTarget;
+    QSignalSpy messages(task.get(), &TaskSpecification::message);
+    QSignalSpy finished(task.get(), &TaskSpecification::finished);
+    task->execute();
+    QTRY_COMPARE(finished.count(), 1);
+
+    // Dropped on its first failure although it tolerates five, and never asked again.
+    QCOMPARE(pool.getMirrorIndex("A"), -1);
+    QCOMPARE(broken.requestCount("7/file.bin"), 1);
+    QCOMPARE(good.requestCount("7/file.bin"), 1);
+    QCOMPARE(good.requestCount("elsewhere/file.bin"), 0);
+    QCOMPARE(record(pool, "B").useCount, 0);
+    QCOMPARE(record(pool, "B").errorCount, 0);
+    QCOMPARE(task->state, TaskSpecification::Finished);
+    QCOMPARE(readFile(target), body);
+    const QStringList log = texts(messages);
+    QCOMPARE(log.first(), QStringLiteral("Downloading file.bin"));
+    QCOMPARE(log.last(), QStringLiteral("Downloading file.bin finished"));
+    QCOMPARE(log.size(), 3);
+    if (status != 401) {
+        QCOMPARE(log.at(1),
+                 QStringLiteral("%1/7/file.bin returned %2").arg(broken.baseUrl()).arg(status));
+    } else {
+        QVERIFY(!log.at(1).isEmpty());
+    }
+}
+
+void TestDownloadTaskSpecification::stallIsAbandonedAfterTickLimit()
+{
+    TestHttpMirror server;
+    const QByteArray body = pattern(8192, 'b');
+    server.setContent("7/stall.bin", body);
+    server.setFault("7/stall.bin", TestHttpMirror::Fault::stall(4096).times(1));
+    Mirrors pool;
+    pool.initDefault(writeMirrorsIni({{"M", server.baseUrl(), 5}}), Version);
+
+    auto task = makeTask("stall.bin", body.size(), pool);
+    const QString target = lastTarget;
+    QSignalSpy messages(task.get(), &TaskSpecification::message);
+    QSignalSpy finished(task.get(), &TaskSpecification::finished);
+    task->execute();
+    QTRY_COMPARE(task->progress, 0.5);
+    // Bounded, so that a network faster than the disk cannot pile the body up in memory.
+    const QList<QNetworkReply *> replies = manager->findChildren<QNetworkReply *>();
+    QCOMPARE(replies.size(), 1);
+    QCOMPARE(replies.first()->readBufferSize(), DownloadTaskSpecification::ReadBufferSize);
+
+    quint64 done = 0, total = 0, speed = 0;
+    bool downloading = false;
+    task->timeTick(done, total, speed, downloading);
+    QCOMPARE(done, quint64(4096));
+    QCOMPARE(total, quint64(8192));
+    QCOMPARE(speed, quint64(4096));
+    QVERIFY(downloading);
+
+    // Ticks 2 to 15 without data are tolerated.
+    for (int tick = 2; tick <= FTPSiteAccessData::DefaultTimeoutTicks; ++tick) {
+        downloading = false;
+        task->timeTick(done, total, speed, downloading);
+        QVERIFY2(downloading, qPrintable(QString::number(tick)));
+        QCOMPARE(speed, quint64(0));
+    }
+    QCOMPARE(server.requestCount("7/stall.bin"), 1);
+    QCOMPARE(task->state, TaskSpecification::Running);
+
+    downloading = false;
+    task->timeTick(done, total, speed, downloading);
+    QVERIFY(!downloading);
+    QVERIFY(texts(messages).contains(QStringLiteral("file stall.bin timed out on mirror M")));
+    QCOMPARE(record(pool, "M").errorCount, 1);
+    QTRY_COMPARE(finished.count(), 1);
+    QCOMPARE(server.requestCount("7/stall.bin"), 2);
+    QCOMPARE(readFile(target), body);
+    QCOMPARE(task->progress, 1.0);
+    QCOMPARE(record(pool, "M").useCount, 0);
+}
+
+void TestDownloadTaskSpecification::unknownSizeReportsNoTotal()
+{
+    TestHttpMirror server;
+    const QByteArray body = pattern(8192, 'c');
+    server.setContent("7/product.ini", body);
+    TestHttpMirror::Fault fault = TestHttpMirror::Fault::noContentLength();
+    fault.stallAt = 4096;
+    server.setFault("7/product.ini", fault);
+    Mirrors pool;
+    pool.initDefault(writeMirrorsIni({{"M", server.baseUrl(), 5}}), Version);
+
+    auto task = makeTask("product.ini", -1, pool);
+    const QString target = lastTarget;
+    QSignalSpy progress(task.get(), &TaskSpecification::updateProgress);
+    QSignalSpy finished(task.get(), &TaskSpecification::finished);
+    task->execute();
+    QTRY_COMPARE(QFileInfo(target).size(), qint64(4096));
+
+    quint64 done = 0, total = 99, speed = 0;
+    bool downloading = false;
+    task->timeTick(done, total, speed, downloading);
+    QCOMPARE(done, quint64(4096));
+    QCOMPARE(total, quint64(0));
+    QVERIFY(downloading);
+    QCOMPARE(task->progress, 0.0);
+
+    server.resumeStalled("7/product.ini");
+    QTRY_COMPARE(finished.count(), 1);
+    QCOMPARE(readFile(target), body);
+    for (int i = 0; i < progress.count() - 1; ++i)
+        QCOMPARE(progress.at(i).at(0).toDouble(), 0.0);
+    QCOMPARE(progress.last().at(0).toDouble(), 1.0);
+}
+
+void TestDownloadTaskSpecification::oneSlotSerialisesDownloads()
+{
+    TestHttpMirror server;
+    server.setContent("7/first.bin", pattern(3000, 'd'));
+    server.setContent("7/second.bin", pattern(2000, 'e'));
+    server.setFault("7/first.bin", TestHttpMirror::Fault::stall(100));
+    // The alpha mirror has one slot whatever its scheme.
+    const QString updateIni = freshPath("update.ini");
+    {
+        QFile file(updateIni);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("[Channel]\nalpha=" + server.baseUrl().toUtf8() + "\n");
+    }
+    Mirrors pool;
+    QVERIFY(pool.initAlpha(updateIni, Version));
+
+    auto first = makeTask("first.bin", 3000, pool);
+    auto second = makeTask("second.bin", -1, pool);
+    QSignalSpy firstFinished(first.get(), &TaskSpecification::finished);
+    QSignalSpy secondFinished(second.get(), &TaskSpecification::finished);
+    first->execute();
+    second->execute();
+    QTRY_COMPARE(server.bodyBytesSent("7/first.bin"), qint64(100));
+
+    // Waiting for the slot: running, no transfer, and no time-out however long it waits.
+    for (int tick = 0; tick < 3 * FTPSiteAccessData::DefaultTimeoutTicks; ++tick) {
+        quint64 done = 0, total = 0, speed = 0;
+        bool downloading = false;
+        second->timeTick(done, total, speed, downloading);
+        QVERIFY(!downloading);
+    }
+    QCOMPARE(second->state, TaskSpecification::Running);
+    QCOMPARE(server.requestCount("7/second.bin"), 0);
+    QCOMPARE(pool.mirrorList().at(0).useCount, 1);
+
+    server.resumeStalled("7/first.bin");
+    QTRY_COMPARE(secondFinished.count(), 1);
+    QCOMPARE(firstFinished.count(), 1);
+    QCOMPARE(server.requestLog(), QStringList({"7/first.bin", "7/second.bin"}));
+    QCOMPARE(pool.mirrorList().at(0).useCount, 0);
+    QCOMPARE(pool.mirrorList().at(0).errorCount, 0);
+}
+
+void TestDownloadTaskSpecification::userCancelDeletesPartialFileAndFreesSlot()
+{
+    TestHttpMirror server;
+    server.setContent("7/big.bin", pattern(8192, 'f'));
+    server.setFault("7/big.bin", TestHttpMirror::Fault::stall(4096));
+    Mirrors pool;
+    pool.initDefault(writeMirrorsIni({{"M", server.baseUrl(), 5}}), Version);
+
+    auto task = makeTask("big.bin", 8192, pool);
+    const QString target = lastTarget;
+    QSignalSpy canceled(task.get(), &TaskSpecification::canceled);
+    QSignalSpy finished(task.get(), &TaskSpecification::finished);
+    task->execute();
+    QTRY_COMPARE(QFileInfo(target).size(), qint64(4096));
+    QCOMPARE(pool.mirrorList().at(0).useCount, 1);
+
+    task->userCanceled();
+    QCOMPARE(task->state, TaskSpecification::UserCanceled);
+    QCOMPARE(canceled.count(), 1);
+    QVERIFY(!QFileInfo::exists(target));
+    QCOMPARE(pool.mirrorList().at(0).useCount, 0);
+    QCOMPARE(pool.mirrorList().at(0).errorCount, 0);
+    // The transfer is really given up, not just ignored.
+    QTRY_COMPARE(server.openConnectionCount(), 0);
+
+    // The slot was given back once: a later reset gives nothing back twice.
+    task->reset();
+    QCOMPARE(pool.mirrorList().at(0).useCount, 0);
+    QCOMPARE(finished.count(), 0);
+    QCOMPARE(canceled.count(), 1);
+}
+
+void TestDownloadTaskSpecification::cancelledHolderWakesWaitingDownload()
+{
+    TestHttpMirror server;
+    server.setContent("7/first.bin", pattern(3000, 'd'));
+    server.setContent("7/second.bin", pattern(2000, 'e'));
+    server.setFault("7/first.bin", TestHttpMirror::Fault::stall(100));
+    const QString updateIni = freshPath("update.ini");
+    {
+        QFile file(updateIni);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("[Channel]\nalpha=" + server.baseUrl().toUtf8() + "\n");
+    }
+    Mirrors pool;
+    QVERIFY(pool.initAlpha(updateIni, Version));
+
+    auto first = makeTask("first.bin", 3000, pool);
+    auto second = makeTask("second.bin", 2000, pool);
+    const QString secondTarget = lastTarget;
+    QSignalSpy secondFinished(second.get(), &TaskSpecification::finished);
+    first->execute();
+    second->execute();
+    QTRY_COMPARE(server.bodyBytesSent("7/first.bin"), qint64(100));
+    QCOMPARE(server.requestCount("7/second.bin"), 0);
+
+    // No transfer ends by itself here: the abandoned one must wake the waiting download.
+    first->userCanceled();
+    QTRY_COMPARE(secondFinished.count(), 1);
+    QCOMPARE(readFile(secondTarget), pattern(2000, 'e'));
+    QCOMPARE(pool.mirrorList().at(0).useCount, 0);
+}
+
+void TestDownloadTaskSpecification::missingDirectoryFailsAtOnce()
+{
+    TestHttpMirror server;
+    server.setContent("7/file.bin", pattern(100, 'g'));
+    Mirrors pool;
+    pool.initDefault(writeMirrorsIni({{"M", server.baseUrl(), 5}}), Version);
+
+    const QString target = tmp.filePath("no/such/dir/file.bin");
+    DownloadTaskSpecification task(manager.get(), &pool, "file.bin", target, 100, nullptr, 1.0);
+    QSignalSpy errors(&task, &TaskSpecification::error);
+    QSignalSpy messages(&task, &TaskSpecification::message);
+    QSignalSpy canceled(&task, &TaskSpecification::canceled);
+    task.execute();
+
+    QCOMPARE(task.state, TaskSpecification::ErrorCanceled);
+    QCOMPARE(canceled.count(), 1);
+    QCOMPARE(texts(errors),
+             QStringList(QStringLiteral("Unable to create file %1 for saving").arg(target)));
+    QCOMPARE(texts(messages), QStringList("Downloading file.bin"));
+    QCOMPARE(pool.mirrorList().at(0).useCount, 0);
+    QCOMPARE(pool.mirrorList().at(0).errorCount, 0);
+    QCOMPARE(server.totalRequestCount(), 0);
+}
+
+void TestDownloadTaskSpecification::lastMirrorDroppedEndsDownloads()
+{
+    TestHttpMirror server;
+    server.setContent("7/x.bin", pattern(8192, 'h'));
+    server.setContent("7/y.bin", pattern(8192, 'i'));
+    server.setFault("7/x.bin", TestHttpMirror::Fault::truncate(10));
+    server.setFault("7/y.bin", TestHttpMirror::Fault::truncate(10));
+    Mirrors pool;
+    pool.initDefault(writeMirrorsIni({{"M", server.baseUrl(), 1}}), Version);
+    QSignalSpy poolMessages(&pool, &Mirrors::message);
+
+    auto x = makeTask("x.bin", 8192, pool);
+    const QString xTarget = lastTarget;
+    auto y = makeTask("y.bin", 8192, pool);
+    const QString yTarget = lastTarget;
+    QSignalSpy xCanceled(x.get(), &TaskSpecification::canceled);
+    QSignalSpy yCanceled(y.get(), &TaskSpecification::canceled);
+    QSignalSpy xErrors(x.get(), &TaskSpecification::error);
+    x->execute();
+    y->execute();
+    QTRY_COMPARE(xCanceled.count() + yCanceled.count(), 2);
+
+    QCOMPARE(xCanceled.count(), 1);
+    QCOMPARE(x->state, TaskSpecification::ErrorCanceled);
+    QCOMPARE(y->state, TaskSpecification::ErrorCanceled);
+    QCOMPARE(xErrors.count(), 0);
+    QCOMPARE(texts(poolMessages),
+             QStringList({"Mirror M failed too many times, removing",
+                          "There are no (more) known working mirrors available"}));
+    QVERIFY(pool.mirrorList().isEmpty());
+    // Partial files of failed attempts do not stay behind.
+    QVERIFY(!QFileInfo::exists(xTarget));
+    QVERIFY(!QFileInfo::exists(yTarget));
+}
+
+void TestDownloadTaskSpecification::oversizeBodyFailsAndRetries_data()
+{
+    QTest::addColumn<qint64>("expectedSize");
+    QTest::addColumn<qint64>("cap");
+    QTest::addColumn<bool>("lengthHeader");
+
+    QTest::newRow("known size") << qint64(4096) << qint64(0) << true;
+    QTest::newRow("known size, no length header") << qint64(4096) << qint64(0) << false;
+    QTest::newRow("unknown size, cap") << qint64(-1) << qint64(4096) << true;
+    QTest::newRow("unknown size, cap, no length header") << qint64(-1) << qint64(4096) << false;
+}
+
+void TestDownloadTaskSpecification::oversizeBodyFailsAndRetries()
+{
+    QFETCH(qint64, expectedSize);
+    QFETCH(qint64, cap);
+    QFETCH(bool, lengthHeader);
+
+    TestHttpMirror endless;
+    TestHttpMirror good;
+    const QByteArray body = pattern(4096, 'j');
+    endless.setContent("7/sig", body + pattern(64 * 1024, 'k'));
+    if (!lengthHeader)
+        endless.setFault("7/sig", TestHttpMirror::Fault::noContentLength());
+    good.setContent("7/sig", body);
+    Mirrors pool;
+    pool.initDefault(writeMirrorsIni({{"A", endless.baseUrl(), 5}, {"B", good.baseUrl(), 5}}),
+                     Version);
+    QVERIFY(makeNextChoice(pool, "A"));
+
+    auto task = makeTask("sig", expectedSize, pool);
+    const QString target = lastTarget;
+    task->setUnknownSizeLimit(cap);
+    QSignalSpy messages(task.get(), &TaskSpecification::message);
+    QSignalSpy finished(task.get(), &TaskSpecification::finished);
+    task->execute();
+    QTRY_COMPARE(finished.count(), 1);
+
+    QCOMPARE(texts(messages),
+             QStringList({"Downloading sig",
+                          QStringLiteral("%1/7/sig sent more than the expected 4096 bytes")
+                              .arg(endless.baseUrl()),
+                          "Downloading sig finished"}));
+    // Charged like a transfer error, not dropped.
+    QCOMPARE(record(pool, "A").errorCount, 1);
+    QCOMPARE(record(pool, "A").useCount, 0);
+    QCOMPARE(record(pool, "B").useCount, 0);
+    QCOMPARE(readFile(target), body);
+}
+
+void TestDownloadTaskSpecification::truncatedBodyIsRetried()
+{
+    TestHttpMirror server;
+    const QByteArray body = pattern(8192, 'l');
+    server.setContent("7/t.bin", body);
+    server.setFault("7/t.bin", TestHttpMirror::Fault::truncate(1000).times(1));
+    Mirrors pool;
+    pool.initDefault(writeMirrorsIni({{"M", server.baseUrl(), 5}}), Version);
+
+    auto task = makeTask("t.bin", body.size(), pool);
+    const QString target = lastTarget;
+    QSignalSpy messages(task.get(), &TaskSpecification::message);
+    QSignalSpy finished(task.get(), &TaskSpecification::finished);
+    task->execute();
+    QTRY_COMPARE(finished.count(), 1);
+
+    QCOMPARE(server.requestCount("7/t.bin"), 2);
+    QCOMPARE(record(pool, "M").errorCount, 1);
+    QCOMPARE(readFile(target), body);
+    const QStringList log = texts(messages);
+    QCOMPARE(log.size(), 3);
+    QVERIFY(!log.at(1).isEmpty());
+    QVERIFY(!log.at(1).startsWith("Downloading"));
+}
+
+QTEST_GUILESS_MAIN(TestDownloadTaskSpecification)
+#include "tst_downloadtaskspecification.moc"
