@@ -81,9 +81,8 @@ void IniDownloadTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTaskS
     ++retryCount;
     if (retryCount > retryLimit) {
         emit message(tr("Could not verify the product ini file. Aborting"));
-        // The reporting check still finishes after this; detached first, it
-        // cannot make this task end a second time, as finished.
-        clearSubTasks();
+        // The reporting check still finishes after this; a composed task
+        // that has ended starts nothing more, so this stays the only end.
         errorCancel();
         return;
     }

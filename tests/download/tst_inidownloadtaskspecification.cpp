@@ -1,0 +1,222 @@
+#include "app/configuration.h"
+#include "download/inidownloadtaskspecification.h"
+#include "download/mirrors.h"
+#include "httpmirror.h"
+#include "manifest/cryptotools.h"
+#include "testsupport.h"
+
+#include <QFile>
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QSignalSpy>
+#include <QTest>
+
+// The product ini step against a local mirror holding a release signed with
+// the development key.
+class TestIniDownload : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+
+    void downloadsAndVerifies();
+    void reusesValidFiles();
+    void downloadsOnlyTheMissingSignature();
+    void corruptIniIsFetchedAgain();
+    void neverVerifyingMirrorHitsTheLimit();
+    void unreachableIniFails();
+
+private:
+    struct Run
+    {
+        int finished = 0;
+        int canceled = 0;
+        int state = -1;
+        QStringList messages;
+        QList<double> progress;
+    };
+    Run run(IniDownloadTaskSpecification &task);
+    std::unique_ptr<IniDownloadTaskSpecification> makeTask();
+
+    QTemporaryDir mirrorRoot;
+    QTemporaryDir work;
+    TestHttpMirror *mirror = nullptr;
+    QNetworkAccessManager manager;
+    Configuration configuration;
+    Mirrors *pool = nullptr;
+    int poolCount = 0;
+};
+
+namespace {
+
+const char IniPath[] = "/734/client_linux_x86.ini";
+const char SigPath[] = "/734/client_linux_x86.ini.sig";
+
+} // namespace
+
+void TestIniDownload::initTestCase()
+{
+    crypt_init();
+    QTemporaryDir client;
+    writeTreeFile(client.path(), QStringLiteral("vl3client_linux_x86"), "binary");
+    const QString complaint
+        = publishRelease(client.path(), mirrorRoot.path(), QStringLiteral("client_linux_x86"), 734);
+    QVERIFY2(complaint.isEmpty(), qPrintable(complaint));
+    manager.setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+    manager.setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
+    configuration.clientType = QStringLiteral("client_linux_x86");
+    configuration.clientVersion = 734;
+}
+
+void TestIniDownload::init()
+{
+    // A fresh server per case, so the request counts are the case's own.
+    delete mirror;
+    mirror = new TestHttpMirror(this);
+    mirror->setRootPath(mirrorRoot.path());
+    const QString session = work.filePath(QStringLiteral("session%1").arg(poolCount));
+    QDir().mkpath(session);
+    configuration.tempDir = session;
+    // A new file each time: QSettings caches INI files by path.
+    const QString mirrorsIni = work.filePath(QStringLiteral("mirrors%1.ini").arg(poolCount++));
+    writeTreeFile(work.path(), QFileInfo(mirrorsIni).fileName(),
+                  "[mirrors]\nsize=1\n1\\mirror=local\n[local]\nurl=" + mirror->baseUrl().toUtf8()
+                      + "\nretries=1\n");
+    delete pool;
+    pool = new Mirrors(this);
+    pool->initDefault(mirrorsIni, configuration.clientVersion);
+}
+
+std::unique_ptr<IniDownloadTaskSpecification> TestIniDownload::makeTask()
+{
+    return std::make_unique<IniDownloadTaskSpecification>(&manager, pool, &configuration, nullptr,
+                                                          0.1);
+}
+
+TestIniDownload::Run TestIniDownload::run(IniDownloadTaskSpecification &task)
+{
+    QSignalSpy finished(&task, &TaskSpecification::finished);
+    QSignalSpy canceled(&task, &TaskSpecification::canceled);
+    QSignalSpy messages(&task, &TaskSpecification::message);
+    QSignalSpy progress(&task, &TaskSpecification::updateProgress);
+    task.execute();
+    (void)QTest::qWaitFor([&] { return finished.count() + canceled.count() > 0; }, 30000);
+    // Anything that would end the task a second time has had its chance.
+    QTest::qWait(50);
+    Run result;
+    result.finished = int(finished.count());
+    result.canceled = int(canceled.count());
+    result.state = task.state;
+    for (const QList<QVariant> &m : messages)
+        result.messages << m.at(0).toString();
+    for (const QList<QVariant> &p : progress)
+        result.progress << p.at(0).toDouble();
+    return result;
+}
+
+void TestIniDownload::downloadsAndVerifies()
+{
+    auto task = makeTask();
+    QCOMPARE(task->remoteIniPath(), QStringLiteral("client_linux_x86.ini"));
+    const Run result = run(*task);
+    QCOMPARE(result.finished, 1);
+    QCOMPARE(result.canceled, 0);
+    QCOMPARE(result.messages.first(), QStringLiteral("Download / check product ini"));
+    QCOMPARE(mirror->requestCount(QLatin1String(IniPath)), 1);
+    QCOMPARE(mirror->requestCount(QLatin1String(SigPath)), 1);
+    QVERIFY(QFile::exists(configuration.tempDir + "/client_linux_x86.ini"));
+    QVERIFY(QFile::exists(configuration.tempDir + "/client_linux_x86.ini.sig"));
+    QCOMPARE(result.progress.last(), 0.1);
+    // Two downloads of a third each, then the check.
+    QVERIFY(result.progress.contains(0.1 * 0.3333));
+    QVERIFY(result.progress.contains(0.1 * 0.6666));
+}
+
+void TestIniDownload::reusesValidFiles()
+{
+    QFile::copy(mirrorRoot.path() + IniPath, configuration.tempDir + "/client_linux_x86.ini");
+    QFile::copy(mirrorRoot.path() + SigPath, configuration.tempDir + "/client_linux_x86.ini.sig");
+    auto task = makeTask();
+    const Run result = run(*task);
+    QCOMPARE(result.finished, 1);
+    QCOMPARE(mirror->totalRequestCount(), 0);
+    // The check alone carries the whole share.
+    QCOMPARE(result.progress.last(), 0.1);
+    for (double p : result.progress)
+        QVERIFY(p == 0.0 || p == 0.1);
+}
+
+void TestIniDownload::downloadsOnlyTheMissingSignature()
+{
+    QFile::copy(mirrorRoot.path() + IniPath, configuration.tempDir + "/client_linux_x86.ini");
+    auto task = makeTask();
+    const Run result = run(*task);
+    QCOMPARE(result.finished, 1);
+    QCOMPARE(mirror->requestCount(QLatin1String(IniPath)), 0);
+    QCOMPARE(mirror->requestCount(QLatin1String(SigPath)), 1);
+    QVERIFY(result.progress.contains(0.1 * 0.3333));
+    QCOMPARE(result.progress.last(), 0.1);
+}
+
+void TestIniDownload::corruptIniIsFetchedAgain()
+{
+    // An interrupted run left a damaged ini and a signature.
+    writeTreeFile(configuration.tempDir, QStringLiteral("client_linux_x86.ini"), "[damaged");
+    QFile::copy(mirrorRoot.path() + SigPath, configuration.tempDir + "/client_linux_x86.ini.sig");
+    auto task = makeTask();
+    const Run result = run(*task);
+    QCOMPARE(result.finished, 1);
+    QCOMPARE(result.canceled, 0);
+    QVERIFY(result.messages.contains(
+        QStringLiteral("Could not verify the product ini file. Retrying")));
+    QCOMPARE(mirror->requestCount(QLatin1String(IniPath)), 1);
+    QCOMPARE(mirror->requestCount(QLatin1String(SigPath)), 1);
+    QCOMPARE(task->getRetryCount(), 1);
+    QFile fetched(configuration.tempDir + "/client_linux_x86.ini");
+    QVERIFY(fetched.open(QIODevice::ReadOnly));
+    QVERIFY(!fetched.readAll().startsWith("[damaged"));
+}
+
+void TestIniDownload::neverVerifyingMirrorHitsTheLimit()
+{
+    // The mirror serves an ini that does not match its signature.
+    mirror->setContent(QLatin1String(IniPath), "[tampered]\nx=1\n");
+    auto task = makeTask();
+    task->setRetryLimit(3);
+    const Run result = run(*task);
+    mirror->removeContent(QLatin1String(IniPath));
+    // Ends exactly once, as a failure.
+    QCOMPARE(result.canceled, 1);
+    QCOMPARE(result.finished, 0);
+    QCOMPARE(result.state, int(TaskSpecification::ErrorCanceled));
+    QCOMPARE(
+        result.messages.count(QStringLiteral("Could not verify the product ini file. Retrying")),
+        3);
+    QCOMPARE(result.messages.last(),
+             QStringLiteral("Could not verify the product ini file. Aborting"));
+    // The first attempt and three retries.
+    QCOMPARE(mirror->requestCount(QLatin1String(IniPath)), 4);
+    QCOMPARE(mirror->requestCount(QLatin1String(SigPath)), 4);
+    // A bad signature charges no mirror.
+    QCOMPARE(pool->mirrorList().size(), 1);
+}
+
+void TestIniDownload::unreachableIniFails()
+{
+    mirror->setFault(QLatin1String(IniPath), TestHttpMirror::Fault::status(404));
+    QSignalSpy poolMessages(pool, &Mirrors::message);
+    auto task = makeTask();
+    const Run result = run(*task);
+    QCOMPARE(result.canceled, 1);
+    QCOMPARE(result.finished, 0);
+    QCOMPARE(result.state, int(TaskSpecification::ErrorCanceled));
+    QCOMPARE(poolMessages.count(), 1);
+    QCOMPARE(poolMessages.at(0).at(0).toString(),
+             QStringLiteral("There are no (more) known working mirrors available"));
+    QCOMPARE(mirror->requestCount(QLatin1String(SigPath)), 0);
+}
+
+QTEST_GUILESS_MAIN(TestIniDownload)
+#include "tst_inidownloadtaskspecification.moc"
