@@ -196,7 +196,11 @@ void TestDownloadTaskSpecification::brokenMirrorIsRemovedAtOnce()
     QSignalSpy messages(task.get(), &TaskSpecification::message);
     QSignalSpy finished(task.get(), &TaskSpecification::finished);
     task->execute();
+    const QList<QNetworkReply *> replies = manager->findChildren<QNetworkReply *>();
+    QCOMPARE(replies.size(), 1);
+    QSignalSpy followed(replies.first(), &QNetworkReply::redirected);
     QTRY_COMPARE(finished.count(), 1);
+    QCOMPARE(followed.count(), 0);
 
     // Dropped on its first failure although it tolerates five, and never asked again.
     QCOMPARE(pool.getMirrorIndex("A"), -1);
