@@ -72,6 +72,7 @@ private slots:
     void oversizeBodyFailsAndRetries_data();
     void oversizeBodyFailsAndRetries();
     void truncatedBodyIsRetried();
+    void unusableMirrorUrlIsCharged();
 
 private:
     struct Entry
@@ -545,6 +546,29 @@ void TestDownloadTaskSpecification::truncatedBodyIsRetried()
     QCOMPARE(log.size(), 3);
     QVERIFY(!log.at(1).isEmpty());
     QVERIFY(!log.at(1).startsWith("Downloading"));
+}
+
+void TestDownloadTaskSpecification::unusableMirrorUrlIsCharged()
+{
+    TestHttpMirror good;
+    const QByteArray body = pattern(3000, 'm');
+    good.setContent("7/u.bin", body);
+    Mirrors pool;
+    // An entry without a URL: its requests cannot even be sent.
+    pool.initDefault(writeMirrorsIni({{"Empty", QString(), 1}, {"B", good.baseUrl(), 5}}), Version);
+    QVERIFY(makeNextChoice(pool, "Empty"));
+
+    auto task = makeTask("u.bin", body.size(), pool);
+    const QString target = lastTarget;
+    QSignalSpy messages(task.get(), &TaskSpecification::message);
+    QSignalSpy finished(task.get(), &TaskSpecification::finished);
+    task->execute();
+    QTRY_COMPARE(finished.count(), 1);
+
+    QCOMPARE(readFile(target), body);
+    QVERIFY(pool.getMirrorIndex("Empty") < 0 || record(pool, "Empty").errorCount >= 1);
+    QCOMPARE(record(pool, "B").errorCount, 0);
+    QVERIFY(messages.count() >= 3);
 }
 
 QTEST_GUILESS_MAIN(TestDownloadTaskSpecification)
