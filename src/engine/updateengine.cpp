@@ -189,9 +189,7 @@ void UpdateEngine::onTaskFinished()
     cleanup();
     state = Finished;
     emit message(tr("Update successfully finished"));
-    // Deferred: we are inside the root task's own signal.
-    mainTask->deleteLater();
-    mainTask = nullptr;
+    dropMainTask();
     emit downloadProgress(0, 0, 0, false);
     emit updateFinished();
 }
@@ -202,8 +200,7 @@ void UpdateEngine::onTaskCanceled()
     state = Canceled;
     if (mainTask->state == TaskSpecification::UserCanceled)
         emit message(tr("User aborted update"));
-    mainTask->deleteLater();
-    mainTask = nullptr;
+    dropMainTask();
     // The temporary directory and the session record stay: the next run for
     // the same version reuses what was downloaded.
     emit downloadProgress(0, 0, 0, false);
@@ -213,9 +210,14 @@ void UpdateEngine::onTaskCanceled()
 void UpdateEngine::reset()
 {
     state = Idle;
-    if (!mainTask)
-        return;
+    if (mainTask)
+        dropMainTask();
+}
+
+void UpdateEngine::dropMainTask()
+{
     disconnect(mainTask, nullptr, this, nullptr);
+    // Deferred: this may run inside the root task's own signal.
     mainTask->deleteLater();
     mainTask = nullptr;
 }

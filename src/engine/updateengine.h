@@ -95,6 +95,7 @@ private:
     void applyProxySetting();
     void removeSessionDirectory(const QString &dir);
     void abandonBannerDownload();
+    void dropMainTask();
 
     State state = Idle;
     Configuration *configuration;

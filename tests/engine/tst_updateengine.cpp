@@ -3,6 +3,7 @@
 #include "download/mirrors.h"
 #include "engine/updateengine.h"
 #include "httpmirror.h"
+#include "releasemirror.h"
 #include "testsupport.h"
 
 #include <QDir>
@@ -48,8 +49,8 @@ private:
     QString makeDir(const QString &name);
 
     QTemporaryDir tmp;
-    QTemporaryDir mirrorRoot;
     QByteArray oldTmpDir;
+    std::unique_ptr<ReleaseMirror> release;
     TestHttpMirror *mirror = nullptr;
 };
 
@@ -61,21 +62,19 @@ const char IniPath[] = "/850/client_linux_amd64.ini";
 
 void TestUpdateEngine::initTestCase()
 {
+    // Version 850 of a small client, published on a local mirror.
+    release = std::make_unique<ReleaseMirror>(
+            QStringLiteral("client_linux_amd64"), 850,
+            QMap<QString, QByteArray> { { "vl3client_runscript.sh", "#!/bin/sh\n" },
+                                        { "data/level.dat", QByteArray(5000, 'l') } });
+    QVERIFY2(release->error().isEmpty(), qPrintable(release->error()));
+    mirror = &release->server();
+
+    // Session directories go to a private temporary directory.
     QVERIFY(tmp.isValid());
     oldTmpDir = qgetenv("TMPDIR");
     qputenv("TMPDIR", QFile::encodeName(tmp.path()));
     qputenv("VARNOLT_UPDATE_SERVER", "127.0.0.1");
-
-    // Version 850 of a small client, published on a local mirror.
-    QTemporaryDir client;
-    writeTreeFile(client.path(), QStringLiteral("vl3client_runscript.sh"), "#!/bin/sh\n");
-    writeTreeFile(client.path(), QStringLiteral("data/level.dat"), QByteArray(5000, 'l'));
-    QVERIFY(mirrorRoot.isValid());
-    const QString complaint = publishRelease(client.path(), mirrorRoot.path(),
-                                             QStringLiteral("client_linux_amd64"), 850);
-    QVERIFY2(complaint.isEmpty(), qPrintable(complaint));
-    mirror = new TestHttpMirror(this);
-    mirror->setRootPath(mirrorRoot.path());
 }
 
 void TestUpdateEngine::cleanupTestCase()
@@ -103,8 +102,7 @@ void TestUpdateEngine::writeMirrors()
 {
     QFile file(Configuration::getAppRootPath() + "/mirrors.ini");
     QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write("[mirrors]\nsize=1\n1\\mirror=local\n[local]\nurl=" + mirror->baseUrl().toUtf8()
-               + "\n");
+    file.write(release->mirrorsIni());
 }
 
 QString TestUpdateEngine::makeDir(const QString &name)

@@ -1,6 +1,7 @@
 #include "app/configuration.h"
 #include "engine/updateengine.h"
 #include "httpmirror.h"
+#include "releasemirror.h"
 #include "testsupport.h"
 #include "ui/mainwindow.h"
 
@@ -43,8 +44,8 @@ private slots:
 
 private:
     QTemporaryDir tmp;
-    QTemporaryDir mirrorRoot;
     QByteArray oldTmpDir;
+    std::unique_ptr<ReleaseMirror> release;
     TestHttpMirror *mirror = nullptr;
 };
 
@@ -63,14 +64,11 @@ void TestMainWindow::initTestCase()
     // The banner query must not leave the machine.
     qputenv("VARNOLT_UPDATE_SERVER", "127.0.0.1");
 
-    QTemporaryDir client;
-    writeTreeFile(client.path(), QStringLiteral("vl3client_runscript.sh"), "#!/bin/sh\n");
-    QVERIFY(mirrorRoot.isValid());
-    const QString complaint = publishRelease(client.path(), mirrorRoot.path(),
-                                             QStringLiteral("client_linux_amd64"), 850);
-    QVERIFY2(complaint.isEmpty(), qPrintable(complaint));
-    mirror = new TestHttpMirror(this);
-    mirror->setRootPath(mirrorRoot.path());
+    release = std::make_unique<ReleaseMirror>(
+            QStringLiteral("client_linux_amd64"), 850,
+            QMap<QString, QByteArray> { { "vl3client_runscript.sh", "#!/bin/sh\n" } });
+    QVERIFY2(release->error().isEmpty(), qPrintable(release->error()));
+    mirror = &release->server();
 }
 
 void TestMainWindow::init()
@@ -78,8 +76,7 @@ void TestMainWindow::init()
     QFile::remove(Configuration::getSettingsFilePath());
     QFile mirrors(Configuration::getAppRootPath() + QLatin1String("/mirrors.ini"));
     QVERIFY(mirrors.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    mirrors.write("[mirrors]\n1\\mirror=local\nsize=1\n[local]\nurl=" + mirror->baseUrl().toUtf8()
-                  + "\n");
+    mirrors.write(release->mirrorsIni());
     mirror->clearFaults();
 }
 

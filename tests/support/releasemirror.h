@@ -1,0 +1,33 @@
+#pragma once
+
+#include "httpmirror.h"
+
+#include <QMap>
+#include <QTemporaryDir>
+
+#include <memory>
+
+// A release of a small client, published with the real release tool and the
+// development key into a mirror tree, and served by a local HTTP mirror.
+class ReleaseMirror
+{
+public:
+    // files: relative path -> content of the client tree to publish.
+    ReleaseMirror(const QString &type, int version, const QMap<QString, QByteArray> &files,
+                  const QStringList &releaseArgs = QStringList());
+
+    // Empty when the release was published; else the tool's complaint.
+    QString error() const { return complaint; }
+    TestHttpMirror &server() { return *mirror; }
+    QString rootPath() const { return root.path(); }
+    // Path of a published file on the server ("/VERSION/...").
+    QString path(const QString &relative) const;
+    // mirrors.ini text naming this mirror once.
+    QByteArray mirrorsIni(int retries = 5) const;
+
+private:
+    QTemporaryDir root;
+    std::unique_ptr<TestHttpMirror> mirror;
+    QString complaint;
+    int version;
+};
