@@ -30,11 +30,15 @@ void TestBanner::answers_data()
     QTest::addColumn<QString>("click");
 
     QTest::newRow("image and link") << QByteArray("http://b.example/x.png,http://b.example/")
-                                    << true << "http://b.example/x.png" << "http://b.example/";
+                                    << true << "http://b.example/x.png"
+                                    << "http://b.example/";
     QTest::newRow("leading comma gives an empty image")
-        << QByteArray(",http://b.example/") << true << "" << "http://b.example/";
-    QTest::newRow("no comma") << QByteArray("http://b.example/x.png") << false << "" << "";
-    QTest::newRow("two commas") << QByteArray("a,b,c") << false << "" << "";
+        << QByteArray(",http://b.example/") << true << ""
+        << "http://b.example/";
+    QTest::newRow("no comma") << QByteArray("http://b.example/x.png") << false << ""
+                              << "";
+    QTest::newRow("two commas") << QByteArray("a,b,c") << false << ""
+                                << "";
 }
 
 void TestBanner::answers()
@@ -44,7 +48,7 @@ void TestBanner::answers()
     QFETCH(QString, image);
     QFETCH(QString, click);
 
-    UdpAnswerServer server({ answer });
+    UdpAnswerServer server({answer});
     Banner banner(nullptr, server.port(), 100);
     QSignalSpy found(&banner, &Banner::bannerFound);
     banner.run();
@@ -63,7 +67,7 @@ void TestBanner::answers()
 
 void TestBanner::silentServerGetsTwoRequests()
 {
-    UdpAnswerServer server({ QByteArray() });
+    UdpAnswerServer server({QByteArray()});
     Banner banner(nullptr, server.port(), 100);
     QSignalSpy found(&banner, &Banner::bannerFound);
     banner.run();
