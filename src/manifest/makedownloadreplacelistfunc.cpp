@@ -1,0 +1,212 @@
+#include "manifest/makedownloadreplacelistfunc.h"
+
+#include "app/configuration.h"
+#include "manifest/checksigfunc.h"
+
+#include <QFileInfo>
+#include <QSettings>
+
+namespace {
+
+const QString DeleteSection = QStringLiteral("delete");
+const QString PartSeparator = QStringLiteral("::");
+
+// Whether path names something below the directory it is appended to. Every later step joins
+// these paths to the installation or temporary directory and writes, moves or deletes there,
+// so only clean relative paths are accepted: not absolute, no empty, "." or ".." component
+// (which could climb out or name the directory itself) and no control characters (a NUL would
+// cut the path short at the system call).
+bool isSafeRelativePath(const QString &path)
+{
+    if (path.isEmpty() || path.startsWith(QLatin1Char('/')))
+        return false;
+    for (const QChar c : path) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            return false;
+    }
+    const QStringList parts = path.split(QLatin1Char('/'));
+    for (const QString &part : parts) {
+        if (part.isEmpty() || part == QLatin1String(".") || part == QLatin1String(".."))
+            return false;
+    }
+    return true;
+}
+
+// Part 2 and 4: a size that is not a number counts as 0.
+quint64 toSize(const QString &text)
+{
+    bool ok = false;
+    const quint64 size = text.toULongLong(&ok);
+    return ok ? size : 0;
+}
+
+} // namespace
+
+MakeDownloadReplaceListFunc::MakeDownloadReplaceListFunc(Configuration *configuration,
+                                                         FileSpecifications &results)
+    : configuration(configuration),
+      results(results),
+      installDir(Configuration::getAppRootPath()),
+      tempDir(configuration->tempDir),
+      productIniPath(configuration->tempDir + QLatin1Char('/') + configuration->clientType
+                     + QLatin1String(".ini"))
+{
+}
+
+int MakeDownloadReplaceListFunc::getFileCount(QSettings &settings)
+{
+    int count = 0;
+    const QStringList sections = settings.childGroups();
+    for (const QString &section : sections) {
+        settings.beginGroup(section);
+        // Keys holding a "/" (files in subdirectories) are not child keys of the section but
+        // keys of its subgroups; allKeys() lists them with the rest.
+        count += int(settings.allKeys().size());
+        settings.endGroup();
+    }
+    return count;
+}
+
+bool MakeDownloadReplaceListFunc::run()
+{
+    results.clear();
+    destinations.clear();
+    downloadKeys.clear();
+    deleteKeys.clear();
+
+    emit message(tr("Compiling download and replace list"));
+
+    QSettings settings(productIniPath, QSettings::IniFormat);
+    const int count = getFileCount(settings);
+    if (count == 0) {
+        emit message(tr("no files in product ini"));
+        return false;
+    }
+    // The reader skips what it cannot parse and goes on; a signed manifest that does not
+    // parse cleanly may be missing entries, and an update built from it would be incomplete.
+    if (settings.status() == QSettings::FormatError) {
+        emit message(tr("product ini %1 is malformed").arg(productIniPath));
+        return false;
+    }
+
+    int index = 0;
+    const QStringList sections = settings.childGroups();
+    for (const QString &section : sections) {
+        settings.beginGroup(section);
+        const QStringList keys = settings.allKeys();
+        const bool isDeleteSection = section == DeleteSection;
+        for (const QString &key : keys) {
+            ++index;
+            emit progress(qreal(index) / count);
+            const bool ok = isDeleteSection ? handleDeleteEntry(key)
+                                            : handleFileEntry(settings, section, key);
+            if (!ok)
+                return false;
+        }
+        settings.endGroup();
+    }
+    return !deletesInstalledFile();
+}
+
+bool MakeDownloadReplaceListFunc::handleFileEntry(QSettings &settings, const QString &section,
+                                                  const QString &key)
+{
+    if (!checkPath(key, section))
+        return false;
+
+    const QStringList parts = settings.value(key).toString().split(PartSeparator);
+    if (parts.size() != 2 && parts.size() != 5) {
+        emit message(tr("warning: product ini contains invalid line in section %1").arg(section));
+        return false;
+    }
+
+    FileDownloadSpecification download;
+    download.section = section;
+    download.filePath = key;
+    download.md5 = parts.at(0);
+    download.size = toSize(parts.at(1));
+
+    FileReplaceSpecification replace;
+    replace.section = section;
+    replace.filePath = key;
+    if (parts.size() == 5) {
+        replace.unzipMd5 = parts.at(2);
+        replace.unzipSize = toSize(parts.at(3));
+        replace.unzipFilePath = parts.at(4);
+        if (replace.hasUnzip() && !checkPath(replace.unzipFilePath, section))
+            return false;
+    }
+
+    // Two entries installing the same file would run their replacements side by side, and the
+    // second would move the first one's new file aside over the previous installed copy, which
+    // a rollback could then no longer restore.
+    const QString destination = replace.pureDestFilePath();
+    if (destinations.contains(destination)) {
+        emit message(
+            tr("product ini installs %1 more than once (section %2)").arg(destination, section));
+        return false;
+    }
+    destinations.insert(destination);
+
+    const QString installedPath = installDir + QLatin1Char('/') + replace.destFileName(QString());
+    const QString installedMd5 = replace.hasUnzip() ? replace.unzipMd5 : download.md5;
+    if (fileMatches(installedPath, installedMd5))
+        return true;
+
+    results.replaceList.append(replace);
+
+    // The same key in another section is the same temporary file; downloading it twice at once
+    // would have two transfers writing into one file.
+    if (downloadKeys.contains(key))
+        return true;
+    if (fileMatches(tempDir + QLatin1Char('/') + key, download.md5))
+        return true;
+    results.downloadList.append(download);
+    downloadKeys.insert(key);
+    return true;
+}
+
+bool MakeDownloadReplaceListFunc::handleDeleteEntry(const QString &key)
+{
+    if (!checkPath(key, DeleteSection))
+        return false;
+    deleteKeys.append(key);
+    if (QFileInfo::exists(installDir + QLatin1Char('/') + key))
+        results.deleteList.append(key);
+    return true;
+}
+
+bool MakeDownloadReplaceListFunc::checkPath(const QString &path, const QString &section)
+{
+    if (isSafeRelativePath(path))
+        return true;
+    emit message(tr("product ini contains unsafe path \"%1\" in section %2").arg(path, section));
+    return false;
+}
+
+bool MakeDownloadReplaceListFunc::deletesInstalledFile()
+{
+    // The delete list runs after the installation: deleting a file of the product, or a
+    // directory holding one, would remove what was just installed and still report success.
+    for (const QString &deleted : qAsConst(deleteKeys)) {
+        const QString asDirectory = deleted + QLatin1Char('/');
+        for (const QString &installed : qAsConst(destinations)) {
+            if (installed == deleted || installed.startsWith(asDirectory)) {
+                emit message(tr("product ini deletes %1, which would remove the installed file %2")
+                                 .arg(deleted, installed));
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+bool MakeDownloadReplaceListFunc::fileMatches(const QString &path, const QString &md5)
+{
+    if (!QFileInfo::exists(path))
+        return false;
+    // Run here, on this thread, with its messages going nowhere: a mismatch is the expected
+    // outcome for a file to update and is not worth a log line.
+    CheckSigFunc check(path, md5);
+    return check.run();
+}

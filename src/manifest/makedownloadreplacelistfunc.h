@@ -1,0 +1,61 @@
+#pragma once
+
+#include "manifest/filespecifications.h"
+#include "tasks/asyncfunc.h"
+
+#include <QSet>
+#include <QString>
+#include <QStringList>
+
+class Configuration;
+class QSettings;
+
+// The work of one run of MakeDownloadReplaceListTaskSpecification, on a pool thread: reads the
+// product ini (temporary directory, "/", client type, ".ini") and fills the task's results.
+//
+// Sections and their keys are handled in the order the settings reader lists them. The section
+// "delete" names installed paths to remove; every other section names product files, each
+// value being MD5::SIZE or MD5::SIZE::UNZIPMD5::UNZIPSIZE::UNZIPPATH. A file whose installed
+// copy has the right MD5 goes into no list; any other goes into the replace list, and into the
+// download list too unless the temporary directory already holds a copy with the right MD5.
+//
+// Must be created on the main thread: the paths it needs are taken from the configuration
+// there, so that run() shares nothing with the main thread. The installed and temporary files
+// are only read, the product ini is never written.
+class MakeDownloadReplaceListFunc : public ASyncFunc
+{
+    Q_OBJECT
+public:
+    // results belongs to the task; this object is its only writer until run() has returned.
+    MakeDownloadReplaceListFunc(Configuration *configuration, FileSpecifications &results);
+
+    // Clears results and builds the three lists into them. True on success; on failure the
+    // reason was sent through message() and results holds a partial, meaningless state.
+    // Sends progress() after every key, reaching 1 with the last.
+    bool run() override;
+
+    // The number of keys in all sections the reader lists, the "delete" section included;
+    // keys outside any section are not counted.
+    int getFileCount(QSettings &settings);
+
+private:
+    bool handleFileEntry(QSettings &settings, const QString &section, const QString &key);
+    bool handleDeleteEntry(const QString &key);
+    bool checkPath(const QString &path, const QString &section);
+    bool deletesInstalledFile();
+    bool fileMatches(const QString &path, const QString &md5);
+
+    Configuration *configuration;
+    FileSpecifications &results;
+
+    // Taken from the configuration on the main thread.
+    QString installDir;
+    QString tempDir;
+    QString productIniPath;
+
+    // Bookkeeping of one run: every installed path the product ini names, every key already in
+    // the download list, and every path the "delete" section names.
+    QSet<QString> destinations;
+    QSet<QString> downloadKeys;
+    QStringList deleteKeys;
+};
