@@ -1,0 +1,59 @@
+#include "fileops/rollbackdata.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMetaObject>
+#include <QObject>
+
+RollbackData::RollbackData(Operation operation, const QString &path)
+    : path(path), operation(operation)
+{
+}
+
+RollbackData::RollbackData(Operation operation, const QString &from, const QString &to)
+    : path(to), previousPath(from), operation(operation)
+{
+}
+
+bool RollbackData::rollback(QObject *reporter) const
+{
+    switch (operation) {
+    case Rename:
+        if (QFile::rename(path, previousPath))
+            return true;
+        // Both arguments in one arg() call: a path may itself contain "%2".
+        message(reporter,
+                QCoreApplication::translate("QObject", "warning: rollback rename %1 to %2 failed")
+                    .arg(previousPath, path));
+        return false;
+    case CreateFile:
+        if (QFile::remove(path))
+            return true;
+        message(reporter,
+                QCoreApplication::translate("QObject", "warning: rollback create file %1 failed")
+                    .arg(path));
+        return false;
+    case CreateDir: {
+        // A single-level removal, which refuses a directory that still holds
+        // anything: whatever else was put there is not this record's to delete.
+        const QFileInfo info(path);
+        if (QDir(info.path()).rmdir(info.fileName()))
+            return true;
+        message(reporter,
+                QCoreApplication::translate("QObject", "warning: rollback create dir %1 failed")
+                    .arg(path));
+        return false;
+    }
+    }
+    qFatal("Should not reach here");
+    return false;
+}
+
+void RollbackData::message(QObject *reporter, const QString &text)
+{
+    if (!reporter)
+        return;
+    QMetaObject::invokeMethod(reporter, "message", Qt::AutoConnection, Q_ARG(QString, text));
+}

@@ -1,0 +1,31 @@
+#include "fileops/rollbackdatalist.h"
+
+RollbackDataList::RollbackDataList() = default;
+
+void RollbackDataList::add(const RollbackData &record)
+{
+    list.append(record);
+}
+
+void RollbackDataList::appendList(const RollbackDataList &other)
+{
+    // Through a copy, so that a journal can be appended to itself safely.
+    const QList<RollbackData> records = other.list;
+    list.append(records);
+}
+
+void RollbackDataList::clear()
+{
+    list.clear();
+}
+
+bool RollbackDataList::rollback(QObject *reporter)
+{
+    bool result = true;
+    while (!list.isEmpty()) {
+        const RollbackData record = list.takeLast();
+        if (!record.rollback(reporter))
+            result = false;
+    }
+    return result;
+}
