@@ -7,11 +7,13 @@
  * @class FileUnzipFunc
  * @brief Decompresses a gzip file into the destination on a pool thread.
  *
- * Streams through one 16384-byte buffer; a file is never held in memory as a
- * whole. Succeeds only when the whole gzip stream was read, its checksum and
- * length matched, and every byte reached the disk. A source that is not in
- * gzip format at all is passed through unchanged (the caller's MD5 check of
- * the result decides about it).
+ * Streams through fixed 16384-byte buffers; a file is never held in memory as
+ * a whole. Succeeds only when every gzip member was read to its end, with
+ * matching CRC-32 and length, and every byte reached the disk. A file of
+ * several members unpacks to their concatenation; bytes after the last member
+ * that do not start another one are ignored. A source that is not gzip data
+ * at all is passed through unchanged (the caller's MD5 check of the result
+ * decides about it).
  */
 class FileUnzipFunc : public SlowFileOpFunc
 {

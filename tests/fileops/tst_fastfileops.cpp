@@ -66,9 +66,8 @@ void TestFastFileOps::dirCreate_data()
         << QStringList();
     // What is already there is not recorded, so the undo leaves it, and the
     // file someone else put into it.
-    QTest::newRow("existing parent")
-        << QStringList({"a"}) << QStringList({"a/keep.txt"}) << "a/b/c" << true
-        << QStringList({"a/b", "a/b/c"}) << QStringList();
+    QTest::newRow("existing parent") << QStringList({"a"}) << QStringList({"a/keep.txt"}) << "a/b/c"
+                                     << true << QStringList({"a/b", "a/b/c"}) << QStringList();
     QTest::newRow("existing dir") << QStringList({"a/b"}) << QStringList() << "a/b" << true
                                   << QStringList() << QStringList();
     QTest::newRow("trailing separator") << QStringList() << QStringList() << "x/y/" << true
@@ -187,7 +186,8 @@ void TestFastFileOps::fileDelete()
     FileDeleteTaskSpecification task(reportFailure, path, nullptr, 0.1);
     const TaskRun run = runTask(task);
     checkEndedInsideExecute(run, success, 0.1);
-    QCOMPARE(run.messages, success ? QStringList() : QStringList({"Could not delete '" + path + "'"}));
+    QCOMPARE(run.messages,
+             success ? QStringList() : QStringList({"Could not delete '" + path + "'"}));
     QCOMPARE(snapshot(dir.path()), expected);
 }
 
