@@ -280,7 +280,7 @@ void TestSlowFileOps::failure()
     }
     if (destination == "read-only directory")
         QFile::setPermissions(installation->filePath("plugins"),
-                              QFile::permissions(installation->path()));
+                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 
     QVERIFY(!run.endedInsideExecute);
     QCOMPARE(run.finished, 0);
@@ -292,8 +292,7 @@ void TestSlowFileOps::failure()
 
     // Nothing recorded, nothing left behind, nothing written through.
     QVERIFY(journal.isEmpty());
-    if (destination != "read-only directory")
-        QCOMPARE(snapshot(installation->path()), before);
+    QCOMPARE(snapshot(installation->path()), before);
     QCOMPARE(snapshot(downloads->path()), downloadsBefore);
     QCOMPARE(readAll(outsideFile), QByteArray("untouched"));
 }
