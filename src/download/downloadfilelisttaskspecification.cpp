@@ -1,0 +1,124 @@
+#include "download/downloadfilelisttaskspecification.h"
+
+#include "app/configuration.h"
+#include "download/downloadfiletaskspecification.h"
+
+#include <QDir>
+#include <QSet>
+
+#include <utility>
+
+namespace {
+
+// The directory part of a relative file path, "." for a file at the top.
+QString directoryOf(const QString &filePath)
+{
+    const QString clean = QDir::cleanPath(filePath);
+    const int slash = clean.lastIndexOf(QLatin1Char('/'));
+    return slash < 0 ? QStringLiteral(".") : clean.left(slash);
+}
+
+} // namespace
+
+DownloadFileListTaskSpecification::DownloadFileListTaskSpecification(
+    QList<FileDownloadSpecification> *downloadList, QNetworkAccessManager *manager,
+    Mirrors *mirrors, Configuration *configuration, QObject *parent, double parentProgressRange)
+    : ComposedTaskSpecification(qMax(1, configuration->streams), parentProgressRange, parent),
+      downloadList(downloadList),
+      manager(manager),
+      mirrors(mirrors),
+      configuration(configuration)
+{
+}
+
+void DownloadFileListTaskSpecification::execute()
+{
+    makeSubtasksAndStart();
+}
+
+void DownloadFileListTaskSpecification::makeSubtasksAndStart()
+{
+    if (!downloadList || downloadList->isEmpty()) {
+        emit message(tr("No downloads needed"));
+        finish();
+        return;
+    }
+    if (!makeSubDirs())
+        return; // already ended
+
+    emit message(tr("Downloading files"));
+    const double share = 1.0 / double(downloadList->size());
+    for (const FileDownloadSpecification &file : std::as_const(*downloadList)) {
+        addSubTask(
+            new DownloadFileTaskSpecification(file, manager, mirrors, configuration, this, share));
+        totalBytes += file.size;
+    }
+    state = Running;
+    executeSubTasks();
+}
+
+bool DownloadFileListTaskSpecification::makeSubDirs()
+{
+    // All paths first: a list naming one unsafe path creates nothing at all.
+    for (const FileDownloadSpecification &file : std::as_const(*downloadList)) {
+        if (!DownloadFileTaskSpecification::isSafeFilePath(file.filePath)) {
+            emit message(tr("invalid file path %1").arg(file.filePath));
+            errorCancel();
+            return false;
+        }
+    }
+
+    // An empty tempDir would turn "tempDir/filePath" into a path below the root directory.
+    const QString tempDir = configuration->tempDir;
+    QSet<QString> handled {QStringLiteral(".")};
+    for (const FileDownloadSpecification &file : std::as_const(*downloadList)) {
+        const QString dir = directoryOf(file.filePath);
+        if (handled.contains(dir))
+            continue;
+        if (tempDir.isEmpty() || !QDir(tempDir).mkpath(dir)) {
+            emit message(tr("could not make dir %1")
+                             .arg(QDir(tempDir).canonicalPath() + QLatin1Char('/') + dir));
+            errorCancel();
+            return false;
+        }
+        handled.insert(dir);
+    }
+    return true;
+}
+
+void DownloadFileListTaskSpecification::connectSignals(TaskSpecification *subTask)
+{
+    ComposedTaskSpecification::connectSignals(subTask);
+    // After the base class's own handling, which has already taken the task off the running
+    // ones and ends this task if it was the last.
+    connect(subTask, &TaskSpecification::canceled, this,
+            &DownloadFileListTaskSpecification::onFileTaskCanceled);
+}
+
+void DownloadFileListTaskSpecification::onFileTaskCanceled(TaskSpecification *fileTask)
+{
+    if (fileTask->state != ErrorCanceled || state != Running)
+        return;
+    // Each of them may end, and this task with it, while being told; the copy keeps the walk
+    // valid whatever that does to the lists.
+    const QList<TaskSpecification *> running = runningSubTasks;
+    for (TaskSpecification *sibling : running)
+        sibling->userCanceled();
+}
+
+void DownloadFileListTaskSpecification::reset()
+{
+    const QList<TaskSpecification *> fileTasks = allSubTasks;
+    for (TaskSpecification *fileTask : fileTasks)
+        fileTask->reset();
+    clearSubTasks();
+    totalBytes = 0;
+    TaskSpecification::reset();
+}
+
+void DownloadFileListTaskSpecification::timeTick(quint64 &downloadDone, quint64 &downloadTotal,
+                                                 quint64 &speed, bool &downloading)
+{
+    ComposedTaskSpecification::timeTick(downloadDone, downloadTotal, speed, downloading);
+    downloadTotal = totalBytes;
+}

@@ -1,0 +1,111 @@
+#pragma once
+
+#include "download/ftpsiteaccessdata.h"
+#include "manifest/filespecifications.h"
+#include "tasks/composedtaskspecification.h"
+
+#include <QPointer>
+#include <QString>
+#include <QVector>
+
+class CheckSignatureTaskSpecification;
+class Configuration;
+class DownloadTaskSpecification;
+class Mirrors;
+class QNetworkAccessManager;
+class QNetworkReply;
+
+/**
+ * @class DownloadFileTaskSpecification
+ * @brief Brings one product file into the session's temporary directory and checks its MD5.
+ *
+ * A run is two subtasks, one after the other: a DownloadTaskSpecification (share 0.8) of
+ * section "/" filePath below the mirror's base URL into tempDir "/" filePath, with the record's
+ * size as the expected size, then a non-fatal MD5 check of the local file (share 0.2). The size
+ * bounds the body; for a file of size 0 a body of at most one byte is read before the attempt
+ * fails, so that a mirror streaming without end cannot fill the disk.
+ *
+ * When the digest is wrong, the mirror that delivered the file is dropped from the pool whatever
+ * its error allowance ("md5 sum for %1 failed, invalidating mirror and retrying") and the run
+ * starts over with fresh subtasks on a mirror drawn anew. Such a restart passes through Idle
+ * without emitting finished() or canceled(). There is no limit of its own: every failure costs
+ * one mirror, so the retries end when the file arrives intact or the pool is empty, and then the
+ * download ends in ErrorCanceled and this task with it. The delivering mirror is recognised by
+ * the URL of the last successful reply of the shared manager for this file; should none have
+ * been seen, the task ends with ErrorCanceled ("md5 sum for %1 failed, mirror unknown") rather
+ * than risk fetching from the same mirror without end.
+ *
+ * A wrong digest found after a user cancel was requested ends the run with UserCanceled at once
+ * (mirror dropped, the wrong file deleted): it must neither count as a verified file nor start a
+ * download the user no longer wants.
+ *
+ * A filePath that is empty, absolute, names no file or contains a ".." component would leave
+ * the temporary directory; such a task sends "invalid file path %1" and ends with ErrorCanceled
+ * without touching the disk or the network. The directory of the local file must exist.
+ *
+ * Every run ends with exactly one finished() or canceled(), possibly from inside execute().
+ * Main thread only; the manager, the pool and the configuration are not owned and must outlive
+ * the task.
+ */
+class DownloadFileTaskSpecification : public ComposedTaskSpecification
+{
+    Q_OBJECT
+
+public:
+    static constexpr double DownloadShare = 0.8;
+    static constexpr double CheckShare = 0.2;
+
+    /**
+     * Creates an idle task for a copy of @p download; @p configuration supplies tempDir when
+     * the task runs. @p parentProgressRange is the task's share of its parent's progress.
+     */
+    DownloadFileTaskSpecification(const FileDownloadSpecification &download,
+                                  QNetworkAccessManager *manager, Mirrors *mirrors,
+                                  Configuration *configuration, QObject *parent,
+                                  double parentProgressRange);
+
+    /// Starts the download and check subtasks. Sends no message of its own.
+    void execute() override;
+
+    /**
+     * Gives up the current attempt: a running download gives its mirror slot back and deletes
+     * its partial file, the subtasks are discarded (deferred deletion), then the base reset.
+     * A check still running on the pool is abandoned, not waited for.
+     */
+    void reset() override;
+
+    /// Path of the file below the mirror's base URL: section "/" filePath.
+    QString remotePath() const;
+    /// Path of the local copy: tempDir "/" filePath.
+    QString localPath() const;
+    const FileDownloadSpecification &fileSpecification() const { return download; }
+
+    /**
+     * True when @p filePath names a file below the directory it is taken relative to: not
+     * empty, not absolute, without a ".." component and with a last component other than ""
+     * and ".".
+     */
+    static bool isSafeFilePath(const QString &filePath);
+
+protected:
+    void subtasksDone() override;
+
+private slots:
+    void onSigCheckDone(bool pass, CheckSignatureTaskSpecification *task);
+    void onReplyFinished(QNetworkReply *reply);
+
+private:
+    void makeSubtasksAndStart();
+    void stopWatchingReplies();
+
+    FileDownloadSpecification download;
+    QNetworkAccessManager *manager;
+    Mirrors *mirrors;
+    Configuration *configuration;
+    // Guarded: a discarded subtask is deleted by the event loop.
+    QPointer<DownloadTaskSpecification> downloadTask;
+    // The pool's mirrors when the attempt started; the one that delivers is among them.
+    QVector<FTPSiteAccessData> candidates;
+    // Name of the mirror whose reply delivered the body of the current attempt.
+    QString deliveringMirror;
+};

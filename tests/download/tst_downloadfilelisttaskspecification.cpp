@@ -1,0 +1,635 @@
+#include "app/configuration.h"
+#include "download/downloadfilelisttaskspecification.h"
+#include "download/downloadfiletaskspecification.h"
+#include "download/mirrors.h"
+#include "httpmirror.h"
+#include "manifest/checksignaturetaskspecification.h"
+#include "testsupport.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QSemaphore>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThreadPool>
+
+#include <memory>
+
+namespace {
+
+const int Version = 7;
+const char Section[] = "data";
+
+QByteArray pattern(int size, char seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        bytes[i] = char(seed + i % 61);
+    return bytes;
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QStringList texts(const QSignalSpy &spy)
+{
+    QStringList result;
+    for (const QList<QVariant> &arguments : spy)
+        result << arguments.at(0).toString();
+    return result;
+}
+
+FileDownloadSpecification fileRecord(const QString &filePath, const QByteArray &body)
+{
+    FileDownloadSpecification record;
+    record.section = QLatin1String(Section);
+    record.filePath = filePath;
+    record.md5
+        = QString::fromLatin1(QCryptographicHash::hash(body, QCryptographicHash::Md5).toHex());
+    record.size = quint64(body.size());
+    return record;
+}
+
+// Where a mirror serves the file of @p filePath.
+QString served(const QString &filePath)
+{
+    return QStringLiteral("%1/%2/%3").arg(Version).arg(QLatin1String(Section), filePath);
+}
+
+struct Tick
+{
+    quint64 done = 0;
+    quint64 total = 0;
+    quint64 speed = 0;
+    bool downloading = false;
+};
+
+Tick tick(TaskSpecification &task)
+{
+    Tick t;
+    task.timeTick(t.done, t.total, t.speed, t.downloading);
+    return t;
+}
+
+QList<DownloadFileTaskSpecification *> fileTasks(const QObject &list)
+{
+    return list.findChildren<DownloadFileTaskSpecification *>(QString(),
+                                                              Qt::FindDirectChildrenOnly);
+}
+
+// Keeps the application's thread pool busy until released, so that a check handed to it waits.
+class PoolBlocker
+{
+public:
+    PoolBlocker()
+    {
+        QThreadPool *pool = QThreadPool::globalInstance();
+        threads = pool->maxThreadCount();
+        pool->setMaxThreadCount(1);
+        pool->start([this] { gate.acquire(); });
+    }
+    ~PoolBlocker()
+    {
+        release();
+        QThreadPool::globalInstance()->waitForDone();
+        QThreadPool::globalInstance()->setMaxThreadCount(threads);
+    }
+    void release()
+    {
+        if (!released)
+            gate.release();
+        released = true;
+    }
+
+private:
+    QSemaphore gate;
+    int threads = 0;
+    bool released = false;
+};
+
+} // namespace
+
+// The product file downloads against real HTTP servers on 127.0.0.1, with a real mirror pool
+// read from a mirrors.ini and real MD5 checks on the thread pool. The engine's ticks are given
+// by calling timeTick().
+class TestDownloadFileList : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+
+    void downloadsAtMostStreamsAtOnce();
+    void wrongMd5CostsTheDeliveringMirror_data();
+    void wrongMd5CostsTheDeliveringMirror();
+    void emptyListFinishesAtOnce();
+    void refusedBeforeAnyDownload_data();
+    void refusedBeforeAnyDownload();
+    void userCancelLeavesNoPartialFiles();
+    void resetGivesSlotsBackAndAllowsAnotherRun();
+    void noMirrorLeftEndsListWithoutWaiting();
+    void wrongMd5AfterUserCancelEndsCanceled();
+    void zeroSizeFileBodyIsBounded();
+
+private:
+    struct Entry
+    {
+        QString name;
+        QString url;
+        int retries;
+    };
+    QString freshPath(const QString &name);
+    QString writeMirrorsIni(const QList<Entry> &entries);
+    static bool makeNextChoice(Mirrors &pool, const QString &name);
+    std::unique_ptr<DownloadFileListTaskSpecification> makeList(Mirrors &pool);
+    QString local(const QString &filePath) const { return configuration.tempDir + '/' + filePath; }
+
+    QTemporaryDir tmp;
+    std::unique_ptr<QNetworkAccessManager> manager;
+    Configuration configuration;
+    QList<FileDownloadSpecification> downloads;
+    int serial = 0;
+};
+
+void TestDownloadFileList::init()
+{
+    QVERIFY(tmp.isValid());
+    manager = std::make_unique<QNetworkAccessManager>();
+    manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+    manager->setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
+    configuration.tempDir = QFileInfo(freshPath(QStringLiteral("session"))).absoluteFilePath();
+    QVERIFY(QDir().mkpath(configuration.tempDir));
+    configuration.streams = 6;
+    downloads.clear();
+}
+
+QString TestDownloadFileList::freshPath(const QString &name)
+{
+    const QString subdir = QString::number(++serial);
+    if (!QDir(tmp.path()).mkpath(subdir))
+        qFatal("cannot create %s", qPrintable(subdir));
+    return tmp.filePath(subdir + QLatin1Char('/') + name);
+}
+
+QString TestDownloadFileList::writeMirrorsIni(const QList<Entry> &entries)
+{
+    // A path of its own each time: the settings library caches files by path.
+    QString text = QStringLiteral("[mirrors]\nsize=%1\n").arg(entries.size());
+    for (int i = 0; i < entries.size(); ++i)
+        text += QStringLiteral("%1\\mirror=%2\n").arg(i + 1).arg(entries.at(i).name);
+    for (const Entry &entry : entries)
+        text += QStringLiteral("\n[%1]\nurl=%2\nretries=%3\n")
+                    .arg(entry.name, entry.url)
+                    .arg(entry.retries);
+    const QString path = freshPath(QStringLiteral("mirrors.ini"));
+    writeTreeFile(QFileInfo(path).path(), QStringLiteral("mirrors.ini"), text.toUtf8());
+    return path;
+}
+
+bool TestDownloadFileList::makeNextChoice(Mirrors &pool, const QString &name)
+{
+    for (quint32 seed = 1; seed < 1000; ++seed) {
+        pool.seed(seed);
+        FTPSiteAccessData chosen;
+        if (pool.getRandomMirror(chosen) != Mirrors::MirrorAssigned)
+            return false;
+        pool.releaseMirror(chosen.name);
+        if (chosen.name == name) {
+            pool.seed(seed);
+            return true;
+        }
+    }
+    return false;
+}
+
+std::unique_ptr<DownloadFileListTaskSpecification> TestDownloadFileList::makeList(Mirrors &pool)
+{
+    return std::make_unique<DownloadFileListTaskSpecification>(&downloads, manager.get(), &pool,
+                                                               &configuration, nullptr, 0.4);
+}
+
+void TestDownloadFileList::downloadsAtMostStreamsAtOnce()
+{
+    TestHttpMirror server;
+    const QStringList paths {"a.bin", "sub/b.bin", "sub/c.bin", "sub/deeper/d.bin", "empty.txt"};
+    const QList<int> sizes {1000, 2000, 3000, 1500, 0};
+    for (int i = 0; i < paths.size(); ++i) {
+        const QByteArray body = pattern(sizes.at(i), char('a' + i));
+        server.setContent(served(paths.at(i)), body);
+        downloads << fileRecord(paths.at(i), body);
+    }
+    for (int i = 0; i < 3; ++i)
+        server.setFault(served(paths.at(i)), TestHttpMirror::Fault::stall(100).times(1));
+    // One mirror with three slots: the stream count is the tighter bound.
+    Mirrors pool;
+    pool.initDefault(writeMirrorsIni({{"M", server.baseUrl(), 5}}), Version);
+    configuration.streams = 2;
+
+    auto list = makeList(pool);
+    QSignalSpy finished(list.get(), &TaskSpecification::finished);
+    QSignalSpy canceled(list.get(), &TaskSpecification::canceled);
+    QSignalSpy messages(list.get(), &TaskSpecification::message);
+    int mostRunning = 0;
+    connect(&server, &TestHttpMirror::requestReceived, this, [&] {
+        int running = 0;
+        for (const DownloadFileTaskSpecification *file : fileTasks(*list))
+            running += file->state == TaskSpecification::Running ? 1 : 0;
+        mostRunning = qMax(mostRunning, running);
+    });
+    list->execute();
+    QCOMPARE(list->getTotalBytes(), quint64(7500));
+    QVERIFY(QFileInfo(local("sub/deeper")).isDir());
+
+    // The first two stall; nothing else has started.
+    QTRY_COMPARE(QFileInfo(local("a.bin")).size(), qint64(100));
+    QTRY_COMPARE(QFileInfo(local("sub/b.bin")).size(), qint64(100));
+    QCOMPARE(server.totalRequestCount(), 2);
+    QCOMPARE(server.openConnectionCount(), 2);
+    QCOMPARE(fileTasks(*list).at(2)->state, TaskSpecification::Idle);
+
+    // The engine sees the whole list's size from the first tick on, and the running transfers.
+    const Tick first = tick(*list);
+    QCOMPARE(first.done, quint64(200));
+    QCOMPARE(first.total, quint64(7500));
+    QCOMPARE(first.speed, quint64(200));
+    QVERIFY(first.downloading);
+    QCOMPARE(tick(*list).speed, quint64(0));
+
+    // Each file that ends lets the next one start.
+    server.resumeStalled(served("a.bin"));
+    QTRY_COMPARE(QFileInfo(local("sub/c.bin")).size(), qint64(100));
+    QCOMPARE(server.openConnectionCount(), 2);
+    QCOMPARE(server.requestCount(served("sub/deeper/d.bin")), 0);
+    server.resumeStalled(served("sub/b.bin"));
+    QTRY_COMPARE(server.requestCount(served("empty.txt")), 1);
+    server.resumeStalled(served("sub/c.bin"));
+    QTRY_COMPARE(finished.count(), 1);
+    QTest::qWait(20);
+    QCOMPARE(finished.count(), 1);
+    QCOMPARE(canceled.count(), 0);
+    QCOMPARE(mostRunning, 2);
+
+    QCOMPARE(list->state, TaskSpecification::Finished);
+    QCOMPARE(list->progress, 0.4);
+    for (int i = 0; i < paths.size(); ++i)
+        QCOMPARE(readFile(local(paths.at(i))), pattern(sizes.at(i), char('a' + i)));
+    // Every file went through its check, and each stands for an equal share.
+    const QList<DownloadFileTaskSpecification *> files = fileTasks(*list);
+    QCOMPARE(files.size(), 5);
+    for (const DownloadFileTaskSpecification *file : files) {
+        QCOMPARE(file->state, TaskSpecification::Finished);
+        QCOMPARE(file->progress, 0.2);
+        const auto checks = file->findChildren<CheckSignatureTaskSpecification *>();
+        QCOMPARE(checks.size(), 1);
+        QCOMPARE(checks.first()->state, TaskSpecification::Finished);
+    }
+    const QStringList log = texts(messages);
+    QCOMPARE(log.first(), QStringLiteral("Downloading files"));
+    QVERIFY(log.contains(QStringLiteral("Downloading data/sub/deeper/d.bin finished")));
+    QVERIFY(!log.join('\n').contains(QStringLiteral("failed")));
+    QCOMPARE(pool.mirrorList().at(0).useCount, 0);
+
+    // Finished transfers still count, so the figure reaches the total.
+    const Tick last = tick(*list);
+    QCOMPARE(last.done, quint64(7500));
+    QCOMPARE(last.total, quint64(7500));
+    QVERIFY(!last.downloading);
+}
+
+void TestDownloadFileList::wrongMd5CostsTheDeliveringMirror_data()
+{
+    QTest::addColumn<bool>("goodMirrorToo");
+    QTest::newRow("bad and good mirror") << true;
+    QTest::newRow("bad mirrors only") << false;
+}
+
+void TestDownloadFileList::wrongMd5CostsTheDeliveringMirror()
+{
+    QFETCH(bool, goodMirrorToo);
+    TestHttpMirror bad;
+    TestHttpMirror other;
+    const QByteArray body = pattern(5000, 'p');
+    bad.setContent(served("f.bin"), pattern(5000, 'q'));
+    other.setContent(served("f.bin"), goodMirrorToo ? body : pattern(5000, 'r'));
+    downloads << fileRecord("f.bin", body);
+    Mirrors pool;
+    // However many errors a mirror may have, a wrong file costs it its place at once.
+    pool.initDefault(
+        writeMirrorsIni({{"Bad", bad.baseUrl(), 100}, {"Other", other.baseUrl(), 100}}), Version);
+    QVERIFY(makeNextChoice(pool, "Bad"));
+    QSignalSpy poolMessages(&pool, &Mirrors::message);
+
+    auto list = makeList(pool);
+    QSignalSpy finished(list.get(), &TaskSpecification::finished);
+    QSignalSpy canceled(list.get(), &TaskSpecification::canceled);
+    QSignalSpy messages(list.get(), &TaskSpecification::message);
+    list->execute();
+    QCOMPARE(fileTasks(*list).size(), 1);
+    DownloadFileTaskSpecification *file = fileTasks(*list).first();
+    QSignalSpy fileEnds(file, &TaskSpecification::canceled);
+    QSignalSpy fileFinished(file, &TaskSpecification::finished);
+    QTRY_COMPARE(finished.count() + canceled.count(), 1);
+    QTest::qWait(20);
+    QCOMPARE(finished.count() + canceled.count(), 1);
+    QCOMPARE(fileEnds.count() + fileFinished.count(), 1);
+
+    QCOMPARE(bad.requestCount(served("f.bin")), 1);
+    QCOMPARE(other.requestCount(served("f.bin")), 1);
+    QCOMPARE(pool.getMirrorIndex("Bad"), -1);
+    const QString failed = QStringLiteral("Signature check failed for %1").arg(local("f.bin"));
+    const QString retrying
+        = QStringLiteral("md5 sum for f.bin failed, invalidating mirror and retrying");
+    const QStringList log = texts(messages);
+    if (goodMirrorToo) {
+        QCOMPARE(finished.count(), 1);
+        QCOMPARE(fileFinished.count(), 1);
+        QCOMPARE(readFile(local("f.bin")), body);
+        QCOMPARE(pool.getMirrorIndex("Other"), 0);
+        QCOMPARE(pool.mirrorList().at(0).errorCount, 0);
+        QCOMPARE(pool.mirrorList().at(0).useCount, 0);
+        QCOMPARE(log,
+                 QStringList({"Downloading files", "Downloading data/f.bin",
+                              "Downloading data/f.bin finished", failed, retrying,
+                              "Downloading data/f.bin", "Downloading data/f.bin finished"}));
+    } else {
+        QCOMPARE(canceled.count(), 1);
+        QCOMPARE(list->state, TaskSpecification::ErrorCanceled);
+        QCOMPARE(file->state, TaskSpecification::ErrorCanceled);
+        QVERIFY(pool.mirrorList().isEmpty());
+        QCOMPARE(log.count(retrying), 2);
+        QCOMPARE(texts(poolMessages),
+                 QStringList("There are no (more) known working mirrors available"));
+    }
+}
+
+void TestDownloadFileList::emptyListFinishesAtOnce()
+{
+    Mirrors pool;
+    auto list = makeList(pool);
+    QSignalSpy finished(list.get(), &TaskSpecification::finished);
+    QSignalSpy canceled(list.get(), &TaskSpecification::canceled);
+    QSignalSpy messages(list.get(), &TaskSpecification::message);
+    QSignalSpy progress(list.get(), &TaskSpecification::updateProgress);
+    list->execute();
+
+    QCOMPARE(finished.count(), 1);
+    QCOMPARE(list->state, TaskSpecification::Finished);
+    QCOMPARE(texts(messages), QStringList("No downloads needed"));
+    QCOMPARE(progress.last().at(0).toDouble(), 0.4);
+    const Tick t = tick(*list);
+    QCOMPARE(t.total, quint64(0));
+    QCOMPARE(t.done, quint64(0));
+    QTest::qWait(20);
+    QCOMPARE(finished.count(), 1);
+    QCOMPARE(canceled.count(), 0);
+}
+
+void TestDownloadFileList::refusedBeforeAnyDownload_data()
+{
+    QTest::addColumn<QStringList>("paths");
+    QTest::addColumn<QString>("expected");
+
+    // A plain file stands where a directory must go.
+    QTest::newRow("directory blocked")
+        << QStringList({"made/ok.bin", "blocked/b.bin"}) << "could not make dir %1/blocked";
+    QTest::newRow("absolute") << QStringList({"made/ok.bin", "/abs/x.bin"})
+                              << "invalid file path /abs/x.bin";
+    QTest::newRow("climbs out") << QStringList({"made/ok.bin", "made/../../x.bin"})
+                                << "invalid file path made/../../x.bin";
+    QTest::newRow("parent") << QStringList({"made/ok.bin", "../x.bin"})
+                            << "invalid file path ../x.bin";
+    QTest::newRow("names no file")
+        << QStringList({"made/ok.bin", "made/"}) << "invalid file path made/";
+}
+
+void TestDownloadFileList::refusedBeforeAnyDownload()
+{
+    QFETCH(QStringList, paths);
+    QFETCH(QString, expected);
+    TestHttpMirror server;
+    for (const QString &path : paths) {
+        server.setContent(served(path), "x");
+        downloads << fileRecord(path, "x");
+    }
+    writeTreeFile(configuration.tempDir, QStringLiteral("blocked"), "in the way");
+    Mirrors pool;
+    pool.initDefault(writeMirrorsIni({{"M", server.baseUrl(), 5}}), Version);
+
+    auto list = makeList(pool);
+    QSignalSpy finished(list.get(), &TaskSpecification::finished);
+    QSignalSpy canceled(list.get(), &TaskSpecification::canceled);
+    QSignalSpy messages(list.get(), &TaskSpecification::message);
+    list->execute();
+
+    QCOMPARE(canceled.count(), 1);
+    QCOMPARE(list->state, TaskSpecification::ErrorCanceled);
+    QCOMPARE(texts(messages),
+             QStringList(expected.contains("%1")
+                             ? expected.arg(QDir(configuration.tempDir).canonicalPath())
+                             : expected));
+    QVERIFY(fileTasks(*list).isEmpty());
+    QTest::qWait(20);
+    QCOMPARE(server.totalRequestCount(), 0);
+    QCOMPARE(finished.count(), 0);
+    QCOMPARE(canceled.count(), 1);
+    QVERIFY(!QFileInfo::exists(QFileInfo(configuration.tempDir).path() + "/x.bin"));
+    if (expected.startsWith("invalid"))
+        QVERIFY(!QFileInfo::exists(local("made")));
+
+    // The file task keeps to the temporary directory on its own too.
+    DownloadFileTaskSpecification file(fileRecord("../x.bin", "x"), manager.get(), &pool,
+                                       &configuration, nullptr, 1.0);
+    QSignalSpy fileCanceled(&file, &TaskSpecification::canceled);
+    file.execute();
+    QCOMPARE(fileCanceled.count(), 1);
+    QCOMPARE(file.state, TaskSpecification::ErrorCanceled);
+}
+
+void TestDownloadFileList::userCancelLeavesNoPartialFiles()
+{
+    TestHttpMirror server;
+    const QStringList paths {"a.bin", "sub/b.bin", "c.bin"};
+    for (const QString &path : paths) {
+        server.setContent(served(path), pattern(4000, 's'));
+        server.setFault(served(path), TestHttpMirror::Fault::stall(100));
+        downloads << fileRecord(path, pattern(4000, 's'));
+    }
+    Mirrors pool;
+    pool.initDefault(writeMirrorsIni({{"M", server.baseUrl(), 5}}), Version);
+    configuration.streams = 2;
+
+    auto list = makeList(pool);
+    QSignalSpy finished(list.get(), &TaskSpecification::finished);
+    QSignalSpy canceled(list.get(), &TaskSpecification::canceled);
+    list->execute();
+    QTRY_COMPARE(QFileInfo(local("a.bin")).size(), qint64(100));
+    QTRY_COMPARE(QFileInfo(local("sub/b.bin")).size(), qint64(100));
+
+    list->userCanceled();
+    QCOMPARE(canceled.count(), 1);
+    QCOMPARE(list->state, TaskSpecification::UserCanceled);
+    QVERIFY(!QFileInfo::exists(local("a.bin")));
+    QVERIFY(!QFileInfo::exists(local("sub/b.bin")));
+    QCOMPARE(pool.mirrorList().at(0).useCount, 0);
+    QTRY_COMPARE(server.openConnectionCount(), 0);
+    QCOMPARE(server.requestCount(served("c.bin")), 0);
+    QVERIFY(!QFileInfo::exists(local("c.bin")));
+    QCOMPARE(finished.count(), 0);
+    QCOMPARE(canceled.count(), 1);
+}
+
+void TestDownloadFileList::resetGivesSlotsBackAndAllowsAnotherRun()
+{
+    TestHttpMirror server;
+    for (const QString &path : {QStringLiteral("a.bin"), QStringLiteral("b.bin")}) {
+        server.setContent(served(path), pattern(3000, 't'));
+        server.setFault(served(path), TestHttpMirror::Fault::stall(100).times(1));
+        downloads << fileRecord(path, pattern(3000, 't'));
+    }
+    Mirrors pool;
+    pool.initDefault(writeMirrorsIni({{"M", server.baseUrl(), 5}}), Version);
+
+    auto list = makeList(pool);
+    QSignalSpy finished(list.get(), &TaskSpecification::finished);
+    QSignalSpy canceled(list.get(), &TaskSpecification::canceled);
+    list->execute();
+    QTRY_COMPARE(QFileInfo(local("a.bin")).size(), qint64(100));
+    QTRY_COMPARE(QFileInfo(local("b.bin")).size(), qint64(100));
+    QCOMPARE(pool.mirrorList().at(0).useCount, 2);
+
+    list->reset();
+    QCOMPARE(list->state, TaskSpecification::Idle);
+    QCOMPARE(list->getTotalBytes(), quint64(0));
+    QCOMPARE(pool.mirrorList().at(0).useCount, 0);
+    QVERIFY(!QFileInfo::exists(local("a.bin")));
+    QTRY_COMPARE(server.openConnectionCount(), 0);
+    QTRY_VERIFY(fileTasks(*list).isEmpty());
+
+    list->execute();
+    QTRY_COMPARE(finished.count(), 1);
+    QCOMPARE(canceled.count(), 0);
+    QCOMPARE(list->getTotalBytes(), quint64(6000));
+    QCOMPARE(readFile(local("b.bin")), pattern(3000, 't'));
+}
+
+void TestDownloadFileList::noMirrorLeftEndsListWithoutWaiting()
+{
+    // One mirror with one slot: while the first file holds it, the others wait for it.
+    TestHttpMirror server;
+    server.setContent(served("bad.bin"), pattern(2000, 'u'));
+    downloads << fileRecord("bad.bin", pattern(2000, 'v'));
+    for (const QString &path : {QStringLiteral("slow1.bin"), QStringLiteral("slow2.bin")}) {
+        server.setContent(served(path), pattern(4000, 'w'));
+        server.setFault(served(path), TestHttpMirror::Fault::stall(100));
+        downloads << fileRecord(path, pattern(4000, 'w'));
+    }
+    const QString updateIni = freshPath("update.ini");
+    writeTreeFile(QFileInfo(updateIni).path(), "update.ini",
+                  "[Channel]\nalpha=" + server.baseUrl().toUtf8() + "\n");
+    Mirrors pool;
+    QVERIFY(pool.initAlpha(updateIni, Version));
+    QSignalSpy poolMessages(&pool, &Mirrors::message);
+
+    // The check of the bad file waits until one slow file holds the slot with a stalled
+    // transfer and the other waits for it.
+    PoolBlocker blocker;
+    auto list = makeList(pool);
+    QSignalSpy finished(list.get(), &TaskSpecification::finished);
+    QSignalSpy canceled(list.get(), &TaskSpecification::canceled);
+    list->execute();
+    QTRY_COMPARE(server.bodyBytesSent(served("slow1.bin"))
+                     + server.bodyBytesSent(served("slow2.bin")),
+                 qint64(100));
+    QCOMPARE(pool.mirrorList().at(0).useCount, 1);
+    blocker.release();
+
+    // No tick is given: a stalled transfer or a download waiting for a slot that no transfer
+    // will free must not hold the failed list up.
+    QTRY_COMPARE(canceled.count(), 1);
+    QCOMPARE(list->state, TaskSpecification::ErrorCanceled);
+    QCOMPARE(texts(poolMessages),
+             QStringList("There are no (more) known working mirrors available"));
+    QCOMPARE(server.requestCount(served("slow1.bin")) + server.requestCount(served("slow2.bin")),
+             1);
+    const QList<DownloadFileTaskSpecification *> files = fileTasks(*list);
+    QCOMPARE(files.at(0)->state, TaskSpecification::ErrorCanceled);
+    QCOMPARE(files.at(1)->state, TaskSpecification::UserCanceled);
+    QCOMPARE(files.at(2)->state, TaskSpecification::UserCanceled);
+    QVERIFY(!QFileInfo::exists(local("slow1.bin")));
+    QVERIFY(!QFileInfo::exists(local("slow2.bin")));
+    QTRY_COMPARE(server.openConnectionCount(), 0);
+    QCOMPARE(finished.count(), 0);
+    QCOMPARE(canceled.count(), 1);
+}
+
+void TestDownloadFileList::wrongMd5AfterUserCancelEndsCanceled()
+{
+    TestHttpMirror bad;
+    TestHttpMirror good;
+    const QByteArray body = pattern(3000, 'x');
+    bad.setContent(served("f.bin"), pattern(3000, 'y'));
+    good.setContent(served("f.bin"), body);
+    downloads << fileRecord("f.bin", body);
+    Mirrors pool;
+    pool.initDefault(writeMirrorsIni({{"Bad", bad.baseUrl(), 5}, {"Good", good.baseUrl(), 5}}),
+                     Version);
+    QVERIFY(makeNextChoice(pool, "Bad"));
+
+    PoolBlocker blocker;
+    auto list = makeList(pool);
+    QSignalSpy finished(list.get(), &TaskSpecification::finished);
+    QSignalSpy canceled(list.get(), &TaskSpecification::canceled);
+    QSignalSpy messages(list.get(), &TaskSpecification::message);
+    list->execute();
+    // The file has arrived and its check waits for a pool thread.
+    QTRY_VERIFY(!list->findChildren<CheckSignatureTaskSpecification *>().isEmpty()
+                && list->findChildren<CheckSignatureTaskSpecification *>().first()->state
+                    == TaskSpecification::Running);
+    list->userCanceled();
+    QCOMPARE(list->state, TaskSpecification::Running);
+    blocker.release();
+
+    QTRY_COMPARE(canceled.count(), 1);
+    QCOMPARE(list->state, TaskSpecification::UserCanceled);
+    QCOMPARE(fileTasks(*list).first()->state, TaskSpecification::UserCanceled);
+    QCOMPARE(pool.getMirrorIndex("Bad"), -1);
+    QVERIFY(!QFileInfo::exists(local("f.bin")));
+    QTest::qWait(20);
+    QCOMPARE(good.totalRequestCount(), 0);
+    QVERIFY(!texts(messages).join('\n').contains("retrying"));
+    QCOMPARE(finished.count(), 0);
+    QCOMPARE(canceled.count(), 1);
+}
+
+void TestDownloadFileList::zeroSizeFileBodyIsBounded()
+{
+    TestHttpMirror server;
+    // An empty file in the list; the mirror streams something else instead.
+    server.setContent(served("empty.txt"), pattern(64 * 1024, 'z'));
+    downloads << fileRecord("empty.txt", QByteArray());
+    Mirrors pool;
+    pool.initDefault(writeMirrorsIni({{"M", server.baseUrl(), 1}}), Version);
+
+    auto list = makeList(pool);
+    QSignalSpy finished(list.get(), &TaskSpecification::finished);
+    QSignalSpy canceled(list.get(), &TaskSpecification::canceled);
+    QSignalSpy messages(list.get(), &TaskSpecification::message);
+    list->execute();
+    QTRY_COMPARE(canceled.count(), 1);
+    QCOMPARE(finished.count(), 0);
+    QCOMPARE(list->state, TaskSpecification::ErrorCanceled);
+    QVERIFY(texts(messages).contains(QStringLiteral("%1/%2 sent more than the expected 1 bytes")
+                                         .arg(server.baseUrl(), served("empty.txt"))));
+    QVERIFY(!QFileInfo::exists(local("empty.txt")));
+}
+
+QTEST_GUILESS_MAIN(TestDownloadFileList)
+#include "tst_downloadfilelisttaskspecification.moc"
