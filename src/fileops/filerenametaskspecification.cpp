@@ -1,7 +1,5 @@
 #include "fileops/filerenametaskspecification.h"
 
-#include <QFile>
-
 FileRenameTaskSpecification::FileRenameTaskSpecification(const QString &from, const QString &to,
                                                          RollbackDataList *rollbackList,
                                                          QObject *parent,
@@ -12,7 +10,7 @@ FileRenameTaskSpecification::FileRenameTaskSpecification(const QString &from, co
 
 bool FileRenameTaskSpecification::doOp()
 {
-    if (QFile::rename(sourceName, fileName)) {
+    if (RollbackData::renameFile(sourceName, fileName)) {
         addRollbackOp(RollbackData(RollbackData::Rename, sourceName, fileName));
         return true;
     }

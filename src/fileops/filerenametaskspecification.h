@@ -7,7 +7,8 @@
  * @class FileRenameTaskSpecification
  * @brief Gives a file a new name, recording the rename for undo.
  *
- * Never replaces a file: a rename onto an existing name fails with "Could not
+ * Never replaces a file: a rename onto an existing name (a symbolic link
+ * included, even one whose target is missing) fails with "Could not
  * rename '<from>' to '<to>'" and records nothing. On success one Rename
  * record (from @c sourceName to @c fileName) is appended to the journal.
  */

@@ -21,7 +21,7 @@ bool RollbackData::rollback(QObject *reporter) const
 {
     switch (operation) {
     case Rename:
-        if (QFile::rename(path, previousPath))
+        if (renameFile(path, previousPath))
             return true;
         // Both arguments in one arg() call: a path may itself contain "%2".
         message(reporter,
@@ -49,6 +49,14 @@ bool RollbackData::rollback(QObject *reporter) const
     }
     qFatal("Should not reach here");
     return false;
+}
+
+bool RollbackData::renameFile(const QString &from, const QString &to)
+{
+    const QFileInfo target(to);
+    if (target.exists() || target.isSymLink())
+        return false;
+    return QFile::rename(from, to);
 }
 
 void RollbackData::message(QObject *reporter, const QString &text)

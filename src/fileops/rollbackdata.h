@@ -46,6 +46,15 @@ public:
     bool rollback(QObject *reporter) const;
 
     /**
+     * Gives the file @p from the name @p to, failing if anything at all is
+     * named @p to, a symbolic link whose target is missing included (a plain
+     * QFile::rename() would write the file through such a link, to wherever it
+     * points, and delete the original). Renames and their undo go through
+     * this.
+     */
+    static bool renameFile(const QString &from, const QString &to);
+
+    /**
      * Hands @p text to the reporter's method named "message" (a task's
      * message() signal) through the meta-object system, with an automatic
      * connection. With a null reporter the text is dropped.

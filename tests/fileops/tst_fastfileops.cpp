@@ -225,16 +225,18 @@ void TestFastFileOps::renameAndUndo()
 void TestFastFileOps::renameFailures_data()
 {
     QTest::addColumn<bool>("sourceExists");
-    QTest::addColumn<bool>("targetExists");
-    QTest::newRow("onto an existing name") << true << true;
-    QTest::newRow("missing source") << false << false;
-    QTest::newRow("missing source, existing name") << false << true;
+    QTest::addColumn<QString>("target"); // "none", "file" or "dangling link"
+    QTest::newRow("onto an existing name") << true << "file";
+    // The link's target must not be created through it.
+    QTest::newRow("onto a link to nothing") << true << "dangling link";
+    QTest::newRow("missing source") << false << "none";
+    QTest::newRow("missing source, existing name") << false << "file";
 }
 
 void TestFastFileOps::renameFailures()
 {
     QFETCH(bool, sourceExists);
-    QFETCH(bool, targetExists);
+    QFETCH(QString, target);
 
     QTemporaryDir dir(QDir::tempPath() + "/rename %2 XXXXXX");
     QVERIFY(dir.isValid());
@@ -242,8 +244,12 @@ void TestFastFileOps::renameFailures()
     const QString to = dir.filePath("_old_client");
     if (sourceExists)
         QVERIFY(writeFile(from, "installed"));
-    if (targetExists)
+    QTemporaryDir elsewhere;
+    QVERIFY(elsewhere.isValid());
+    if (target == "file")
         QVERIFY(writeFile(to, "left over"));
+    else if (target == "dangling link")
+        QVERIFY(QFile::link(elsewhere.filePath("nothing"), to));
     const auto before = snapshot(dir.path());
 
     RollbackDataList journal;
@@ -253,6 +259,7 @@ void TestFastFileOps::renameFailures()
     QCOMPARE(run.messages, QStringList({"Could not rename '" + from + "' to '" + to + "'"}));
     QVERIFY(journal.isEmpty());
     QCOMPARE(snapshot(dir.path()), before);
+    QCOMPARE(snapshot(elsewhere.path()), (QMap<QString, QString>()));
 }
 
 QTEST_GUILESS_MAIN(TestFastFileOps)

@@ -107,6 +107,11 @@ void TestRollbackDataList::failedUndoWarnsAndContinues()
     QVERIFY(writeFile(created, "new"));
     QVERIFY(writeFile(movedTo, "old library"));
     QVERIFY(writeFile(movedFrom, "something that took the name meanwhile"));
+    // A link to nothing holds a name as well; the undo must not write through it.
+    const QString linkedFrom = dir.filePath("plugin.so");
+    const QString linkedTo = dir.filePath("_old_plugin.so");
+    QVERIFY(writeFile(linkedTo, "old plugin"));
+    QVERIFY(QFile::link(dir.filePath("elsewhere.so"), linkedFrom));
 
     RollbackDataList journal;
     journal.add(RollbackData(RollbackData::CreateDir, emptyDir));
@@ -114,6 +119,7 @@ void TestRollbackDataList::failedUndoWarnsAndContinues()
     journal.add(RollbackData(RollbackData::CreateFile, created));
     journal.add(RollbackData(RollbackData::CreateFile, vanished));
     journal.add(RollbackData(RollbackData::Rename, movedFrom, movedTo));
+    journal.add(RollbackData(RollbackData::Rename, linkedFrom, linkedTo));
 
     Reporter reporter;
     QVERIFY(!journal.rollback(withReporter ? &reporter.task : nullptr));
@@ -122,6 +128,7 @@ void TestRollbackDataList::failedUndoWarnsAndContinues()
     // Every record was tried, newest first, one warning per failure.
     if (withReporter) {
         const QStringList expected {
+            "warning: rollback rename " + linkedFrom + " to " + linkedTo + " failed",
             "warning: rollback rename " + movedFrom + " to " + movedTo + " failed",
             "warning: rollback create file " + vanished + " failed",
             "warning: rollback create dir " + fullDir + " failed",
@@ -136,6 +143,9 @@ void TestRollbackDataList::failedUndoWarnsAndContinues()
     QCOMPARE(readAll(fullDir + "/left by someone else"), QByteArray("keep"));
     QCOMPARE(readAll(movedTo), QByteArray("old library"));
     QCOMPARE(readAll(movedFrom), QByteArray("something that took the name meanwhile"));
+    QCOMPARE(readAll(linkedTo), QByteArray("old plugin"));
+    QVERIFY(QFileInfo(linkedFrom).isSymLink());
+    QVERIFY(!QFileInfo::exists(dir.filePath("elsewhere.so")));
 }
 
 void TestRollbackDataList::emptyJournal()
