@@ -162,6 +162,8 @@ void TestSlowFileOps::failure_data()
                                                  << "file" << false;
         QTest::newRow(row("destination links outside")) << unzip << "valid"
                                                         << "link outside" << false;
+        QTest::newRow(row("destination links to nothing")) << unzip << "valid"
+                                                           << "link to nothing" << false;
         QTest::newRow(row("destination links to /dev/full")) << unzip << "valid"
                                                              << "link to /dev/full" << false;
         QTest::newRow(row("destination is a directory")) << unzip << "valid"
@@ -249,6 +251,8 @@ void TestSlowFileOps::failure()
         QVERIFY(writeFile(destinationPath, "installed client"));
     } else if (destination == "link outside") {
         QVERIFY(QFile::link(outsideFile, destinationPath));
+    } else if (destination == "link to nothing") {
+        QVERIFY(QFile::link(outside->filePath("missing"), destinationPath));
     } else if (destination == "link to /dev/full") {
         QVERIFY(QFile::link("/dev/full", destinationPath));
     } else if (destination == "directory") {
@@ -295,6 +299,7 @@ void TestSlowFileOps::failure()
     QCOMPARE(snapshot(installation->path()), before);
     QCOMPARE(snapshot(downloads->path()), downloadsBefore);
     QCOMPARE(readAll(outsideFile), QByteArray("untouched"));
+    QCOMPARE(snapshot(outside->path()).keys(), QStringList({"not part of the installation"}));
 }
 
 void TestSlowFileOps::withoutJournal()
