@@ -8,9 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QNetworkAccessManager>
-#include <QNetworkReply>
 #include <QStringList>
-#include <QUrl>
 
 DownloadFileTaskSpecification::DownloadFileTaskSpecification(
     const FileDownloadSpecification &download, QNetworkAccessManager *manager, Mirrors *mirrors,
@@ -71,50 +69,17 @@ void DownloadFileTaskSpecification::makeSubtasksAndStart()
             &DownloadFileTaskSpecification::onSigCheckDone);
     addSubTask(check);
 
-    // The download does not say which mirror served it, so the delivering reply is recognised
-    // by its URL among the replies the shared manager finishes. The pool only loses mirrors,
-    // so whichever mirror the download gets is among those it holds now.
-    candidates = mirrors->mirrorList();
-    deliveringMirror.clear();
-    connect(manager, &QNetworkAccessManager::finished, this,
-            &DownloadFileTaskSpecification::onReplyFinished, Qt::UniqueConnection);
-
     state = Running;
     executeSubTasks();
 }
 
-void DownloadFileTaskSpecification::onReplyFinished(QNetworkReply *reply)
-{
-    // Only a reply the download can have accepted: abandoned and failed attempts end with an
-    // error or another status. The last accepted one before the check is the delivering one.
-    if (reply->error() != QNetworkReply::NoError)
-        return;
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (status.isValid() && status.toInt() != 200)
-        return;
-    const QString path = remotePath();
-    for (const FTPSiteAccessData &candidate : std::as_const(candidates)) {
-        if (reply->url() == QUrl(candidate.url + QLatin1Char('/') + path)) {
-            deliveringMirror = candidate.name;
-            return;
-        }
-    }
-}
-
 void DownloadFileTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTaskSpecification *)
 {
-    stopWatchingReplies();
     if (pass)
         return;
 
-    // Unknown only if the manager never announced the reply; retrying could then fetch from
-    // the same bad mirror without end.
-    if (deliveringMirror.isEmpty()) {
-        emit message(tr("md5 sum for %1 failed, mirror unknown").arg(download.filePath));
-        errorCancel();
-        return;
-    }
-    mirrors->removeMirror(deliveringMirror);
+    // The check runs right after the download finished, so the download still knows its mirror.
+    mirrors->removeMirror(downloadTask->servingMirrorName());
 
     if (cancelRequested) {
         // A new attempt would clear the request, and finishing would pass the wrong file on.
@@ -131,21 +96,8 @@ void DownloadFileTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTask
     makeSubtasksAndStart();
 }
 
-void DownloadFileTaskSpecification::subtasksDone()
-{
-    stopWatchingReplies();
-    ComposedTaskSpecification::subtasksDone();
-}
-
-void DownloadFileTaskSpecification::stopWatchingReplies()
-{
-    disconnect(manager, &QNetworkAccessManager::finished, this,
-               &DownloadFileTaskSpecification::onReplyFinished);
-}
-
 void DownloadFileTaskSpecification::reset()
 {
-    stopWatchingReplies();
     // Discarding alone would not give a running download's mirror slot back, and the downloads
     // waiting for a slot would wait for it in vain.
     if (downloadTask && allSubTasks.contains(downloadTask.data()))

@@ -1,19 +1,16 @@
 #pragma once
 
-#include "download/ftpsiteaccessdata.h"
 #include "manifest/filespecifications.h"
 #include "tasks/composedtaskspecification.h"
 
 #include <QPointer>
 #include <QString>
-#include <QVector>
 
 class CheckSignatureTaskSpecification;
 class Configuration;
 class DownloadTaskSpecification;
 class Mirrors;
 class QNetworkAccessManager;
-class QNetworkReply;
 
 /**
  * @class DownloadFileTaskSpecification
@@ -87,16 +84,11 @@ public:
      */
     static bool isSafeFilePath(const QString &filePath);
 
-protected:
-    void subtasksDone() override;
-
 private slots:
     void onSigCheckDone(bool pass, CheckSignatureTaskSpecification *task);
-    void onReplyFinished(QNetworkReply *reply);
 
 private:
     void makeSubtasksAndStart();
-    void stopWatchingReplies();
 
     FileDownloadSpecification download;
     QNetworkAccessManager *manager;
@@ -104,8 +96,4 @@ private:
     Configuration *configuration;
     // Guarded: a discarded subtask is deleted by the event loop.
     QPointer<DownloadTaskSpecification> downloadTask;
-    // The pool's mirrors when the attempt started; the one that delivers is among them.
-    QVector<FTPSiteAccessData> candidates;
-    // Name of the mirror whose reply delivered the body of the current attempt.
-    QString deliveringMirror;
 };

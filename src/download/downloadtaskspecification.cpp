@@ -40,6 +40,7 @@ void DownloadTaskSpecification::setUnknownSizeLimit(qint64 maxBytes)
 
 void DownloadTaskSpecification::execute()
 {
+    servingMirror.clear();
     emit message(tr("Downloading %1").arg(remotePath));
     state = Running;
     startDownload();
@@ -81,6 +82,7 @@ void DownloadTaskSpecification::userCanceled()
 void DownloadTaskSpecification::downloadFinished()
 {
     emit message(tr("Downloading %1 finished").arg(remotePath));
+    servingMirror = mirror.name;
     releaseHeldMirror();
     finish();
 }

@@ -76,6 +76,10 @@ public:
      * sets no bound. Has no effect when the size is known.
      */
     void setUnknownSizeLimit(qint64 maxBytes);
+
+    /// The mirror that delivered the file of the last successful run; empty before one and
+    /// while a run is under way. Lets the caller drop a mirror whose file fails its check.
+    QString servingMirrorName() const { return servingMirror; }
     qint64 unknownSizeLimit() const { return unknownSizeCap; }
 
     /// Starts the download: message "Downloading %1", state Running, first attempt.
@@ -135,4 +139,5 @@ private:
     qint64 bytesReceived = 0;
     FTPSiteAccessData mirror;
     qint64 unknownSizeCap = 0;
+    QString servingMirror;
 };

@@ -1,7 +1,10 @@
 #include "engine/maintaskspecification.h"
 
+#include "download/downloadfilelisttaskspecification.h"
 #include "download/inidownloadtaskspecification.h"
-#include "engine/stepstandintaskspecification.h"
+#include "fileops/filedeletelisttaskspecification.h"
+#include "fileops/filereplacelisttaskspecification.h"
+#include "manifest/makedownloadreplacelisttaskspecification.h"
 
 namespace {
 
@@ -32,16 +35,20 @@ void MainTaskSpecification::execute()
 
 void MainTaskSpecification::makeSubtasksAndStart()
 {
+    // The lists are empty now; the second step fills them before the steps
+    // that read them start.
     addSubTask(new IniDownloadTaskSpecification(networkManager, mirrors, configuration, this,
                                                 IniDownloadShare));
-    // Download, replace and delete lists.
-    addSubTask(new StepStandInTaskSpecification(this, ListBuildingShare));
-    // File downloads.
-    addSubTask(new StepStandInTaskSpecification(this, DownloadShare));
-    // Installation under the rollback journal.
-    addSubTask(new StepStandInTaskSpecification(this, ReplaceShare));
-    // Deletion of obsolete files.
-    addSubTask(new StepStandInTaskSpecification(this, DeleteShare));
+    addSubTask(new MakeDownloadReplaceListTaskSpecification(configuration, fileSpecifications,
+                                                            this, ListBuildingShare));
+    addSubTask(new DownloadFileListTaskSpecification(&fileSpecifications.downloadList,
+                                                     networkManager, mirrors, configuration, this,
+                                                     DownloadShare));
+    addSubTask(new FileReplaceListTaskSpecification(&fileSpecifications.replaceList,
+                                                    &fileSpecifications.deleteList, configuration,
+                                                    this, ReplaceShare));
+    addSubTask(new FileDeleteListTaskSpecification(&fileSpecifications.deleteList, this,
+                                                   DeleteShare));
     state = Running;
     executeSubTasks();
 }

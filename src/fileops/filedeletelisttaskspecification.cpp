@@ -1,0 +1,33 @@
+#include "fileops/filedeletelisttaskspecification.h"
+
+#include "app/configuration.h"
+#include "fileops/filedeletetaskspecification.h"
+
+FileDeleteListTaskSpecification::FileDeleteListTaskSpecification(QList<QString> *deleteList,
+                                                                 QObject *parent,
+                                                                 double parentProgressRange)
+    : ComposedTaskSpecification(1, parentProgressRange, parent), deleteList(deleteList)
+{
+}
+
+void FileDeleteListTaskSpecification::execute()
+{
+    emit message(tr("Starting file deletes"));
+    makeSubtasksAndStart();
+}
+
+void FileDeleteListTaskSpecification::makeSubtasksAndStart()
+{
+    const QString root = Configuration::getAppRootPath() + QLatin1Char('/');
+    const double share = 1.0 / deleteList->size();
+    for (const QString &entry : qAsConst(*deleteList))
+        addSubTask(new FileDeleteTaskSpecification(false, root + entry, this, share));
+    state = Running;
+    executeSubTasks();
+}
+
+void FileDeleteListTaskSpecification::reset()
+{
+    clearSubTasks();
+    TaskSpecification::reset();
+}

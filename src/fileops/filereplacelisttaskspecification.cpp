@@ -1,0 +1,85 @@
+#include "fileops/filereplacelisttaskspecification.h"
+
+#include "app/configuration.h"
+#include "fileops/dircreatetaskspecification.h"
+#include "fileops/filereplacetaskspecification.h"
+
+#include <QFileInfo>
+#include <QSet>
+
+namespace {
+
+constexpr double DirectoriesShare = 0.1;
+
+} // namespace
+
+FileReplaceListTaskSpecification::FileReplaceListTaskSpecification(
+        QList<FileReplaceSpecification> *replaceList, QList<QString> *oldFilesToDelete,
+        Configuration *configuration, QObject *parent, double parentProgressRange)
+    : ComposedTaskSpecification(2, parentProgressRange, parent),
+      replaceList(replaceList),
+      oldFilesToDelete(oldFilesToDelete),
+      configuration(configuration)
+{
+}
+
+void FileReplaceListTaskSpecification::execute()
+{
+    emit message(tr("Starting file updates"));
+    makeSubtasksAndStart();
+}
+
+void FileReplaceListTaskSpecification::makeSubtasksAndStart()
+{
+    const int dirTasks = makeSubdirTasks();
+    makeFileReplaceTasks(dirTasks > 0);
+    state = Running;
+    executeSubTasks();
+}
+
+int FileReplaceListTaskSpecification::makeSubdirTasks()
+{
+    const QString root = Configuration::getAppRootPath() + QLatin1Char('/');
+    QSet<QString> seen;
+    QStringList missing;
+    for (const FileReplaceSpecification &spec : qAsConst(*replaceList)) {
+        const QString dir = QFileInfo(root + spec.destFileName(QString())).absolutePath();
+        if (seen.contains(dir))
+            continue;
+        seen.insert(dir);
+        if (!QFileInfo(dir).isDir())
+            missing.append(dir);
+    }
+    // A parent sorts before its subdirectories, so it is created first and
+    // undone last.
+    missing.sort();
+    for (const QString &dir : qAsConst(missing))
+        addSubTask(new DirCreateTaskSpecification(dir, &installJournal, this,
+                                                  DirectoriesShare / missing.size()));
+    return int(missing.size());
+}
+
+void FileReplaceListTaskSpecification::makeFileReplaceTasks(bool haveDirTasks)
+{
+    const double total = haveDirTasks ? 1.0 - DirectoriesShare : 1.0;
+    const double share = total / replaceList->size();
+    for (const FileReplaceSpecification &spec : qAsConst(*replaceList))
+        addSubTask(new FileReplaceTaskSpecification(spec, oldFilesToDelete, &installJournal,
+                                                    configuration, this, share));
+}
+
+void FileReplaceListTaskSpecification::subtasksDone()
+{
+    if (getStateFromSubTasks() != Finished) {
+        emit message(tr("rolling back file updates"));
+        installJournal.rollback(this);
+    }
+    ComposedTaskSpecification::subtasksDone();
+}
+
+void FileReplaceListTaskSpecification::reset()
+{
+    clearSubTasks();
+    installJournal.rollback(this);
+    TaskSpecification::reset();
+}

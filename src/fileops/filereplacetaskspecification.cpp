@@ -1,0 +1,114 @@
+#include "fileops/filereplacetaskspecification.h"
+
+#include "app/configuration.h"
+#include "fileops/filecopytaskspecification.h"
+#include "fileops/filedeletetaskspecification.h"
+#include "fileops/filerenametaskspecification.h"
+#include "fileops/fileunziptaskspecification.h"
+#include "manifest/checksignaturetaskspecification.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+namespace {
+
+constexpr double FastStepShare = 0.1;
+constexpr double CheckShare = 0.2;
+
+QString installed(const QString &relative)
+{
+    return Configuration::getAppRootPath() + QLatin1Char('/') + relative;
+}
+
+} // namespace
+
+FileReplaceTaskSpecification::FileReplaceTaskSpecification(
+        const FileReplaceSpecification &replaceSpec, QList<QString> *oldFilesToDelete,
+        RollbackDataList *installJournal, Configuration *configuration, QObject *parent,
+        double parentProgressRange)
+    : ComposedTaskSpecification(1, parentProgressRange, parent),
+      replaceSpec(replaceSpec),
+      oldFilesToDelete(oldFilesToDelete),
+      installJournal(installJournal),
+      configuration(configuration)
+{
+}
+
+void FileReplaceTaskSpecification::execute()
+{
+    emit message(tr("add/replace %1").arg(replaceSpec.filePath));
+    makeSubtasksAndStart();
+}
+
+void FileReplaceTaskSpecification::makeSubtasksAndStart()
+{
+    const QString newFile = installed(replaceSpec.destFileName(QString()));
+    const QString oldFile = installed(replaceSpec.oldDestFileName());
+    const QString sourceFile = configuration->tempDir + QLatin1Char('/') + replaceSpec.filePath;
+    double remaining = 1.0;
+
+    // Looked at now, not at construction: an earlier replacement of the same
+    // run may have changed the installation since.
+    if (QFileInfo::exists(newFile) || QFileInfo(newFile).isSymLink()) {
+        if (QFileInfo::exists(oldFile) || QFileInfo(oldFile).isSymLink()) {
+            // Left over from an earlier run; the name is needed again.
+            addSubTask(new FileDeleteTaskSpecification(true, oldFile, this, FastStepShare));
+            remaining -= FastStepShare;
+        }
+        movedAside = true;
+        addSubTask(new FileRenameTaskSpecification(newFile, oldFile, &ownJournal, this,
+                                                   FastStepShare));
+        remaining -= FastStepShare;
+    }
+    if (replaceSpec.hasUnzip()) {
+        addSubTask(new FileUnzipTaskSpecification(&ownJournal, sourceFile, newFile, this,
+                                                  remaining - CheckShare));
+        addSubTask(new CheckSignatureTaskSpecification(newFile, replaceSpec.unzipMd5, true, this,
+                                                       CheckShare));
+    } else {
+        addSubTask(new FileCopyTaskSpecification(&ownJournal, sourceFile, newFile, this,
+                                                 remaining));
+    }
+    state = Running;
+    executeSubTasks();
+}
+
+void FileReplaceTaskSpecification::subtasksDone()
+{
+    if (getStateFromSubTasks() == Finished) {
+        installJournal->appendList(ownJournal);
+        const QString name = QFileInfo(replaceSpec.pureDestFilePath()).fileName();
+        // The updater's own files may still be in use by this very process;
+        // their old copies go at the next start.
+        if (movedAside && !configuration->isSpecialFileName(name))
+            oldFilesToDelete->append(replaceSpec.oldDestFileName());
+        makeSingleFileExecutable(installed(replaceSpec.destFileName(QString())));
+    } else {
+        ownJournal.rollback(this);
+    }
+    ComposedTaskSpecification::subtasksDone();
+}
+
+void FileReplaceTaskSpecification::reset()
+{
+    clearSubTasks();
+    ownJournal.rollback(this);
+    movedAside = false;
+    TaskSpecification::reset();
+}
+
+void FileReplaceTaskSpecification::makeSingleFileExecutable(const QString &path)
+{
+    const QFileInfo info(path);
+    if (!Configuration::getExecutableFiles().contains(info.fileName())
+        && !Configuration::getExecutableSuffixes().contains(info.completeSuffix()))
+        return;
+    // Executable for everybody, writable by the owner only: a client binary
+    // or library that any local user could rewrite would run their code in
+    // the next user's client. Replacing it later never writes into the file
+    // (it is moved aside and a new one takes its name), so no more is needed.
+    QFile::setPermissions(path,
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadUser
+                                  | QFile::WriteUser | QFile::ExeUser | QFile::ReadGroup
+                                  | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
+}

@@ -1,0 +1,48 @@
+#pragma once
+
+#include "fileops/rollbackdatalist.h"
+#include "manifest/filespecifications.h"
+#include "tasks/composedtaskspecification.h"
+
+#include <QList>
+#include <QString>
+
+class Configuration;
+
+// Installs one downloaded file: the installed file is moved aside under its
+// old-copy name, the new one copied or unpacked into place (and an unpacked
+// file checked against its MD5). The replacement keeps its own journal: a
+// failure undoes its changes at once; on success the records go to the
+// installation journal of the whole replace list, the old copy is queued for
+// deletion (unless it is one of the updater's own files) and executables are
+// made executable.
+class FileReplaceTaskSpecification : public ComposedTaskSpecification
+{
+    Q_OBJECT
+public:
+    FileReplaceTaskSpecification(const FileReplaceSpecification &replaceSpec,
+                                 QList<QString> *oldFilesToDelete,
+                                 RollbackDataList *installJournal, Configuration *configuration,
+                                 QObject *parent, double parentProgressRange);
+
+    void execute() override;
+    // Deletes the steps and undoes this replacement's own changes.
+    void reset() override;
+
+    // Executables and shared libraries get rwxr-xr-x; everything else keeps
+    // the mode the copy or unpacking gave it.
+    static void makeSingleFileExecutable(const QString &path);
+
+protected:
+    void subtasksDone() override;
+
+private:
+    void makeSubtasksAndStart();
+
+    FileReplaceSpecification replaceSpec;
+    QList<QString> *oldFilesToDelete;
+    RollbackDataList *installJournal;
+    RollbackDataList ownJournal;
+    Configuration *configuration;
+    bool movedAside = false;
+};
