@@ -1,0 +1,211 @@
+#include "httpmirror.h"
+#include "testsupport.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QProcess>
+#include <QSettings>
+#include <QTest>
+
+// Whole updates through the real executable: an installation of version 1
+// with its own update.ini and mirrors.ini, a local version server, and
+// version 2 on a local mirror, published with the release tool.
+class TestEndToEnd : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void updatesToTheNewVersion();
+    void failedInstallationLeavesVersionOne();
+
+private:
+    struct Outcome
+    {
+        bool ended = false;
+        QString log;
+    };
+    // Runs "update --nouser" until the run has ended; the window then waits
+    // for the user, so the process is stopped.
+    Outcome runUpdater();
+    void publishVersionTwo();
+    static QMap<QString, QByteArray> snapshot(const QString &root);
+
+    std::unique_ptr<InstallationDir> installation;
+    std::unique_ptr<QTemporaryDir> tmp;
+    std::unique_ptr<QTemporaryDir> mirrorRoot;
+    std::unique_ptr<TestHttpMirror> mirror;
+    std::unique_ptr<UdpAnswerServer> versionServer;
+    QMap<QString, QByteArray> versionOne;
+};
+
+namespace {
+
+const QStringList SettingsFiles { "update", "update.ini", "mirrors.ini" };
+
+void writeClient(const QString &root, int version)
+{
+    writeTreeFile(root, QStringLiteral("vl3client_runscript.sh"),
+                  "#!/bin/sh\necho " + QByteArray::number(version) + "\n");
+    writeTreeFile(root, QStringLiteral("data/common.dat"), QByteArray(100000, 'c'));
+    writeTreeFile(root, QStringLiteral("data/version.txt"), "version " + QByteArray::number(version));
+    if (version == 1) {
+        writeTreeFile(root, QStringLiteral("data/obsolete.txt"), "obsolete");
+    } else {
+        QByteArray levels;
+        for (int i = 0; i < 20000; ++i)
+            levels += QByteArray::number(i * 7919 % 10007) + ',';
+        writeTreeFile(root, QStringLiteral("data/levels/levels.dat"), levels);
+        writeTreeFile(root, QStringLiteral("lib/libclient.so.4"), "library");
+    }
+}
+
+QByteArray md5Of(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return QCryptographicHash::hash(file.readAll(), QCryptographicHash::Md5).toHex();
+}
+
+} // namespace
+
+QMap<QString, QByteArray> TestEndToEnd::snapshot(const QString &root)
+{
+    QMap<QString, QByteArray> result;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString relative = QDir(root).relativeFilePath(path);
+        if (SettingsFiles.contains(relative))
+            continue;
+        result.insert(relative, it.fileInfo().isDir() ? QByteArray("dir") : md5Of(path));
+    }
+    return result;
+}
+
+void TestEndToEnd::init()
+{
+    installation = std::make_unique<InstallationDir>();
+    QVERIFY(installation->isValid());
+    tmp = std::make_unique<QTemporaryDir>();
+    mirrorRoot = std::make_unique<QTemporaryDir>();
+    mirror = std::make_unique<TestHttpMirror>();
+    mirror->setRootPath(mirrorRoot->path());
+    versionServer = std::make_unique<UdpAnswerServer>(QList<QByteArray> { "2,2,2" });
+
+    writeClient(installation->path(), 1);
+    installation->writeFile(QStringLiteral("mirrors.ini"),
+                            "[mirrors]\nsize=1\n1\\mirror=local\n[local]\nurl="
+                                    + mirror->baseUrl().toUtf8() + "\n");
+    versionOne = snapshot(installation->path());
+}
+
+void TestEndToEnd::cleanup()
+{
+    installation.reset();
+    mirror.reset();
+}
+
+void TestEndToEnd::publishVersionTwo()
+{
+    QTemporaryDir source;
+    writeClient(source.path(), 2);
+    const QString complaint = publishRelease(
+            source.path(), mirrorRoot->path(), QStringLiteral("client_linux_amd64"), 2,
+            { "--gzip", "data/levels/levels.dat", "--delete", "data/obsolete.txt" });
+    QVERIFY2(complaint.isEmpty(), qPrintable(complaint));
+}
+
+TestEndToEnd::Outcome TestEndToEnd::runUpdater()
+{
+    Outcome outcome;
+    QProcess process;
+    process.setProcessEnvironment(installation->environment(tmp->path(), QStringLiteral("Ok"),
+                                                            versionServer->port()));
+    process.setWorkingDirectory(installation->path());
+    process.start(installation->executable(), { QStringLiteral("--nouser") });
+    // The mirror lives in this process: keep its event loop turning while
+    // waiting for the child.
+    outcome.ended = QTest::qWaitFor(
+            [&] {
+                outcome.log += QString::fromLocal8Bit(process.readAllStandardError());
+                return outcome.log.contains(QLatin1String("Update successfully finished"))
+                    || outcome.log.contains(QLatin1String("Update cancelled"))
+                    || process.state() == QProcess::NotRunning;
+            },
+            60000);
+    process.kill();
+    process.waitForFinished(5000);
+    outcome.log += QString::fromLocal8Bit(process.readAllStandardError());
+    return outcome;
+}
+
+void TestEndToEnd::updatesToTheNewVersion()
+{
+    publishVersionTwo();
+    const Outcome outcome = runUpdater();
+    QVERIFY2(outcome.ended, qPrintable(outcome.log));
+    QVERIFY2(outcome.log.contains(QLatin1String("Update successfully finished")),
+             qPrintable(outcome.log));
+    QCOMPARE(versionServer->requestCount(), 1);
+
+    QTemporaryDir expected;
+    writeClient(expected.path(), 2);
+    QCOMPARE(snapshot(installation->path()), snapshot(expected.path()));
+    // Unchanged files were not fetched at all.
+    QCOMPARE(mirror->requestCount(QStringLiteral("/2/client_linux_amd64/data/common.dat")), 0);
+    QCOMPARE(QFile::permissions(installation->filePath(QStringLiteral("lib/libclient.so.4")))
+                     & (QFile::ExeOwner | QFile::WriteOther),
+             QFile::ExeOwner);
+    // No temporary files and no session record are left.
+    QVERIFY(QDir(tmp->path()).entryList({ "varnolt_temp_*" }, QDir::AllEntries).isEmpty());
+    QSettings settings(installation->filePath(QStringLiteral("update.ini")), QSettings::IniFormat);
+    QVERIFY(!settings.childGroups().contains(QLatin1String("current")));
+}
+
+void TestEndToEnd::failedInstallationLeavesVersionOne()
+{
+    // A signed manifest whose unpacked file does not match: everything
+    // installed before the mismatch must be undone.
+    publishVersionTwo();
+    const QString ini = mirrorRoot->filePath(QStringLiteral("2/client_linux_amd64.ini"));
+    QFile file(ini);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QByteArray text = file.readAll();
+    file.close();
+    QTemporaryDir expected;
+    writeClient(expected.path(), 2);
+    const QByteArray levelsMd5 = md5Of(expected.filePath(QStringLiteral("data/levels/levels.dat")));
+    QVERIFY(text.contains(levelsMd5));
+    text.replace(levelsMd5, QByteArray(32, '0'));
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(text);
+    file.close();
+    QFile::remove(ini + ".sig");
+    QProcess sign;
+    sign.start(QString::fromLocal8Bit(qgetenv("VARNOLT_RELEASE_EXE")),
+               { "sign", "--key", QString::fromLocal8Bit(qgetenv("VARNOLT_SIGNING_KEY")), ini });
+    QVERIFY(sign.waitForFinished(30000));
+    QCOMPARE(sign.exitCode(), 0);
+
+    const Outcome outcome = runUpdater();
+    QVERIFY2(outcome.ended, qPrintable(outcome.log));
+    QVERIFY2(outcome.log.contains(QLatin1String("rolling back file updates")),
+             qPrintable(outcome.log));
+    QVERIFY(outcome.log.contains(QLatin1String("Update cancelled")));
+    QVERIFY(!outcome.log.contains(QLatin1String("Update successfully finished")));
+    // Byte for byte version 1: no new file, no moved-aside copy, no new
+    // directory, nothing deleted.
+    QCOMPARE(snapshot(installation->path()), versionOne);
+    // The downloads stay for the next attempt.
+    QCOMPARE(QDir(tmp->path()).entryList({ "varnolt_temp_*" }, QDir::Dirs).size(), 1);
+}
+
+QTEST_GUILESS_MAIN(TestEndToEnd)
+#include "tst_endtoend.moc"
