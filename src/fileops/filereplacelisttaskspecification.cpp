@@ -14,8 +14,8 @@ constexpr double DirectoriesShare = 0.1;
 } // namespace
 
 FileReplaceListTaskSpecification::FileReplaceListTaskSpecification(
-        QList<FileReplaceSpecification> *replaceList, QList<QString> *oldFilesToDelete,
-        Configuration *configuration, QObject *parent, double parentProgressRange)
+    QList<FileReplaceSpecification> *replaceList, QList<QString> *oldFilesToDelete,
+    Configuration *configuration, QObject *parent, double parentProgressRange)
     : ComposedTaskSpecification(2, parentProgressRange, parent),
       replaceList(replaceList),
       oldFilesToDelete(oldFilesToDelete),
@@ -73,6 +73,11 @@ void FileReplaceListTaskSpecification::subtasksDone()
     if (getStateFromSubTasks() != Finished) {
         emit message(tr("rolling back file updates"));
         installJournal.rollback(this);
+    } else {
+        // Committed: the delete list that follows removes the old copies, so
+        // a later undo (from reset()) could no longer give the installed
+        // files back and would only delete the new ones.
+        installJournal.clear();
     }
     ComposedTaskSpecification::subtasksDone();
 }

@@ -13,6 +13,8 @@ class Configuration;
 // first, then the replacements, two at a time, all recorded in one
 // installation journal. If anything fails or the user cancels, every change
 // of every replacement and every created directory is undone, newest first.
+// Ends every run with exactly one finished() or canceled(); an empty replace
+// list finishes inside execute().
 //
 // Reads its lists when it executes: they are filled by an earlier step.
 class FileReplaceListTaskSpecification : public ComposedTaskSpecification
@@ -20,12 +22,12 @@ class FileReplaceListTaskSpecification : public ComposedTaskSpecification
     Q_OBJECT
 public:
     FileReplaceListTaskSpecification(QList<FileReplaceSpecification> *replaceList,
-                                     QList<QString> *oldFilesToDelete,
-                                     Configuration *configuration, QObject *parent,
-                                     double parentProgressRange);
+                                     QList<QString> *oldFilesToDelete, Configuration *configuration,
+                                     QObject *parent, double parentProgressRange);
 
     void execute() override;
-    // Deletes the steps and undoes the whole installation.
+    // Deletes the steps and undoes whatever an installation that did not
+    // finish left recorded; a finished installation is committed and stays.
     void reset() override;
 
 protected:

@@ -23,9 +23,9 @@ QString installed(const QString &relative)
 } // namespace
 
 FileReplaceTaskSpecification::FileReplaceTaskSpecification(
-        const FileReplaceSpecification &replaceSpec, QList<QString> *oldFilesToDelete,
-        RollbackDataList *installJournal, Configuration *configuration, QObject *parent,
-        double parentProgressRange)
+    const FileReplaceSpecification &replaceSpec, QList<QString> *oldFilesToDelete,
+    RollbackDataList *installJournal, Configuration *configuration, QObject *parent,
+    double parentProgressRange)
     : ComposedTaskSpecification(1, parentProgressRange, parent),
       replaceSpec(replaceSpec),
       oldFilesToDelete(oldFilesToDelete),
@@ -56,8 +56,8 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
             remaining -= FastStepShare;
         }
         movedAside = true;
-        addSubTask(new FileRenameTaskSpecification(newFile, oldFile, &ownJournal, this,
-                                                   FastStepShare));
+        addSubTask(
+            new FileRenameTaskSpecification(newFile, oldFile, &ownJournal, this, FastStepShare));
         remaining -= FastStepShare;
     }
     if (replaceSpec.hasUnzip()) {
@@ -66,8 +66,8 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
         addSubTask(new CheckSignatureTaskSpecification(newFile, replaceSpec.unzipMd5, true, this,
                                                        CheckShare));
     } else {
-        addSubTask(new FileCopyTaskSpecification(&ownJournal, sourceFile, newFile, this,
-                                                 remaining));
+        addSubTask(
+            new FileCopyTaskSpecification(&ownJournal, sourceFile, newFile, this, remaining));
     }
     state = Running;
     executeSubTasks();
@@ -76,7 +76,12 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
 void FileReplaceTaskSpecification::subtasksDone()
 {
     if (getStateFromSubTasks() == Finished) {
+        // From now on the installation journal alone undoes these changes.
+        // Kept here as well, a reset of this finished replacement would undo
+        // them a second time, and that undo would delete the file that the
+        // first one had put back under the installed name.
         installJournal->appendList(ownJournal);
+        ownJournal.clear();
         const QString name = QFileInfo(replaceSpec.pureDestFilePath()).fileName();
         // The updater's own files may still be in use by this very process;
         // their old copies go at the next start.
@@ -109,6 +114,6 @@ void FileReplaceTaskSpecification::makeSingleFileExecutable(const QString &path)
     // (it is moved aside and a new one takes its name), so no more is needed.
     QFile::setPermissions(path,
                           QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadUser
-                                  | QFile::WriteUser | QFile::ExeUser | QFile::ReadGroup
-                                  | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
+                              | QFile::WriteUser | QFile::ExeUser | QFile::ReadGroup
+                              | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
 }

@@ -15,18 +15,20 @@ class Configuration;
 // failure undoes its changes at once; on success the records go to the
 // installation journal of the whole replace list, the old copy is queued for
 // deletion (unless it is one of the updater's own files) and executables are
-// made executable.
+// made executable. Ends every run with exactly one finished() or canceled(),
+// never inside execute().
 class FileReplaceTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
 public:
     FileReplaceTaskSpecification(const FileReplaceSpecification &replaceSpec,
-                                 QList<QString> *oldFilesToDelete,
-                                 RollbackDataList *installJournal, Configuration *configuration,
-                                 QObject *parent, double parentProgressRange);
+                                 QList<QString> *oldFilesToDelete, RollbackDataList *installJournal,
+                                 Configuration *configuration, QObject *parent,
+                                 double parentProgressRange);
 
     void execute() override;
-    // Deletes the steps and undoes this replacement's own changes.
+    // Deletes the steps and undoes this replacement's own changes, as far as
+    // they have not been handed to the installation journal on success.
     void reset() override;
 
     // Executables and shared libraries get rwxr-xr-x; everything else keeps
