@@ -31,6 +31,8 @@ private slots:
     void permissions();
     void failure_data();
     void failure();
+    void userCancel_data();
+    void userCancel();
     void linksToNothing();
     void resetAfterCommit();
 
@@ -402,6 +404,66 @@ void TestFileReplaceTaskSpecification::failure()
         QCOMPARE(readAll(newPath), QByteArray("installed plugin"));
     else
         QVERIFY(!QFileInfo::exists(newPath));
+}
+
+void TestFileReplaceTaskSpecification::userCancel_data()
+{
+    QTest::addColumn<int>("cancelAfterStep");
+    QTest::addColumn<bool>("completes");
+
+    QTest::newRow("after moving aside") << 0 << false;
+    QTest::newRow("after unpacking") << 1 << false;
+    // Nothing is left to stop: the replacement commits.
+    QTest::newRow("after the check") << 2 << true;
+}
+
+void TestFileReplaceTaskSpecification::userCancel()
+{
+    // A cancel stops the chain before its next step and undoes what the
+    // steps before it changed.
+    QFETCH(int, cancelAfterStep);
+    QFETCH(bool, completes);
+
+    const QString relative = Base + "/vl3client_linux_amd64";
+    const QByteArray content = text(200000);
+    const FileReplaceSpecification spec = download(relative, content, true);
+    QVERIFY(writeFile(installed(relative), "old client"));
+    const auto before = snapshot(root);
+
+    QList<QString> oldFiles;
+    RollbackDataList journal;
+    FileReplaceTaskSpecification task(spec, &oldFiles, &journal, &configuration, nullptr, 1.0);
+    QSignalSpy finished(&task, &TaskSpecification::finished);
+    QSignalSpy canceled(&task, &TaskSpecification::canceled);
+    QSignalSpy messages(&task, &TaskSpecification::message);
+    task.execute();
+    const auto steps
+        = task.findChildren<TaskSpecification *>(QString(), Qt::FindDirectChildrenOnly);
+    QCOMPARE(steps.size(), 3);
+    connect(steps.at(cancelAfterStep), &TaskSpecification::finished, &task,
+            [&task] { task.userCanceled(); });
+    QTRY_COMPARE_WITH_TIMEOUT(finished.count() + canceled.count(), 1, 60000);
+    QThreadPool::globalInstance()->waitForDone();
+    QCoreApplication::processEvents();
+    QCOMPARE(finished.count() + canceled.count(), 1);
+    QCOMPARE(messages.count(), 1);
+
+    for (int i = 0; i < steps.size(); ++i)
+        QCOMPARE(steps.at(i)->state,
+                 i <= cancelAfterStep ? TaskSpecification::Finished : TaskSpecification::Idle);
+    if (completes) {
+        QCOMPARE(finished.count(), 1);
+        QCOMPARE(task.state, TaskSpecification::Finished);
+        QCOMPARE(md5(readAll(installed(relative))), md5(content));
+        QCOMPARE(oldFiles, QStringList {spec.oldDestFileName()});
+        QVERIFY(journal.rollback(nullptr));
+    } else {
+        QCOMPARE(canceled.count(), 1);
+        QCOMPARE(task.state, TaskSpecification::UserCanceled);
+        QVERIFY(journal.isEmpty());
+        QVERIFY(oldFiles.isEmpty());
+    }
+    QCOMPARE(snapshot(root), before);
 }
 
 void TestFileReplaceTaskSpecification::linksToNothing()
