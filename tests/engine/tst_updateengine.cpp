@@ -65,8 +65,9 @@ void TestUpdateEngine::initTestCase()
     // Version 850 of a small client, published on a local mirror.
     release = std::make_unique<ReleaseMirror>(
             QStringLiteral("client_linux_amd64"), 850,
-            QMap<QString, QByteArray> { { "vl3client_runscript.sh", "#!/bin/sh\n" },
-                                        { "data/level.dat", QByteArray(5000, 'l') } });
+            QMap<QString, QByteArray> { { "installed-engine-test/run.sh", "#!/bin/sh\n" },
+                                        { "installed-engine-test/data/level.dat",
+                                          QByteArray(5000, 'l') } });
     QVERIFY2(release->error().isEmpty(), qPrintable(release->error()));
     mirror = &release->server();
 
@@ -79,6 +80,9 @@ void TestUpdateEngine::initTestCase()
 
 void TestUpdateEngine::cleanupTestCase()
 {
+    // What the runs installed beside the test executable.
+    QDir(Configuration::getAppRootPath() + QLatin1String("/installed-engine-test"))
+            .removeRecursively();
     QFile::remove(Configuration::getSettingsFilePath());
     QFile::remove(Configuration::getAppRootPath() + "/mirrors.ini");
     qputenv("TMPDIR", oldTmpDir);

@@ -66,7 +66,7 @@ void TestMainWindow::initTestCase()
 
     release = std::make_unique<ReleaseMirror>(
             QStringLiteral("client_linux_amd64"), 850,
-            QMap<QString, QByteArray> { { "vl3client_runscript.sh", "#!/bin/sh\n" } });
+            QMap<QString, QByteArray> { { "installed-window-test/readme.txt", "installed by the test\n" } });
     QVERIFY2(release->error().isEmpty(), qPrintable(release->error()));
     mirror = &release->server();
 }
@@ -82,6 +82,8 @@ void TestMainWindow::init()
 
 void TestMainWindow::cleanup()
 {
+    // What the runs installed beside the test executable.
+    QDir(Configuration::getAppRootPath() + QLatin1String("/installed-window-test")).removeRecursively();
     QFile::remove(Configuration::getSettingsFilePath());
     QFile::remove(Configuration::getAppRootPath() + QLatin1String("/mirrors.ini"));
 }
