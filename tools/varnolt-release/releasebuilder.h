@@ -16,7 +16,7 @@ class ScopedRsaKey;
 ///                                      or KEY = PATH + ".gz" for files stored compressed
 ///
 /// which is where the updater looks for them below a mirror's base URL. Nothing is written
-/// until the specification, the key and the source tree have been checked; the manifest and
+/// until the release description, the key and the source tree have been checked; the manifest and
 /// its signature are written last, so an interrupted build never leaves a manifest that names
 /// files which are not there.
 class ReleaseBuilder
@@ -24,7 +24,7 @@ class ReleaseBuilder
 public:
     enum Outcome {
         Success,
-        InvalidSpecification, ///< the specification contradicts itself or names invalid paths
+        InvalidSpecification, ///< the release description contradicts itself or names invalid paths
         InputFailure, ///< the source tree or the key cannot be read or is unusable
         OutputFailure, ///< the mirror tree cannot be written, or the release exists already
         SigningFailure ///< the manifest could not be signed
