@@ -29,17 +29,7 @@ private slots:
     void streams();
     void tempDirSkipsExistingCandidates();
     void specialFileNames();
-
-private:
-    void writeSettings(const QByteArray &content);
 };
-
-void TestConfiguration::writeSettings(const QByteArray &content)
-{
-    QFile file(Configuration::getSettingsFilePath());
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(content);
-}
 
 void TestConfiguration::init()
 {
@@ -154,7 +144,7 @@ void TestConfiguration::channelSelection()
     QFETCH(int, serverRequests);
     QFETCH(int, clientVersion);
 
-    writeSettings(settings);
+    QVERIFY(writeSettingsFile(settings));
     UdpAnswerServer server({ "850,861,872" });
     qputenv("VARNOLT_UPDATE_SERVER", QByteArray("127.0.0.1:") + QByteArray::number(server.port()));
 
@@ -226,7 +216,7 @@ void TestConfiguration::streams()
     QFETCH(QByteArray, settings);
     QFETCH(int, streams);
     QFETCH(QString, proxy);
-    writeSettings(settings);
+    QVERIFY(writeSettingsFile(settings));
     Configuration configuration;
     configuration.getProxyAndDownloadConcurrency();
     QCOMPARE(configuration.streams, streams);

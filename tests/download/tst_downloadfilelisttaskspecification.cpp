@@ -2,19 +2,17 @@
 #include "download/downloadfilelisttaskspecification.h"
 #include "download/downloadfiletaskspecification.h"
 #include "download/mirrors.h"
+#include "downloadsupport.h"
 #include "httpmirror.h"
 #include "manifest/checksignaturetaskspecification.h"
 #include "testsupport.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
-#include <QNetworkProxy>
 #include <QSemaphore>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QThreadPool>
 
@@ -25,35 +23,12 @@ namespace {
 const int Version = 7;
 const char Section[] = "data";
 
-QByteArray pattern(int size, char seed)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (int i = 0; i < size; ++i)
-        bytes[i] = char(seed + i % 61);
-    return bytes;
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-QStringList texts(const QSignalSpy &spy)
-{
-    QStringList result;
-    for (const QList<QVariant> &arguments : spy)
-        result << arguments.at(0).toString();
-    return result;
-}
-
 FileDownloadSpecification fileRecord(const QString &filePath, const QByteArray &body)
 {
     FileDownloadSpecification record;
     record.section = QLatin1String(Section);
     record.filePath = filePath;
-    record.md5
-        = QString::fromLatin1(QCryptographicHash::hash(body, QCryptographicHash::Md5).toHex());
+    record.md5 = md5Of(body);
     record.size = quint64(body.size());
     return record;
 }
@@ -140,74 +115,24 @@ private slots:
     void zeroSizeFileBodyIsBounded();
 
 private:
-    struct Entry
-    {
-        QString name;
-        QString url;
-        int retries;
-    };
-    QString freshPath(const QString &name);
-    QString writeMirrorsIni(const QList<Entry> &entries);
-    static bool makeNextChoice(Mirrors &pool, const QString &name);
     std::unique_ptr<DownloadFileListTaskSpecification> makeList(Mirrors &pool);
     QString local(const QString &filePath) const { return configuration.tempDir + '/' + filePath; }
 
-    QTemporaryDir tmp;
+    FreshPaths files;
     std::unique_ptr<QNetworkAccessManager> manager;
     Configuration configuration;
     QList<FileDownloadSpecification> downloads;
-    int serial = 0;
 };
 
 void TestDownloadFileList::init()
 {
-    QVERIFY(tmp.isValid());
+    QVERIFY(files.isValid());
     manager = std::make_unique<QNetworkAccessManager>();
-    manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
-    manager->setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
-    configuration.tempDir = QFileInfo(freshPath(QStringLiteral("session"))).absoluteFilePath();
+    prepareForLoopback(*manager);
+    configuration.tempDir = QFileInfo(files.path(QStringLiteral("session"))).absoluteFilePath();
     QVERIFY(QDir().mkpath(configuration.tempDir));
     configuration.streams = 6;
     downloads.clear();
-}
-
-QString TestDownloadFileList::freshPath(const QString &name)
-{
-    const QString subdir = QString::number(++serial);
-    if (!QDir(tmp.path()).mkpath(subdir))
-        qFatal("cannot create %s", qPrintable(subdir));
-    return tmp.filePath(subdir + QLatin1Char('/') + name);
-}
-
-QString TestDownloadFileList::writeMirrorsIni(const QList<Entry> &entries)
-{
-    // A path of its own each time: the settings library caches files by path.
-    QString text = QStringLiteral("[mirrors]\nsize=%1\n").arg(entries.size());
-    for (int i = 0; i < entries.size(); ++i)
-        text += QStringLiteral("%1\\mirror=%2\n").arg(i + 1).arg(entries.at(i).name);
-    for (const Entry &entry : entries)
-        text += QStringLiteral("\n[%1]\nurl=%2\nretries=%3\n")
-                    .arg(entry.name, entry.url)
-                    .arg(entry.retries);
-    const QString path = freshPath(QStringLiteral("mirrors.ini"));
-    writeTreeFile(QFileInfo(path).path(), QStringLiteral("mirrors.ini"), text.toUtf8());
-    return path;
-}
-
-bool TestDownloadFileList::makeNextChoice(Mirrors &pool, const QString &name)
-{
-    for (quint32 seed = 1; seed < 1000; ++seed) {
-        pool.seed(seed);
-        FTPSiteAccessData chosen;
-        if (pool.getRandomMirror(chosen) != Mirrors::MirrorAssigned)
-            return false;
-        pool.releaseMirror(chosen.name);
-        if (chosen.name == name) {
-            pool.seed(seed);
-            return true;
-        }
-    }
-    return false;
 }
 
 std::unique_ptr<DownloadFileListTaskSpecification> TestDownloadFileList::makeList(Mirrors &pool)
@@ -230,7 +155,7 @@ void TestDownloadFileList::downloadsAtMostStreamsAtOnce()
         server.setFault(served(paths.at(i)), TestHttpMirror::Fault::stall(100).times(1));
     // One mirror with three slots: the stream count is the tighter bound.
     Mirrors pool;
-    pool.initDefault(writeMirrorsIni({{"M", server.baseUrl(), 5}}), Version);
+    pool.initDefault(writeMirrorsIni(files, {{"M", server.baseUrl(), "5"}}), Version);
     configuration.streams = 2;
 
     auto list = makeList(pool);
@@ -280,7 +205,7 @@ void TestDownloadFileList::downloadsAtMostStreamsAtOnce()
     QCOMPARE(list->state, TaskSpecification::Finished);
     QCOMPARE(list->progress, 0.4);
     for (int i = 0; i < paths.size(); ++i)
-        QCOMPARE(readFile(local(paths.at(i))), pattern(sizes.at(i), char('a' + i)));
+        QCOMPARE(readAll(local(paths.at(i))), pattern(sizes.at(i), char('a' + i)));
     // Every file went through its check, and each stands for an equal share.
     const QList<DownloadFileTaskSpecification *> files = fileTasks(*list);
     QCOMPARE(files.size(), 5);
@@ -291,7 +216,7 @@ void TestDownloadFileList::downloadsAtMostStreamsAtOnce()
         QCOMPARE(checks.size(), 1);
         QCOMPARE(checks.first()->state, TaskSpecification::Finished);
     }
-    const QStringList log = texts(messages);
+    const QStringList log = signalTexts(messages);
     QCOMPARE(log.first(), QStringLiteral("Downloading files"));
     QVERIFY(log.contains(QStringLiteral("Downloading data/sub/deeper/d.bin finished")));
     QVERIFY(!log.join('\n').contains(QStringLiteral("failed")));
@@ -323,7 +248,8 @@ void TestDownloadFileList::wrongMd5CostsTheDeliveringMirror()
     Mirrors pool;
     // However many errors a mirror may have, a wrong file costs it its place at once.
     pool.initDefault(
-        writeMirrorsIni({{"Bad", bad.baseUrl(), 100}, {"Other", other.baseUrl(), 100}}), Version);
+        writeMirrorsIni(files, {{"Bad", bad.baseUrl(), "100"}, {"Other", other.baseUrl(), "100"}}),
+        Version);
     QVERIFY(makeNextChoice(pool, "Bad"));
     QSignalSpy poolMessages(&pool, &Mirrors::message);
 
@@ -347,11 +273,11 @@ void TestDownloadFileList::wrongMd5CostsTheDeliveringMirror()
     const QString failed = QStringLiteral("Signature check failed for %1").arg(local("f.bin"));
     const QString retrying
         = QStringLiteral("md5 sum for f.bin failed, invalidating mirror and retrying");
-    const QStringList log = texts(messages);
+    const QStringList log = signalTexts(messages);
     if (goodMirrorToo) {
         QCOMPARE(finished.count(), 1);
         QCOMPARE(fileFinished.count(), 1);
-        QCOMPARE(readFile(local("f.bin")), body);
+        QCOMPARE(readAll(local("f.bin")), body);
         QCOMPARE(pool.getMirrorIndex("Other"), 0);
         QCOMPARE(pool.mirrorList().at(0).errorCount, 0);
         QCOMPARE(pool.mirrorList().at(0).useCount, 0);
@@ -365,7 +291,7 @@ void TestDownloadFileList::wrongMd5CostsTheDeliveringMirror()
         QCOMPARE(file->state, TaskSpecification::ErrorCanceled);
         QVERIFY(pool.mirrorList().isEmpty());
         QCOMPARE(log.count(retrying), 2);
-        QCOMPARE(texts(poolMessages),
+        QCOMPARE(signalTexts(poolMessages),
                  QStringList("There are no (more) known working mirrors available"));
     }
 }
@@ -382,7 +308,7 @@ void TestDownloadFileList::emptyListFinishesAtOnce()
 
     QCOMPARE(finished.count(), 1);
     QCOMPARE(list->state, TaskSpecification::Finished);
-    QCOMPARE(texts(messages), QStringList("No downloads needed"));
+    QCOMPARE(signalTexts(messages), QStringList("No downloads needed"));
     QCOMPARE(progress.last().at(0).toDouble(), 0.4);
     const Tick t = tick(*list);
     QCOMPARE(t.total, quint64(0));
@@ -421,7 +347,7 @@ void TestDownloadFileList::refusedBeforeAnyDownload()
     }
     writeTreeFile(configuration.tempDir, QStringLiteral("blocked"), "in the way");
     Mirrors pool;
-    pool.initDefault(writeMirrorsIni({{"M", server.baseUrl(), 5}}), Version);
+    pool.initDefault(writeMirrorsIni(files, {{"M", server.baseUrl(), "5"}}), Version);
 
     auto list = makeList(pool);
     QSignalSpy finished(list.get(), &TaskSpecification::finished);
@@ -431,7 +357,7 @@ void TestDownloadFileList::refusedBeforeAnyDownload()
 
     QCOMPARE(canceled.count(), 1);
     QCOMPARE(list->state, TaskSpecification::ErrorCanceled);
-    QCOMPARE(texts(messages),
+    QCOMPARE(signalTexts(messages),
              QStringList(expected.contains("%1")
                              ? expected.arg(QDir(configuration.tempDir).canonicalPath())
                              : expected));
@@ -463,7 +389,7 @@ void TestDownloadFileList::userCancelLeavesNoPartialFiles()
         downloads << fileRecord(path, pattern(4000, 's'));
     }
     Mirrors pool;
-    pool.initDefault(writeMirrorsIni({{"M", server.baseUrl(), 5}}), Version);
+    pool.initDefault(writeMirrorsIni(files, {{"M", server.baseUrl(), "5"}}), Version);
     configuration.streams = 2;
 
     auto list = makeList(pool);
@@ -495,7 +421,7 @@ void TestDownloadFileList::resetGivesSlotsBackAndAllowsAnotherRun()
         downloads << fileRecord(path, pattern(3000, 't'));
     }
     Mirrors pool;
-    pool.initDefault(writeMirrorsIni({{"M", server.baseUrl(), 5}}), Version);
+    pool.initDefault(writeMirrorsIni(files, {{"M", server.baseUrl(), "5"}}), Version);
 
     auto list = makeList(pool);
     QSignalSpy finished(list.get(), &TaskSpecification::finished);
@@ -517,7 +443,7 @@ void TestDownloadFileList::resetGivesSlotsBackAndAllowsAnotherRun()
     QTRY_COMPARE(finished.count(), 1);
     QCOMPARE(canceled.count(), 0);
     QCOMPARE(list->getTotalBytes(), quint64(6000));
-    QCOMPARE(readFile(local("b.bin")), pattern(3000, 't'));
+    QCOMPARE(readAll(local("b.bin")), pattern(3000, 't'));
 }
 
 void TestDownloadFileList::noMirrorLeftEndsListWithoutWaiting()
@@ -531,9 +457,8 @@ void TestDownloadFileList::noMirrorLeftEndsListWithoutWaiting()
         server.setFault(served(path), TestHttpMirror::Fault::stall(100));
         downloads << fileRecord(path, pattern(4000, 'w'));
     }
-    const QString updateIni = freshPath("update.ini");
-    writeTreeFile(QFileInfo(updateIni).path(), "update.ini",
-                  "[Channel]\nalpha=" + server.baseUrl().toUtf8() + "\n");
+    const QString updateIni
+        = files.write("update.ini", "[Channel]\nalpha=" + server.baseUrl().toUtf8() + "\n");
     Mirrors pool;
     QVERIFY(pool.initAlpha(updateIni, Version));
     QSignalSpy poolMessages(&pool, &Mirrors::message);
@@ -555,7 +480,7 @@ void TestDownloadFileList::noMirrorLeftEndsListWithoutWaiting()
     // will free must not hold the failed list up.
     QTRY_COMPARE(canceled.count(), 1);
     QCOMPARE(list->state, TaskSpecification::ErrorCanceled);
-    QCOMPARE(texts(poolMessages),
+    QCOMPARE(signalTexts(poolMessages),
              QStringList("There are no (more) known working mirrors available"));
     QCOMPARE(server.requestCount(served("slow1.bin")) + server.requestCount(served("slow2.bin")),
              1);
@@ -579,8 +504,9 @@ void TestDownloadFileList::wrongMd5AfterUserCancelEndsCanceled()
     good.setContent(served("f.bin"), body);
     downloads << fileRecord("f.bin", body);
     Mirrors pool;
-    pool.initDefault(writeMirrorsIni({{"Bad", bad.baseUrl(), 5}, {"Good", good.baseUrl(), 5}}),
-                     Version);
+    pool.initDefault(
+        writeMirrorsIni(files, {{"Bad", bad.baseUrl(), "5"}, {"Good", good.baseUrl(), "5"}}),
+        Version);
     QVERIFY(makeNextChoice(pool, "Bad"));
 
     PoolBlocker blocker;
@@ -604,7 +530,7 @@ void TestDownloadFileList::wrongMd5AfterUserCancelEndsCanceled()
     QVERIFY(!QFileInfo::exists(local("f.bin")));
     QTest::qWait(20);
     QCOMPARE(good.totalRequestCount(), 0);
-    QVERIFY(!texts(messages).join('\n').contains("retrying"));
+    QVERIFY(!signalTexts(messages).join('\n').contains("retrying"));
     QCOMPARE(finished.count(), 0);
     QCOMPARE(canceled.count(), 1);
 }
@@ -616,7 +542,7 @@ void TestDownloadFileList::zeroSizeFileBodyIsBounded()
     server.setContent(served("empty.txt"), pattern(64 * 1024, 'z'));
     downloads << fileRecord("empty.txt", QByteArray());
     Mirrors pool;
-    pool.initDefault(writeMirrorsIni({{"M", server.baseUrl(), 1}}), Version);
+    pool.initDefault(writeMirrorsIni(files, {{"M", server.baseUrl(), "1"}}), Version);
 
     auto list = makeList(pool);
     QSignalSpy finished(list.get(), &TaskSpecification::finished);
@@ -626,8 +552,9 @@ void TestDownloadFileList::zeroSizeFileBodyIsBounded()
     QTRY_COMPARE(canceled.count(), 1);
     QCOMPARE(finished.count(), 0);
     QCOMPARE(list->state, TaskSpecification::ErrorCanceled);
-    QVERIFY(texts(messages).contains(QStringLiteral("%1/%2 sent more than the expected 1 bytes")
-                                         .arg(server.baseUrl(), served("empty.txt"))));
+    QVERIFY(
+        signalTexts(messages).contains(QStringLiteral("%1/%2 sent more than the expected 1 bytes")
+                                           .arg(server.baseUrl(), served("empty.txt"))));
     QVERIFY(!QFileInfo::exists(local("empty.txt")));
 }
 

@@ -1,15 +1,13 @@
 #include "download/downloadtaskspecification.h"
 #include "download/mirrors.h"
+#include "downloadsupport.h"
 #include "httpmirror.h"
+#include "testsupport.h"
 
-#include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
-#include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
@@ -17,35 +15,6 @@
 namespace {
 
 const int Version = 7;
-
-QByteArray pattern(int size, char seed)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (int i = 0; i < size; ++i)
-        bytes[i] = char(seed + i % 61);
-    return bytes;
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-QStringList texts(const QSignalSpy &spy)
-{
-    QStringList result;
-    for (const QList<QVariant> &arguments : spy)
-        result << arguments.at(0).toString();
-    return result;
-}
-
-// The pool's record of mirror @p name; a default record when it was dropped.
-FTPSiteAccessData record(const Mirrors &pool, const QString &name)
-{
-    const int index = pool.getMirrorIndex(name);
-    return index < 0 ? FTPSiteAccessData() : pool.mirrorList().at(index);
-}
 
 } // namespace
 
@@ -75,80 +44,27 @@ private slots:
     void unusableMirrorUrlIsCharged();
 
 private:
-    struct Entry
-    {
-        QString name;
-        QString url;
-        int retries;
-    };
-    // A mirror list in a path of its own: the settings library caches files by path.
-    QString writeMirrorsIni(const QList<Entry> &entries);
-    QString freshPath(const QString &name);
-    // Seeds the pool so that its next choice is @p name, found through the pool's own choice.
-    static bool makeNextChoice(Mirrors &pool, const QString &name);
     std::unique_ptr<DownloadTaskSpecification> makeTask(const QString &remotePath,
                                                         qint64 expectedSize, Mirrors &pool);
 
-    QTemporaryDir tmp;
+    FreshPaths files;
     // Local file of the task makeTask() made last.
     QString lastTarget;
     std::unique_ptr<QNetworkAccessManager> manager;
-    int serial = 0;
 };
 
 void TestDownloadTaskSpecification::init()
 {
-    QVERIFY(tmp.isValid());
+    QVERIFY(files.isValid());
     manager = std::make_unique<QNetworkAccessManager>();
-    manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
-    manager->setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
-}
-
-QString TestDownloadTaskSpecification::freshPath(const QString &name)
-{
-    const QString subdir = QString::number(++serial);
-    if (!QDir(tmp.path()).mkpath(subdir))
-        qFatal("cannot create %s", qPrintable(subdir));
-    return tmp.filePath(subdir + QLatin1Char('/') + name);
-}
-
-QString TestDownloadTaskSpecification::writeMirrorsIni(const QList<Entry> &entries)
-{
-    QString text = QStringLiteral("[mirrors]\nsize=%1\n").arg(entries.size());
-    for (int i = 0; i < entries.size(); ++i)
-        text += QStringLiteral("%1\\mirror=%2\n").arg(i + 1).arg(entries.at(i).name);
-    for (const Entry &entry : entries)
-        text += QStringLiteral("\n[%1]\nurl=%2\nretries=%3\n")
-                    .arg(entry.name, entry.url)
-                    .arg(entry.retries);
-    const QString path = freshPath(QStringLiteral("mirrors.ini"));
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(text.toUtf8()) != text.toUtf8().size())
-        qFatal("cannot write %s", qPrintable(path));
-    return path;
-}
-
-bool TestDownloadTaskSpecification::makeNextChoice(Mirrors &pool, const QString &name)
-{
-    for (quint32 seed = 1; seed < 1000; ++seed) {
-        pool.seed(seed);
-        FTPSiteAccessData chosen;
-        if (pool.getRandomMirror(chosen) != Mirrors::MirrorAssigned)
-            return false;
-        pool.releaseMirror(chosen.name);
-        if (chosen.name == name) {
-            pool.seed(seed);
-            return true;
-        }
-    }
-    return false;
+    prepareForLoopback(*manager);
 }
 
 std::unique_ptr<DownloadTaskSpecification>
 TestDownloadTaskSpecification::makeTask(const QString &remotePath, qint64 expectedSize,
                                         Mirrors &pool)
 {
-    lastTarget = freshPath(remotePath);
+    lastTarget = files.path(remotePath);
     return std::make_unique<DownloadTaskSpecification>(manager.get(), &pool, remotePath, lastTarget,
                                                        expectedSize, nullptr, 1.0);
 }
@@ -188,8 +104,9 @@ void TestDownloadTaskSpecification::brokenMirrorIsRemovedAtOnce()
     broken.setFault("7/file.bin", fault);
 
     Mirrors pool;
-    pool.initDefault(writeMirrorsIni({{"A", broken.baseUrl(), 5}, {"B", good.baseUrl(), 5}}),
-                     Version);
+    pool.initDefault(
+        writeMirrorsIni(files, {{"A", broken.baseUrl(), "5"}, {"B", good.baseUrl(), "5"}}),
+        Version);
     QVERIFY(makeNextChoice(pool, "A"));
 
     auto task = makeTask("file.bin", body.size(), pool);
@@ -208,11 +125,11 @@ void TestDownloadTaskSpecification::brokenMirrorIsRemovedAtOnce()
     QCOMPARE(broken.requestCount("7/file.bin"), 1);
     QCOMPARE(good.requestCount("7/file.bin"), 1);
     QCOMPARE(good.requestCount("elsewhere/file.bin"), 0);
-    QCOMPARE(record(pool, "B").useCount, 0);
-    QCOMPARE(record(pool, "B").errorCount, 0);
+    QCOMPARE(mirrorRecord(pool, "B").useCount, 0);
+    QCOMPARE(mirrorRecord(pool, "B").errorCount, 0);
     QCOMPARE(task->state, TaskSpecification::Finished);
-    QCOMPARE(readFile(target), body);
-    const QStringList log = texts(messages);
+    QCOMPARE(readAll(target), body);
+    const QStringList log = signalTexts(messages);
     QCOMPARE(log.first(), QStringLiteral("Downloading file.bin"));
     QCOMPARE(log.last(), QStringLiteral("Downloading file.bin finished"));
     QCOMPARE(log.size(), 3);
@@ -231,7 +148,7 @@ void TestDownloadTaskSpecification::stallIsAbandonedAfterTickLimit()
     server.setContent("7/stall.bin", body);
     server.setFault("7/stall.bin", TestHttpMirror::Fault::stall(4096).times(1));
     Mirrors pool;
-    pool.initDefault(writeMirrorsIni({{"M", server.baseUrl(), 5}}), Version);
+    pool.initDefault(writeMirrorsIni(files, {{"M", server.baseUrl(), "5"}}), Version);
 
     auto task = makeTask("stall.bin", body.size(), pool);
     const QString target = lastTarget;
@@ -265,13 +182,13 @@ void TestDownloadTaskSpecification::stallIsAbandonedAfterTickLimit()
     downloading = false;
     task->timeTick(done, total, speed, downloading);
     QVERIFY(!downloading);
-    QVERIFY(texts(messages).contains(QStringLiteral("file stall.bin timed out on mirror M")));
-    QCOMPARE(record(pool, "M").errorCount, 1);
+    QVERIFY(signalTexts(messages).contains(QStringLiteral("file stall.bin timed out on mirror M")));
+    QCOMPARE(mirrorRecord(pool, "M").errorCount, 1);
     QTRY_COMPARE(finished.count(), 1);
     QCOMPARE(server.requestCount("7/stall.bin"), 2);
-    QCOMPARE(readFile(target), body);
+    QCOMPARE(readAll(target), body);
     QCOMPARE(task->progress, 1.0);
-    QCOMPARE(record(pool, "M").useCount, 0);
+    QCOMPARE(mirrorRecord(pool, "M").useCount, 0);
 }
 
 void TestDownloadTaskSpecification::unknownSizeReportsNoTotal()
@@ -283,7 +200,7 @@ void TestDownloadTaskSpecification::unknownSizeReportsNoTotal()
     fault.stallAt = 4096;
     server.setFault("7/product.ini", fault);
     Mirrors pool;
-    pool.initDefault(writeMirrorsIni({{"M", server.baseUrl(), 5}}), Version);
+    pool.initDefault(writeMirrorsIni(files, {{"M", server.baseUrl(), "5"}}), Version);
 
     auto task = makeTask("product.ini", -1, pool);
     const QString target = lastTarget;
@@ -302,7 +219,7 @@ void TestDownloadTaskSpecification::unknownSizeReportsNoTotal()
 
     server.resumeStalled("7/product.ini");
     QTRY_COMPARE(finished.count(), 1);
-    QCOMPARE(readFile(target), body);
+    QCOMPARE(readAll(target), body);
     for (int i = 0; i < progress.count() - 1; ++i)
         QCOMPARE(progress.at(i).at(0).toDouble(), 0.0);
     QCOMPARE(progress.last().at(0).toDouble(), 1.0);
@@ -315,12 +232,8 @@ void TestDownloadTaskSpecification::oneSlotSerialisesDownloads()
     server.setContent("7/second.bin", pattern(2000, 'e'));
     server.setFault("7/first.bin", TestHttpMirror::Fault::stall(100));
     // The alpha mirror has one slot whatever its scheme.
-    const QString updateIni = freshPath("update.ini");
-    {
-        QFile file(updateIni);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("[Channel]\nalpha=" + server.baseUrl().toUtf8() + "\n");
-    }
+    const QString updateIni
+        = files.write("update.ini", "[Channel]\nalpha=" + server.baseUrl().toUtf8() + "\n");
     Mirrors pool;
     QVERIFY(pool.initAlpha(updateIni, Version));
 
@@ -357,7 +270,7 @@ void TestDownloadTaskSpecification::userCancelDeletesPartialFileAndFreesSlot()
     server.setContent("7/big.bin", pattern(8192, 'f'));
     server.setFault("7/big.bin", TestHttpMirror::Fault::stall(4096));
     Mirrors pool;
-    pool.initDefault(writeMirrorsIni({{"M", server.baseUrl(), 5}}), Version);
+    pool.initDefault(writeMirrorsIni(files, {{"M", server.baseUrl(), "5"}}), Version);
 
     auto task = makeTask("big.bin", 8192, pool);
     const QString target = lastTarget;
@@ -389,12 +302,8 @@ void TestDownloadTaskSpecification::cancelledHolderWakesWaitingDownload()
     server.setContent("7/first.bin", pattern(3000, 'd'));
     server.setContent("7/second.bin", pattern(2000, 'e'));
     server.setFault("7/first.bin", TestHttpMirror::Fault::stall(100));
-    const QString updateIni = freshPath("update.ini");
-    {
-        QFile file(updateIni);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("[Channel]\nalpha=" + server.baseUrl().toUtf8() + "\n");
-    }
+    const QString updateIni
+        = files.write("update.ini", "[Channel]\nalpha=" + server.baseUrl().toUtf8() + "\n");
     Mirrors pool;
     QVERIFY(pool.initAlpha(updateIni, Version));
 
@@ -410,7 +319,7 @@ void TestDownloadTaskSpecification::cancelledHolderWakesWaitingDownload()
     // No transfer ends by itself here: the abandoned one must wake the waiting download.
     first->userCanceled();
     QTRY_COMPARE(secondFinished.count(), 1);
-    QCOMPARE(readFile(secondTarget), pattern(2000, 'e'));
+    QCOMPARE(readAll(secondTarget), pattern(2000, 'e'));
     QCOMPARE(pool.mirrorList().at(0).useCount, 0);
 }
 
@@ -419,9 +328,9 @@ void TestDownloadTaskSpecification::missingDirectoryFailsAtOnce()
     TestHttpMirror server;
     server.setContent("7/file.bin", pattern(100, 'g'));
     Mirrors pool;
-    pool.initDefault(writeMirrorsIni({{"M", server.baseUrl(), 5}}), Version);
+    pool.initDefault(writeMirrorsIni(files, {{"M", server.baseUrl(), "5"}}), Version);
 
-    const QString target = tmp.filePath("no/such/dir/file.bin");
+    const QString target = files.path("no/such/dir/file.bin");
     DownloadTaskSpecification task(manager.get(), &pool, "file.bin", target, 100, nullptr, 1.0);
     QSignalSpy errors(&task, &TaskSpecification::error);
     QSignalSpy messages(&task, &TaskSpecification::message);
@@ -430,9 +339,9 @@ void TestDownloadTaskSpecification::missingDirectoryFailsAtOnce()
 
     QCOMPARE(task.state, TaskSpecification::ErrorCanceled);
     QCOMPARE(canceled.count(), 1);
-    QCOMPARE(texts(errors),
+    QCOMPARE(signalTexts(errors),
              QStringList(QStringLiteral("Unable to create file %1 for saving").arg(target)));
-    QCOMPARE(texts(messages), QStringList("Downloading file.bin"));
+    QCOMPARE(signalTexts(messages), QStringList("Downloading file.bin"));
     QCOMPARE(pool.mirrorList().at(0).useCount, 0);
     QCOMPARE(pool.mirrorList().at(0).errorCount, 0);
     QCOMPARE(server.totalRequestCount(), 0);
@@ -446,7 +355,7 @@ void TestDownloadTaskSpecification::lastMirrorDroppedEndsDownloads()
     server.setFault("7/x.bin", TestHttpMirror::Fault::truncate(10));
     server.setFault("7/y.bin", TestHttpMirror::Fault::truncate(10));
     Mirrors pool;
-    pool.initDefault(writeMirrorsIni({{"M", server.baseUrl(), 1}}), Version);
+    pool.initDefault(writeMirrorsIni(files, {{"M", server.baseUrl(), "1"}}), Version);
     QSignalSpy poolMessages(&pool, &Mirrors::message);
 
     auto x = makeTask("x.bin", 8192, pool);
@@ -464,7 +373,7 @@ void TestDownloadTaskSpecification::lastMirrorDroppedEndsDownloads()
     QCOMPARE(x->state, TaskSpecification::ErrorCanceled);
     QCOMPARE(y->state, TaskSpecification::ErrorCanceled);
     QCOMPARE(xErrors.count(), 0);
-    QCOMPARE(texts(poolMessages),
+    QCOMPARE(signalTexts(poolMessages),
              QStringList({"Mirror M failed too many times, removing",
                           "There are no (more) known working mirrors available"}));
     QVERIFY(pool.mirrorList().isEmpty());
@@ -499,8 +408,9 @@ void TestDownloadTaskSpecification::oversizeBodyFailsAndRetries()
         endless.setFault("7/sig", TestHttpMirror::Fault::noContentLength());
     good.setContent("7/sig", body);
     Mirrors pool;
-    pool.initDefault(writeMirrorsIni({{"A", endless.baseUrl(), 5}, {"B", good.baseUrl(), 5}}),
-                     Version);
+    pool.initDefault(
+        writeMirrorsIni(files, {{"A", endless.baseUrl(), "5"}, {"B", good.baseUrl(), "5"}}),
+        Version);
     QVERIFY(makeNextChoice(pool, "A"));
 
     auto task = makeTask("sig", expectedSize, pool);
@@ -511,16 +421,16 @@ void TestDownloadTaskSpecification::oversizeBodyFailsAndRetries()
     task->execute();
     QTRY_COMPARE(finished.count(), 1);
 
-    QCOMPARE(texts(messages),
+    QCOMPARE(signalTexts(messages),
              QStringList({"Downloading sig",
                           QStringLiteral("%1/7/sig sent more than the expected 4096 bytes")
                               .arg(endless.baseUrl()),
                           "Downloading sig finished"}));
     // Charged like a transfer error, not dropped.
-    QCOMPARE(record(pool, "A").errorCount, 1);
-    QCOMPARE(record(pool, "A").useCount, 0);
-    QCOMPARE(record(pool, "B").useCount, 0);
-    QCOMPARE(readFile(target), body);
+    QCOMPARE(mirrorRecord(pool, "A").errorCount, 1);
+    QCOMPARE(mirrorRecord(pool, "A").useCount, 0);
+    QCOMPARE(mirrorRecord(pool, "B").useCount, 0);
+    QCOMPARE(readAll(target), body);
 }
 
 void TestDownloadTaskSpecification::truncatedBodyIsRetried()
@@ -530,7 +440,7 @@ void TestDownloadTaskSpecification::truncatedBodyIsRetried()
     server.setContent("7/t.bin", body);
     server.setFault("7/t.bin", TestHttpMirror::Fault::truncate(1000).times(1));
     Mirrors pool;
-    pool.initDefault(writeMirrorsIni({{"M", server.baseUrl(), 5}}), Version);
+    pool.initDefault(writeMirrorsIni(files, {{"M", server.baseUrl(), "5"}}), Version);
 
     auto task = makeTask("t.bin", body.size(), pool);
     const QString target = lastTarget;
@@ -540,9 +450,9 @@ void TestDownloadTaskSpecification::truncatedBodyIsRetried()
     QTRY_COMPARE(finished.count(), 1);
 
     QCOMPARE(server.requestCount("7/t.bin"), 2);
-    QCOMPARE(record(pool, "M").errorCount, 1);
-    QCOMPARE(readFile(target), body);
-    const QStringList log = texts(messages);
+    QCOMPARE(mirrorRecord(pool, "M").errorCount, 1);
+    QCOMPARE(readAll(target), body);
+    const QStringList log = signalTexts(messages);
     QCOMPARE(log.size(), 3);
     QVERIFY(!log.at(1).isEmpty());
     QVERIFY(!log.at(1).startsWith("Downloading"));
@@ -555,7 +465,8 @@ void TestDownloadTaskSpecification::unusableMirrorUrlIsCharged()
     good.setContent("7/u.bin", body);
     Mirrors pool;
     // An entry without a URL: its requests cannot even be sent.
-    pool.initDefault(writeMirrorsIni({{"Empty", QString(), 1}, {"B", good.baseUrl(), 5}}), Version);
+    pool.initDefault(
+        writeMirrorsIni(files, {{"Empty", QString(), "1"}, {"B", good.baseUrl(), "5"}}), Version);
     QVERIFY(makeNextChoice(pool, "Empty"));
 
     auto task = makeTask("u.bin", body.size(), pool);
@@ -565,9 +476,9 @@ void TestDownloadTaskSpecification::unusableMirrorUrlIsCharged()
     task->execute();
     QTRY_COMPARE(finished.count(), 1);
 
-    QCOMPARE(readFile(target), body);
-    QVERIFY(pool.getMirrorIndex("Empty") < 0 || record(pool, "Empty").errorCount >= 1);
-    QCOMPARE(record(pool, "B").errorCount, 0);
+    QCOMPARE(readAll(target), body);
+    QVERIFY(pool.getMirrorIndex("Empty") < 0 || mirrorRecord(pool, "Empty").errorCount >= 1);
+    QCOMPARE(mirrorRecord(pool, "B").errorCount, 0);
     QVERIFY(messages.count() >= 3);
 }
 

@@ -1,9 +1,10 @@
+#include "downloadsupport.h"
 #include "httpmirror.h"
+#include "testsupport.h"
 
 #include <QAuthenticator>
 #include <QDir>
 #include <QNetworkAccessManager>
-#include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QSignalSpy>
 #include <QTcpSocket>
@@ -15,14 +16,6 @@
 namespace {
 
 const int WaitMs = 10000;
-
-QByteArray pattern(int size)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (int i = 0; i < size; ++i)
-        bytes[i] = char('a' + i % 26);
-    return bytes;
-}
 
 // One GET with everything the reply delivered, collected as it arrives.
 struct Fetch
@@ -67,8 +60,7 @@ private:
 
 void TestHttpMirrorServer::init()
 {
-    manager.setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
-    manager.setProxy(QNetworkProxy::NoProxy);
+    prepareForLoopback(manager);
     root = std::make_unique<QTemporaryDir>();
     QVERIFY(root->isValid());
     mirror = std::make_unique<TestHttpMirror>();

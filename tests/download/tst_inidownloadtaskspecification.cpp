@@ -1,13 +1,15 @@
 #include "app/configuration.h"
 #include "download/inidownloadtaskspecification.h"
 #include "download/mirrors.h"
+#include "downloadsupport.h"
 #include "httpmirror.h"
 #include "manifest/cryptotools.h"
+#include "taskrun.h"
 #include "testsupport.h"
 
+#include <QDir>
 #include <QFile>
 #include <QNetworkAccessManager>
-#include <QNetworkProxy>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -29,24 +31,15 @@ private slots:
     void unreachableIniFails();
 
 private:
-    struct Run
-    {
-        int finished = 0;
-        int canceled = 0;
-        int state = -1;
-        QStringList messages;
-        QList<double> progress;
-    };
-    Run run(IniDownloadTaskSpecification &task);
+    TaskRun run(IniDownloadTaskSpecification &task);
     std::unique_ptr<IniDownloadTaskSpecification> makeTask();
 
     QTemporaryDir mirrorRoot;
-    QTemporaryDir work;
+    FreshPaths work;
     TestHttpMirror *mirror = nullptr;
     QNetworkAccessManager manager;
     Configuration configuration;
     Mirrors *pool = nullptr;
-    int poolCount = 0;
 };
 
 namespace {
@@ -64,8 +57,7 @@ void TestIniDownload::initTestCase()
     const QString complaint
         = publishRelease(client.path(), mirrorRoot.path(), QStringLiteral("client_linux_x86"), 734);
     QVERIFY2(complaint.isEmpty(), qPrintable(complaint));
-    manager.setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
-    manager.setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
+    prepareForLoopback(manager);
     configuration.clientType = QStringLiteral("client_linux_x86");
     configuration.clientVersion = 734;
 }
@@ -76,17 +68,12 @@ void TestIniDownload::init()
     delete mirror;
     mirror = new TestHttpMirror(this);
     mirror->setRootPath(mirrorRoot.path());
-    const QString session = work.filePath(QStringLiteral("session%1").arg(poolCount));
-    QDir().mkpath(session);
-    configuration.tempDir = session;
-    // A new file each time: QSettings caches INI files by path.
-    const QString mirrorsIni = work.filePath(QStringLiteral("mirrors%1.ini").arg(poolCount++));
-    writeTreeFile(work.path(), QFileInfo(mirrorsIni).fileName(),
-                  "[mirrors]\nsize=1\n1\\mirror=local\n[local]\nurl=" + mirror->baseUrl().toUtf8()
-                      + "\nretries=1\n");
+    configuration.tempDir = work.path(QStringLiteral("session"));
+    QVERIFY(QDir().mkpath(configuration.tempDir));
     delete pool;
     pool = new Mirrors(this);
-    pool->initDefault(mirrorsIni, configuration.clientVersion);
+    pool->initDefault(writeMirrorsIni(work, {{"local", mirror->baseUrl(), "1"}}),
+                      configuration.clientVersion);
 }
 
 std::unique_ptr<IniDownloadTaskSpecification> TestIniDownload::makeTask()
@@ -95,32 +82,17 @@ std::unique_ptr<IniDownloadTaskSpecification> TestIniDownload::makeTask()
                                                           0.1);
 }
 
-TestIniDownload::Run TestIniDownload::run(IniDownloadTaskSpecification &task)
+TaskRun TestIniDownload::run(IniDownloadTaskSpecification &task)
 {
-    QSignalSpy finished(&task, &TaskSpecification::finished);
-    QSignalSpy canceled(&task, &TaskSpecification::canceled);
-    QSignalSpy messages(&task, &TaskSpecification::message);
-    QSignalSpy progress(&task, &TaskSpecification::updateProgress);
-    task.execute();
-    (void)QTest::qWaitFor([&] { return finished.count() + canceled.count() > 0; }, 30000);
-    // Anything that would end the task a second time has had its chance.
-    QTest::qWait(50);
-    Run result;
-    result.finished = int(finished.count());
-    result.canceled = int(canceled.count());
-    result.state = task.state;
-    for (const QList<QVariant> &m : messages)
-        result.messages << m.at(0).toString();
-    for (const QList<QVariant> &p : progress)
-        result.progress << p.at(0).toDouble();
-    return result;
+    // Replies still on their way may try to end the task a second time.
+    return runTask(task, 50);
 }
 
 void TestIniDownload::downloadsAndVerifies()
 {
     auto task = makeTask();
     QCOMPARE(task->remoteIniPath(), QStringLiteral("client_linux_x86.ini"));
-    const Run result = run(*task);
+    const TaskRun result = run(*task);
     QCOMPARE(result.finished, 1);
     QCOMPARE(result.canceled, 0);
     QCOMPARE(result.messages.first(), QStringLiteral("Download / check product ini"));
@@ -139,7 +111,7 @@ void TestIniDownload::reusesValidFiles()
     QFile::copy(mirrorRoot.path() + IniPath, configuration.tempDir + "/client_linux_x86.ini");
     QFile::copy(mirrorRoot.path() + SigPath, configuration.tempDir + "/client_linux_x86.ini.sig");
     auto task = makeTask();
-    const Run result = run(*task);
+    const TaskRun result = run(*task);
     QCOMPARE(result.finished, 1);
     QCOMPARE(mirror->totalRequestCount(), 0);
     // The check alone carries the whole share.
@@ -152,7 +124,7 @@ void TestIniDownload::downloadsOnlyTheMissingSignature()
 {
     QFile::copy(mirrorRoot.path() + IniPath, configuration.tempDir + "/client_linux_x86.ini");
     auto task = makeTask();
-    const Run result = run(*task);
+    const TaskRun result = run(*task);
     QCOMPARE(result.finished, 1);
     QCOMPARE(mirror->requestCount(QLatin1String(IniPath)), 0);
     QCOMPARE(mirror->requestCount(QLatin1String(SigPath)), 1);
@@ -166,7 +138,7 @@ void TestIniDownload::corruptIniIsFetchedAgain()
     writeTreeFile(configuration.tempDir, QStringLiteral("client_linux_x86.ini"), "[damaged");
     QFile::copy(mirrorRoot.path() + SigPath, configuration.tempDir + "/client_linux_x86.ini.sig");
     auto task = makeTask();
-    const Run result = run(*task);
+    const TaskRun result = run(*task);
     QCOMPARE(result.finished, 1);
     QCOMPARE(result.canceled, 0);
     QVERIFY(result.messages.contains(
@@ -185,12 +157,12 @@ void TestIniDownload::neverVerifyingMirrorHitsTheLimit()
     mirror->setContent(QLatin1String(IniPath), "[tampered]\nx=1\n");
     auto task = makeTask();
     task->setRetryLimit(3);
-    const Run result = run(*task);
+    const TaskRun result = run(*task);
     mirror->removeContent(QLatin1String(IniPath));
     // Ends exactly once, as a failure.
     QCOMPARE(result.canceled, 1);
     QCOMPARE(result.finished, 0);
-    QCOMPARE(result.state, int(TaskSpecification::ErrorCanceled));
+    QCOMPARE(result.state, TaskSpecification::ErrorCanceled);
     QCOMPARE(
         result.messages.count(QStringLiteral("Could not verify the product ini file. Retrying")),
         3);
@@ -208,10 +180,10 @@ void TestIniDownload::unreachableIniFails()
     mirror->setFault(QLatin1String(IniPath), TestHttpMirror::Fault::status(404));
     QSignalSpy poolMessages(pool, &Mirrors::message);
     auto task = makeTask();
-    const Run result = run(*task);
+    const TaskRun result = run(*task);
     QCOMPARE(result.canceled, 1);
     QCOMPARE(result.finished, 0);
-    QCOMPARE(result.state, int(TaskSpecification::ErrorCanceled));
+    QCOMPARE(result.state, TaskSpecification::ErrorCanceled);
     QCOMPARE(poolMessages.count(), 1);
     QCOMPARE(poolMessages.at(0).at(0).toString(),
              QStringLiteral("There are no (more) known working mirrors available"));

@@ -1,59 +1,14 @@
 #include "download/mirrors.h"
+#include "downloadsupport.h"
+#include "testsupport.h"
 
-#include <QDir>
+#include <QFile>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
 
 namespace {
 
 const int Version = 42;
-
-struct MirrorEntry
-{
-    QString name;
-    QString url;
-    QString retries; // written only when not null
-};
-
-// A fresh directory per file: the settings library caches parsed files by path and would not
-// notice a rewrite of the same size within the same second.
-QString freshPath(const QTemporaryDir &dir, const QString &name)
-{
-    static int serial = 0;
-    const QString subdir = QString::number(++serial);
-    if (!QDir(dir.path()).mkpath(subdir))
-        qFatal("cannot create %s", qPrintable(subdir));
-    return dir.filePath(subdir + QLatin1Char('/') + name);
-}
-
-// Writes a mirror list the way the settings library lays out arrays ("1\mirror=...").
-QString writeMirrorsIni(const QTemporaryDir &dir, const QList<MirrorEntry> &entries)
-{
-    QString text = QStringLiteral("[mirrors]\nsize=%1\n").arg(entries.size());
-    for (int i = 0; i < entries.size(); ++i)
-        text += QStringLiteral("%1\\mirror=%2\n").arg(i + 1).arg(entries.at(i).name);
-    for (const MirrorEntry &entry : entries) {
-        text += QStringLiteral("\n[%1]\nurl=%2\n").arg(entry.name, entry.url);
-        if (!entry.retries.isNull())
-            text += QStringLiteral("retries=%1\n").arg(entry.retries);
-    }
-    const QString path = freshPath(dir, QStringLiteral("mirrors.ini"));
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-        || file.write(text.toUtf8()) != text.toUtf8().size())
-        qFatal("cannot write %s", qPrintable(path));
-    return path;
-}
-
-QString writeFile(const QTemporaryDir &dir, const QString &name, const QByteArray &text)
-{
-    const QString path = freshPath(dir, name);
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(text) != text.size())
-        qFatal("cannot write %s", qPrintable(path));
-    return path;
-}
 
 QStringList names(const Mirrors &pool)
 {
@@ -100,7 +55,7 @@ private slots:
     void unnamedEntriesSkipped();
 
 private:
-    QTemporaryDir dir;
+    FreshPaths dir;
 };
 
 void TestMirrors::readsListInOrder()
@@ -129,7 +84,7 @@ void TestMirrors::readsListInOrder()
 
     // No file at all: the pool just stays empty.
     Mirrors none;
-    QVERIFY(none.initDefault(dir.filePath("absent.ini"), Version));
+    QVERIFY(none.initDefault(dir.path("absent.ini"), Version));
     QVERIFY(none.mirrorList().isEmpty());
 }
 
@@ -183,7 +138,7 @@ void TestMirrors::slotsAndUrl()
     QFETCH(QString, url);
     QString path = writeMirrorsIni(dir, {{"m", configured, {}}});
     if (configured.isNull()) // the listed mirror has no group of its own
-        path = writeFile(dir, "mirrors.ini", "[mirrors]\nsize=1\n1\\mirror=m\n");
+        path = dir.write("mirrors.ini", "[mirrors]\nsize=1\n1\\mirror=m\n");
 
     Mirrors pool;
     QVERIFY(pool.initDefault(path, Version));
@@ -196,8 +151,7 @@ void TestMirrors::slotsAndUrl()
 
 void TestMirrors::alphaMirror()
 {
-    const QString path
-        = writeFile(dir, "update.ini", "[Channel]\nalpha=http://alpha.example/builds/\n");
+    const QString path = dir.write("update.ini", "[Channel]\nalpha=http://alpha.example/builds/\n");
     Mirrors pool;
     QSignalSpy fatal(&pool, &Mirrors::fatalError);
     QVERIFY(pool.initAlpha(path, 7));
@@ -221,7 +175,7 @@ void TestMirrors::alphaMissing_data()
 void TestMirrors::alphaMissing()
 {
     QFETCH(QByteArray, contents);
-    const QString path = writeFile(dir, "update.ini", contents);
+    const QString path = dir.write("update.ini", contents);
     Mirrors pool;
     QSignalSpy fatal(&pool, &Mirrors::fatalError);
     QVERIFY(!pool.initAlpha(path, 7));
@@ -327,7 +281,7 @@ void TestMirrors::fixedSeedRepeatsChoices()
 
 void TestMirrors::emptyPoolReportedOnce()
 {
-    const QString path = writeFile(dir, "mirrors.ini", "[mirrors]\nsize=0\n");
+    const QString path = dir.write("mirrors.ini", "[mirrors]\nsize=0\n");
     Mirrors pool;
     pool.initDefault(path, Version);
     QSignalSpy messages(&pool, &Mirrors::message);
@@ -365,7 +319,7 @@ void TestMirrors::lastMirrorDroppedReportedOnce()
 
 void TestMirrors::duplicateNamesActOnFirst()
 {
-    const QString path = writeFile(dir, "mirrors.ini",
+    const QString path = dir.write("mirrors.ini",
                                    "[mirrors]\nsize=3\n1\\mirror=A\n2\\mirror=B\n3\\mirror=A\n"
                                    "[A]\nurl=http://a.example/\nretries=1\n"
                                    "[B]\nurl=http://b.example/\n");
@@ -424,7 +378,7 @@ void TestMirrors::unnamedEntriesSkipped()
 {
     // An entry without a name has no group, and "" is what a download holding no mirror
     // gives back: such an entry would lose slots to strangers.
-    const QString path = writeFile(dir, "mirrors.ini",
+    const QString path = dir.write("mirrors.ini",
                                    "[mirrors]\nsize=3\n1\\mirror=A\n3\\mirror=B\n"
                                    "[A]\nurl=http://a.example/\n[B]\nurl=http://b.example/\n");
     Mirrors pool;

@@ -1,8 +1,10 @@
 #include "app/configuration.h"
 #include "download/downloadtaskspecification.h"
 #include "download/mirrors.h"
+#include "downloadsupport.h"
 #include "engine/updateengine.h"
 #include "httpmirror.h"
+#include "testsupport.h"
 
 #include <QFile>
 #include <QHostAddress>
@@ -31,7 +33,6 @@ private slots:
     void proxyWithoutPortMeans3128();
 
 private:
-    static void writeSettings(const QByteArray &content);
     static bool accepts(quint16 port);
     QByteArray proxyLog() const;
 
@@ -96,13 +97,6 @@ void TestProxyDownload::init()
     QFile::remove(Configuration::getSettingsFilePath());
 }
 
-void TestProxyDownload::writeSettings(const QByteArray &content)
-{
-    QFile file(Configuration::getSettingsFilePath());
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(content), qint64(content.size()));
-}
-
 bool TestProxyDownload::accepts(quint16 port)
 {
     QTcpSocket socket;
@@ -112,13 +106,13 @@ bool TestProxyDownload::accepts(quint16 port)
 
 QByteArray TestProxyDownload::proxyLog() const
 {
-    QFile file(tmp.filePath("tinyproxy.log"));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    return readAll(tmp.filePath("tinyproxy.log"));
 }
 
 void TestProxyDownload::downloadGoesThroughProxy()
 {
-    writeSettings("[update]\nproxy=http://127.0.0.1:" + QByteArray::number(proxyPort) + "\n");
+    QVERIFY(writeSettingsFile("[update]\nproxy=http://127.0.0.1:" + QByteArray::number(proxyPort)
+                              + "\n"));
     Configuration configuration;
     UpdateEngine engine(configuration);
     QNetworkAccessManager *manager = engine.networkAccessManager();
@@ -129,10 +123,7 @@ void TestProxyDownload::downloadGoesThroughProxy()
     const QByteArray body(20000, 'p');
     server.setContent("3/via-proxy.bin", body);
     const QString mirrorsIni = tmp.filePath("mirrors.ini");
-    QFile list(mirrorsIni);
-    QVERIFY(list.open(QIODevice::WriteOnly));
-    list.write("[mirrors]\nsize=1\n1\\mirror=M\n\n[M]\nurl=" + server.baseUrl().toUtf8() + "\n");
-    list.close();
+    QVERIFY(writeFile(mirrorsIni, mirrorsIniText({{"M", server.baseUrl(), {}}})));
     Mirrors pool;
     pool.initDefault(mirrorsIni, 3);
 
@@ -154,7 +145,7 @@ void TestProxyDownload::downloadGoesThroughProxy()
 
 void TestProxyDownload::proxyWithoutPortMeans3128()
 {
-    writeSettings("[update]\nproxy=http://127.0.0.1\n");
+    QVERIFY(writeSettingsFile("[update]\nproxy=http://127.0.0.1\n"));
     Configuration configuration;
     UpdateEngine engine(configuration);
     const QNetworkProxy proxySetting = engine.networkAccessManager()->proxy();

@@ -1,7 +1,6 @@
 #include "httpmirror.h"
 #include "testsupport.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -64,14 +63,6 @@ void writeClient(const QString &root, int version)
     }
 }
 
-QByteArray md5Of(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    return QCryptographicHash::hash(file.readAll(), QCryptographicHash::Md5).toHex();
-}
-
 } // namespace
 
 QMap<QString, QByteArray> TestEndToEnd::snapshot(const QString &root)
@@ -84,7 +75,8 @@ QMap<QString, QByteArray> TestEndToEnd::snapshot(const QString &root)
         const QString relative = QDir(root).relativeFilePath(path);
         if (SettingsFiles.contains(relative))
             continue;
-        result.insert(relative, it.fileInfo().isDir() ? QByteArray("dir") : md5Of(path));
+        result.insert(relative,
+                      it.fileInfo().isDir() ? QByteArray("dir") : md5OfFile(path).toLatin1());
     }
     return result;
 }
@@ -181,7 +173,8 @@ void TestEndToEnd::failedInstallationLeavesVersionOne()
     file.close();
     QTemporaryDir expected;
     writeClient(expected.path(), 2);
-    const QByteArray levelsMd5 = md5Of(expected.filePath(QStringLiteral("data/levels/levels.dat")));
+    const QByteArray levelsMd5
+        = md5OfFile(expected.filePath(QStringLiteral("data/levels/levels.dat"))).toLatin1();
     QVERIFY(text.contains(levelsMd5));
     text.replace(levelsMd5, QByteArray(32, '0'));
     QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));

@@ -44,8 +44,6 @@ private slots:
     void bannerAddressesMustBeWebAddresses();
 
 private:
-    void writeSettings(const QByteArray &content);
-    void writeMirrors();
     QString makeDir(const QString &name);
 
     QTemporaryDir tmp;
@@ -91,22 +89,8 @@ void TestUpdateEngine::cleanupTestCase()
 void TestUpdateEngine::init()
 {
     QFile::remove(Configuration::getSettingsFilePath());
-    writeMirrors();
+    QVERIFY(writeMirrorsFile(release->mirrorsIni()));
     mirror->clearFaults();
-}
-
-void TestUpdateEngine::writeSettings(const QByteArray &content)
-{
-    QFile file(Configuration::getSettingsFilePath());
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(content);
-}
-
-void TestUpdateEngine::writeMirrors()
-{
-    QFile file(Configuration::getAppRootPath() + "/mirrors.ini");
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(release->mirrorsIni());
 }
 
 QString TestUpdateEngine::makeDir(const QString &name)
@@ -137,7 +121,7 @@ void TestUpdateEngine::proxy()
     QFETCH(int, type);
     QFETCH(QString, host);
     QFETCH(int, port);
-    writeSettings("[update]\nproxy=" + setting + "\n");
+    QVERIFY(writeSettingsFile("[update]\nproxy=" + setting + "\n"));
     Configuration configuration;
     UpdateEngine engine(configuration);
     const QNetworkProxy proxy = engine.networkAccessManager()->proxy();
@@ -154,7 +138,7 @@ void TestUpdateEngine::invalidProxyStopsEveryRun()
 {
     // The construction-time report reaches nobody yet; the run is refused
     // with the same text when it would start.
-    writeSettings("[update]\nproxy=\"http://proxy.example:port\"\n");
+    QVERIFY(writeSettingsFile("[update]\nproxy=\"http://proxy.example:port\"\n"));
     Configuration configuration;
     UpdateEngine engine(configuration);
     QSignalSpy fatal(&engine, &UpdateEngine::fatalError);
@@ -169,7 +153,7 @@ void TestUpdateEngine::missingMirrorsIni()
 {
     QFile::remove(Configuration::getAppRootPath() + "/mirrors.ini");
     // Also on the alpha channel, which does not read the file.
-    writeSettings("[Channel]\nalpha=http://alpha.example/\n");
+    QVERIFY(writeSettingsFile("[Channel]\nalpha=http://alpha.example/\n"));
     Configuration configuration;
     configuration.channel = Alpha;
     UpdateEngine engine(configuration);

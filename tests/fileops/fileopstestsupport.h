@@ -1,10 +1,12 @@
 #pragma once
 
+#include "fileops/filereplacetaskspecification.h"
+#include "taskrun.h"
 #include "tasks/taskspecification.h"
+#include "testsupport.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
-#include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -20,9 +22,11 @@
 
 #include <csignal>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 // Helpers shared by the file operation tests: snapshots of a directory tree,
-// gzip data, one observed task run, and a simulated full disk.
+// gzip data, staged downloads, the shape of composed tasks, and a simulated
+// full disk.
 
 // Every entry below root by relative path: "dir", "link:<target>", or the MD5
 // of a regular file's content and its permission bits. Two equal snapshots
@@ -42,36 +46,12 @@ inline QMap<QString, QString> snapshot(const QString &root)
         } else if (info.isDir()) {
             entries.insert(relative, QStringLiteral("dir"));
         } else {
-            QFile file(path);
-            QCryptographicHash hash(QCryptographicHash::Md5);
-            if (file.open(QIODevice::ReadOnly))
-                hash.addData(&file);
             entries.insert(relative,
-                           QString::fromLatin1(hash.result().toHex()) + QLatin1Char(' ')
+                           md5OfFile(path) + QLatin1Char(' ')
                                + QString::number(int(info.permissions()), 16));
         }
     }
     return entries;
-}
-
-inline QByteArray md5(const QByteArray &data)
-{
-    return QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex();
-}
-
-inline QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
-// Writes content to path, creating the directories above it.
-inline bool writeFile(const QString &path, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-        && file.write(content) == content.size() && file.flush();
 }
 
 // Bytes that do not compress, the same on every run.
@@ -114,51 +94,49 @@ inline QByteArray gzip(const QByteArray &data)
     return result == Z_STREAM_END ? out : QByteArray();
 }
 
-// What one execution of a task did, observed from outside.
-struct TaskRun
+// Puts the download for the installed path relative (below the installation
+// directory) into tempDir, gzip-compressed or not, and returns its replace
+// record.
+inline FileReplaceSpecification stageReplacement(const QString &tempDir, const QString &relative,
+                                                 const QByteArray &content, bool compressed)
 {
-    // Whether finished() or canceled() came before execute() returned.
-    bool endedInsideExecute = false;
-    TaskSpecification::TaskState stateAfterExecute = TaskSpecification::Idle;
-    int finished = 0;
-    int canceled = 0;
-    // Whether every finished()/canceled() named the task itself.
-    bool signalsNameTask = true;
-    TaskSpecification::TaskState state = TaskSpecification::Idle;
-    QStringList messages;
-    QList<double> progress;
-};
+    FileReplaceSpecification spec;
+    spec.section = QStringLiteral("client");
+    if (compressed) {
+        spec.filePath = relative + QLatin1String(".gz");
+        spec.unzipFilePath = relative;
+        spec.unzipMd5 = md5Of(content);
+        spec.unzipSize = quint64(content.size());
+        writeFile(tempDir + QLatin1Char('/') + spec.filePath, gzip(content));
+    } else {
+        spec.filePath = relative;
+        writeFile(tempDir + QLatin1Char('/') + spec.filePath, content);
+    }
+    return spec;
+}
 
-// Executes the task and waits (bounded) for its end; then lets pool work and
-// queued signals drain, so that a second end would be counted too.
-inline TaskRun runTask(TaskSpecification &task)
+inline QList<TaskSpecification *> subtasksOf(const QObject &task)
 {
-    QSignalSpy finished(&task, &TaskSpecification::finished);
-    QSignalSpy canceled(&task, &TaskSpecification::canceled);
-    QSignalSpy messages(&task, &TaskSpecification::message);
-    QSignalSpy progress(&task, &TaskSpecification::updateProgress);
-    TaskRun run;
-    task.execute();
-    run.stateAfterExecute = task.state;
-    run.endedInsideExecute = finished.count() + canceled.count() > 0;
-    // A run that never ends shows as finished == canceled == 0.
-    if (!QTest::qWaitFor([&] { return finished.count() + canceled.count() > 0; }, 60000))
-        return run;
-    QThreadPool::globalInstance()->waitForDone();
-    QCoreApplication::sendPostedEvents();
-    QCoreApplication::processEvents();
-    run.finished = int(finished.count());
-    run.canceled = int(canceled.count());
-    for (const QList<QVariant> &args : finished)
-        run.signalsNameTask &= args.at(0).value<TaskSpecification *>() == &task;
-    for (const QList<QVariant> &args : canceled)
-        run.signalsNameTask &= args.at(0).value<TaskSpecification *>() == &task;
-    run.state = task.state;
-    for (const QList<QVariant> &args : messages)
-        run.messages << args.at(0).toString();
-    for (const QList<QVariant> &args : progress)
-        run.progress << args.at(0).toDouble();
-    return run;
+    return task.findChildren<TaskSpecification *>(QString(), Qt::FindDirectChildrenOnly);
+}
+
+// The subtasks of a composed task in order, as "<class> <share>".
+inline QStringList chain(const QObject &task)
+{
+    QStringList steps;
+    for (const TaskSpecification *child : subtasksOf(task))
+        steps << QString::fromLatin1(child->metaObject()->className()) + QLatin1Char(' ')
+                + QString::number(child->parentProgressRange);
+    return steps;
+}
+
+// The permission bits of path, -1 when it does not exist.
+inline int mode(const QString &path)
+{
+    struct stat info
+    {
+    };
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? int(info.st_mode & 07777) : -1;
 }
 
 // A full disk for this process: while it lives, no file can grow beyond

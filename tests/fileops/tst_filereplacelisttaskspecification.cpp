@@ -11,7 +11,6 @@
 #include <QTest>
 
 #include <memory>
-#include <sys/stat.h>
 
 // The installation of a whole replace list as one unit and the deletion of
 // obsolete files after it, in the installation directory (the directory of
@@ -57,21 +56,6 @@ QString installed(const QString &dest)
     return Configuration::getAppRootPath() + QLatin1Char('/') + Base + QLatin1Char('/') + dest;
 }
 
-QList<TaskSpecification *> subtasksOf(const QObject &task)
-{
-    return task.findChildren<TaskSpecification *>(QString(), Qt::FindDirectChildrenOnly);
-}
-
-// The subtasks of a composed task in order, as "<class> <share>".
-QStringList chain(const QObject &task)
-{
-    QStringList steps;
-    for (const TaskSpecification *child : subtasksOf(task))
-        steps << QString::fromLatin1(child->metaObject()->className()) + QLatin1Char(' ')
-                + QString::number(child->parentProgressRange);
-    return steps;
-}
-
 // The directories below root, relative and sorted, joined by ",".
 QString directories(const QString &root)
 {
@@ -89,14 +73,6 @@ bool hasWarning(const QStringList &messages)
         if (line.startsWith(QLatin1String("warning")))
             return true;
     return false;
-}
-
-int mode(const QString &path)
-{
-    struct stat info
-    {
-    };
-    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? int(info.st_mode & 07777) : -1;
 }
 
 } // namespace
@@ -122,19 +98,10 @@ FileReplaceSpecification TestFileReplaceListTaskSpecification::download(const QS
                                                                         bool compressed,
                                                                         bool wrongMd5)
 {
-    FileReplaceSpecification spec;
-    spec.section = QStringLiteral("client");
-    const QString relative = Base + QLatin1Char('/') + dest;
-    if (compressed) {
-        spec.filePath = relative + QLatin1String(".gz");
-        spec.unzipFilePath = relative;
-        spec.unzipMd5 = QString::fromLatin1(md5(wrongMd5 ? content + "x" : content));
-        spec.unzipSize = quint64(content.size());
-        writeFile(downloads->filePath(spec.filePath), gzip(content));
-    } else {
-        spec.filePath = relative;
-        writeFile(downloads->filePath(spec.filePath), content);
-    }
+    FileReplaceSpecification spec
+        = stageReplacement(downloads->path(), Base + QLatin1Char('/') + dest, content, compressed);
+    if (compressed && wrongMd5)
+        spec.unzipMd5 = md5Of(content + "x");
     return spec;
 }
 
@@ -262,7 +229,7 @@ void TestFileReplaceListTaskSpecification::installThenDelete()
                           "plugins/imageformats", "plugins/imageformats/_old_libqjpeg.so",
                           "plugins/imageformats/libqjpeg.so", "translations", "translations/de",
                           "translations/de/client.qm", "update", "vl3client_linux_amd64"}));
-    QCOMPARE(md5(readAll(installed("vl3client_linux_amd64"))), md5(client));
+    QCOMPARE(md5OfFile(installed("vl3client_linux_amd64")), md5Of(client));
     QCOMPARE(mode(installed("vl3client_linux_amd64")), 0755);
     QCOMPARE(readAll(installed("update")), QByteArray("new updater"));
     QCOMPARE(mode(installed("update")), 0755);
@@ -410,9 +377,7 @@ void TestFileReplaceListTaskSpecification::userCancelUndoesAll()
                           "CheckSignatureTaskSpecification 0.2"}));
     QCOMPARE(subtasksOf(*steps.at(2)).at(1)->state, TaskSpecification::Finished);
     QCOMPARE(subtasksOf(*steps.at(2)).at(2)->state, TaskSpecification::Idle);
-    QStringList lines;
-    for (const QList<QVariant> &args : messages)
-        lines << args.first().toString();
+    const QStringList lines = signalTexts(messages);
     QCOMPARE(lines.last(), QString("rolling back file updates"));
     QVERIFY2(!hasWarning(lines), qPrintable(lines.join('\n')));
     QCOMPARE(snapshot(root), before);
@@ -451,7 +416,7 @@ void TestFileReplaceListTaskSpecification::userCancelAfterLastStarted()
         QVERIFY(args.first().toString() != "rolling back file updates");
     QCOMPARE(readAll(installed("readme.txt")), QByteArray("new readme"));
     QCOMPARE(readAll(installed("_old_readme.txt")), QByteArray("old readme"));
-    QCOMPARE(md5(readAll(installed("vl3client_linux_amd64"))), md5(client));
+    QCOMPARE(md5OfFile(installed("vl3client_linux_amd64")), md5Of(client));
     QCOMPARE(deleteList, QStringList {Base + "/_old_readme.txt"});
 }
 

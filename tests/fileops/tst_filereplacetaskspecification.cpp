@@ -57,26 +57,6 @@ QString installed(const QString &relative)
     return Configuration::getAppRootPath() + QLatin1Char('/') + relative;
 }
 
-// The subtasks of a composed task in order, as "<class> <share>".
-QStringList chain(const QObject &task)
-{
-    QStringList steps;
-    const auto children
-        = task.findChildren<TaskSpecification *>(QString(), Qt::FindDirectChildrenOnly);
-    for (const TaskSpecification *child : children)
-        steps << QString::fromLatin1(child->metaObject()->className()) + QLatin1Char(' ')
-                + QString::number(child->parentProgressRange);
-    return steps;
-}
-
-int mode(const QString &path)
-{
-    struct stat info
-    {
-    };
-    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? int(info.st_mode & 07777) : -1;
-}
-
 } // namespace
 
 void TestFileReplaceTaskSpecification::init()
@@ -100,19 +80,7 @@ FileReplaceSpecification TestFileReplaceTaskSpecification::download(const QStrin
                                                                     const QByteArray &content,
                                                                     bool compressed)
 {
-    FileReplaceSpecification spec;
-    spec.section = QStringLiteral("client");
-    if (compressed) {
-        spec.filePath = relative + QLatin1String(".gz");
-        spec.unzipFilePath = relative;
-        spec.unzipMd5 = QString::fromLatin1(md5(content));
-        spec.unzipSize = quint64(content.size());
-        writeFile(downloads->filePath(spec.filePath), gzip(content));
-    } else {
-        spec.filePath = relative;
-        writeFile(downloads->filePath(spec.filePath), content);
-    }
-    return spec;
+    return stageReplacement(downloads->path(), relative, content, compressed);
 }
 
 void TestFileReplaceTaskSpecification::replace_data()
@@ -223,7 +191,7 @@ void TestFileReplaceTaskSpecification::replace()
     QCOMPARE(run.progress.last(), 0.5);
     QCOMPARE(chain(task), expectedChain);
 
-    QCOMPARE(md5(readAll(newPath)), md5(newContent));
+    QCOMPARE(md5OfFile(newPath), md5Of(newContent));
     if (installedBefore)
         QCOMPARE(readAll(oldPath), "installed " + dest.toUtf8());
     else if (leftOver)
@@ -353,7 +321,7 @@ void TestFileReplaceTaskSpecification::failure()
     FileReplaceSpecification spec = download(relative, content, compressed);
     const QString source = downloads->filePath(spec.filePath);
     if (failure == "wrong md5")
-        spec.unzipMd5 = QString::fromLatin1(md5(content + "x"));
+        spec.unzipMd5 = md5Of(content + "x");
     else if (failure == "missing download")
         QVERIFY(QFile::remove(source));
     else if (failure == "corrupt gzip")
@@ -454,7 +422,7 @@ void TestFileReplaceTaskSpecification::userCancel()
     if (completes) {
         QCOMPARE(finished.count(), 1);
         QCOMPARE(task.state, TaskSpecification::Finished);
-        QCOMPARE(md5(readAll(installed(relative))), md5(content));
+        QCOMPARE(md5OfFile(installed(relative)), md5Of(content));
         QCOMPARE(oldFiles, QStringList {spec.oldDestFileName()});
         QVERIFY(journal.rollback(nullptr));
     } else {

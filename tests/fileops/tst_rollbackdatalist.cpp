@@ -29,13 +29,7 @@ namespace {
 struct Reporter
 {
     Reporter() : task(false, QString(), nullptr, 1.0), spy(&task, &TaskSpecification::message) { }
-    QStringList messages() const
-    {
-        QStringList texts;
-        for (const QList<QVariant> &args : spy)
-            texts << args.at(0).toString();
-        return texts;
-    }
+    QStringList messages() const { return signalTexts(spy); }
     FileDeleteTaskSpecification task;
     QSignalSpy spy;
 };

@@ -128,7 +128,7 @@ void TestSlowFileOps::success()
     QCOMPARE(run.messages, QStringList());
     QCOMPARE(run.progress, QList<double>({0.7}));
 
-    QCOMPARE(md5(readAll(destination)), md5(expected));
+    QCOMPARE(md5OfFile(destination), md5Of(expected));
     QCOMPARE(QFileInfo(destination).size(), qint64(expected.size()));
     QCOMPARE(snapshot(downloads->path()), downloadsBefore);
     QCOMPARE(journal.records().size(), 1);
@@ -341,8 +341,8 @@ void TestSlowFileOps::parallelWork()
                              60000);
     QCOMPARE(copyEnded.count(), 1);
     QCOMPARE(unpackEnded.count(), 1);
-    QCOMPARE(md5(readAll(installation->filePath("first"))), md5(first));
-    QCOMPARE(md5(readAll(installation->filePath("second"))), md5(second));
+    QCOMPARE(md5OfFile(installation->filePath("first")), md5Of(first));
+    QCOMPARE(md5OfFile(installation->filePath("second")), md5Of(second));
     QCOMPARE(journal.records().size(), 2);
 
     QVERIFY(journal.rollback(nullptr));

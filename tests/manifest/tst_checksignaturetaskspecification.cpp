@@ -2,6 +2,8 @@
 #include "manifest/checksignaturetaskspecification.h"
 #include "manifest/cryptotools.h"
 #include "manifest/scopedrsakey.h"
+#include "taskrun.h"
+#include "testsupport.h"
 
 #include <QFile>
 #include <QSignalSpy>
@@ -39,33 +41,24 @@ namespace {
 
 const char EmptyMd5[] = "d41d8cd98f00b204e9800998ecf8427e";
 
-struct Outcome
+struct Outcome : TaskRun
 {
+    // checkDone() signals seen; -1 when the first did not name the task.
     int checkDone = 0;
     bool pass = false;
-    int finished = 0;
-    int canceled = 0;
-    QStringList messages;
 };
 
 Outcome runCheck(CheckSignatureTaskSpecification &task)
 {
     QSignalSpy done(&task, &CheckSignatureTaskSpecification::checkDone);
-    QSignalSpy finished(&task, &TaskSpecification::finished);
-    QSignalSpy canceled(&task, &TaskSpecification::canceled);
-    QSignalSpy messages(&task, &TaskSpecification::message);
-    task.execute();
     Outcome outcome;
-    if (!QTest::qWaitFor([&] { return finished.count() + canceled.count() > 0; }, 60000))
+    static_cast<TaskRun &>(outcome) = runTask(task);
+    if (outcome.finished + outcome.canceled == 0)
         return outcome;
     outcome.checkDone = int(done.count());
     outcome.pass = !done.isEmpty() && done.first().at(0).toBool();
     if (!done.isEmpty() && done.first().at(1).value<CheckSignatureTaskSpecification *>() != &task)
         outcome.checkDone = -1;
-    outcome.finished = int(finished.count());
-    outcome.canceled = int(canceled.count());
-    for (const QList<QVariant> &m : messages)
-        outcome.messages << m.at(0).toString();
     return outcome;
 }
 
@@ -103,8 +96,7 @@ void TestCheckSignature::md5_data()
     QTest::addColumn<bool>("pass");
 
     const QByteArray content("the client binary");
-    const QString digest
-        = QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Md5).toHex());
+    const QString digest = md5Of(content);
     QTest::newRow("lower case") << content << digest << true;
     QTest::newRow("upper case") << content << digest.toUpper() << true;
     QTest::newRow("trailing space") << content << digest + " " << false;
@@ -115,10 +107,7 @@ void TestCheckSignature::md5_data()
         << QByteArray() << QString::fromLatin1(EmptyMd5).toUpper() << true;
     // Larger than one digest block, and not a multiple of it.
     const QByteArray big(700 * 1024 + 3, 'x');
-    QTest::newRow("several blocks")
-        << big
-        << QString::fromLatin1(QCryptographicHash::hash(big, QCryptographicHash::Md5).toHex())
-        << true;
+    QTest::newRow("several blocks") << big << md5Of(big) << true;
 }
 
 void TestCheckSignature::md5()

@@ -1,5 +1,6 @@
 #include "manifest/cryptotools.h"
 #include "manifest/scopedrsakey.h"
+#include "testsupport.h"
 
 #include <QFile>
 #include <QRandomGenerator>
@@ -60,21 +61,6 @@ QString thrownText(const std::function<void()> &call)
         return QString::fromLocal8Bit(e.what());
     }
     return QString();
-}
-
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    return file.readAll();
-}
-
-void writeAll(const QString &path, const QByteArray &data)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    QCOMPARE(file.write(data), data.size());
 }
 
 } // namespace
@@ -234,7 +220,7 @@ void TestCryptoTools::keyBlockFillerIsIgnored()
 
     // And through a key file, whose filler the toolkit never looks at either.
     const QString path = dir.filePath(QStringLiteral("filler.key"));
-    writeAll(path, block);
+    QVERIFY(writeFile(path, block));
     ScopedRsaKey fromFile;
     load_key(fromFile.get(), QFile::encodeName(path).constData());
     QCOMPARE(derOf(fromFile.get(), type), der);
@@ -254,7 +240,7 @@ void TestCryptoTools::unusableKeysThrowAndLeaveTheKeyEmpty()
     thrown = thrownText([&] { load_key(fromMissing.get(), missing.constData()); });
     QVERIFY2(thrown.startsWith(QLatin1String("rsa_import: ")), qPrintable(thrown));
     const QString shortPath = dir.filePath(QStringLiteral("short.key"));
-    writeAll(shortPath, derOf(key.get(), PK_PUBLIC).left(100));
+    QVERIFY(writeFile(shortPath, derOf(key.get(), PK_PUBLIC).left(100)));
     ScopedRsaKey fromShort;
     thrown
         = thrownText([&] { load_key(fromShort.get(), QFile::encodeName(shortPath).constData()); });
@@ -323,7 +309,7 @@ void TestCryptoTools::readFile()
 {
     QFETCH(QByteArray, content);
     const QString path = dir.filePath(QStringLiteral("read.bin"));
-    writeAll(path, content);
+    QVERIFY(writeFile(path, content));
 
     unsigned char *data = nullptr;
     unsigned long len = 12345;
@@ -338,9 +324,9 @@ void TestCryptoTools::readFileReusesTheCallersBuffer()
 {
     const QString first = dir.filePath(QStringLiteral("first.bin"));
     const QString second = dir.filePath(QStringLiteral("second.bin"));
-    writeAll(first, randomBytes(10000));
+    QVERIFY(writeFile(first, randomBytes(10000)));
     const QByteArray secondContent("short");
-    writeAll(second, secondContent);
+    QVERIFY(writeFile(second, secondContent));
 
     unsigned char *data = nullptr;
     unsigned long len = 0;

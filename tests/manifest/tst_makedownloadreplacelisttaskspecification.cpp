@@ -1,8 +1,8 @@
 #include "app/configuration.h"
 #include "manifest/makedownloadreplacelisttaskspecification.h"
+#include "taskrun.h"
 #include "testsupport.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -40,14 +40,10 @@ private slots:
     void repeatedRuns();
 
 private:
-    struct Outcome
+    struct Outcome : TaskRun
     {
-        int finished = 0;
-        int canceled = 0;
-        TaskSpecification::TaskState state = TaskSpecification::Idle;
-        double progress = 0;
-        QStringList messages;
-        QList<double> progressValues;
+        // The task's own figure once the run ended.
+        double finalProgress = 0;
     };
 
     Outcome run(FileSpecifications &target, double share = 1.0);
@@ -65,11 +61,6 @@ namespace {
 const QString Root = QStringLiteral("tst_makelists");
 const QString Compiling = QStringLiteral("Compiling download and replace list");
 const QString NoFiles = QStringLiteral("no files in product ini");
-
-QString md5Of(const QByteArray &data)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
-}
 
 QString at(const QString &relative)
 {
@@ -135,25 +126,9 @@ TestMakeDownloadReplaceList::Outcome TestMakeDownloadReplaceList::run(FileSpecif
                                                                       double share)
 {
     MakeDownloadReplaceListTaskSpecification task(&configuration, target, nullptr, share);
-    QSignalSpy finished(&task, &TaskSpecification::finished);
-    QSignalSpy canceled(&task, &TaskSpecification::canceled);
-    QSignalSpy messages(&task, &TaskSpecification::message);
-    QSignalSpy progress(&task, &TaskSpecification::updateProgress);
-    task.execute();
     Outcome outcome;
-    if (!QTest::qWaitFor([&] { return finished.count() + canceled.count() > 0; }, 60000))
-        return outcome;
-    // Anything the work object sent is queued by now; a second end would show up here.
-    QThreadPool::globalInstance()->waitForDone();
-    QCoreApplication::processEvents();
-    outcome.finished = int(finished.count());
-    outcome.canceled = int(canceled.count());
-    outcome.state = task.state;
-    outcome.progress = task.progress;
-    for (const QList<QVariant> &m : messages)
-        outcome.messages << m.at(0).toString();
-    for (const QList<QVariant> &p : progress)
-        outcome.progressValues << p.at(0).toDouble();
+    static_cast<TaskRun &>(outcome) = runTask(task);
+    outcome.finalProgress = task.progress;
     return outcome;
 }
 
@@ -368,11 +343,11 @@ void TestMakeDownloadReplaceList::orderAndProgress()
 
     // One step per key, the delete section's included, then the finish.
     const int count = 8;
-    QCOMPARE(outcome.progressValues.size(), count + 1);
+    QCOMPARE(outcome.progress.size(), count + 1);
     for (int i = 0; i < count; ++i)
-        QVERIFY(qFuzzyCompare(outcome.progressValues.at(i), 0.05 * (i + 1) / count));
-    QCOMPARE(outcome.progressValues.last(), 0.05);
-    QCOMPARE(outcome.progress, 0.05);
+        QVERIFY(qFuzzyCompare(outcome.progress.at(i), 0.05 * (i + 1) / count));
+    QCOMPARE(outcome.progress.last(), 0.05);
+    QCOMPARE(outcome.finalProgress, 0.05);
 }
 
 void TestMakeDownloadReplaceList::deleteSection()

@@ -2,8 +2,8 @@
 
 #include "manifest/cryptotools.h"
 #include "manifest/scopedrsakey.h"
+#include "testsupport.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -43,25 +43,6 @@ ToolRun runTool(const QStringList &arguments)
     run.out = QString::fromLocal8Bit(process.readAllStandardOutput());
     run.err = QString::fromLocal8Bit(process.readAllStandardError());
     return run;
-}
-
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void writeFile(const QString &path, const QByteArray &content)
-{
-    QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    QCOMPARE(file.write(content), content.size());
-}
-
-QString md5Of(const QByteArray &data)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
 }
 
 QByteArray gunzip(const QString &path)
@@ -154,7 +135,7 @@ void TestReleaseTool::init()
 void TestReleaseTool::makeTree()
 {
     for (auto it = tree.cbegin(); it != tree.cend(); ++it)
-        writeFile(QDir(source).filePath(it.key()), it.value());
+        QVERIFY(writeFile(QDir(source).filePath(it.key()), it.value()));
 }
 
 QStringList TestReleaseTool::releaseArguments(const QString &version) const
@@ -266,8 +247,8 @@ void TestReleaseTool::existingReleaseNeedsForce()
     const QString iniPath = QDir(mirror).filePath(QStringLiteral("42/client_linux_amd64.ini"));
     const QByteArray first = readAll(iniPath);
 
-    writeFile(QDir(source).filePath(QStringLiteral("bin/client")),
-              QByteArray("client, second build"));
+    QVERIFY(writeFile(QDir(source).filePath(QStringLiteral("bin/client")),
+                      QByteArray("client, second build")));
     ToolRun run = runTool(releaseArguments());
     QCOMPARE(run.exitCode, 4);
     QVERIFY2(run.err.contains(QLatin1String("--force")), qPrintable(run.err));
@@ -288,7 +269,7 @@ void TestReleaseTool::existingReleaseNeedsForce()
 void TestReleaseTool::signAndVerifyCommands()
 {
     const QString file = work->filePath(QStringLiteral("payload.bin"));
-    writeFile(file, QByteArray("payload"));
+    QVERIFY(writeFile(file, QByteArray("payload")));
     ToolRun run = runTool({QStringLiteral("sign"), file, QStringLiteral("--key"), PRIVATE_KEY});
     QVERIFY2(run.exitCode == 0, qPrintable(run.err));
     QCOMPARE(readAll(file + QLatin1String(".sig")).size(), 128);
@@ -298,14 +279,15 @@ void TestReleaseTool::signAndVerifyCommands()
     run = runTool(verifyArguments);
     QVERIFY2(run.exitCode == 0, qPrintable(run.out + run.err));
 
-    writeFile(file, QByteArray("payloaD"));
+    QVERIFY(writeFile(file, QByteArray("payloaD")));
     run = runTool(verifyArguments);
     QCOMPARE(run.exitCode, 1);
     QVERIFY(run.out.contains(QLatin1String("NOT valid")));
 
-    writeFile(file, QByteArray("payload"));
+    QVERIFY(writeFile(file, QByteArray("payload")));
     QCOMPARE(runTool(verifyArguments).exitCode, 0);
-    writeFile(file + QLatin1String(".sig"), readAll(file + QLatin1String(".sig")).left(127));
+    QVERIFY(
+        writeFile(file + QLatin1String(".sig"), readAll(file + QLatin1String(".sig")).left(127)));
     QCOMPARE(runTool(verifyArguments).exitCode, 1);
 
     QFile::remove(file + QLatin1String(".sig"));

@@ -1,5 +1,6 @@
 #include "releasemirror.h"
 
+#include "downloadsupport.h"
 #include "testsupport.h"
 
 ReleaseMirror::ReleaseMirror(const QString &type, int version,
@@ -21,6 +22,5 @@ QString ReleaseMirror::path(const QString &relative) const
 
 QByteArray ReleaseMirror::mirrorsIni(int retries) const
 {
-    return "[mirrors]\nsize=1\n1\\mirror=local\n[local]\nurl=" + mirror->baseUrl().toUtf8()
-        + "\nretries=" + QByteArray::number(retries) + "\n";
+    return mirrorsIniText({{QStringLiteral("local"), mirror->baseUrl(), QString::number(retries)}});
 }

@@ -1,8 +1,12 @@
 #include "testsupport.h"
 
+#include "app/configuration.h"
+
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSignalSpy>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -82,11 +86,7 @@ InstallationDir::InstallationDir()
 
 void InstallationDir::writeFile(const QString &relative, const QByteArray &content) const
 {
-    const QString path = filePath(relative);
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        file.write(content);
+    ::writeFile(filePath(relative), content);
 }
 
 QProcessEnvironment InstallationDir::environment(const QString &tempDir,
@@ -202,11 +202,78 @@ QString publishRelease(const QString &sourceDir, const QString &mirrorRoot, cons
     return QString();
 }
 
-void writeTreeFile(const QString &root, const QString &relative, const QByteArray &content)
+bool writeFile(const QString &path, const QByteArray &content)
 {
-    const QString path = root + QLatin1Char('/') + relative;
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);
-    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        file.write(content);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        && file.write(content) == content.size() && file.flush();
+}
+
+bool writeTreeFile(const QString &root, const QString &relative, const QByteArray &content)
+{
+    return writeFile(root + QLatin1Char('/') + relative, content);
+}
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+QString md5Of(const QByteArray &data)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
+}
+
+QString md5OfFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    hash.addData(&file);
+    return QString::fromLatin1(hash.result().toHex());
+}
+
+QByteArray pattern(int size, char seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        bytes[i] = char(seed + i % 61);
+    return bytes;
+}
+
+QStringList signalTexts(const QSignalSpy &spy)
+{
+    QStringList texts;
+    for (const QList<QVariant> &arguments : spy)
+        texts << arguments.at(0).toString();
+    return texts;
+}
+
+bool writeSettingsFile(const QByteArray &content)
+{
+    return writeFile(Configuration::getSettingsFilePath(), content);
+}
+
+bool writeMirrorsFile(const QByteArray &content)
+{
+    return writeFile(Configuration::getAppRootPath() + QLatin1String("/mirrors.ini"), content);
+}
+
+QString FreshPaths::path(const QString &name)
+{
+    const QString subdir = QString::number(++serial);
+    if (!QDir(dir.path()).mkpath(subdir))
+        qFatal("cannot create %s", qPrintable(dir.filePath(subdir)));
+    return dir.filePath(subdir + QLatin1Char('/') + name);
+}
+
+QString FreshPaths::write(const QString &name, const QByteArray &content)
+{
+    const QString file = path(name);
+    if (!writeFile(file, content))
+        qFatal("cannot write %s", qPrintable(file));
+    return file;
 }

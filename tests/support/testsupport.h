@@ -112,5 +112,62 @@ private:
 QString publishRelease(const QString &sourceDir, const QString &mirrorRoot, const QString &type,
                        int version, const QStringList &extraArgs = QStringList());
 
-// Writes a file below root, creating its directories.
-void writeTreeFile(const QString &root, const QString &relative, const QByteArray &content);
+// Writes content to path, creating the directories above it. True when all of
+// it was written.
+bool writeFile(const QString &path, const QByteArray &content);
+
+// Writes a file below root, creating its directories. True when all of it was
+// written.
+bool writeTreeFile(const QString &root, const QString &relative, const QByteArray &content);
+
+// The whole content of the file at path, or "<unreadable>" when it cannot be
+// opened, so that a missing file never passes for an empty one.
+QByteArray readAll(const QString &path);
+
+// MD5 of data as 32 lower-case hex digits, the way product inis write it.
+QString md5Of(const QByteArray &data);
+
+// MD5 of the file at path as md5Of() gives it, read in pieces; empty when the
+// file cannot be opened.
+QString md5OfFile(const QString &path);
+
+// size bytes counting up from seed in a cycle of 61, the same on every run;
+// different seeds give different bodies, and a shorter pattern is a prefix of
+// a longer one.
+QByteArray pattern(int size, char seed = 'a');
+
+class QSignalSpy;
+
+// The first argument of every signal the spy recorded, as text (messages,
+// errors).
+QStringList signalTexts(const QSignalSpy &spy);
+
+// Writes update.ini beside the test executable, where Configuration reads it.
+// True when all of it was written.
+bool writeSettingsFile(const QByteArray &content);
+
+// Writes mirrors.ini beside the test executable, where the engine reads its
+// mirror list. True when all of it was written.
+bool writeMirrorsFile(const QByteArray &content);
+
+// Paths in a temporary directory, each in a subdirectory of its own: the
+// settings library caches parsed files by path and would not notice a rewrite
+// of the same size within the same second.
+class FreshPaths
+{
+public:
+    bool isValid() const { return dir.isValid(); }
+
+    // The path name below a directory that no earlier call gave; that directory
+    // exists, nothing below it does.
+    QString path(const QString &name);
+
+    // Writes content to a fresh path for name and returns the path. A file that
+    // cannot be written ends the test program, as nothing after it would mean
+    // anything.
+    QString write(const QString &name, const QByteArray &content);
+
+private:
+    QTemporaryDir dir;
+    int serial = 0;
+};

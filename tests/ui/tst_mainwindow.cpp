@@ -74,9 +74,7 @@ void TestMainWindow::initTestCase()
 void TestMainWindow::init()
 {
     QFile::remove(Configuration::getSettingsFilePath());
-    QFile mirrors(Configuration::getAppRootPath() + QLatin1String("/mirrors.ini"));
-    QVERIFY(mirrors.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    mirrors.write(release->mirrorsIni());
+    QVERIFY(writeMirrorsFile(release->mirrorsIni()));
     mirror->clearFaults();
 }
 

@@ -1,0 +1,53 @@
+#include "downloadsupport.h"
+
+#include "download/mirrors.h"
+#include "testsupport.h"
+
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+
+QByteArray mirrorsIniText(const QList<MirrorEntry> &entries)
+{
+    QString text = QStringLiteral("[mirrors]\nsize=%1\n").arg(entries.size());
+    for (int i = 0; i < entries.size(); ++i)
+        text += QStringLiteral("%1\\mirror=%2\n").arg(i + 1).arg(entries.at(i).name);
+    for (const MirrorEntry &entry : entries) {
+        text += QStringLiteral("\n[%1]\nurl=%2\n").arg(entry.name, entry.url);
+        if (!entry.retries.isNull())
+            text += QStringLiteral("retries=%1\n").arg(entry.retries);
+    }
+    return text.toUtf8();
+}
+
+QString writeMirrorsIni(FreshPaths &paths, const QList<MirrorEntry> &entries)
+{
+    return paths.write(QStringLiteral("mirrors.ini"), mirrorsIniText(entries));
+}
+
+void prepareForLoopback(QNetworkAccessManager &manager)
+{
+    manager.setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+    manager.setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
+}
+
+bool makeNextChoice(Mirrors &pool, const QString &name)
+{
+    for (quint32 seed = 1; seed < 1000; ++seed) {
+        pool.seed(seed);
+        FTPSiteAccessData chosen;
+        if (pool.getRandomMirror(chosen) != Mirrors::MirrorAssigned)
+            return false;
+        pool.releaseMirror(chosen.name);
+        if (chosen.name == name) {
+            pool.seed(seed);
+            return true;
+        }
+    }
+    return false;
+}
+
+FTPSiteAccessData mirrorRecord(const Mirrors &pool, const QString &name)
+{
+    const int index = pool.getMirrorIndex(name);
+    return index < 0 ? FTPSiteAccessData() : pool.mirrorList().at(index);
+}

@@ -1,0 +1,43 @@
+#pragma once
+
+#include "download/ftpsiteaccessdata.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+class FreshPaths;
+class Mirrors;
+class QNetworkAccessManager;
+
+// Helpers for tests that download from local mirrors through a Mirrors pool.
+
+// One mirror of a mirrors.ini.
+struct MirrorEntry
+{
+    QString name;
+    QString url;
+    // The retries value as written, so that broken values can be given too;
+    // not written at all when null.
+    QString retries;
+};
+
+// A mirrors.ini listing the entries in order, laid out the way the settings
+// library writes arrays ("1\mirror=...").
+QByteArray mirrorsIniText(const QList<MirrorEntry> &entries);
+
+// Writes mirrorsIniText(entries) to a fresh path and returns the path.
+QString writeMirrorsIni(FreshPaths &paths, const QList<MirrorEntry> &entries);
+
+// Makes the manager go to the servers on 127.0.0.1 directly, past any proxy of
+// the environment, and follow no redirect, as the updater's own manager does:
+// a 3xx is an answer of its own.
+void prepareForLoopback(QNetworkAccessManager &manager);
+
+// Seeds the pool so that its next choice is the mirror called name, found
+// through the pool's own choices. False when no seed below 1000 picks it.
+bool makeNextChoice(Mirrors &pool, const QString &name);
+
+// The pool's record of the mirror called name; a default record once it was
+// dropped.
+FTPSiteAccessData mirrorRecord(const Mirrors &pool, const QString &name);
