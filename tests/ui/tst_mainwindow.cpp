@@ -232,6 +232,19 @@ void TestMainWindow::successfulRunOffersClientStart()
     QVERIFY(!QFileInfo::exists(tempDir));
     QSettings settings(Configuration::getSettingsFilePath(), QSettings::IniFormat);
     QVERIFY(!settings.childGroups().contains(QLatin1String("current")));
+
+    // "Start Varnolt" starts the client's script beside the program and
+    // closes the window.
+    const QString script = Configuration::getAppRootPath() + QLatin1Char('/')
+        + Configuration::getClientBinaryName();
+    const QString marker = tmp.filePath(QStringLiteral("client-started"));
+    QVERIFY(writeFile(script, "#!/bin/sh\ntouch \"" + QFile::encodeName(marker) + "\"\n"));
+    QFile::setPermissions(script, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QTest::mouseClick(window.startButton, Qt::LeftButton);
+    QVERIFY(!window.isVisible());
+    const bool started = QTest::qWaitFor([&] { return QFile::exists(marker); }, 10000);
+    QFile::remove(script);
+    QVERIFY(started);
 }
 
 void TestMainWindow::failedRunOffersRestart()
