@@ -32,7 +32,7 @@ bool isSafeRelativePath(const QString &path)
     return true;
 }
 
-// Part 2 and 4: a size that is not a number counts as 0.
+// The size fields of a value: text that is not a number counts as 0.
 quint64 toSize(const QString &text)
 {
     bool ok = false;
