@@ -220,13 +220,13 @@ QString Configuration::getClientBinaryName()
 
 QStringList Configuration::getSpecialFileNames()
 {
-    return { QStringLiteral("update"),
-             QStringLiteral("libQtCore.so.4"),
-             QStringLiteral("libQtGui.so.4"),
-             QStringLiteral("libQtNetwork.so.4"),
-             QStringLiteral("libqgif.so"),
-             QStringLiteral("libqjpeg.so"),
-             QStringLiteral("libqtaccessiblewidgets.so") };
+    return {QStringLiteral("update"),
+            QStringLiteral("libQtCore.so.4"),
+            QStringLiteral("libQtGui.so.4"),
+            QStringLiteral("libQtNetwork.so.4"),
+            QStringLiteral("libqgif.so"),
+            QStringLiteral("libqjpeg.so"),
+            QStringLiteral("libqtaccessiblewidgets.so")};
 }
 
 const QString &Configuration::getSpecialFileRenamePrefix()
@@ -237,16 +237,15 @@ const QString &Configuration::getSpecialFileRenamePrefix()
 
 const QStringList &Configuration::getExecutableFiles()
 {
-    static const QStringList names = { QStringLiteral("vl3client_linux_x86"),
-                                       QStringLiteral("vl3client_linux_amd64"),
-                                       QStringLiteral("vl3client_runscript.sh"),
-                                       QStringLiteral("update") };
+    static const QStringList names
+        = {QStringLiteral("vl3client_linux_x86"), QStringLiteral("vl3client_linux_amd64"),
+           QStringLiteral("vl3client_runscript.sh"), QStringLiteral("update")};
     return names;
 }
 
 const QStringList &Configuration::getExecutableSuffixes()
 {
-    static const QStringList suffixes = { QStringLiteral("so"), QStringLiteral("so.4") };
+    static const QStringList suffixes = {QStringLiteral("so"), QStringLiteral("so.4")};
     return suffixes;
 }
 

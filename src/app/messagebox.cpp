@@ -25,9 +25,8 @@ QMessageBox::StandardButton buttonFromName(const QString &name)
 void logBox(const QString &title, const QString &text)
 {
     // Box texts may be rich text; the console wants the words only.
-    const QString plain = Qt::mightBeRichText(text)
-        ? QTextDocumentFragment::fromHtml(text).toPlainText()
-        : text;
+    const QString plain
+        = Qt::mightBeRichText(text) ? QTextDocumentFragment::fromHtml(text).toPlainText() : text;
     ConsoleLog::write(title + QLatin1String(": ") + plain);
 }
 

@@ -12,10 +12,9 @@
 class MessageBox
 {
 public:
-    static QMessageBox::StandardButton critical(QWidget *parent, const QString &title,
-                                                const QString &text,
-                                                QMessageBox::StandardButtons buttons
-                                                = QMessageBox::Ok);
+    static QMessageBox::StandardButton
+    critical(QWidget *parent, const QString &title, const QString &text,
+             QMessageBox::StandardButtons buttons = QMessageBox::Ok);
     static QMessageBox::StandardButton question(QWidget *parent, const QString &title,
                                                 const QString &text,
                                                 QMessageBox::StandardButtons buttons);

@@ -65,13 +65,13 @@ int runUpdater(int argc, char **argv)
             window.setVisible(true);
             // Tells scripts and support what this run is about, and that the
             // window is up (and this instance reachable for a second start).
-            ConsoleLog::write(QStringLiteral("Ready to update %1 to version %2 (%3 channel, %4 start)")
-                                      .arg(configuration.clientType)
-                                      .arg(configuration.clientVersion)
-                                      .arg(channelName(configuration.channel))
-                                      .arg(configuration.startMode == 2
-                                               ? QLatin1String("automatic")
-                                               : QLatin1String("manual")));
+            ConsoleLog::write(
+                QStringLiteral("Ready to update %1 to version %2 (%3 channel, %4 start)")
+                    .arg(configuration.clientType)
+                    .arg(configuration.clientVersion)
+                    .arg(channelName(configuration.channel))
+                    .arg(configuration.startMode == 2 ? QLatin1String("automatic")
+                                                      : QLatin1String("manual")));
             exitCode = app.exec();
         }
     }

@@ -73,7 +73,7 @@ bool UpdateChecker::readFromServer()
     server.sin_port = htons(port);
     ::freeaddrinfo(results);
 
-    const char request[2] = { 0x32, 0x00 };
+    const char request[2] = {0x32, 0x00};
     const ssize_t sent = ::sendto(sock.get(), request, sizeof request, 0,
                                   reinterpret_cast<const sockaddr *>(&server), sizeof server);
     if (sent <= 0)
@@ -92,9 +92,8 @@ bool UpdateChecker::readFromServer()
 
     // Same semantics as strtok: runs of separators count as one and empty
     // fields do not count. The answer is cut at its first zero byte.
-    const QList<QByteArray> tokens
-        = QByteArray(buffer).split(',');
-    QByteArray *targets[3] = { &stableVersion, &betaVersion, &alphaVersion };
+    const QList<QByteArray> tokens = QByteArray(buffer).split(',');
+    QByteArray *targets[3] = {&stableVersion, &betaVersion, &alphaVersion};
     int next = 0;
     for (const QByteArray &token : tokens) {
         if (token.isEmpty())

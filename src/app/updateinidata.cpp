@@ -27,8 +27,7 @@ bool UpdateIniData::get(int *version, QString *type, QString *dir)
     const int recordedVersion = settings.value(QStringLiteral("version")).toInt(&ok);
     const QString recordedDir = settings.value(QStringLiteral("dir")).toString();
     const QString recordedType = settings.value(QStringLiteral("type")).toString();
-    if (!ok || recordedType.isEmpty() || recordedDir.isEmpty()
-        || !isSessionDirectory(recordedDir))
+    if (!ok || recordedType.isEmpty() || recordedDir.isEmpty() || !isSessionDirectory(recordedDir))
         return false;
     if (version)
         *version = recordedVersion;

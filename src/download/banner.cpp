@@ -41,7 +41,7 @@ void Banner::onResolved(const QHostInfo &hostInfo)
 
 void Banner::sendRequest()
 {
-    static const char request[2] = { 0x01, 0x01 };
+    static const char request[2] = {0x01, 0x01};
     if (socket->writeDatagram(request, sizeof request, serverAddress, port) < 0) {
         answerTimer.stop();
         return;

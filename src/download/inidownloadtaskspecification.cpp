@@ -51,16 +51,16 @@ void IniDownloadTaskSpecification::makeSubtasksAndStart()
     // After a failed verification both files are fetched again, whatever is
     // on disk; the downloads truncate them.
     if (retryCount > 0 || !QFileInfo::exists(localIni)) {
-        auto *download = new DownloadTaskSpecification(manager, mirrors, remoteIniPath(),
-                                                       localIni, -1, this, DownloadShare);
+        auto *download = new DownloadTaskSpecification(manager, mirrors, remoteIniPath(), localIni,
+                                                       -1, this, DownloadShare);
         download->setUnknownSizeLimit(MaxIniBytes);
         addSubTask(download);
         checkShare = 1.0 - DownloadShare;
     }
     if (retryCount > 0 || !QFileInfo::exists(localSignature)) {
         auto *download = new DownloadTaskSpecification(
-                manager, mirrors, remoteIniPath() + QLatin1String(SignatureSuffix), localSignature,
-                -1, this, DownloadShare);
+            manager, mirrors, remoteIniPath() + QLatin1String(SignatureSuffix), localSignature, -1,
+            this, DownloadShare);
         download->setUnknownSizeLimit(MaxSignatureBytes);
         addSubTask(download);
         checkShare -= DownloadShare;

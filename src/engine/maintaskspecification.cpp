@@ -39,16 +39,16 @@ void MainTaskSpecification::makeSubtasksAndStart()
     // that read them start.
     addSubTask(new IniDownloadTaskSpecification(networkManager, mirrors, configuration, this,
                                                 IniDownloadShare));
-    addSubTask(new MakeDownloadReplaceListTaskSpecification(configuration, fileSpecifications,
-                                                            this, ListBuildingShare));
+    addSubTask(new MakeDownloadReplaceListTaskSpecification(configuration, fileSpecifications, this,
+                                                            ListBuildingShare));
     addSubTask(new DownloadFileListTaskSpecification(&fileSpecifications.downloadList,
                                                      networkManager, mirrors, configuration, this,
                                                      DownloadShare));
     addSubTask(new FileReplaceListTaskSpecification(&fileSpecifications.replaceList,
                                                     &fileSpecifications.deleteList, configuration,
                                                     this, ReplaceShare));
-    addSubTask(new FileDeleteListTaskSpecification(&fileSpecifications.deleteList, this,
-                                                   DeleteShare));
+    addSubTask(
+        new FileDeleteListTaskSpecification(&fileSpecifications.deleteList, this, DeleteShare));
     state = Running;
     executeSubTasks();
 }

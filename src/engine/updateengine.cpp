@@ -109,8 +109,8 @@ bool UpdateEngine::initialize()
             keptDir = recordedDir;
         } else {
             emit message(tr("Cleanup previous session (v. %1, %2) files...")
-                                 .arg(recordedVersion)
-                                 .arg(recordedDir));
+                             .arg(recordedVersion)
+                             .arg(recordedDir));
             cleanupDirectory(recordedDir);
             QDir parentDir(recordedDir);
             if (parentDir.cdUp()) {
@@ -244,8 +244,8 @@ void UpdateEngine::removeSessionDirectory(const QString &dir)
 void UpdateEngine::cleanupDirectory(const QString &path)
 {
     const QDir dir(path);
-    const QDir::Filters filter = QDir::Hidden | QDir::System | QDir::NoSymLinks
-        | QDir::NoDotAndDotDot;
+    const QDir::Filters filter
+        = QDir::Hidden | QDir::System | QDir::NoSymLinks | QDir::NoDotAndDotDot;
     const QStringList files = dir.entryList(QDir::Files | filter);
     for (const QString &file : files)
         QFile::remove(dir.filePath(file));

@@ -59,27 +59,25 @@ void TestConfiguration::commandLine_data()
     QTest::newRow("no arguments asks for the stable version")
         << QStringList() << true << 1 << def << 850 << 1 << QString();
     QTest::newRow("--nouser starts automatically")
-        << QStringList { "--nouser" } << true << 1 << def << 850 << 2 << QString();
+        << QStringList {"--nouser"} << true << 1 << def << 850 << 2 << QString();
     QTest::newRow("type and version do not ask")
-        << QStringList { "client_linux_x86", "734" } << true << 0 << "client_linux_x86" << 734
-        << 1 << QString();
-    QTest::newRow("invalid version")
-        << QStringList { "client_linux_amd64", "12a" } << false << 0 << def << 0 << 1
-        << "Invalid version nr (12a)";
-    QTest::newRow("single unknown option")
-        << QStringList { "--force" } << false << 0 << QString() << 0 << 0
-        << "--nouser option is missing";
+        << QStringList {"client_linux_x86", "734"} << true << 0 << "client_linux_x86" << 734 << 1
+        << QString();
+    QTest::newRow("invalid version") << QStringList {"client_linux_amd64", "12a"} << false << 0
+                                     << def << 0 << 1 << "Invalid version nr (12a)";
+    QTest::newRow("single unknown option") << QStringList {"--force"} << false << 0 << QString()
+                                           << 0 << 0 << "--nouser option is missing";
     QTest::newRow("--nouser taken as the client type")
-        << QStringList { "--nouser", "client_linux_x86" } << false << 0 << "--nouser" << 0 << 1
+        << QStringList {"--nouser", "client_linux_x86"} << false << 0 << "--nouser" << 0 << 1
         << "Invalid version nr (client_linux_x86)";
     QTest::newRow("--nouser with type and version")
-        << QStringList { "--nouser", "client_linux_x86", "901" } << true << 1
-        << "client_linux_x86" << 901 << 2 << QString();
+        << QStringList {"--nouser", "client_linux_x86", "901"} << true << 1 << "client_linux_x86"
+        << 901 << 2 << QString();
     QTest::newRow("three arguments without --nouser")
-        << QStringList { "--now", "client_linux_x86", "901" } << false << 0 << QString() << 0
-        << 0 << "--nouser option is missing";
+        << QStringList {"--now", "client_linux_x86", "901"} << false << 0 << QString() << 0 << 0
+        << "--nouser option is missing";
     QTest::newRow("extra arguments are ignored")
-        << QStringList { "a", "b", "c", "d" } << true << 1 << def << 850 << 1 << QString();
+        << QStringList {"a", "b", "c", "d"} << true << 1 << def << 850 << 1 << QString();
 }
 
 void TestConfiguration::commandLine()
@@ -92,7 +90,7 @@ void TestConfiguration::commandLine()
     QFETCH(int, startMode);
     QFETCH(QString, fatal);
 
-    UdpAnswerServer server({ "850,861,872" });
+    UdpAnswerServer server({"850,861,872"});
     qputenv("VARNOLT_UPDATE_SERVER", QByteArray("127.0.0.1:") + QByteArray::number(server.port()));
 
     Configuration configuration;
@@ -125,13 +123,12 @@ void TestConfiguration::channelSelection_data()
     QTest::newRow("beta") << QByteArray("[Channel]\nbeta=true\n") << int(Beta) << 1 << 861;
     QTest::newRow("beta as text") << QByteArray("[Channel]\nbeta=yes\n") << int(Beta) << 1 << 861;
     QTest::newRow("beta 0") << QByteArray("[Channel]\nbeta=0\n") << int(Stable) << 1 << 850;
-    QTest::newRow("beta FALSE") << QByteArray("[Channel]\nbeta=FALSE\n") << int(Stable) << 1
-                                << 850;
+    QTest::newRow("beta FALSE") << QByteArray("[Channel]\nbeta=FALSE\n") << int(Stable) << 1 << 850;
     QTest::newRow("alpha asks for the alpha version")
         << QByteArray("[Channel]\nalpha=http://alpha.example/\n") << int(Alpha) << 1 << 872;
     QTest::newRow("alpha with alphaRevno does not ask")
-        << QByteArray("[Channel]\nalpha=http://alpha.example/\nalphaRevno=850\n") << int(Alpha)
-        << 0 << 850;
+        << QByteArray("[Channel]\nalpha=http://alpha.example/\nalphaRevno=850\n") << int(Alpha) << 0
+        << 850;
     QTest::newRow("alpha wins over beta")
         << QByteArray("[Channel]\nalpha=http://alpha.example/\nbeta=true\n") << int(Alpha) << 1
         << 872;
@@ -145,11 +142,11 @@ void TestConfiguration::channelSelection()
     QFETCH(int, clientVersion);
 
     QVERIFY(writeSettingsFile(settings));
-    UdpAnswerServer server({ "850,861,872" });
+    UdpAnswerServer server({"850,861,872"});
     qputenv("VARNOLT_UPDATE_SERVER", QByteArray("127.0.0.1:") + QByteArray::number(server.port()));
 
     Configuration configuration;
-    QVERIFY(configuration.parseCommandLineOptions({ QStringLiteral("update") }));
+    QVERIFY(configuration.parseCommandLineOptions({QStringLiteral("update")}));
     QCOMPARE(int(configuration.channel), channel);
     QCOMPARE(configuration.clientVersion, clientVersion);
     QCOMPARE(server.requestCount(), serverRequests);
@@ -158,11 +155,11 @@ void TestConfiguration::channelSelection()
 
 void TestConfiguration::invalidServerVersion()
 {
-    UdpAnswerServer server({ "8x0" });
+    UdpAnswerServer server({"8x0"});
     qputenv("VARNOLT_UPDATE_SERVER", QByteArray("127.0.0.1:") + QByteArray::number(server.port()));
     Configuration configuration;
     QSignalSpy fatalSpy(&configuration, &Configuration::fatalError);
-    QVERIFY(!configuration.parseCommandLineOptions({ QStringLiteral("update") }));
+    QVERIFY(!configuration.parseCommandLineOptions({QStringLiteral("update")}));
     QCOMPARE(fatalSpy.count(), 1);
     QCOMPARE(fatalSpy.at(0).at(0).toString(),
              QStringLiteral("Update server returned invalid version nr (8x0)"));
@@ -173,7 +170,7 @@ void TestConfiguration::versionQueryRetryAndAbort()
     // The server stays silent on the first request: Retry asks again with
     // the same query, and the second answer is taken.
     {
-        UdpAnswerServer server({ QByteArray(), "850" });
+        UdpAnswerServer server({QByteArray(), "850"});
         qputenv("VARNOLT_UPDATE_SERVER",
                 QByteArray("127.0.0.1:") + QByteArray::number(server.port()));
         qputenv("VARNOLT_BOX_ANSWERS", "Retry");
@@ -184,14 +181,14 @@ void TestConfiguration::versionQueryRetryAndAbort()
     }
     // A server that never answers: Retry once, then Abort gives up quietly.
     {
-        UdpAnswerServer server({ QByteArray() });
+        UdpAnswerServer server({QByteArray()});
         qputenv("VARNOLT_UPDATE_SERVER",
                 QByteArray("127.0.0.1:") + QByteArray::number(server.port()));
         qputenv("VARNOLT_BOX_ANSWERS", "Retry,Abort");
         Configuration configuration;
         configuration.versionQueryTimeoutMs = 100;
         QSignalSpy fatalSpy(&configuration, &Configuration::fatalError);
-        QVERIFY(!configuration.parseCommandLineOptions({ QStringLiteral("update") }));
+        QVERIFY(!configuration.parseCommandLineOptions({QStringLiteral("update")}));
         QCOMPARE(server.requestCount(), 2);
         QCOMPARE(fatalSpy.count(), 0);
     }

@@ -48,13 +48,14 @@ TestProcessTools::Launch TestProcessTools::launchFrom(bool withScript)
         file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
     QProcess process;
-    process.start(copy, { QStringLiteral("--launch-client") });
+    process.start(copy, {QStringLiteral("--launch-client")});
     if (!process.waitForFinished(30000))
         return launch;
     launch.exitCode = process.exitCode();
     // The client is detached: it may still be starting when the launcher
     // has already ended.
-    launch.markerWritten = withScript && QTest::qWaitFor([&] { return QFile::exists(marker); }, 10000);
+    launch.markerWritten
+        = withScript && QTest::qWaitFor([&] { return QFile::exists(marker); }, 10000);
     if (!withScript)
         launch.markerWritten = QFile::exists(marker);
     return launch;

@@ -73,11 +73,11 @@ void TestStartup::invalidCommandLine_data()
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<QString>("box");
 
-    QTest::newRow("invalid version") << QStringList { "client_linux_amd64", "12a" }
-                                     << "Error: Invalid version nr (12a)";
-    QTest::newRow("unknown option") << QStringList { "--force" }
-                                    << "Error: --nouser option is missing";
-    QTest::newRow("--nouser as client type") << QStringList { "--nouser", "client_linux_x86" }
+    QTest::newRow("invalid version")
+        << QStringList {"client_linux_amd64", "12a"} << "Error: Invalid version nr (12a)";
+    QTest::newRow("unknown option")
+        << QStringList {"--force"} << "Error: --nouser option is missing";
+    QTest::newRow("--nouser as client type") << QStringList {"--nouser", "client_linux_x86"}
                                              << "Error: Invalid version nr (client_linux_x86)";
 }
 
@@ -99,27 +99,28 @@ void TestStartup::abortedVersionQueryEndsWithOne()
 {
     InstallationDir dir;
     QVERIFY(dir.isValid());
-    UdpAnswerServer server({ QByteArray() });
+    UdpAnswerServer server({QByteArray()});
     const auto result
         = dir.run({}, dir.environment(tmp.path(), QStringLiteral("Abort"), server.port()));
     QVERIFY(result.finished);
     QCOMPARE(result.exitCode, 1);
     QCOMPARE(server.requestCount(), 1);
     QVERIFY(result.standardError.contains(
-            QLatin1String("Error: Failed to query latest client version from update server.")));
+        QLatin1String("Error: Failed to query latest client version from update server.")));
 }
 
 void TestStartup::removesMovedAsideFiles()
 {
     InstallationDir dir;
     QVERIFY(dir.isValid());
-    const QStringList removed { "_old_update", "_old_libQtCore.so.4", "imageformats/_old_libqjpeg.so",
-                                "accessible/_old_libqtaccessiblewidgets.so" };
-    const QStringList kept { "_old_vl3client_linux_amd64", "_old_libqjpeg.so.bak",
-                             "lib/_old_libqgif.so" };
+    const QStringList removed {"_old_update", "_old_libQtCore.so.4",
+                               "imageformats/_old_libqjpeg.so",
+                               "accessible/_old_libqtaccessiblewidgets.so"};
+    const QStringList kept {"_old_vl3client_linux_amd64", "_old_libqjpeg.so.bak",
+                            "lib/_old_libqgif.so"};
     for (const QString &name : removed + kept)
         dir.writeFile(name, "old");
-    const auto result = dir.run({ "client_linux_amd64", "12a" },
+    const auto result = dir.run({"client_linux_amd64", "12a"},
                                 dir.environment(tmp.path(), QStringLiteral("Ok"), 0));
     QVERIFY(result.finished);
     for (const QString &name : removed)
@@ -133,9 +134,12 @@ void TestStartup::autoStartRunsIntoEngineFailure_data()
     QTest::addColumn<QString>("locale");
     QTest::addColumn<QString>("title");
 
-    QTest::newRow("English") << "en_US.UTF-8" << "Error";
-    QTest::newRow("German catalogue for de_AT") << "de_AT.UTF-8" << "Fehler";
-    QTest::newRow("no catalogue for fr_FR") << "fr_FR.UTF-8" << "Error";
+    QTest::newRow("English") << "en_US.UTF-8"
+                             << "Error";
+    QTest::newRow("German catalogue for de_AT") << "de_AT.UTF-8"
+                                                << "Fehler";
+    QTest::newRow("no catalogue for fr_FR") << "fr_FR.UTF-8"
+                                            << "Error";
 }
 
 void TestStartup::autoStartRunsIntoEngineFailure()
@@ -146,20 +150,20 @@ void TestStartup::autoStartRunsIntoEngineFailure()
     QFETCH(QString, title);
     InstallationDir dir;
     QVERIFY(dir.isValid());
-    UdpAnswerServer server({ "850,861,872" });
+    UdpAnswerServer server({"850,861,872"});
     QProcessEnvironment env = dir.environment(tmp.path(), QStringLiteral("Ok"), server.port());
     env.insert(QStringLiteral("LANG"), locale);
     env.insert(QStringLiteral("LC_ALL"), locale);
-    const auto result = dir.run({ "--nouser" }, env);
+    const auto result = dir.run({"--nouser"}, env);
     QVERIFY(result.finished);
     QCOMPARE(result.exitCode, 2);
     QCOMPARE(server.requestCount(), 1);
     QVERIFY2(result.standardError.contains(
-                     QStringLiteral("Ready to update client_linux_amd64 to version 850 "
-                                    "(stable channel, automatic start)")),
+                 QStringLiteral("Ready to update client_linux_amd64 to version 850 "
+                                "(stable channel, automatic start)")),
              qPrintable(result.standardError));
-    QVERIFY2(result.standardError.contains(title
-                                           + QLatin1String(": mirrors.ini is missing, cannot proceed.")),
+    QVERIFY2(result.standardError.contains(
+                 title + QLatin1String(": mirrors.ini is missing, cannot proceed.")),
              qPrintable(result.standardError));
 }
 
@@ -169,7 +173,7 @@ void TestStartup::secondInstanceHandsOver()
     InstallationDir otherDir;
     QVERIFY(dir.isValid());
     QVERIFY(otherDir.isValid());
-    const QStringList args { "client_linux_amd64", "734" };
+    const QStringList args {"client_linux_amd64", "734"};
     const QProcessEnvironment env = dir.environment(tmp.path(), QStringLiteral("Ok"), 0);
 
     {

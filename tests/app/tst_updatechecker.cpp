@@ -41,14 +41,14 @@ void TestUpdateChecker::answers_data()
     QTest::addColumn<QByteArray>("beta");
     QTest::addColumn<QByteArray>("alpha");
 
-    QTest::newRow("three versions") << QByteArray("850,861,872") << QByteArray("850")
-                                    << QByteArray("861") << QByteArray("872");
+    QTest::newRow("three versions")
+        << QByteArray("850,861,872") << QByteArray("850") << QByteArray("861") << QByteArray("872");
     QTest::newRow("stable only") << QByteArray("850") << QByteArray("850") << QByteArray()
                                  << QByteArray();
     QTest::newRow("empty fields do not count")
         << QByteArray(",,872") << QByteArray("872") << QByteArray() << QByteArray();
-    QTest::newRow("runs of commas") << QByteArray("1,,,2,3,4,") << QByteArray("1")
-                                    << QByteArray("2") << QByteArray("3");
+    QTest::newRow("runs of commas")
+        << QByteArray("1,,,2,3,4,") << QByteArray("1") << QByteArray("2") << QByteArray("3");
     QTest::newRow("cut after 31 bytes")
         << QByteArray("1234567890,1234567890,123456789012345678") << QByteArray("1234567890")
         << QByteArray("1234567890") << QByteArray("123456789");
@@ -63,7 +63,7 @@ void TestUpdateChecker::answers()
     QFETCH(QByteArray, beta);
     QFETCH(QByteArray, alpha);
 
-    UdpAnswerServer server({ answer });
+    UdpAnswerServer server({answer});
     UpdateChecker checker("127.0.0.1", server.port(), 2000);
     const int descriptors = openDescriptorCount();
     QVERIFY(checker.checkUpdate());
@@ -76,7 +76,7 @@ void TestUpdateChecker::answers()
 
 void TestUpdateChecker::noAnswer()
 {
-    UdpAnswerServer server({ QByteArray() });
+    UdpAnswerServer server({QByteArray()});
     UpdateChecker checker("127.0.0.1", server.port(), 200);
     const int descriptors = openDescriptorCount();
     QVERIFY(!checker.checkUpdate());
@@ -88,7 +88,7 @@ void TestUpdateChecker::noAnswer()
 
 void TestUpdateChecker::retryKeepsEarlierFields()
 {
-    UdpAnswerServer server({ "850,861,872", "900" });
+    UdpAnswerServer server({"850,861,872", "900"});
     UpdateChecker checker("127.0.0.1", server.port(), 2000);
     QVERIFY(checker.checkUpdate());
     QVERIFY(checker.checkUpdate());

@@ -76,15 +76,27 @@ void TestUpdateIniData::unusableRecords_data()
     QTest::addColumn<QString>("type");
 
     QTest::newRow("no record") << QString() << QString() << QString();
-    QTest::newRow("version abc") << "abc" << "varnolt_temp_1" << "client_linux_amd64";
-    QTest::newRow("empty type") << "850" << "varnolt_temp_1" << "";
-    QTest::newRow("directory deleted by hand") << "850" << "varnolt_temp_9" << "client_linux_amd64";
-    QTest::newRow("not a session directory name") << "850" << "important" << "client_linux_amd64";
-    QTest::newRow("symbolic link to a session directory")
-        << "850" << "varnolt_temp_link" << "client_linux_amd64";
-    QTest::newRow("home directory") << "850" << "HOME" << "client_linux_amd64";
-    QTest::newRow("nested below the temporary directory")
-        << "850" << "varnolt_temp_1/varnolt_temp_2" << "client_linux_amd64";
+    QTest::newRow("version abc") << "abc"
+                                 << "varnolt_temp_1"
+                                 << "client_linux_amd64";
+    QTest::newRow("empty type") << "850"
+                                << "varnolt_temp_1"
+                                << "";
+    QTest::newRow("directory deleted by hand") << "850"
+                                               << "varnolt_temp_9"
+                                               << "client_linux_amd64";
+    QTest::newRow("not a session directory name") << "850"
+                                                  << "important"
+                                                  << "client_linux_amd64";
+    QTest::newRow("symbolic link to a session directory") << "850"
+                                                          << "varnolt_temp_link"
+                                                          << "client_linux_amd64";
+    QTest::newRow("home directory") << "850"
+                                    << "HOME"
+                                    << "client_linux_amd64";
+    QTest::newRow("nested below the temporary directory") << "850"
+                                                          << "varnolt_temp_1/varnolt_temp_2"
+                                                          << "client_linux_amd64";
 }
 
 void TestUpdateIniData::unusableRecords()
@@ -127,7 +139,7 @@ void TestUpdateIniData::cleanupKeepsOtherGroups()
     UpdateIniData::cleanup();
     QVERIFY(!UpdateIniData::get(nullptr, nullptr, nullptr));
     QSettings settings(UpdateIniData::filename(), QSettings::IniFormat);
-    QCOMPARE(settings.childGroups(), QStringList({ "Channel", "update" }));
+    QCOMPARE(settings.childGroups(), QStringList({"Channel", "update"}));
     QCOMPARE(settings.value(QStringLiteral("update/streams")).toInt(), 3);
     QCOMPARE(settings.value(QStringLiteral("Channel/beta")).toBool(), true);
 }

@@ -44,14 +44,15 @@ private:
 
 namespace {
 
-const QStringList SettingsFiles { "update", "update.ini", "mirrors.ini" };
+const QStringList SettingsFiles {"update", "update.ini", "mirrors.ini"};
 
 void writeClient(const QString &root, int version)
 {
     writeTreeFile(root, QStringLiteral("vl3client_runscript.sh"),
                   "#!/bin/sh\necho " + QByteArray::number(version) + "\n");
     writeTreeFile(root, QStringLiteral("data/common.dat"), QByteArray(100000, 'c'));
-    writeTreeFile(root, QStringLiteral("data/version.txt"), "version " + QByteArray::number(version));
+    writeTreeFile(root, QStringLiteral("data/version.txt"),
+                  "version " + QByteArray::number(version));
     if (version == 1) {
         writeTreeFile(root, QStringLiteral("data/obsolete.txt"), "obsolete");
     } else {
@@ -89,12 +90,12 @@ void TestEndToEnd::init()
     mirrorRoot = std::make_unique<QTemporaryDir>();
     mirror = std::make_unique<TestHttpMirror>();
     mirror->setRootPath(mirrorRoot->path());
-    versionServer = std::make_unique<UdpAnswerServer>(QList<QByteArray> { "2,2,2" });
+    versionServer = std::make_unique<UdpAnswerServer>(QList<QByteArray> {"2,2,2"});
 
     writeClient(installation->path(), 1);
-    installation->writeFile(QStringLiteral("mirrors.ini"),
-                            "[mirrors]\nsize=1\n1\\mirror=local\n[local]\nurl="
-                                    + mirror->baseUrl().toUtf8() + "\n");
+    installation->writeFile(
+        QStringLiteral("mirrors.ini"),
+        "[mirrors]\nsize=1\n1\\mirror=local\n[local]\nurl=" + mirror->baseUrl().toUtf8() + "\n");
     versionOne = snapshot(installation->path());
 }
 
@@ -108,9 +109,9 @@ void TestEndToEnd::publishVersionTwo()
 {
     QTemporaryDir source;
     writeClient(source.path(), 2);
-    const QString complaint = publishRelease(
-            source.path(), mirrorRoot->path(), QStringLiteral("client_linux_amd64"), 2,
-            { "--gzip", "data/levels/levels.dat", "--delete", "data/obsolete.txt" });
+    const QString complaint
+        = publishRelease(source.path(), mirrorRoot->path(), QStringLiteral("client_linux_amd64"), 2,
+                         {"--gzip", "data/levels/levels.dat", "--delete", "data/obsolete.txt"});
     QVERIFY2(complaint.isEmpty(), qPrintable(complaint));
 }
 
@@ -118,20 +119,20 @@ TestEndToEnd::Outcome TestEndToEnd::runUpdater()
 {
     Outcome outcome;
     QProcess process;
-    process.setProcessEnvironment(installation->environment(tmp->path(), QStringLiteral("Ok"),
-                                                            versionServer->port()));
+    process.setProcessEnvironment(
+        installation->environment(tmp->path(), QStringLiteral("Ok"), versionServer->port()));
     process.setWorkingDirectory(installation->path());
-    process.start(installation->executable(), { QStringLiteral("--nouser") });
+    process.start(installation->executable(), {QStringLiteral("--nouser")});
     // The mirror lives in this process: keep its event loop turning while
     // waiting for the child.
     outcome.ended = QTest::qWaitFor(
-            [&] {
-                outcome.log += QString::fromLocal8Bit(process.readAllStandardError());
-                return outcome.log.contains(QLatin1String("Update successfully finished"))
-                    || outcome.log.contains(QLatin1String("Update cancelled"))
-                    || process.state() == QProcess::NotRunning;
-            },
-            60000);
+        [&] {
+            outcome.log += QString::fromLocal8Bit(process.readAllStandardError());
+            return outcome.log.contains(QLatin1String("Update successfully finished"))
+                || outcome.log.contains(QLatin1String("Update cancelled"))
+                || process.state() == QProcess::NotRunning;
+        },
+        60000);
     process.kill();
     process.waitForFinished(5000);
     outcome.log += QString::fromLocal8Bit(process.readAllStandardError());
@@ -153,10 +154,10 @@ void TestEndToEnd::updatesToTheNewVersion()
     // Unchanged files were not fetched at all.
     QCOMPARE(mirror->requestCount(QStringLiteral("/2/client_linux_amd64/data/common.dat")), 0);
     QCOMPARE(QFile::permissions(installation->filePath(QStringLiteral("lib/libclient.so.4")))
-                     & (QFile::ExeOwner | QFile::WriteOther),
+                 & (QFile::ExeOwner | QFile::WriteOther),
              QFile::ExeOwner);
     // No temporary files and no session record are left.
-    QVERIFY(QDir(tmp->path()).entryList({ "varnolt_temp_*" }, QDir::AllEntries).isEmpty());
+    QVERIFY(QDir(tmp->path()).entryList({"varnolt_temp_*"}, QDir::AllEntries).isEmpty());
     QSettings settings(installation->filePath(QStringLiteral("update.ini")), QSettings::IniFormat);
     QVERIFY(!settings.childGroups().contains(QLatin1String("current")));
 }
@@ -183,7 +184,7 @@ void TestEndToEnd::failedInstallationLeavesVersionOne()
     QFile::remove(ini + ".sig");
     QProcess sign;
     sign.start(QString::fromLocal8Bit(qgetenv("VARNOLT_RELEASE_EXE")),
-               { "sign", "--key", QString::fromLocal8Bit(qgetenv("VARNOLT_SIGNING_KEY")), ini });
+               {"sign", "--key", QString::fromLocal8Bit(qgetenv("VARNOLT_SIGNING_KEY")), ini});
     QVERIFY(sign.waitForFinished(30000));
     QCOMPARE(sign.exitCode(), 0);
 
@@ -197,7 +198,7 @@ void TestEndToEnd::failedInstallationLeavesVersionOne()
     // directory, nothing deleted.
     QCOMPARE(snapshot(installation->path()), versionOne);
     // The downloads stay for the next attempt.
-    QCOMPARE(QDir(tmp->path()).entryList({ "varnolt_temp_*" }, QDir::Dirs).size(), 1);
+    QCOMPARE(QDir(tmp->path()).entryList({"varnolt_temp_*"}, QDir::Dirs).size(), 1);
 }
 
 QTEST_GUILESS_MAIN(TestEndToEnd)

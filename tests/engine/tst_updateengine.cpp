@@ -62,10 +62,10 @@ void TestUpdateEngine::initTestCase()
 {
     // Version 850 of a small client, published on a local mirror.
     release = std::make_unique<ReleaseMirror>(
-            QStringLiteral("client_linux_amd64"), 850,
-            QMap<QString, QByteArray> { { "installed-engine-test/run.sh", "#!/bin/sh\n" },
-                                        { "installed-engine-test/data/level.dat",
-                                          QByteArray(5000, 'l') } });
+        QStringLiteral("client_linux_amd64"), 850,
+        QMap<QString, QByteArray> {
+            {"installed-engine-test/run.sh", "#!/bin/sh\n"},
+            {"installed-engine-test/data/level.dat", QByteArray(5000, 'l')}});
     QVERIFY2(release->error().isEmpty(), qPrintable(release->error()));
     mirror = &release->server();
 
@@ -80,7 +80,7 @@ void TestUpdateEngine::cleanupTestCase()
 {
     // What the runs installed beside the test executable.
     QDir(Configuration::getAppRootPath() + QLatin1String("/installed-engine-test"))
-            .removeRecursively();
+        .removeRecursively();
     QFile::remove(Configuration::getSettingsFilePath());
     QFile::remove(Configuration::getAppRootPath() + "/mirrors.ini");
     qputenv("TMPDIR", oldTmpDir);
@@ -111,8 +111,7 @@ void TestUpdateEngine::proxy_data()
     QTest::newRow("port 800") << QByteArray("http://proxy.example:800")
                               << int(QNetworkProxy::HttpProxy) << "proxy.example" << 800;
     QTest::newRow("no port gives 3128") << QByteArray("http://proxy.example")
-                                        << int(QNetworkProxy::HttpProxy) << "proxy.example"
-                                        << 3128;
+                                        << int(QNetworkProxy::HttpProxy) << "proxy.example" << 3128;
 }
 
 void TestUpdateEngine::proxy()
@@ -160,7 +159,8 @@ void TestUpdateEngine::missingMirrorsIni()
     QSignalSpy fatal(&engine, &UpdateEngine::fatalError);
     QVERIFY(!engine.initialize());
     QCOMPARE(fatal.count(), 1);
-    QCOMPARE(fatal.at(0).at(0).toString(), QStringLiteral("mirrors.ini is missing, cannot proceed."));
+    QCOMPARE(fatal.at(0).at(0).toString(),
+             QStringLiteral("mirrors.ini is missing, cannot proceed."));
     QVERIFY(!engine.busy());
     QVERIFY(QDir(tmp.path()).entryList(QDir::Dirs | QDir::NoDotAndDotDot).isEmpty());
 }
@@ -244,7 +244,7 @@ void TestUpdateEngine::foreignRecordedDirectoryIsLeftAlone()
     QFile(target + "/keep").open(QIODevice::WriteOnly);
     QVERIFY(QFile::link(target, tmp.filePath(QStringLiteral("varnolt_temp_link"))));
 
-    for (const QString &recorded : { precious, tmp.filePath(QStringLiteral("varnolt_temp_link")) }) {
+    for (const QString &recorded : {precious, tmp.filePath(QStringLiteral("varnolt_temp_link"))}) {
         UpdateIniData::modify(849, recorded, QStringLiteral("client_linux_amd64"));
         Configuration configuration;
         configuration.clientVersion = 850;
@@ -281,7 +281,7 @@ void TestUpdateEngine::successfulRunRemovesSession()
     QCOMPARE(progress.last().at(0).toDouble(), 1.0);
     // The figures are back at zero, and hidden, when the run ends.
     QVERIFY(!figures.isEmpty());
-    QCOMPARE(figures.last(), QVariantList({ quint64(0), quint64(0), quint64(0), false }));
+    QCOMPARE(figures.last(), QVariantList({quint64(0), quint64(0), quint64(0), false}));
 }
 
 void TestUpdateEngine::cancelledRunKeepsSession()
@@ -306,7 +306,7 @@ void TestUpdateEngine::cancelledRunKeepsSession()
     QCOMPARE(finished.count(), 0);
     QCOMPARE(engine.getState(), UpdateEngine::Canceled);
     QCOMPARE(messages.last().at(0).toString(), QStringLiteral("User aborted update"));
-    QCOMPARE(figures.last(), QVariantList({ quint64(0), quint64(0), quint64(0), false }));
+    QCOMPARE(figures.last(), QVariantList({quint64(0), quint64(0), quint64(0), false}));
     QVERIFY(QFileInfo(dir).isDir());
     QString recorded;
     QVERIFY(UpdateIniData::get(nullptr, nullptr, &recorded));
@@ -331,9 +331,9 @@ void TestUpdateEngine::cleanupDirectoryKeepsTopAndLinks()
 
     UpdateEngine::cleanupDirectory(top);
     QVERIFY(QFileInfo(top).isDir());
-    QCOMPARE(QDir(top).entryList(QDir::AllEntries | QDir::Hidden | QDir::System
-                                 | QDir::NoDotAndDotDot),
-             QStringList({ "dirlink", "filelink" }));
+    QCOMPARE(
+        QDir(top).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
+        QStringList({"dirlink", "filelink"}));
     QVERIFY(QFile::exists(outside + "/victim"));
 }
 
@@ -385,13 +385,16 @@ void TestUpdateEngine::bannerAddressesMustBeWebAddresses_data()
     QTest::addColumn<bool>("fetched");
     QTest::addColumn<QString>("expectedClick");
 
-    QTest::newRow("web addresses") << "/b.png" << "http://example.com/" << true
-                                   << "http://example.com/";
-    QTest::newRow("local file click") << "/b.png" << "file:///etc/passwd" << true << "";
-    QTest::newRow("custom handler click") << "/b.png" << "mailto:x@example.com" << true << "";
-    QTest::newRow("local file image") << "file:///etc/hostname" << "http://example.com/" << false
-                                      << "";
-    QTest::newRow("empty image") << "" << "http://example.com/" << false << "";
+    QTest::newRow("web addresses") << "/b.png"
+                                   << "http://example.com/" << true << "http://example.com/";
+    QTest::newRow("local file click") << "/b.png"
+                                      << "file:///etc/passwd" << true << "";
+    QTest::newRow("custom handler click") << "/b.png"
+                                          << "mailto:x@example.com" << true << "";
+    QTest::newRow("local file image") << "file:///etc/hostname"
+                                      << "http://example.com/" << false << "";
+    QTest::newRow("empty image") << ""
+                                 << "http://example.com/" << false << "";
 }
 
 void TestUpdateEngine::bannerAddressesMustBeWebAddresses()
@@ -402,9 +405,8 @@ void TestUpdateEngine::bannerAddressesMustBeWebAddresses()
     QFETCH(QString, expectedClick);
     TestHttpMirror server;
     server.setContent(QStringLiteral("/b.png"), QByteArray("img"));
-    const QString imageUrl = imagePath.startsWith(QLatin1Char('/'))
-        ? server.url(imagePath).toString()
-        : imagePath;
+    const QString imageUrl
+        = imagePath.startsWith(QLatin1Char('/')) ? server.url(imagePath).toString() : imagePath;
 
     Configuration configuration;
     UpdateEngine engine(configuration);

@@ -4,8 +4,7 @@
 #include "testsupport.h"
 
 ReleaseMirror::ReleaseMirror(const QString &type, int version,
-                             const QMap<QString, QByteArray> &files,
-                             const QStringList &releaseArgs)
+                             const QMap<QString, QByteArray> &files, const QStringList &releaseArgs)
     : mirror(std::make_unique<TestHttpMirror>()), version(version)
 {
     QTemporaryDir client;

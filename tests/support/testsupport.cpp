@@ -29,7 +29,7 @@ UdpAnswerServer::UdpAnswerServer(const QList<QByteArray> &answers) : answers(ans
     ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
     boundPort = ntohs(addr.sin_port);
     // A short receive time-out lets the loop notice the stop request.
-    timeval tv { 0, 50000 };
+    timeval tv {0, 50000};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     worker = std::thread([this] { serve(); });
 }
@@ -89,8 +89,7 @@ void InstallationDir::writeFile(const QString &relative, const QByteArray &conte
     ::writeFile(filePath(relative), content);
 }
 
-QProcessEnvironment InstallationDir::environment(const QString &tempDir,
-                                                 const QString &boxAnswers,
+QProcessEnvironment InstallationDir::environment(const QString &tempDir, const QString &boxAnswers,
                                                  quint16 serverPort) const
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -156,12 +155,12 @@ bool BoxAnswerer::eventFilter(QObject *watched, QEvent *event)
             seen.append(box->windowTitle() + QLatin1String(": ") + box->text());
             QPointer<QMessageBox> guarded(box);
             QMetaObject::invokeMethod(
-                    this,
-                    [this, guarded, buttonText] {
-                        if (guarded)
-                            answer(guarded, buttonText);
-                    },
-                    Qt::QueuedConnection);
+                this,
+                [this, guarded, buttonText] {
+                    if (guarded)
+                        answer(guarded, buttonText);
+                },
+                Qt::QueuedConnection);
         }
     }
     return QObject::eventFilter(watched, event);
@@ -189,12 +188,12 @@ QString publishRelease(const QString &sourceDir, const QString &mirrorRoot, cons
     if (tool.isEmpty() || key.isEmpty())
         return QStringLiteral("VARNOLT_RELEASE_EXE or VARNOLT_SIGNING_KEY is not set");
     QProcess process;
-    process.start(tool, QStringList { QStringLiteral("release"), QStringLiteral("--type"), type,
-                                      QStringLiteral("--version"), QString::number(version),
-                                      QStringLiteral("--source"), sourceDir,
-                                      QStringLiteral("--out"), mirrorRoot,
-                                      QStringLiteral("--key"), key, QStringLiteral("--force") }
-                              + extraArgs);
+    process.start(tool,
+                  QStringList {QStringLiteral("release"), QStringLiteral("--type"), type,
+                               QStringLiteral("--version"), QString::number(version),
+                               QStringLiteral("--source"), sourceDir, QStringLiteral("--out"),
+                               mirrorRoot, QStringLiteral("--key"), key, QStringLiteral("--force")}
+                      + extraArgs);
     if (!process.waitForFinished(60000))
         return QStringLiteral("the release tool did not finish");
     if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)

@@ -33,8 +33,8 @@ private:
     QList<QByteArray> answers;
     int fd = -1;
     quint16 boundPort = 0;
-    std::atomic<int> requests { 0 };
-    std::atomic<bool> stopping { false };
+    std::atomic<int> requests {0};
+    std::atomic<bool> stopping {false};
     QByteArray first;
     std::thread worker;
 };
@@ -67,7 +67,8 @@ public:
         QString standardError;
     };
     // Runs the updater to its end, at most timeoutMs.
-    Result run(const QStringList &args, const QProcessEnvironment &env, int timeoutMs = 30000) const;
+    Result run(const QStringList &args, const QProcessEnvironment &env,
+               int timeoutMs = 30000) const;
 
 private:
     QTemporaryDir dir;

@@ -65,8 +65,9 @@ void TestMainWindow::initTestCase()
     qputenv("VARNOLT_UPDATE_SERVER", "127.0.0.1");
 
     release = std::make_unique<ReleaseMirror>(
-            QStringLiteral("client_linux_amd64"), 850,
-            QMap<QString, QByteArray> { { "installed-window-test/readme.txt", "installed by the test\n" } });
+        QStringLiteral("client_linux_amd64"), 850,
+        QMap<QString, QByteArray> {
+            {"installed-window-test/readme.txt", "installed by the test\n"}});
     QVERIFY2(release->error().isEmpty(), qPrintable(release->error()));
     mirror = &release->server();
 }
@@ -81,7 +82,8 @@ void TestMainWindow::init()
 void TestMainWindow::cleanup()
 {
     // What the runs installed beside the test executable.
-    QDir(Configuration::getAppRootPath() + QLatin1String("/installed-window-test")).removeRecursively();
+    QDir(Configuration::getAppRootPath() + QLatin1String("/installed-window-test"))
+        .removeRecursively();
     QFile::remove(Configuration::getSettingsFilePath());
     QFile::remove(Configuration::getAppRootPath() + QLatin1String("/mirrors.ini"));
 }
@@ -146,10 +148,13 @@ void TestMainWindow::downloadFigures_data()
     QTest::addColumn<QString>("totalText");
     QTest::addColumn<QString>("speedText");
 
-    QTest::newRow("999 bytes is 0 KB") << quint64(999) << quint64(1000) << quint64(1999)
-                                       << "0 KB" << "1 KB" << "1 KB/s";
-    QTest::newRow("thousands, not 1024") << quint64(1024000) << quint64(4096000) << quint64(0)
-                                         << "1024 KB" << "4096 KB" << "0 KB/s";
+    QTest::newRow("999 bytes is 0 KB") << quint64(999) << quint64(1000) << quint64(1999) << "0 KB"
+                                       << "1 KB"
+                                       << "1 KB/s";
+    QTest::newRow("thousands, not 1024")
+        << quint64(1024000) << quint64(4096000) << quint64(0) << "1024 KB"
+        << "4096 KB"
+        << "0 KB/s";
 }
 
 void TestMainWindow::downloadFigures()
@@ -225,7 +230,7 @@ void TestMainWindow::successfulRunOffersClientStart()
     QVERIFY(window.startButton->hasFocus());
     QCOMPARE(window.totalProgressBar->value(), 1000);
     QVERIFY(window.outputTextEdit->toPlainText().contains(
-            QLatin1String("Update successfully finished")));
+        QLatin1String("Update successfully finished")));
     QCOMPARE(mirror->requestCount(QLatin1String(IniPath)), 1);
     QCOMPARE(mirror->requestCount(QLatin1String(IniPath) + QLatin1String(".sig")), 1);
     // A successful run leaves no temporary files and no session record.
@@ -235,8 +240,8 @@ void TestMainWindow::successfulRunOffersClientStart()
 
     // "Start Varnolt" starts the client's script beside the program and
     // closes the window.
-    const QString script = Configuration::getAppRootPath() + QLatin1Char('/')
-        + Configuration::getClientBinaryName();
+    const QString script
+        = Configuration::getAppRootPath() + QLatin1Char('/') + Configuration::getClientBinaryName();
     const QString marker = tmp.filePath(QStringLiteral("client-started"));
     QVERIFY(writeFile(script, "#!/bin/sh\ntouch \"" + QFile::encodeName(marker) + "\"\n"));
     QFile::setPermissions(script, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
@@ -256,7 +261,7 @@ void TestMainWindow::failedRunOffersRestart()
     configuration.clientVersion = 850;
     MainWindow window(configuration);
     window.show();
-    BoxAnswerer answerer({ QStringLiteral("OK") });
+    BoxAnswerer answerer({QStringLiteral("OK")});
     QTest::mouseClick(window.startButton, Qt::LeftButton);
     QTRY_COMPARE(window.startButton->text(), QStringLiteral("Restart"));
     QVERIFY(window.startButton->isEnabled());
@@ -278,7 +283,7 @@ void TestMainWindow::failedRunOffersRestart()
     QTest::mouseClick(window.startButton, Qt::LeftButton);
     QCOMPARE(configuration.tempDir, tempDir);
     QVERIFY(window.outputTextEdit->toPlainText().contains(
-            QLatin1String("Previous update session for v. 850 found")));
+        QLatin1String("Previous update session for v. 850 found")));
     QTRY_COMPARE(window.startButton->text(), QStringLiteral("Start Varnolt"));
 }
 
@@ -289,7 +294,7 @@ void TestMainWindow::closeDuringRunAnsweredNo()
     configuration.clientType = QStringLiteral("client_linux_amd64");
     MainWindow window(configuration);
     window.show();
-    BoxAnswerer answerer({ QStringLiteral("No") });
+    BoxAnswerer answerer({QStringLiteral("No")});
     mirror->setFault(QLatin1String(IniPath), TestHttpMirror::Fault::stall(10));
     QTest::mouseClick(window.startButton, Qt::LeftButton);
     QTRY_COMPARE(mirror->openConnectionCount(), 1);
@@ -310,7 +315,7 @@ void TestMainWindow::closeDuringRunAnsweredYes()
     configuration.clientType = QStringLiteral("client_linux_amd64");
     MainWindow window(configuration);
     window.show();
-    BoxAnswerer answerer({ QStringLiteral("Yes") });
+    BoxAnswerer answerer({QStringLiteral("Yes")});
     mirror->setFault(QLatin1String(IniPath), TestHttpMirror::Fault::stall(10));
     QTest::mouseClick(window.startButton, Qt::LeftButton);
     QTRY_COMPARE(mirror->openConnectionCount(), 1);
@@ -334,7 +339,7 @@ void TestMainWindow::closeWhenIdle()
     Configuration configuration;
     MainWindow window(configuration);
     window.show();
-    BoxAnswerer answerer({ QStringLiteral("No") });
+    BoxAnswerer answerer({QStringLiteral("No")});
     QVERIFY(window.close());
     QCOMPARE(answerer.count(), 0);
 }
@@ -345,9 +350,15 @@ void TestMainWindow::translations_data()
     QTest::addColumn<QString>("startText");
     QTest::addColumn<QString>("betaText");
 
-    QTest::newRow("de_AT") << "de_AT" << "Update starten" << "Beta Channel";
-    QTest::newRow("de_DE") << "de_DE" << "Update starten" << "Beta Channel";
-    QTest::newRow("fr_FR") << "fr_FR" << "Start Update" << "Beta channel";
+    QTest::newRow("de_AT") << "de_AT"
+                           << "Update starten"
+                           << "Beta Channel";
+    QTest::newRow("de_DE") << "de_DE"
+                           << "Update starten"
+                           << "Beta Channel";
+    QTest::newRow("fr_FR") << "fr_FR"
+                           << "Start Update"
+                           << "Beta channel";
 }
 
 void TestMainWindow::translations()
@@ -368,8 +379,9 @@ void TestMainWindow::translations()
     QCoreApplication::removeTranslator(&translator);
     QCOMPARE(start, startText);
     QCOMPARE(beta, betaText);
-    QCOMPARE(error, locale.startsWith(QLatin1String("de")) ? QStringLiteral("Fehler")
-                                                           : QStringLiteral("Error"));
+    QCOMPARE(error,
+             locale.startsWith(QLatin1String("de")) ? QStringLiteral("Fehler")
+                                                    : QStringLiteral("Error"));
 }
 
 void TestMainWindow::banner()
