@@ -56,6 +56,14 @@ namespace {
 
 const char IniPath[] = "/850/client_linux_amd64.ini";
 
+// Every run here installs version 850 of the default client type, the release
+// on the local mirror.
+void setUpVersion850(Configuration &configuration)
+{
+    configuration.clientVersion = 850;
+    configuration.clientType = QStringLiteral("client_linux_amd64");
+}
+
 } // namespace
 
 void TestUpdateEngine::initTestCase()
@@ -172,8 +180,7 @@ void TestUpdateEngine::previousSessionSameVersionIsReused()
     UpdateIniData::modify(850, dir, QStringLiteral("client_linux_amd64"));
 
     Configuration configuration;
-    configuration.clientVersion = 850;
-    configuration.clientType = QStringLiteral("client_linux_amd64");
+    setUpVersion850(configuration);
     UpdateEngine engine(configuration);
     QSignalSpy messages(&engine, &UpdateEngine::message);
     QVERIFY(engine.initialize());
@@ -202,8 +209,7 @@ void TestUpdateEngine::previousSessionOtherVersionIsCleanedUp()
     UpdateIniData::modify(849, dir, QStringLiteral("client_linux_amd64"));
 
     Configuration configuration;
-    configuration.clientVersion = 850;
-    configuration.clientType = QStringLiteral("client_linux_amd64");
+    setUpVersion850(configuration);
     UpdateEngine engine(configuration);
     QSignalSpy messages(&engine, &UpdateEngine::message);
     QVERIFY(engine.initialize());
@@ -224,8 +230,7 @@ void TestUpdateEngine::vanishedSessionDirectoryIsIgnored()
     UpdateIniData::modify(850, tmp.filePath(QStringLiteral("varnolt_temp_gone")),
                           QStringLiteral("client_linux_amd64"));
     Configuration configuration;
-    configuration.clientVersion = 850;
-    configuration.clientType = QStringLiteral("client_linux_amd64");
+    setUpVersion850(configuration);
     UpdateEngine engine(configuration);
     QSignalSpy messages(&engine, &UpdateEngine::message);
     QVERIFY(engine.initialize());
@@ -247,8 +252,7 @@ void TestUpdateEngine::foreignRecordedDirectoryIsLeftAlone()
     for (const QString &recorded : {precious, tmp.filePath(QStringLiteral("varnolt_temp_link"))}) {
         UpdateIniData::modify(849, recorded, QStringLiteral("client_linux_amd64"));
         Configuration configuration;
-        configuration.clientVersion = 850;
-        configuration.clientType = QStringLiteral("client_linux_amd64");
+        setUpVersion850(configuration);
         UpdateEngine engine(configuration);
         QVERIFY(engine.initialize());
         engine.cleanup();
@@ -260,8 +264,7 @@ void TestUpdateEngine::foreignRecordedDirectoryIsLeftAlone()
 void TestUpdateEngine::successfulRunRemovesSession()
 {
     Configuration configuration;
-    configuration.clientVersion = 850;
-    configuration.clientType = QStringLiteral("client_linux_amd64");
+    setUpVersion850(configuration);
     UpdateEngine engine(configuration);
     QSignalSpy finished(&engine, &UpdateEngine::updateFinished);
     QSignalSpy canceled(&engine, &UpdateEngine::updateCanceled);
@@ -287,8 +290,7 @@ void TestUpdateEngine::successfulRunRemovesSession()
 void TestUpdateEngine::cancelledRunKeepsSession()
 {
     Configuration configuration;
-    configuration.clientVersion = 850;
-    configuration.clientType = QStringLiteral("client_linux_amd64");
+    setUpVersion850(configuration);
     UpdateEngine engine(configuration);
     QSignalSpy finished(&engine, &UpdateEngine::updateFinished);
     QSignalSpy canceled(&engine, &UpdateEngine::updateCanceled);
