@@ -2,11 +2,14 @@
 
 #include "app/configuration.h"
 #include "app/consolelog.h"
+#include "app/messagebox.h"
 #include "app/singleinstancechecker.h"
 #include "engine/updateengine.h"
+#include "fileops/installjournal.h"
 #include "ui/mainwindow.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QLocale>
 #include <QTimer>
 #include <QTranslator>
@@ -28,21 +31,59 @@ QLatin1String channelName(UpdateChannel channel)
     return QLatin1String("stable");
 }
 
+// Repairs an installation that a crash interrupted, before anything else
+// looks at it. Returns false when the journal could not be acted on: the
+// installation is then in an unknown state, and no run may start over it.
+bool recoverInstallation(const QString &root, QString *logLine)
+{
+    const InstallJournal::Recovery recovery = InstallJournal::recover(root);
+    switch (recovery.outcome) {
+    case InstallJournal::Recovery::Nothing:
+        return true;
+    case InstallJournal::Recovery::Undone:
+        *logLine = QCoreApplication::translate("QObject",
+                                               "Recovered an interrupted installation: %1 "
+                                               "changes undone")
+                       .arg(recovery.changes);
+        return true;
+    case InstallJournal::Recovery::Finished:
+        *logLine = QCoreApplication::translate(
+            "QObject", "Recovered an interrupted installation: finished");
+        return true;
+    case InstallJournal::Recovery::Failed:
+        break;
+    }
+    MessageBox::critical(nullptr, QCoreApplication::translate("QObject", "Error"),
+                         QCoreApplication::translate(
+                             "QObject", "An interrupted installation could not be repaired: %1. "
+                                        "The journal %2 was left in place.")
+                             .arg(recovery.problem,
+                                  QDir::toNativeSeparators(root + QLatin1Char('/')
+                                                           + InstallJournal::fileName())));
+    return false;
+}
+
 } // namespace
 
 int runUpdater(int argc, char **argv)
 {
     QApplication app(argc, argv);
 
+    // First of all: a running instance may be installing, and the journal
+    // and the old copies in the installation are still its own.
+    if (SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")))
+        return 0;
+
+    const QString root = Configuration::getAppRootPath();
+    QString recoveryLine;
+    if (!recoverInstallation(root, &recoveryLine))
+        return 2;
+
     // Copies of the updater's own files that an earlier run replaced could
     // not be deleted while they were in use; they can now.
-    const QString root = Configuration::getAppRootPath();
     UpdateEngine::removeOldFiles(root);
     UpdateEngine::removeOldFiles(root + QLatin1String("/imageformats"));
     UpdateEngine::removeOldFiles(root + QLatin1String("/accessible"));
-
-    if (SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")))
-        return 0;
 
     // A translator that finds nothing is installed all the same: the texts
     // then simply stay English.
@@ -58,6 +99,8 @@ int runUpdater(int argc, char **argv)
     {
         Configuration configuration;
         MainWindow window(configuration);
+        if (!recoveryLine.isEmpty())
+            window.onAppendText(recoveryLine);
         if (configuration.parseCommandLineOptions()) {
             if (configuration.startMode == 2)
                 QTimer::singleShot(AutoStartDelayMs, &window, &MainWindow::onAutoStartUpdate);

@@ -44,11 +44,14 @@ void MainTaskSpecification::makeSubtasksAndStart()
     addSubTask(new DownloadFileListTaskSpecification(&fileSpecifications.downloadList,
                                                      networkManager, mirrors, configuration, this,
                                                      DownloadShare));
-    addSubTask(new FileReplaceListTaskSpecification(&fileSpecifications.replaceList,
-                                                    &fileSpecifications.deleteList, configuration,
-                                                    this, ReplaceShare));
-    addSubTask(
-        new FileDeleteListTaskSpecification(&fileSpecifications.deleteList, this, DeleteShare));
+    auto *installation = new FileReplaceListTaskSpecification(
+        &fileSpecifications.replaceList, &fileSpecifications.deleteList, configuration, this,
+        ReplaceShare);
+    addSubTask(installation);
+    auto *deletion =
+        new FileDeleteListTaskSpecification(&fileSpecifications.deleteList, this, DeleteShare);
+    deletion->setInstallJournal(installation->diskJournal());
+    addSubTask(deletion);
     state = Running;
     executeSubTasks();
 }

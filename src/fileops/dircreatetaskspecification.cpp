@@ -38,8 +38,11 @@ bool DirCreateTaskSpecification::tryCreateDir(const QString &rawPath)
     if (!QFileInfo::exists(parentPath) && !tryCreateDir(parentPath))
         return false;
 
+    const RollbackData record(RollbackData::CreateDir, path);
+    if (!announceRollbackOp(record))
+        return false;
     if (QDir(parentPath).mkdir(info.fileName())) {
-        addRollbackOp(RollbackData(RollbackData::CreateDir, path));
+        addRollbackOp(record);
         return true;
     }
     emit message(tr("unable to create dir %1").arg(path));

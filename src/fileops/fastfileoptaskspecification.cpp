@@ -19,6 +19,14 @@ void FastFileOpTaskSpecification::execute()
         errorCancel();
 }
 
+bool FastFileOpTaskSpecification::announceRollbackOp(const RollbackData &record)
+{
+    if (!rollbackList || rollbackList->announce(record))
+        return true;
+    emit message(tr("Could not write the installation journal"));
+    return false;
+}
+
 void FastFileOpTaskSpecification::addRollbackOp(const RollbackData &record)
 {
     if (rollbackList)

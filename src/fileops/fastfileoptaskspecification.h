@@ -42,6 +42,13 @@ protected:
 
     /// Appends @p record to the journal, if there is one.
     void addRollbackOp(const RollbackData &record);
+    /**
+     * Announces @p record to the journal's file on disk before the change is
+     * made (see RollbackDataList::announce()). On failure the text "Could not
+     * write the installation journal" goes out and false is returned: the
+     * change must not be made.
+     */
+    bool announceRollbackOp(const RollbackData &record);
 
     /// The journal to record changes in; null means nothing is recorded. Not owned.
     RollbackDataList *rollbackList;

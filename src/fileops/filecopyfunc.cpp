@@ -2,6 +2,65 @@
 
 #include <QFile>
 
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr size_t ChunkSize = 1 << 20;
+constexpr size_t BufferSize = 256 * 1024;
+
+// Plain reads and writes, for file systems (or kernels) that cannot copy
+// between two files by themselves.
+bool copyByBuffer(int in, int out)
+{
+    QByteArray buffer(qsizetype(BufferSize), Qt::Uninitialized);
+    for (;;) {
+        ssize_t got = ::read(in, buffer.data(), BufferSize);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return false;
+        if (got == 0)
+            return true;
+        const char *data = buffer.constData();
+        while (got > 0) {
+            const ssize_t written = ::write(out, data, size_t(got));
+            if (written < 0 && errno == EINTR)
+                continue;
+            if (written <= 0)
+                return false;
+            data += written;
+            got -= written;
+        }
+    }
+}
+
+// The kernel copies (or clones, where the file system shares blocks) without
+// the bytes passing through this process.
+bool copyContent(int in, int out)
+{
+    bool first = true;
+    for (;;) {
+        const ssize_t copied = ::copy_file_range(in, nullptr, out, nullptr, ChunkSize, 0);
+        if (copied > 0) {
+            first = false;
+            continue;
+        }
+        if (copied == 0)
+            return true;
+        if (errno == EINTR)
+            continue;
+        if (first && (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL))
+            return copyByBuffer(in, out);
+        return false;
+    }
+}
+
+} // namespace
+
 FileCopyFunc::FileCopyFunc(const QString &sourcePath, const QString &destinationPath)
     : SlowFileOpFunc(sourcePath, destinationPath)
 {
@@ -9,8 +68,19 @@ FileCopyFunc::FileCopyFunc(const QString &sourcePath, const QString &destination
 
 bool FileCopyFunc::run()
 {
-    // QFile::copy writes to a temporary file in the destination's directory,
-    // checks every block and the final flush, and renames the result without
-    // replacing anything; on failure the temporary file is removed.
-    return QFile::copy(sourcePath, destinationPath);
+    const int in = ::open(QFile::encodeName(sourcePath).constData(), O_RDONLY | O_CLOEXEC);
+    if (in < 0)
+        return false;
+    struct stat info;
+    bool ok = ::fstat(in, &info) == 0 && S_ISREG(info.st_mode);
+    if (ok) {
+        // The copy is written out of sight and takes its name only when it is
+        // complete and synced, so a failure or a kill never leaves a partial
+        // file under the real name.
+        StagedFile out(destinationPath);
+        const mode_t finalMode = mode == StagedFile::KeepMode ? (info.st_mode & 0777) : mode;
+        ok = out.isOpen() && copyContent(in, out.handle()) && out.commit(finalMode, placement);
+    }
+    ::close(in);
+    return ok;
 }

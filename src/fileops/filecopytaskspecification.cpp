@@ -14,5 +14,5 @@ FileCopyTaskSpecification::FileCopyTaskSpecification(RollbackDataList *rollbackL
 
 ASyncFunc *FileCopyTaskSpecification::createFunction()
 {
-    return new FileCopyFunc(sourcePath, destinationPath);
+    return configured(new FileCopyFunc(sourcePath, destinationPath));
 }

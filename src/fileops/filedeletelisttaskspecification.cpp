@@ -2,6 +2,7 @@
 
 #include "app/configuration.h"
 #include "fileops/filedeletetaskspecification.h"
+#include "fileops/installjournal.h"
 
 FileDeleteListTaskSpecification::FileDeleteListTaskSpecification(QList<QString> *deleteList,
                                                                  QObject *parent,
@@ -24,6 +25,13 @@ void FileDeleteListTaskSpecification::makeSubtasksAndStart()
         addSubTask(new FileDeleteTaskSpecification(false, root + entry, this, share));
     state = Running;
     executeSubTasks();
+}
+
+void FileDeleteListTaskSpecification::subtasksDone()
+{
+    if (installJournal && installJournal->isCommitted() && getStateFromSubTasks() == Finished)
+        installJournal->remove();
+    ComposedTaskSpecification::subtasksDone();
 }
 
 void FileDeleteListTaskSpecification::reset()

@@ -5,11 +5,15 @@
 #include <QList>
 #include <QString>
 
+class InstallJournal;
+
 // Deletes, as far as it can, every entry of the delete list (paths relative
 // to the installation directory): files the product no longer has and the
 // old copies the replacements moved aside. Missing or undeletable files are
-// skipped; the list finishes unless the user cancels. Not journalled: once
-// it runs, the installation is committed.
+// skipped with a warning in the log; the list finishes unless the user
+// cancels. Not journalled: once it runs, the installation is committed, and
+// the committed journal lists these files so that the next start can finish
+// the deletions if this list is interrupted.
 //
 // Reads the list when it executes, so entries added by the replacements
 // are seen.
@@ -23,8 +27,18 @@ public:
     void execute() override;
     void reset() override;
 
+    /**
+     * The committed installation journal (not owned, may be null) whose
+     * files this list deletes; it is removed when the list has finished.
+     */
+    void setInstallJournal(InstallJournal *journal) { installJournal = journal; }
+
+protected:
+    void subtasksDone() override;
+
 private:
     void makeSubtasksAndStart();
 
     QList<QString> *deleteList;
+    InstallJournal *installJournal = nullptr;
 };

@@ -1,6 +1,7 @@
 #include "fileops/filedeletetaskspecification.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 FileDeleteTaskSpecification::FileDeleteTaskSpecification(bool reportFailure,
                                                          const QString &fileToDelete,
@@ -14,8 +15,13 @@ FileDeleteTaskSpecification::FileDeleteTaskSpecification(bool reportFailure,
 bool FileDeleteTaskSpecification::doOp()
 {
     const bool deleted = QFile::remove(fileName);
-    if (!reportFailure)
+    if (!reportFailure) {
+        // Best effort, but not in silence: an obsolete file that stays is
+        // worth a line in the log.
+        if (!deleted && (QFileInfo::exists(fileName) || QFileInfo(fileName).isSymLink()))
+            emit message(tr("warning: could not delete '%1'").arg(fileName));
         return true;
+    }
     if (!deleted) {
         emit message(tr("Could not delete '%1'").arg(fileName));
         return false;

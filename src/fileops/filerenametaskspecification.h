@@ -11,15 +11,28 @@
  * included, even one whose target is missing) fails with "Could not
  * rename '<from>' to '<to>'" and records nothing. On success one Rename
  * record (from @c sourceName to @c fileName) is appended to the journal.
+ *
+ * With LinkAside the file keeps its name and gets the new one as a second
+ * name (a hard link), so an installed file is never missing while its
+ * replacement is put in place; file systems without hard links fall back to
+ * a plain rename. Both are undone alike, by renaming the new name back.
  */
 class FileRenameTaskSpecification : public FastFileOpTaskSpecification
 {
     Q_OBJECT
 
 public:
+    /// How the file gets its new name.
+    enum Method {
+        /// The file is renamed.
+        Move,
+        /// The file keeps its name and gets the new one as a hard link.
+        LinkAside
+    };
+
     FileRenameTaskSpecification(const QString &from, const QString &to,
                                 RollbackDataList *rollbackList, QObject *parent,
-                                double parentProgressRange);
+                                double parentProgressRange, Method method = Move);
 
 protected:
     bool doOp() override;
@@ -27,6 +40,7 @@ protected:
 private:
     /// The current name of the file; @c fileName holds the new one.
     QString sourceName;
+    Method method;
 };
 
 #endif // FILERENAMETASKSPECIFICATION_H

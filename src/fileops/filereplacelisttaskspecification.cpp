@@ -19,7 +19,8 @@ FileReplaceListTaskSpecification::FileReplaceListTaskSpecification(
     : ComposedTaskSpecification(2, parentProgressRange, parent),
       replaceList(replaceList),
       oldFilesToDelete(oldFilesToDelete),
-      configuration(configuration)
+      configuration(configuration),
+      journalFile(Configuration::getAppRootPath())
 {
 }
 
@@ -31,6 +32,20 @@ void FileReplaceListTaskSpecification::execute()
 
 void FileReplaceListTaskSpecification::makeSubtasksAndStart()
 {
+    journalFailed = false;
+    installJournal.setDiskJournal(nullptr);
+    if (!replaceList->isEmpty()) {
+        // Before the first change. An existing journal is never taken over:
+        // it belongs to an installation that the next start has to repair.
+        if (!journalFile.create()) {
+            emit message(tr("Could not create the installation journal %1").arg(journalFile.path()));
+            journalFailed = true;
+            state = Running;
+            executeSubTasks();
+            return;
+        }
+        installJournal.setDiskJournal(&journalFile);
+    }
     const int dirTasks = makeSubdirTasks();
     makeFileReplaceTasks(dirTasks > 0);
     state = Running;
@@ -70,21 +85,39 @@ void FileReplaceListTaskSpecification::makeFileReplaceTasks(bool haveDirTasks)
 
 void FileReplaceListTaskSpecification::subtasksDone()
 {
-    if (getStateFromSubTasks() != Finished) {
-        emit message(tr("rolling back file updates"));
-        installJournal.rollback(this);
-    } else {
+    if (journalFailed) {
+        errorCancel();
+        return;
+    }
+    const bool finished = getStateFromSubTasks() == Finished;
+    bool committed = finished;
+    if (finished && journalFile.isOpen() && !journalFile.commit(*oldFilesToDelete)) {
+        emit message(tr("Could not write the installation journal"));
+        committed = false;
+    }
+    if (committed) {
         // Committed: the delete list that follows removes the old copies, so
         // a later undo (from reset()) could no longer give the installed
         // files back and would only delete the new ones.
         installJournal.clear();
+        ComposedTaskSpecification::subtasksDone();
+        return;
     }
-    ComposedTaskSpecification::subtasksDone();
+    emit message(tr("rolling back file updates"));
+    installJournal.rollback(this);
+    journalFile.remove();
+    if (finished)
+        errorCancel();
+    else
+        ComposedTaskSpecification::subtasksDone();
 }
 
 void FileReplaceListTaskSpecification::reset()
 {
     clearSubTasks();
     installJournal.rollback(this);
+    // A committed journal stays for the delete list, or for the next start.
+    if (journalFile.isOpen() && !journalFile.isCommitted())
+        journalFile.remove();
     TaskSpecification::reset();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "fileops/installjournal.h"
 #include "fileops/rollbackdatalist.h"
 #include "manifest/filespecifications.h"
 #include "tasks/composedtaskspecification.h"
@@ -16,6 +17,12 @@ class Configuration;
 // Ends every run with exactly one finished() or canceled(); an empty replace
 // list finishes inside execute().
 //
+// The journal is also kept on disk (InstallJournal), each change written
+// ahead of it, so that the next start can undo an installation that a crash
+// interrupted. On success it is committed with the delete list and stays
+// until the delete list task has deleted those files; after a rollback it
+// is removed. Journal failures fail the installation like any other.
+//
 // Reads its lists when it executes: they are filled by an earlier step.
 class FileReplaceListTaskSpecification : public ComposedTaskSpecification
 {
@@ -30,6 +37,9 @@ public:
     // finish left recorded; a finished installation is committed and stays.
     void reset() override;
 
+    /// The journal on disk, committed when an installation finished.
+    InstallJournal *diskJournal() { return &journalFile; }
+
 protected:
     void subtasksDone() override;
 
@@ -42,4 +52,7 @@ private:
     QList<QString> *oldFilesToDelete;
     RollbackDataList installJournal;
     Configuration *configuration;
+    InstallJournal journalFile;
+    // The journal could not be created: nothing was started or changed.
+    bool journalFailed = false;
 };

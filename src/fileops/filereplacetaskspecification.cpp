@@ -5,15 +5,23 @@
 #include "fileops/filedeletetaskspecification.h"
 #include "fileops/filerenametaskspecification.h"
 #include "fileops/fileunziptaskspecification.h"
+#include "fileops/stagedfile.h"
 #include "manifest/checksignaturetaskspecification.h"
 
 #include <QFile>
 #include <QFileInfo>
 
+#include <sys/stat.h>
+
 namespace {
 
 constexpr double FastStepShare = 0.1;
 constexpr double CheckShare = 0.2;
+// Executable for everybody, writable by the owner only: a client binary or
+// library that any local user could rewrite would run their code in the next
+// user's client. Replacing it later never writes into the file (a new file
+// takes its name), so no more is needed.
+constexpr mode_t ExecutableMode = 0755;
 
 QString installed(const QString &relative)
 {
@@ -32,6 +40,9 @@ FileReplaceTaskSpecification::FileReplaceTaskSpecification(
       installJournal(installJournal),
       configuration(configuration)
 {
+    // Every change of this replacement is written ahead to the
+    // installation's journal on disk, like the installation's own.
+    ownJournal.setDiskJournal(installJournal->diskJournal());
 }
 
 void FileReplaceTaskSpecification::execute()
@@ -55,20 +66,28 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
             addSubTask(new FileDeleteTaskSpecification(true, oldFile, this, FastStepShare));
             remaining -= FastStepShare;
         }
+        // The old copy is a second name of the installed file: the file
+        // stays under its own name until the new one replaces it in one step.
         movedAside = true;
-        addSubTask(
-            new FileRenameTaskSpecification(newFile, oldFile, &ownJournal, this, FastStepShare));
+        addSubTask(new FileRenameTaskSpecification(newFile, oldFile, &ownJournal, this,
+                                                   FastStepShare,
+                                                   FileRenameTaskSpecification::LinkAside));
         remaining -= FastStepShare;
     }
-    if (replaceSpec.hasUnzip()) {
-        addSubTask(new FileUnzipTaskSpecification(&ownJournal, sourceFile, newFile, this,
-                                                  remaining - CheckShare));
+    SlowFileOpSpecification *put;
+    if (replaceSpec.hasUnzip())
+        put = new FileUnzipTaskSpecification(&ownJournal, sourceFile, newFile, this,
+                                             remaining - CheckShare);
+    else
+        put = new FileCopyTaskSpecification(&ownJournal, sourceFile, newFile, this, remaining);
+    put->setPlacement(movedAside ? StagedFile::Replace : StagedFile::CreateOnly);
+    // Executables never appear under their name without their mode.
+    if (isExecutable(newFile))
+        put->setMode(ExecutableMode);
+    addSubTask(put);
+    if (replaceSpec.hasUnzip())
         addSubTask(new CheckSignatureTaskSpecification(newFile, replaceSpec.unzipMd5, true, this,
                                                        CheckShare));
-    } else {
-        addSubTask(
-            new FileCopyTaskSpecification(&ownJournal, sourceFile, newFile, this, remaining));
-    }
     state = Running;
     executeSubTasks();
 }
@@ -102,18 +121,15 @@ void FileReplaceTaskSpecification::reset()
     TaskSpecification::reset();
 }
 
-void FileReplaceTaskSpecification::makeSingleFileExecutable(const QString &path)
+bool FileReplaceTaskSpecification::isExecutable(const QString &path)
 {
     const QFileInfo info(path);
-    if (!Configuration::getExecutableFiles().contains(info.fileName())
-        && !Configuration::getExecutableSuffixes().contains(info.completeSuffix()))
-        return;
-    // Executable for everybody, writable by the owner only: a client binary
-    // or library that any local user could rewrite would run their code in
-    // the next user's client. Replacing it later never writes into the file
-    // (it is moved aside and a new one takes its name), so no more is needed.
-    QFile::setPermissions(path,
-                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadUser
-                              | QFile::WriteUser | QFile::ExeUser | QFile::ReadGroup
-                              | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
+    return Configuration::getExecutableFiles().contains(info.fileName())
+        || Configuration::getExecutableSuffixes().contains(info.completeSuffix());
+}
+
+void FileReplaceTaskSpecification::makeSingleFileExecutable(const QString &path)
+{
+    if (isExecutable(path))
+        ::chmod(QFile::encodeName(path).constData(), ExecutableMode);
 }

@@ -9,9 +9,10 @@
 
 class Configuration;
 
-// Installs one downloaded file: the installed file is moved aside under its
-// old-copy name, the new one copied or unpacked into place (and an unpacked
-// file checked against its MD5). The replacement keeps its own journal: a
+// Installs one downloaded file: the installed file gets its old-copy name as
+// a second name (a hard link), the new one is copied or unpacked out of sight
+// and renamed over the installed one in one step, so the name is never
+// missing (and an unpacked file is checked against its MD5). The replacement keeps its own journal: a
 // failure undoes its changes at once; on success the records go to the
 // installation journal of the whole replace list, the old copy is queued for
 // deletion (unless it is one of the updater's own files) and executables are
@@ -34,6 +35,9 @@ public:
     // Executables and shared libraries get rwxr-xr-x; everything else keeps
     // the mode the copy or unpacking gave it.
     static void makeSingleFileExecutable(const QString &path);
+    // Whether the file is one that gets rwxr-xr-x: an executable of the
+    // client or the updater, or a shared library.
+    static bool isExecutable(const QString &path);
 
 protected:
     void subtasksDone() override;

@@ -28,9 +28,18 @@ qint64 fill(QFile &file, unsigned char *buffer, qint64 offset, qint64 size)
     return offset;
 }
 
-bool writeAll(QFile &file, const unsigned char *data, qint64 size)
+bool writeAll(int fd, const unsigned char *data, qint64 size)
 {
-    return file.write(reinterpret_cast<const char *>(data), size) == size;
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size_t(size));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        data += written;
+        size -= written;
+    }
+    return true;
 }
 
 bool isGzipStart(const unsigned char *data, qint64 size)
@@ -47,7 +56,7 @@ bool isGzipStart(const unsigned char *data, qint64 size)
 // just as its output buffer fills, even if the rest of the stream, the
 // trailer with the checksum included, is missing. inflate() itself sees
 // every stream end.
-bool inflateMembers(QFile &source, QFile &destination, unsigned char *in, qint64 available)
+bool inflateMembers(QFile &source, int destination, unsigned char *in, qint64 available)
 {
     z_stream stream {};
     if (inflateInit2(&stream, 15 + 16) != Z_OK)
@@ -98,15 +107,7 @@ bool inflateMembers(QFile &source, QFile &destination, unsigned char *in, qint64
     }
 }
 
-// Makes the unpacked bytes durable before the file is reported as complete:
-// the installation goes on to delete the old copy of this file. File systems
-// that cannot sync report EINVAL; there is nothing more to wait for then.
-bool syncToDisk(const QFile &file)
-{
-    return ::fsync(file.handle()) == 0 || errno == EINVAL;
-}
-
-bool unpack(const QString &sourcePath, QFile &destination)
+bool unpack(const QString &sourcePath, int destination)
 {
     QFile source(sourcePath);
     if (!source.open(QIODevice::ReadOnly))
@@ -136,26 +137,15 @@ FileUnzipFunc::FileUnzipFunc(const QString &sourcePath, const QString &destinati
 
 bool FileUnzipFunc::run()
 {
-    // unzipFile() removes what it created when it fails. Deleting the
-    // destination here as well would delete a file that was there before and
-    // that it refused to touch.
-    return unzipFile(destinationPath, sourcePath);
+    return unzipFile(destinationPath, sourcePath, placement, mode);
 }
 
-bool FileUnzipFunc::unzipFile(const QString &destinationPath, const QString &sourcePath)
+bool FileUnzipFunc::unzipFile(const QString &destinationPath, const QString &sourcePath,
+                              StagedFile::Placement placement, mode_t mode)
 {
-    QFile destination(destinationPath);
-    // NewOnly instead of truncating: an existing destination is not this
-    // step's file, the journal would later delete it as if it were, and a
-    // symbolic link there would be written through. Unbuffered, so that a
-    // short write shows at the write that fell short.
-    if (!destination.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered))
-        return false;
-
-    const bool complete = unpack(sourcePath, destination) && syncToDisk(destination);
-    destination.close();
-    if (complete && destination.error() == QFileDevice::NoError)
-        return true;
-    destination.remove();
-    return false;
+    // Unpacked out of sight and put in place only when complete and synced:
+    // a failure or a kill never leaves a partial file under the real name.
+    StagedFile destination(destinationPath);
+    return destination.isOpen() && unpack(sourcePath, destination.handle())
+        && destination.commit(mode, placement);
 }

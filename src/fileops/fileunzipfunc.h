@@ -22,19 +22,22 @@ class FileUnzipFunc : public SlowFileOpFunc
 public:
     FileUnzipFunc(const QString &sourcePath, const QString &destinationPath);
 
-    /// Returns unzipFile(destinationPath, sourcePath).
+    /// Returns unzipFile() of the paths, the placement and the mode.
     bool run() override;
 
     /**
-     * Decompresses @p sourcePath into a new file @p destinationPath (note the
-     * order: destination first). Refuses to open an existing destination, be
-     * it a file, a directory or a symbolic link, and leaves it as it is.
-     * Once the destination has been created, any failure deletes it again:
-     * an unreadable or missing source, corrupt or truncated data, a short or
-     * failed write, a failed flush. Returns whether a complete file was
-     * written.
+     * Decompresses @p sourcePath into @p destinationPath (note the order:
+     * destination first), as a staged file that takes the destination's name
+     * only when it is complete, has @p mode and is synced. With CreateOnly an
+     * existing destination, be it a file, a directory or a symbolic link, is
+     * refused and left as it is; with Replace it is replaced in one step. Any
+     * failure (an unreadable or missing source, corrupt or truncated data, a
+     * short or failed write, a failed sync) leaves no new file behind.
+     * Returns whether the complete file was put in place.
      */
-    bool unzipFile(const QString &destinationPath, const QString &sourcePath);
+    static bool unzipFile(const QString &destinationPath, const QString &sourcePath,
+                          StagedFile::Placement placement = StagedFile::CreateOnly,
+                          mode_t mode = StagedFile::KeepMode);
 };
 
 #endif // FILEUNZIPFUNC_H

@@ -14,5 +14,5 @@ FileUnzipTaskSpecification::FileUnzipTaskSpecification(RollbackDataList *rollbac
 
 ASyncFunc *FileUnzipTaskSpecification::createFunction()
 {
-    return new FileUnzipFunc(sourcePath, destinationPath);
+    return configured(new FileUnzipFunc(sourcePath, destinationPath));
 }

@@ -7,6 +7,9 @@
 #include <QMetaObject>
 #include <QObject>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 RollbackData::RollbackData(Operation operation, const QString &path)
     : path(path), operation(operation)
 {
@@ -21,7 +24,10 @@ bool RollbackData::rollback(QObject *reporter) const
 {
     switch (operation) {
     case Rename:
-        if (renameFile(path, previousPath))
+        // The old copy goes back over whatever took the name meanwhile, in
+        // one rename(): the name is never missing, and a link there is
+        // replaced, never written through.
+        if (restoreOldCopy(path, previousPath))
             return true;
         // Both arguments in one arg() call: a path may itself contain "%2".
         message(reporter,
@@ -49,6 +55,22 @@ bool RollbackData::rollback(QObject *reporter) const
     }
     qFatal("Should not reach here");
     return false;
+}
+
+bool RollbackData::restoreOldCopy(const QString &oldCopy, const QString &name)
+{
+    const QByteArray from = QFile::encodeName(oldCopy);
+    const QByteArray to = QFile::encodeName(name);
+    struct stat copyInfo;
+    if (::lstat(from.constData(), &copyInfo) != 0)
+        return false;
+    // Still two names of one file (nothing replaced it yet): rename() would
+    // do nothing at all, so the second name is simply dropped.
+    struct stat nameInfo;
+    if (::lstat(to.constData(), &nameInfo) == 0 && nameInfo.st_dev == copyInfo.st_dev
+        && nameInfo.st_ino == copyInfo.st_ino)
+        return ::unlink(from.constData()) == 0;
+    return ::rename(from.constData(), to.constData()) == 0;
 }
 
 bool RollbackData::renameFile(const QString &from, const QString &to)

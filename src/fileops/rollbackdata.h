@@ -9,9 +9,10 @@ class QObject;
  * @class RollbackData
  * @brief The undo record of one change made to the installation.
  *
- * A record is written right after a change succeeded, never before, so that
- * undoing it restores exactly what was there. It is a plain value, copied
- * freely; journals of records live in memory only (see RollbackDataList).
+ * A record is kept in memory right after a change succeeded, so that undoing
+ * it restores exactly what was there; an installation also writes it to its
+ * journal on disk before the change is made (see InstallJournal). It is a
+ * plain value, copied freely.
  *
  * Records are undone on the main thread. Undoing never stops at a failure:
  * rollback() reports it as a warning through the reporter and returns false.
@@ -21,7 +22,9 @@ class RollbackData
 public:
     /// The kind of change that was made. The numbers are stable.
     enum Operation {
-        /// The file at @c previousPath was given the name @c path.
+        /// The file at @c previousPath was given the name @c path, or a
+        /// second name @c path (a hard link) to keep its content while a new
+        /// file takes its name.
         Rename = 0,
         /// The file @c path was created (copied or unpacked).
         CreateFile = 1,
@@ -36,9 +39,10 @@ public:
     RollbackData(Operation operation, const QString &from, const QString &to);
 
     /**
-     * Undoes the change: a rename is reversed (failing if @c previousPath has
-     * been taken meanwhile), a created file is deleted, a created directory is
-     * removed only while it is empty. Returns whether the undo succeeded; on
+     * Undoes the change: a rename is reversed, the file at @c path going back
+     * over whatever holds @c previousPath now (failing if nothing is at
+     * @c path), a created file is deleted, a created directory is removed only
+     * while it is empty. Returns whether the undo succeeded; on
      * failure one warning goes to @p reporter (see message()), which may be
      * null. A record with an operation outside the enumeration stops the
      * program.
@@ -53,6 +57,15 @@ public:
      * this.
      */
     static bool renameFile(const QString &from, const QString &to);
+
+    /**
+     * Gives the installed file's old copy @p oldCopy its name @p name back,
+     * over whatever holds that name now, in one rename(): the name is never
+     * missing, and a link there is replaced, never written through. Where
+     * both are still names of the same file, @p oldCopy is just removed.
+     * Fails if there is no @p oldCopy.
+     */
+    static bool restoreOldCopy(const QString &oldCopy, const QString &name);
 
     /**
      * Hands @p text to the reporter's method named "message" (a task's

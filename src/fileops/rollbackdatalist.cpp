@@ -1,5 +1,7 @@
 #include "fileops/rollbackdatalist.h"
 
+#include "fileops/installjournal.h"
+
 RollbackDataList::RollbackDataList() = default;
 
 void RollbackDataList::add(const RollbackData &record)
@@ -28,4 +30,9 @@ bool RollbackDataList::rollback(QObject *reporter)
             result = false;
     }
     return result;
+}
+
+bool RollbackDataList::announce(const RollbackData &record)
+{
+    return !disk || disk->append(record);
 }

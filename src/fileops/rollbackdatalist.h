@@ -5,6 +5,7 @@
 
 #include <QList>
 
+class InstallJournal;
 class QObject;
 
 /**
@@ -50,8 +51,25 @@ public:
     /// Whether the journal holds no record.
     bool isEmpty() const { return list.isEmpty(); }
 
+    /**
+     * Writes the records of this journal's changes ahead to @p journal on
+     * disk (not owned, may be null) through announce(). Not copied by
+     * appendList().
+     */
+    void setDiskJournal(InstallJournal *journal) { disk = journal; }
+
+    /// The journal on disk that changes are announced to, or null.
+    InstallJournal *diskJournal() const { return disk; }
+
+    /**
+     * Called before a change is made: appends @p record to the journal on
+     * disk, if there is one, and returns whether the change may be made.
+     */
+    bool announce(const RollbackData &record);
+
 private:
     QList<RollbackData> list;
+    InstallJournal *disk = nullptr;
 };
 
 #endif // ROLLBACKDATALIST_H

@@ -1,6 +1,7 @@
 #ifndef SLOWFILEOPFUNC_H
 #define SLOWFILEOPFUNC_H
 
+#include "fileops/stagedfile.h"
 #include "tasks/asyncfunc.h"
 
 #include <QString>
@@ -10,8 +11,9 @@
  * @brief Base of the work objects that create one file from another.
  *
  * Holds its own copies of both paths, so nothing is shared with the main
- * thread while it runs. Contract for run(): create @c destinationPath only if
- * nothing exists there, and on failure leave no destination behind. It emits
+ * thread while it runs. Contract for run(): write the new file out of sight and
+ * put it in place as @c placement says (by default only where nothing exists),
+ * with @c mode, synced; on failure leave the destination as it was. It emits
  * neither progress() nor message(); the task explains a failure.
  */
 class SlowFileOpFunc : public ASyncFunc
@@ -20,6 +22,11 @@ class SlowFileOpFunc : public ASyncFunc
 
 public:
     SlowFileOpFunc(const QString &sourcePath, const QString &destinationPath);
+
+    /// How the new file takes the destination's name; CreateOnly unless set.
+    StagedFile::Placement placement = StagedFile::CreateOnly;
+    /// The new file's mode; KeepMode leaves the mode the operation gives by itself.
+    mode_t mode = StagedFile::KeepMode;
 
 protected:
     /// The file to read.

@@ -1,11 +1,13 @@
 #ifndef SLOWFILEOPSPECIFICATION_H
 #define SLOWFILEOPSPECIFICATION_H
 
+#include "fileops/stagedfile.h"
 #include "tasks/asynctaskspecification.h"
 
 #include <QString>
 
 class RollbackDataList;
+class SlowFileOpFunc;
 
 /**
  * @class SlowFileOpSpecification
@@ -18,10 +20,14 @@ class RollbackDataList;
  * exactly one finished() or canceled() (state ErrorCanceled), never inside
  * execute(). Progress jumps from 0 to the full share on success.
  *
- * The work never replaces an existing destination and, when it fails, leaves
- * no destination behind; so only a completely written file is ever recorded,
- * and undoing the journal deletes exactly what this task created. The source
- * is never changed.
+ * By default the work never replaces an existing destination and, when it
+ * fails, leaves no destination behind; so only a completely written file is
+ * ever recorded, and undoing the journal deletes exactly what this task
+ * created. Before the work starts, the creation is announced to the journal
+ * on disk; if that fails, the run fails without any work. A task told to
+ * replace the destination (setPlacement()) records nothing: the journal
+ * already holds the old file's copy, whose undo puts it back over the new
+ * one. The source is never changed.
  */
 class SlowFileOpSpecification : public ASyncTaskSpecification
 {
@@ -37,7 +43,19 @@ public:
                             const QString &sourcePath, const QString &destinationPath,
                             QObject *parent, double parentProgressRange);
 
+    /// How the new file takes the destination's name (CreateOnly unless set).
+    void setPlacement(StagedFile::Placement newPlacement) { placement = newPlacement; }
+
+    /// The new file's mode; KeepMode (the default) leaves the operation's own.
+    void setMode(mode_t newMode) { mode = newMode; }
+
+    /// Announces the new file to the journal on disk, then starts the work.
+    void execute() override;
+
 protected:
+    /// Hands the placement and the mode to a new work object and returns it.
+    ASyncFunc *configured(SlowFileOpFunc *func) const;
+
     /**
      * Sends the failure text, or records the created destination (also when
      * the result belongs to a run that was abandoned: the file exists, and
@@ -54,6 +72,10 @@ protected:
     QString destinationPath;
     /// Sent through message() when the work fails.
     QString failureMessage;
+    /// How the new file takes the destination's name.
+    StagedFile::Placement placement = StagedFile::CreateOnly;
+    /// The new file's mode.
+    mode_t mode = StagedFile::KeepMode;
 };
 
 #endif // SLOWFILEOPSPECIFICATION_H

@@ -20,6 +20,15 @@ void ASyncTaskSpecification::execute()
     state = Running;
 }
 
+void ASyncTaskSpecification::failRun()
+{
+    // Counted and delivered as a worker's result, so that a reset in
+    // between drops it exactly as it would drop real work's.
+    ++runsInFlight;
+    QMetaObject::invokeMethod(this, "onRunResult", Qt::QueuedConnection, Q_ARG(bool, false));
+    state = Running;
+}
+
 void ASyncTaskSpecification::connectDefaultSignals(ASyncFunc *func)
 {
     connect(func, &ASyncFunc::runResult, this, &ASyncTaskSpecification::onRunResult,

@@ -67,6 +67,13 @@ protected:
      */
     virtual void runDone(bool res);
 
+    /**
+     * Starts a run that fails without any work, for a precondition that
+     * failed in execute(): like a work object that failed at once, its
+     * result ends the run from the event loop, never inside execute().
+     */
+    void failRun();
+
 private:
     // Runs handed to the pool whose result has not arrived yet. Above 1, the
     // arriving result and progress belong to a run abandoned by reset().

@@ -28,6 +28,8 @@ public slots:
     // Exactly what a press of the start button does, also while it is
     // disabled. Scheduled once by start-up in automatic mode.
     void onAutoStartUpdate();
+    // One line of the detailed log (also written to standard error).
+    void onAppendText(const QString &text);
 
 protected:
     // Refused while a run is busy; the user is asked whether to abort it.
@@ -38,7 +40,6 @@ private slots:
     void onFatalError(const QString &errorMessage);
     void onError(const QString &errorMessage);
     void on_startButton_clicked();
-    void onAppendText(const QString &text);
     void onProgressUpdate(qreal doneFrac);
     void onDownloadProgress(quint64 downloadDone, quint64 downloadTotal, quint64 speed,
                             bool downloading);

@@ -56,6 +56,11 @@ QString installed(const QString &dest)
     return Configuration::getAppRootPath() + QLatin1Char('/') + Base + QLatin1Char('/') + dest;
 }
 
+QString journalPath()
+{
+    return Configuration::getAppRootPath() + QLatin1String("/update.journal");
+}
+
 // The directories below root, relative and sorted, joined by ",".
 QString directories(const QString &root)
 {
@@ -89,6 +94,7 @@ void TestFileReplaceListTaskSpecification::init()
 
 void TestFileReplaceListTaskSpecification::cleanup()
 {
+    QFile::remove(journalPath());
     QDir(root).removeRecursively();
     downloads.reset();
 }
@@ -202,6 +208,7 @@ void TestFileReplaceListTaskSpecification::installThenDelete()
                                              0.4);
     // Made before the replacements add to its list.
     FileDeleteListTaskSpecification remove(&deleteList, nullptr, 0.05);
+    remove.setInstallJournal(replace.diskJournal());
 
     const TaskRun replaced = runTask(replace);
     QCOMPARE(replaced.finished, 1);
@@ -210,6 +217,11 @@ void TestFileReplaceListTaskSpecification::installThenDelete()
     QCOMPARE(replaced.messages.first(), QString("Starting file updates"));
     QVERIFY(!replaced.messages.contains("rolling back file updates"));
     QCOMPARE(chain(replace).first(), QString("DirCreateTaskSpecification 0.1"));
+    // Committed on disk with what is still to delete, so that a crash from
+    // here on is finished at the next start, not undone.
+    const QByteArray journal = readAll(journalPath());
+    QVERIFY2(journal.contains("\ncommit\n") && journal.endsWith("\nend\n"), journal.constData());
+    QVERIFY(journal.contains("delete " + QByteArray(Base.toUtf8()) + "/obsolete.txt\n"));
 
     // Two replacements run at a time, so the order of ending is open.
     QStringList queued = deleteList;
@@ -223,6 +235,7 @@ void TestFileReplaceListTaskSpecification::installThenDelete()
     QCOMPARE(removed.canceled, 0);
     QCOMPARE(removed.messages, QStringList {"Starting file deletes"});
     QCOMPARE(chain(remove), QStringList(4, "FileDeleteTaskSpecification 0.25"));
+    QVERIFY(!QFileInfo::exists(journalPath()));
 
     QCOMPARE(snapshot(root).keys(),
              QStringList({"_old_update", "kept.txt", "lib", "lib/libfoo.so.1", "plugins",
@@ -253,6 +266,9 @@ void TestFileReplaceListTaskSpecification::failure_data()
     // as well.
     QTest::newRow("first replacement fails, second under way") << "first fails";
     QTest::newRow("missing directory cannot be created") << "directory blocked";
+    // A journal that a crash left is the next start's to repair; an
+    // installation never begins over it.
+    QTest::newRow("journal of an interrupted installation") << "journal left";
 }
 
 void TestFileReplaceListTaskSpecification::failure()
@@ -274,6 +290,9 @@ void TestFileReplaceListTaskSpecification::failure()
         // change which of them run.
         replaceList << download("lib/libfoo.so", "new foo", true, true)
                     << download("vl3client_linux_amd64", noise(8000000, 2), false);
+    } else if (failure == "journal left") {
+        QVERIFY(writeFile(journalPath(), "varnolt-install-journal 1\n"));
+        replaceList << download("readme.txt", "new readme", false);
     } else {
         QVERIFY(writeFile(installed("blocked"), "a file where a directory should be"));
         replaceList << download("readme.txt", "new readme", false)
@@ -283,7 +302,7 @@ void TestFileReplaceListTaskSpecification::failure()
     // The left-over old copy is deleted for good before the replacement of
     // lib/libfoo.so changes anything; it is not part of the installation.
     auto expected = snapshot(root);
-    if (failure != "directory blocked")
+    if (failure != "directory blocked" && failure != "journal left")
         expected.remove("lib/_old_libfoo.so");
     const auto downloadsBefore = snapshot(downloads->path());
 
@@ -295,8 +314,16 @@ void TestFileReplaceListTaskSpecification::failure()
     QVERIFY(run.signalsNameTask);
     QCOMPARE(run.state, TaskSpecification::ErrorCanceled);
     QCOMPARE(run.messages.first(), QString("Starting file updates"));
-    QCOMPARE(run.messages.last(), QString("rolling back file updates"));
-    QCOMPARE(run.messages.count("rolling back file updates"), 1);
+    if (failure == "journal left") {
+        QCOMPARE(run.messages.last(),
+                 "Could not create the installation journal " + journalPath());
+        QCOMPARE(readAll(journalPath()), QByteArray("varnolt-install-journal 1\n"));
+    } else {
+        QCOMPARE(run.messages.last(), QString("rolling back file updates"));
+        QCOMPARE(run.messages.count("rolling back file updates"), 1);
+        // Undone in full: nothing for the next start to repair.
+        QVERIFY(!QFileInfo::exists(journalPath()));
+    }
     QVERIFY2(!hasWarning(run.messages), qPrintable(run.messages.join('\n')));
 
     // Everything given back: new files gone, replaced files back under their
@@ -318,6 +345,8 @@ void TestFileReplaceListTaskSpecification::failure()
     } else if (failure == "first fails") {
         QVERIFY(run.messages.contains("Signature check failed for " + installed("lib/libfoo.so")));
         QCOMPARE(states, QList<S::TaskState>({S::ErrorCanceled, S::Finished}));
+    } else if (failure == "journal left") {
+        QCOMPARE(states, QList<S::TaskState>());
     } else {
         QVERIFY(run.messages.contains("Could not create dir '" + installed("blocked")
                                       + "' because it already exists and is not a dir"));
@@ -451,8 +480,8 @@ void TestFileReplaceListTaskSpecification::emptyLists()
 
 void TestFileReplaceListTaskSpecification::deleteList()
 {
-    // Best effort: what is missing or cannot be deleted is skipped without a
-    // word, and the list always finishes.
+    // Best effort: what is missing is skipped without a word, what cannot be
+    // deleted with a warning, and the list always finishes.
     QVERIFY(writeFile(installed("a.txt"), "a"));
     QVERIFY(writeFile(installed("sub/b.txt"), "b"));
     QVERIFY(writeFile(installed("directory/inside"), "kept"));
@@ -467,7 +496,9 @@ void TestFileReplaceListTaskSpecification::deleteList()
     QCOMPARE(run.canceled, 0);
     QVERIFY(run.signalsNameTask);
     QCOMPARE(run.state, TaskSpecification::Finished);
-    QCOMPARE(run.messages, QStringList {"Starting file deletes"});
+    QCOMPARE(run.messages,
+             QStringList({"Starting file deletes",
+                          "warning: could not delete '" + installed("directory") + "'"}));
     QCOMPARE(run.progress.last(), 0.05);
     QCOMPARE(chain(task), QStringList(5, "FileDeleteTaskSpecification 0.2"));
     QCOMPARE(snapshot(root).keys(),

@@ -213,7 +213,9 @@ void TestFileReplaceTaskSpecification::replace()
     // Undone through the installation journal alone, without a warning. A
     // left-over old copy was deleted for good: it is not part of the
     // installation.
-    QCOMPARE(journal.records().size(), installedBefore ? 2 : 1);
+    // One record: the new file (created), or the old copy (which goes back
+    // over the new file).
+    QCOMPARE(journal.records().size(), 1);
     QSignalSpy warnings(&task, &TaskSpecification::message);
     QVERIFY(journal.rollback(&task));
     QCOMPARE(warnings.count(), 0);

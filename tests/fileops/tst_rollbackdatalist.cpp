@@ -99,19 +99,25 @@ void TestRollbackDataList::failedUndoWarnsAndContinues()
     QVERIFY(QDir().mkpath(emptyDir));
     QVERIFY(writeFile(fullDir + "/left by someone else", "keep"));
     QVERIFY(writeFile(created, "new"));
+    // The old copy goes back over the new file that took its name.
     QVERIFY(writeFile(movedTo, "old library"));
-    QVERIFY(writeFile(movedFrom, "something that took the name meanwhile"));
-    // A link to nothing holds a name as well; the undo must not write through it.
+    QVERIFY(writeFile(movedFrom, "new library"));
+    // A link to nothing holds a name as well; it is replaced, never written through.
     const QString linkedFrom = dir.filePath("plugin.so");
     const QString linkedTo = dir.filePath("_old_plugin.so");
     QVERIFY(writeFile(linkedTo, "old plugin"));
     QVERIFY(QFile::link(dir.filePath("elsewhere.so"), linkedFrom));
+    // An old copy that is gone cannot be given back.
+    const QString lostFrom = dir.filePath("data.pak");
+    const QString lostTo = dir.filePath("_old_data.pak");
+    QVERIFY(writeFile(lostFrom, "new data"));
 
     RollbackDataList journal;
     journal.add(RollbackData(RollbackData::CreateDir, emptyDir));
     journal.add(RollbackData(RollbackData::CreateDir, fullDir));
     journal.add(RollbackData(RollbackData::CreateFile, created));
     journal.add(RollbackData(RollbackData::CreateFile, vanished));
+    journal.add(RollbackData(RollbackData::Rename, lostFrom, lostTo));
     journal.add(RollbackData(RollbackData::Rename, movedFrom, movedTo));
     journal.add(RollbackData(RollbackData::Rename, linkedFrom, linkedTo));
 
@@ -122,8 +128,7 @@ void TestRollbackDataList::failedUndoWarnsAndContinues()
     // Every record was tried, newest first, one warning per failure.
     if (withReporter) {
         const QStringList expected {
-            "warning: rollback rename " + linkedFrom + " to " + linkedTo + " failed",
-            "warning: rollback rename " + movedFrom + " to " + movedTo + " failed",
+            "warning: rollback rename " + lostFrom + " to " + lostTo + " failed",
             "warning: rollback create file " + vanished + " failed",
             "warning: rollback create dir " + fullDir + " failed",
         };
@@ -133,12 +138,13 @@ void TestRollbackDataList::failedUndoWarnsAndContinues()
     }
     QVERIFY(!QFileInfo::exists(created));
     QVERIFY(!QFileInfo::exists(emptyDir));
-    // Nothing is removed or overwritten to force an undo through.
+    // Nothing that is not the journal's is removed to force an undo through.
     QCOMPARE(readAll(fullDir + "/left by someone else"), QByteArray("keep"));
-    QCOMPARE(readAll(movedTo), QByteArray("old library"));
-    QCOMPARE(readAll(movedFrom), QByteArray("something that took the name meanwhile"));
-    QCOMPARE(readAll(linkedTo), QByteArray("old plugin"));
-    QVERIFY(QFileInfo(linkedFrom).isSymLink());
+    QCOMPARE(readAll(lostFrom), QByteArray("new data"));
+    QCOMPARE(readAll(movedFrom), QByteArray("old library"));
+    QVERIFY(!QFileInfo::exists(movedTo));
+    QVERIFY(!QFileInfo(linkedFrom).isSymLink());
+    QCOMPARE(readAll(linkedFrom), QByteArray("old plugin"));
     QVERIFY(!QFileInfo::exists(dir.filePath("elsewhere.so")));
 }
 

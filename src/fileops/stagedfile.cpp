@@ -1,0 +1,119 @@
+#include "fileops/stagedfile.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// File systems that cannot sync a file (or a directory) say EINVAL; there is
+// nothing more to wait for on them.
+bool synced(int result)
+{
+    return result == 0 || errno == EINVAL;
+}
+
+} // namespace
+
+StagedFile::StagedFile(const QString &destinationPath)
+    : destination(QFile::encodeName(destinationPath)),
+      temporary(QFile::encodeName(temporaryName(destinationPath)))
+{
+    const QByteArray directory = QFile::encodeName(QFileInfo(destinationPath).absolutePath());
+    // 0666 as for any new file: the process's umask applies, as it would for
+    // a file created by name.
+    fd = ::open(directory.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL))
+        return;
+    fd = ::open(temporary.constData(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC | O_NOFOLLOW, 0666);
+    named = fd >= 0;
+}
+
+StagedFile::~StagedFile()
+{
+    discard();
+}
+
+void StagedFile::discard()
+{
+    if (fd < 0)
+        return;
+    ::close(fd);
+    fd = -1;
+    if (named)
+        ::unlink(temporary.constData());
+}
+
+bool StagedFile::linkTo(const QByteArray &name) const
+{
+    if (named)
+        return ::link(temporary.constData(), name.constData()) == 0;
+    // An unnamed file gets its first name through its /proc entry, which
+    // needs no privileges (AT_EMPTY_PATH would).
+    char procPath[64];
+    std::snprintf(procPath, sizeof procPath, "/proc/self/fd/%d", fd);
+    return ::linkat(AT_FDCWD, procPath, AT_FDCWD, name.constData(), AT_SYMLINK_FOLLOW) == 0;
+}
+
+bool StagedFile::commit(mode_t mode, Placement placement)
+{
+    if (fd < 0)
+        return false;
+    // The mode first: a file that appears under its real name is complete in
+    // every respect, an executable is never seen without its execute bits.
+    if ((mode != KeepMode && ::fchmod(fd, mode) != 0) || !synced(::fdatasync(fd))) {
+        discard();
+        return false;
+    }
+
+    bool placed;
+    if (placement == CreateOnly) {
+        // link() never replaces anything, a link to nothing included.
+        placed = linkTo(destination);
+    } else if (named) {
+        placed = ::rename(temporary.constData(), destination.constData()) == 0;
+    } else {
+        // rename() is the only way to take a name that is in use without a
+        // moment in which it is missing; it needs a name to rename from. The
+        // temporary name belongs to this destination alone: whatever holds
+        // it is left over from an interrupted replacement.
+        ::unlink(temporary.constData());
+        placed = linkTo(temporary)
+            && (::rename(temporary.constData(), destination.constData()) == 0
+                || (::unlink(temporary.constData()), false));
+    }
+    if (!placed) {
+        discard();
+        return false;
+    }
+    // The temporary name is gone now (renamed, or only ever used as the
+    // source of a link, which the unlink below removes).
+    if (named && placement == CreateOnly)
+        ::unlink(temporary.constData());
+    named = false;
+    ::close(fd);
+    fd = -1;
+    return true;
+}
+
+QString StagedFile::temporaryName(const QString &destination)
+{
+    const QFileInfo info(destination);
+    return info.path() + QLatin1String("/.") + info.fileName() + QLatin1String(".varnolt-new");
+}
+
+bool StagedFile::syncDirectory(const QString &path)
+{
+    const int dirFd = ::open(QFile::encodeName(path).constData(),
+                             O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0)
+        return false;
+    const bool ok = synced(::fsync(dirFd));
+    ::close(dirFd);
+    return ok;
+}
