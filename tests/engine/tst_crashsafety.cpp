@@ -1,0 +1,459 @@
+#include "httpmirror.h"
+#include "testsupport.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTest>
+
+#include <csignal>
+#include <sys/stat.h>
+
+// Installations interrupted at an exact system call: the real updater runs
+// under strace, which kills it (or makes the call fail) at the Nth call of
+// one kind in one thread. Whatever the instant, the installation must end as
+// version 1 or as version 2, never as a mix, once the next start has
+// repaired it; and a normal run then brings it to version 2.
+class TestCrashSafety : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+
+    void killedAnywhere_data();
+    void killedAnywhere();
+    void failingDisk_data();
+    void failingDisk();
+    void secondStartKeepsOldCopies();
+
+private:
+    // One call of the traced run: its kind, its number among the calls of
+    // that kind in its thread, and whether it lies inside the installation.
+    struct Call
+    {
+        QString name;
+        int number = 0;
+        bool installing = false;
+        bool onInstallation = false;
+        // The traced line, to say where a failing point was.
+        QString text;
+    };
+    struct Run
+    {
+        bool ended = false;
+        QString log;
+        QString trace;
+    };
+
+    // Runs "update --nouser TYPE 2" in the installation, under strace with
+    // the given extra arguments (none: without strace), until it has ended
+    // (or was killed).
+    Run runTraced(const QStringList &straceArgs);
+    // Starts the updater without a run, as a user would after a crash, and
+    // returns its log once the window is up.
+    QString startWithoutRun();
+    void checkVersion(const char *when, bool *isTwo = nullptr);
+    QMap<QString, QString> snapshot() const;
+    // Up to count points of the given kinds from the traced run, spread
+    // over the installation.
+    QList<Call> pick(const QStringList &names, int count, bool onInstallationOnly) const;
+
+    QTemporaryDir mirrorRoot;
+    std::unique_ptr<TestHttpMirror> mirror;
+    std::unique_ptr<UdpAnswerServer> versionServer;
+    std::unique_ptr<InstallationDir> installation;
+    std::unique_ptr<QTemporaryDir> tmp;
+    QByteArray updaterTwo;
+    QMap<QString, QString> versionOne;
+    QMap<QString, QString> versionTwo;
+    QList<Call> calls;
+};
+
+namespace {
+
+const QString Type = QStringLiteral("client_linux_amd64");
+const QStringList TracedCalls {"rename", "renameat",  "renameat2", "link",    "linkat",
+                               "openat", "write",     "fsync",     "fdatasync", "unlink",
+                               "unlinkat"};
+
+void writeClient(const QString &root, int version)
+{
+    writeTreeFile(root, QStringLiteral("vl3client_runscript.sh"),
+                  "#!/bin/sh\necho " + QByteArray::number(version) + "\n");
+    writeTreeFile(root, QStringLiteral("data/common.dat"), pattern(300000));
+    writeTreeFile(root, QStringLiteral("data/version.txt"),
+                  "version " + QByteArray::number(version));
+    // Several files replaced, so that each kind of call comes many times.
+    for (int i = 0; i < 6; ++i)
+        writeTreeFile(root, QStringLiteral("data/part%1.dat").arg(i),
+                      pattern(20000 + i, char('a' + version + i)));
+    if (version == 1) {
+        writeTreeFile(root, QStringLiteral("data/obsolete.txt"), "obsolete");
+        writeTreeFile(root, QStringLiteral("data/changed.dat"), pattern(200000, 'x'));
+    } else {
+        writeTreeFile(root, QStringLiteral("data/changed.dat"), pattern(250000, 'y'));
+        writeTreeFile(root, QStringLiteral("data/levels/levels.dat"), pattern(400000, 'l'));
+        writeTreeFile(root, QStringLiteral("lib/libclient.so.4"), pattern(50000, 'c'));
+    }
+}
+
+QString toolPath(const QString &name)
+{
+    return QStandardPaths::findExecutable(name);
+}
+
+} // namespace
+
+void TestCrashSafety::initTestCase()
+{
+    QVERIFY2(!toolPath("strace").isEmpty(), "strace is needed (scripts/install-deps.sh)");
+    QVERIFY(mirrorRoot.isValid());
+    mirror = std::make_unique<TestHttpMirror>();
+    mirror->setRootPath(mirrorRoot.path());
+    versionServer = std::make_unique<UdpAnswerServer>(QList<QByteArray> {"2,2,2"});
+
+    // Version 2 changes a file, adds files in new directories (one of them
+    // gzipped), deletes one and brings a new updater, which still runs.
+    QTemporaryDir source;
+    writeClient(source.path(), 2);
+    updaterTwo = readAll(updaterExecutable()) + "\nversion 2 of the updater\n";
+    QVERIFY(writeFile(source.filePath("update"), updaterTwo));
+    const QString complaint = publishRelease(
+        source.path(), mirrorRoot.path(), Type, 2,
+        {"--gzip", "data/levels/levels.dat", "--delete", "data/obsolete.txt"});
+    QVERIFY2(complaint.isEmpty(), qPrintable(complaint));
+
+    // What a normal run leaves: version 2 with executables at 0755.
+    init();
+    versionOne = snapshot();
+    const Run full = runTraced({"-y", "-e", "trace=" + TracedCalls.join(',')});
+    QVERIFY2(full.log.contains("Update successfully finished"), qPrintable(full.log));
+    const QString started = startWithoutRun();
+    QVERIFY2(!started.contains("Recovered"), qPrintable(started));
+    versionTwo = snapshot();
+    QCOMPARE(versionTwo.value("update"), md5Of(updaterTwo) + " 755");
+    QCOMPARE(versionTwo.value("lib/libclient.so.4").right(3), QString("755"));
+    QVERIFY(!versionTwo.contains("data/obsolete.txt"));
+
+    // Numbers each call per thread and kind, as strace counts them for
+    // injection, and marks those from the journal's creation to its removal.
+    QHash<QString, int> counts;
+    bool installing = false;
+    const QRegularExpression line(QStringLiteral("^(\\d+) +(\\w+)\\((.*)$"));
+    for (const QString &text : full.trace.split('\n')) {
+        const QRegularExpressionMatch match = line.match(text);
+        if (!match.hasMatch() || !TracedCalls.contains(match.captured(2)))
+            continue;
+        Call call;
+        call.name = match.captured(2);
+        call.number = ++counts[match.captured(1) + ' ' + call.name];
+        const QString arguments = match.captured(3);
+        const bool journal = arguments.contains("/update.journal\"")
+            || QRegularExpression("^\\d+<[^>]*/update\\.journal>").match(arguments).hasMatch();
+        if (journal && call.name == "openat" && arguments.contains("O_CREAT"))
+            installing = true;
+        call.installing = installing;
+        // The installation's own writes: its journal and the staged files.
+        call.onInstallation = arguments.contains(installation->path())
+            && (call.name != "write" || journal || arguments.contains(">(deleted)"));
+        call.text = text.left(200);
+        calls.append(call);
+        if (journal && call.name.startsWith("unlink"))
+            installing = false;
+    }
+    QVERIFY(!pick({"openat"}, 1, true).isEmpty());
+}
+
+void TestCrashSafety::init()
+{
+    installation = std::make_unique<InstallationDir>();
+    QVERIFY(installation->isValid());
+    tmp = std::make_unique<QTemporaryDir>();
+    QVERIFY(tmp->isValid());
+    writeClient(installation->path(), 1);
+    installation->writeFile("mirrors.ini", "[mirrors]\nsize=1\n1\\mirror=local\n[local]\nurl="
+                                               + mirror->baseUrl().toUtf8() + "\n");
+}
+
+QMap<QString, QString> TestCrashSafety::snapshot() const
+{
+    QMap<QString, QString> result;
+    const QString root = installation->path();
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString relative = QDir(root).relativeFilePath(path);
+        if (relative == "update.ini" || relative == "update.ini.lock" || relative == "mirrors.ini")
+            continue;
+        struct stat info;
+        if (::lstat(QFile::encodeName(path).constData(), &info) != 0) {
+            result.insert(relative, QStringLiteral("vanished"));
+            continue;
+        }
+        const QString mode = QString::number(info.st_mode & 07777, 8);
+        result.insert(relative, S_ISDIR(info.st_mode) ? "dir " + mode
+                                                      : md5OfFile(path) + ' ' + mode);
+    }
+    return result;
+}
+
+QList<TestCrashSafety::Call> TestCrashSafety::pick(const QStringList &names, int count,
+                                                   bool onInstallationOnly) const
+{
+    QList<Call> candidates;
+    QSet<QString> seen;
+    for (const Call &call : calls) {
+        const QString key = call.name + ' ' + QString::number(call.number);
+        if (call.installing && names.contains(call.name)
+            && (call.onInstallation || !onInstallationOnly) && !seen.contains(key)) {
+            seen.insert(key);
+            candidates.append(call);
+        }
+    }
+    if (candidates.size() <= count)
+        return candidates;
+    if (count == 1)
+        return {candidates.at(candidates.size() / 2)};
+    QList<Call> spread;
+    for (int i = 0; i < count; ++i)
+        spread.append(candidates.at(i * (candidates.size() - 1) / (count - 1)));
+    return spread;
+}
+
+TestCrashSafety::Run TestCrashSafety::runTraced(const QStringList &straceArgs)
+{
+    Run run;
+    const QString traceFile = tmp->filePath("trace");
+    QProcess process;
+    QProcessEnvironment env = installation->environment(tmp->path(), "Ok", versionServer->port());
+    env.insert("VARNOLT_AUTO_START_MS", "0");
+    process.setProcessEnvironment(env);
+    process.setWorkingDirectory(installation->path());
+    const QStringList updater {installation->executable(), "--nouser", Type, "2"};
+    if (straceArgs.isEmpty())
+        process.start(updater.first(), updater.mid(1));
+    else
+        process.start(toolPath("strace"),
+                      QStringList {"-f", "-qq", "-o", traceFile} + straceArgs + updater);
+    // The mirror lives in this process: its event loop turns while waiting.
+    run.ended = QTest::qWaitFor(
+        [&] {
+            run.log += QString::fromLocal8Bit(process.readAllStandardError());
+            return run.log.contains("Update successfully finished")
+                || run.log.contains("Update cancelled") || process.state() == QProcess::NotRunning;
+        },
+        60000);
+    if (process.state() != QProcess::NotRunning && straceArgs.isEmpty()) {
+        process.kill();
+        process.waitForFinished(10000);
+    } else if (process.state() != QProcess::NotRunning) {
+        // The window waits for the user now. strace does not take its
+        // tracee with it, so the updater (the first process traced) goes first.
+        QFile trace(traceFile);
+        if (trace.open(QIODevice::ReadOnly)) {
+            const qint64 pid = trace.readLine().split(' ').first().toLongLong();
+            if (pid > 0)
+                ::kill(pid_t(pid), SIGKILL);
+        }
+        process.waitForFinished(10000);
+    }
+    run.log += QString::fromLocal8Bit(process.readAllStandardError());
+    run.trace = QString::fromLocal8Bit(readAll(traceFile));
+    return run;
+}
+
+QString TestCrashSafety::startWithoutRun()
+{
+    QProcess process;
+    process.setProcessEnvironment(installation->environment(tmp->path(), "Ok", versionServer->port()));
+    process.setWorkingDirectory(installation->path());
+    process.start(installation->executable(), {Type, "2"});
+    QString log;
+    const bool up = QTest::qWaitFor(
+        [&] {
+            log += QString::fromLocal8Bit(process.readAllStandardError());
+            return log.contains("Ready to update") || process.state() == QProcess::NotRunning;
+        },
+        30000);
+    Q_UNUSED(up); // the caller looks at the log
+    process.kill();
+    process.waitForFinished(10000);
+    return log + QString::fromLocal8Bit(process.readAllStandardError());
+}
+
+void TestCrashSafety::checkVersion(const char *when, bool *isTwo)
+{
+    const QMap<QString, QString> now = snapshot();
+    const bool one = now == versionOne;
+    const bool two = now == versionTwo;
+    if (!one && !two) {
+        QStringList differences;
+        for (auto it = now.cbegin(); it != now.cend(); ++it)
+            if (versionOne.value(it.key()) != it.value() && versionTwo.value(it.key()) != it.value())
+                differences << it.key() + " = " + it.value();
+        for (const QString &key : versionOne.keys() + versionTwo.keys())
+            if (!now.contains(key))
+                differences << key + " missing";
+        QFAIL(qPrintable(QString("%1: neither version 1 nor 2: %2")
+                             .arg(QLatin1String(when), differences.join(", "))));
+    }
+    if (isTwo)
+        *isTwo = two;
+}
+
+void TestCrashSafety::killedAnywhere_data()
+{
+    QTest::addColumn<QStringList>("names");
+    QTest::addColumn<int>("count");
+
+    QTest::newRow("rename") << QStringList {"rename", "renameat", "renameat2"} << 8;
+    QTest::newRow("link") << QStringList {"link", "linkat"} << 8;
+    QTest::newRow("openat") << QStringList {"openat"} << 7;
+    QTest::newRow("write") << QStringList {"write"} << 7;
+    QTest::newRow("fsync") << QStringList {"fsync", "fdatasync"} << 8;
+    QTest::newRow("unlink") << QStringList {"unlink", "unlinkat"} << 6;
+}
+
+void TestCrashSafety::killedAnywhere()
+{
+    QFETCH(QStringList, names);
+    QFETCH(int, count);
+
+    const QList<Call> points = pick(names, count, true);
+    QCOMPARE(points.size(), count);
+    int recovered = 0;
+    for (const Call &point : points) {
+        const QString where = QString("%1 number %2 (%3)").arg(point.name).arg(point.number).arg(point.text);
+        init();
+        const Run killed = runTraced(
+            {"-e", "trace=" + point.name, "-e",
+             QString("inject=%1:signal=SIGKILL:when=%2").arg(point.name).arg(point.number)});
+        QVERIFY2(killed.ended, qPrintable(where + '\n' + killed.log));
+
+        const QString started = startWithoutRun();
+        QVERIFY2(started.contains("Ready to update"), qPrintable(where + '\n' + started));
+        if (started.contains("Recovered an interrupted installation"))
+            ++recovered;
+        checkVersion(qPrintable(where + " after the next start"));
+        QVERIFY2(!QFileInfo::exists(installation->filePath("update.journal")), qPrintable(where));
+
+        const Run again = runTraced({});
+        QVERIFY2(again.log.contains("Update successfully finished"),
+                 qPrintable(where + '\n' + again.log));
+        startWithoutRun();
+        bool two = false;
+        checkVersion(qPrintable(where + " after a normal run"), &two);
+        QVERIFY2(two, qPrintable(where + " did not reach version 2"));
+    }
+    // The points fall inside the installation. Calls are numbered per
+    // thread, and how many a download makes depends on how the network
+    // hands over its data, so a point may also fall just before or after it.
+    QVERIFY2(recovered > 0,
+             qPrintable(QString("%1 of %2 kills needed a repair").arg(recovered).arg(points.size())));
+}
+
+void TestCrashSafety::failingDisk_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("error");
+
+    QTest::newRow("fdatasync EIO") << "fdatasync" << "EIO";
+    QTest::newRow("fsync EIO") << "fsync" << "EIO";
+    QTest::newRow("write ENOSPC") << "write" << "ENOSPC";
+}
+
+void TestCrashSafety::failingDisk()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, error);
+
+    const QList<Call> points = pick({name}, 4, true);
+    QVERIFY(!points.isEmpty());
+    int failed = 0;
+    for (const Call &point : points) {
+        const QString where = QString("%1 number %2 (%3)").arg(point.name).arg(point.number).arg(point.text);
+        init();
+        const Run run = runTraced(
+            {"-y", "-e", "trace=" + name, "-e",
+             QString("inject=%1:error=%2:when=%3").arg(name, error).arg(point.number)});
+        QVERIFY2(run.ended, qPrintable(where + '\n' + run.log));
+        // Calls are numbered per thread, and a download's share of them
+        // depends on how the network hands over its data: the failure may
+        // also have hit a download or a log line. Only the installation's
+        // own calls must fail it; any other may end either way, but never
+        // in a mix.
+        QString injected;
+        for (const QString &line : run.trace.split('\n'))
+            if (line.contains("(INJECTED)"))
+                injected = line;
+        const bool installing = injected.contains(installation->path())
+            && (injected.contains("update.journal") || injected.contains(">(deleted)")
+                || name != "write");
+        if (!installing) {
+            startWithoutRun();
+            checkVersion(qPrintable(where));
+            continue;
+        }
+        ++failed;
+        QVERIFY2(run.log.contains("Update cancelled"), qPrintable(where + '\n' + run.log));
+        QVERIFY2(run.log.contains("rolling back file updates")
+                     || run.log.contains("Could not create the installation journal"),
+                 qPrintable(where + '\n' + run.log));
+        QVERIFY(!QFileInfo::exists(installation->filePath("update.journal")));
+        QCOMPARE(snapshot(), versionOne);
+    }
+    QVERIFY(failed > 0);
+}
+
+void TestCrashSafety::secondStartKeepsOldCopies()
+{
+    // The first run stops inside the installation, just after the updater's
+    // old copy got its name (strace holds the call): a second start must
+    // neither take that copy nor the journal.
+    init();
+    const QString traceFile = tmp->filePath("trace");
+    QProcess first;
+    QProcessEnvironment env = installation->environment(tmp->path(), "Ok", versionServer->port());
+    env.insert("VARNOLT_AUTO_START_MS", "0");
+    first.setProcessEnvironment(env);
+    first.setWorkingDirectory(installation->path());
+    first.start(toolPath("strace"),
+                {"-f", "-qq", "-o", traceFile, "-P", installation->filePath("_old_update"), "-e",
+                 "trace=link,linkat,rename,renameat2", "-e", "inject=link,linkat,rename,renameat2:delay_exit=4000000",
+                 installation->executable(), "--nouser", Type, "2"});
+    QVERIFY(QTest::qWaitFor([&] { return QFileInfo::exists(installation->filePath("_old_update")); },
+                            30000));
+    QVERIFY(QFileInfo::exists(installation->filePath("update.journal")));
+
+    const InstallationDir::Result second = installation->run({Type, "2"}, env);
+    QVERIFY(second.finished);
+    QCOMPARE(second.exitCode, 0);
+    QCOMPARE(readAll(installation->filePath("_old_update")), readAll(updaterExecutable()));
+    QVERIFY(QFileInfo::exists(installation->filePath("update.journal")));
+    QVERIFY2(!second.standardError.contains("Recovered"), qPrintable(second.standardError));
+
+    QString log;
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            log += QString::fromLocal8Bit(first.readAllStandardError());
+            return log.contains("Update successfully finished")
+                || first.state() == QProcess::NotRunning;
+        },
+        60000));
+    QVERIFY2(log.contains("Update successfully finished"), qPrintable(log));
+    QFile trace(traceFile);
+    QVERIFY(trace.open(QIODevice::ReadOnly));
+    ::kill(pid_t(trace.readLine().split(' ').first().toLongLong()), SIGKILL);
+    first.waitForFinished(10000);
+    startWithoutRun();
+    QCOMPARE(snapshot(), versionTwo);
+}
+
+QTEST_GUILESS_MAIN(TestCrashSafety)
+#include "tst_crashsafety.moc"
