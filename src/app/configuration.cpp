@@ -86,10 +86,10 @@ bool Configuration::getDefaultParameters()
         startMode = 1;
         return true;
     }
-    const QString text = getLatestClientVersion(channel);
-    if (text.isEmpty())
+    const std::optional<QString> text = getLatestClientVersion(channel);
+    if (!text)
         return false;
-    if (!getClientVersionFromString(text,
+    if (!getClientVersionFromString(*text,
                                     QObject::tr("Update server returned invalid version nr (%1)")))
         return false;
     startMode = 1;
@@ -120,28 +120,25 @@ bool Configuration::getClientVersionFromString(const QString &text, const QStrin
     return false;
 }
 
-QString Configuration::getLatestClientVersion(UpdateChannel channel)
+std::optional<QString> Configuration::getLatestClientVersion(UpdateChannel channel)
 {
     UpdateChecker checker(UpdateChecker::defaultHost(), UpdateChecker::defaultPort(),
                           versionQueryTimeoutMs);
     for (;;) {
         if (checker.checkUpdate()) {
-            switch (channel) {
-            case Beta:
-                return QString::fromLatin1(checker.getClientBetaVersion());
-            case Alpha:
-                return QString::fromLatin1(checker.getClientAlphaVersion());
-            case Stable:
-                break;
-            }
-            return QString::fromLatin1(checker.getClientStableVersion());
+            QByteArray field = checker.getClientStableVersion();
+            if (channel == Beta)
+                field = checker.getClientBetaVersion();
+            else if (channel == Alpha)
+                field = checker.getClientAlphaVersion();
+            return QString::fromLatin1(field.isEmpty() ? checker.getAnswer() : field);
         }
         const QMessageBox::StandardButton answer = MessageBox::critical(
             nullptr, QObject::tr("Error"),
             QObject::tr("Failed to query latest client\nversion from update server."),
             QMessageBox::Retry | QMessageBox::Abort);
         if (answer == QMessageBox::Abort)
-            return QString();
+            return std::nullopt;
     }
 }
 
