@@ -34,10 +34,10 @@ public:
     bool getClientTypeVersion(const QStringList &args, int index);
     bool getClientVersionFromString(const QString &text, const QString &errorTemplate);
     // Asks the version server, with a Retry/Abort box while it does not
-    // answer. Nothing when the user chose Abort. Otherwise the channel's
-    // field, or the whole answer when it has no field for the channel, so
-    // that the complaint about it shows what the server sent.
-    std::optional<QString> getLatestClientVersion(UpdateChannel channel);
+    // answer. Nothing when the user chose Abort; otherwise the channel's
+    // field, empty when the answer has none. The whole answer goes to
+    // answer when given.
+    std::optional<QString> getLatestClientVersion(UpdateChannel channel, QString *answer = nullptr);
 
     // Reads the update group of update.ini into proxy and streams.
     void getProxyAndDownloadConcurrency();

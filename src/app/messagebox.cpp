@@ -16,9 +16,9 @@ struct ButtonName
     QMessageBox::StandardButton button;
 };
 
-const ButtonName ButtonNames[] = {{"Ok", QMessageBox::Ok},         {"Yes", QMessageBox::Yes},
-                                  {"No", QMessageBox::No},         {"Retry", QMessageBox::Retry},
-                                  {"Abort", QMessageBox::Abort},   {"Cancel", QMessageBox::Cancel}};
+const ButtonName ButtonNames[] = {{"Ok", QMessageBox::Ok},       {"Yes", QMessageBox::Yes},
+                                  {"No", QMessageBox::No},       {"Retry", QMessageBox::Retry},
+                                  {"Abort", QMessageBox::Abort}, {"Cancel", QMessageBox::Cancel}};
 
 // NoButton for a name that is no button at all.
 QMessageBox::StandardButton buttonFromName(const QString &name)

@@ -44,9 +44,9 @@ void MainTaskSpecification::makeSubtasksAndStart()
     addSubTask(new DownloadFileListTaskSpecification(&fileSpecifications.downloadList,
                                                      networkManager, mirrors, configuration, this,
                                                      DownloadShare));
-    auto *replaceStep = new FileReplaceListTaskSpecification(
-        &fileSpecifications.replaceList, &fileSpecifications.deleteList, configuration, this,
-        ReplaceShare);
+    auto *replaceStep = new FileReplaceListTaskSpecification(&fileSpecifications.replaceList,
+                                                             &fileSpecifications.deleteList,
+                                                             configuration, this, ReplaceShare);
     addSubTask(replaceStep);
     // Connected after addSubTask(): the base class has already asked for the
     // next step when the cancel is dropped, and that request decides.
