@@ -4,9 +4,9 @@
 
 #include <QEventLoop>
 #include <QTextDocumentFragment>
-#include <QTimer>
 
 #include <cstdlib>
+#include <functional>
 
 namespace {
 
@@ -77,12 +77,24 @@ QMessageBox::StandardButton MessageBox::scriptedOrShown(QWidget *parent, QMessag
         // the program may go on past an answer it cannot take.
         std::_Exit(1);
     }
-    // A box on screen runs an event loop of its own until it is answered. A
-    // scripted box does so too, so that unattended runs go the ways attended
-    // ones go.
+    // A box on screen runs an event loop of its own until it is answered, and
+    // a box opened meanwhile on top of it is answered first. A scripted box
+    // does the same: it lets everything already waiting in the event queue
+    // happen, and is answered once no box opened after it is still open. So
+    // unattended runs go the ways attended ones go.
+    static int openBoxes = 0;
+    const int depth = ++openBoxes;
     QEventLoop loop;
-    QTimer::singleShot(0, &loop, &QEventLoop::quit);
+    std::function<void()> answerWhenOnTop;
+    answerWhenOnTop = [&] {
+        if (openBoxes == depth)
+            loop.quit();
+        else
+            QMetaObject::invokeMethod(&loop, answerWhenOnTop, Qt::QueuedConnection);
+    };
+    QMetaObject::invokeMethod(&loop, answerWhenOnTop, Qt::QueuedConnection);
     loop.exec();
+    --openBoxes;
     return answer;
 }
 

@@ -218,7 +218,7 @@ void TestEndToEnd::errorBoxesWhileDownloadsFail()
     // meanwhile and its tasks are deleted there.
     publishVersionTwo();
     const QString session = tmp->filePath(QStringLiteral("varnolt_temp_0"));
-    QVERIFY(QDir().mkpath(session + QLatin1String("/vl3client_runscript.sh")));
+    QVERIFY(QDir().mkpath(session + QLatin1String("/data/levels/levels.dat.gz")));
     QVERIFY(QDir().mkpath(session + QLatin1String("/data/version.txt")));
     QVERIFY(QFile::setPermissions(session, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
     installation->writeFile(
