@@ -20,6 +20,9 @@ QT_QPA_PLATFORM=offscreen ctest --test-dir "$build_dir" --output-on-failure -j2
 asan_dir=${VARNOLT_ASAN_BUILD_DIR:-build-asan}
 cmake -S . -B "$asan_dir" -DCMAKE_BUILD_TYPE=Debug -DVARNOLT_WERROR=ON -DVARNOLT_SANITIZE=ON
 cmake --build "$asan_dir" -j"$(nproc)"
-export ASAN_OPTIONS=halt_on_error=1:detect_leaks=LEAKS_TBD
+# Leaks are checked as well: a program that ends normally with memory of its
+# own unreachable fails. What Qt keeps until exit is still reachable through
+# its globals and is not reported, so no suppressions are needed.
+export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 QT_QPA_PLATFORM=offscreen ctest --test-dir "$asan_dir" --output-on-failure -j2
