@@ -185,6 +185,10 @@ bool UpdateEngine::initialize()
 
 bool UpdateEngine::startUpdate()
 {
+    if (state == Running) {
+        qWarning("UpdateEngine::startUpdate() refused: a run is in progress");
+        return false;
+    }
     mainTask = new MainTaskSpecification(networkManager, mirrors, configuration, this, 1.0);
     connect(mainTask, &TaskSpecification::finished, this, &UpdateEngine::onTaskFinished);
     connect(mainTask, &TaskSpecification::canceled, this, &UpdateEngine::onTaskCanceled);

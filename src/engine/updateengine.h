@@ -49,7 +49,7 @@ public:
     // Refused (false, with a warning) while a run is Running.
     bool initialize();
     // Creates the root task and starts it. Call right after a successful
-    // initialize().
+    // initialize(). Refused (false, with a warning) while a run is Running.
     bool startUpdate();
     // True while a run is prepared or running.
     bool busy() const;

@@ -451,6 +451,9 @@ void TestUpdateEngine::guardsDuringInstallation()
         QTest::ignoreMessage(QtWarningMsg,
                              "UpdateEngine::initialize() refused: a run is in progress");
         QVERIFY(!engine->initialize());
+        QTest::ignoreMessage(QtWarningMsg,
+                             "UpdateEngine::startUpdate() refused: a run is in progress");
+        QVERIFY(!engine->startUpdate());
         QCOMPARE(engine->getState(), UpdateEngine::Running);
     }
     // Gone in the middle of the copy: the run is cancelled, the copy waited
