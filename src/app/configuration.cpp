@@ -86,11 +86,18 @@ bool Configuration::getDefaultParameters()
         startMode = 1;
         return true;
     }
-    const QString text = getLatestClientVersion(channel);
-    if (text.isEmpty())
+    QString answer;
+    const std::optional<QString> text = getLatestClientVersion(channel, &answer);
+    if (!text)
         return false;
-    if (!getClientVersionFromString(text,
-                                    QObject::tr("Update server returned invalid version nr (%1)")))
+    const QString invalid = QObject::tr("Update server returned invalid version nr (%1)");
+    // An answer without the channel's field is as invalid as any other; the
+    // complaint shows what the server did send.
+    if (text->isEmpty()) {
+        emit fatalError(invalid.arg(answer));
+        return false;
+    }
+    if (!getClientVersionFromString(*text, invalid))
         return false;
     startMode = 1;
     return true;
@@ -120,28 +127,27 @@ bool Configuration::getClientVersionFromString(const QString &text, const QStrin
     return false;
 }
 
-QString Configuration::getLatestClientVersion(UpdateChannel channel)
+std::optional<QString> Configuration::getLatestClientVersion(UpdateChannel channel, QString *answer)
 {
     UpdateChecker checker(UpdateChecker::defaultHost(), UpdateChecker::defaultPort(),
                           versionQueryTimeoutMs);
     for (;;) {
         if (checker.checkUpdate()) {
-            switch (channel) {
-            case Beta:
-                return QString::fromLatin1(checker.getClientBetaVersion());
-            case Alpha:
-                return QString::fromLatin1(checker.getClientAlphaVersion());
-            case Stable:
-                break;
-            }
-            return QString::fromLatin1(checker.getClientStableVersion());
+            QByteArray field = checker.getClientStableVersion();
+            if (channel == Beta)
+                field = checker.getClientBetaVersion();
+            else if (channel == Alpha)
+                field = checker.getClientAlphaVersion();
+            if (answer)
+                *answer = QString::fromLatin1(checker.getAnswer());
+            return QString::fromLatin1(field);
         }
-        const QMessageBox::StandardButton answer = MessageBox::critical(
+        const QMessageBox::StandardButton choice = MessageBox::critical(
             nullptr, QObject::tr("Error"),
             QObject::tr("Failed to query latest client\nversion from update server."),
             QMessageBox::Retry | QMessageBox::Abort);
-        if (answer == QMessageBox::Abort)
-            return QString();
+        if (choice == QMessageBox::Abort)
+            return std::nullopt;
     }
 }
 

@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
+
 enum UpdateChannel { Stable = 0, Beta = 1, Alpha = 2 };
 
 // The parameters of one run, settled from the command line, update.ini and,
@@ -32,8 +34,10 @@ public:
     bool getClientTypeVersion(const QStringList &args, int index);
     bool getClientVersionFromString(const QString &text, const QString &errorTemplate);
     // Asks the version server, with a Retry/Abort box while it does not
-    // answer. Empty when the user chose Abort.
-    QString getLatestClientVersion(UpdateChannel channel);
+    // answer. Nothing when the user chose Abort; otherwise the channel's
+    // field, empty when the answer has none. The whole answer goes to
+    // answer when given.
+    std::optional<QString> getLatestClientVersion(UpdateChannel channel, QString *answer = nullptr);
 
     // Reads the update group of update.ini into proxy and streams.
     void getProxyAndDownloadConcurrency();

@@ -2,37 +2,103 @@
 
 #include "app/consolelog.h"
 
+#include <QEventLoop>
 #include <QTextDocumentFragment>
+
+#include <cstdlib>
+#include <functional>
 
 namespace {
 
+struct ButtonName
+{
+    const char *name;
+    QMessageBox::StandardButton button;
+};
+
+const ButtonName ButtonNames[] = {{"Ok", QMessageBox::Ok},       {"Yes", QMessageBox::Yes},
+                                  {"No", QMessageBox::No},       {"Retry", QMessageBox::Retry},
+                                  {"Abort", QMessageBox::Abort}, {"Cancel", QMessageBox::Cancel}};
+
+// NoButton for a name that is no button at all.
 QMessageBox::StandardButton buttonFromName(const QString &name)
 {
-    const QString n = name.trimmed().toLower();
-    if (n == QLatin1String("yes"))
-        return QMessageBox::Yes;
-    if (n == QLatin1String("no"))
-        return QMessageBox::No;
-    if (n == QLatin1String("retry"))
-        return QMessageBox::Retry;
-    if (n == QLatin1String("abort"))
-        return QMessageBox::Abort;
-    if (n == QLatin1String("cancel"))
-        return QMessageBox::Cancel;
-    return QMessageBox::Ok;
+    for (const ButtonName &entry : ButtonNames) {
+        if (name.trimmed().compare(QLatin1String(entry.name), Qt::CaseInsensitive) == 0)
+            return entry.button;
+    }
+    return QMessageBox::NoButton;
+}
+
+QString buttonNames(QMessageBox::StandardButtons buttons)
+{
+    QStringList names;
+    for (const ButtonName &entry : ButtonNames) {
+        if (buttons.testFlag(entry.button))
+            names.append(QLatin1String(entry.name));
+    }
+    return names.join(QLatin1String(", "));
+}
+
+QString plainText(const QString &text)
+{
+    // Box texts may be rich text; the console wants the words only.
+    return Qt::mightBeRichText(text) ? QTextDocumentFragment::fromHtml(text).toPlainText() : text;
 }
 
 void logBox(const QString &title, const QString &text)
 {
-    // Box texts may be rich text; the console wants the words only.
-    const QString plain
-        = Qt::mightBeRichText(text) ? QTextDocumentFragment::fromHtml(text).toPlainText() : text;
-    ConsoleLog::write(title + QLatin1String(": ") + plain);
+    ConsoleLog::write(title + QLatin1String(": ") + plainText(text));
 }
 
 } // namespace
 
-bool MessageBox::scriptedAnswer(QMessageBox::StandardButton *answer)
+QMessageBox::StandardButton MessageBox::scriptedOrShown(QWidget *parent, QMessageBox::Icon icon,
+                                                        const QString &title, const QString &text,
+                                                        QMessageBox::StandardButtons buttons)
+{
+    logBox(title, text);
+    QString name;
+    if (!scriptedAnswer(&name)) {
+        if (icon == QMessageBox::Question)
+            return QMessageBox::question(parent, title, text, buttons);
+        return QMessageBox::critical(parent, title, text, buttons);
+    }
+    const QMessageBox::StandardButton answer = buttonFromName(name);
+    if (answer == QMessageBox::NoButton || !buttons.testFlag(answer)) {
+        // Taking it as some other answer would send an unattended run down a
+        // path nobody chose, for instance retrying forever; the script is
+        // wrong and must be mended.
+        ConsoleLog::write(QStringLiteral("VARNOLT_BOX_ANSWERS: the box \"%1: %2\" has no button "
+                                         "\"%3\" (it offers %4); giving up")
+                              .arg(title, plainText(text), name, buttonNames(buttons)));
+        std::fflush(stderr);
+        // Immediately: the box may be open inside any code, and nothing of
+        // the program may go on past an answer it cannot take.
+        std::_Exit(1);
+    }
+    // A box on screen runs an event loop of its own until it is answered, and
+    // a box opened meanwhile on top of it is answered first. A scripted box
+    // does the same: it lets everything already waiting in the event queue
+    // happen, and is answered once no box opened after it is still open. So
+    // unattended runs go the ways attended ones go.
+    static int openBoxes = 0;
+    const int depth = ++openBoxes;
+    QEventLoop loop;
+    std::function<void()> answerWhenOnTop;
+    answerWhenOnTop = [&] {
+        if (openBoxes == depth)
+            loop.quit();
+        else
+            QMetaObject::invokeMethod(&loop, answerWhenOnTop, Qt::QueuedConnection);
+    };
+    QMetaObject::invokeMethod(&loop, answerWhenOnTop, Qt::QueuedConnection);
+    loop.exec();
+    --openBoxes;
+    return answer;
+}
+
+bool MessageBox::scriptedAnswer(QString *name)
 {
     const QByteArray script = qgetenv("VARNOLT_BOX_ANSWERS");
     if (script.isEmpty())
@@ -46,7 +112,7 @@ bool MessageBox::scriptedAnswer(QMessageBox::StandardButton *answer)
         next = 0;
     }
     const QStringList answers = QString::fromLatin1(script).split(QLatin1Char(','));
-    *answer = buttonFromName(answers.at(qMin(next, int(answers.size()) - 1)));
+    *name = answers.at(qMin(next, int(answers.size()) - 1)).trimmed();
     ++next;
     return true;
 }
@@ -55,20 +121,12 @@ QMessageBox::StandardButton MessageBox::critical(QWidget *parent, const QString 
                                                  const QString &text,
                                                  QMessageBox::StandardButtons buttons)
 {
-    logBox(title, text);
-    QMessageBox::StandardButton answer;
-    if (scriptedAnswer(&answer))
-        return answer;
-    return QMessageBox::critical(parent, title, text, buttons);
+    return scriptedOrShown(parent, QMessageBox::Critical, title, text, buttons);
 }
 
 QMessageBox::StandardButton MessageBox::question(QWidget *parent, const QString &title,
                                                  const QString &text,
                                                  QMessageBox::StandardButtons buttons)
 {
-    logBox(title, text);
-    QMessageBox::StandardButton answer;
-    if (scriptedAnswer(&answer))
-        return answer;
-    return QMessageBox::question(parent, title, text, buttons);
+    return scriptedOrShown(parent, QMessageBox::Question, title, text, buttons);
 }

@@ -5,10 +5,14 @@
 // All modal boxes of the updater go through here. Every box text is also
 // written to standard error. When the environment variable
 // VARNOLT_BOX_ANSWERS holds a comma-separated list of button names
-// ("Ok", "Yes", "No", "Retry", "Abort"), boxes are not shown: each call takes
-// the next answer of the list, and the last answer repeats. This lets
-// automated runs (tests, unattended demos) drive every path without a
-// display or a hanging modal loop.
+// ("Ok", "Yes", "No", "Retry", "Abort", "Cancel"), boxes are not shown: each
+// call takes the next answer of the list, and the last answer repeats. This
+// lets automated runs (tests, unattended demos) drive every path without a
+// display or a hanging modal loop. A scripted box still runs the event loop
+// once before it returns, as a shown box does while it is open. An answer
+// that the box does not offer (or that is no button name) ends the program
+// at once with exit code 1 and a line on standard error naming the box and
+// the answer.
 class MessageBox
 {
 public:
@@ -20,5 +24,8 @@ public:
                                                 QMessageBox::StandardButtons buttons);
 
 private:
-    static bool scriptedAnswer(QMessageBox::StandardButton *answer);
+    static QMessageBox::StandardButton scriptedOrShown(QWidget *parent, QMessageBox::Icon icon,
+                                                       const QString &title, const QString &text,
+                                                       QMessageBox::StandardButtons buttons);
+    static bool scriptedAnswer(QString *name);
 };

@@ -89,10 +89,11 @@ bool UpdateChecker::readFromServer()
     if (received < 0)
         return false;
     buffer[received] = '\0';
+    answer = QByteArray(buffer);
 
     // Same semantics as strtok: runs of separators count as one and empty
     // fields do not count. The answer is cut at its first zero byte.
-    const QList<QByteArray> tokens = QByteArray(buffer).split(',');
+    const QList<QByteArray> tokens = answer.split(',');
     QByteArray *targets[3] = {&stableVersion, &betaVersion, &alphaVersion};
     int next = 0;
     for (const QByteArray &token : tokens) {

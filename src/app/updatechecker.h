@@ -25,6 +25,8 @@ public:
     const QByteArray &getClientStableVersion() const { return stableVersion; }
     const QByteArray &getClientBetaVersion() const { return betaVersion; }
     const QByteArray &getClientAlphaVersion() const { return alphaVersion; }
+    // The text of the last answer, cut at its first zero byte.
+    const QByteArray &getAnswer() const { return answer; }
 
     // The version server: the host built in, or VARNOLT_UPDATE_SERVER
     // ("host" or "host:port") from the environment.
@@ -37,6 +39,7 @@ private:
     QByteArray stableVersion;
     QByteArray betaVersion;
     QByteArray alphaVersion;
+    QByteArray answer;
 
     QByteArray host;
     quint16 port;

@@ -44,20 +44,47 @@ void MainTaskSpecification::makeSubtasksAndStart()
     addSubTask(new DownloadFileListTaskSpecification(&fileSpecifications.downloadList,
                                                      networkManager, mirrors, configuration, this,
                                                      DownloadShare));
-    auto *installation = new FileReplaceListTaskSpecification(
-        &fileSpecifications.replaceList, &fileSpecifications.deleteList, configuration, this,
-        ReplaceShare);
-    addSubTask(installation);
-    auto *deletion =
-        new FileDeleteListTaskSpecification(&fileSpecifications.deleteList, this, DeleteShare);
-    deletion->setInstallJournal(installation->diskJournal());
-    addSubTask(deletion);
+    auto *replaceStep = new FileReplaceListTaskSpecification(&fileSpecifications.replaceList,
+                                                             &fileSpecifications.deleteList,
+                                                             configuration, this, ReplaceShare);
+    addSubTask(replaceStep);
+    // Connected after addSubTask(): the base class has already asked for the
+    // next step when the cancel is dropped, and that request decides.
+    connect(replaceStep, &TaskSpecification::finished, this,
+            &MainTaskSpecification::onInstallationCommitted);
+    deleteStep
+        = new FileDeleteListTaskSpecification(&fileSpecifications.deleteList, this, DeleteShare);
+    deleteStep->setInstallJournal(replaceStep->diskJournal());
+    addSubTask(deleteStep);
+    committed = false;
     state = Running;
     executeSubTasks();
 }
 
+void MainTaskSpecification::userCanceled()
+{
+    if (committed)
+        return;
+    ComposedTaskSpecification::userCanceled();
+}
+
+void MainTaskSpecification::onInstallationCommitted()
+{
+    committed = true;
+    if (!cancelRequested)
+        return;
+    // Stopping now would report a committed installation as aborted and
+    // leave the old copies in it for good.
+    cancelRequested = false;
+    // The delete step has not started; the reset clears the request it was
+    // passed on to.
+    deleteStep->reset();
+}
+
 void MainTaskSpecification::reset()
 {
+    deleteStep = nullptr;
+    committed = false;
     clearSubTasks();
     fileSpecifications.clear();
     TaskSpecification::reset();

@@ -11,6 +11,12 @@ class QNetworkAccessManager;
 // installation and deletion, strictly one after another. It owns the file
 // lists that the steps hand to each other. Its outcome, progress and log are
 // the run's.
+//
+// Once the replace step has committed the installation, the run is no longer
+// cancelled: the delete step that follows removes the old copies in
+// milliseconds, and the run ends as finished. A cancel that reached the run
+// earlier and still let the replace step commit (its last replacement was
+// already running) is dropped at the commit for the same reason.
 class MainTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
@@ -23,8 +29,13 @@ public:
     void execute() override;
     // Deletes the steps and empties the lists.
     void reset() override;
+    // Ignored once the installation is committed.
+    void userCanceled() override;
 
     const FileSpecifications &getFileSpecifications() const { return fileSpecifications; }
+
+private slots:
+    void onInstallationCommitted();
 
 private:
     void makeSubtasksAndStart();
@@ -33,4 +44,6 @@ private:
     Mirrors *mirrors;
     Configuration *configuration;
     FileSpecifications fileSpecifications;
+    TaskSpecification *deleteStep = nullptr;
+    bool committed = false;
 };

@@ -7,6 +7,7 @@
 #include "engine/maintaskspecification.h"
 #include "manifest/cryptotools.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -14,6 +15,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QNetworkReply>
+#include <QThreadPool>
 #include <QTimer>
 #include <QUrl>
 
@@ -21,6 +23,9 @@ namespace {
 
 constexpr int TickIntervalMs = 1000;
 constexpr quint16 DefaultProxyPort = 3128;
+// Passes of delivering the results of an abandoned run; each step of the
+// run's remaining chain of ends takes one or two.
+constexpr int MaxAbandonPasses = 1000;
 
 const char MirrorsFileName[] = "mirrors.ini";
 
@@ -53,6 +58,35 @@ UpdateEngine::UpdateEngine(Configuration &config, QObject *parent)
     applyProxySetting();
 }
 
+UpdateEngine::~UpdateEngine()
+{
+    if (state == Running && mainTask)
+        abandonRun();
+}
+
+void UpdateEngine::abandonRun()
+{
+    // The receivers are going away with this engine: nothing of this run may
+    // reach them any more.
+    disconnect(this, nullptr, nullptr, nullptr);
+    disconnect(mainTask, nullptr, this, nullptr);
+    timer->stop();
+    mainTask->userCanceled();
+    // Pool work may be writing into the installation. Its results come back
+    // as queued calls to the tasks, and only they let the replace step undo
+    // (or, once committed, complete) the installation, so they are delivered
+    // here, to the run's own tasks only, until the root task has ended.
+    for (int pass = 0; pass < MaxAbandonPasses && mainTask->state == TaskSpecification::Running;
+         ++pass) {
+        QThreadPool::globalInstance()->waitForDone();
+        QCoreApplication::sendPostedEvents(mainTask, QEvent::MetaCall);
+        const QList<QObject *> tasks = mainTask->findChildren<QObject *>();
+        for (QObject *task : tasks)
+            QCoreApplication::sendPostedEvents(task, QEvent::MetaCall);
+    }
+    QThreadPool::globalInstance()->waitForDone();
+}
+
 void UpdateEngine::applyProxySetting()
 {
     const QString setting = configuration->proxy;
@@ -79,6 +113,10 @@ void UpdateEngine::setTickInterval(int milliseconds)
 
 bool UpdateEngine::initialize()
 {
+    if (state == Running) {
+        qWarning("UpdateEngine::initialize() refused: a run is in progress");
+        return false;
+    }
     // The constructor's report reached nobody: the window connects later.
     if (!proxyError.isEmpty()) {
         emit fatalError(proxyError);
@@ -147,6 +185,10 @@ bool UpdateEngine::initialize()
 
 bool UpdateEngine::startUpdate()
 {
+    if (state == Running) {
+        qWarning("UpdateEngine::startUpdate() refused: a run is in progress");
+        return false;
+    }
     mainTask = new MainTaskSpecification(networkManager, mirrors, configuration, this, 1.0);
     connect(mainTask, &TaskSpecification::finished, this, &UpdateEngine::onTaskFinished);
     connect(mainTask, &TaskSpecification::canceled, this, &UpdateEngine::onTaskCanceled);
@@ -173,6 +215,11 @@ void UpdateEngine::onTimer()
     quint64 speed = 0;
     bool downloading = false;
     mainTask->timeTick(done, total, speed, downloading);
+    // The tick may have ended the run (a stalled download with no mirror
+    // left); its figures describe a run that is over and already reported
+    // as such.
+    if (state != Running)
+        return;
     emit downloadProgress(done, total, speed, downloading);
 }
 
@@ -207,11 +254,16 @@ void UpdateEngine::onTaskCanceled()
     emit updateCanceled();
 }
 
-void UpdateEngine::reset()
+bool UpdateEngine::reset()
 {
+    if (state == Running) {
+        qWarning("UpdateEngine::reset() refused: a run is in progress");
+        return false;
+    }
     state = Idle;
     if (mainTask)
         dropMainTask();
+    return true;
 }
 
 void UpdateEngine::dropMainTask()

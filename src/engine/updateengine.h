@@ -18,6 +18,16 @@ class QTimer;
 // run on the root task's outcome and removes the temporary files after a
 // successful run. It also fetches the banner shown in the window.
 //
+// error, fatalError, updateFinished and updateCanceled are emitted from
+// inside the engine's and the tasks' own code, which goes on running right
+// after the emission (a failing download still gives its mirror back and ends
+// itself). A receiver that may block in them, above all by opening a modal
+// box, must connect with Qt::QueuedConnection: the box's nested event loop
+// would otherwise run the rest of the run underneath the suspended emitter,
+// and the end of the run could delete it there. The window does so.
+//
+// A run ends exactly once; no downloadProgress follows its end.
+//
 // Main thread only.
 class UpdateEngine : public QObject
 {
@@ -29,17 +39,24 @@ public:
     // network access manager. An unusable proxy setting is reported through
     // fatalError, here and again by initialize(), so no run goes around it.
     UpdateEngine(Configuration &configuration, QObject *parent = nullptr);
+    // A run still going is cancelled; the engine waits for the work on pool
+    // threads that writes into the installation, and lets the run undo or
+    // complete its installation before the tasks go.
+    ~UpdateEngine() override;
 
     // Prepares a run. True when the engine is Initialized; on false the
     // reason went out through fatalError and the state is unchanged.
+    // Refused (false, with a warning) while a run is Running.
     bool initialize();
     // Creates the root task and starts it. Call right after a successful
-    // initialize().
+    // initialize(). Refused (false, with a warning) while a run is Running.
     bool startUpdate();
     // True while a run is prepared or running.
     bool busy() const;
     // Back to Idle after a cancelled run; the old root task is dropped.
-    void reset();
+    // Refused (false, with a warning) while a run is Running: its pool work
+    // would go on writing into the installation with nobody to undo it.
+    bool reset();
     // Starts the banner query; nothing happens while a banner image is
     // still being downloaded.
     void getBanner();
@@ -96,6 +113,7 @@ private:
     void removeSessionDirectory(const QString &dir);
     void abandonBannerDownload();
     void dropMainTask();
+    void abandonRun();
 
     State state = Idle;
     Configuration *configuration;

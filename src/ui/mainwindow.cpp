@@ -29,13 +29,21 @@ MainWindow::MainWindow(Configuration &config, QWidget *parent)
     : QWidget(parent), configuration(&config)
 {
     engine = new UpdateEngine(config, this);
-    connect(engine, &UpdateEngine::error, this, &MainWindow::onError);
-    connect(engine, &UpdateEngine::fatalError, this, &MainWindow::onFatalError);
+    // Everything that can open a modal box is queued: the box must open from
+    // the event loop, never inside the emitting task, whose code goes on
+    // after the emission and could otherwise be deleted under the box's own
+    // event loop. An error's log line keeps its place among the others.
+    connect(engine, &UpdateEngine::error, this, &MainWindow::onAppendText);
+    connect(engine, &UpdateEngine::error, this, &MainWindow::onError, Qt::QueuedConnection);
+    connect(engine, &UpdateEngine::fatalError, this, &MainWindow::onFatalError,
+            Qt::QueuedConnection);
+    connect(engine, &UpdateEngine::updateFinished, this, &MainWindow::onUpdateFinished,
+            Qt::QueuedConnection);
+    connect(engine, &UpdateEngine::updateCanceled, this, &MainWindow::onUpdateCanceled,
+            Qt::QueuedConnection);
     connect(engine, &UpdateEngine::updateProgress, this, &MainWindow::onProgressUpdate);
     connect(engine, &UpdateEngine::downloadProgress, this, &MainWindow::onDownloadProgress);
     connect(engine, &UpdateEngine::message, this, &MainWindow::onAppendText);
-    connect(engine, &UpdateEngine::updateFinished, this, &MainWindow::onUpdateFinished);
-    connect(engine, &UpdateEngine::updateCanceled, this, &MainWindow::onUpdateCanceled);
     connect(engine, &UpdateEngine::bannerFound, this, &MainWindow::onBannerFound);
 
     setupUi(this);
@@ -88,7 +96,6 @@ void MainWindow::onFatalError(const QString &errorMessage)
 
 void MainWindow::onError(const QString &errorMessage)
 {
-    onAppendText(errorMessage);
     showErrorBox(this, errorMessage);
 }
 
@@ -139,6 +146,13 @@ void MainWindow::onDownloadProgress(quint64 downloadDone, quint64 downloadTotal,
 
 void MainWindow::onUpdateFinished()
 {
+    onDownloadProgress(0, 0, 0, false);
+    // The user asked to close while the installation was already committed:
+    // the run was let finish, and the window now closes as asked.
+    if (abortRequested) {
+        QCoreApplication::quit();
+        return;
+    }
     updateDone = true;
     startButton->setText(tr("Start Varnolt"));
     startButton->setEnabled(true);
@@ -147,6 +161,7 @@ void MainWindow::onUpdateFinished()
 
 void MainWindow::onUpdateCanceled()
 {
+    onDownloadProgress(0, 0, 0, false);
     if (abortRequested) {
         QCoreApplication::quit();
         return;

@@ -33,6 +33,8 @@ public slots:
 
 protected:
     // Refused while a run is busy; the user is asked whether to abort it.
+    // The program ends once the run has ended, cancelled or, when the
+    // installation was already committed, finished.
     void closeEvent(QCloseEvent *event) override;
 
 private slots:

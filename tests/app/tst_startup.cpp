@@ -19,7 +19,8 @@ private slots:
     void initTestCase();
     void invalidCommandLine_data();
     void invalidCommandLine();
-    void abortedVersionQueryEndsWithOne();
+    void versionQueryEndsWithOne_data();
+    void versionQueryEndsWithOne();
     void removesMovedAsideFiles();
     void autoStartRunsIntoEngineFailure_data();
     void autoStartRunsIntoEngineFailure();
@@ -95,18 +96,45 @@ void TestStartup::invalidCommandLine()
     QVERIFY(!result.standardError.contains(QLatin1String("Ready to update")));
 }
 
-void TestStartup::abortedVersionQueryEndsWithOne()
+void TestStartup::versionQueryEndsWithOne_data()
 {
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<QByteArray>("settings");
+    QTest::addColumn<QString>("boxAnswers");
+    QTest::addColumn<QString>("expected");
+
+    const QByteArray beta = "[Channel]\nbeta=true\n";
+    QTest::newRow("no answer, Abort")
+        << QByteArray() << QByteArray() << "Abort"
+        << "Error: Failed to query latest client version from update server.";
+    QTest::newRow("no answer, Yes is not offered")
+        << QByteArray() << QByteArray() << "Yes"
+        << "VARNOLT_BOX_ANSWERS: the box \"Error: Failed to query latest client version from "
+           "update server.\" has no button \"Yes\" (it offers Retry, Abort)";
+    QTest::newRow("no beta field") << QByteArray("850") << beta << "Ok"
+                                   << "Error: Update server returned invalid version nr (850)";
+    QTest::newRow("empty datagram") << QByteArray("") << QByteArray() << "Ok"
+                                    << "Error: Update server returned invalid version nr ()";
+}
+
+void TestStartup::versionQueryEndsWithOne()
+{
+    QFETCH(QByteArray, answer);
+    QFETCH(QByteArray, settings);
+    QFETCH(QString, boxAnswers);
+    QFETCH(QString, expected);
     InstallationDir dir;
     QVERIFY(dir.isValid());
-    UdpAnswerServer server({QByteArray()});
-    const auto result
-        = dir.run({}, dir.environment(tmp.path(), QStringLiteral("Abort"), server.port()));
+    if (!settings.isEmpty())
+        dir.writeFile(QStringLiteral("update.ini"), settings);
+    UdpAnswerServer server({answer});
+    const auto result = dir.run({}, dir.environment(tmp.path(), boxAnswers, server.port()));
     QVERIFY(result.finished);
     QCOMPARE(result.exitCode, 1);
+    // Asked once: neither a wrong answer nor a server's reply leads to a retry.
     QCOMPARE(server.requestCount(), 1);
-    QVERIFY(result.standardError.contains(
-        QLatin1String("Error: Failed to query latest client version from update server.")));
+    QVERIFY2(result.standardError.contains(expected), qPrintable(result.standardError));
+    QVERIFY(!result.standardError.contains(QLatin1String("Ready to update")));
 }
 
 void TestStartup::removesMovedAsideFiles()

@@ -21,16 +21,19 @@ private slots:
 
     void updatesToTheNewVersion();
     void failedInstallationLeavesVersionOne();
+    void errorBoxesWhileDownloadsFail();
 
 private:
     struct Outcome
     {
         bool ended = false;
+        // Still running lingerMs after the run had ended.
+        bool alive = false;
         QString log;
     };
-    // Runs "update --nouser" until the run has ended; the window then waits
-    // for the user, so the process is stopped.
-    Outcome runUpdater();
+    // Runs "update --nouser" until the run has ended and then lingerMs more;
+    // the window then waits for the user, so the process is stopped.
+    Outcome runUpdater(const QProcessEnvironment &extra = QProcessEnvironment(), int lingerMs = 0);
     void publishVersionTwo();
     static QMap<QString, QByteArray> snapshot(const QString &root);
 
@@ -115,12 +118,14 @@ void TestEndToEnd::publishVersionTwo()
     QVERIFY2(complaint.isEmpty(), qPrintable(complaint));
 }
 
-TestEndToEnd::Outcome TestEndToEnd::runUpdater()
+TestEndToEnd::Outcome TestEndToEnd::runUpdater(const QProcessEnvironment &extra, int lingerMs)
 {
     Outcome outcome;
     QProcess process;
-    process.setProcessEnvironment(
-        installation->environment(tmp->path(), QStringLiteral("Ok"), versionServer->port()));
+    QProcessEnvironment env
+        = installation->environment(tmp->path(), QStringLiteral("Ok"), versionServer->port());
+    env.insert(extra);
+    process.setProcessEnvironment(env);
     process.setWorkingDirectory(installation->path());
     process.start(installation->executable(), {QStringLiteral("--nouser")});
     // The mirror lives in this process: keep its event loop turning while
@@ -133,6 +138,10 @@ TestEndToEnd::Outcome TestEndToEnd::runUpdater()
                 || process.state() == QProcess::NotRunning;
         },
         60000);
+    outcome.alive = process.state() != QProcess::NotRunning;
+    if (outcome.ended && outcome.alive && lingerMs > 0)
+        outcome.alive
+            = !QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, lingerMs);
     process.kill();
     process.waitForFinished(5000);
     outcome.log += QString::fromLocal8Bit(process.readAllStandardError());
@@ -199,6 +208,40 @@ void TestEndToEnd::failedInstallationLeavesVersionOne()
     QCOMPARE(snapshot(installation->path()), versionOne);
     // The downloads stay for the next attempt.
     QCOMPARE(QDir(tmp->path()).entryList({"varnolt_temp_*"}, QDir::Dirs).size(), 1);
+}
+
+void TestEndToEnd::errorBoxesWhileDownloadsFail()
+{
+    // An interrupted session left directories where two of the files go, so
+    // two downloads fail while the others run. A failure's error box must not
+    // keep its download suspended under the box's event loop: the run ends
+    // meanwhile and its tasks are deleted there.
+    publishVersionTwo();
+    const QString session = tmp->filePath(QStringLiteral("varnolt_temp_0"));
+    QVERIFY(QDir().mkpath(session + QLatin1String("/data/levels/levels.dat.gz")));
+    QVERIFY(QDir().mkpath(session + QLatin1String("/data/version.txt")));
+    QVERIFY(QFile::setPermissions(session, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    installation->writeFile(
+        QStringLiteral("update.ini"),
+        "[current]\nversion=2\ntype=client_linux_amd64\ndir=" + QFile::encodeName(session) + "\n");
+
+    // Freed memory is overwritten, so that a use after free also fails in a
+    // build without sanitizers.
+    QProcessEnvironment perturb;
+    perturb.insert(QStringLiteral("MALLOC_PERTURB_"), QStringLiteral("165"));
+    const Outcome outcome = runUpdater(perturb, 1000);
+    QVERIFY2(outcome.ended, qPrintable(outcome.log));
+    QVERIFY2(outcome.alive, qPrintable(outcome.log));
+    QVERIFY2(!outcome.log.contains(QLatin1String("Sanitizer"))
+                 && !outcome.log.contains(QLatin1String("runtime error")),
+             qPrintable(outcome.log));
+    QVERIFY(outcome.log.contains(QLatin1String("Previous update session for v. 2 found")));
+    const qsizetype errorBox = outcome.log.indexOf(QLatin1String("Error: Unable to create file "));
+    const qsizetype cancelBox = outcome.log.indexOf(
+        QLatin1String("Update: Update cancelled. Push \"Details\" to check reasons."));
+    QVERIFY2(errorBox >= 0 && cancelBox > errorBox, qPrintable(outcome.log));
+    QVERIFY(!outcome.log.contains(QLatin1String("Update successfully finished")));
+    QCOMPARE(snapshot(installation->path()), versionOne);
 }
 
 QTEST_GUILESS_MAIN(TestEndToEnd)

@@ -7,6 +7,7 @@
 #include "testsupport.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
@@ -14,6 +15,9 @@
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTest>
+#include <QThreadPool>
+
+#include <algorithm>
 
 // The update engine with its real collaborators: update.ini and mirrors.ini
 // beside the test executable, session directories in a private TMPDIR, the
@@ -37,6 +41,9 @@ private slots:
     void foreignRecordedDirectoryIsLeftAlone();
     void successfulRunRemovesSession();
     void cancelledRunKeepsSession();
+    void stallEndingTheRunInATick();
+    void cancelAfterCommitFinishes();
+    void guardsDuringInstallation();
     void cleanupDirectoryKeepsTopAndLinks();
     void bannerCap_data();
     void bannerCap();
@@ -55,6 +62,26 @@ private:
 namespace {
 
 const char IniPath[] = "/850/client_linux_amd64.ini";
+const char InstalledDir[] = "installed-engine-test";
+
+QString installed(const QString &relative)
+{
+    return Configuration::getAppRootPath() + QLatin1Char('/') + QLatin1String(InstalledDir)
+        + QLatin1Char('/') + relative;
+}
+
+// The files of the test's installation directory with their contents.
+QMap<QString, QByteArray> installedFiles()
+{
+    QMap<QString, QByteArray> files;
+    const QDir root(installed(QString()));
+    QDirIterator it(root.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        files.insert(root.relativeFilePath(path), readAll(path));
+    }
+    return files;
+}
 
 // Every run here installs version 850 of the default client type, the release
 // on the local mirror.
@@ -318,6 +345,123 @@ void TestUpdateEngine::cancelledRunKeepsSession()
     // Cancelling outside a run does nothing.
     engine.cancelUpdate();
     QCOMPARE(canceled.count(), 1);
+}
+
+void TestUpdateEngine::stallEndingTheRunInATick()
+{
+    // The first download trickles on while the second stalls twice on the
+    // only mirror, which is then dropped: the run ends inside a tick, and
+    // the figures that tick had gathered must not follow the run's end.
+    QDir(installed(QString())).removeRecursively();
+    QVERIFY(writeMirrorsFile(release->mirrorsIni(1)));
+    mirror->setFault(release->path("client_linux_amd64/installed-engine-test/data/level.dat"),
+                     TestHttpMirror::Fault::trickle(1, 5));
+    mirror->setFault(release->path("client_linux_amd64/installed-engine-test/run.sh"),
+                     TestHttpMirror::Fault::stall(2));
+    Configuration configuration;
+    setUpVersion850(configuration);
+    UpdateEngine engine(configuration);
+    engine.setTickInterval(5);
+    QList<QVariantList> figures;
+    int ends = 0;
+    int figuresAfterEnd = 0;
+    connect(&engine, &UpdateEngine::downloadProgress, this,
+            [&](quint64 done, quint64 total, quint64 speed, bool downloading) {
+                figures.append({done, total, speed, downloading});
+                figuresAfterEnd += ends;
+            });
+    connect(&engine, &UpdateEngine::updateCanceled, this, [&] { ++ends; });
+    QVERIFY(engine.initialize());
+    QVERIFY(engine.startUpdate());
+    QTRY_COMPARE_WITH_TIMEOUT(ends, 1, 20000);
+    QCOMPARE(engine.getState(), UpdateEngine::Canceled);
+    // Transfers were shown while the run went on.
+    QVERIFY(std::any_of(figures.cbegin(), figures.cend(),
+                        [](const QVariantList &f) { return f.at(3).toBool(); }));
+    QCOMPARE(figures.last(), QVariantList({quint64(0), quint64(0), quint64(0), false}));
+    QCOMPARE(figuresAfterEnd, 0);
+}
+
+void TestUpdateEngine::cancelAfterCommitFinishes()
+{
+    // The installed script is replaced, so its old copy is moved aside and
+    // deleted in the last step. A cancel then comes too late to undo
+    // anything; stopping would leave the old copy for good.
+    QDir(installed(QString())).removeRecursively();
+    QVERIFY(writeFile(installed("run.sh"), "#!/bin/sh\necho old\n"));
+    Configuration configuration;
+    setUpVersion850(configuration);
+    UpdateEngine engine(configuration);
+    QSignalSpy finished(&engine, &UpdateEngine::updateFinished);
+    QSignalSpy canceled(&engine, &UpdateEngine::updateCanceled);
+    QStringList messages;
+    connect(&engine, &UpdateEngine::message, this, [&](const QString &text) {
+        messages.append(text);
+        if (text == QLatin1String("Starting file deletes"))
+            engine.cancelUpdate();
+    });
+    QVERIFY(engine.initialize());
+    QVERIFY(engine.startUpdate());
+    QTRY_COMPARE(finished.count() + canceled.count(), 1);
+    QCOMPARE(finished.count(), 1);
+    QVERIFY(messages.contains(QLatin1String("Starting file deletes")));
+    QVERIFY(!messages.contains(QLatin1String("User aborted update")));
+    QCOMPARE(engine.getState(), UpdateEngine::Finished);
+    QCOMPARE(installedFiles(),
+             (QMap<QString, QByteArray> {{"run.sh", "#!/bin/sh\n"},
+                                         {"data/level.dat", QByteArray(5000, 'l')}}));
+}
+
+void TestUpdateEngine::guardsDuringInstallation()
+{
+    // A release with a large file, so that its copy into the installation
+    // takes a while on a pool thread.
+    const QByteArray big = pattern(24 * 1024 * 1024, 'b');
+    ReleaseMirror release851(QStringLiteral("client_linux_amd64"), 851,
+                             {{"installed-engine-test/run.sh", "#!/bin/sh\necho 851\n"},
+                              {"installed-engine-test/big.dat", big}});
+    QVERIFY2(release851.error().isEmpty(), qPrintable(release851.error()));
+    QVERIFY(writeMirrorsFile(release851.mirrorsIni()));
+    QDir(installed(QString())).removeRecursively();
+    QVERIFY(writeFile(installed("run.sh"), "#!/bin/sh\necho old\n"));
+    const QMap<QString, QByteArray> before = installedFiles();
+    const QMap<QString, QByteArray> after {{"run.sh", "#!/bin/sh\necho 851\n"}, {"big.dat", big}};
+
+    Configuration configuration;
+    configuration.clientVersion = 851;
+    configuration.clientType = QStringLiteral("client_linux_amd64");
+    auto engine = std::make_unique<UpdateEngine>(configuration);
+    bool installing = false;
+    connect(engine.get(), &UpdateEngine::message, this, [&](const QString &text) {
+        if (text.startsWith(QLatin1String("add/replace")))
+            installing = true;
+    });
+    QVERIFY(engine->initialize());
+    QVERIFY(engine->startUpdate());
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            return installing
+                && (QThreadPool::globalInstance()->activeThreadCount() > 0
+                    || engine->getState() != UpdateEngine::Running);
+        },
+        60000));
+    if (engine->getState() == UpdateEngine::Running) {
+        QTest::ignoreMessage(QtWarningMsg, "UpdateEngine::reset() refused: a run is in progress");
+        QVERIFY(!engine->reset());
+        QTest::ignoreMessage(QtWarningMsg,
+                             "UpdateEngine::initialize() refused: a run is in progress");
+        QVERIFY(!engine->initialize());
+        QTest::ignoreMessage(QtWarningMsg,
+                             "UpdateEngine::startUpdate() refused: a run is in progress");
+        QVERIFY(!engine->startUpdate());
+        QCOMPARE(engine->getState(), UpdateEngine::Running);
+    }
+    // Gone in the middle of the copy: the run is cancelled, the copy waited
+    // for, and the replacement undone or, if already committed, completed.
+    engine = nullptr;
+    QCOMPARE(QThreadPool::globalInstance()->activeThreadCount(), 0);
+    const QMap<QString, QByteArray> files = installedFiles();
+    QVERIFY2(files == before || files == after, qPrintable(files.keys().join(u',')));
 }
 
 void TestUpdateEngine::cleanupDirectoryKeepsTopAndLinks()

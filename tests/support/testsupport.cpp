@@ -64,7 +64,7 @@ void UdpAnswerServer::serve()
         if (answers.isEmpty())
             continue;
         const QByteArray &answer = answers.at(qMin(index, int(answers.size()) - 1));
-        if (answer.isEmpty())
+        if (answer.isNull())
             continue;
         ::sendto(fd, answer.constData(), size_t(answer.size()), 0,
                  reinterpret_cast<sockaddr *>(&from), fromLen);

@@ -13,7 +13,8 @@
 #include <thread>
 
 // A UDP server on 127.0.0.1 that answers request number i with answers[i]
-// (the last answer repeats; an empty answer means "stay silent"). It runs on
+// (the last answer repeats; a null answer means "stay silent", an empty one
+// is an empty datagram). It runs on
 // its own thread because the version query blocks the caller's thread while
 // it waits for the answer.
 class UdpAnswerServer
