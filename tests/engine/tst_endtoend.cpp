@@ -21,6 +21,8 @@ private slots:
 
     void updatesToTheNewVersion();
     void failedInstallationLeavesVersionOne();
+    void everyNameRoundTrips_data();
+    void everyNameRoundTrips();
 
 private:
     struct Outcome
@@ -31,7 +33,8 @@ private:
     // Runs "update --nouser" until the run has ended; the window then waits
     // for the user, so the process is stopped.
     Outcome runUpdater();
-    void publishVersionTwo();
+    void publishVersionTwo(const QMap<QString, QByteArray> &extraFiles = {},
+                           const QStringList &extraArgs = {});
     static QMap<QString, QByteArray> snapshot(const QString &root);
 
     std::unique_ptr<InstallationDir> installation;
@@ -105,13 +108,17 @@ void TestEndToEnd::cleanup()
     mirror.reset();
 }
 
-void TestEndToEnd::publishVersionTwo()
+void TestEndToEnd::publishVersionTwo(const QMap<QString, QByteArray> &extraFiles,
+                                     const QStringList &extraArgs)
 {
     QTemporaryDir source;
     writeClient(source.path(), 2);
-    const QString complaint
-        = publishRelease(source.path(), mirrorRoot->path(), QStringLiteral("client_linux_amd64"), 2,
-                         {"--gzip", "data/levels/levels.dat", "--delete", "data/obsolete.txt"});
+    for (auto it = extraFiles.cbegin(); it != extraFiles.cend(); ++it)
+        QVERIFY(writeTreeFile(source.path(), it.key(), it.value()));
+    const QString complaint = publishRelease(
+        source.path(), mirrorRoot->path(), QStringLiteral("client_linux_amd64"), 2,
+        QStringList {"--gzip", "data/levels/levels.dat", "--delete", "data/obsolete.txt"}
+            + extraArgs);
     QVERIFY2(complaint.isEmpty(), qPrintable(complaint));
 }
 
@@ -199,6 +206,52 @@ void TestEndToEnd::failedInstallationLeavesVersionOne()
     QCOMPARE(snapshot(installation->path()), versionOne);
     // The downloads stay for the next attempt.
     QCOMPARE(QDir(tmp->path()).entryList({"varnolt_temp_*"}, QDir::Dirs).size(), 1);
+}
+
+void TestEndToEnd::everyNameRoundTrips_data()
+{
+    QTest::addColumn<QString>("directory");
+    QTest::addColumn<bool>("packed");
+
+    // Each name holds something a URL or an INI file gives a meaning of its own.
+    QTest::newRow("file names") << QString() << false;
+    QTest::newRow("file names, gzip-compressed") << QString() << true;
+    QTest::newRow("directory names") << QStringLiteral("a #?%20;=[ä/") << false;
+}
+
+void TestEndToEnd::everyNameRoundTrips()
+{
+    QFETCH(QString, directory);
+    QFETCH(bool, packed);
+
+    const QStringList names {"with space.txt", "hash#name", "question?mark", "escaped%20space",
+                             "percent%", "100%25", "key=value", "semi;colon", "[bracket]",
+                             "Grüße ñ 日本", "plus+and&amp"};
+    QMap<QString, QByteArray> files;
+    QStringList args;
+    for (const QString &name : names) {
+        files.insert(directory + name, "content of " + name.toUtf8());
+        if (packed)
+            args << "--gzip" << directory + name;
+    }
+    publishVersionTwo(files, args);
+    if (QTest::currentTestFailed())
+        return;
+
+    const Outcome outcome = runUpdater();
+    QVERIFY2(outcome.ended, qPrintable(outcome.log));
+    QVERIFY2(outcome.log.contains(QLatin1String("Update successfully finished")),
+             qPrintable(outcome.log));
+    QTemporaryDir expected;
+    writeClient(expected.path(), 2);
+    for (auto it = files.cbegin(); it != files.cend(); ++it)
+        QVERIFY(writeTreeFile(expected.path(), it.key(), it.value()));
+    QCOMPARE(snapshot(installation->path()), snapshot(expected.path()));
+    // Every file was asked for once, by its own name.
+    for (const QString &name : names) {
+        const QString stored = directory + name + (packed ? QStringLiteral(".gz") : QString());
+        QCOMPARE(mirror->requestCount(QStringLiteral("2/client_linux_amd64/") + stored), 1);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestEndToEnd)
