@@ -15,11 +15,13 @@
 // A UDP server on 127.0.0.1 that answers request number i with answers[i]
 // (the last answer repeats; an empty answer means "stay silent"). It runs on
 // its own thread because the version query blocks the caller's thread while
-// it waits for the answer.
+// it waits for the answer. A forged answer, when given, is sent to the
+// requester from another port just before each real one.
 class UdpAnswerServer
 {
 public:
-    explicit UdpAnswerServer(const QList<QByteArray> &answers);
+    explicit UdpAnswerServer(const QList<QByteArray> &answers,
+                             const QByteArray &forgedAnswer = QByteArray());
     ~UdpAnswerServer();
 
     quint16 port() const { return boundPort; }
@@ -31,6 +33,7 @@ private:
     void serve();
 
     QList<QByteArray> answers;
+    QByteArray forged;
     int fd = -1;
     quint16 boundPort = 0;
     std::atomic<int> requests {0};
