@@ -24,6 +24,8 @@ private slots:
     void autoStartRunsIntoEngineFailure_data();
     void autoStartRunsIntoEngineFailure();
     void secondInstanceHandsOver();
+    void noSilentDowngrade_data();
+    void noSilentDowngrade();
 
 private:
     QTemporaryDir tmp;
@@ -203,6 +205,44 @@ void TestStartup::secondInstanceHandsOver()
     const auto fourth = dir.run(args, env);
     QVERIFY(fourth.finished);
     QCOMPARE(fourth.exitCode, 0);
+}
+
+void TestStartup::noSilentDowngrade_data()
+{
+    QTest::addColumn<QString>("installedType");
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("server offers an older version")
+        << "client_linux_amd64" << QStringList {"--nouser"} << 1
+        << "Error: Update server offers version 850, older than the installed version 900.";
+    // Without mirrors.ini, a run that gets as far as the engine ends with 2.
+    QTest::newRow("older version on the command line")
+        << "client_linux_amd64" << QStringList {"--nouser", "client_linux_amd64", "850"} << 2
+        << "Ready to update client_linux_amd64 to version 850";
+    QTest::newRow("another type installed")
+        << "client_linux_x86" << QStringList {"--nouser"} << 2
+        << "Ready to update client_linux_amd64 to version 850";
+}
+
+void TestStartup::noSilentDowngrade()
+{
+    QFETCH(QString, installedType);
+    QFETCH(QStringList, args);
+    QFETCH(int, exitCode);
+    QFETCH(QString, expected);
+
+    InstallationDir dir;
+    QVERIFY(dir.isValid());
+    dir.writeFile(QStringLiteral("update.ini"),
+                  "[installed]\ntype=" + installedType.toUtf8() + "\nversion=900\n");
+    UdpAnswerServer server({"850,861,872"});
+    const auto result
+        = dir.run(args, dir.environment(tmp.path(), QStringLiteral("Ok"), server.port()));
+    QVERIFY(result.finished);
+    QCOMPARE(result.exitCode, exitCode);
+    QVERIFY2(result.standardError.contains(expected), qPrintable(result.standardError));
 }
 
 QTEST_GUILESS_MAIN(TestStartup)

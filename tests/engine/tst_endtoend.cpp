@@ -167,6 +167,10 @@ void TestEndToEnd::updatesToTheNewVersion()
     QVERIFY(QDir(tmp->path()).entryList({"varnolt_temp_*"}, QDir::AllEntries).isEmpty());
     QSettings settings(installation->filePath(QStringLiteral("update.ini")), QSettings::IniFormat);
     QVERIFY(!settings.childGroups().contains(QLatin1String("current")));
+    // What was installed is remembered, so that the server cannot take it back.
+    QCOMPARE(settings.value(QStringLiteral("installed/type")).toString(),
+             QStringLiteral("client_linux_amd64"));
+    QCOMPARE(settings.value(QStringLiteral("installed/version")).toInt(), 2);
 }
 
 void TestEndToEnd::failedInstallationLeavesVersionOne()
