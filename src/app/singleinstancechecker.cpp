@@ -109,8 +109,7 @@ QString SingleInstanceChecker::socketDirectory()
 QString SingleInstanceChecker::getLocalServerPath()
 {
     const QString directory = socketDirectory();
-    return directory.isEmpty() ? QString()
-                               : directory + QLatin1Char('/') + getLocalServerName();
+    return directory.isEmpty() ? QString() : directory + QLatin1Char('/') + getLocalServerName();
 }
 
 bool SingleInstanceChecker::checkExistingInstance(const QString &message)

@@ -289,9 +289,8 @@ void TestStartup::noSilentDowngrade_data()
     QTest::newRow("older version on the command line")
         << "client_linux_amd64" << QStringList {"--nouser", "client_linux_amd64", "850"} << 2
         << "Ready to update client_linux_amd64 to version 850";
-    QTest::newRow("another type installed")
-        << "client_linux_x86" << QStringList {"--nouser"} << 2
-        << "Ready to update client_linux_amd64 to version 850";
+    QTest::newRow("another type installed") << "client_linux_x86" << QStringList {"--nouser"} << 2
+                                            << "Ready to update client_linux_amd64 to version 850";
 }
 
 void TestStartup::noSilentDowngrade()
@@ -320,8 +319,7 @@ void TestStartup::socketOfAnotherUserDoesNotSilence_data()
 
     // The socket lies in the user's runtime directory: another user's one is
     // ignored after asking who listens on it.
-    QTest::newRow("runtime directory")
-        << true << "Ignoring the single-instance socket";
+    QTest::newRow("runtime directory") << true << "Ignoring the single-instance socket";
     // Without one, in the user's own directory of the temporary directory,
     // which another user may have created first.
     QTest::newRow("directory in the temporary directory taken")
@@ -347,7 +345,8 @@ void TestStartup::socketOfAnotherUserDoesNotSilence()
     // Open for the other user while it plants, private again afterwards.
     QFile::setPermissions(temp.path(), QFileDevice::Permissions(0x7777));
     QFile::setPermissions(runtime.path(), QFileDevice::Permissions(0x7777));
-    const pid_t planter = plantListeners(paths, runtimeDir ? QByteArray() : QFile::encodeName(ownDir));
+    const pid_t planter
+        = plantListeners(paths, runtimeDir ? QByteArray() : QFile::encodeName(ownDir));
     QVERIFY(planter > 0);
     const bool planted = QTest::qWaitFor(
         [&] { return QFileInfo::exists(paths.first()) && QFileInfo::exists(paths.last()); }, 10000);

@@ -482,8 +482,8 @@ void TestDownloadTaskSpecification::truncatedBodyIsRetried()
     const QStringList log = signalTexts(messages);
     QCOMPARE(log.count("Downloading t.bin finished"), 1);
     if (!lengthHeader) {
-        QVERIFY(log.contains(QStringLiteral("%1/7/t.bin ended after 1000 of 8192 bytes")
-                                 .arg(cutting.baseUrl())));
+        QVERIFY(log.contains(
+            QStringLiteral("%1/7/t.bin ended after 1000 of 8192 bytes").arg(cutting.baseUrl())));
     }
 }
 

@@ -228,9 +228,9 @@ void TestEndToEnd::everyNameRoundTrips()
     QFETCH(QString, directory);
     QFETCH(bool, packed);
 
-    const QStringList names {"with space.txt", "hash#name", "question?mark", "escaped%20space",
-                             "percent%", "100%25", "key=value", "semi;colon", "[bracket]",
-                             "Grüße ñ 日本", "plus+and&amp"};
+    const QStringList names {"with space.txt", "hash#name",    "question?mark", "escaped%20space",
+                             "percent%",       "100%25",       "key=value",     "semi;colon",
+                             "[bracket]",      "Grüße ñ 日本", "plus+and&amp"};
     QMap<QString, QByteArray> files;
     QStringList args;
     for (const QString &name : names) {

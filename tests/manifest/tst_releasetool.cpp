@@ -431,20 +431,18 @@ void TestReleaseTool::treeEntries_data()
     QTest::addColumn<QStringList>("lines"); // expected on standard error, one each
     QTest::addColumn<QStringList>("published"); // extra keys of the manifest on success
 
-    QTest::newRow("directory link")
-        << QStringList {"dirlink linked"} << false << 3
-        << QStringList {"directory link: linked -> "} << QStringList();
-    QTest::newRow("directory link, followed")
-        << QStringList {"dirlink linked"} << true << 0 << QStringList()
-        << QStringList {"linked/client"};
+    QTest::newRow("directory link") << QStringList {"dirlink linked"} << false << 3
+                                    << QStringList {"directory link: linked -> "} << QStringList();
+    QTest::newRow("directory link, followed") << QStringList {"dirlink linked"} << true << 0
+                                              << QStringList() << QStringList {"linked/client"};
     QTest::newRow("directory link to an ancestor, followed")
         << QStringList {"looplink"} << true << 3 << QStringList {"directory link loop: bin/up"}
         << QStringList();
     QTest::newRow("dangling link") << QStringList {"dangling gone"} << false << 3
                                    << QStringList {"dangling link: gone -> "} << QStringList();
-    QTest::newRow("name not UTF-8") << QStringList {"badname"} << false << 3
-                                    << QStringList {"name is not valid UTF-8: bad"}
-                                    << QStringList();
+    QTest::newRow("name not UTF-8")
+        << QStringList {"badname"} << false << 3 << QStringList {"name is not valid UTF-8: bad"}
+        << QStringList();
     QTest::newRow("fifo") << QStringList {"fifo pipe"} << false << 3
                           << QStringList {"not a regular file: pipe"} << QStringList();
     QTest::newRow("every problem on a line of its own")
@@ -513,7 +511,8 @@ void TestReleaseTool::treeEntries()
     QCOMPARE(ini.allKeys().size(), tree.size() + published.size());
     for (const QString &key : published) {
         QCOMPARE(ini.value(key).toString(),
-                 md5Of(tree.value("bin/client")) + "::" + QString::number(tree.value("bin/client").size()));
+                 md5Of(tree.value("bin/client"))
+                     + "::" + QString::number(tree.value("bin/client").size()));
     }
 }
 

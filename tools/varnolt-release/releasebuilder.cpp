@@ -199,14 +199,15 @@ void ReleaseBuilder::collectDirectory(const QString &absolutePath, const QString
                                       QStringList &ancestors, QStringList &problems)
 {
     ancestors.append(QFileInfo(absolutePath).canonicalFilePath());
-    const QFileInfoList entries = QDir(absolutePath).entryInfoList(
-        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+    const QFileInfoList entries
+        = QDir(absolutePath)
+              .entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                             QDir::Name);
     const QStringList undecodable = undecodableNames(absolutePath);
     for (const QString &name : undecodable) {
-        problems.append(QStringLiteral("name is not valid UTF-8: %1")
-                            .arg(relativePath.isEmpty()
-                                     ? name
-                                     : relativePath + QLatin1Char('/') + name));
+        problems.append(
+            QStringLiteral("name is not valid UTF-8: %1")
+                .arg(relativePath.isEmpty() ? name : relativePath + QLatin1Char('/') + name));
     }
     if (entries.isEmpty() && undecodable.isEmpty() && !relativePath.isEmpty())
         notes.append(QStringLiteral("empty directory %1 is not published").arg(relativePath));
@@ -216,8 +217,8 @@ void ReleaseBuilder::collectDirectory(const QString &absolutePath, const QString
             ? entry.fileName()
             : relativePath + QLatin1Char('/') + entry.fileName();
         if (entry.isSymLink() && !entry.exists()) {
-            problems.append(QStringLiteral("dangling link: %1 -> %2")
-                                .arg(relative, entry.symLinkTarget()));
+            problems.append(
+                QStringLiteral("dangling link: %1 -> %2").arg(relative, entry.symLinkTarget()));
             continue;
         }
         if (entry.isDir()) {
