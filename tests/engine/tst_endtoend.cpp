@@ -5,8 +5,11 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QTest>
+
+#include <functional>
 
 // Whole updates through the real executable: an installation of version 1
 // with its own update.ini and mirrors.ini, a local version server, and
@@ -21,6 +24,8 @@ private slots:
 
     void updatesToTheNewVersion();
     void failedInstallationLeavesVersionOne();
+    void manifestSizesDecideNothing_data();
+    void manifestSizesDecideNothing();
     void everyNameRoundTrips_data();
     void everyNameRoundTrips();
 
@@ -36,6 +41,8 @@ private:
     void publishVersionTwo(const QMap<QString, QByteArray> &extraFiles = {},
                            const QStringList &extraArgs = {});
     static QMap<QString, QByteArray> snapshot(const QString &root);
+    // Replaces the published product ini of version 2 by edit(its text), signed anew.
+    void rewriteManifest(const std::function<QByteArray(QByteArray)> &edit);
 
     std::unique_ptr<InstallationDir> installation;
     std::unique_ptr<QTemporaryDir> tmp;
@@ -122,6 +129,19 @@ void TestEndToEnd::publishVersionTwo(const QMap<QString, QByteArray> &extraFiles
     QVERIFY2(complaint.isEmpty(), qPrintable(complaint));
 }
 
+void TestEndToEnd::rewriteManifest(const std::function<QByteArray(QByteArray)> &edit)
+{
+    const QString ini = mirrorRoot->filePath(QStringLiteral("2/client_linux_amd64.ini"));
+    const QByteArray text = edit(readAll(ini));
+    QVERIFY(writeFile(ini, text));
+    QFile::remove(ini + ".sig");
+    QProcess sign;
+    sign.start(QString::fromLocal8Bit(qgetenv("VARNOLT_RELEASE_EXE")),
+               {"sign", "--key", QString::fromLocal8Bit(qgetenv("VARNOLT_SIGNING_KEY")), ini});
+    QVERIFY(sign.waitForFinished(30000));
+    QCOMPARE(sign.exitCode(), 0);
+}
+
 TestEndToEnd::Outcome TestEndToEnd::runUpdater()
 {
     Outcome outcome;
@@ -178,26 +198,13 @@ void TestEndToEnd::failedInstallationLeavesVersionOne()
     // A signed manifest whose unpacked file does not match: everything
     // installed before the mismatch must be undone.
     publishVersionTwo();
-    const QString ini = mirrorRoot->filePath(QStringLiteral("2/client_linux_amd64.ini"));
-    QFile file(ini);
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    QByteArray text = file.readAll();
-    file.close();
     QTemporaryDir expected;
     writeClient(expected.path(), 2);
     const QByteArray levelsMd5
         = md5OfFile(expected.filePath(QStringLiteral("data/levels/levels.dat"))).toLatin1();
-    QVERIFY(text.contains(levelsMd5));
-    text.replace(levelsMd5, QByteArray(32, '0'));
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(text);
-    file.close();
-    QFile::remove(ini + ".sig");
-    QProcess sign;
-    sign.start(QString::fromLocal8Bit(qgetenv("VARNOLT_RELEASE_EXE")),
-               {"sign", "--key", QString::fromLocal8Bit(qgetenv("VARNOLT_SIGNING_KEY")), ini});
-    QVERIFY(sign.waitForFinished(30000));
-    QCOMPARE(sign.exitCode(), 0);
+    QVERIFY(readAll(mirrorRoot->filePath(QStringLiteral("2/client_linux_amd64.ini")))
+                .contains(levelsMd5));
+    rewriteManifest([&](QByteArray text) { return text.replace(levelsMd5, QByteArray(32, '0')); });
 
     const Outcome outcome = runUpdater();
     QVERIFY2(outcome.ended, qPrintable(outcome.log));
@@ -210,6 +217,35 @@ void TestEndToEnd::failedInstallationLeavesVersionOne()
     QCOMPARE(snapshot(installation->path()), versionOne);
     // The downloads stay for the next attempt.
     QCOMPARE(QDir(tmp->path()).entryList({"varnolt_temp_*"}, QDir::Dirs).size(), 1);
+}
+
+void TestEndToEnd::manifestSizesDecideNothing_data()
+{
+    QTest::addColumn<QByteArray>("size");
+    QTest::newRow("size 0") << QByteArray("0");
+    QTest::newRow("size not a number") << QByteArray("abc");
+}
+
+void TestEndToEnd::manifestSizesDecideNothing()
+{
+    // Every size of the manifest, stored and unpacked, replaced: only the MD5 sums decide.
+    QFETCH(QByteArray, size);
+    publishVersionTwo();
+    rewriteManifest([&](const QByteArray &text) {
+        const QString replaced = QString::fromUtf8(text).replace(
+            QRegularExpression(QStringLiteral("([0-9a-f]{32})::[0-9]+")),
+            QStringLiteral("\\1::") + QString::fromLatin1(size));
+        return replaced.toUtf8();
+    });
+    if (QTest::currentTestFailed())
+        return;
+
+    const Outcome outcome = runUpdater();
+    QVERIFY2(outcome.log.contains(QLatin1String("Update successfully finished")),
+             qPrintable(outcome.log));
+    QTemporaryDir expected;
+    writeClient(expected.path(), 2);
+    QCOMPARE(snapshot(installation->path()), snapshot(expected.path()));
 }
 
 void TestEndToEnd::everyNameRoundTrips_data()
