@@ -263,12 +263,16 @@ void DownloadTaskSpecification::onDownloadFinished()
     if (!readData())
         return; // a retry is already under way
     // A connection closed early without an error is no complete file: without this the MD5
-    // check would blame the content and drop the mirror for good.
-    if (expectedSize > 0 && bytesReceived < expectedSize) {
+    // check would blame the content and drop the mirror for good. An announced length counts
+    // only for a body sent as it is: it measures the encoded bytes, not the decoded ones.
+    qint64 knownSize = initialExpectedSize;
+    if (knownSize <= 0 && reply->rawHeader("Content-Encoding").isEmpty())
+        knownSize = expectedSize;
+    if (knownSize > 0 && bytesReceived < knownSize) {
         errorRetry(tr("%1 ended after %2 of %3 bytes")
                        .arg(remoteUrl())
                        .arg(bytesReceived)
-                       .arg(expectedSize));
+                       .arg(knownSize));
         return;
     }
 
