@@ -2,6 +2,7 @@
 
 #include "app/messagebox.h"
 #include "app/updatechecker.h"
+#include "app/updateinidata.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -30,6 +31,27 @@ bool Configuration::parseCommandLineOptions()
 }
 
 bool Configuration::parseCommandLineOptions(const QStringList &args)
+{
+    versionFromServer = false;
+    return parseArguments(args) && refuseDowngrade();
+}
+
+bool Configuration::refuseDowngrade()
+{
+    // A version named on the command line is the user's choice; one from the (unauthenticated)
+    // version server must not take the installation back to an older release.
+    int installed = 0;
+    if (!versionFromServer || !UpdateIniData::installedVersion(clientType, &installed)
+        || clientVersion >= installed)
+        return true;
+    emit fatalError(
+        QObject::tr("Update server offers version %1, older than the installed version %2.")
+            .arg(clientVersion)
+            .arg(installed));
+    return false;
+}
+
+bool Configuration::parseArguments(const QStringList &args)
 {
     getUpdateChannel();
     const int n = int(args.size());
@@ -99,6 +121,7 @@ bool Configuration::getDefaultParameters()
     }
     if (!getClientVersionFromString(*text, invalid))
         return false;
+    versionFromServer = true;
     startMode = 1;
     return true;
 }
@@ -110,6 +133,7 @@ bool Configuration::getClientTypeVersion(const QStringList &args, int index)
         return false;
     }
     clientType = args.at(index);
+    versionFromServer = false;
     if (index + 1 >= args.size()) {
         emit fatalError(QObject::tr("No client version specified"));
         return false;

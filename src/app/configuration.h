@@ -23,7 +23,9 @@ public:
     // Settles startMode, channel, clientType and clientVersion from the
     // arguments of the application object. False when the run cannot go on;
     // the reason was then given through fatalError or the user aborted the
-    // version query. Call once.
+    // version query. A version from the version server that is older than
+    // the one update.ini records as installed for the type is refused. Call
+    // once.
     bool parseCommandLineOptions();
     // The same for an explicit argument list (args[0] being the program).
     bool parseCommandLineOptions(const QStringList &args);
@@ -79,4 +81,11 @@ signals:
     // The run cannot go on; the window shows the text and ends with code 1.
     void fatalError(const QString &errorMessage);
     void message(const QString &message);
+
+private:
+    bool parseArguments(const QStringList &args);
+    bool refuseDowngrade();
+
+    // Whether clientVersion is the version server's answer.
+    bool versionFromServer = false;
 };

@@ -73,9 +73,12 @@ bool UpdateChecker::readFromServer()
     server.sin_port = htons(port);
     ::freeaddrinfo(results);
 
+    // Connected, the socket takes datagrams from the server's address and port only: whoever
+    // else answers first (a local process on our port, say) is dropped by the kernel.
+    if (::connect(sock.get(), reinterpret_cast<const sockaddr *>(&server), sizeof server) != 0)
+        return false;
     const char request[2] = {0x32, 0x00};
-    const ssize_t sent = ::sendto(sock.get(), request, sizeof request, 0,
-                                  reinterpret_cast<const sockaddr *>(&server), sizeof server);
+    const ssize_t sent = ::send(sock.get(), request, sizeof request, 0);
     if (sent <= 0)
         return false;
 

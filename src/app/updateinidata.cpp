@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSettings>
 
 #include <unistd.h>
@@ -11,6 +12,7 @@
 namespace {
 
 const char Group[] = "current";
+const char InstalledGroup[] = "installed";
 
 } // namespace
 
@@ -53,12 +55,37 @@ void UpdateIniData::cleanup()
     settings.remove(QLatin1String(Group));
 }
 
+void UpdateIniData::recordInstalled(const QString &type, int version)
+{
+    QSettings settings(filename(), QSettings::IniFormat);
+    settings.beginGroup(QLatin1String(InstalledGroup));
+    settings.setValue(QStringLiteral("type"), type);
+    settings.setValue(QStringLiteral("version"), version);
+}
+
+bool UpdateIniData::installedVersion(const QString &type, int *version)
+{
+    QSettings settings(filename(), QSettings::IniFormat);
+    settings.beginGroup(QLatin1String(InstalledGroup));
+    bool ok = false;
+    const int recorded = settings.value(QStringLiteral("version")).toInt(&ok);
+    if (!ok || settings.value(QStringLiteral("type")).toString() != type)
+        return false;
+    if (version)
+        *version = recorded;
+    return true;
+}
+
 bool UpdateIniData::isSessionDirectory(const QString &dir)
 {
     const QFileInfo info(QDir::cleanPath(dir));
     if (info.isSymLink() || !info.isDir() || info.ownerId() != ::geteuid())
         return false;
-    if (!info.fileName().startsWith(Configuration::getTempDirPrefix()))
+    // Exactly the names createTempDir() makes, nothing that merely starts like them.
+    static const QRegularExpression sessionName(
+        QLatin1Char('^') + QRegularExpression::escape(Configuration::getTempDirPrefix())
+        + QLatin1String("[0-9]+$"));
+    if (!sessionName.match(info.fileName()).hasMatch())
         return false;
     const QString parent = QFileInfo(info.absolutePath()).canonicalFilePath();
     return !parent.isEmpty() && parent == QFileInfo(QDir::tempPath()).canonicalFilePath();

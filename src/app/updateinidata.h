@@ -23,9 +23,16 @@ public:
     // Removes the record; other groups stay as they are.
     static void cleanup();
 
+    // Group "installed": the client type and version the last successful run
+    // installed, so that an older version is never installed behind the
+    // user's back. Other groups stay as they are.
+    static void recordInstalled(const QString &type, int version);
+    // True when a version is recorded for type; only then is version filled.
+    static bool installedVersion(const QString &type, int *version);
+
     // A directory that a session of this user may have created: a real
     // directory (not a symbolic link) directly inside the system's temporary
-    // directory, owned by the current user, named "varnolt_temp_"... A
+    // directory, owned by the current user, named "varnolt_temp_" and digits. A
     // damaged or edited record pointing anywhere else must never make the
     // updater empty that place.
     static bool isSessionDirectory(const QString &dir);

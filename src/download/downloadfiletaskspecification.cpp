@@ -10,6 +10,8 @@
 #include <QNetworkAccessManager>
 #include <QStringList>
 
+#include <limits>
+
 DownloadFileTaskSpecification::DownloadFileTaskSpecification(
     const FileDownloadSpecification &download, QNetworkAccessManager *manager, Mirrors *mirrors,
     Configuration *configuration, QObject *parent, double parentProgressRange)
@@ -54,12 +56,14 @@ void DownloadFileTaskSpecification::makeSubtasksAndStart()
         return;
     }
 
+    // A size of 0 is also what a size that is not a number reads as: the manifest then sets no
+    // bound, and the MD5 check alone decides whether the file is right.
+    const qint64 expectedSize
+        = download.size > 0 && download.size <= quint64(std::numeric_limits<qint64>::max())
+        ? qint64(download.size)
+        : -1;
     auto *fetch = new DownloadTaskSpecification(manager, mirrors, remotePath(), localPath(),
-                                                qint64(download.size), this, DownloadShare);
-    // A size of 0 reads as "unknown" to the download and would leave the body unbounded; one
-    // byte is enough to tell a wrong body apart, and the check rejects it.
-    if (download.size == 0)
-        fetch->setUnknownSizeLimit(1);
+                                                expectedSize, this, DownloadShare);
     downloadTask = fetch;
     addSubTask(fetch);
 

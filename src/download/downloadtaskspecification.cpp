@@ -38,6 +38,12 @@ void DownloadTaskSpecification::setUnknownSizeLimit(qint64 maxBytes)
     unknownSizeCap = maxBytes;
 }
 
+void DownloadTaskSpecification::setSlowTransferLimit(qint64 bytesPerTick, int windowTicks)
+{
+    minBytesPerTick = bytesPerTick;
+    slowWindowTicks = qMax(1, windowTicks);
+}
+
 void DownloadTaskSpecification::execute()
 {
     servingMirror.clear();
@@ -63,11 +69,28 @@ void DownloadTaskSpecification::timeTick(quint64 &downloadDone, quint64 &downloa
     if (state != Running || !reply)
         return;
     ++idleTicks;
-    if (idleTicks <= mirror.timeoutTicks) {
-        downloading = true;
+    if (idleTicks > mirror.timeoutTicks) {
+        errorRetry(tr("file %1 timed out on mirror %2").arg(remotePath, mirror.name));
         return;
     }
-    errorRetry(tr("file %1 timed out on mirror %2").arg(remotePath, mirror.name));
+    if (isTooSlow()) {
+        errorRetry(tr("file %1 is too slow on mirror %2").arg(remotePath, mirror.name));
+        return;
+    }
+    downloading = true;
+}
+
+bool DownloadTaskSpecification::isTooSlow()
+{
+    // Each byte restarts the stall count, so a mirror sending a byte now and then would never
+    // stall; the average over the last window catches it.
+    windowSamples.append(bytesReceived);
+    if (windowSamples.size() <= slowWindowTicks)
+        return false;
+    if (windowSamples.size() > slowWindowTicks + 1)
+        windowSamples.removeFirst();
+    const qint64 received = windowSamples.last() - windowSamples.first();
+    return received < minBytesPerTick * (windowSamples.size() - 1);
 }
 
 void DownloadTaskSpecification::userCanceled()
@@ -112,7 +135,7 @@ void DownloadTaskSpecification::startDownload()
         return;
     }
 
-    QNetworkRequest request {QUrl(remoteUrl())};
+    QNetworkRequest request {requestUrl()};
     // A redirect is a broken mirror whatever the manager's own policy says.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::ManualRedirectPolicy);
@@ -131,6 +154,7 @@ void DownloadTaskSpecification::startDownload()
         errorRetry(reply->errorString());
         return;
     }
+    windowSamples = {0};
     connect(reply, &QNetworkReply::downloadProgress, this,
             &DownloadTaskSpecification::onDownloadProgress);
     connect(reply, &QNetworkReply::readyRead, this, &DownloadTaskSpecification::onReadyRead);
@@ -238,6 +262,19 @@ void DownloadTaskSpecification::onDownloadFinished()
 
     if (!readData())
         return; // a retry is already under way
+    // A connection closed early without an error is no complete file: without this the MD5
+    // check would blame the content and drop the mirror for good. An announced length counts
+    // only for a body sent as it is: it measures the encoded bytes, not the decoded ones.
+    qint64 knownSize = initialExpectedSize;
+    if (knownSize <= 0 && reply->rawHeader("Content-Encoding").isEmpty())
+        knownSize = expectedSize;
+    if (knownSize > 0 && bytesReceived < knownSize) {
+        errorRetry(tr("%1 ended after %2 of %3 bytes")
+                       .arg(remoteUrl())
+                       .arg(bytesReceived)
+                       .arg(knownSize));
+        return;
+    }
 
     QNetworkReply *done = reply;
     reply = nullptr;
@@ -267,6 +304,7 @@ void DownloadTaskSpecification::resetDownload()
     disconnect(manager, nullptr, this, nullptr);
     dropReply();
     idleTicks = 0;
+    windowSamples.clear();
     if (file.isOpen()) {
         file.close();
         file.remove();
@@ -309,6 +347,23 @@ void DownloadTaskSpecification::abandon(QNetworkReply *dropped)
 QString DownloadTaskSpecification::remoteUrl() const
 {
     return mirror.url + QLatin1Char('/') + remotePath;
+}
+
+QUrl DownloadTaskSpecification::requestUrl() const
+{
+    return QUrl(mirror.url + QLatin1Char('/') + encodedPath(remotePath));
+}
+
+QString DownloadTaskSpecification::encodedPath(const QString &path)
+{
+    // File names may hold anything but "/": unencoded, "#" would start a fragment, "?" a query,
+    // and "%20" would reach the server as a space.
+    const QStringList segments = path.split(QLatin1Char('/'));
+    QStringList encoded;
+    encoded.reserve(segments.size());
+    for (const QString &segment : segments)
+        encoded.append(QString::fromLatin1(QUrl::toPercentEncoding(segment)));
+    return encoded.join(QLatin1Char('/'));
 }
 
 qint64 DownloadTaskSpecification::bodyLimit() const

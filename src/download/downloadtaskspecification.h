@@ -6,6 +6,8 @@
 #include <QFile>
 #include <QPointer>
 #include <QString>
+#include <QUrl>
+#include <QVector>
 
 class Mirrors;
 class QNetworkAccessManager;
@@ -21,12 +23,17 @@ class QNetworkReply;
  * at most ReadBufferSize bytes, so memory use does not grow with the file. Redirects are never
  * followed.
  *
+ * The remote path is percent-encoded segment by segment, so any file name reaches the server
+ * as written.
+ *
  * Every failed attempt starts over, from an empty file, on a mirror drawn anew from the pool:
  * - an HTTP status other than 200 (redirects included) or a demand for authentication drops the
  *   mirror from the pool at once;
- * - a transfer error, a read or write error, a body longer than allowed (see below) or a stall of
- *   more than the mirror's timeoutTicks engine ticks without body data charges the mirror with
- *   one error, which drops it once it has failed too often.
+ * - a transfer error, a read or write error, a body longer than allowed (see below), a body
+ *   shorter than its known size (the one given at construction, else the server's length
+ *   header), a stall of more than the mirror's timeoutTicks engine ticks without body data, or a
+ *   transfer averaging under MinBytesPerTick bytes per tick over SlowWindowTicks ticks charges
+ *   the mirror with one error, which drops it once it has failed too often.
  * The explanation of each failed attempt goes out through message(). There is no retry limit of
  * the task's own: it ends with ErrorCanceled only when the pool has no mirror left (the pool says
  * so itself, once), when the local file cannot be created ("Unable to create file %1 for saving")
@@ -57,6 +64,10 @@ public:
     static constexpr qint64 ReadBufferSize = 256 * 1024;
     /// Largest piece read from the reply and written to the file at once.
     static constexpr qint64 ChunkSize = 4096;
+    /// A transfer that averages fewer body bytes per engine tick (one second) than this over
+    /// SlowWindowTicks ticks is abandoned like a stalled one.
+    static constexpr qint64 MinBytesPerTick = 1024;
+    static constexpr int SlowWindowTicks = 30;
 
     /**
      * Creates an idle download of @p remotePath (below the mirror's base URL, without a leading
@@ -77,10 +88,20 @@ public:
      */
     void setUnknownSizeLimit(qint64 maxBytes);
 
+    /**
+     * Replaces the slowness rule (MinBytesPerTick over SlowWindowTicks) for this task; tests
+     * shorten the window so as not to wait for the real one.
+     */
+    void setSlowTransferLimit(qint64 bytesPerTick, int windowTicks);
+
     /// The mirror that delivered the file of the last successful run; empty before one and
     /// while a run is under way. Lets the caller drop a mirror whose file fails its check.
     QString servingMirrorName() const { return servingMirror; }
     qint64 unknownSizeLimit() const { return unknownSizeCap; }
+
+    /// @p path with each "/"-separated segment percent-encoded, so that every character a file
+    /// name may hold reaches the server as part of the path.
+    static QString encodedPath(const QString &path);
 
     /// Starts the download: message "Downloading %1", state Running, first attempt.
     void execute() override;
@@ -124,7 +145,9 @@ private:
     void dropReply();
     static void abandon(QNetworkReply *dropped);
     QString remoteUrl() const;
+    QUrl requestUrl() const;
     qint64 bodyLimit() const;
+    bool isTooSlow();
 
     QNetworkAccessManager *manager;
     Mirrors *mirrors;
@@ -140,4 +163,8 @@ private:
     FTPSiteAccessData mirror;
     qint64 unknownSizeCap = 0;
     QString servingMirror;
+    qint64 minBytesPerTick = MinBytesPerTick;
+    int slowWindowTicks = SlowWindowTicks;
+    // bytesReceived at the request and at each tick since, at most slowWindowTicks + 1 of them.
+    QVector<qint64> windowSamples;
 };

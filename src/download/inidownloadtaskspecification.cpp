@@ -2,6 +2,7 @@
 
 #include "app/configuration.h"
 #include "download/downloadtaskspecification.h"
+#include "download/mirrors.h"
 #include "manifest/checksignaturetaskspecification.h"
 
 #include <QFileInfo>
@@ -50,10 +51,12 @@ void IniDownloadTaskSpecification::makeSubtasksAndStart()
 
     // After a failed verification both files are fetched again, whatever is
     // on disk; the downloads truncate them.
+    iniDownload = nullptr;
     if (retryCount > 0 || !QFileInfo::exists(localIni)) {
         auto *download = new DownloadTaskSpecification(manager, mirrors, remoteIniPath(), localIni,
                                                        -1, this, DownloadShare);
         download->setUnknownSizeLimit(MaxIniBytes);
+        iniDownload = download;
         addSubTask(download);
         checkShare = 1.0 - DownloadShare;
     }
@@ -78,6 +81,10 @@ void IniDownloadTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTaskS
 {
     if (pass)
         return;
+    // Like a file with a wrong MD5, a manifest that does not verify costs the mirror that served
+    // it; otherwise one bad mirror could be asked again and again up to the retry limit.
+    if (iniDownload)
+        mirrors->addMirrorError(iniDownload->servingMirrorName());
     ++retryCount;
     if (retryCount > retryLimit) {
         emit message(tr("Could not verify the product ini file. Aborting"));

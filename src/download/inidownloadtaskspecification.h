@@ -2,7 +2,10 @@
 
 #include "tasks/composedtaskspecification.h"
 
+#include <QPointer>
+
 class CheckSignatureTaskSpecification;
+class DownloadTaskSpecification;
 class Configuration;
 class Mirrors;
 class QNetworkAccessManager;
@@ -10,8 +13,9 @@ class QNetworkAccessManager;
 // First step of every run: brings the product ini and its signature into the
 // session's temporary directory and verifies the signature with the built-in
 // key. Files an interrupted run left behind are reused and only verified.
-// When the signature does not verify, both files are fetched again from
-// mirrors chosen afresh, up to the retry limit.
+// When the signature does not verify, the mirror that served the ini is
+// charged with an error and both files are fetched again from mirrors chosen
+// afresh, up to the retry limit.
 class IniDownloadTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
@@ -48,4 +52,6 @@ private:
     Configuration *configuration;
     int retryCount = 0;
     int retryLimit = DefaultRetryLimit;
+    // The ini download of the current attempt; null when the ini on disk was reused.
+    QPointer<DownloadTaskSpecification> iniDownload;
 };

@@ -234,6 +234,7 @@ void UpdateEngine::onTaskFinished()
 {
     timer->stop();
     cleanup();
+    UpdateIniData::recordInstalled(configuration->clientType, configuration->clientVersion);
     state = Finished;
     emit message(tr("Update successfully finished"));
     dropMainTask();

@@ -3,6 +3,7 @@
 #include "app/configuration.h"
 #include "manifest/checksigfunc.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QSettings>
 
@@ -38,6 +39,19 @@ quint64 toSize(const QString &text)
     bool ok = false;
     const quint64 size = text.toULongLong(&ok);
     return ok ? size : 0;
+}
+
+bool hasBrokenSectionHeader(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    while (!file.atEnd()) {
+        const QByteArray line = file.readLine().trimmed();
+        if (line.startsWith('[') && !line.endsWith(']'))
+            return true;
+    }
+    return false;
 }
 
 } // namespace
@@ -82,9 +96,10 @@ bool MakeDownloadReplaceListFunc::run()
         emit message(tr("no files in product ini"));
         return false;
     }
-    // The reader skips what it cannot parse and goes on; a signed manifest that does not
-    // parse cleanly may be missing entries, and an update built from it would be incomplete.
-    if (settings.status() == QSettings::FormatError) {
+    // The reader skips lines without "=" (comments, say), as a manifest reader should, but also
+    // recovers from a broken section header by guessing the section; a signed manifest whose
+    // entries land in a guessed section does not say what its publisher meant.
+    if (settings.status() == QSettings::FormatError && hasBrokenSectionHeader(productIniPath)) {
         emit message(tr("product ini %1 is malformed").arg(productIniPath));
         return false;
     }
@@ -149,6 +164,11 @@ bool MakeDownloadReplaceListFunc::handleFileEntry(QSettings &settings, const QSt
     destinations.insert(destination);
 
     const QString installedPath = installDir + QLatin1Char('/') + replace.destFileName(QString());
+    // Installing moves the installed entry aside; a whole directory would vanish under the file.
+    if (QFileInfo(installedPath).isDir()) {
+        emit message(tr("%1 is a directory in the installation").arg(destination));
+        return false;
+    }
     const QString installedMd5 = replace.hasUnzip() ? replace.unzipMd5 : download.md5;
     if (fileMatches(installedPath, installedMd5))
         return true;

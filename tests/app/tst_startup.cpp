@@ -2,10 +2,19 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTest>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
 
 // The real executable as a child process: exit codes, the clean-up of
 // moved-aside files, automatic start, translations and the single-instance
@@ -25,6 +34,10 @@ private slots:
     void autoStartRunsIntoEngineFailure_data();
     void autoStartRunsIntoEngineFailure();
     void secondInstanceHandsOver();
+    void noSilentDowngrade_data();
+    void noSilentDowngrade();
+    void socketOfAnotherUserDoesNotSilence_data();
+    void socketOfAnotherUserDoesNotSilence();
 
 private:
     QTemporaryDir tmp;
@@ -60,6 +73,63 @@ public:
     QProcess process;
     QString collected;
 };
+
+// The user the planted sockets belong to.
+const uid_t OtherUser = 65534;
+
+// Starts a process of OtherUser that listens on each of paths (creating
+// ownDir first, when given, as a directory of that user open to all) and
+// takes whatever is sent: what an instance would do. Returns its pid, or -1.
+pid_t plantListeners(const QList<QByteArray> &paths, const QByteArray &ownDir)
+{
+    const pid_t pid = ::fork();
+    if (pid != 0)
+        return pid;
+    // Only system calls from here on: this is a copy of a threaded process.
+    if (!ownDir.isEmpty()) {
+        ::mkdir(ownDir.constData(), 0777);
+        ::chown(ownDir.constData(), OtherUser, OtherUser);
+        ::chmod(ownDir.constData(), 0777);
+    }
+    if (::setgid(OtherUser) != 0 || ::setuid(OtherUser) != 0)
+        ::_exit(1);
+    int fds[4];
+    int count = 0;
+    for (const QByteArray &path : paths) {
+        sockaddr_un address;
+        std::memset(&address, 0, sizeof address);
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.constData(), sizeof address.sun_path - 1);
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0
+            || ::listen(fd, 8) != 0)
+            ::_exit(2);
+        ::chmod(path.constData(), 0777);
+        fds[count++] = fd;
+    }
+    for (;;) {
+        for (int i = 0; i < count; ++i) {
+            ::fcntl(fds[i], F_SETFL, O_NONBLOCK);
+            const int client = ::accept(fds[i], nullptr, nullptr);
+            if (client >= 0) {
+                char buffer[16];
+                (void)::read(client, buffer, sizeof buffer);
+                ::close(client);
+            }
+        }
+        ::usleep(10000);
+    }
+}
+
+// The name the updater at executable gives its socket.
+QString serverName(const QString &executable)
+{
+    QString key = QFileInfo(executable).canonicalFilePath().toLower() + QDir::homePath();
+    key.remove(QLatin1Char('/'));
+    key.remove(QLatin1Char(':'));
+    return QStringLiteral("VL3ClientUpdate")
+        + QString::number(qChecksum(QByteArrayView(key.toUtf8()), Qt::ChecksumIso3309), 16);
+}
 
 } // namespace
 
@@ -231,6 +301,109 @@ void TestStartup::secondInstanceHandsOver()
     const auto fourth = dir.run(args, env);
     QVERIFY(fourth.finished);
     QCOMPARE(fourth.exitCode, 0);
+}
+
+void TestStartup::noSilentDowngrade_data()
+{
+    QTest::addColumn<QString>("installedType");
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("server offers an older version")
+        << "client_linux_amd64" << QStringList {"--nouser"} << 1
+        << "Error: Update server offers version 850, older than the installed version 900.";
+    // Without mirrors.ini, a run that gets as far as the engine ends with 2.
+    QTest::newRow("older version on the command line")
+        << "client_linux_amd64" << QStringList {"--nouser", "client_linux_amd64", "850"} << 2
+        << "Ready to update client_linux_amd64 to version 850";
+    QTest::newRow("another type installed") << "client_linux_x86" << QStringList {"--nouser"} << 2
+                                            << "Ready to update client_linux_amd64 to version 850";
+}
+
+void TestStartup::noSilentDowngrade()
+{
+    QFETCH(QString, installedType);
+    QFETCH(QStringList, args);
+    QFETCH(int, exitCode);
+    QFETCH(QString, expected);
+
+    InstallationDir dir;
+    QVERIFY(dir.isValid());
+    dir.writeFile(QStringLiteral("update.ini"),
+                  "[installed]\ntype=" + installedType.toUtf8() + "\nversion=900\n");
+    UdpAnswerServer server({"850,861,872"});
+    const auto result
+        = dir.run(args, dir.environment(tmp.path(), QStringLiteral("Ok"), server.port()));
+    QVERIFY(result.finished);
+    QCOMPARE(result.exitCode, exitCode);
+    QVERIFY2(result.standardError.contains(expected), qPrintable(result.standardError));
+}
+
+void TestStartup::socketOfAnotherUserDoesNotSilence_data()
+{
+    QTest::addColumn<bool>("runtimeDir");
+    QTest::addColumn<QString>("logLine");
+
+    // The socket lies in the user's runtime directory: another user's one is
+    // ignored after asking who listens on it.
+    QTest::newRow("runtime directory") << true << "Ignoring the single-instance socket";
+    // Without one, in the user's own directory of the temporary directory,
+    // which another user may have created first.
+    QTest::newRow("directory in the temporary directory taken")
+        << false << "is not a private directory of this user";
+}
+
+void TestStartup::socketOfAnotherUserDoesNotSilence()
+{
+    if (::geteuid() != 0)
+        QSKIP("needs root to plant a socket as another user");
+    QFETCH(bool, runtimeDir);
+    QFETCH(QString, logLine);
+
+    InstallationDir dir;
+    QVERIFY(dir.isValid());
+    QTemporaryDir temp;
+    QTemporaryDir runtime;
+    const QString name = serverName(dir.executable());
+    const QString ownDir = temp.path() + QStringLiteral("/varnolt-0");
+    // The predictable name in the shared temporary directory is planted too.
+    QList<QByteArray> paths {QFile::encodeName(temp.path() + '/' + name)};
+    paths << QFile::encodeName((runtimeDir ? runtime.path() : ownDir) + '/' + name);
+    // Open for the other user while it plants, private again afterwards.
+    QFile::setPermissions(temp.path(), QFileDevice::Permissions(0x7777));
+    QFile::setPermissions(runtime.path(), QFileDevice::Permissions(0x7777));
+    const pid_t planter
+        = plantListeners(paths, runtimeDir ? QByteArray() : QFile::encodeName(ownDir));
+    QVERIFY(planter > 0);
+    const bool planted = QTest::qWaitFor(
+        [&] { return QFileInfo::exists(paths.first()) && QFileInfo::exists(paths.last()); }, 10000);
+    const QFileDevice::Permissions ownerOnly
+        = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
+    QFile::setPermissions(temp.path(), ownerOnly);
+    QFile::setPermissions(runtime.path(), ownerOnly);
+
+    QProcessEnvironment env = dir.environment(temp.path(), QStringLiteral("Ok"), 0);
+    if (runtimeDir)
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
+    else
+        env.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+    const QStringList args {"client_linux_amd64", "734"};
+    {
+        RunningUpdater first(dir, args, env);
+        const bool ready = QTest::qWaitFor([&] { return first.isReady(); }, 20000);
+        ::kill(planter, SIGKILL);
+        ::waitpid(planter, nullptr, 0);
+        QVERIFY(planted);
+        QVERIFY2(ready, qPrintable(first.standardError()));
+        QVERIFY2(first.standardError().contains(logLine), qPrintable(first.standardError()));
+        if (runtimeDir) {
+            // It took the name over, and the next start of this user hands over to it.
+            const auto second = dir.run(args, env);
+            QVERIFY(second.finished);
+            QCOMPARE(second.exitCode, 0);
+        }
+    }
 }
 
 QTEST_GUILESS_MAIN(TestStartup)

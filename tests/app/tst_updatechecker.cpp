@@ -29,6 +29,7 @@ private slots:
     void answers_data();
     void answers();
     void noAnswer();
+    void ignoresOtherSenders();
     void retryKeepsEarlierFields();
     void unresolvableHost();
     void defaults();
@@ -84,6 +85,16 @@ void TestUpdateChecker::noAnswer()
     QCOMPARE(openDescriptorCount(), descriptors);
     QCOMPARE(server.requestCount(), 1);
     QVERIFY(checker.getClientStableVersion().isEmpty());
+}
+
+void TestUpdateChecker::ignoresOtherSenders()
+{
+    // Another local process answers first, from a port of its own.
+    UdpAnswerServer server({"850,861,872"}, "1,1,1");
+    UpdateChecker checker("127.0.0.1", server.port(), 2000);
+    QVERIFY(checker.checkUpdate());
+    QCOMPARE(checker.getClientStableVersion(), QByteArray("850"));
+    QCOMPARE(checker.getClientAlphaVersion(), QByteArray("872"));
 }
 
 void TestUpdateChecker::retryKeepsEarlierFields()

@@ -21,6 +21,7 @@ private slots:
     void unusableRecords_data();
     void unusableRecords();
     void cleanupKeepsOtherGroups();
+    void installedRecord();
 
 private:
     QString makeSessionDir(const QString &name);
@@ -88,6 +89,12 @@ void TestUpdateIniData::unusableRecords_data()
     QTest::newRow("not a session directory name") << "850"
                                                   << "important"
                                                   << "client_linux_amd64";
+    QTest::newRow("prefix without digits") << "850"
+                                           << "varnolt_temp_"
+                                           << "client_linux_amd64";
+    QTest::newRow("prefix and other characters") << "850"
+                                                 << "varnolt_temp_1x"
+                                                 << "client_linux_amd64";
     QTest::newRow("symbolic link to a session directory") << "850"
                                                           << "varnolt_temp_link"
                                                           << "client_linux_amd64";
@@ -108,6 +115,8 @@ void TestUpdateIniData::unusableRecords()
     makeSessionDir(QStringLiteral("varnolt_temp_1"));
     makeSessionDir(QStringLiteral("varnolt_temp_1/varnolt_temp_2"));
     makeSessionDir(QStringLiteral("important"));
+    makeSessionDir(QStringLiteral("varnolt_temp_"));
+    makeSessionDir(QStringLiteral("varnolt_temp_1x"));
     QFile::link(tmp.filePath(QStringLiteral("varnolt_temp_1")),
                 tmp.filePath(QStringLiteral("varnolt_temp_link")));
     const QString dir = dirName == QLatin1String("HOME") ? QDir::homePath() : tmp.filePath(dirName);
@@ -142,6 +151,28 @@ void TestUpdateIniData::cleanupKeepsOtherGroups()
     QCOMPARE(settings.childGroups(), QStringList({"Channel", "update"}));
     QCOMPARE(settings.value(QStringLiteral("update/streams")).toInt(), 3);
     QCOMPARE(settings.value(QStringLiteral("Channel/beta")).toBool(), true);
+}
+
+void TestUpdateIniData::installedRecord()
+{
+    {
+        QFile file(UpdateIniData::filename());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("[update]\nstreams=3\n[Channel]\nbeta=true\n");
+    }
+    QVERIFY(!UpdateIniData::installedVersion(QStringLiteral("client_linux_amd64"), nullptr));
+    UpdateIniData::recordInstalled(QStringLiteral("client_linux_amd64"), 900);
+    UpdateIniData::modify(901, makeSessionDir(QStringLiteral("varnolt_temp_4")),
+                          QStringLiteral("client_linux_amd64"));
+    UpdateIniData::cleanup();
+
+    int version = 0;
+    QVERIFY(UpdateIniData::installedVersion(QStringLiteral("client_linux_amd64"), &version));
+    QCOMPARE(version, 900);
+    QVERIFY(!UpdateIniData::installedVersion(QStringLiteral("client_linux_x86"), &version));
+    QSettings settings(UpdateIniData::filename(), QSettings::IniFormat);
+    QCOMPARE(settings.childGroups(), QStringList({"Channel", "installed", "update"}));
+    QCOMPARE(settings.value(QStringLiteral("update/streams")).toInt(), 3);
 }
 
 QTEST_GUILESS_MAIN(TestUpdateIniData)

@@ -40,7 +40,9 @@ private slots:
     void lastMirrorDroppedEndsDownloads();
     void oversizeBodyFailsAndRetries_data();
     void oversizeBodyFailsAndRetries();
+    void truncatedBodyIsRetried_data();
     void truncatedBodyIsRetried();
+    void slowTransferIsAbandonedAfterWindow();
     void unusableMirrorUrlIsCharged();
 
 private:
@@ -433,29 +435,101 @@ void TestDownloadTaskSpecification::oversizeBodyFailsAndRetries()
     QCOMPARE(readAll(target), body);
 }
 
+void TestDownloadTaskSpecification::truncatedBodyIsRetried_data()
+{
+    QTest::addColumn<qint64>("expectedSize");
+    QTest::addColumn<bool>("lengthHeader");
+
+    QTest::newRow("known size, length header") << qint64(8192) << true;
+    // The connection just closes: no transfer error, only the size tells.
+    QTest::newRow("known size, no length header") << qint64(8192) << false;
+    QTest::newRow("unknown size, length header") << qint64(-1) << true;
+}
+
 void TestDownloadTaskSpecification::truncatedBodyIsRetried()
 {
-    TestHttpMirror server;
-    const QByteArray body = pattern(8192, 'l');
-    server.setContent("7/t.bin", body);
-    server.setFault("7/t.bin", TestHttpMirror::Fault::truncate(1000).times(1));
-    Mirrors pool;
-    pool.initDefault(writeMirrorsIni(files, {{"M", server.baseUrl(), "5"}}), Version);
+    QFETCH(qint64, expectedSize);
+    QFETCH(bool, lengthHeader);
 
-    auto task = makeTask("t.bin", body.size(), pool);
+    TestHttpMirror cutting;
+    TestHttpMirror good;
+    const QByteArray body = pattern(8192, 'l');
+    cutting.setContent("7/t.bin", body);
+    good.setContent("7/t.bin", body);
+    TestHttpMirror::Fault fault = TestHttpMirror::Fault::truncate(1000);
+    fault.omitContentLength = !lengthHeader;
+    cutting.setFault("7/t.bin", fault);
+    Mirrors pool;
+    // However many failures it is allowed, it must never cost the file.
+    pool.initDefault(
+        writeMirrorsIni(files, {{"A", cutting.baseUrl(), "100000"}, {"B", good.baseUrl(), "5"}}),
+        Version);
+    QVERIFY(makeNextChoice(pool, "A"));
+
+    auto task = makeTask("t.bin", expectedSize, pool);
     const QString target = lastTarget;
     QSignalSpy messages(task.get(), &TaskSpecification::message);
     QSignalSpy finished(task.get(), &TaskSpecification::finished);
     task->execute();
     QTRY_COMPARE(finished.count(), 1);
 
-    QCOMPARE(server.requestCount("7/t.bin"), 2);
-    QCOMPARE(mirrorRecord(pool, "M").errorCount, 1);
+    QVERIFY(cutting.requestCount("7/t.bin") >= 1);
+    QCOMPARE(good.requestCount("7/t.bin"), 1);
+    // Each cut-short body charged once.
+    QCOMPARE(mirrorRecord(pool, "A").errorCount, cutting.requestCount("7/t.bin"));
+    QCOMPARE(mirrorRecord(pool, "B").errorCount, 0);
     QCOMPARE(readAll(target), body);
     const QStringList log = signalTexts(messages);
-    QCOMPARE(log.size(), 3);
-    QVERIFY(!log.at(1).isEmpty());
-    QVERIFY(!log.at(1).startsWith("Downloading"));
+    QCOMPARE(log.count("Downloading t.bin finished"), 1);
+    if (!lengthHeader) {
+        QVERIFY(log.contains(
+            QStringLiteral("%1/7/t.bin ended after 1000 of 8192 bytes").arg(cutting.baseUrl())));
+    }
+}
+
+void TestDownloadTaskSpecification::slowTransferIsAbandonedAfterWindow()
+{
+    // One byte at a time keeps the stall count at zero for ever.
+    TestHttpMirror slow;
+    TestHttpMirror good;
+    const QByteArray body = pattern(3000, 's');
+    slow.setContent("7/s.bin", body);
+    slow.setFault("7/s.bin", TestHttpMirror::Fault::trickle(1, 20));
+    good.setContent("7/s.bin", body);
+    Mirrors pool;
+    pool.initDefault(
+        writeMirrorsIni(files, {{"A", slow.baseUrl(), "1"}, {"B", good.baseUrl(), "5"}}), Version);
+    QVERIFY(makeNextChoice(pool, "A"));
+
+    auto task = makeTask("s.bin", body.size(), pool);
+    const QString target = lastTarget;
+    task->setSlowTransferLimit(DownloadTaskSpecification::MinBytesPerTick, 3);
+    QSignalSpy messages(task.get(), &TaskSpecification::message);
+    QSignalSpy finished(task.get(), &TaskSpecification::finished);
+    task->execute();
+
+    int ticks = 0;
+    int abandonedAt = 0;
+    while (ticks < 20) {
+        const qint64 before = slow.bodyBytesSent("7/s.bin");
+        QTRY_VERIFY(slow.bodyBytesSent("7/s.bin") > before || !finished.isEmpty());
+        if (!finished.isEmpty())
+            break;
+        quint64 done = 0, total = 0, speed = 0;
+        bool downloading = false;
+        task->timeTick(done, total, speed, downloading);
+        ++ticks;
+        if (abandonedAt == 0 && mirrorRecord(pool, "A").errorCount == 1)
+            abandonedAt = ticks;
+        if (abandonedAt == 0)
+            QVERIFY(downloading);
+    }
+    // Abandoned on the tick that completed the window, not before.
+    QCOMPARE(abandonedAt, 3);
+    QTRY_COMPARE(finished.count(), 1);
+    QVERIFY(signalTexts(messages).contains("file s.bin is too slow on mirror A"));
+    QCOMPARE(good.requestCount("7/s.bin"), 1);
+    QCOMPARE(readAll(target), body);
 }
 
 void TestDownloadTaskSpecification::unusableMirrorUrlIsCharged()

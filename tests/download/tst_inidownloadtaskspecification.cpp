@@ -27,7 +27,8 @@ private slots:
     void reusesValidFiles();
     void downloadsOnlyTheMissingSignature();
     void corruptIniIsFetchedAgain();
-    void neverVerifyingMirrorHitsTheLimit();
+    void neverVerifyingMirrorIsCharged_data();
+    void neverVerifyingMirrorIsCharged();
     void unreachableIniFails();
 
 private:
@@ -151,28 +152,53 @@ void TestIniDownload::corruptIniIsFetchedAgain()
     QVERIFY(!fetched.readAll().startsWith("[damaged"));
 }
 
-void TestIniDownload::neverVerifyingMirrorHitsTheLimit()
+void TestIniDownload::neverVerifyingMirrorIsCharged_data()
 {
+    QTest::addColumn<QString>("retries");
+    QTest::addColumn<int>("retryLimit");
+    QTest::addColumn<int>("requests");
+    QTest::addColumn<bool>("dropped");
+
+    // Dropped after its own allowance, long before the retry limit.
+    QTest::newRow("mirror allowance first") << "2" << 1000 << 3 << true;
+    // The retry limit stays the outer bound.
+    QTest::newRow("retry limit first") << "10" << 3 << 4 << false;
+}
+
+void TestIniDownload::neverVerifyingMirrorIsCharged()
+{
+    QFETCH(QString, retries);
+    QFETCH(int, retryLimit);
+    QFETCH(int, requests);
+    QFETCH(bool, dropped);
+
+    pool->deleteLater();
+    pool = new Mirrors(this);
+    pool->initDefault(writeMirrorsIni(work, {{"local", mirror->baseUrl(), retries}}),
+                      configuration.clientVersion);
     // The mirror serves an ini that does not match its signature.
     mirror->setContent(QLatin1String(IniPath), "[tampered]\nx=1\n");
+    QSignalSpy poolMessages(pool, &Mirrors::message);
     auto task = makeTask();
-    task->setRetryLimit(3);
+    task->setRetryLimit(retryLimit);
     const TaskRun result = run(*task);
     mirror->removeContent(QLatin1String(IniPath));
     // Ends exactly once, as a failure.
     QCOMPARE(result.canceled, 1);
     QCOMPARE(result.finished, 0);
     QCOMPARE(result.state, TaskSpecification::ErrorCanceled);
-    QCOMPARE(
-        result.messages.count(QStringLiteral("Could not verify the product ini file. Retrying")),
-        3);
-    QCOMPARE(result.messages.last(),
-             QStringLiteral("Could not verify the product ini file. Aborting"));
-    // The first attempt and three retries.
-    QCOMPARE(mirror->requestCount(QLatin1String(IniPath)), 4);
-    QCOMPARE(mirror->requestCount(QLatin1String(SigPath)), 4);
-    // A bad signature charges no mirror.
-    QCOMPARE(pool->mirrorList().size(), 1);
+    QCOMPARE(mirror->requestCount(QLatin1String(IniPath)), requests);
+    QCOMPARE(mirror->requestCount(QLatin1String(SigPath)), requests);
+    if (dropped) {
+        QCOMPARE(pool->getMirrorIndex("local"), -1);
+        QCOMPARE(signalTexts(poolMessages),
+                 QStringList({"Mirror local failed too many times, removing",
+                              "There are no (more) known working mirrors available"}));
+    } else {
+        QCOMPARE(result.messages.last(),
+                 QStringLiteral("Could not verify the product ini file. Aborting"));
+        QCOMPARE(mirrorRecord(*pool, "local").errorCount, requests);
+    }
 }
 
 void TestIniDownload::unreachableIniFails()

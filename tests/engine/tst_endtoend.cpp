@@ -5,8 +5,11 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QTest>
+
+#include <functional>
 
 // Whole updates through the real executable: an installation of version 1
 // with its own update.ini and mirrors.ini, a local version server, and
@@ -22,6 +25,10 @@ private slots:
     void updatesToTheNewVersion();
     void failedInstallationLeavesVersionOne();
     void errorBoxesWhileDownloadsFail();
+    void manifestSizesDecideNothing_data();
+    void manifestSizesDecideNothing();
+    void everyNameRoundTrips_data();
+    void everyNameRoundTrips();
 
 private:
     struct Outcome
@@ -34,8 +41,11 @@ private:
     // Runs "update --nouser" until the run has ended and then lingerMs more;
     // the window then waits for the user, so the process is stopped.
     Outcome runUpdater(const QProcessEnvironment &extra = QProcessEnvironment(), int lingerMs = 0);
-    void publishVersionTwo();
+    void publishVersionTwo(const QMap<QString, QByteArray> &extraFiles = {},
+                           const QStringList &extraArgs = {});
     static QMap<QString, QByteArray> snapshot(const QString &root);
+    // Replaces the published product ini of version 2 by edit(its text), signed anew.
+    void rewriteManifest(const std::function<QByteArray(QByteArray)> &edit);
 
     std::unique_ptr<InstallationDir> installation;
     std::unique_ptr<QTemporaryDir> tmp;
@@ -108,14 +118,31 @@ void TestEndToEnd::cleanup()
     mirror.reset();
 }
 
-void TestEndToEnd::publishVersionTwo()
+void TestEndToEnd::publishVersionTwo(const QMap<QString, QByteArray> &extraFiles,
+                                     const QStringList &extraArgs)
 {
     QTemporaryDir source;
     writeClient(source.path(), 2);
-    const QString complaint
-        = publishRelease(source.path(), mirrorRoot->path(), QStringLiteral("client_linux_amd64"), 2,
-                         {"--gzip", "data/levels/levels.dat", "--delete", "data/obsolete.txt"});
+    for (auto it = extraFiles.cbegin(); it != extraFiles.cend(); ++it)
+        QVERIFY(writeTreeFile(source.path(), it.key(), it.value()));
+    const QString complaint = publishRelease(
+        source.path(), mirrorRoot->path(), QStringLiteral("client_linux_amd64"), 2,
+        QStringList {"--gzip", "data/levels/levels.dat", "--delete", "data/obsolete.txt"}
+            + extraArgs);
     QVERIFY2(complaint.isEmpty(), qPrintable(complaint));
+}
+
+void TestEndToEnd::rewriteManifest(const std::function<QByteArray(QByteArray)> &edit)
+{
+    const QString ini = mirrorRoot->filePath(QStringLiteral("2/client_linux_amd64.ini"));
+    const QByteArray text = edit(readAll(ini));
+    QVERIFY(writeFile(ini, text));
+    QFile::remove(ini + ".sig");
+    QProcess sign;
+    sign.start(QString::fromLocal8Bit(qgetenv("VARNOLT_RELEASE_EXE")),
+               {"sign", "--key", QString::fromLocal8Bit(qgetenv("VARNOLT_SIGNING_KEY")), ini});
+    QVERIFY(sign.waitForFinished(30000));
+    QCOMPARE(sign.exitCode(), 0);
 }
 
 TestEndToEnd::Outcome TestEndToEnd::runUpdater(const QProcessEnvironment &extra, int lingerMs)
@@ -169,6 +196,10 @@ void TestEndToEnd::updatesToTheNewVersion()
     QVERIFY(QDir(tmp->path()).entryList({"varnolt_temp_*"}, QDir::AllEntries).isEmpty());
     QSettings settings(installation->filePath(QStringLiteral("update.ini")), QSettings::IniFormat);
     QVERIFY(!settings.childGroups().contains(QLatin1String("current")));
+    // What was installed is remembered, so that the server cannot take it back.
+    QCOMPARE(settings.value(QStringLiteral("installed/type")).toString(),
+             QStringLiteral("client_linux_amd64"));
+    QCOMPARE(settings.value(QStringLiteral("installed/version")).toInt(), 2);
 }
 
 void TestEndToEnd::failedInstallationLeavesVersionOne()
@@ -176,26 +207,13 @@ void TestEndToEnd::failedInstallationLeavesVersionOne()
     // A signed manifest whose unpacked file does not match: everything
     // installed before the mismatch must be undone.
     publishVersionTwo();
-    const QString ini = mirrorRoot->filePath(QStringLiteral("2/client_linux_amd64.ini"));
-    QFile file(ini);
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    QByteArray text = file.readAll();
-    file.close();
     QTemporaryDir expected;
     writeClient(expected.path(), 2);
     const QByteArray levelsMd5
         = md5OfFile(expected.filePath(QStringLiteral("data/levels/levels.dat"))).toLatin1();
-    QVERIFY(text.contains(levelsMd5));
-    text.replace(levelsMd5, QByteArray(32, '0'));
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(text);
-    file.close();
-    QFile::remove(ini + ".sig");
-    QProcess sign;
-    sign.start(QString::fromLocal8Bit(qgetenv("VARNOLT_RELEASE_EXE")),
-               {"sign", "--key", QString::fromLocal8Bit(qgetenv("VARNOLT_SIGNING_KEY")), ini});
-    QVERIFY(sign.waitForFinished(30000));
-    QCOMPARE(sign.exitCode(), 0);
+    QVERIFY(readAll(mirrorRoot->filePath(QStringLiteral("2/client_linux_amd64.ini")))
+                .contains(levelsMd5));
+    rewriteManifest([&](QByteArray text) { return text.replace(levelsMd5, QByteArray(32, '0')); });
 
     const Outcome outcome = runUpdater();
     QVERIFY2(outcome.ended, qPrintable(outcome.log));
@@ -242,6 +260,81 @@ void TestEndToEnd::errorBoxesWhileDownloadsFail()
     QVERIFY2(errorBox >= 0 && cancelBox > errorBox, qPrintable(outcome.log));
     QVERIFY(!outcome.log.contains(QLatin1String("Update successfully finished")));
     QCOMPARE(snapshot(installation->path()), versionOne);
+}
+
+void TestEndToEnd::manifestSizesDecideNothing_data()
+{
+    QTest::addColumn<QByteArray>("size");
+    QTest::newRow("size 0") << QByteArray("0");
+    QTest::newRow("size not a number") << QByteArray("abc");
+}
+
+void TestEndToEnd::manifestSizesDecideNothing()
+{
+    // Every size of the manifest, stored and unpacked, replaced: only the MD5 sums decide.
+    QFETCH(QByteArray, size);
+    publishVersionTwo();
+    rewriteManifest([&](const QByteArray &text) {
+        const QString replaced = QString::fromUtf8(text).replace(
+            QRegularExpression(QStringLiteral("([0-9a-f]{32})::[0-9]+")),
+            QStringLiteral("\\1::") + QString::fromLatin1(size));
+        return replaced.toUtf8();
+    });
+    if (QTest::currentTestFailed())
+        return;
+
+    const Outcome outcome = runUpdater();
+    QVERIFY2(outcome.log.contains(QLatin1String("Update successfully finished")),
+             qPrintable(outcome.log));
+    QTemporaryDir expected;
+    writeClient(expected.path(), 2);
+    QCOMPARE(snapshot(installation->path()), snapshot(expected.path()));
+}
+
+void TestEndToEnd::everyNameRoundTrips_data()
+{
+    QTest::addColumn<QString>("directory");
+    QTest::addColumn<bool>("packed");
+
+    // Each name holds something a URL or an INI file gives a meaning of its own.
+    QTest::newRow("file names") << QString() << false;
+    QTest::newRow("file names, gzip-compressed") << QString() << true;
+    QTest::newRow("directory names") << QStringLiteral("a #?%20;=[ä/") << false;
+}
+
+void TestEndToEnd::everyNameRoundTrips()
+{
+    QFETCH(QString, directory);
+    QFETCH(bool, packed);
+
+    const QStringList names {"with space.txt", "hash#name",    "question?mark", "escaped%20space",
+                             "percent%",       "100%25",       "key=value",     "semi;colon",
+                             "[bracket]",      "Grüße ñ 日本", "plus+and&amp"};
+    QMap<QString, QByteArray> files;
+    QStringList args;
+    for (const QString &name : names) {
+        files.insert(directory + name, "content of " + name.toUtf8());
+        if (packed)
+            args << "--gzip" << directory + name;
+    }
+    publishVersionTwo(files, args);
+    if (QTest::currentTestFailed())
+        return;
+
+    const Outcome outcome = runUpdater();
+    QVERIFY2(outcome.ended, qPrintable(outcome.log));
+    QVERIFY2(outcome.log.contains(QLatin1String("Update successfully finished")),
+             qPrintable(outcome.log));
+    QTemporaryDir expected;
+    writeClient(expected.path(), 2);
+    for (auto it = files.cbegin(); it != files.cend(); ++it)
+        QVERIFY(writeTreeFile(expected.path(), it.key(), it.value()));
+    QCOMPARE(snapshot(installation->path()), snapshot(expected.path()));
+    // Every file was asked for once, by its own name.
+    for (const QString &name : names) {
+        const QString stored = directory + name + (packed ? QStringLiteral(".gz") : QString());
+        QCOMPARE(mirror->requestCount(QStringLiteral("2/client_linux_amd64/") + stored), 1);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestEndToEnd)

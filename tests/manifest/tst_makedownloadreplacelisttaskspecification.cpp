@@ -36,6 +36,7 @@ private slots:
     void unsafePath();
     void contradictoryProductIni_data();
     void contradictoryProductIni();
+    void malformedProductIni_data();
     void malformedProductIni();
     void repeatedRuns();
 
@@ -521,6 +522,12 @@ void TestMakeDownloadReplaceList::contradictoryProductIni_data()
     QTest::newRow("deletes an installed file")
         << QByteArray("[a]\nbin/client=0123::4\n[delete]\nbin/client=\n")
         << "product ini deletes bin/client, which would remove the installed file bin/client";
+    QTest::newRow("key names a directory")
+        << ("[a]\n" + at("dir").toUtf8() + "=0123::4\n")
+        << QStringLiteral("%1 is a directory in the installation").arg(at("dir"));
+    QTest::newRow("unpacks onto a directory")
+        << ("[a]\nx.gz=0123::4::5678::9::" + at("dir").toUtf8() + "\n")
+        << QStringLiteral("%1 is a directory in the installation").arg(at("dir"));
     QTest::newRow("deletes the directory of an installed file")
         << QByteArray("[delete]\nlib=\n[z]\nlib/x.so.gz=0123::4::5678::9::lib/x.so\n")
         << "product ini deletes lib, which would remove the installed file lib/x.so";
@@ -530,6 +537,7 @@ void TestMakeDownloadReplaceList::contradictoryProductIni()
 {
     QFETCH(QByteArray, text);
     QFETCH(QString, message);
+    writeTreeFile(installDir, at("dir/kept"), "kept");
     writeIni(text);
     FileSpecifications target = sentinelLists();
     const Outcome outcome = run(target);
@@ -539,12 +547,33 @@ void TestMakeDownloadReplaceList::contradictoryProductIni()
     compareLists(target, sentinelLists());
 }
 
+void TestMakeDownloadReplaceList::malformedProductIni_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<bool>("accepted");
+
+    // The reader recovers from a broken section header; the run must not.
+    QTest::newRow("broken section header")
+        << QByteArray("[files\nclient=0123::4\n[more]\nlib=0123::4\n") << false;
+    // Lines without "=" are no entries and are skipped, whatever they are meant to be.
+    QTest::newRow("lines without =")
+        << QByteArray("# published by hand\n[files]\n# client\nstray words\nclient=0123::4\n"
+                      "[more]\nlib=0123::4\n")
+        << true;
+}
+
 void TestMakeDownloadReplaceList::malformedProductIni()
 {
-    // The reader recovers from a broken section header; the run must not.
-    writeIni("[files\nclient=0123::4\n[more]\nlib=0123::4\n");
+    QFETCH(QByteArray, text);
+    QFETCH(bool, accepted);
+    writeIni(text);
     FileSpecifications target = sentinelLists();
     const Outcome outcome = run(target);
+    if (accepted) {
+        QCOMPARE(outcome.finished, 1);
+        QCOMPARE(downloadPaths(target), QStringList({"files:client", "more:lib"}));
+        return;
+    }
     QCOMPARE(outcome.canceled, 1);
     QCOMPARE(
         outcome.messages,

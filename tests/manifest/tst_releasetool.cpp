@@ -15,6 +15,10 @@
 
 #include <zlib.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 const QString DEVELOPMENT_KEYS = QStringLiteral(VARNOLT_DEVELOPMENT_KEY_DIR);
@@ -94,6 +98,8 @@ private slots:
     void keygenMakesAUsablePair();
     void badArguments_data();
     void badArguments();
+    void treeEntries_data();
+    void treeEntries();
     void help();
 
 private:
@@ -415,6 +421,99 @@ void TestReleaseTool::badArguments()
     // A refused release writes nothing.
     QVERIFY(!QFileInfo::exists(mirror));
     QVERIFY(!QFileInfo::exists(QDir(source).filePath(QStringLiteral("mirror"))));
+}
+
+void TestReleaseTool::treeEntries_data()
+{
+    QTest::addColumn<QStringList>("entries"); // what to add to the tree, see treeEntries()
+    QTest::addColumn<bool>("follow");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QStringList>("lines"); // expected on standard error, one each
+    QTest::addColumn<QStringList>("published"); // extra keys of the manifest on success
+
+    QTest::newRow("directory link") << QStringList {"dirlink linked"} << false << 3
+                                    << QStringList {"directory link: linked -> "} << QStringList();
+    QTest::newRow("directory link, followed") << QStringList {"dirlink linked"} << true << 0
+                                              << QStringList() << QStringList {"linked/client"};
+    QTest::newRow("directory link to an ancestor, followed")
+        << QStringList {"looplink"} << true << 3 << QStringList {"directory link loop: bin/up"}
+        << QStringList();
+    QTest::newRow("dangling link") << QStringList {"dangling gone"} << false << 3
+                                   << QStringList {"dangling link: gone -> "} << QStringList();
+    QTest::newRow("name not UTF-8")
+        << QStringList {"badname"} << false << 3 << QStringList {"name is not valid UTF-8: bad"}
+        << QStringList();
+    QTest::newRow("fifo") << QStringList {"fifo pipe"} << false << 3
+                          << QStringList {"not a regular file: pipe"} << QStringList();
+    QTest::newRow("every problem on a line of its own")
+        << QStringList {"dangling gone", "dirlink linked", "fifo pipe"} << false << 3
+        << QStringList {"dangling link: gone -> ", "directory link: linked -> ",
+                        "not a regular file: pipe"}
+        << QStringList();
+    QTest::newRow("file link publishes its target")
+        << QStringList {"filelink client-link"} << false << 0 << QStringList()
+        << QStringList {"client-link"};
+    QTest::newRow("empty directory warns")
+        << QStringList {"emptydir nothing"} << false << 0
+        << QStringList {"warning: empty directory nothing is not published"} << QStringList();
+}
+
+void TestReleaseTool::treeEntries()
+{
+    QFETCH(QStringList, entries);
+    QFETCH(bool, follow);
+    QFETCH(int, exitCode);
+    QFETCH(QStringList, lines);
+    QFETCH(QStringList, published);
+
+    for (const QString &entry : entries) {
+        const QString kind = entry.section(' ', 0, 0);
+        const QByteArray at = QFile::encodeName(QDir(source).filePath(entry.section(' ', 1, 1)));
+        const QByteArray bin = QFile::encodeName(QDir(source).filePath("bin"));
+        if (kind == "dirlink")
+            QCOMPARE(::symlink(bin.constData(), at.constData()), 0);
+        else if (kind == "looplink")
+            QCOMPARE(::symlink("..", (bin + "/up").constData()), 0);
+        else if (kind == "dangling")
+            QCOMPARE(::symlink("nowhere", at.constData()), 0);
+        else if (kind == "fifo")
+            QCOMPARE(::mkfifo(at.constData(), 0600), 0);
+        else if (kind == "filelink")
+            QCOMPARE(::symlink((bin + "/client").constData(), at.constData()), 0);
+        else if (kind == "emptydir")
+            QVERIFY(QDir(source).mkdir(entry.section(' ', 1, 1)));
+        else if (kind == "badname") {
+            const QByteArray name = QFile::encodeName(source) + "/bad\xff\xfe.txt";
+            const int fd = ::open(name.constData(), O_CREAT | O_WRONLY, 0600);
+            QVERIFY(fd >= 0);
+            ::close(fd);
+        }
+    }
+
+    QStringList arguments = releaseArguments();
+    if (follow)
+        arguments << QStringLiteral("--follow-dir-links");
+    const ToolRun run = runTool(arguments);
+    QCOMPARE(run.exitCode, exitCode);
+    const QStringList errLines = run.err.split('\n', Qt::SkipEmptyParts);
+    for (const QString &line : lines) {
+        QVERIFY2(errLines.filter(QStringLiteral("varnolt-release release: ") + line).size() == 1,
+                 qPrintable(run.err));
+    }
+    const QString iniPath = QDir(mirror).filePath(QStringLiteral("42/client_linux_amd64.ini"));
+    if (exitCode != 0) {
+        QCOMPARE(errLines.size(), lines.size());
+        QVERIFY(!QFileInfo::exists(iniPath));
+        return;
+    }
+    QSettings ini(iniPath, QSettings::IniFormat);
+    ini.beginGroup(QStringLiteral("client_linux_amd64"));
+    QCOMPARE(ini.allKeys().size(), tree.size() + published.size());
+    for (const QString &key : published) {
+        QCOMPARE(ini.value(key).toString(),
+                 md5Of(tree.value("bin/client"))
+                     + "::" + QString::number(tree.value("bin/client").size()));
+    }
 }
 
 void TestReleaseTool::help()

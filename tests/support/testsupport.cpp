@@ -16,7 +16,8 @@
 
 #include <cstring>
 
-UdpAnswerServer::UdpAnswerServer(const QList<QByteArray> &answers) : answers(answers)
+UdpAnswerServer::UdpAnswerServer(const QList<QByteArray> &answers, const QByteArray &forgedAnswer)
+    : answers(answers), forged(forgedAnswer)
 {
     fd = ::socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in addr;
@@ -66,6 +67,12 @@ void UdpAnswerServer::serve()
         const QByteArray &answer = answers.at(qMin(index, int(answers.size()) - 1));
         if (answer.isNull())
             continue;
+        if (!forged.isEmpty()) {
+            const int other = ::socket(AF_INET, SOCK_DGRAM, 0);
+            ::sendto(other, forged.constData(), size_t(forged.size()), 0,
+                     reinterpret_cast<sockaddr *>(&from), fromLen);
+            ::close(other);
+        }
         ::sendto(fd, answer.constData(), size_t(answer.size()), 0,
                  reinterpret_cast<sockaddr *>(&from), fromLen);
     }

@@ -16,11 +16,13 @@
 // (the last answer repeats; a null answer means "stay silent", an empty one
 // is an empty datagram). It runs on
 // its own thread because the version query blocks the caller's thread while
-// it waits for the answer.
+// it waits for the answer. A forged answer, when given, is sent to the
+// requester from another port just before each real one.
 class UdpAnswerServer
 {
 public:
-    explicit UdpAnswerServer(const QList<QByteArray> &answers);
+    explicit UdpAnswerServer(const QList<QByteArray> &answers,
+                             const QByteArray &forgedAnswer = QByteArray());
     ~UdpAnswerServer();
 
     quint16 port() const { return boundPort; }
@@ -32,6 +34,7 @@ private:
     void serve();
 
     QList<QByteArray> answers;
+    QByteArray forged;
     int fd = -1;
     quint16 boundPort = 0;
     std::atomic<int> requests {0};

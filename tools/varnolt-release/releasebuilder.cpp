@@ -8,13 +8,13 @@
 
 #include <QCryptographicHash>
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QSet>
 
+#include <dirent.h>
 #include <zlib.h>
 
 namespace {
@@ -30,6 +30,24 @@ QString normalized(const QString &relativePath)
 QString absoluteClean(const QString &path)
 {
     return QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+}
+
+// Names in the directory that do not survive decoding as UTF-8. The directory listing of Qt
+// leaves them out without a word, so the raw names are read here.
+QStringList undecodableNames(const QString &directory)
+{
+    QStringList names;
+    DIR *dir = ::opendir(QFile::encodeName(directory).constData());
+    if (!dir)
+        return names;
+    while (const dirent *entry = ::readdir(dir)) {
+        const QByteArray raw(entry->d_name);
+        if (QFile::encodeName(QFile::decodeName(raw)) != raw)
+            names.append(QFile::decodeName(raw));
+    }
+    ::closedir(dir);
+    names.sort();
+    return names;
 }
 
 } // namespace
@@ -164,21 +182,71 @@ bool ReleaseBuilder::collectFiles()
     if (!sourceInfo.isDir())
         return fail(InputFailure, QStringLiteral("%1 is not a directory").arg(spec.sourceDir));
 
-    // Absolute on both sides: relativeFilePath() takes a relative path as already relative.
-    const QDir source(sourceInfo.absoluteFilePath());
-    QDirIterator it(source.path(), QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString relative = source.relativeFilePath(it.next());
-        const QString problem = ProductIniWriter::checkRelativePath(relative);
-        if (!problem.isEmpty())
-            return fail(InputFailure, QStringLiteral("cannot publish a file: ") + problem);
-        files.append(relative);
-    }
+    // Leaving an entry out would publish a release that installs without it and still reports
+    // success, so every entry is either published or named here.
+    QStringList problems;
+    QStringList ancestors;
+    collectDirectory(sourceInfo.absoluteFilePath(), QString(), ancestors, problems);
+    if (!problems.isEmpty())
+        return fail(InputFailure, problems.join(QLatin1Char('\n')));
     if (files.isEmpty())
         return fail(InputFailure, QStringLiteral("%1 holds no files").arg(spec.sourceDir));
     files.sort();
     return true;
+}
+
+void ReleaseBuilder::collectDirectory(const QString &absolutePath, const QString &relativePath,
+                                      QStringList &ancestors, QStringList &problems)
+{
+    ancestors.append(QFileInfo(absolutePath).canonicalFilePath());
+    const QFileInfoList entries
+        = QDir(absolutePath)
+              .entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                             QDir::Name);
+    const QStringList undecodable = undecodableNames(absolutePath);
+    for (const QString &name : undecodable) {
+        problems.append(
+            QStringLiteral("name is not valid UTF-8: %1")
+                .arg(relativePath.isEmpty() ? name : relativePath + QLatin1Char('/') + name));
+    }
+    if (entries.isEmpty() && undecodable.isEmpty() && !relativePath.isEmpty())
+        notes.append(QStringLiteral("empty directory %1 is not published").arg(relativePath));
+
+    for (const QFileInfo &entry : entries) {
+        const QString relative = relativePath.isEmpty()
+            ? entry.fileName()
+            : relativePath + QLatin1Char('/') + entry.fileName();
+        if (entry.isSymLink() && !entry.exists()) {
+            problems.append(
+                QStringLiteral("dangling link: %1 -> %2").arg(relative, entry.symLinkTarget()));
+            continue;
+        }
+        if (entry.isDir()) {
+            if (entry.isSymLink() && !spec.followDirLinks) {
+                problems.append(QStringLiteral("directory link: %1 -> %2 (pass "
+                                               "--follow-dir-links to publish its contents)")
+                                    .arg(relative, entry.symLinkTarget()));
+                continue;
+            }
+            if (ancestors.contains(entry.canonicalFilePath())) {
+                problems.append(QStringLiteral("directory link loop: %1").arg(relative));
+                continue;
+            }
+            collectDirectory(entry.absoluteFilePath(), relative, ancestors, problems);
+            continue;
+        }
+        if (!entry.isFile()) {
+            problems.append(QStringLiteral("not a regular file: %1").arg(relative));
+            continue;
+        }
+        const QString problem = ProductIniWriter::checkRelativePath(relative);
+        if (!problem.isEmpty()) {
+            problems.append(QStringLiteral("cannot publish a file: ") + problem);
+            continue;
+        }
+        files.append(relative);
+    }
+    ancestors.removeLast();
 }
 
 bool ReleaseBuilder::checkPaths()

@@ -15,7 +15,11 @@ class ScopedRsaKey;
 ///     MIRROR/VERSION/SECTION/KEY       every file of the client tree, KEY its relative path,
 ///                                      or KEY = PATH + ".gz" for files stored compressed
 ///
-/// which is where the updater looks for them below a mirror's base URL. Nothing is written
+/// which is where the updater looks for them below a mirror's base URL. A file link is published
+/// as its target's content. Whatever cannot be published faithfully refuses the release as an
+/// input failure, each entry on a line of its own: names that are not valid UTF-8, dangling
+/// links, directory links (unless followDirLinks is set), entries that are neither files nor
+/// directories, and names the manifest cannot hold. Nothing is written
 /// until the release description, the key and the source tree have been checked; the manifest and
 /// its signature are written last, so an interrupted build never leaves a manifest that names
 /// files which are not there.
@@ -35,8 +39,11 @@ public:
     /// Builds the release. Call once.
     Outcome build();
 
-    /// Why build() failed; empty after success.
+    /// Why build() failed, one line per problem; empty after success.
     QString errorString() const;
+
+    /// What was noticed but does not stop the release (empty directories), one per entry.
+    QStringList warnings() const { return notes; }
 
     /// Path of the manifest written (valid once build() has got that far).
     QString iniPath() const;
@@ -54,6 +61,8 @@ private:
     bool checkSpecification();
     bool loadKey(ScopedRsaKey &key);
     bool collectFiles();
+    void collectDirectory(const QString &absolutePath, const QString &relativePath,
+                          QStringList &ancestors, QStringList &problems);
     bool checkPaths();
     bool prepareOutput();
     bool storeFile(const QString &relativePath, bool packed, ProductIniWriter &ini);
@@ -72,4 +81,5 @@ private:
     bool builtInKeyVerifies = false;
     Outcome outcome = Success;
     QString error;
+    QStringList notes;
 };

@@ -27,4 +27,7 @@ struct ReleaseSpecification
     QStringList deletePaths;
     /// Replace an existing release of the same version and client type.
     bool overwrite = false;
+    /// Publish the contents of directory links as if they were directories; without it a
+    /// directory link refuses the release.
+    bool followDirLinks = false;
 };

@@ -305,9 +305,12 @@ int ReleaseTool::release(const QStringList &arguments)
     const QCommandLineOption forceOption(QStringLiteral("force"),
                                          QStringLiteral("Replace an existing release of the same "
                                                         "version and type."));
+    const QCommandLineOption followOption(
+        QStringLiteral("follow-dir-links"),
+        QStringLiteral("Publish the contents of directory links as directories of their own."));
     for (const QCommandLineOption &option :
          {typeOption, versionOption, sourceOption, outOption, keyOption, sectionOption, gzipOption,
-          deleteOption, forceOption})
+          deleteOption, forceOption, followOption})
         parser.addOption(option);
 
     int exitCode = Ok;
@@ -315,13 +318,19 @@ int ReleaseTool::release(const QStringList &arguments)
             parser, command,
             QStringLiteral(
                 "release --type TYPE --version N --source DIR --out MIRRORDIR --key PRIVATE\n"
-                "        [--section NAME] [--gzip RELPATH]... [--delete RELPATH]... [--force]\n\n"
+                "        [--section NAME] [--gzip RELPATH]... [--delete RELPATH]... [--force]\n"
+                "        [--follow-dir-links]\n\n"
                 "Publishes every file below DIR as version N of client type TYPE, writing\n"
                 "  MIRRORDIR/N/TYPE.ini          the product ini listing each file's MD5 and size\n"
                 "  MIRRORDIR/N/TYPE.ini.sig      its signature, made with PRIVATE\n"
                 "  MIRRORDIR/N/SECTION/RELPATH   each file (RELPATH.gz for --gzip files)\n"
                 "Copy the directory N to every mirror so that it lies at BASEURL/N, BASEURL being\n"
-                "the mirror's URL in mirrors.ini."),
+                "the mirror's URL in mirrors.ini.\n\n"
+                "A file link is published as a plain file with its target's content. The release\n"
+                "is refused (exit code 3, one line per entry) when DIR holds a name that is not\n"
+                "valid UTF-8, a dangling link, a directory link (see --follow-dir-links) or\n"
+                "anything else that is neither a file nor a directory. Empty directories are not\n"
+                "published; each is named in a warning."),
             arguments, 0, &exitCode))
         return exitCode;
 
@@ -352,6 +361,7 @@ int ReleaseTool::release(const QStringList &arguments)
     specification.gzipPaths = parser.values(gzipOption);
     specification.deletePaths = parser.values(deleteOption);
     specification.overwrite = parser.isSet(forceOption);
+    specification.followDirLinks = parser.isSet(followOption);
 
     ReleaseBuilder builder(specification);
     switch (builder.build()) {
@@ -360,7 +370,8 @@ int ReleaseTool::release(const QStringList &arguments)
     case ReleaseBuilder::InvalidSpecification:
         return usageError(command, builder.errorString());
     case ReleaseBuilder::InputFailure:
-        err << PROGRAM << ' ' << command << ": " << builder.errorString() << '\n';
+        for (const QString &line : builder.errorString().split(QLatin1Char('\n')))
+            err << PROGRAM << ' ' << command << ": " << line << '\n';
         return InputError;
     case ReleaseBuilder::OutputFailure:
         err << PROGRAM << ' ' << command << ": " << builder.errorString() << '\n';
@@ -370,6 +381,8 @@ int ReleaseTool::release(const QStringList &arguments)
         return CryptoError;
     }
 
+    for (const QString &warning : builder.warnings())
+        err << PROGRAM << ' ' << command << ": warning: " << warning << '\n';
     out << "Release " << specification.version << " of " << specification.clientType << ": "
         << builder.fileCount() << " files (" << builder.packedFileCount() << " gzip-compressed), "
         << builder.deleteCount() << " to delete\n"
@@ -435,6 +448,7 @@ QString ReleaseTool::generalHelp() const
                "  verify FILE [--key PUBLIC]  check FILE against FILE.sig\n"
                "  release --type TYPE --version N --source DIR --out MIRRORDIR --key PRIVATE\n"
                "          [--section NAME] [--gzip RELPATH]... [--delete RELPATH]... [--force]\n"
+               "          [--follow-dir-links]\n"
                "                              write a signed release into a mirror tree\n\n"
                "Run \"%1 COMMAND --help\" for the options of a command.\n\n")
                .arg(PROGRAM)
