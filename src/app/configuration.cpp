@@ -1,5 +1,6 @@
 #include "app/configuration.h"
 
+#include "app/consolelog.h"
 #include "app/messagebox.h"
 #include "app/updatechecker.h"
 
@@ -124,7 +125,7 @@ QString Configuration::getLatestClientVersion(UpdateChannel channel)
 {
     UpdateChecker checker(UpdateChecker::defaultHost(), UpdateChecker::defaultPort(),
                           versionQueryTimeoutMs);
-    for (;;) {
+    for (int retries = 0;; ++retries) {
         if (checker.checkUpdate()) {
             switch (channel) {
             case Beta:
@@ -136,13 +137,33 @@ QString Configuration::getLatestClientVersion(UpdateChannel channel)
             }
             return QString::fromLatin1(checker.getClientStableVersion());
         }
-        const QMessageBox::StandardButton answer = MessageBox::critical(
-            nullptr, QObject::tr("Error"),
-            QObject::tr("Failed to query latest client\nversion from update server."),
-            QMessageBox::Retry | QMessageBox::Abort);
+        const QString title = QObject::tr("Error");
+        const QString text
+            = QObject::tr("Failed to query latest client\nversion from update server.");
+        if (versionQueryRetries >= 0) {
+            ConsoleLog::write(title + QLatin1String(": ") + text);
+            if (retries >= versionQueryRetries)
+                return QString();
+            continue;
+        }
+        const QMessageBox::StandardButton answer
+            = MessageBox::critical(nullptr, title, text, QMessageBox::Retry | QMessageBox::Abort);
         if (answer == QMessageBox::Abort)
             return QString();
     }
+}
+
+QLatin1String Configuration::channelName(UpdateChannel channel)
+{
+    switch (channel) {
+    case Beta:
+        return QLatin1String("beta");
+    case Alpha:
+        return QLatin1String("alpha");
+    case Stable:
+        break;
+    }
+    return QLatin1String("stable");
 }
 
 void Configuration::getProxyAndDownloadConcurrency()

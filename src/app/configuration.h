@@ -34,6 +34,8 @@ public:
     // Asks the version server, with a Retry/Abort box while it does not
     // answer. Empty when the user chose Abort.
     QString getLatestClientVersion(UpdateChannel channel);
+    // "stable", "beta" or "alpha", for log lines.
+    static QLatin1String channelName(UpdateChannel channel);
 
     // Reads the update group of update.ini into proxy and streams.
     void getProxyAndDownloadConcurrency();
@@ -70,6 +72,10 @@ public:
     int streams = 6;
     // How long one version query waits for its answer.
     int versionQueryTimeoutMs = 5000;
+    // -1: a failed version query asks the user whether to retry. 0 or more:
+    // nobody is there to ask; the query is retried this many times without a
+    // box, and then given up as with Abort.
+    int versionQueryRetries = -1;
 
 signals:
     // The run cannot go on; the window shows the text and ends with code 1.

@@ -57,6 +57,13 @@ bool SingleInstanceChecker::checkExistingInstance(const QString &message)
     return socket.waitForBytesWritten(WaitMs);
 }
 
+bool SingleInstanceChecker::isInstanceRunning()
+{
+    QLocalSocket socket;
+    socket.connectToServer(getLocalServerName(), QIODevice::ReadWrite);
+    return socket.waitForConnected(WaitMs);
+}
+
 void SingleInstanceChecker::onNewConnection()
 {
     if (connection) {

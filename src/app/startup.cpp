@@ -3,30 +3,17 @@
 #include "app/configuration.h"
 #include "app/consolelog.h"
 #include "app/singleinstancechecker.h"
+#include "app/translators.h"
 #include "engine/updateengine.h"
 #include "ui/mainwindow.h"
 
 #include <QApplication>
 #include <QLocale>
 #include <QTimer>
-#include <QTranslator>
 
 namespace {
 
 constexpr int AutoStartDelayMs = 2000;
-
-QLatin1String channelName(UpdateChannel channel)
-{
-    switch (channel) {
-    case Beta:
-        return QLatin1String("beta");
-    case Alpha:
-        return QLatin1String("alpha");
-    case Stable:
-        break;
-    }
-    return QLatin1String("stable");
-}
 
 } // namespace
 
@@ -44,15 +31,7 @@ int runUpdater(int argc, char **argv)
     if (SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")))
         return 0;
 
-    // A translator that finds nothing is installed all the same: the texts
-    // then simply stay English.
-    const QString locale = QLocale::system().name();
-    QTranslator appTranslator;
-    (void)appTranslator.load(QLatin1String(":/i18n/update_") + locale);
-    app.installTranslator(&appTranslator);
-    QTranslator qtTranslator;
-    (void)qtTranslator.load(QLatin1String("translations/qt_") + locale);
-    app.installTranslator(&qtTranslator);
+    const Translators translators(QLocale::system().name());
 
     int exitCode = 1;
     {
@@ -69,13 +48,11 @@ int runUpdater(int argc, char **argv)
                 QStringLiteral("Ready to update %1 to version %2 (%3 channel, %4 start)")
                     .arg(configuration.clientType)
                     .arg(configuration.clientVersion)
-                    .arg(channelName(configuration.channel))
+                    .arg(Configuration::channelName(configuration.channel))
                     .arg(configuration.startMode == 2 ? QLatin1String("automatic")
                                                       : QLatin1String("manual")));
             exitCode = app.exec();
         }
     }
-    app.removeTranslator(&qtTranslator);
-    app.removeTranslator(&appTranslator);
     return exitCode;
 }

@@ -1,0 +1,92 @@
+#include "app/headlessstartup.h"
+
+#include "app/configuration.h"
+#include "app/consolelog.h"
+#include "app/headlessrunner.h"
+#include "app/singleinstancechecker.h"
+#include "app/terminationsignals.h"
+#include "app/translators.h"
+#include "engine/updateengine.h"
+
+#include <QCoreApplication>
+#include <QLocale>
+#include <QTimer>
+
+#include <cstring>
+
+namespace {
+
+const char HeadlessOption[] = "--headless";
+
+// A failed version query is retried this often before the run gives up.
+constexpr int VersionQueryRetries = 3;
+
+} // namespace
+
+bool isHeadlessCommandLine(int argc, char **argv)
+{
+    return argc >= 2 && std::strcmp(argv[1], HeadlessOption) == 0;
+}
+
+int runHeadlessUpdater(int argc, char **argv)
+{
+    // Before anything can start a thread (see TerminationSignals).
+    TerminationSignals::block();
+
+    QCoreApplication app(argc, argv);
+
+    // Unlike a window start, nothing is handed over: the caller is a script
+    // that must learn that its run did not happen.
+    if (SingleInstanceChecker::isInstanceRunning()) {
+        ConsoleLog::write(QObject::tr("Another update is already running in this installation."));
+        return HeadlessRunner::AlreadyRunning;
+    }
+    SingleInstanceChecker instanceChecker;
+    QObject::connect(
+        &instanceChecker, &SingleInstanceChecker::otherInstanceActivate, [](const QString &) {
+            ConsoleLog::write(
+                QObject::tr("Another start of the updater found this unattended run."));
+        });
+
+    // Copies of the updater's own files that an earlier run replaced could
+    // not be deleted while they were in use; they can now.
+    const QString root = Configuration::getAppRootPath();
+    UpdateEngine::removeOldFiles(root);
+    UpdateEngine::removeOldFiles(root + QLatin1String("/imageformats"));
+    UpdateEngine::removeOldFiles(root + QLatin1String("/accessible"));
+
+    const Translators translators(QLocale::system().name());
+
+    Configuration configuration;
+    configuration.versionQueryRetries = VersionQueryRetries;
+    HeadlessRunner runner(configuration);
+    TerminationSignals terminationSignals;
+    QObject::connect(
+        &terminationSignals, &TerminationSignals::received, &runner, [&runner](int signalNumber) {
+            ConsoleLog::write(QObject::tr("Received signal %1, cancelling").arg(signalNumber));
+            runner.cancel();
+        });
+
+    // The command line of a window start with automatic start, which is what
+    // this is; but only nothing or exactly TYPE VERSION may follow.
+    QStringList args = QCoreApplication::arguments();
+    if (args.size() != 2 && args.size() != 4) {
+        ConsoleLog::write(QObject::tr("Error") + QLatin1String(": ")
+                          + QObject::tr("Usage: update --headless [TYPE VERSION]"));
+        return HeadlessRunner::InvalidConfiguration;
+    }
+    args[1] = QStringLiteral("--nouser");
+    if (!configuration.parseCommandLineOptions(args))
+        return HeadlessRunner::InvalidConfiguration;
+
+    ConsoleLog::write(
+        QStringLiteral("Ready to update %1 to version %2 (%3 channel, headless start)")
+            .arg(configuration.clientType)
+            .arg(configuration.clientVersion)
+            .arg(Configuration::channelName(configuration.channel)));
+
+    QObject::connect(&runner, &HeadlessRunner::finished, &app, &QCoreApplication::exit,
+                     Qt::QueuedConnection);
+    QTimer::singleShot(0, &runner, &HeadlessRunner::start);
+    return app.exec();
+}
