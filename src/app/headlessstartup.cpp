@@ -67,17 +67,23 @@ int runHeadlessUpdater(int argc, char **argv)
             runner.cancel();
         });
 
-    // The command line of a window start with automatic start, which is what
-    // this is; but only nothing or exactly TYPE VERSION may follow.
+    // Parsed as the window start's command line: "--nouser" alone asks the
+    // version server; with TYPE VERSION there is nothing to ask it (a window
+    // start with "--nouser TYPE VERSION" asks and throws the answer away, and
+    // a script should not fail on an unreachable server it does not need).
     QStringList args = QCoreApplication::arguments();
     if (args.size() != 2 && args.size() != 4) {
         ConsoleLog::write(QObject::tr("Error") + QLatin1String(": ")
                           + QObject::tr("Usage: update --headless [TYPE VERSION]"));
         return HeadlessRunner::InvalidConfiguration;
     }
-    args[1] = QStringLiteral("--nouser");
+    if (args.size() == 2)
+        args[1] = QStringLiteral("--nouser");
+    else
+        args.removeAt(1);
     if (!configuration.parseCommandLineOptions(args))
         return HeadlessRunner::InvalidConfiguration;
+    configuration.startMode = 2;
 
     ConsoleLog::write(
         QStringLiteral("Ready to update %1 to version %2 (%3 channel, headless start)")

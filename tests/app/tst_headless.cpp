@@ -214,9 +214,12 @@ void TestHeadless::exitCodes()
     }
     if (setup == WrongFile)
         QVERIFY2(log.contains(QLatin1String("Update cancelled")), qPrintable(log));
-    if (setup == NoMirrorsIni)
+    if (setup == NoMirrorsIni) {
         QVERIFY2(log.contains(QLatin1String("Error: mirrors.ini is missing, cannot proceed.")),
                  qPrintable(log));
+        // The command line named the version: nothing to ask the server.
+        QCOMPARE(versionServer->requestCount(), 0);
+    }
 }
 
 void TestHeadless::terminationCancelsAndSecondStartIsRefused()
