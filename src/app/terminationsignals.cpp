@@ -29,8 +29,12 @@ TerminationSignals::TerminationSignals(QObject *parent) : QObject(parent)
 {
     const sigset_t set = terminationSet();
     fd = ::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
-    if (fd < 0)
+    if (fd < 0) {
+        // Nobody would ever read them: let them end the process as usual
+        // rather than leave it deaf to them.
+        pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
         return;
+    }
     notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
     connect(notifier, &QSocketNotifier::activated, this, &TerminationSignals::onActivated);
 }

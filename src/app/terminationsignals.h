@@ -20,7 +20,8 @@ public:
     // starts from then on.
     static void block();
 
-    // Starts listening; the signals must have been blocked already.
+    // Starts listening; the signals must have been blocked already. Should
+    // that fail, they are unblocked again and keep their default action.
     explicit TerminationSignals(QObject *parent = nullptr);
     ~TerminationSignals() override;
 
