@@ -1,3 +1,4 @@
+#include "app/headlessrunner.h"
 #include "httpmirror.h"
 #include "testsupport.h"
 
@@ -24,6 +25,8 @@ private slots:
     void exitCodes_data();
     void exitCodes();
     void terminationCancelsAndSecondStartIsRefused();
+    void progressLine_data();
+    void progressLine();
 
 private:
     enum Setup { GoodRelease, WrongFile, NoMirrorsIni };
@@ -249,6 +252,35 @@ void TestHeadless::terminationCancelsAndSecondStartIsRefused()
     QVERIFY2(first.process.exitCode() == 4, qPrintable(first.log()));
     QVERIFY(first.log().contains(QLatin1String("User aborted update")));
     QCOMPARE(installedFiles(), versionOne);
+}
+
+void TestHeadless::progressLine_data()
+{
+    QTest::addColumn<qreal>("done");
+    QTest::addColumn<quint64>("bytes");
+    QTest::addColumn<quint64>("total");
+    QTest::addColumn<quint64>("speed");
+    QTest::addColumn<bool>("downloading");
+    QTest::addColumn<QString>("line");
+
+    QTest::newRow("fast download")
+        << 0.456 << quint64(915400) << quint64(8308000) << quint64(1249999) << true
+        << "Progress 45% - 915 KB / 8308 KB at 1.2 MB/s";
+    QTest::newRow("slow download") << 0.1 << quint64(999) << quint64(8308000) << quint64(999999)
+                                   << true << "Progress 10% - 0 KB / 8308 KB at 999 KB/s";
+    QTest::newRow("installing") << 0.8 << quint64(0) << quint64(0) << quint64(0) << false
+                                << "Progress 80%";
+}
+
+void TestHeadless::progressLine()
+{
+    QFETCH(qreal, done);
+    QFETCH(quint64, bytes);
+    QFETCH(quint64, total);
+    QFETCH(quint64, speed);
+    QFETCH(bool, downloading);
+    QFETCH(QString, line);
+    QCOMPARE(HeadlessRunner::progressLine(done, bytes, total, speed, downloading), line);
 }
 
 QTEST_GUILESS_MAIN(TestHeadless)
