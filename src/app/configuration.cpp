@@ -1,5 +1,6 @@
 #include "app/configuration.h"
 
+#include "app/consolelog.h"
 #include "app/messagebox.h"
 #include "app/updatechecker.h"
 #include "app/updateinidata.h"
@@ -155,7 +156,7 @@ std::optional<QString> Configuration::getLatestClientVersion(UpdateChannel chann
 {
     UpdateChecker checker(UpdateChecker::defaultHost(), UpdateChecker::defaultPort(),
                           versionQueryTimeoutMs);
-    for (;;) {
+    for (int retries = 0;; ++retries) {
         if (checker.checkUpdate()) {
             QByteArray field = checker.getClientStableVersion();
             if (channel == Beta)
@@ -166,13 +167,33 @@ std::optional<QString> Configuration::getLatestClientVersion(UpdateChannel chann
                 *answer = QString::fromLatin1(checker.getAnswer());
             return QString::fromLatin1(field);
         }
-        const QMessageBox::StandardButton choice = MessageBox::critical(
-            nullptr, QObject::tr("Error"),
-            QObject::tr("Failed to query latest client\nversion from update server."),
-            QMessageBox::Retry | QMessageBox::Abort);
+        const QString title = QObject::tr("Error");
+        const QString text
+            = QObject::tr("Failed to query latest client\nversion from update server.");
+        if (versionQueryRetries >= 0) {
+            ConsoleLog::write(title + QLatin1String(": ") + text);
+            if (retries >= versionQueryRetries)
+                return std::nullopt;
+            continue;
+        }
+        const QMessageBox::StandardButton choice
+            = MessageBox::critical(nullptr, title, text, QMessageBox::Retry | QMessageBox::Abort);
         if (choice == QMessageBox::Abort)
             return std::nullopt;
     }
+}
+
+QLatin1String Configuration::channelName(UpdateChannel channel)
+{
+    switch (channel) {
+    case Beta:
+        return QLatin1String("beta");
+    case Alpha:
+        return QLatin1String("alpha");
+    case Stable:
+        break;
+    }
+    return QLatin1String("stable");
 }
 
 void Configuration::getProxyAndDownloadConcurrency()

@@ -40,6 +40,8 @@ public:
     // field, empty when the answer has none. The whole answer goes to
     // answer when given.
     std::optional<QString> getLatestClientVersion(UpdateChannel channel, QString *answer = nullptr);
+    // "stable", "beta" or "alpha", for log lines.
+    static QLatin1String channelName(UpdateChannel channel);
 
     // Reads the update group of update.ini into proxy and streams.
     void getProxyAndDownloadConcurrency();
@@ -76,6 +78,10 @@ public:
     int streams = 6;
     // How long one version query waits for its answer.
     int versionQueryTimeoutMs = 5000;
+    // -1: a failed version query asks the user whether to retry. 0 or more:
+    // nobody is there to ask; the query is retried this many times without a
+    // box, and then given up as with Abort.
+    int versionQueryRetries = -1;
 
 signals:
     // The run cannot go on; the window shows the text and ends with code 1.

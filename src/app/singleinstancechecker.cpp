@@ -132,6 +132,17 @@ bool SingleInstanceChecker::checkExistingInstance(const QString &message)
     return socket.waitForBytesWritten(WaitMs);
 }
 
+bool SingleInstanceChecker::isInstanceRunning()
+{
+    const QString path = getLocalServerPath();
+    if (path.isEmpty())
+        return false;
+    QLocalSocket socket;
+    socket.connectToServer(path, QIODevice::ReadWrite);
+    // Only an instance of this user counts, as for a hand-over.
+    return socket.waitForConnected(WaitMs) && isSameUser(socket);
+}
+
 void SingleInstanceChecker::onNewConnection()
 {
     if (connection) {

@@ -39,6 +39,10 @@ public:
     // Client side: true when another instance is listening and took the
     // message. Blocks for at most 1000 ms to connect and 1000 ms to write.
     static bool checkExistingInstance(const QString &message);
+    // Client side: true when another instance is listening. Nothing is sent,
+    // so the other instance does not come to the front. Blocks for at most
+    // 1000 ms.
+    static bool isInstanceRunning();
 
     bool isListening() const;
 

@@ -52,9 +52,11 @@ void MainTaskSpecification::makeSubtasksAndStart()
     // next step when the cancel is dropped, and that request decides.
     connect(replaceStep, &TaskSpecification::finished, this,
             &MainTaskSpecification::onInstallationCommitted);
-    deleteStep
-        = new FileDeleteListTaskSpecification(&fileSpecifications.deleteList, this, DeleteShare);
-    deleteStep->setInstallJournal(replaceStep->diskJournal());
+    auto *deletion =
+        new FileDeleteListTaskSpecification(&fileSpecifications.deleteList, this, DeleteShare);
+    // It removes the committed journal once the old copies are gone.
+    deletion->setInstallJournal(replaceStep->diskJournal());
+    deleteStep = deletion;
     addSubTask(deleteStep);
     committed = false;
     state = Running;

@@ -4,6 +4,7 @@
 #include "app/updateinidata.h"
 #include "download/banner.h"
 #include "download/mirrors.h"
+#include "download/updaternetworkaccessmanager.h"
 #include "engine/maintaskspecification.h"
 #include "manifest/cryptotools.h"
 
@@ -49,7 +50,7 @@ UpdateEngine::UpdateEngine(Configuration &config, QObject *parent)
     timer->setInterval(TickIntervalMs);
     connect(timer, &QTimer::timeout, this, &UpdateEngine::onTimer);
 
-    networkManager = new QNetworkAccessManager(this);
+    networkManager = new UpdaterNetworkAccessManager(config, this);
     // A redirect is a mirror answering something other than the file: it
     // must be seen as a non-200 status, never followed.
     networkManager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);

@@ -1,4 +1,5 @@
 #include "app/configuration.h"
+#include "app/translators.h"
 #include "testsupport.h"
 
 #include <QCoreApplication>
@@ -25,6 +26,7 @@ private slots:
     void channelSelection();
     void invalidServerVersion();
     void versionQueryRetryAndAbort();
+    void versionQueryBoxInGerman();
     void streams_data();
     void streams();
     void tempDirSkipsExistingCandidates();
@@ -193,6 +195,44 @@ void TestConfiguration::versionQueryRetryAndAbort()
         QCOMPARE(server.requestCount(), 2);
         QCOMPARE(fatalSpy.count(), 0);
     }
+    // Unattended: no box at all (none is answered here), a fixed number of
+    // retries, then the same quiet end as Abort.
+    {
+        UdpAnswerServer server({QByteArray()});
+        qputenv("VARNOLT_UPDATE_SERVER",
+                QByteArray("127.0.0.1:") + QByteArray::number(server.port()));
+        BoxAnswerer answerer({QStringLiteral("Abort")});
+        Configuration configuration;
+        configuration.versionQueryTimeoutMs = 100;
+        configuration.versionQueryRetries = 3;
+        QSignalSpy fatalSpy(&configuration, &Configuration::fatalError);
+        QVERIFY(!configuration.parseCommandLineOptions({QStringLiteral("update")}));
+        QCOMPARE(server.requestCount(), 4);
+        QCOMPARE(answerer.count(), 0);
+        QCOMPARE(fatalSpy.count(), 0);
+    }
+}
+
+void TestConfiguration::versionQueryBoxInGerman()
+{
+    // The standard buttons come from Qt's own catalogue. The build directory
+    // holds no "translations" folder, so this finds the one Qt installed.
+    UdpAnswerServer server({QByteArray()});
+    qputenv("VARNOLT_UPDATE_SERVER", QByteArray("127.0.0.1:") + QByteArray::number(server.port()));
+    const Translators translators(QStringLiteral("de_DE"));
+    QVERIFY(translators.hasUpdaterCatalogue());
+    QVERIFY2(translators.hasQtCatalogue(), "Qt's German catalogue (qt6-translations-l10n)");
+    BoxAnswerer answerer({QStringLiteral("Abbrechen")});
+    Configuration configuration;
+    configuration.versionQueryTimeoutMs = 50;
+    QVERIFY(!configuration.getLatestClientVersion(Stable).has_value());
+    QCOMPARE(answerer.count(), 1);
+    QCOMPARE(answerer.texts().constFirst(),
+             QStringLiteral("Fehler: Konnte aktuelle Client Version nicht\n"
+                            "vom Aktualisierungsserver abfragen."));
+    QStringList buttons = answerer.buttonTexts().constFirst();
+    buttons.sort();
+    QCOMPARE(buttons, (QStringList {QStringLiteral("Abbrechen"), QStringLiteral("Wiederholen")}));
 }
 
 void TestConfiguration::streams_data()

@@ -204,6 +204,22 @@ qint64 TestHttpMirror::bodyBytesSent(const QString &path) const
     return bodyBytes.value(key(path));
 }
 
+QByteArrayList TestHttpMirror::requestHeaders(const QByteArray &name) const
+{
+    QByteArrayList values;
+    for (const QByteArray &head : requestHeads) {
+        QByteArray value;
+        const QList<QByteArray> lines = head.split('\n');
+        for (const QByteArray &line : lines) {
+            const int colon = line.indexOf(':');
+            if (colon > 0 && line.left(colon).trimmed().compare(name, Qt::CaseInsensitive) == 0)
+                value = line.mid(colon + 1).trimmed();
+        }
+        values.append(value);
+    }
+    return values;
+}
+
 QString TestHttpMirror::key(const QString &path)
 {
     QString k = path;
@@ -256,6 +272,7 @@ void TestHttpMirror::onReadyRead(QTcpSocket *socket)
 
     requestCounts[path] += 1;
     requestLog_.append(path);
+    requestHeads.append(it->head.left(end));
     emit requestReceived(path);
     if (connections.contains(socket))
         answer(socket, method, path);
@@ -307,7 +324,8 @@ void TestHttpMirror::answer(QTcpSocket *socket, const QByteArray &method, const 
 {
     Fault fault;
     QByteArray body;
-    if (method != "GET") {
+    const bool headOnly = method == "HEAD";
+    if (method != "GET" && !headOnly) {
         fault.statusCode = 405;
     } else {
         fault = takeFault(path);
@@ -329,6 +347,10 @@ void TestHttpMirror::answer(QTcpSocket *socket, const QByteArray &method, const 
         head += "WWW-Authenticate: " + fault.challenge + "\r\n";
     head += "Connection: close\r\n\r\n";
     socket->write(head);
+    if (headOnly) {
+        socket->disconnectFromHost();
+        return;
+    }
 
     const QByteArray payload = body + QByteArray(fault.excessBytes, 'X');
     Connection &connection = connections[socket];

@@ -18,8 +18,9 @@ class QTimer;
  * It listens on a free port from construction on. A request for "/a/b" looks up the path key
  * "a/b" (percent-decoded, query dropped): first among the in-memory bodies given with
  * setContent(), then as a file below rootPath(). Paths leaving the root and unknown paths get
- * 404; methods other than GET get 405. Every response carries "Connection: close" and, unless a
- * fault says otherwise, the connection is closed once the response has been written.
+ * 404; HEAD gets GET's status and headers without the body; other methods get 405. Every response
+ * carries "Connection: close" and, unless a fault says otherwise, the connection is closed once the
+ * response has been written.
  *
  * A Fault set for a path shapes the next responses for it: any status with its headers (a 302
  * with Location, a 401 with a WWW-Authenticate challenge), and one way of delivering the body:
@@ -99,6 +100,9 @@ public:
     int totalRequestCount() const { return requestLog_.size(); }
     /// Path keys of all requests received, in arrival order.
     QStringList requestLog() const { return requestLog_; }
+    /// The value of header @p name (case-insensitive) of every request received, in arrival
+    /// order; empty for a request without it.
+    QByteArrayList requestHeaders(const QByteArray &name) const;
     /// Body bytes written for @p path over all requests (excess bytes included).
     qint64 bodyBytesSent(const QString &path) const;
     /// Client connections currently open, stalled ones included.
@@ -137,5 +141,6 @@ private:
     QHash<QString, int> requestCounts;
     QHash<QString, qint64> bodyBytes;
     QStringList requestLog_;
+    QList<QByteArray> requestHeads;
     QHash<QTcpSocket *, Connection> connections;
 };

@@ -160,6 +160,11 @@ bool BoxAnswerer::eventFilter(QObject *watched, QEvent *event)
                 ? QStringLiteral("OK")
                 : answers.at(qMin(int(seen.size()), int(answers.size()) - 1));
             seen.append(box->windowTitle() + QLatin1String(": ") + box->text());
+            QStringList buttonTexts;
+            const QList<QAbstractButton *> buttons = box->buttons();
+            for (const QAbstractButton *button : buttons)
+                buttonTexts.append(button->text().remove(QLatin1Char('&')));
+            seenButtons.append(buttonTexts);
             QPointer<QMessageBox> guarded(box);
             QMetaObject::invokeMethod(
                 this,

@@ -98,6 +98,8 @@ public:
 
     QStringList texts() const { return seen; }
     int count() const { return int(seen.size()); }
+    // The button texts of each box, in the order of texts(), without "&".
+    QList<QStringList> buttonTexts() const { return seenButtons; }
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -107,6 +109,7 @@ private:
 
     QStringList answers;
     QStringList seen;
+    QList<QStringList> seenButtons;
 };
 
 // Publishes a signed release of the client files in sourceDir into the

@@ -1,5 +1,6 @@
 #include "releasetool.h"
 
+#include "mirrorchecker.h"
 #include "releasebuilder.h"
 #include "signaturefile.h"
 
@@ -8,6 +9,7 @@
 
 #include <QCommandLineParser>
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QTextStream>
@@ -18,7 +20,8 @@ const QString PROGRAM = QStringLiteral("varnolt-release");
 
 const char EXIT_CODES[] = "Exit codes:\n"
                           "  0  success; for verify: the signature is valid\n"
-                          "  1  verify: the signature is not valid for the file\n"
+                          "  1  verify: the signature is not valid for the file;\n"
+                          "     check-mirror: the mirror lacks files or holds wrong ones\n"
                           "  2  the command line is wrong\n"
                           "  3  an input file, directory or key cannot be read or is unusable\n"
                           "  4  an output cannot be written, or exists already (see --force)\n"
@@ -67,6 +70,8 @@ int ReleaseTool::run(const QStringList &arguments)
         return verify(rest);
     if (command == QLatin1String("release"))
         return release(rest);
+    if (command == QLatin1String("check-mirror"))
+        return checkMirror(rest);
 
     err << PROGRAM << ": unknown command \"" << command << "\"\n"
         << "Run \"" << PROGRAM << " --help\" for the commands.\n";
@@ -397,6 +402,109 @@ int ReleaseTool::release(const QStringList &arguments)
     return Ok;
 }
 
+int ReleaseTool::checkMirror(const QStringList &arguments)
+{
+    const QString command = QStringLiteral("check-mirror");
+    QCommandLineParser parser;
+    parser.addPositionalArgument(QStringLiteral("URL"),
+                                 QStringLiteral("Base URL of the mirror, as in mirrors.ini."));
+    const QCommandLineOption typeOption(QStringLiteral("type"),
+                                        QStringLiteral("Client type, e.g. client_linux_amd64."),
+                                        QStringLiteral("TYPE"));
+    const QCommandLineOption versionOption(QStringLiteral("version"),
+                                           QStringLiteral("Version number of the release."),
+                                           QStringLiteral("N"));
+    const QCommandLineOption keyOption(
+        QStringLiteral("key"),
+        QStringLiteral("Public key file (default: the key built into this program)."),
+        QStringLiteral("PUBLIC"));
+    const QCommandLineOption fullOption(
+        QStringLiteral("full"),
+        QStringLiteral("Download every file and compare its MD5, not only its size."));
+    for (const QCommandLineOption &option : {typeOption, versionOption, keyOption, fullOption})
+        parser.addOption(option);
+    int exitCode = Ok;
+    if (!parse(parser, command,
+               QStringLiteral(
+                   "check-mirror URL --type TYPE --version N [--key PUBLIC] [--full]\n\n"
+                   "Fetches URL/N/TYPE.ini and its signature and verifies them, then asks the\n"
+                   "mirror for every file the product ini lists (HEAD, comparing the size; with\n"
+                   "--full a download comparing the MD5). Prints one line per missing or wrong\n"
+                   "file and a summary; exit code 0 only when the mirror is complete and correct."),
+               arguments, 1, &exitCode))
+        return exitCode;
+    for (const QCommandLineOption *option : {&typeOption, &versionOption}) {
+        if (!parser.isSet(*option))
+            return usageError(command,
+                              QStringLiteral("--%1 is required").arg(option->names().constFirst()));
+    }
+    for (const QCommandLineOption *option : {&typeOption, &versionOption, &keyOption}) {
+        if (parser.values(*option).size() > 1) {
+            return usageError(
+                command,
+                QStringLiteral("--%1 may be given once").arg(option->names().constFirst()));
+        }
+    }
+
+    MirrorChecker::Options options;
+    options.baseUrl = QUrl(parser.positionalArguments().at(0), QUrl::StrictMode);
+    options.clientType = parser.value(typeOption);
+    options.version = parser.value(versionOption);
+    options.full = parser.isSet(fullOption);
+    const QString scheme = options.baseUrl.scheme();
+    if (!options.baseUrl.isValid() || options.baseUrl.host().isEmpty()
+        || (scheme != QLatin1String("http") && scheme != QLatin1String("https")))
+        return usageError(command, QStringLiteral("URL must be an http or https URL"));
+    bool numeric = false;
+    options.version.toUInt(&numeric, 10);
+    if (!numeric)
+        return usageError(command, QStringLiteral("--version must be a decimal number"));
+    if (options.clientType.isEmpty() || options.clientType.contains(QLatin1Char('/')))
+        return usageError(command, QStringLiteral("--type must be a plain name"));
+
+    const QString keyName
+        = parser.isSet(keyOption) ? parser.value(keyOption) : QStringLiteral("the built-in key");
+    ScopedRsaKey key;
+    try {
+        if (parser.isSet(keyOption))
+            load_key(key.get(), QFile::encodeName(parser.value(keyOption)).constData());
+        else
+            load_key(key.get(), PUBLIC_KEY, KEY_BLOCK_SIZE);
+    } catch (const crypt_exception &e) {
+        err << PROGRAM << ' ' << command << ": cannot load the key " << keyName << ": " << text(e)
+            << '\n';
+        return InputError;
+    }
+
+    MirrorChecker checker(options, key.get());
+    QEventLoop loop;
+    bool complete = false;
+    QObject::connect(&checker, &MirrorChecker::problem, &loop, [this](const QString &line) {
+        out << line << '\n';
+        out.flush();
+    });
+    QObject::connect(&checker, &MirrorChecker::finished, &loop, [&](bool result) {
+        complete = result;
+        loop.quit();
+    });
+    checker.start();
+    loop.exec();
+
+    const QString release = QStringLiteral("version %1 of %2 on %3")
+                                .arg(options.version, options.clientType,
+                                     options.baseUrl.toString(QUrl::RemoveUserInfo));
+    const QString method = options.full ? QStringLiteral("size and MD5") : QStringLiteral("size");
+    if (complete) {
+        out << "Complete: " << release << ", " << checker.fileCount() << " files checked by "
+            << method << '\n';
+        return Ok;
+    }
+    out << "Not complete: " << release << ": " << checker.missingCount() << " missing, "
+        << checker.wrongCount() << " wrong of " << checker.fileCount()
+        << " files listed (checked by " << method << ")\n";
+    return MirrorIncomplete;
+}
+
 bool ReleaseTool::parse(QCommandLineParser &parser, const QString &command, const QString &usage,
                         const QStringList &arguments, int positionalCount, int *exitCode)
 {
@@ -449,7 +557,9 @@ QString ReleaseTool::generalHelp() const
                "  release --type TYPE --version N --source DIR --out MIRRORDIR --key PRIVATE\n"
                "          [--section NAME] [--gzip RELPATH]... [--delete RELPATH]... [--force]\n"
                "          [--follow-dir-links]\n"
-               "                              write a signed release into a mirror tree\n\n"
+               "                              write a signed release into a mirror tree\n"
+               "  check-mirror URL --type TYPE --version N [--key PUBLIC] [--full]\n"
+               "                              check that a mirror holds a release completely\n\n"
                "Run \"%1 COMMAND --help\" for the options of a command.\n\n")
                .arg(PROGRAM)
         + QLatin1String(EXIT_CODES);

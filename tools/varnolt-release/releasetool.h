@@ -15,6 +15,7 @@ public:
     enum ExitCode {
         Ok = 0, ///< done; for verify: the signature is valid
         InvalidSignature = 1, ///< verify: the signature does not verify
+        MirrorIncomplete = 1, ///< check-mirror: files are missing or wrong on the mirror
         UsageError = 2, ///< the command line is wrong or contradicts itself
         InputError = 3, ///< a file, directory or key cannot be read or is unusable
         OutputError = 4, ///< an output cannot be written, or exists and --force was not given
@@ -31,6 +32,7 @@ private:
     int sign(const QStringList &arguments);
     int verify(const QStringList &arguments);
     int release(const QStringList &arguments);
+    int checkMirror(const QStringList &arguments);
 
     /// Parses a command's arguments; false with the exit code in *exitCode when the command
     /// is done (help shown or an error reported).

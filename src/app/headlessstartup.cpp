@@ -1,0 +1,107 @@
+#include "app/headlessstartup.h"
+
+#include "app/configuration.h"
+#include "app/consolelog.h"
+#include "app/headlessrunner.h"
+#include "app/installationrepair.h"
+#include "app/singleinstancechecker.h"
+#include "app/terminationsignals.h"
+#include "app/translators.h"
+#include "engine/updateengine.h"
+
+#include <QCoreApplication>
+#include <QLocale>
+#include <QTimer>
+
+#include <cstring>
+
+namespace {
+
+const char HeadlessOption[] = "--headless";
+
+// A failed version query is retried this often before the run gives up.
+constexpr int VersionQueryRetries = 3;
+
+} // namespace
+
+bool isHeadlessCommandLine(int argc, char **argv)
+{
+    return argc >= 2 && std::strcmp(argv[1], HeadlessOption) == 0;
+}
+
+int runHeadlessUpdater(int argc, char **argv)
+{
+    // Before anything can start a thread (see TerminationSignals).
+    TerminationSignals::block();
+
+    QCoreApplication app(argc, argv);
+
+    // Unlike a window start, nothing is handed over: the caller is a script
+    // that must learn that its run did not happen.
+    if (SingleInstanceChecker::isInstanceRunning()) {
+        ConsoleLog::write(QObject::tr("Another update is already running in this installation."));
+        return HeadlessRunner::AlreadyRunning;
+    }
+    SingleInstanceChecker instanceChecker;
+    QObject::connect(
+        &instanceChecker, &SingleInstanceChecker::otherInstanceActivate, [](const QString &) {
+            ConsoleLog::write(
+                QObject::tr("Another start of the updater found this unattended run."));
+        });
+
+    const QString root = Configuration::getAppRootPath();
+    const InstallationRepair repair(root);
+    if (!repair.succeeded()) {
+        ConsoleLog::write(QObject::tr("Error") + QLatin1String(": ") + repair.errorText());
+        return HeadlessRunner::PreparationFailed;
+    }
+    if (!repair.logLine().isEmpty())
+        ConsoleLog::write(repair.logLine());
+
+    // Copies of the updater's own files that an earlier run replaced could
+    // not be deleted while they were in use; they can now.
+    UpdateEngine::removeOldFiles(root);
+    UpdateEngine::removeOldFiles(root + QLatin1String("/imageformats"));
+    UpdateEngine::removeOldFiles(root + QLatin1String("/accessible"));
+
+    const Translators translators(QLocale::system().name());
+
+    Configuration configuration;
+    configuration.versionQueryRetries = VersionQueryRetries;
+    HeadlessRunner runner(configuration);
+    TerminationSignals terminationSignals;
+    QObject::connect(
+        &terminationSignals, &TerminationSignals::received, &runner, [&runner](int signalNumber) {
+            ConsoleLog::write(QObject::tr("Received signal %1, cancelling").arg(signalNumber));
+            runner.cancel();
+        });
+
+    // Parsed as the window start's command line: "--nouser" alone asks the
+    // version server; with TYPE VERSION there is nothing to ask it (a window
+    // start with "--nouser TYPE VERSION" asks and throws the answer away, and
+    // a script should not fail on an unreachable server it does not need).
+    QStringList args = QCoreApplication::arguments();
+    if (args.size() != 2 && args.size() != 4) {
+        ConsoleLog::write(QObject::tr("Error") + QLatin1String(": ")
+                          + QObject::tr("Usage: update --headless [TYPE VERSION]"));
+        return HeadlessRunner::InvalidConfiguration;
+    }
+    if (args.size() == 2)
+        args[1] = QStringLiteral("--nouser");
+    else
+        args.removeAt(1);
+    if (!configuration.parseCommandLineOptions(args))
+        return HeadlessRunner::InvalidConfiguration;
+    configuration.startMode = 2;
+
+    ConsoleLog::write(
+        QStringLiteral("Ready to update %1 to version %2 (%3 channel, headless start)")
+            .arg(configuration.clientType)
+            .arg(configuration.clientVersion)
+            .arg(Configuration::channelName(configuration.channel)));
+
+    QObject::connect(&runner, &HeadlessRunner::finished, &app, &QCoreApplication::exit,
+                     Qt::QueuedConnection);
+    QTimer::singleShot(0, &runner, &HeadlessRunner::start);
+    return app.exec();
+}

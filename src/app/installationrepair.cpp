@@ -1,0 +1,34 @@
+#include "app/installationrepair.h"
+
+#include "fileops/installjournal.h"
+
+#include <QCoreApplication>
+#include <QDir>
+
+InstallationRepair::InstallationRepair(const QString &root)
+{
+    const InstallJournal::Recovery recovery = InstallJournal::recover(root);
+    switch (recovery.outcome) {
+    case InstallJournal::Recovery::Nothing:
+        return;
+    case InstallJournal::Recovery::Undone:
+        line = QCoreApplication::translate("QObject",
+                                           "Recovered an interrupted installation: %1 changes "
+                                           "undone")
+                   .arg(recovery.changes);
+        return;
+    case InstallJournal::Recovery::Finished:
+        line = QCoreApplication::translate("QObject",
+                                           "Recovered an interrupted installation: finished");
+        return;
+    case InstallJournal::Recovery::Failed:
+        break;
+    }
+    ok = false;
+    error = QCoreApplication::translate("QObject",
+                                        "An interrupted installation could not be repaired: %1. "
+                                        "The journal %2 was left in place.")
+                .arg(recovery.problem,
+                     QDir::toNativeSeparators(root + QLatin1Char('/')
+                                              + InstallJournal::fileName()));
+}

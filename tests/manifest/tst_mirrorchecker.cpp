@@ -1,0 +1,131 @@
+// "varnolt-release check-mirror" run as a child process against a local mirror that holds a
+// release published with the same tool.
+
+#include "releasemirror.h"
+#include "testsupport.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QTest>
+
+class TestMirrorChecker : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void checksMirror_data();
+    void checksMirror();
+};
+
+namespace {
+
+enum Damage { None, MissingAndLonger, MissingAndSameSizeCorrupt, TamperedManifest };
+
+const QString Type = QStringLiteral("client_linux_amd64");
+
+struct ToolRun
+{
+    bool finished = false;
+    int exitCode = -1;
+    QString out;
+};
+
+// The mirror answers from this process's event loop, which keeps turning while waiting.
+ToolRun runTool(const QStringList &arguments)
+{
+    QProcess process;
+    process.start(QString::fromLocal8Bit(qgetenv("VARNOLT_RELEASE_EXE")), arguments);
+    ToolRun run;
+    run.finished = QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, 60000);
+    if (!run.finished) {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+    run.exitCode = process.exitCode();
+    run.out
+        = QString::fromLocal8Bit(process.readAllStandardOutput() + process.readAllStandardError());
+    return run;
+}
+
+} // namespace
+
+void TestMirrorChecker::checksMirror_data()
+{
+    QTest::addColumn<bool>("full");
+    QTest::addColumn<int>("damage");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QStringList>("reported");
+
+    QTest::newRow("complete, by size") << false << int(None) << 0 << QStringList {"Complete: "};
+    QTest::newRow("complete, by MD5") << true << int(None) << 0 << QStringList {"Complete: "};
+    const QStringList both {"missing: client_linux_amd64/data/levels.dat.gz (HTTP 404)",
+                            "wrong: client_linux_amd64/data/version.txt",
+                            "Not complete: ", "1 missing, 1 wrong of 3 files"};
+    QTest::newRow("missing and corrupted, by size") << false << int(MissingAndLonger) << 1 << both;
+    QTest::newRow("missing and corrupted, by MD5")
+        << true << int(MissingAndSameSizeCorrupt) << 1 << both;
+    QTest::newRow("tampered product ini")
+        << false << int(TamperedManifest) << 1 << QStringList {"signature not valid"};
+}
+
+void TestMirrorChecker::checksMirror()
+{
+    QFETCH(bool, full);
+    QFETCH(int, damage);
+    QFETCH(int, exitCode);
+    QFETCH(QStringList, reported);
+
+    ReleaseMirror release(Type, 7,
+                          {{"vl3client_runscript.sh", "#!/bin/sh\n"},
+                           {"data/version.txt", "version 7\n"},
+                           {"data/levels.dat", pattern(50000, 'L')}},
+                          {"--gzip", "data/levels.dat"});
+    QVERIFY2(release.error().isEmpty(), qPrintable(release.error()));
+    TestHttpMirror &mirror = release.server();
+    const QString version = release.path(Type + QLatin1String("/data/version.txt"));
+    switch (damage) {
+    case MissingAndLonger:
+        QVERIFY(QFile::remove(release.rootPath() + QLatin1String("/7/") + Type
+                              + QLatin1String("/data/levels.dat.gz")));
+        mirror.setContent(version, "version 7 and more\n");
+        break;
+    case MissingAndSameSizeCorrupt:
+        QVERIFY(QFile::remove(release.rootPath() + QLatin1String("/7/") + Type
+                              + QLatin1String("/data/levels.dat.gz")));
+        mirror.setContent(version, "version 8\n");
+        break;
+    case TamperedManifest: {
+        const QString ini
+            = release.rootPath() + QLatin1String("/7/") + Type + QLatin1String(".ini");
+        QVERIFY(writeFile(ini, readAll(ini) + "\n[extra]\nx=0::0\n"));
+        break;
+    }
+    default:
+        break;
+    }
+
+    QStringList args {"check-mirror", mirror.baseUrl(), "--type", Type, "--version", "7"};
+    if (full)
+        args << "--full";
+    const ToolRun run = runTool(args);
+    QVERIFY(run.finished);
+    QVERIFY2(run.exitCode == exitCode, qPrintable(run.out));
+    for (const QString &text : reported)
+        QVERIFY2(run.out.contains(text), qPrintable(run.out));
+
+    if (damage == TamperedManifest) {
+        // Nothing the manifest lists is asked for when it does not verify.
+        QCOMPARE(mirror.totalRequestCount(), 2);
+        return;
+    }
+    // Every file was asked for once; by size without a single body byte.
+    for (const char *file : {"vl3client_runscript.sh", "data/version.txt"}) {
+        const QString path = release.path(Type + QLatin1Char('/') + QLatin1String(file));
+        QCOMPARE(mirror.requestCount(path), 1);
+        if (!full)
+            QCOMPARE(mirror.bodyBytesSent(path), 0);
+    }
+}
+
+QTEST_GUILESS_MAIN(TestMirrorChecker)
+#include "tst_mirrorchecker.moc"

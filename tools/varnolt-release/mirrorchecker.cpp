@@ -1,0 +1,244 @@
+#include "mirrorchecker.h"
+
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QSettings>
+#include <QTemporaryDir>
+
+#include <memory>
+
+namespace {
+
+// The limits the updater itself applies to a product ini and its signature.
+constexpr qint64 MaxIniBytes = 64 * 1024 * 1024;
+constexpr qint64 MaxSignatureBytes = 4096;
+
+const QString DeleteSection = QStringLiteral("delete");
+const QString PartSeparator = QStringLiteral("::");
+
+} // namespace
+
+MirrorChecker::MirrorChecker(const Options &options, Rsa_key *key, QObject *parent)
+    : QObject(parent), options(options), key(key), manager(new QNetworkAccessManager(this))
+{
+    manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+    manager->setTransferTimeout(options.transferTimeoutMs);
+}
+
+QUrl MirrorChecker::urlOf(const QString &remotePath) const
+{
+    // Set as a decoded path, so that blanks, "%" or "#" in a file name are encoded as the file
+    // name and not read as URL syntax.
+    QUrl url = options.baseUrl;
+    QString path = url.path();
+    if (!path.endsWith(QLatin1Char('/')))
+        path += QLatin1Char('/');
+    url.setPath(path + options.version + QLatin1Char('/') + remotePath);
+    return url;
+}
+
+QNetworkReply *MirrorChecker::fetch(const QString &remotePath, qint64 maxBytes)
+{
+    QNetworkReply *reply = manager->get(QNetworkRequest(urlOf(remotePath)));
+    connect(reply, &QNetworkReply::downloadProgress, reply, [reply, maxBytes](qint64 received) {
+        if (received > maxBytes)
+            reply->abort();
+    });
+    connect(reply, &QNetworkReply::finished, this, &MirrorChecker::onManifestFetched);
+    return reply;
+}
+
+void MirrorChecker::start()
+{
+    const QString ini = options.clientType + QLatin1String(".ini");
+    iniReply = fetch(ini, MaxIniBytes);
+    signatureReply = fetch(ini + QLatin1String(".sig"), MaxSignatureBytes);
+}
+
+void MirrorChecker::onManifestFetched()
+{
+    if (ended || !iniReply->isFinished() || !signatureReply->isFinished())
+        return;
+    iniReply->deleteLater();
+    signatureReply->deleteLater();
+    for (QNetworkReply *reply : {iniReply, signatureReply}) {
+        const QString failure = failureOf(reply);
+        if (!failure.isEmpty()) {
+            ++missing;
+            emit problem(tr("missing: %1 (%2)").arg(reply->url().toString(), failure));
+            end(false);
+            return;
+        }
+    }
+    const QByteArray ini = iniReply->readAll();
+    const QByteArray signature = signatureReply->readAll();
+    bool valid = false;
+    QString reason;
+    try {
+        valid = verify_msg(key, reinterpret_cast<const unsigned char *>(ini.constData()),
+                           static_cast<unsigned long>(ini.size()),
+                           reinterpret_cast<const unsigned char *>(signature.constData()),
+                           static_cast<unsigned long>(signature.size()));
+    } catch (const crypt_exception &e) {
+        reason = QString::fromLocal8Bit(e.what());
+    }
+    if (!valid) {
+        ++wrong;
+        emit problem(tr("wrong: %1 (signature not valid%2)")
+                         .arg(iniReply->url().toString(),
+                              reason.isEmpty() ? QString() : QLatin1String(": ") + reason));
+        end(false);
+        return;
+    }
+    if (!readManifest(ini)) {
+        end(false);
+        return;
+    }
+    startNext();
+}
+
+bool MirrorChecker::readManifest(const QByteArray &ini)
+{
+    // The settings reader wants a file; the manifest is read exactly as the updater reads it.
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("manifest.ini"));
+    QFile file(path);
+    if (!dir.isValid() || !file.open(QIODevice::WriteOnly) || file.write(ini) != ini.size()) {
+        ++wrong;
+        emit problem(tr("cannot keep the product ini in a temporary file"));
+        return false;
+    }
+    file.close();
+    QSettings settings(path, QSettings::IniFormat);
+    const QStringList sections = settings.childGroups();
+    for (const QString &section : sections) {
+        if (section == DeleteSection)
+            continue;
+        settings.beginGroup(section);
+        const QStringList keys = settings.allKeys();
+        for (const QString &key : keys) {
+            const QStringList parts = settings.value(key).toString().split(PartSeparator);
+            if (parts.size() != 2 && parts.size() != 5) {
+                ++wrong;
+                emit problem(
+                    tr("wrong: the product ini's entry %1/%2 is invalid").arg(section, key));
+                continue;
+            }
+            files.append({section + QLatin1Char('/') + key, parts.at(0).toLower(),
+                          parts.at(1).toULongLong()});
+        }
+        settings.endGroup();
+    }
+    return true;
+}
+
+void MirrorChecker::startNext()
+{
+    while (running < options.parallel && nextFile < files.size()) {
+        const ManifestFile file = files.at(nextFile++);
+        QNetworkRequest request(urlOf(file.remotePath));
+        ++running;
+        if (!options.full) {
+            QNetworkReply *reply = manager->head(request);
+            connect(reply, &QNetworkReply::finished, this,
+                    [this, reply, file] { checkReply(reply, file, nullptr); });
+            continue;
+        }
+        // Streamed through the hash: files may be far larger than memory should hold. The
+        // body of an error answer is not the file and is not counted.
+        QNetworkReply *reply = manager->get(request);
+        auto body = std::make_shared<Body>();
+        const auto take = [reply, body, file] {
+            if (body->tooLong || !reply->isOpen())
+                return;
+            const QByteArray bytes = reply->readAll();
+            if (!isOk(reply))
+                return;
+            body->received += bytes.size();
+            body->hash.addData(bytes);
+            if (quint64(body->received) > file.size) {
+                body->tooLong = true;
+                reply->abort();
+            }
+        };
+        connect(reply, &QNetworkReply::readyRead, this, take);
+        connect(reply, &QNetworkReply::finished, this, [this, reply, body, file, take] {
+            take();
+            checkReply(reply, file, body.get());
+        });
+    }
+    if (running == 0)
+        end(missing == 0 && wrong == 0);
+}
+
+void MirrorChecker::checkReply(QNetworkReply *reply, const ManifestFile &file, const Body *body)
+{
+    reply->deleteLater();
+    --running;
+    const QString failure = failureOf(reply);
+    // An abort for too many bytes is a wrong file, not a missing one.
+    if (!failure.isEmpty() && !(body && body->tooLong)) {
+        ++missing;
+        emit problem(tr("missing: %1 (%2)").arg(file.remotePath, failure));
+    } else if (!options.full) {
+        const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+        if (!length.isValid()) {
+            ++wrong;
+            emit problem(tr("unknown: %1 (the mirror announces no size; check with --full)")
+                             .arg(file.remotePath));
+        } else if (length.toULongLong() != file.size) {
+            ++wrong;
+            emit problem(tr("wrong: %1 (%2 bytes on the mirror, %3 in the product ini)")
+                             .arg(file.remotePath)
+                             .arg(length.toULongLong())
+                             .arg(file.size));
+        }
+    } else if (body->tooLong) {
+        ++wrong;
+        emit problem(tr("wrong: %1 (longer on the mirror than the %2 bytes in the product ini)")
+                         .arg(file.remotePath)
+                         .arg(file.size));
+    } else if (quint64(body->received) != file.size) {
+        ++wrong;
+        emit problem(tr("wrong: %1 (%2 bytes on the mirror, %3 in the product ini)")
+                         .arg(file.remotePath)
+                         .arg(body->received)
+                         .arg(file.size));
+    } else {
+        const QString md5 = QString::fromLatin1(body->hash.result().toHex());
+        if (md5 != file.md5) {
+            ++wrong;
+            emit problem(tr("wrong: %1 (MD5 %2 on the mirror, %3 in the product ini)")
+                             .arg(file.remotePath, md5, file.md5));
+        }
+    }
+    startNext();
+}
+
+bool MirrorChecker::isOk(QNetworkReply *reply)
+{
+    return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 200;
+}
+
+QString MirrorChecker::failureOf(QNetworkReply *reply)
+{
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (status.isValid() && status.toInt() != 200) {
+        const int code = status.toInt();
+        return code >= 300 && code < 400
+            ? tr("HTTP %1, a redirect, which the updater does not follow").arg(code)
+            : tr("HTTP %1").arg(code);
+    }
+    if (reply->error() != QNetworkReply::NoError)
+        return reply->errorString();
+    return QString();
+}
+
+void MirrorChecker::end(bool complete)
+{
+    if (ended)
+        return;
+    ended = true;
+    emit finished(complete);
+}

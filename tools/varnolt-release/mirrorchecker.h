@@ -1,0 +1,96 @@
+#pragma once
+
+#include "manifest/cryptotools.h"
+
+#include <QCryptographicHash>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QUrl>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+
+/// Checks that a mirror holds one published release completely and correctly, before users
+/// are pointed at it.
+///
+/// It fetches BASEURL/VERSION/TYPE.ini and its signature, verifies the signature with the given
+/// key, then asks the mirror for every file the manifest lists, several at a time: a HEAD
+/// request whose Content-Length must equal the manifest's size or, in full mode, a download
+/// whose size and MD5 must equal the manifest's. Redirects are not followed, as the updater
+/// does not follow them either.
+///
+/// Contract: start() once; every missing or wrong file is reported through problem() as one
+/// line; finished() comes exactly once at the end, true when the mirror is complete and
+/// correct. A manifest that cannot be fetched or does not verify ends the check with false
+/// after one problem() line. Main thread; needs the event loop.
+class MirrorChecker : public QObject
+{
+    Q_OBJECT
+public:
+    struct Options
+    {
+        QUrl baseUrl;
+        QString clientType;
+        QString version;
+        /// Download every file and compare MD5s instead of asking for sizes only.
+        bool full = false;
+        /// Requests at a time.
+        int parallel = 6;
+        /// A request that transfers nothing for this long fails.
+        int transferTimeoutMs = 30000;
+    };
+
+    /// key is borrowed and must outlive the check.
+    MirrorChecker(const Options &options, Rsa_key *key, QObject *parent = nullptr);
+
+    void start();
+
+    int fileCount() const { return int(files.size()); }
+    int missingCount() const { return missing; }
+    int wrongCount() const { return wrong; }
+
+signals:
+    void problem(const QString &line);
+    void finished(bool complete);
+
+private:
+    struct ManifestFile
+    {
+        QString remotePath;
+        QString md5;
+        quint64 size = 0;
+    };
+
+    // What a full check has seen of one file.
+    struct Body
+    {
+        QCryptographicHash hash {QCryptographicHash::Md5};
+        qint64 received = 0;
+        bool tooLong = false;
+    };
+
+    QUrl urlOf(const QString &remotePath) const;
+    QNetworkReply *fetch(const QString &remotePath, qint64 maxBytes);
+    void onManifestFetched();
+    bool readManifest(const QByteArray &ini);
+    void startNext();
+    // body is null for a check by size.
+    void checkReply(QNetworkReply *reply, const ManifestFile &file, const Body *body);
+    static bool isOk(QNetworkReply *reply);
+    // Why reply is no answer with the file, or empty when it is one.
+    static QString failureOf(QNetworkReply *reply);
+    void end(bool complete);
+
+    Options options;
+    Rsa_key *key;
+    QNetworkAccessManager *manager;
+    QNetworkReply *iniReply = nullptr;
+    QNetworkReply *signatureReply = nullptr;
+    QList<ManifestFile> files;
+    int nextFile = 0;
+    int running = 0;
+    int missing = 0;
+    int wrong = 0;
+    bool ended = false;
+};
