@@ -9,6 +9,7 @@ packages=(
     libtomcrypt-dev libtommath-dev zlib1g-dev
     libgl-dev
     tinyproxy
+    strace util-linux
     python3
 )
 
