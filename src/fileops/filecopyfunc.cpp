@@ -18,23 +18,15 @@ bool copyByBuffer(int in, int out)
 {
     QByteArray buffer(qsizetype(BufferSize), Qt::Uninitialized);
     for (;;) {
-        ssize_t got = ::read(in, buffer.data(), BufferSize);
+        const ssize_t got = ::read(in, buffer.data(), BufferSize);
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0)
             return false;
         if (got == 0)
             return true;
-        const char *data = buffer.constData();
-        while (got > 0) {
-            const ssize_t written = ::write(out, data, size_t(got));
-            if (written < 0 && errno == EINTR)
-                continue;
-            if (written <= 0)
-                return false;
-            data += written;
-            got -= written;
-        }
+        if (!StagedFile::writeAll(out, buffer.constData(), got))
+            return false;
     }
 }
 

@@ -30,16 +30,7 @@ qint64 fill(QFile &file, unsigned char *buffer, qint64 offset, qint64 size)
 
 bool writeAll(int fd, const unsigned char *data, qint64 size)
 {
-    while (size > 0) {
-        const ssize_t written = ::write(fd, data, size_t(size));
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        data += written;
-        size -= written;
-    }
-    return true;
+    return StagedFile::writeAll(fd, reinterpret_cast<const char *>(data), size);
 }
 
 bool isGzipStart(const unsigned char *data, qint64 size)

@@ -78,18 +78,7 @@ QString InstallJournal::fileName()
 
 bool InstallJournal::writeDurably(const QByteArray &text)
 {
-    const char *data = text.constData();
-    qsizetype left = text.size();
-    while (left > 0) {
-        const ssize_t written = ::write(fd, data, size_t(left));
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        data += written;
-        left -= written;
-    }
-    return synced(::fdatasync(fd));
+    return StagedFile::writeAll(fd, text.constData(), text.size()) && synced(::fdatasync(fd));
 }
 
 bool InstallJournal::create()

@@ -107,6 +107,20 @@ QString StagedFile::temporaryName(const QString &destination)
     return info.path() + QLatin1String("/.") + info.fileName() + QLatin1String(".varnolt-new");
 }
 
+bool StagedFile::writeAll(int fd, const char *data, qint64 size)
+{
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size_t(size));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        data += written;
+        size -= written;
+    }
+    return true;
+}
+
 bool StagedFile::syncDirectory(const QString &path)
 {
     const int dirFd = ::open(QFile::encodeName(path).constData(),

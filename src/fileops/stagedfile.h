@@ -63,6 +63,12 @@ public:
      */
     static QString temporaryName(const QString &destination);
 
+    /**
+     * Writes all @p size bytes of @p data to @p fd, going on after short
+     * writes and interruptions; false on any failure (a full disk included).
+     */
+    static bool writeAll(int fd, const char *data, qint64 size);
+
     /// Syncs the directory @p path, so that names created or renamed in it are durable.
     static bool syncDirectory(const QString &path);
 

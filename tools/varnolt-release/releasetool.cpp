@@ -243,18 +243,10 @@ int ReleaseTool::verify(const QStringList &arguments)
                                                                 : SignatureFile::pathFor(filePath);
     const QString keyName
         = parser.isSet(keyOption) ? parser.value(keyOption) : QStringLiteral("the built-in key");
-
     ScopedRsaKey key;
-    try {
-        if (parser.isSet(keyOption))
-            load_key(key.get(), QFile::encodeName(parser.value(keyOption)).constData());
-        else
-            load_key(key.get(), PUBLIC_KEY, KEY_BLOCK_SIZE);
-    } catch (const crypt_exception &e) {
-        err << PROGRAM << ' ' << command << ": cannot load the key " << keyName << ": " << text(e)
-            << '\n';
+    if (!loadPublicKey(key, parser.isSet(keyOption) ? parser.value(keyOption) : QString(),
+                       command))
         return InputError;
-    }
 
     bool valid = false;
     QString reason;
@@ -462,19 +454,10 @@ int ReleaseTool::checkMirror(const QStringList &arguments)
     if (options.clientType.isEmpty() || options.clientType.contains(QLatin1Char('/')))
         return usageError(command, QStringLiteral("--type must be a plain name"));
 
-    const QString keyName
-        = parser.isSet(keyOption) ? parser.value(keyOption) : QStringLiteral("the built-in key");
     ScopedRsaKey key;
-    try {
-        if (parser.isSet(keyOption))
-            load_key(key.get(), QFile::encodeName(parser.value(keyOption)).constData());
-        else
-            load_key(key.get(), PUBLIC_KEY, KEY_BLOCK_SIZE);
-    } catch (const crypt_exception &e) {
-        err << PROGRAM << ' ' << command << ": cannot load the key " << keyName << ": " << text(e)
-            << '\n';
+    if (!loadPublicKey(key, parser.isSet(keyOption) ? parser.value(keyOption) : QString(),
+                       command))
         return InputError;
-    }
 
     MirrorChecker checker(options, key.get());
     QEventLoop loop;
@@ -535,6 +518,22 @@ bool ReleaseTool::parse(QCommandLineParser &parser, const QString &command, cons
         return false;
     }
     return true;
+}
+
+bool ReleaseTool::loadPublicKey(ScopedRsaKey &key, const QString &path, const QString &command)
+{
+    try {
+        if (path.isEmpty())
+            load_key(key.get(), PUBLIC_KEY, KEY_BLOCK_SIZE);
+        else
+            load_key(key.get(), QFile::encodeName(path).constData());
+        return true;
+    } catch (const crypt_exception &e) {
+        err << PROGRAM << ' ' << command << ": cannot load the key "
+            << (path.isEmpty() ? QStringLiteral("the built-in key") : path) << ": " << text(e)
+            << '\n';
+        return false;
+    }
 }
 
 int ReleaseTool::usageError(const QString &command, const QString &problem)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "manifest/scopedrsakey.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -39,6 +41,9 @@ private:
     bool parse(QCommandLineParser &parser, const QString &command, const QString &usage,
                const QStringList &arguments, int positionalCount, int *exitCode);
     int usageError(const QString &command, const QString &problem);
+    /// Loads the public key at @p path, or the built-in one when it is empty;
+    /// false after explaining a failure on the error stream.
+    bool loadPublicKey(ScopedRsaKey &key, const QString &path, const QString &command);
     QString generalHelp() const;
 
     QTextStream &out;
