@@ -4,6 +4,7 @@
 #include "fileops/dircreatetaskspecification.h"
 #include "fileops/filereplacetaskspecification.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QSet>
 
@@ -45,11 +46,51 @@ void FileReplaceListTaskSpecification::makeSubtasksAndStart()
             return;
         }
         installJournal.setDiskJournal(&journalFile);
+        // Everything this installation may change, announced with a single
+        // sync instead of one per change: each undo record holds whether it
+        // is still to be undone (the old copy must be the installed file's,
+        // a new file or directory is removed only if it is there).
+        if (!journalFile.appendAll(plannedChanges())) {
+            emit message(tr("Could not write the installation journal"));
+            journalFile.remove();
+            journalFailed = true;
+            state = Running;
+            executeSubTasks();
+            return;
+        }
     }
     const int dirTasks = makeSubdirTasks();
     makeFileReplaceTasks(dirTasks > 0);
     state = Running;
     executeSubTasks();
+}
+
+QList<RollbackData> FileReplaceListTaskSpecification::plannedChanges() const
+{
+    const QString root = Configuration::getAppRootPath() + QLatin1Char('/');
+    QList<RollbackData> changes;
+    QSet<QString> directories;
+    for (const FileReplaceSpecification &spec : qAsConst(*replaceList)) {
+        // Missing directories, outermost first, as their creation makes them.
+        const QString file = root + spec.destFileName(QString());
+        QStringList missing;
+        for (QString dir = QDir::cleanPath(QFileInfo(file).absolutePath());
+             !QFileInfo::exists(dir) && !directories.contains(dir);
+             dir = QFileInfo(dir).path()) {
+            directories.insert(dir);
+            missing.prepend(dir);
+            if (QDir(dir).isRoot())
+                break;
+        }
+        for (const QString &dir : qAsConst(missing))
+            changes.append(RollbackData(RollbackData::CreateDir, dir));
+        if (QFileInfo::exists(file) || QFileInfo(file).isSymLink())
+            changes.append(
+                RollbackData(RollbackData::Rename, file, root + spec.oldDestFileName()));
+        else
+            changes.append(RollbackData(RollbackData::CreateFile, file));
+    }
+    return changes;
 }
 
 int FileReplaceListTaskSpecification::makeSubdirTasks()

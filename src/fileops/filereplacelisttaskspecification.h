@@ -46,6 +46,8 @@ protected:
 private:
     void makeSubtasksAndStart();
     int makeSubdirTasks();
+    // The undo records of every change the installation may make.
+    QList<RollbackData> plannedChanges() const;
     void makeFileReplaceTasks(bool haveDirTasks);
 
     QList<FileReplaceSpecification> *replaceList;

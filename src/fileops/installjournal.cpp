@@ -51,11 +51,24 @@ bool decode(const QString &root, const QByteArray &field, QByteArray *absolute)
     return true;
 }
 
+// Whether path is the file identity ("device:inode") names; any file when
+// no identity was recorded.
+bool isFile(const QByteArray &path, const QByteArray &identity)
+{
+    struct stat info;
+    if (::lstat(path.constData(), &info) != 0)
+        return false;
+    return identity.isEmpty()
+        || identity
+        == QByteArray::number(quint64(info.st_dev)) + ':' + QByteArray::number(quint64(info.st_ino));
+}
+
 struct Record
 {
     QByteArray kind;
     QByteArray path;
     QByteArray previousPath;
+    QByteArray identity;
 };
 
 } // namespace
@@ -87,6 +100,7 @@ bool InstallJournal::create()
         return false;
     committed = false;
     touchedDirectories.clear();
+    announced.clear();
     fd = ::open(QFile::encodeName(journalPath).constData(),
                 O_CREAT | O_EXCL | O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0)
@@ -106,11 +120,14 @@ bool InstallJournal::encode(const QString &absolute, QByteArray *field) const
     return !field->isEmpty();
 }
 
-bool InstallJournal::append(const RollbackData &record)
+QString InstallJournal::keyOf(const RollbackData &record)
 {
-    if (fd < 0 || committed)
-        return false;
-    QByteArray line;
+    return QString::number(int(record.operation)) + QLatin1Char('\n') + record.previousPath
+        + QLatin1Char('\n') + record.path;
+}
+
+bool InstallJournal::encodeRecord(const RollbackData &record, QByteArray *line)
+{
     QByteArray path;
     if (!encode(record.path, &path))
         return false;
@@ -119,19 +136,57 @@ bool InstallJournal::append(const RollbackData &record)
         QByteArray previous;
         if (!encode(record.previousPath, &previous))
             return false;
-        line = "rename " + previous + ' ' + path;
+        *line = "rename " + previous + ' ' + path;
+        // Which file the old copy must be: a crash may come before the
+        // installed file got its second name, while a stale file of that
+        // name is still there; that one must never go over the installed one.
+        struct stat info;
+        if (::lstat(QFile::encodeName(record.previousPath).constData(), &info) == 0)
+            *line += ' ' + QByteArray::number(quint64(info.st_dev)) + ':'
+                + QByteArray::number(quint64(info.st_ino));
         touchedDirectories.insert(QFileInfo(record.previousPath).path());
         break;
     }
     case RollbackData::CreateFile:
-        line = "file " + path;
+        *line = "file " + path;
         break;
     case RollbackData::CreateDir:
-        line = "dir " + path;
+        *line = "dir " + path;
         break;
     }
+    *line += '\n';
     touchedDirectories.insert(QFileInfo(record.path).path());
-    return writeDurably(line + '\n');
+    return true;
+}
+
+bool InstallJournal::append(const RollbackData &record)
+{
+    return appendAll({record});
+}
+
+bool InstallJournal::appendAll(const QList<RollbackData> &records)
+{
+    if (fd < 0 || committed)
+        return false;
+    QByteArray lines;
+    QStringList keys;
+    for (const RollbackData &record : records) {
+        const QString key = keyOf(record);
+        if (announced.contains(key) || keys.contains(key))
+            continue;
+        QByteArray line;
+        if (!encodeRecord(record, &line))
+            return false;
+        lines += line;
+        keys << key;
+    }
+    if (lines.isEmpty())
+        return true;
+    if (!writeDurably(lines))
+        return false;
+    for (const QString &key : qAsConst(keys))
+        announced.insert(key);
+    return true;
 }
 
 bool InstallJournal::commit(const QStringList &deleteList)
@@ -213,12 +268,16 @@ InstallJournal::Recovery InstallJournal::recover(const QString &root)
             commitSeen = valid = true;
         } else {
             record.kind = fields.at(0);
-            if (record.kind == "rename")
-                valid = fields.size() == 3 && decode(root, fields.at(1), &record.previousPath)
+            if (record.kind == "rename") {
+                valid = (fields.size() == 3 || fields.size() == 4)
+                    && decode(root, fields.at(1), &record.previousPath)
                     && decode(root, fields.at(2), &record.path);
-            else
+                if (fields.size() == 4)
+                    record.identity = fields.at(3);
+            } else {
                 valid = (record.kind == "file" || record.kind == "dir") && fields.size() == 2
                     && decode(root, fields.at(1), &record.path);
+            }
             records.append(record);
         }
         if (!valid) {
@@ -254,7 +313,7 @@ InstallJournal::Recovery InstallJournal::recover(const QString &root)
                 const QByteArray staged = QFile::encodeName(
                     StagedFile::temporaryName(QFile::decodeName(record.previousPath)));
                 ok = removed(::unlink(staged.constData()));
-                if (exists(record.path))
+                if (exists(record.path) && isFile(record.path, record.identity))
                     ok = RollbackData::restoreOldCopy(QFile::decodeName(record.path),
                                                       QFile::decodeName(record.previousPath))
                         && ok;

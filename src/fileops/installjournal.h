@@ -1,6 +1,7 @@
 #ifndef INSTALLJOURNAL_H
 #define INSTALLJOURNAL_H
 
+#include <QList>
 #include <QSet>
 #include <QString>
 #include <QStringList>
@@ -63,6 +64,14 @@ public:
     bool append(const RollbackData &record);
 
     /**
+     * Appends the undo records of changes about to be made, with a single
+     * sync: an installation announces all it will change before its first
+     * change, and the operations' own announcements of the same records
+     * then cost nothing. Records already announced are skipped.
+     */
+    bool appendAll(const QList<RollbackData> &records);
+
+    /**
      * Syncs every directory that recorded changes touched, then marks the
      * journal committed with @p deleteList (paths relative to the
      * installation directory) as the files still to delete, and syncs it.
@@ -105,6 +114,8 @@ public:
 
 private:
     bool writeDurably(const QByteArray &text);
+    bool encodeRecord(const RollbackData &record, QByteArray *line);
+    static QString keyOf(const RollbackData &record);
     bool encode(const QString &absolute, QByteArray *field) const;
 
     QString rootPath;
@@ -114,6 +125,8 @@ private:
     // Directories in which recorded changes create, remove or rename names;
     // synced once at commit() instead of once per change.
     QSet<QString> touchedDirectories;
+    // The records written so far.
+    QSet<QString> announced;
 };
 
 #endif // INSTALLJOURNAL_H

@@ -68,6 +68,12 @@ void TestInstallJournal::recover_data()
     QTest::newRow("old copy already back")
         << uncommitted << QStringList {"client=old client"} << int(R::Undone) << 4
         << QStringList {"client=old client"};
+    // Killed before the installed file got its second name: the file of that
+    // name is someone else's (its identity is not the one recorded).
+    QTest::newRow("stale old copy left alone")
+        << header + "rename client _old_client 1:2\n"
+        << QStringList {"client=old client", "_old_client=stale"} << int(R::Undone) << 1
+        << QStringList {"client=old client", "_old_client=stale"};
     QTest::newRow("header only") << header << QStringList {"client=old client"} << int(R::Undone)
                                  << 0 << QStringList {"client=old client"};
     QTest::newRow("empty journal") << QByteArray() << QStringList {"client=old client"}
