@@ -169,7 +169,7 @@ bool InstallJournal::appendAll(const QList<RollbackData> &records)
     if (fd < 0 || committed)
         return false;
     QByteArray lines;
-    QStringList keys;
+    QSet<QString> keys;
     for (const RollbackData &record : records) {
         const QString key = keyOf(record);
         if (announced.contains(key) || keys.contains(key))
@@ -178,14 +178,13 @@ bool InstallJournal::appendAll(const QList<RollbackData> &records)
         if (!encodeRecord(record, &line))
             return false;
         lines += line;
-        keys << key;
+        keys.insert(key);
     }
     if (lines.isEmpty())
         return true;
     if (!writeDurably(lines))
         return false;
-    for (const QString &key : qAsConst(keys))
-        announced.insert(key);
+    announced.unite(keys);
     return true;
 }
 
@@ -288,10 +287,11 @@ InstallJournal::Recovery InstallJournal::recover(const QString &root)
 
     int failures = 0;
     if (endSeen) {
-        for (const QByteArray &path : qAsConst(deletions)) {
-            if (!removed(::unlink(path.constData())))
-                ++failures;
-        }
+        // Best effort, as the deletions of a run that was not interrupted:
+        // the new version is complete, an obsolete file that stays does not
+        // change that (and must not block every later start).
+        for (const QByteArray &path : qAsConst(deletions))
+            ::unlink(path.constData());
         result.outcome = Recovery::Finished;
     } else {
         for (qsizetype i = records.size() - 1; i >= 0; --i) {
