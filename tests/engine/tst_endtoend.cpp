@@ -267,7 +267,7 @@ void TestEndToEnd::errorBoxesWhileDownloadsFail()
 void TestEndToEnd::killedRunIsResumedByTheNext()
 {
     // A large file whose transfer stops at half, so that the kill lands there.
-    const int size = 200 * 1024 * 1024;
+    const int size = 64 * 1024 * 1024;
     const QByteArray big = pattern(size, 'B');
     publishVersionTwo({{QStringLiteral("data/big.dat"), big}});
     const QString remote = QStringLiteral("/2/client_linux_amd64/data/big.dat");
