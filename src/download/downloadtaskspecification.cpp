@@ -2,9 +2,9 @@
 
 #include "download/mirrors.h"
 
+#include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QFileInfo>
 #include <QNetworkRequest>
 #include <QRegularExpression>
 #include <QUrl>
@@ -94,8 +94,7 @@ void DownloadTaskSpecification::timeTick(quint64 &downloadDone, quint64 &downloa
         return;
     ++idleTicks;
     if (idleTicks > mirror.timeoutTicks) {
-        errorRetry(tr("file %1 timed out on mirror %2").arg(remotePath, mirror.name),
-                   KeepPartial);
+        errorRetry(tr("file %1 timed out on mirror %2").arg(remotePath, mirror.name), KeepPartial);
         return;
     }
     if (isTooSlow()) {
@@ -252,8 +251,8 @@ DownloadTaskSpecification::judgeAnswer(int status, const QByteArray &contentRang
     const QRegularExpressionMatch match = form.match(QString::fromLatin1(contentRange.trimmed()));
     if (!match.hasMatch())
         return RestartFromZero;
-    const bool total = match.captured(3) == QLatin1String("*")
-        || match.captured(3).toLongLong() == size;
+    const bool total
+        = match.captured(3) == QLatin1String("*") || match.captured(3).toLongLong() == size;
     if (match.captured(1).toLongLong() != offset || match.captured(2).toLongLong() != size - 1
         || !total)
         return RestartFromZero;
@@ -404,11 +403,9 @@ void DownloadTaskSpecification::onDownloadFinished()
     if (knownSize <= 0 && reply->rawHeader("Content-Encoding").isEmpty())
         knownSize = expectedSize;
     if (knownSize > 0 && bytesReceived < knownSize) {
-        errorRetry(tr("%1 ended after %2 of %3 bytes")
-                       .arg(remoteUrl())
-                       .arg(bytesReceived)
-                       .arg(knownSize),
-                   KeepPartial);
+        errorRetry(
+            tr("%1 ended after %2 of %3 bytes").arg(remoteUrl()).arg(bytesReceived).arg(knownSize),
+            KeepPartial);
         return;
     }
 

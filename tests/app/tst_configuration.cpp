@@ -280,8 +280,9 @@ void TestConfiguration::tempDirSkipsExistingCandidates()
     QVERIFY(again.initalizeStart(configuration.tempDir));
     QCOMPARE(again.tempDir, configuration.tempDir);
     const QString open = tmp.filePath(QStringLiteral("varnolt_temp_1"));
-    QVERIFY(QFile::setPermissions(open, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
-                                            | QFile::ReadOther | QFile::ExeOther));
+    QVERIFY(QFile::setPermissions(open,
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                      | QFile::ReadOther | QFile::ExeOther));
     for (const QString &previous : {open, tmp.filePath(QStringLiteral("gone"))}) {
         Configuration fresh;
         QVERIFY(fresh.initalizeStart(previous));
@@ -300,7 +301,6 @@ void TestConfiguration::tempDirSkipsExistingCandidates()
                  & (QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup | QFile::ReadOther
                     | QFile::WriteOther | QFile::ExeOther),
              QFile::Permissions());
-
 }
 
 void TestConfiguration::specialFileNames()

@@ -327,8 +327,8 @@ void TestDownloadFileList::brokenTransferResumesOnTheNextMirror_data()
         everyEight << QStringLiteral("bytes=%1-").arg(i * 8 * mib);
     QTest::newRow("cut after every 8 MiB on both")
         << 50 * mib << Fault::truncate(8 * mib) << Fault::truncate(8 * mib) << false << 0
-        << QStringList {"A", "B", "A", "B", "A", "B", "A"} << everyEight
-        << qint64(55 * mib) << 3 << 3;
+        << QStringList {"A", "B", "A", "B", "A", "B", "A"} << everyEight << qint64(55 * mib) << 3
+        << 3;
 
     const int size = 1000000;
     const int cut = 300000;
@@ -378,8 +378,8 @@ void TestDownloadFileList::brokenTransferResumesOnTheNextMirror()
     if (onDisk > 0)
         QVERIFY(writeFile(local("f.bin"), body.left(onDisk)));
     Mirrors pool;
-    pool.initDefault(
-        writeMirrorsIni(files, {{"A", a.baseUrl(), "10"}, {"B", b.baseUrl(), "10"}}), Version);
+    pool.initDefault(writeMirrorsIni(files, {{"A", a.baseUrl(), "10"}, {"B", b.baseUrl(), "10"}}),
+                     Version);
 
     // Every attempt sends a line after giving its mirror back and before taking the next, so
     // the route is set there, when the pool's slots are as the choice will find them.

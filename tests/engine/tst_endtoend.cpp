@@ -266,7 +266,8 @@ void TestEndToEnd::errorBoxesWhileDownloadsFail()
 
 void TestEndToEnd::killedRunIsResumedByTheNext()
 {
-    // A large file whose transfer stops at half, so that the kill lands there.
+    // A large file whose transfer stops at half, so that the kill lands there. Far larger than
+    // every buffer on the way, yet quick: the path through the code is the same for any size.
     const int size = 64 * 1024 * 1024;
     const QByteArray big = pattern(size, 'B');
     publishVersionTwo({{QStringLiteral("data/big.dat"), big}});
@@ -281,7 +282,9 @@ void TestEndToEnd::killedRunIsResumedByTheNext()
     const QString partial = tmp->filePath(QStringLiteral("varnolt_temp_0/data/big.dat"));
     // The mirror lives in this process: its event loop turns while waiting.
     const bool half = QTest::qWaitFor(
-        [&] { return QFileInfo(partial).size() == size / 2 || first.state() == QProcess::NotRunning; },
+        [&] {
+            return QFileInfo(partial).size() == size / 2 || first.state() == QProcess::NotRunning;
+        },
         60000);
     ::kill(pid_t(first.processId()), SIGKILL);
     first.waitForFinished(10000);
@@ -299,7 +302,8 @@ void TestEndToEnd::killedRunIsResumedByTheNext()
     // The first request of the new run for the file asks for the rest only.
     const int request = mirror->requestLog().indexOf(remote.mid(1), earlier);
     QVERIFY(request >= earlier);
-    QCOMPARE(mirror->requestHeaders("Range").at(request), "bytes=" + QByteArray::number(size / 2) + '-');
+    QCOMPARE(mirror->requestHeaders("Range").at(request),
+             "bytes=" + QByteArray::number(size / 2) + '-');
     QCOMPARE(mirror->bodyBytesSent(remote), qint64(size));
 
     QTemporaryDir expected;

@@ -339,8 +339,7 @@ TestHttpMirror::Fault TestHttpMirror::takeFault(const QString &path)
     return fault;
 }
 
-bool TestHttpMirror::parseRange(const QByteArray &head, qint64 size, qint64 &first,
-                                qint64 &last)
+bool TestHttpMirror::parseRange(const QByteArray &head, qint64 size, qint64 &first, qint64 &last)
 {
     const QList<QByteArray> lines = head.split('\n');
     for (const QByteArray &line : lines) {
@@ -385,8 +384,8 @@ void TestHttpMirror::answer(QTcpSocket *socket, const QByteArray &method, const 
             contentRange = "bytes */" + QByteArray::number(size);
         } else if (fault.range == RangeAnswer::WrongStart) {
             fault.statusCode = 206;
-            contentRange = "bytes 0-" + QByteArray::number(size - 1) + '/'
-                + QByteArray::number(size);
+            contentRange
+                = "bytes 0-" + QByteArray::number(size - 1) + '/' + QByteArray::number(size);
         } else {
             fault.statusCode = 206;
             body = body.mid(first, last - first + 1);
