@@ -170,7 +170,9 @@ void DownloadTaskSpecification::startDownload()
     if (!reply) {
         emit error(tr("Download failed to initialize"));
         file.close();
-        file.remove();
+        // Resumed bytes stay for the next run, as after any other end without the file.
+        if (requestOffset == 0)
+            file.remove();
         releaseHeldMirror();
         errorCancel();
         return;
