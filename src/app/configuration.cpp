@@ -7,11 +7,13 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSettings>
 
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #ifndef VARNOLT_UPDATE_SERVER_HOST
 #define VARNOLT_UPDATE_SERVER_HOST "update.varnolt.com"
@@ -208,7 +210,12 @@ void Configuration::getProxyAndDownloadConcurrency()
 
 bool Configuration::initalizeStart(const QString &previousDir)
 {
-    if (!previousDir.isEmpty()) {
+    // Its partial files are resumed and its finished ones installed, so an earlier session's
+    // directory is taken only while it is still this user's private directory: one that was
+    // removed meanwhile (a reboot empties /tmp) could have been recreated by anyone.
+    struct stat info;
+    if (!previousDir.isEmpty() && ::lstat(QFile::encodeName(previousDir).constData(), &info) == 0
+        && S_ISDIR(info.st_mode) && info.st_uid == ::geteuid() && (info.st_mode & 077) == 0) {
         tempDir = previousDir;
         return true;
     }

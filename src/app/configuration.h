@@ -46,7 +46,8 @@ public:
     // Reads the update group of update.ini into proxy and streams.
     void getProxyAndDownloadConcurrency();
 
-    // Uses previousDir as the session directory when given, else creates one.
+    // Uses previousDir as the session directory when it is this user's private directory
+    // (owned by the user, no access for others), else creates one.
     bool initalizeStart(const QString &previousDir);
     bool createTempDir();
 

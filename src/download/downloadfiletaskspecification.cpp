@@ -45,10 +45,10 @@ bool DownloadFileTaskSpecification::isSafeFilePath(const QString &filePath)
 
 void DownloadFileTaskSpecification::execute()
 {
-    makeSubtasksAndStart();
+    makeSubtasksAndStart(true);
 }
 
-void DownloadFileTaskSpecification::makeSubtasksAndStart()
+void DownloadFileTaskSpecification::makeSubtasksAndStart(bool resumable)
 {
     if (!isSafeFilePath(download.filePath)) {
         emit message(tr("invalid file path %1").arg(download.filePath));
@@ -64,6 +64,7 @@ void DownloadFileTaskSpecification::makeSubtasksAndStart()
         : -1;
     auto *fetch = new DownloadTaskSpecification(manager, mirrors, remotePath(), localPath(),
                                                 expectedSize, this, DownloadShare);
+    fetch->setResumable(resumable);
     downloadTask = fetch;
     addSubTask(fetch);
 
@@ -82,8 +83,12 @@ void DownloadFileTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTask
     if (pass)
         return;
 
+    // Bytes from two answers, possibly two mirrors or two runs: no one mirror can be blamed
+    // for the mix, so the file is fetched whole before anyone is charged.
+    const bool pieced = downloadTask->wasResumed();
     // The check runs right after the download finished, so the download still knows its mirror.
-    mirrors->removeMirror(downloadTask->servingMirrorName());
+    if (!pieced)
+        mirrors->removeMirror(downloadTask->servingMirrorName());
 
     if (cancelRequested) {
         // A new attempt would clear the request, and finishing would pass the wrong file on.
@@ -93,11 +98,21 @@ void DownloadFileTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTask
         return;
     }
 
+    if (pieced) {
+        emit message(tr("md5 sum for %1 failed on a resumed download, fetching it whole")
+                         .arg(download.filePath));
+        // Whole means whole: a break in this attempt starts it over rather than piecing again,
+        // so that a wrong digest then has a single mirror to blame.
+        QFile::remove(localPath());
+        reset();
+        makeSubtasksAndStart(false);
+        return;
+    }
     emit message(
         tr("md5 sum for %1 failed, invalidating mirror and retrying").arg(download.filePath));
     // The reset disconnects the reporting check, so its own ending reaches nobody.
     reset();
-    makeSubtasksAndStart();
+    makeSubtasksAndStart(true);
 }
 
 void DownloadFileTaskSpecification::reset()

@@ -32,6 +32,11 @@ class QNetworkAccessManager;
  * been seen, the task ends with ErrorCanceled ("md5 sum for %1 failed, mirror unknown") rather
  * than risk fetching from the same mirror without end.
  *
+ * A file pieced together from more than one answer (DownloadTaskSpecification::wasResumed())
+ * that fails its digest charges no mirror: it is deleted, "md5 sum for %1 failed on a resumed
+ * download, fetching it whole" is sent, and it is fetched once more with a download that does
+ * not resume. Only a whole file's wrong digest costs its mirror.
+ *
  * A wrong digest found after a user cancel was requested ends the run with UserCanceled at once
  * (mirror dropped, the wrong file deleted): it must neither count as a verified file nor start a
  * download the user no longer wants.
@@ -88,7 +93,8 @@ private slots:
     void onSigCheckDone(bool pass, CheckSignatureTaskSpecification *task);
 
 private:
-    void makeSubtasksAndStart();
+    // @p resumable: whether the download may piece the file together from several answers.
+    void makeSubtasksAndStart(bool resumable);
 
     FileDownloadSpecification download;
     QNetworkAccessManager *manager;

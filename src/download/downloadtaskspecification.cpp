@@ -2,9 +2,11 @@
 
 #include "download/mirrors.h"
 
+#include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QRegularExpression>
 #include <QUrl>
 
 DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager *manager,
@@ -47,9 +49,31 @@ void DownloadTaskSpecification::setSlowTransferLimit(qint64 bytesPerTick, int wi
 void DownloadTaskSpecification::execute()
 {
     servingMirror.clear();
+    resumed = false;
     emit message(tr("Downloading %1").arg(remotePath));
     state = Running;
+    takePartialFile();
     startDownload();
+}
+
+bool DownloadTaskSpecification::canResume() const
+{
+    // Without a size of its own the task could not tell the rest it asks for from a whole file.
+    return resumable && initialExpectedSize > 0;
+}
+
+void DownloadTaskSpecification::takePartialFile()
+{
+    // What an earlier run left: a cancelled or killed run keeps its partial files. Whether
+    // these bytes are the start of this file only the digest over the whole can tell.
+    if (!canResume())
+        return;
+    const QFileInfo info(file.fileName());
+    if (!info.isFile() || info.size() <= 0 || info.size() >= initialExpectedSize)
+        return;
+    bytesReceived = info.size();
+    lastTickBytes = bytesReceived;
+    setProgress(double(bytesReceived) / double(initialExpectedSize));
 }
 
 void DownloadTaskSpecification::reset()
@@ -70,11 +94,12 @@ void DownloadTaskSpecification::timeTick(quint64 &downloadDone, quint64 &downloa
         return;
     ++idleTicks;
     if (idleTicks > mirror.timeoutTicks) {
-        errorRetry(tr("file %1 timed out on mirror %2").arg(remotePath, mirror.name));
+        errorRetry(tr("file %1 timed out on mirror %2").arg(remotePath, mirror.name), KeepPartial);
         return;
     }
     if (isTooSlow()) {
-        errorRetry(tr("file %1 is too slow on mirror %2").arg(remotePath, mirror.name));
+        errorRetry(tr("file %1 is too slow on mirror %2").arg(remotePath, mirror.name),
+                   KeepPartial);
         return;
     }
     downloading = true;
@@ -98,7 +123,7 @@ void DownloadTaskSpecification::userCanceled()
     TaskSpecification::userCanceled();
     if (state != Running)
         return;
-    resetDownload();
+    resetDownload(KeepPartial);
     userCancel();
 }
 
@@ -127,23 +152,27 @@ void DownloadTaskSpecification::startDownload()
         break;
     }
 
-    // Unbuffered, so that a full disk shows as a failed write and not as a lost flush at close.
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
+    if (!openFile()) {
         emit error(tr("Unable to create file %1 for saving").arg(file.fileName()));
         releaseHeldMirror();
         errorCancel();
         return;
     }
+    if (requestOffset > 0) {
+        emit message(tr("Resuming %1 at %2 KB from %3")
+                         .arg(remotePath)
+                         .arg(requestOffset / 1000)
+                         .arg(mirror.name));
+    }
 
-    QNetworkRequest request {requestUrl()};
-    // A redirect is a broken mirror whatever the manager's own policy says.
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::ManualRedirectPolicy);
-    reply = manager->get(request);
+    answerTaken = false;
+    reply = manager->get(makeRequest(requestUrl(), requestOffset));
     if (!reply) {
         emit error(tr("Download failed to initialize"));
         file.close();
-        file.remove();
+        // Resumed bytes stay for the next run, as after any other end without the file.
+        if (requestOffset == 0)
+            file.remove();
         releaseHeldMirror();
         errorCancel();
         return;
@@ -151,10 +180,10 @@ void DownloadTaskSpecification::startDownload()
     // Unbounded by default: a network faster than the disk would pile the body up in memory.
     reply->setReadBufferSize(ReadBufferSize);
     if (!reply->isRunning()) {
-        errorRetry(reply->errorString());
+        errorRetry(reply->errorString(), KeepPartial);
         return;
     }
-    windowSamples = {0};
+    windowSamples = {bytesReceived};
     connect(reply, &QNetworkReply::downloadProgress, this,
             &DownloadTaskSpecification::onDownloadProgress);
     connect(reply, &QNetworkReply::readyRead, this, &DownloadTaskSpecification::onReadyRead);
@@ -172,16 +201,121 @@ void DownloadTaskSpecification::onOtherDownloadFinished(QNetworkReply *)
     startDownload();
 }
 
+bool DownloadTaskSpecification::openFile()
+{
+    // Unbuffered, so that a full disk shows as a failed write and not as a lost flush at close.
+    requestOffset = canResume() && bytesReceived < initialExpectedSize ? bytesReceived : 0;
+    if (requestOffset > 0) {
+        // The file must still hold exactly the bytes counted, or the rest would not fit them.
+        if (file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)
+            && file.size() == requestOffset)
+            return true;
+        file.close();
+        requestOffset = 0;
+    }
+    bytesReceived = 0;
+    resumed = false;
+    setProgress(0.0);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered);
+}
+
+QNetworkRequest DownloadTaskSpecification::makeRequest(const QUrl &url, qint64 offset)
+{
+    QNetworkRequest request {url};
+    // A redirect is a broken mirror whatever the manager's own policy says.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::ManualRedirectPolicy);
+    if (offset > 0) {
+        request.setRawHeader("Range", "bytes=" + QByteArray::number(offset) + '-');
+        // A range counts the bytes as sent: the part of a compressed body would not continue
+        // the file.
+        request.setRawHeader("Accept-Encoding", "identity");
+    }
+    return request;
+}
+
+DownloadTaskSpecification::AnswerUse
+DownloadTaskSpecification::judgeAnswer(int status, const QByteArray &contentRange, qint64 offset,
+                                       qint64 size)
+{
+    if (offset <= 0)
+        return status == 200 || status == 0 ? TakeWhole : BrokenMirror;
+    if (status == 200)
+        return TakeWhole;
+    if (status == 0 || status == 416)
+        return RestartFromZero;
+    if (status != 206)
+        return BrokenMirror;
+    // Exactly the rest: a part that starts elsewhere, stops short or belongs to a file of
+    // another size does not continue this one.
+    static const QRegularExpression form(QStringLiteral("^bytes (\\d+)-(\\d+)/(\\d+|\\*)$"),
+                                         QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch match = form.match(QString::fromLatin1(contentRange.trimmed()));
+    if (!match.hasMatch())
+        return RestartFromZero;
+    const bool total
+        = match.captured(3) == QLatin1String("*") || match.captured(3).toLongLong() == size;
+    if (match.captured(1).toLongLong() != offset || match.captured(2).toLongLong() != size - 1
+        || !total)
+        return RestartFromZero;
+    return AppendToFile;
+}
+
+bool DownloadTaskSpecification::takeAnswer()
+{
+    if (answerTaken)
+        return true;
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    switch (judgeAnswer(status, reply->rawHeader("Content-Range"), requestOffset,
+                        initialExpectedSize)) {
+    case AppendToFile:
+        resumed = true;
+        break;
+    case TakeWhole:
+        if (requestOffset > 0) {
+            // The mirror sends the whole file instead of the rest: take it from the start.
+            if (!file.resize(0)) {
+                errorRetry(file.errorString());
+                return false;
+            }
+            emit message(tr("%1 sent the whole file instead of the rest").arg(remoteUrl()));
+            bytesReceived = 0;
+            requestOffset = 0;
+            resumed = false;
+            windowSamples = {0};
+            setProgress(0.0);
+        }
+        break;
+    case RestartFromZero: {
+        // Not the fault of the bytes kept, nor provably the mirror's: ask for the whole file,
+        // which a plain request gets from any working mirror.
+        const QString explanation = tr("%1 did not send the rest from byte %2, starting over")
+                                        .arg(remoteUrl())
+                                        .arg(requestOffset);
+        resetDownload();
+        emit message(explanation);
+        startDownload();
+        return false;
+    }
+    case BrokenMirror: {
+        const QString explanation = tr("%1 returned %2").arg(remoteUrl()).arg(status);
+        mirrors->removeMirror(mirror.name);
+        errorRetry(explanation);
+        return false;
+    }
+    }
+    answerTaken = true;
+    return true;
+}
+
 void DownloadTaskSpecification::onMetaDataChanged()
 {
-    if (!reply)
+    if (!reply || answerTaken)
         return;
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (!status.isValid() || status.toInt() == 200)
+    // Judged once the status is there; a reply may announce meta data before it.
+    if (!reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid())
         return;
-    const QString explanation = tr("%1 returned %2").arg(remoteUrl()).arg(status.toInt());
-    mirrors->removeMirror(mirror.name);
-    errorRetry(explanation);
+    takeAnswer();
 }
 
 void DownloadTaskSpecification::onReadyRead()
@@ -191,6 +325,9 @@ void DownloadTaskSpecification::onReadyRead()
 
 bool DownloadTaskSpecification::readData()
 {
+    // No byte goes into the file before the answer is known to continue it.
+    if (reply && !takeAnswer())
+        return false;
     char buffer[ChunkSize];
     while (reply) {
         idleTicks = 0;
@@ -199,7 +336,7 @@ bool DownloadTaskSpecification::readData()
             return true;
         const qint64 count = reply->read(buffer, qMin(available, ChunkSize));
         if (count < 0) {
-            errorRetry(reply->errorString());
+            errorRetry(reply->errorString(), KeepPartial);
             return false;
         }
         if (count == 0)
@@ -248,18 +385,17 @@ void DownloadTaskSpecification::onDownloadFinished()
         if (reply->error() == QNetworkReply::AuthenticationRequiredError) {
             mirrors->removeMirror(mirror.name);
             reply->close();
+            errorRetry(explanation);
+            return;
         }
-        errorRetry(explanation);
+        // The bytes that came before the break are good; the next attempt asks for the rest.
+        if (answerTaken && canResume() && !readData())
+            return; // a retry is already under way
+        errorRetry(explanation, KeepPartial);
         return;
     }
 
     // Normally settled when the headers arrived; a finished reply must not slip past it.
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (status.isValid() && status.toInt() != 200) {
-        onMetaDataChanged();
-        return;
-    }
-
     if (!readData())
         return; // a retry is already under way
     // A connection closed early without an error is no complete file: without this the MD5
@@ -269,10 +405,9 @@ void DownloadTaskSpecification::onDownloadFinished()
     if (knownSize <= 0 && reply->rawHeader("Content-Encoding").isEmpty())
         knownSize = expectedSize;
     if (knownSize > 0 && bytesReceived < knownSize) {
-        errorRetry(tr("%1 ended after %2 of %3 bytes")
-                       .arg(remoteUrl())
-                       .arg(bytesReceived)
-                       .arg(knownSize));
+        errorRetry(
+            tr("%1 ended after %2 of %3 bytes").arg(remoteUrl()).arg(bytesReceived).arg(knownSize),
+            KeepPartial);
         return;
     }
 
@@ -289,15 +424,15 @@ void DownloadTaskSpecification::onDownloadFinished()
     downloadFinished();
 }
 
-void DownloadTaskSpecification::errorRetry(const QString &explanation)
+void DownloadTaskSpecification::errorRetry(const QString &explanation, PartialBytes partial)
 {
     mirrors->addMirrorError(mirror.name);
-    resetDownload();
+    resetDownload(partial);
     emit message(explanation);
     startDownload();
 }
 
-void DownloadTaskSpecification::resetDownload()
+void DownloadTaskSpecification::resetDownload(PartialBytes partial)
 {
     releaseHeldMirror();
     // A task waiting for a free slot stops listening.
@@ -305,12 +440,18 @@ void DownloadTaskSpecification::resetDownload()
     dropReply();
     idleTicks = 0;
     windowSamples.clear();
+    answerTaken = false;
+    const bool keep = partial == KeepPartial && canResume() && bytesReceived > 0;
     if (file.isOpen()) {
         file.close();
-        file.remove();
+        if (!keep)
+            file.remove();
     }
+    if (keep)
+        return;
     lastTickBytes = 0;
     bytesReceived = 0;
+    resumed = false;
     expectedSize = initialExpectedSize;
     setProgress(0.0);
 }

@@ -4,6 +4,7 @@
 #include "tasks/taskspecification.h"
 
 #include <QFile>
+#include <QNetworkRequest>
 #include <QPointer>
 #include <QString>
 #include <QUrl>
@@ -21,12 +22,13 @@ class QNetworkReply;
  * mirror's base URL, "/" and the remote path through the shared network access manager. The body
  * is written to the local file as it arrives, in pieces of at most 4096 bytes; the reply buffers
  * at most ReadBufferSize bytes, so memory use does not grow with the file. Redirects are never
- * followed.
+ * followed. bytesReceived counts the bytes in the file, resumed ones included, so the progress
+ * and timeTick()'s done figure count them as done, while the speed counts only what arrives.
  *
  * The remote path is percent-encoded segment by segment, so any file name reaches the server
  * as written.
  *
- * Every failed attempt starts over, from an empty file, on a mirror drawn anew from the pool:
+ * Every failed attempt starts over on a mirror drawn anew from the pool:
  * - an HTTP status other than 200 (redirects included) or a demand for authentication drops the
  *   mirror from the pool at once;
  * - a transfer error, a read or write error, a body longer than allowed (see below), a body
@@ -34,6 +36,18 @@ class QNetworkReply;
  *   header), a stall of more than the mirror's timeoutTicks engine ticks without body data, or a
  *   transfer averaging under MinBytesPerTick bytes per tick over SlowWindowTicks ticks charges
  *   the mirror with one error, which drops it once it has failed too often.
+ *
+ * Resuming. A download with a size given at construction is resumable unless setResumable(false)
+ * was called. When a transfer error, a read error, a stall, a slow transfer or a short body ends
+ * its attempt, the bytes received stay in the file and the next attempt asks for the rest with
+ * "Range: bytes=N-", sending "Resuming %1 at %2 KB from %3" (remote path, N / 1000, mirror name).
+ * execute() likewise takes a file shorter than the size left by an earlier run as the first N
+ * bytes. The answer to a ranged request is judged by judgeAnswer(): a 206 whose Content-Range
+ * runs from N to the size minus one is appended; a 200 empties the file and is taken whole; a
+ * 416 or any other 206 empties the file and starts a whole download without charging anyone; any
+ * other status empties the file and drops the mirror as above. Every other failure starts from an
+ * empty file. wasResumed() tells the caller that the delivered file holds bytes of more than one
+ * answer, so that a wrong digest cannot be blamed on the last mirror alone.
  * The explanation of each failed attempt goes out through message(). There is no retry limit of
  * the task's own: it ends with ErrorCanceled only when the pool has no mirror left (the pool says
  * so itself, once), when the local file cannot be created ("Unable to create file %1 for saving")
@@ -107,6 +121,33 @@ public:
     void execute() override;
     /// Abandons any attempt (partial file deleted, mirror given back), then the base reset.
     void reset() override;
+
+    /**
+     * Allows or forbids resuming (allowed by default; it needs a size given at construction).
+     * A download that is not resumable starts every attempt from an empty file and ignores a
+     * partial file on disk. Set before execute().
+     */
+    void setResumable(bool allowed) { resumable = allowed; }
+    /// True when the file of the last successful run was pieced together from more than one
+    /// answer (a 206 was appended); false before one.
+    bool wasResumed() const { return resumed; }
+
+    /// What to do with the answer to a request (see judgeAnswer()).
+    enum AnswerUse {
+        TakeWhole, ///< a 200: the body is the whole file; a file resumed so far is emptied
+        AppendToFile, ///< a 206 with the range asked for: the body continues the file
+        RestartFromZero, ///< not the part asked for: empty the file and ask for all of it
+        BrokenMirror ///< not an answer a mirror may give: drop the mirror
+    };
+    /**
+     * Judges an answer with HTTP status @p status (0 when absent) and Content-Range header
+     * @p contentRange to a request for the bytes from @p offset on (0: the whole file) of a
+     * file of @p size bytes.
+     */
+    static AnswerUse judgeAnswer(int status, const QByteArray &contentRange, qint64 offset,
+                                 qint64 size);
+    /// The GET request for @p url, asking for the bytes from @p offset on when it is above 0.
+    static QNetworkRequest makeRequest(const QUrl &url, qint64 offset);
     /**
      * Writes the bytes received in the current attempt, the expected size (0 when unknown), the
      * bytes received since the previous call, and sets @p downloading while a transfer is alive.
@@ -117,8 +158,9 @@ public:
     void timeTick(quint64 &downloadDone, quint64 &downloadTotal, quint64 &speed,
                   bool &downloading) override;
     /**
-     * Records the request; a running task abandons its attempt (the partial file is deleted, the
-     * mirror given back) and ends with UserCanceled at once.
+     * Records the request; a running task abandons its attempt (the mirror given back) and ends
+     * with UserCanceled at once. The partial file of a resumable download stays for the next
+     * run to resume; any other is deleted.
      */
     void userCanceled() override;
 
@@ -137,10 +179,18 @@ private slots:
     void onOtherDownloadFinished(QNetworkReply *reply);
 
 private:
+    // Whether a failed attempt's bytes may be resumed: only a broken transfer leaves a file
+    // whose bytes are known to be a prefix of what the mirror had.
+    enum PartialBytes { DiscardPartial, KeepPartial };
+
     void startDownload();
-    void errorRetry(const QString &explanation);
+    void errorRetry(const QString &explanation, PartialBytes partial = DiscardPartial);
     bool readData();
-    void resetDownload();
+    bool takeAnswer();
+    bool openFile();
+    void takePartialFile();
+    bool canResume() const;
+    void resetDownload(PartialBytes partial = DiscardPartial);
     void releaseHeldMirror();
     void dropReply();
     static void abandon(QNetworkReply *dropped);
@@ -167,4 +217,10 @@ private:
     int slowWindowTicks = SlowWindowTicks;
     // bytesReceived at the request and at each tick since, at most slowWindowTicks + 1 of them.
     QVector<qint64> windowSamples;
+    bool resumable = true;
+    bool resumed = false;
+    // The first byte asked for by the current request; 0 for the whole file.
+    qint64 requestOffset = 0;
+    // Whether the status of the current answer was judged and found usable.
+    bool answerTaken = false;
 };

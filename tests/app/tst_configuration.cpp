@@ -273,6 +273,23 @@ void TestConfiguration::tempDirSkipsExistingCandidates()
     Configuration configuration;
     QSignalSpy fatalSpy(&configuration, &Configuration::fatalError);
     const bool created = configuration.initalizeStart(QString());
+
+    // A previous session's directory is taken while it is still private; one that is gone or
+    // open to others (recreated by someone else, say) gives way to a new one.
+    Configuration again;
+    QVERIFY(again.initalizeStart(configuration.tempDir));
+    QCOMPARE(again.tempDir, configuration.tempDir);
+    const QString open = tmp.filePath(QStringLiteral("varnolt_temp_1"));
+    QVERIFY(QFile::setPermissions(open,
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                      | QFile::ReadOther | QFile::ExeOther));
+    for (const QString &previous : {open, tmp.filePath(QStringLiteral("gone"))}) {
+        Configuration fresh;
+        QVERIFY(fresh.initalizeStart(previous));
+        QVERIFY(fresh.tempDir != previous);
+        QVERIFY(fresh.tempDir.startsWith(tmp.filePath(QStringLiteral("varnolt_temp_"))));
+        QVERIFY(QDir().rmdir(fresh.tempDir));
+    }
     qputenv("TMPDIR", oldTmp);
 
     QVERIFY(created);
@@ -284,11 +301,6 @@ void TestConfiguration::tempDirSkipsExistingCandidates()
                  & (QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup | QFile::ReadOther
                     | QFile::WriteOther | QFile::ExeOther),
              QFile::Permissions());
-
-    // A previous session's directory is taken as it is.
-    Configuration again;
-    QVERIFY(again.initalizeStart(QStringLiteral("/some/previous/dir")));
-    QCOMPARE(again.tempDir, QStringLiteral("/some/previous/dir"));
 }
 
 void TestConfiguration::specialFileNames()

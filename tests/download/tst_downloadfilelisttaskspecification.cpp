@@ -1,6 +1,7 @@
 #include "app/configuration.h"
 #include "download/downloadfilelisttaskspecification.h"
 #include "download/downloadfiletaskspecification.h"
+#include "download/downloadtaskspecification.h"
 #include "download/mirrors.h"
 #include "downloadsupport.h"
 #include "httpmirror.h"
@@ -92,6 +93,8 @@ private:
 
 } // namespace
 
+Q_DECLARE_METATYPE(TestHttpMirror::Fault)
+
 // The product file downloads against real HTTP servers on 127.0.0.1, with a real mirror pool
 // read from a mirrors.ini and real MD5 checks on the thread pool. The engine's ticks are given
 // by calling timeTick().
@@ -105,10 +108,12 @@ private slots:
     void downloadsAtMostStreamsAtOnce();
     void wrongMd5CostsTheDeliveringMirror_data();
     void wrongMd5CostsTheDeliveringMirror();
+    void brokenTransferResumesOnTheNextMirror_data();
+    void brokenTransferResumesOnTheNextMirror();
     void emptyListFinishesAtOnce();
     void refusedBeforeAnyDownload_data();
     void refusedBeforeAnyDownload();
-    void userCancelLeavesNoPartialFiles();
+    void userCancelKeepsPartialFilesForTheNextRun();
     void resetGivesSlotsBackAndAllowsAnotherRun();
     void noMirrorLeftEndsListWithoutWaiting();
     void wrongMd5AfterUserCancelEndsCanceled();
@@ -297,6 +302,139 @@ void TestDownloadFileList::wrongMd5CostsTheDeliveringMirror()
     }
 }
 
+void TestDownloadFileList::brokenTransferResumesOnTheNextMirror_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<TestHttpMirror::Fault>("faultA");
+    QTest::addColumn<TestHttpMirror::Fault>("faultB");
+    // B serves the file of another release, of the same size.
+    QTest::addColumn<bool>("otherTreeOnB");
+    // Bytes of the file left on disk by an earlier run.
+    QTest::addColumn<int>("onDisk");
+    // The mirror each request goes to, in order.
+    QTest::addColumn<QStringList>("route");
+    // The Range header of each request, in order ("" for none).
+    QTest::addColumn<QStringList>("ranges");
+    QTest::addColumn<qint64>("maxTransferred");
+    QTest::addColumn<int>("chargesA");
+    QTest::addColumn<int>("chargesB");
+
+    using Fault = TestHttpMirror::Fault;
+    using Range = TestHttpMirror::RangeAnswer;
+    const int mib = 1024 * 1024;
+    QStringList everyEight {""};
+    for (int i = 1; i < 7; ++i)
+        everyEight << QStringLiteral("bytes=%1-").arg(i * 8 * mib);
+    QTest::newRow("cut after every 8 MiB on both")
+        << 50 * mib << Fault::truncate(8 * mib) << Fault::truncate(8 * mib) << false << 0
+        << QStringList {"A", "B", "A", "B", "A", "B", "A"} << everyEight << qint64(55 * mib) << 3
+        << 3;
+
+    const int size = 1000000;
+    const int cut = 300000;
+    const QStringList resumedOnB {"", QStringLiteral("bytes=%1-").arg(cut)};
+    QTest::newRow("B ignores the range")
+        << size << Fault::truncate(cut).times(1) << Fault::rangeAnswer(Range::Ignore) << false << 0
+        << QStringList {"A", "B"} << resumedOnB << qint64(cut + size) << 1 << 0;
+    QTest::newRow("B answers another range")
+        << size << Fault::truncate(cut).times(1) << Fault::rangeAnswer(Range::WrongStart) << false
+        << 0 << QStringList {"A", "B", "A"} << resumedOnB + QStringList {""}
+        << qint64(cut + 2 * size) << 1 << 0;
+    QTest::newRow("B answers 416")
+        << size << Fault::truncate(cut).times(1) << Fault::rangeAnswer(Range::Unsatisfiable)
+        << false << 0 << QStringList {"A", "B", "A"} << resumedOnB + QStringList {""}
+        << qint64(cut + size + 100) << 1 << 0;
+    // The mix fails its digest; neither mirror can be blamed for it.
+    QTest::newRow("pieces of two trees")
+        << size << Fault::truncate(cut).times(1) << Fault() << true << 0
+        << QStringList {"A", "B", "A"} << resumedOnB + QStringList {""} << qint64(cut + 2 * size)
+        << 1 << 0;
+    QTest::newRow("partial file of an earlier run")
+        << size << Fault() << Fault() << false << cut << QStringList {"B"}
+        << QStringList {QStringLiteral("bytes=%1-").arg(cut)} << qint64(size - cut) << 0 << 0;
+}
+
+void TestDownloadFileList::brokenTransferResumesOnTheNextMirror()
+{
+    QFETCH(int, size);
+    QFETCH(TestHttpMirror::Fault, faultA);
+    QFETCH(TestHttpMirror::Fault, faultB);
+    QFETCH(bool, otherTreeOnB);
+    QFETCH(int, onDisk);
+    QFETCH(QStringList, route);
+    QFETCH(QStringList, ranges);
+    QFETCH(qint64, maxTransferred);
+    QFETCH(int, chargesA);
+    QFETCH(int, chargesB);
+
+    TestHttpMirror a;
+    TestHttpMirror b;
+    const QByteArray body = pattern(size, 'p');
+    a.setContent(served("f.bin"), body);
+    b.setContent(served("f.bin"), otherTreeOnB ? pattern(size, 'q') : body);
+    a.setFault(served("f.bin"), faultA);
+    b.setFault(served("f.bin"), faultB);
+    downloads << fileRecord("f.bin", body);
+    if (onDisk > 0)
+        QVERIFY(writeFile(local("f.bin"), body.left(onDisk)));
+    Mirrors pool;
+    pool.initDefault(writeMirrorsIni(files, {{"A", a.baseUrl(), "10"}, {"B", b.baseUrl(), "10"}}),
+                     Version);
+
+    // Every attempt sends a line after giving its mirror back and before taking the next, so
+    // the route is set there, when the pool's slots are as the choice will find them.
+    QStringList seen;
+    QStringList rangesSeen;
+    auto record = [&](TestHttpMirror &mirror, const QString &name) {
+        seen << name;
+        rangesSeen << QString::fromLatin1(mirror.requestHeaders("Range").last());
+    };
+    connect(&a, &TestHttpMirror::requestReceived, this, [&] { record(a, "A"); });
+    connect(&b, &TestHttpMirror::requestReceived, this, [&] { record(b, "B"); });
+    QVERIFY(makeNextChoice(pool, route.first()));
+    auto list = makeList(pool);
+    QSignalSpy finished(list.get(), &TaskSpecification::finished);
+    QSignalSpy messages(list.get(), &TaskSpecification::message);
+    connect(list.get(), &TaskSpecification::message, this, [&] {
+        if (seen.size() < route.size())
+            makeNextChoice(pool, route.at(seen.size()));
+    });
+    list->execute();
+    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 20000);
+
+    QCOMPARE(seen, route);
+    // The reply may lose what it had not yet handed over when the connection broke, at most its
+    // read buffer per break; the rest is asked for again.
+    QCOMPARE(rangesSeen.size(), ranges.size());
+    for (int i = 0; i < ranges.size(); ++i) {
+        QCOMPARE(rangesSeen.at(i).isEmpty(), ranges.at(i).isEmpty());
+        if (ranges.at(i).isEmpty())
+            continue;
+        const qint64 asked = rangesSeen.at(i).mid(6).chopped(1).toLongLong();
+        const qint64 cutAt = ranges.at(i).mid(6).chopped(1).toLongLong();
+        QVERIFY2(asked > 0 && asked <= cutAt
+                     && cutAt - asked <= i * DownloadTaskSpecification::ReadBufferSize,
+                 qPrintable(rangesSeen.join(' ')));
+    }
+    QCOMPARE(md5OfFile(local("f.bin")), md5Of(body));
+    const qint64 transferred = a.totalBodyBytesSent() + b.totalBodyBytesSent();
+    QVERIFY2(transferred <= maxTransferred, qPrintable(QString::number(transferred)));
+    QCOMPARE(mirrorRecord(pool, "A").errorCount, chargesA);
+    QCOMPARE(mirrorRecord(pool, "B").errorCount, chargesB);
+    QCOMPARE(pool.mirrorList().size(), 2);
+    const QStringList log = signalTexts(messages);
+    QVERIFY(!log.join('\n').contains("invalidating mirror"));
+    QCOMPARE(log.contains("md5 sum for f.bin failed on a resumed download, fetching it whole"),
+             otherTreeOnB);
+    if (ranges.size() > 1 || onDisk > 0) {
+        const int resumedAt = rangesSeen.at(onDisk > 0 ? 0 : 1).mid(6).chopped(1).toInt();
+        QVERIFY2(log.contains(QStringLiteral("Resuming data/f.bin at %1 KB from %2")
+                                  .arg(resumedAt / 1000)
+                                  .arg(onDisk > 0 ? route.first() : route.at(1))),
+                 qPrintable(log.join('\n')));
+    }
+}
+
 void TestDownloadFileList::emptyListFinishesAtOnce()
 {
     Mirrors pool;
@@ -380,7 +518,7 @@ void TestDownloadFileList::refusedBeforeAnyDownload()
     QCOMPARE(file.state, TaskSpecification::ErrorCanceled);
 }
 
-void TestDownloadFileList::userCancelLeavesNoPartialFiles()
+void TestDownloadFileList::userCancelKeepsPartialFilesForTheNextRun()
 {
     TestHttpMirror server;
     const QStringList paths {"a.bin", "sub/b.bin", "c.bin"};
@@ -403,8 +541,9 @@ void TestDownloadFileList::userCancelLeavesNoPartialFiles()
     list->userCanceled();
     QCOMPARE(canceled.count(), 1);
     QCOMPARE(list->state, TaskSpecification::UserCanceled);
-    QVERIFY(!QFileInfo::exists(local("a.bin")));
-    QVERIFY(!QFileInfo::exists(local("sub/b.bin")));
+    // The next run of the session resumes them.
+    QCOMPARE(readAll(local("a.bin")), pattern(100, 's'));
+    QCOMPARE(readAll(local("sub/b.bin")), pattern(100, 's'));
     QCOMPARE(pool.mirrorList().at(0).useCount, 0);
     QTRY_COMPARE(server.openConnectionCount(), 0);
     QCOMPARE(server.requestCount(served("c.bin")), 0);
@@ -489,8 +628,11 @@ void TestDownloadFileList::noMirrorLeftEndsListWithoutWaiting()
     QCOMPARE(files.at(0)->state, TaskSpecification::ErrorCanceled);
     QCOMPARE(files.at(1)->state, TaskSpecification::UserCanceled);
     QCOMPARE(files.at(2)->state, TaskSpecification::UserCanceled);
-    QVERIFY(!QFileInfo::exists(local("slow1.bin")));
-    QVERIFY(!QFileInfo::exists(local("slow2.bin")));
+    // The transfer that had begun keeps its bytes for the next run; the waiting one made no file.
+    const QString begun = local(QFileInfo::exists(local("slow1.bin")) ? "slow1.bin" : "slow2.bin");
+    const QString waiting = local(begun.endsWith("slow1.bin") ? "slow2.bin" : "slow1.bin");
+    QCOMPARE(readAll(begun), pattern(100, 'w'));
+    QVERIFY(!QFileInfo::exists(waiting));
     QTRY_COMPARE(server.openConnectionCount(), 0);
     QCOMPARE(finished.count(), 0);
     QCOMPARE(canceled.count(), 1);

@@ -34,7 +34,9 @@ private slots:
     void stallIsAbandonedAfterTickLimit();
     void unknownSizeReportsNoTotal();
     void oneSlotSerialisesDownloads();
-    void userCancelDeletesPartialFileAndFreesSlot();
+    void userCancelFreesSlotAndKeepsOnlyResumableBytes_data();
+    void userCancelFreesSlotAndKeepsOnlyResumableBytes();
+    void resumedBytesCountAsDoneNotAsSpeed();
     void cancelledHolderWakesWaitingDownload();
     void missingDirectoryFailsAtOnce();
     void lastMirrorDroppedEndsDownloads();
@@ -188,6 +190,9 @@ void TestDownloadTaskSpecification::stallIsAbandonedAfterTickLimit()
     QCOMPARE(mirrorRecord(pool, "M").errorCount, 1);
     QTRY_COMPARE(finished.count(), 1);
     QCOMPARE(server.requestCount("7/stall.bin"), 2);
+    // The retry asks for the rest only.
+    QCOMPARE(server.requestHeaders("Range"), QByteArrayList({"", "bytes=4096-"}));
+    QCOMPARE(server.bodyBytesSent("7/stall.bin"), qint64(body.size()));
     QCOMPARE(readAll(target), body);
     QCOMPARE(task->progress, 1.0);
     QCOMPARE(mirrorRecord(pool, "M").useCount, 0);
@@ -266,15 +271,27 @@ void TestDownloadTaskSpecification::oneSlotSerialisesDownloads()
     QCOMPARE(pool.mirrorList().at(0).errorCount, 0);
 }
 
-void TestDownloadTaskSpecification::userCancelDeletesPartialFileAndFreesSlot()
+void TestDownloadTaskSpecification::userCancelFreesSlotAndKeepsOnlyResumableBytes_data()
 {
+    QTest::addColumn<qint64>("expectedSize");
+    QTest::addColumn<bool>("kept");
+    // The next run of the session asks for the rest.
+    QTest::newRow("known size") << qint64(8192) << true;
+    // Without a size the rest could not be told from a whole file.
+    QTest::newRow("unknown size") << qint64(-1) << false;
+}
+
+void TestDownloadTaskSpecification::userCancelFreesSlotAndKeepsOnlyResumableBytes()
+{
+    QFETCH(qint64, expectedSize);
+    QFETCH(bool, kept);
     TestHttpMirror server;
     server.setContent("7/big.bin", pattern(8192, 'f'));
     server.setFault("7/big.bin", TestHttpMirror::Fault::stall(4096));
     Mirrors pool;
     pool.initDefault(writeMirrorsIni(files, {{"M", server.baseUrl(), "5"}}), Version);
 
-    auto task = makeTask("big.bin", 8192, pool);
+    auto task = makeTask("big.bin", expectedSize, pool);
     const QString target = lastTarget;
     QSignalSpy canceled(task.get(), &TaskSpecification::canceled);
     QSignalSpy finished(task.get(), &TaskSpecification::finished);
@@ -285,7 +302,9 @@ void TestDownloadTaskSpecification::userCancelDeletesPartialFileAndFreesSlot()
     task->userCanceled();
     QCOMPARE(task->state, TaskSpecification::UserCanceled);
     QCOMPARE(canceled.count(), 1);
-    QVERIFY(!QFileInfo::exists(target));
+    QCOMPARE(QFileInfo::exists(target), kept);
+    if (kept)
+        QCOMPARE(readAll(target), pattern(4096, 'f'));
     QCOMPARE(pool.mirrorList().at(0).useCount, 0);
     QCOMPARE(pool.mirrorList().at(0).errorCount, 0);
     // The transfer is really given up, not just ignored.
@@ -379,9 +398,9 @@ void TestDownloadTaskSpecification::lastMirrorDroppedEndsDownloads()
              QStringList({"Mirror M failed too many times, removing",
                           "There are no (more) known working mirrors available"}));
     QVERIFY(pool.mirrorList().isEmpty());
-    // Partial files of failed attempts do not stay behind.
-    QVERIFY(!QFileInfo::exists(xTarget));
-    QVERIFY(!QFileInfo::exists(yTarget));
+    // What stays behind is the start of the file, for the next run to resume.
+    QVERIFY(!QFileInfo::exists(xTarget) || pattern(8192, 'h').startsWith(readAll(xTarget)));
+    QVERIFY(!QFileInfo::exists(yTarget) || pattern(8192, 'i').startsWith(readAll(yTarget)));
 }
 
 void TestDownloadTaskSpecification::oversizeBodyFailsAndRetries_data()
@@ -458,6 +477,8 @@ void TestDownloadTaskSpecification::truncatedBodyIsRetried()
     good.setContent("7/t.bin", body);
     TestHttpMirror::Fault fault = TestHttpMirror::Fault::truncate(1000);
     fault.omitContentLength = !lengthHeader;
+    // Every answer starts from byte 0, so that no attempt on it gets further than the first.
+    fault.range = TestHttpMirror::RangeAnswer::Ignore;
     cutting.setFault("7/t.bin", fault);
     Mirrors pool;
     // However many failures it is allowed, it must never cost the file.
@@ -485,6 +506,40 @@ void TestDownloadTaskSpecification::truncatedBodyIsRetried()
         QVERIFY(log.contains(
             QStringLiteral("%1/7/t.bin ended after 1000 of 8192 bytes").arg(cutting.baseUrl())));
     }
+}
+
+void TestDownloadTaskSpecification::resumedBytesCountAsDoneNotAsSpeed()
+{
+    // What an earlier run left: half of the file.
+    TestHttpMirror server;
+    const QByteArray body = pattern(8192, 'r');
+    server.setContent("7/r.bin", body);
+    server.setFault("7/r.bin", TestHttpMirror::Fault::stall(1000));
+    Mirrors pool;
+    pool.initDefault(writeMirrorsIni(files, {{"M", server.baseUrl(), "5"}}), Version);
+    auto task = makeTask("r.bin", body.size(), pool);
+    const QString target = lastTarget;
+    QVERIFY(writeFile(target, body.left(4096)));
+    QSignalSpy messages(task.get(), &TaskSpecification::message);
+    QSignalSpy finished(task.get(), &TaskSpecification::finished);
+
+    task->execute();
+    QTRY_COMPARE(QFileInfo(target).size(), qint64(5096));
+    quint64 done = 0, total = 0, speed = 0;
+    bool downloading = false;
+    task->timeTick(done, total, speed, downloading);
+    QCOMPARE(done, quint64(5096));
+    QCOMPARE(total, quint64(8192));
+    QCOMPARE(speed, quint64(1000));
+    QCOMPARE(task->progress, 5096.0 / 8192.0);
+    QCOMPARE(server.requestHeaders("Range"), QByteArrayList {"bytes=4096-"});
+    QCOMPARE(signalTexts(messages),
+             QStringList({"Downloading r.bin", "Resuming r.bin at 4 KB from M"}));
+
+    server.resumeStalled("7/r.bin");
+    QTRY_COMPARE(finished.count(), 1);
+    QCOMPARE(readAll(target), body);
+    QVERIFY(task->wasResumed());
 }
 
 void TestDownloadTaskSpecification::slowTransferIsAbandonedAfterWindow()

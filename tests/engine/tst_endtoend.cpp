@@ -9,6 +9,7 @@
 #include <QSettings>
 #include <QTest>
 
+#include <csignal>
 #include <functional>
 
 // Whole updates through the real executable: an installation of version 1
@@ -25,6 +26,7 @@ private slots:
     void updatesToTheNewVersion();
     void failedInstallationLeavesVersionOne();
     void errorBoxesWhileDownloadsFail();
+    void killedRunIsResumedByTheNext();
     void manifestSizesDecideNothing_data();
     void manifestSizesDecideNothing();
     void everyNameRoundTrips_data();
@@ -260,6 +262,55 @@ void TestEndToEnd::errorBoxesWhileDownloadsFail()
     QVERIFY2(errorBox >= 0 && cancelBox > errorBox, qPrintable(outcome.log));
     QVERIFY(!outcome.log.contains(QLatin1String("Update successfully finished")));
     QCOMPARE(snapshot(installation->path()), versionOne);
+}
+
+void TestEndToEnd::killedRunIsResumedByTheNext()
+{
+    // A large file whose transfer stops at half, so that the kill lands there. Far larger than
+    // every buffer on the way, yet quick: the path through the code is the same for any size.
+    const int size = 64 * 1024 * 1024;
+    const QByteArray big = pattern(size, 'B');
+    publishVersionTwo({{QStringLiteral("data/big.dat"), big}});
+    const QString remote = QStringLiteral("/2/client_linux_amd64/data/big.dat");
+    mirror->setFault(remote, TestHttpMirror::Fault::stall(size / 2).times(1));
+
+    QProcess first;
+    first.setProcessEnvironment(
+        installation->environment(tmp->path(), QStringLiteral("Ok"), versionServer->port()));
+    first.setWorkingDirectory(installation->path());
+    first.start(installation->executable(), {QStringLiteral("--nouser")});
+    const QString partial = tmp->filePath(QStringLiteral("varnolt_temp_0/data/big.dat"));
+    // The mirror lives in this process: its event loop turns while waiting.
+    const bool half = QTest::qWaitFor(
+        [&] {
+            return QFileInfo(partial).size() == size / 2 || first.state() == QProcess::NotRunning;
+        },
+        60000);
+    ::kill(pid_t(first.processId()), SIGKILL);
+    first.waitForFinished(10000);
+    QVERIFY2(half && QFileInfo(partial).size() == size / 2,
+             qPrintable(QString::fromLocal8Bit(first.readAllStandardError())));
+
+    const int earlier = mirror->totalRequestCount();
+    const Outcome outcome = runUpdater();
+    QVERIFY2(outcome.log.contains(QLatin1String("Update successfully finished")),
+             qPrintable(outcome.log));
+    QVERIFY2(outcome.log.contains(QStringLiteral("Resuming client_linux_amd64/data/big.dat at "
+                                                 "%1 KB from local")
+                                      .arg(size / 2 / 1000)),
+             qPrintable(outcome.log));
+    // The first request of the new run for the file asks for the rest only.
+    const int request = mirror->requestLog().indexOf(remote.mid(1), earlier);
+    QVERIFY(request >= earlier);
+    QCOMPARE(mirror->requestHeaders("Range").at(request),
+             "bytes=" + QByteArray::number(size / 2) + '-');
+    QCOMPARE(mirror->bodyBytesSent(remote), qint64(size));
+
+    QTemporaryDir expected;
+    writeClient(expected.path(), 2);
+    QMap<QString, QByteArray> release = snapshot(expected.path());
+    release.insert(QStringLiteral("data/big.dat"), md5Of(big).toLatin1());
+    QCOMPARE(snapshot(installation->path()), release);
 }
 
 void TestEndToEnd::manifestSizesDecideNothing_data()

@@ -131,6 +131,9 @@ void TestUpdateEngine::init()
 QString TestUpdateEngine::makeDir(const QString &name)
 {
     QDir(tmp.path()).mkpath(name);
+    // As the updater makes its session directories: private.
+    QFile::setPermissions(tmp.filePath(name),
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     return tmp.filePath(name);
 }
 

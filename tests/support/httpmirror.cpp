@@ -36,6 +36,10 @@ QByteArray reasonPhrase(int code)
         return "Not Found";
     case 405:
         return "Method Not Allowed";
+    case 206:
+        return "Partial Content";
+    case 416:
+        return "Range Not Satisfiable";
     case 500:
         return "Internal Server Error";
     case 503:
@@ -101,6 +105,13 @@ TestHttpMirror::Fault TestHttpMirror::Fault::overlong(qint64 excessBytes)
 {
     Fault fault;
     fault.excessBytes = excessBytes;
+    return fault;
+}
+
+TestHttpMirror::Fault TestHttpMirror::Fault::rangeAnswer(RangeAnswer answer)
+{
+    Fault fault;
+    fault.range = answer;
     return fault;
 }
 
@@ -204,6 +215,14 @@ qint64 TestHttpMirror::bodyBytesSent(const QString &path) const
     return bodyBytes.value(key(path));
 }
 
+qint64 TestHttpMirror::totalBodyBytesSent() const
+{
+    qint64 total = 0;
+    for (const qint64 bytes : bodyBytes)
+        total += bytes;
+    return total;
+}
+
 QByteArrayList TestHttpMirror::requestHeaders(const QByteArray &name) const
 {
     QByteArrayList values;
@@ -275,7 +294,7 @@ void TestHttpMirror::onReadyRead(QTcpSocket *socket)
     requestHeads.append(it->head.left(end));
     emit requestReceived(path);
     if (connections.contains(socket))
-        answer(socket, method, path);
+        answer(socket, method, path, it->head.left(end));
 }
 
 void TestHttpMirror::onDisconnected(QTcpSocket *socket)
@@ -320,10 +339,33 @@ TestHttpMirror::Fault TestHttpMirror::takeFault(const QString &path)
     return fault;
 }
 
-void TestHttpMirror::answer(QTcpSocket *socket, const QByteArray &method, const QString &path)
+bool TestHttpMirror::parseRange(const QByteArray &head, qint64 size, qint64 &first, qint64 &last)
+{
+    const QList<QByteArray> lines = head.split('\n');
+    for (const QByteArray &line : lines) {
+        const int colon = line.indexOf(':');
+        if (colon <= 0 || line.left(colon).trimmed().toLower() != "range")
+            continue;
+        const QByteArray value = line.mid(colon + 1).trimmed();
+        if (!value.startsWith("bytes="))
+            return false;
+        const QList<QByteArray> bounds = value.mid(6).split('-');
+        bool ok = false;
+        first = bounds.value(0).toLongLong(&ok);
+        if (!ok || bounds.size() != 2)
+            return false;
+        last = bounds.at(1).isEmpty() ? size - 1 : qMin(size - 1, bounds.at(1).toLongLong(&ok));
+        return ok;
+    }
+    return false;
+}
+
+void TestHttpMirror::answer(QTcpSocket *socket, const QByteArray &method, const QString &path,
+                            const QByteArray &requestHead)
 {
     Fault fault;
     QByteArray body;
+    QByteArray contentRange;
     const bool headOnly = method == "HEAD";
     if (method != "GET" && !headOnly) {
         fault.statusCode = 405;
@@ -332,15 +374,37 @@ void TestHttpMirror::answer(QTcpSocket *socket, const QByteArray &method, const 
         if (fault.statusCode == 200 && !lookUp(path, body))
             fault.statusCode = 404;
     }
-    if (fault.statusCode != 200)
+    qint64 first = 0;
+    qint64 last = 0;
+    const qint64 size = body.size();
+    if (fault.statusCode == 200 && fault.range != RangeAnswer::Ignore
+        && parseRange(requestHead, size, first, last)) {
+        if (first >= size || fault.range == RangeAnswer::Unsatisfiable) {
+            fault.statusCode = 416;
+            contentRange = "bytes */" + QByteArray::number(size);
+        } else if (fault.range == RangeAnswer::WrongStart) {
+            fault.statusCode = 206;
+            contentRange
+                = "bytes 0-" + QByteArray::number(size - 1) + '/' + QByteArray::number(size);
+        } else {
+            fault.statusCode = 206;
+            body = body.mid(first, last - first + 1);
+            contentRange = "bytes " + QByteArray::number(first) + '-' + QByteArray::number(last)
+                + '/' + QByteArray::number(size);
+        }
+    }
+    if (fault.statusCode != 200 && fault.statusCode != 206)
         body = reasonPhrase(fault.statusCode) + '\n';
 
     QByteArray head = "HTTP/1.1 " + QByteArray::number(fault.statusCode) + ' '
         + reasonPhrase(fault.statusCode) + "\r\n";
-    head += fault.statusCode == 200 ? "Content-Type: application/octet-stream\r\n"
-                                    : "Content-Type: text/plain\r\n";
+    head += fault.statusCode == 200 || fault.statusCode == 206
+        ? "Content-Type: application/octet-stream\r\n"
+        : "Content-Type: text/plain\r\n";
     if (!fault.omitContentLength)
         head += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
+    if (!contentRange.isEmpty())
+        head += "Content-Range: " + contentRange + "\r\n";
     if (!fault.location.isEmpty())
         head += "Location: " + fault.location + "\r\n";
     if (!fault.challenge.isEmpty())
@@ -352,7 +416,9 @@ void TestHttpMirror::answer(QTcpSocket *socket, const QByteArray &method, const 
         return;
     }
 
-    const QByteArray payload = body + QByteArray(fault.excessBytes, 'X');
+    // Shared, not copied, unless there is an excess: bodies of a few hundred MiB are served too.
+    const QByteArray payload
+        = fault.excessBytes > 0 ? body + QByteArray(fault.excessBytes, 'X') : body;
     Connection &connection = connections[socket];
     if (fault.stallAt >= 0) {
         connection.stalled = true;

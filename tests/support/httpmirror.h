@@ -22,10 +22,14 @@ class QTimer;
  * carries "Connection: close" and, unless a fault says otherwise, the connection is closed once the
  * response has been written.
  *
+ * A GET with "Range: bytes=N-" (or "bytes=N-M") for a served body gets 206 with that part and its
+ * Content-Range, and 416 when N lies at or past the end.
+ *
  * A Fault set for a path shapes the next responses for it: any status with its headers (a 302
- * with Location, a 401 with a WWW-Authenticate challenge), and one way of delivering the body:
- * stall after some bytes with the connection left open, close early, leave out Content-Length,
- * trickle a few bytes per interval, or send more than Content-Length announced.
+ * with Location, a 401 with a WWW-Authenticate challenge), how a Range is answered, and one way
+ * of delivering the body: stall after some bytes with the connection left open, close early,
+ * leave out Content-Length, trickle a few bytes per interval, or send more than Content-Length
+ * announced. The delivery faults count the bytes of the body actually sent, ranged or not.
  *
  * Path keys given to the methods may be written with or without a leading "/". Main thread
  * only; the server needs the event loop to answer.
@@ -36,9 +40,18 @@ class TestHttpMirror : public QObject
 
 public:
     /// How to answer a path. Build one with the factories; fields may be combined by hand.
+    /// How a request with a Range header is answered.
+    enum class RangeAnswer {
+        Honour, ///< 206 with the part asked for
+        Ignore, ///< 200 with the whole body, as a server without range support does
+        WrongStart, ///< 206 with the whole body and a Content-Range that starts at 0
+        Unsatisfiable ///< 416, as for a range past the end
+    };
+
     struct Fault
     {
         int statusCode = 200;
+        RangeAnswer range = RangeAnswer::Honour;
         /// Sent as the Location header when not empty.
         QByteArray location;
         /// Sent as the WWW-Authenticate header when not empty.
@@ -65,6 +78,7 @@ public:
         static Fault noContentLength();
         static Fault trickle(qint64 bytesPerInterval, int intervalMs);
         static Fault overlong(qint64 excessBytes);
+        static Fault rangeAnswer(RangeAnswer answer);
         /// The same fault for the next @p requests requests only; later ones are served normally.
         Fault times(int requests) const;
     };
@@ -105,6 +119,8 @@ public:
     QByteArrayList requestHeaders(const QByteArray &name) const;
     /// Body bytes written for @p path over all requests (excess bytes included).
     qint64 bodyBytesSent(const QString &path) const;
+    /// Body bytes written over all paths and requests: what this mirror transferred.
+    qint64 totalBodyBytesSent() const;
     /// Client connections currently open, stalled ones included.
     int openConnectionCount() const { return connections.size(); }
 
@@ -128,8 +144,10 @@ private:
     void onNewConnection();
     void onReadyRead(QTcpSocket *socket);
     void onDisconnected(QTcpSocket *socket);
-    void answer(QTcpSocket *socket, const QByteArray &method, const QString &path);
+    void answer(QTcpSocket *socket, const QByteArray &method, const QString &path,
+                const QByteArray &head);
     bool lookUp(const QString &path, QByteArray &body) const;
+    static bool parseRange(const QByteArray &head, qint64 size, qint64 &first, qint64 &last);
     Fault takeFault(const QString &path);
     void writeBody(QTcpSocket *socket, const QByteArray &bytes);
     void sendTrickle(QTcpSocket *socket);
