@@ -47,6 +47,7 @@ void DownloadTaskSpecification::setSlowTransferLimit(qint64 bytesPerTick, int wi
 void DownloadTaskSpecification::execute()
 {
     servingMirror.clear();
+    digest.clear();
     emit message(tr("Downloading %1").arg(remotePath));
     state = Running;
     startDownload();
@@ -106,6 +107,7 @@ void DownloadTaskSpecification::downloadFinished()
 {
     emit message(tr("Downloading %1 finished").arg(remotePath));
     servingMirror = mirror.name;
+    digest = hash.result();
     releaseHeldMirror();
     finish();
 }
@@ -127,6 +129,10 @@ void DownloadTaskSpecification::startDownload()
         break;
     }
 
+    // A verified file of an earlier session may have been linked into the installation, which
+    // then shares its inode: truncating it in place would change the installed file too.
+    QFile::remove(file.fileName());
+    hash.reset();
     // Unbuffered, so that a full disk shows as a failed write and not as a lost flush at close.
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
         emit error(tr("Unable to create file %1 for saving").arg(file.fileName()));
@@ -191,13 +197,16 @@ void DownloadTaskSpecification::onReadyRead()
 
 bool DownloadTaskSpecification::readData()
 {
-    char buffer[ChunkSize];
+    // Everything the reply holds in one read and one write: per-step costs (system calls,
+    // progress reports) then scale with the reply's buffer, not with a small fixed piece.
+    if (buffer.size() < ReadBufferSize)
+        buffer.resize(ReadBufferSize);
     while (reply) {
         idleTicks = 0;
         const qint64 available = reply->bytesAvailable();
         if (available <= 0)
             return true;
-        const qint64 count = reply->read(buffer, qMin(available, ChunkSize));
+        const qint64 count = reply->read(buffer.data(), qMin(available, qint64(buffer.size())));
         if (count < 0) {
             errorRetry(reply->errorString());
             return false;
@@ -211,7 +220,7 @@ bool DownloadTaskSpecification::readData()
             return false;
         }
 
-        const qint64 written = file.write(buffer, count);
+        const qint64 written = file.write(buffer.constData(), count);
         if (written < 0) {
             errorRetry(file.errorString());
             return false;
@@ -224,6 +233,7 @@ bool DownloadTaskSpecification::readData()
             return false;
         }
 
+        hash.addData(QByteArrayView(buffer.constData(), count));
         bytesReceived += count;
         if (expectedSize > 0)
             setProgress(qMin(1.0, double(bytesReceived) / double(expectedSize)));
@@ -281,6 +291,8 @@ void DownloadTaskSpecification::onDownloadFinished()
     disconnect(done, nullptr, this, nullptr);
     done->close();
     done->deleteLater();
+    // Finished tasks stay around until their list ends; their buffers need not.
+    buffer = QByteArray();
     file.close();
     if (file.error() != QFileDevice::NoError) {
         errorRetry(file.errorString());
@@ -303,6 +315,7 @@ void DownloadTaskSpecification::resetDownload()
     // A task waiting for a free slot stops listening.
     disconnect(manager, nullptr, this, nullptr);
     dropReply();
+    buffer = QByteArray();
     idleTicks = 0;
     windowSamples.clear();
     if (file.isOpen()) {

@@ -3,6 +3,8 @@
 #include "download/ftpsiteaccessdata.h"
 #include "tasks/taskspecification.h"
 
+#include <QByteArray>
+#include <QCryptographicHash>
 #include <QFile>
 #include <QPointer>
 #include <QString>
@@ -19,9 +21,10 @@ class QNetworkReply;
  *
  * execute() sends "Downloading %1", takes a mirror from the pool and issues a plain GET for the
  * mirror's base URL, "/" and the remote path through the shared network access manager. The body
- * is written to the local file as it arrives, in pieces of at most 4096 bytes; the reply buffers
- * at most ReadBufferSize bytes, so memory use does not grow with the file. Redirects are never
- * followed.
+ * is written to the local file as it arrives: at each readyRead() everything the reply holds is
+ * read and written with one call. The reply buffers at most ReadBufferSize bytes, so memory use
+ * does not grow with the file. The bytes written are digested (MD5) on the way, so that the file
+ * need not be read back to be checked (fileDigest()). Redirects are never followed.
  *
  * The remote path is percent-encoded segment by segment, so any file name reaches the server
  * as written.
@@ -62,8 +65,6 @@ class DownloadTaskSpecification : public TaskSpecification
 public:
     /// Body bytes the reply may buffer before it stops reading from the network.
     static constexpr qint64 ReadBufferSize = 256 * 1024;
-    /// Largest piece read from the reply and written to the file at once.
-    static constexpr qint64 ChunkSize = 4096;
     /// A transfer that averages fewer body bytes per engine tick (one second) than this over
     /// SlowWindowTicks ticks is abandoned like a stalled one.
     static constexpr qint64 MinBytesPerTick = 1024;
@@ -98,6 +99,13 @@ public:
     /// while a run is under way. Lets the caller drop a mirror whose file fails its check.
     QString servingMirrorName() const { return servingMirror; }
     qint64 unknownSizeLimit() const { return unknownSizeCap; }
+
+    /**
+     * The MD5 digest (raw bytes) of the whole local file as written by the last successful run;
+     * empty before one, while a run is under way, and whenever the task did not see every byte
+     * of the file. A caller checking the file may trust it instead of reading the file again.
+     */
+    QByteArray fileDigest() const { return digest; }
 
     /// @p path with each "/"-separated segment percent-encoded, so that every character a file
     /// name may hold reaches the server as part of the path.
@@ -156,6 +164,11 @@ private:
     int idleTicks = 0;
     QString remotePath;
     QFile file;
+    // Fed with every byte written in the current attempt.
+    QCryptographicHash hash {QCryptographicHash::Md5};
+    QByteArray digest;
+    // Reused for every read, so the loop allocates nothing per step.
+    QByteArray buffer;
     qint64 lastTickBytes = 0;
     qint64 expectedSize;
     qint64 initialExpectedSize;
