@@ -151,7 +151,6 @@ private:
     double emittedProgress = 0.0;
 
 protected:
-
     /// Ends the run with success: state Finished, progress 1.0, finished(this).
     void finish();
 

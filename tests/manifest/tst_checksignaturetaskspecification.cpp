@@ -104,8 +104,10 @@ void TestCheckSignature::md5_data()
     QTest::newRow("upper case") << content << digest.toUpper() << true << QByteArray();
     QTest::newRow("trailing space") << content << digest + " " << false << QByteArray();
     QTest::newRow("trailing newline") << content << digest + "\n" << false << QByteArray();
-    QTest::newRow("other digest") << content << QString::fromLatin1(EmptyMd5) << false << QByteArray();
-    QTest::newRow("empty file") << QByteArray() << QString::fromLatin1(EmptyMd5) << true << QByteArray();
+    QTest::newRow("other digest") << content << QString::fromLatin1(EmptyMd5) << false
+                                  << QByteArray();
+    QTest::newRow("empty file") << QByteArray() << QString::fromLatin1(EmptyMd5) << true
+                                << QByteArray();
     QTest::newRow("empty file, upper case")
         << QByteArray() << QString::fromLatin1(EmptyMd5).toUpper() << true << QByteArray();
     // Larger than one digest block, and not a multiple of it.
@@ -113,10 +115,10 @@ void TestCheckSignature::md5_data()
     QTest::newRow("several blocks") << big << md5Of(big) << true << QByteArray();
     const QByteArray written = QCryptographicHash::hash(content, QCryptographicHash::Md5);
     // The file changed after it was written: the check trusts the writer's digest, unread.
-    QTest::newRow("known digest, file not read") << QByteArray("changed") << digest << true
-                                                 << written;
-    QTest::newRow("known digest, other expected") << content << QString::fromLatin1(EmptyMd5)
-                                                  << false << written;
+    QTest::newRow("known digest, file not read")
+        << QByteArray("changed") << digest << true << written;
+    QTest::newRow("known digest, other expected")
+        << content << QString::fromLatin1(EmptyMd5) << false << written;
 }
 
 void TestCheckSignature::md5()
