@@ -166,8 +166,11 @@ class Bench:
         return env
 
     def run_updater(self, inst, version):
-        res = run_measured([os.path.join(inst, "update"), "--headless", CLIENT, str(version)],
-                           env=self.updater_env())
+        # VARNOLT_BENCH_WRAP puts a tool in front of the updater (strace -c, perf record) to
+        # find where its time goes; its figures are then those of the tool and the updater.
+        wrap = os.environ.get("VARNOLT_BENCH_WRAP", "").split()
+        res = run_measured(wrap + [os.path.join(inst, "update"), "--headless", CLIENT,
+                                   str(version)], env=self.updater_env())
         if res[3] != 0:
             sys.exit("the updater failed (exit code %d) in %s" % (res[3], inst))
         return res

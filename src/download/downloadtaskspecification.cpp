@@ -192,7 +192,21 @@ void DownloadTaskSpecification::onMetaDataChanged()
 
 void DownloadTaskSpecification::onReadyRead()
 {
-    readData();
+    idleTicks = 0;
+    // The network thread hands the body over in pieces of a few KiB, each with its own
+    // readyRead(). Reading after the pieces already on their way have arrived makes one large
+    // write of many pieces.
+    if (drainQueued)
+        return;
+    drainQueued = true;
+    QMetaObject::invokeMethod(this, &DownloadTaskSpecification::onDrain, Qt::QueuedConnection);
+}
+
+void DownloadTaskSpecification::onDrain()
+{
+    drainQueued = false;
+    if (reply)
+        readData();
 }
 
 bool DownloadTaskSpecification::readData()
@@ -202,7 +216,6 @@ bool DownloadTaskSpecification::readData()
     if (buffer.size() < ReadBufferSize)
         buffer.resize(ReadBufferSize);
     while (reply) {
-        idleTicks = 0;
         const qint64 available = reply->bytesAvailable();
         if (available <= 0)
             return true;
@@ -213,6 +226,7 @@ bool DownloadTaskSpecification::readData()
         }
         if (count == 0)
             return true;
+        idleTicks = 0;
 
         const qint64 limit = bodyLimit();
         if (limit > 0 && bytesReceived + count > limit) {

@@ -140,6 +140,7 @@ protected:
 private slots:
     void onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
     void onReadyRead();
+    void onDrain();
     void onDownloadFinished();
     void onMetaDataChanged();
     void onOtherDownloadFinished(QNetworkReply *reply);
@@ -169,6 +170,8 @@ private:
     QByteArray digest;
     // Reused for every read, so the loop allocates nothing per step.
     QByteArray buffer;
+    // A read of everything the reply holds is on its way through the event loop.
+    bool drainQueued = false;
     qint64 lastTickBytes = 0;
     qint64 expectedSize;
     qint64 initialExpectedSize;
