@@ -88,9 +88,11 @@ signals:
 
 private slots:
     void onStartNextTask();
-    void onUpdateProgress(qreal doneFrac);
     void onSubTaskFinished(TaskSpecification *subTask);
     void onSubTaskCanceled(TaskSpecification *subTask);
+
+private:
+    void onUpdateProgress(const TaskSpecification *subTask, qreal doneFrac);
 
 protected:
     /**
