@@ -47,14 +47,21 @@ void DownloadFileListTaskSpecification::makeSubtasksAndStart()
         return; // already ended
 
     emit message(tr("Downloading files"));
-    const double share = 1.0 / double(downloadList->size());
-    for (const FileDownloadSpecification &file : std::as_const(*downloadList)) {
-        addSubTask(
-            new DownloadFileTaskSpecification(file, manager, mirrors, configuration, this, share));
+    fileShare = 1.0 / double(downloadList->size());
+    for (const FileDownloadSpecification &file : std::as_const(*downloadList))
         totalBytes += file.size;
-    }
+    filesLeft = downloadList->size();
     state = Running;
     executeSubTasks();
+}
+
+TaskSpecification *DownloadFileListTaskSpecification::takeNextSubTask()
+{
+    const FileDownloadSpecification &file = downloadList->at(downloadList->size() - filesLeft);
+    --filesLeft;
+    addSubTask(
+        new DownloadFileTaskSpecification(file, manager, mirrors, configuration, this, fileShare));
+    return ComposedTaskSpecification::takeNextSubTask();
 }
 
 bool DownloadFileListTaskSpecification::makeSubDirs()
@@ -93,6 +100,28 @@ void DownloadFileListTaskSpecification::connectSignals(TaskSpecification *subTas
     // ones and ends this task if it was the last.
     connect(subTask, &TaskSpecification::canceled, this,
             &DownloadFileListTaskSpecification::onFileTaskCanceled);
+    connect(subTask, &TaskSpecification::finished, this,
+            &DownloadFileListTaskSpecification::onFileTaskFinished);
+}
+
+void DownloadFileListTaskSpecification::onFileTaskFinished(TaskSpecification *fileTask)
+{
+    // The base class has taken it off the running ones; a finished file needs nothing more
+    // than its share of the progress (kept in the sum) and its bytes for the next tick.
+    if (!doneSubTasks.removeOne(fileTask))
+        return;
+    quint64 done = 0;
+    quint64 total = 0;
+    quint64 speed = 0;
+    bool downloading = false;
+    fileTask->timeTick(done, total, speed, downloading);
+    if (total != 0)
+        finishedBytes += done;
+    finishedSpeed += speed;
+    allSubTasks.removeOne(fileTask);
+    reportedProgress.remove(fileTask);
+    fileTask->disconnect(this);
+    fileTask->deleteLater();
 }
 
 void DownloadFileListTaskSpecification::onFileTaskCanceled(TaskSpecification *fileTask)
@@ -113,6 +142,9 @@ void DownloadFileListTaskSpecification::reset()
         fileTask->reset();
     clearSubTasks();
     totalBytes = 0;
+    filesLeft = 0;
+    finishedBytes = 0;
+    finishedSpeed = 0;
     TaskSpecification::reset();
 }
 
@@ -120,5 +152,8 @@ void DownloadFileListTaskSpecification::timeTick(quint64 &downloadDone, quint64 
                                                  quint64 &speed, bool &downloading)
 {
     ComposedTaskSpecification::timeTick(downloadDone, downloadTotal, speed, downloading);
+    downloadDone += finishedBytes;
+    speed += finishedSpeed;
+    finishedSpeed = 0;
     downloadTotal = totalBytes;
 }

@@ -22,7 +22,10 @@ class QNetworkAccessManager;
  *   ErrorCanceled before any download starts and without creating anything outside tempDir;
  * - then "Downloading files", and one DownloadFileTaskSpecification per record, in list order,
  *   each with an equal share of this task's progress whatever its size. At most `streams` of
- *   them run at once; each one that ends starts the next.
+ *   them run at once; each one that ends starts the next. A file task is made only when it
+ *   starts and discarded (deferred deletion) once it has finished, its figures kept as sums,
+ *   so that memory does not grow with the length of the list; a file task that failed or was
+ *   cancelled stays until the list is reset.
  *
  * The outcome follows from the file tasks: Finished when all finished, UserCanceled after a user
  * cancel. When a file task ends with ErrorCanceled, no further file is started and the running
@@ -70,15 +73,24 @@ public:
 
 protected:
     void connectSignals(TaskSpecification *subTask) override;
+    qsizetype waitingSubTaskCount() const override { return filesLeft; }
+    TaskSpecification *takeNextSubTask() override;
 
 private:
     bool makeSubDirs();
     void makeSubtasksAndStart();
     void onFileTaskCanceled(TaskSpecification *fileTask);
+    void onFileTaskFinished(TaskSpecification *fileTask);
 
     QList<FileDownloadSpecification> *downloadList;
     QNetworkAccessManager *manager;
     Mirrors *mirrors;
     Configuration *configuration;
     quint64 totalBytes = 0;
+    // The records of the list not yet given a task, counted from its end.
+    qsizetype filesLeft = 0;
+    double fileShare = 0.0;
+    // What the discarded finished file tasks last reported to timeTick().
+    quint64 finishedBytes = 0;
+    quint64 finishedSpeed = 0;
 };

@@ -72,6 +72,10 @@ void DownloadFileTaskSpecification::makeSubtasksAndStart(bool resumable)
         = new CheckSignatureTaskSpecification(localPath(), download.md5, false, this, CheckShare);
     connect(check, &CheckSignatureTaskSpecification::checkDone, this,
             &DownloadFileTaskSpecification::onSigCheckDone);
+    // The download digested every byte it wrote; reading the file back for the check would
+    // handle each byte once more. The check starts only after the download has finished.
+    connect(fetch, &TaskSpecification::finished, check,
+            [fetch, check] { check->setKnownDigest(fetch->fileDigest()); });
     addSubTask(check);
 
     state = Running;

@@ -18,7 +18,9 @@ class QNetworkAccessManager;
  *
  * A run is two subtasks, one after the other: a DownloadTaskSpecification (share 0.8) of
  * section "/" filePath below the mirror's base URL into tempDir "/" filePath, with the record's
- * size as the expected size, then a non-fatal MD5 check of the local file (share 0.2). The size
+ * size as the expected size, then a non-fatal MD5 check of the local file (share 0.2), which
+ * compares the digest the download computed while writing the file (DownloadTaskSpecification::
+ * fileDigest()) and reads the file only when the download has none. The size
  * bounds the body; for a file of size 0 a body of at most one byte is read before the attempt
  * fails, so that a mirror streaming without end cannot fill the disk.
  *

@@ -50,6 +50,9 @@ void DownloadTaskSpecification::execute()
 {
     servingMirror.clear();
     resumed = false;
+    digest.clear();
+    hash.reset();
+    hashedBytes = 0;
     emit message(tr("Downloading %1").arg(remotePath));
     state = Running;
     takePartialFile();
@@ -131,6 +134,7 @@ void DownloadTaskSpecification::downloadFinished()
 {
     emit message(tr("Downloading %1 finished").arg(remotePath));
     servingMirror = mirror.name;
+    digest = hashedBytes == bytesReceived ? hash.result() : QByteArray();
     releaseHeldMirror();
     finish();
 }
@@ -208,14 +212,26 @@ bool DownloadTaskSpecification::openFile()
     if (requestOffset > 0) {
         // The file must still hold exactly the bytes counted, or the rest would not fit them.
         if (file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)
-            && file.size() == requestOffset)
+            && file.size() == requestOffset) {
+            // The digest goes on over the appended bytes where it covers those kept (a retry
+            // within the run); otherwise the file is hashed from disk when it is checked.
+            if (hashedBytes != requestOffset) {
+                hash.reset();
+                hashedBytes = -1;
+            }
             return true;
+        }
         file.close();
         requestOffset = 0;
     }
     bytesReceived = 0;
     resumed = false;
     setProgress(0.0);
+    // A verified file of an earlier session may have been linked into the installation, which
+    // then shares its inode: truncating it in place would change the installed file too.
+    QFile::remove(file.fileName());
+    hash.reset();
+    hashedBytes = 0;
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered);
 }
 
@@ -282,6 +298,8 @@ bool DownloadTaskSpecification::takeAnswer()
             bytesReceived = 0;
             requestOffset = 0;
             resumed = false;
+            hash.reset();
+            hashedBytes = 0;
             windowSamples = {0};
             setProgress(0.0);
         }
@@ -320,7 +338,30 @@ void DownloadTaskSpecification::onMetaDataChanged()
 
 void DownloadTaskSpecification::onReadyRead()
 {
-    readData();
+    idleTicks = 0;
+    // The answer is judged at once, so that a transfer that breaks before the first read
+    // knows whether its bytes continue the file.
+    if (reply && !takeAnswer())
+        return;
+    // The network thread hands the body over in pieces of a few KiB, each with its own
+    // readyRead(). Reading after the pieces already on their way have arrived makes one large
+    // write of many pieces.
+    if (drainQueued)
+        return;
+    drainQueued = true;
+    drainReply = reply;
+    QMetaObject::invokeMethod(this, &DownloadTaskSpecification::onDrain, Qt::QueuedConnection);
+}
+
+void DownloadTaskSpecification::onDrain()
+{
+    // A drain asked for by a reply that has been dropped since (a retry) is not the new reply's:
+    // that one may not even have its status yet.
+    const bool current = reply && reply == drainReply;
+    drainQueued = false;
+    drainReply = nullptr;
+    if (current)
+        readData();
 }
 
 bool DownloadTaskSpecification::readData()
@@ -328,19 +369,22 @@ bool DownloadTaskSpecification::readData()
     // No byte goes into the file before the answer is known to continue it.
     if (reply && !takeAnswer())
         return false;
-    char buffer[ChunkSize];
+    // Everything the reply holds in one read and one write: per-step costs (system calls,
+    // progress reports) then scale with the reply's buffer, not with a small fixed piece.
+    if (buffer.size() < ReadBufferSize)
+        buffer.resize(ReadBufferSize);
     while (reply) {
-        idleTicks = 0;
         const qint64 available = reply->bytesAvailable();
         if (available <= 0)
             return true;
-        const qint64 count = reply->read(buffer, qMin(available, ChunkSize));
+        const qint64 count = reply->read(buffer.data(), qMin(available, qint64(buffer.size())));
         if (count < 0) {
             errorRetry(reply->errorString(), KeepPartial);
             return false;
         }
         if (count == 0)
             return true;
+        idleTicks = 0;
 
         const qint64 limit = bodyLimit();
         if (limit > 0 && bytesReceived + count > limit) {
@@ -348,7 +392,7 @@ bool DownloadTaskSpecification::readData()
             return false;
         }
 
-        const qint64 written = file.write(buffer, count);
+        const qint64 written = file.write(buffer.constData(), count);
         if (written < 0) {
             errorRetry(file.errorString());
             return false;
@@ -361,6 +405,10 @@ bool DownloadTaskSpecification::readData()
             return false;
         }
 
+        if (hashedBytes >= 0) {
+            hash.addData(QByteArrayView(buffer.constData(), count));
+            hashedBytes += count;
+        }
         bytesReceived += count;
         if (expectedSize > 0)
             setProgress(qMin(1.0, double(bytesReceived) / double(expectedSize)));
@@ -416,6 +464,8 @@ void DownloadTaskSpecification::onDownloadFinished()
     disconnect(done, nullptr, this, nullptr);
     done->close();
     done->deleteLater();
+    // Finished tasks stay around until their list ends; their buffers need not.
+    buffer = QByteArray();
     file.close();
     if (file.error() != QFileDevice::NoError) {
         errorRetry(file.errorString());
@@ -438,6 +488,7 @@ void DownloadTaskSpecification::resetDownload(PartialBytes partial)
     // A task waiting for a free slot stops listening.
     disconnect(manager, nullptr, this, nullptr);
     dropReply();
+    buffer = QByteArray();
     idleTicks = 0;
     windowSamples.clear();
     answerTaken = false;

@@ -3,6 +3,8 @@
 #include "download/ftpsiteaccessdata.h"
 #include "tasks/taskspecification.h"
 
+#include <QByteArray>
+#include <QCryptographicHash>
 #include <QFile>
 #include <QNetworkRequest>
 #include <QPointer>
@@ -20,10 +22,13 @@ class QNetworkReply;
  *
  * execute() sends "Downloading %1", takes a mirror from the pool and issues a plain GET for the
  * mirror's base URL, "/" and the remote path through the shared network access manager. The body
- * is written to the local file as it arrives, in pieces of at most 4096 bytes; the reply buffers
- * at most ReadBufferSize bytes, so memory use does not grow with the file. Redirects are never
- * followed. bytesReceived counts the bytes in the file, resumed ones included, so the progress
- * and timeTick()'s done figure count them as done, while the speed counts only what arrives.
+ * is written to the local file as it arrives: at each readyRead() everything the reply holds is
+ * read and written with one call. The reply buffers at most ReadBufferSize bytes, so memory use
+ * does not grow with the file. The bytes written are digested (MD5) on the way, so that the file
+ * need not be read back to be checked (fileDigest()); the digest goes on over a resumed
+ * transfer's bytes when it covers the bytes kept. Redirects are never followed. bytesReceived
+ * counts the bytes in the file, resumed ones included, so the progress and timeTick()'s done
+ * figure count them as done, while the speed counts only what arrives.
  *
  * The remote path is percent-encoded segment by segment, so any file name reaches the server
  * as written.
@@ -76,8 +81,6 @@ class DownloadTaskSpecification : public TaskSpecification
 public:
     /// Body bytes the reply may buffer before it stops reading from the network.
     static constexpr qint64 ReadBufferSize = 256 * 1024;
-    /// Largest piece read from the reply and written to the file at once.
-    static constexpr qint64 ChunkSize = 4096;
     /// A transfer that averages fewer body bytes per engine tick (one second) than this over
     /// SlowWindowTicks ticks is abandoned like a stalled one.
     static constexpr qint64 MinBytesPerTick = 1024;
@@ -112,6 +115,13 @@ public:
     /// while a run is under way. Lets the caller drop a mirror whose file fails its check.
     QString servingMirrorName() const { return servingMirror; }
     qint64 unknownSizeLimit() const { return unknownSizeCap; }
+
+    /**
+     * The MD5 digest (raw bytes) of the whole local file as written by the last successful run;
+     * empty before one, while a run is under way, and whenever the task did not see every byte
+     * of the file. A caller checking the file may trust it instead of reading the file again.
+     */
+    QByteArray fileDigest() const { return digest; }
 
     /// @p path with each "/"-separated segment percent-encoded, so that every character a file
     /// name may hold reaches the server as part of the path.
@@ -174,6 +184,7 @@ protected:
 private slots:
     void onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
     void onReadyRead();
+    void onDrain();
     void onDownloadFinished();
     void onMetaDataChanged();
     void onOtherDownloadFinished(QNetworkReply *reply);
@@ -206,6 +217,18 @@ private:
     int idleTicks = 0;
     QString remotePath;
     QFile file;
+    // Fed with every byte written in the current attempt.
+    QCryptographicHash hash {QCryptographicHash::Md5};
+    // How many bytes from the file's start the hash has seen; -1 when it does not cover the
+    // file (bytes kept from an earlier run), which is then hashed from disk.
+    qint64 hashedBytes = 0;
+    QByteArray digest;
+    // Reused for every read, so the loop allocates nothing per step.
+    QByteArray buffer;
+    // A read of everything the reply holds is on its way through the event loop.
+    bool drainQueued = false;
+    // The reply that asked for the queued drain.
+    QNetworkReply *drainReply = nullptr;
     qint64 lastTickBytes = 0;
     qint64 expectedSize;
     qint64 initialExpectedSize;

@@ -3,6 +3,7 @@
 #include <QFile>
 
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -51,6 +52,60 @@ bool copyContent(int in, int out)
     }
 }
 
+enum class LinkResult { Linked, Failed, NotLinked };
+
+// Errors of link() that say only that this file system (or this file) takes
+// no further name, not that anything is wrong: the copy is the way then.
+bool linkRefused(int error)
+{
+    return error == EXDEV || error == EPERM || error == EMLINK || error == EOPNOTSUPP
+        || error == ENOSYS || error == EACCES;
+}
+
+// Gives the source file itself the destination's name, so its bytes are not
+// written a second time. The source is a verified session file that is
+// never written again (a new download of it starts a new file) and whose
+// own name goes with the session, so sharing its inode is safe; its mode is
+// set first, as the copy's would be, and its content synced before the name
+// appears, as for a staged copy.
+//
+// The link is made to the open file through its /proc entry, so the name
+// given is that of the regular file checked and synced here, even if the
+// source's name has meanwhile come to mean something else.
+bool linkOpenFile(int in, const QByteArray &name)
+{
+    char procPath[64];
+    std::snprintf(procPath, sizeof procPath, "/proc/self/fd/%d", in);
+    return ::linkat(AT_FDCWD, procPath, AT_FDCWD, name.constData(), AT_SYMLINK_FOLLOW) == 0;
+}
+
+LinkResult linkInPlace(int in, mode_t currentMode, mode_t finalMode, const QString &destination,
+                       StagedFile::Placement placement)
+{
+    const QByteArray to = QFile::encodeName(destination);
+    if (currentMode != finalMode && ::fchmod(in, finalMode) != 0)
+        return LinkResult::NotLinked;
+    if (::fdatasync(in) != 0 && errno != EINVAL)
+        return LinkResult::Failed;
+
+    if (placement == StagedFile::CreateOnly) {
+        // link() never replaces anything, a link to nothing included.
+        if (linkOpenFile(in, to))
+            return LinkResult::Linked;
+        return linkRefused(errno) ? LinkResult::NotLinked : LinkResult::Failed;
+    }
+    // As a staged replacement: through the temporary name, then one rename()
+    // over the installed file, so the name never goes missing.
+    const QByteArray temporary = QFile::encodeName(StagedFile::temporaryName(destination));
+    ::unlink(temporary.constData());
+    if (!linkOpenFile(in, temporary))
+        return linkRefused(errno) ? LinkResult::NotLinked : LinkResult::Failed;
+    if (::rename(temporary.constData(), to.constData()) == 0)
+        return LinkResult::Linked;
+    ::unlink(temporary.constData());
+    return LinkResult::Failed;
+}
+
 } // namespace
 
 FileCopyFunc::FileCopyFunc(const QString &sourcePath, const QString &destinationPath)
@@ -63,14 +118,19 @@ bool FileCopyFunc::run()
     const int in = ::open(QFile::encodeName(sourcePath).constData(), O_RDONLY | O_CLOEXEC);
     if (in < 0)
         return false;
-    struct stat info;
+    struct stat info = {};
     bool ok = ::fstat(in, &info) == 0 && S_ISREG(info.st_mode);
+    const mode_t finalMode = mode == StagedFile::KeepMode ? (info.st_mode & 0777) : mode;
+    LinkResult linked = LinkResult::NotLinked;
     if (ok) {
+        linked = linkInPlace(in, info.st_mode & 0777, finalMode, destinationPath, placement);
+        ok = linked != LinkResult::Failed;
+    }
+    if (ok && linked == LinkResult::NotLinked) {
         // The copy is written out of sight and takes its name only when it is
         // complete and synced, so a failure or a kill never leaves a partial
         // file under the real name.
         StagedFile out(destinationPath);
-        const mode_t finalMode = mode == StagedFile::KeepMode ? (info.st_mode & 0777) : mode;
         ok = out.isOpen() && copyContent(in, out.handle()) && out.commit(finalMode, placement);
     }
     ::close(in);

@@ -13,6 +13,12 @@
  * be written and synced completely (disk full included). The copy is staged
  * (see StagedFile) and takes the destination's name only when it is
  * complete, so a failure leaves no partial file behind.
+ *
+ * Where the source and the destination share a file system, the source file
+ * itself takes the destination's name (a hard link, placed like a staged
+ * file, after the mode is set and the content synced) instead of a copy: the
+ * source is a verified download, which is never written again and whose own
+ * name goes with the session. Its mode changes with the link.
  */
 class FileCopyFunc : public SlowFileOpFunc
 {

@@ -44,6 +44,8 @@ bool CheckSigFunc::readFile(const QString &path, QByteArray &data)
 
 bool CheckSigFunc::checkMD5()
 {
+    if (!knownDigest.isEmpty())
+        return md5.compare(QString::fromLatin1(knownDigest.toHex()), Qt::CaseInsensitive) == 0;
     QFile file(filePath);
     if (!file.open(QIODevice::ReadOnly)) {
         emit message(tr("Could not open file %1 for reading").arg(filePath));

@@ -15,7 +15,9 @@ CheckSignatureTaskSpecification::CheckSignatureTaskSpecification(const QString &
 
 ASyncFunc *CheckSignatureTaskSpecification::createFunction()
 {
-    return new CheckSigFunc(filePath, md5);
+    auto *func = new CheckSigFunc(filePath, md5);
+    func->setKnownDigest(knownDigest);
+    return func;
 }
 
 void CheckSignatureTaskSpecification::runDone(bool ok)

@@ -6,6 +6,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSettings>
+#include <QThread>
+#include <QThreadPool>
 
 namespace {
 
@@ -104,27 +106,82 @@ bool MakeDownloadReplaceListFunc::run()
         return false;
     }
 
-    int index = 0;
+    // Every key is checked before any file is hashed: a manifest that fails costs no reading.
+    QList<Entry> entries;
+    entries.reserve(count);
     const QStringList sections = settings.childGroups();
     for (const QString &section : sections) {
         settings.beginGroup(section);
         const QStringList keys = settings.allKeys();
         const bool isDeleteSection = section == DeleteSection;
         for (const QString &key : keys) {
-            ++index;
-            emit progress(qreal(index) / count);
+            Entry entry;
+            entry.isDelete = isDeleteSection;
             const bool ok = isDeleteSection ? handleDeleteEntry(key)
-                                            : handleFileEntry(settings, section, key);
+                                            : handleFileEntry(settings, section, key, entry);
             if (!ok)
                 return false;
+            entries.append(entry);
         }
         settings.endGroup();
     }
-    return !deletesInstalledFile();
+    if (deletesInstalledFile())
+        return false;
+
+    // Batches keep the progress moving and bound how far hashing runs ahead of the lists; many
+    // files per thread keep the threads busy while the slowest file of a batch finishes.
+    const qsizetype batch = qMax(1, QThread::idealThreadCount()) * 16;
+    for (qsizetype begin = 0; begin < entries.size(); begin += batch) {
+        const qsizetype end = qMin(entries.size(), begin + batch);
+        hashBatch(entries, begin, end);
+        for (qsizetype i = begin; i < end; ++i) {
+            emit progress(qreal(i + 1) / count);
+            if (!entries.at(i).isDelete)
+                placeEntry(entries.at(i));
+        }
+    }
+    return true;
+}
+
+void MakeDownloadReplaceListFunc::hashBatch(QList<Entry> &entries, qsizetype begin,
+                                            qsizetype end) const
+{
+    // A pool of its own: this runs on a thread of the global pool, which the hashing must not
+    // wait for.
+    QThreadPool pool;
+    pool.setMaxThreadCount(qMax(1, QThread::idealThreadCount()));
+    const QString temp = tempDir;
+    for (qsizetype i = begin; i < end; ++i) {
+        Entry *entry = &entries[i];
+        if (entry->isDelete)
+            continue;
+        pool.start([entry, temp] {
+            entry->installedMatches = fileMatches(entry->installedPath, entry->installedMd5);
+            // Only a file to replace needs its downloaded copy looked at.
+            if (!entry->installedMatches)
+                entry->tempMatches = fileMatches(temp + QLatin1Char('/') + entry->download.filePath,
+                                                 entry->download.md5);
+        });
+    }
+    pool.waitForDone();
+}
+
+void MakeDownloadReplaceListFunc::placeEntry(const Entry &entry)
+{
+    if (entry.installedMatches)
+        return;
+    results.replaceList.append(entry.replace);
+    // The same key in another section is the same temporary file; downloading it twice at once
+    // would have two transfers writing into one file.
+    const QString &key = entry.download.filePath;
+    if (downloadKeys.contains(key) || entry.tempMatches)
+        return;
+    results.downloadList.append(entry.download);
+    downloadKeys.insert(key);
 }
 
 bool MakeDownloadReplaceListFunc::handleFileEntry(QSettings &settings, const QString &section,
-                                                  const QString &key)
+                                                  const QString &key, Entry &entry)
 {
     if (!checkPath(key, section))
         return false;
@@ -169,20 +226,10 @@ bool MakeDownloadReplaceListFunc::handleFileEntry(QSettings &settings, const QSt
         emit message(tr("%1 is a directory in the installation").arg(destination));
         return false;
     }
-    const QString installedMd5 = replace.hasUnzip() ? replace.unzipMd5 : download.md5;
-    if (fileMatches(installedPath, installedMd5))
-        return true;
-
-    results.replaceList.append(replace);
-
-    // The same key in another section is the same temporary file; downloading it twice at once
-    // would have two transfers writing into one file.
-    if (downloadKeys.contains(key))
-        return true;
-    if (fileMatches(tempDir + QLatin1Char('/') + key, download.md5))
-        return true;
-    results.downloadList.append(download);
-    downloadKeys.insert(key);
+    entry.installedPath = installedPath;
+    entry.installedMd5 = replace.hasUnzip() ? replace.unzipMd5 : download.md5;
+    entry.download = download;
+    entry.replace = replace;
     return true;
 }
 

@@ -19,6 +19,9 @@ class QSettings;
 // copy has the right MD5 goes into no list; any other goes into the replace list, and into the
 // download list too unless the temporary directory already holds a copy with the right MD5.
 //
+// The installed and temporary copies are hashed on QThread::idealThreadCount() threads, a batch
+// of files at a time; the lists and the progress steps come out in the order of the keys.
+//
 // Must be created on the main thread: the paths it needs are taken from the configuration
 // there, so that run() shares nothing with the main thread. The installed and temporary files
 // are only read, the product ini is never written.
@@ -39,11 +42,27 @@ public:
     int getFileCount(QSettings &settings);
 
 private:
-    bool handleFileEntry(QSettings &settings, const QString &section, const QString &key);
+    // One key of the product ini, checked and waiting for the hashes that decide its lists.
+    struct Entry
+    {
+        bool isDelete = false;
+        FileDownloadSpecification download;
+        FileReplaceSpecification replace;
+        QString installedPath;
+        QString installedMd5;
+        // Filled by the hashing threads, each entry by one of them.
+        bool installedMatches = false;
+        bool tempMatches = false;
+    };
+
+    bool handleFileEntry(QSettings &settings, const QString &section, const QString &key,
+                         Entry &entry);
     bool handleDeleteEntry(const QString &key);
+    void hashBatch(QList<Entry> &entries, qsizetype begin, qsizetype end) const;
+    void placeEntry(const Entry &entry);
     bool checkPath(const QString &path, const QString &section);
     bool deletesInstalledFile();
-    bool fileMatches(const QString &path, const QString &md5);
+    static bool fileMatches(const QString &path, const QString &md5);
 
     Configuration *configuration;
     FileSpecifications &results;

@@ -27,7 +27,9 @@ void ComposedTaskSpecification::addSubTask(TaskSpecification *subTask)
     allSubTasks.append(subTask);
     pendingSubTasks.append(subTask);
     connectSignals(subTask);
-    onUpdateProgress(0);
+    reportedProgress.insert(subTask, subTask->progress);
+    progressSum += subTask->progress;
+    setProgressCoalesced(progressSum);
 }
 
 void ComposedTaskSpecification::connectSignals(TaskSpecification *subTask)
@@ -37,8 +39,10 @@ void ComposedTaskSpecification::connectSignals(TaskSpecification *subTask)
     connect(subTask, &TaskSpecification::canceled, this,
             &ComposedTaskSpecification::onSubTaskCanceled);
     connect(subTask, &TaskSpecification::error, this, &TaskSpecification::error);
+    // The subtask travels with the value: sender() would search all of this task's
+    // connections on every report, which costs as much as adding up all the children.
     connect(subTask, &TaskSpecification::updateProgress, this,
-            &ComposedTaskSpecification::onUpdateProgress);
+            [this, subTask](qreal doneFrac) { onUpdateProgress(subTask, doneFrac); });
     connect(subTask, &TaskSpecification::message, this, &TaskSpecification::message);
 }
 
@@ -51,7 +55,7 @@ void ComposedTaskSpecification::executeSubTasks()
     subTaskCanceled = false;
     doneReported = false;
 
-    const int n = qMin(int(pendingSubTasks.size()), maxParallel);
+    const int n = int(qMin(waitingSubTaskCount(), qsizetype(maxParallel)));
     if (n == 0) {
         doneReported = true;
         subtasksDone();
@@ -68,7 +72,7 @@ void ComposedTaskSpecification::onStartNextTask()
     if (state != Running)
         return;
 
-    if (pendingSubTasks.isEmpty() || subTaskCanceled || cancelRequested) {
+    if (waitingSubTaskCount() == 0 || subTaskCanceled || cancelRequested) {
         if (runningSubTasks.isEmpty() && !doneReported) {
             doneReported = true;
             subtasksDone();
@@ -82,18 +86,20 @@ void ComposedTaskSpecification::onStartNextTask()
     if (runningSubTasks.size() >= maxParallel)
         return;
 
-    TaskSpecification *subTask = pendingSubTasks.takeFirst();
+    TaskSpecification *subTask = takeNextSubTask();
     runningSubTasks.append(subTask);
     subTask->execute();
 }
 
-void ComposedTaskSpecification::onUpdateProgress(qreal doneFrac)
+void ComposedTaskSpecification::onUpdateProgress(const TaskSpecification *subTask,
+                                                 qreal doneFrac)
 {
-    Q_UNUSED(doneFrac);
-    double sum = 0.0;
-    for (const TaskSpecification *subTask : std::as_const(allSubTasks))
-        sum += subTask->progress;
-    setProgress(sum);
+    const auto seen = reportedProgress.find(subTask);
+    if (seen == reportedProgress.end())
+        return;
+    progressSum += doneFrac - seen.value();
+    seen.value() = doneFrac;
+    setProgressCoalesced(progressSum);
 }
 
 void ComposedTaskSpecification::onSubTaskFinished(TaskSpecification *subTask)
@@ -149,7 +155,7 @@ TaskSpecification::TaskState ComposedTaskSpecification::getStateFromSubTasks() c
     }
     if (anyUserCanceled)
         return UserCanceled;
-    if (allFinished)
+    if (allFinished && waitingSubTaskCount() == 0)
         return Finished;
     if (cancelRequested)
         return UserCanceled;
@@ -165,6 +171,8 @@ void ComposedTaskSpecification::clearSubTasks()
         subTask->deleteLater();
     }
     allSubTasks.clear();
+    reportedProgress.clear();
+    progressSum = 0.0;
     pendingSubTasks.clear();
     runningSubTasks.clear();
     doneSubTasks.clear();
@@ -192,6 +200,12 @@ void ComposedTaskSpecification::reset()
     doneSubTasks.clear();
     subTaskCanceled = false;
     doneReported = false;
+    // Summed afresh, so that the differences added up over the run leave no rounding behind.
+    progressSum = 0.0;
+    for (auto it = reportedProgress.begin(); it != reportedProgress.end(); ++it) {
+        it.value() = it.key()->progress;
+        progressSum += it.value();
+    }
     TaskSpecification::reset();
 }
 

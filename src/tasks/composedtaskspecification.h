@@ -3,6 +3,7 @@
 
 #include "tasks/taskspecification.h"
 
+#include <QHash>
 #include <QList>
 
 /**
@@ -16,7 +17,10 @@
  * adds up its subtasks' progress, forwards their error() and message() texts
  * unchanged, stops starting subtasks as soon as one is cancelled or the user
  * cancels, and derives its own outcome from theirs (see
- * getStateFromSubTasks()).
+ * getStateFromSubTasks()). The progress is kept as a running sum, changed by
+ * each subtask's report by the difference to its previous one, so a report
+ * costs the same however many subtasks there are; it is passed on coalesced
+ * (setProgressCoalesced()).
  *
  * Subclass pattern: a non-virtual makeSubtasksAndStart() creates each subtask
  * with this task as QObject parent and with its share of this task's
@@ -84,9 +88,11 @@ signals:
 
 private slots:
     void onStartNextTask();
-    void onUpdateProgress(qreal doneFrac);
     void onSubTaskFinished(TaskSpecification *subTask);
     void onSubTaskCanceled(TaskSpecification *subTask);
+
+private:
+    void onUpdateProgress(const TaskSpecification *subTask, qreal doneFrac);
 
 protected:
     /**
@@ -123,11 +129,25 @@ protected:
     /**
      * The outcome of the run, in this order of precedence: any subtask
      * ErrorCanceled -> ErrorCanceled; any UserCanceled -> UserCanceled; all
-     * Finished (also when there are none) -> Finished; @c cancelRequested ->
+     * Finished and none waiting (also when there are none) -> Finished; @c cancelRequested ->
      * UserCanceled; @c subTaskCanceled -> ErrorCanceled; otherwise Running
      * (which subtasksDone() treats as a failure).
      */
     TaskState getStateFromSubTasks() const;
+
+    /**
+     * How many subtasks are still to be started. This version counts @c pendingSubTasks; a
+     * subclass that makes its subtasks only when they start adds those not yet made.
+     */
+    virtual qsizetype waitingSubTaskCount() const { return pendingSubTasks.size(); }
+
+    /**
+     * Takes the next subtask to start off the waiting ones; called only while
+     * waitingSubTaskCount() is not 0. This version takes the first of @c pendingSubTasks; a
+     * subclass that makes subtasks on demand makes one, adds it with addSubTask() and then
+     * calls this version.
+     */
+    virtual TaskSpecification *takeNextSubTask() { return pendingSubTasks.takeFirst(); }
 
     /**
      * Disconnects every subtask from this task, schedules it for deletion
@@ -146,6 +166,9 @@ protected:
     QList<TaskSpecification *> doneSubTasks;
     /// How many subtasks may run at the same time.
     const int maxParallel;
+    /// The progress each subtask reported last, and their sum: the own done-fraction.
+    QHash<const TaskSpecification *, double> reportedProgress;
+    double progressSum = 0.0;
     /// A subtask emitted canceled() during this run.
     bool subTaskCanceled;
     /// subtasksDone() was already called from the end-of-run checks.

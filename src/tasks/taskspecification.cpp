@@ -33,7 +33,19 @@ void TaskSpecification::userCanceled()
 void TaskSpecification::setProgress(double fraction)
 {
     progress = fraction * parentProgressRange;
+    emittedProgress = progress;
     emit updateProgress(progress);
+}
+
+void TaskSpecification::setProgressCoalesced(double fraction)
+{
+    const double value = fraction * parentProgressRange;
+    if (fraction <= 0.0 || fraction >= 1.0
+        || qAbs(value - emittedProgress) >= ProgressStep * parentProgressRange) {
+        setProgress(fraction);
+        return;
+    }
+    progress = value;
 }
 
 void TaskSpecification::finish()

@@ -135,6 +135,22 @@ protected:
      */
     void setProgress(double fraction);
 
+    /**
+     * Like setProgress(), but emits updateProgress() only when the value moved by at least
+     * ProgressStep of parentProgressRange since the last emission, or reached 0 or 1: a task
+     * fed by thousands of small steps would otherwise flood its parent and the window with
+     * changes nobody can see. @c progress itself is always current.
+     */
+    void setProgressCoalesced(double fraction);
+
+    /// The smallest change of the own done-fraction that setProgressCoalesced() reports.
+    static constexpr double ProgressStep = 0.001;
+
+private:
+    // The value last sent through updateProgress().
+    double emittedProgress = 0.0;
+
+protected:
     /// Ends the run with success: state Finished, progress 1.0, finished(this).
     void finish();
 

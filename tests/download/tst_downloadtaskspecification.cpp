@@ -4,6 +4,7 @@
 #include "httpmirror.h"
 #include "testsupport.h"
 
+#include <QCryptographicHash>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -452,6 +453,8 @@ void TestDownloadTaskSpecification::oversizeBodyFailsAndRetries()
     QCOMPARE(mirrorRecord(pool, "A").useCount, 0);
     QCOMPARE(mirrorRecord(pool, "B").useCount, 0);
     QCOMPARE(readAll(target), body);
+    // The digest covers the file as written, not the bytes of the failed attempt.
+    QCOMPARE(task->fileDigest(), QCryptographicHash::hash(body, QCryptographicHash::Md5));
 }
 
 void TestDownloadTaskSpecification::truncatedBodyIsRetried_data()
@@ -500,6 +503,7 @@ void TestDownloadTaskSpecification::truncatedBodyIsRetried()
     QCOMPARE(mirrorRecord(pool, "A").errorCount, cutting.requestCount("7/t.bin"));
     QCOMPARE(mirrorRecord(pool, "B").errorCount, 0);
     QCOMPARE(readAll(target), body);
+    QCOMPARE(task->fileDigest(), QCryptographicHash::hash(body, QCryptographicHash::Md5));
     const QStringList log = signalTexts(messages);
     QCOMPARE(log.count("Downloading t.bin finished"), 1);
     if (!lengthHeader) {

@@ -130,9 +130,12 @@ void TestCrashSafety::initTestCase()
     writeClient(source.path(), 2);
     updaterTwo = readAll(updaterExecutable()) + "\nversion 2 of the updater\n";
     QVERIFY(writeFile(source.filePath("update"), updaterTwo));
-    const QString complaint = publishRelease(
-        source.path(), mirrorRoot.path(), Type, 2,
-        {"--gzip", "data/levels/levels.dat", "--delete", "data/obsolete.txt"});
+    // Most parts are stored compressed: a plain download is linked into place, an unpacked one
+    // is staged in its directory, and both ways must be killed often enough.
+    QStringList extra {"--gzip", "data/levels/levels.dat", "--delete", "data/obsolete.txt"};
+    for (int i = 0; i < 5; ++i)
+        extra << "--gzip" << QStringLiteral("data/part%1.dat").arg(i);
+    const QString complaint = publishRelease(source.path(), mirrorRoot.path(), Type, 2, extra);
     QVERIFY2(complaint.isEmpty(), qPrintable(complaint));
 
     // What a normal run leaves: version 2 with executables at 0755.

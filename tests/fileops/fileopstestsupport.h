@@ -15,12 +15,14 @@
 #include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QThreadPool>
 
 #include <zlib.h>
 
 #include <csignal>
+#include <memory>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -52,6 +54,41 @@ inline QMap<QString, QString> snapshot(const QString &root)
         }
     }
     return entries;
+}
+
+// Like snapshot(), without the permission bits: a downloaded file that was linked into the
+// installation takes the installed file's mode with it, but its bytes never change.
+inline QMap<QString, QString> contentSnapshot(const QString &root)
+{
+    QMap<QString, QString> entries = snapshot(root);
+    for (auto it = entries.begin(); it != entries.end(); ++it)
+        it.value() = it.value().section(QLatin1Char(' '), 0, 0);
+    return entries;
+}
+
+// Whether the two paths name one file (one inode).
+inline bool sameFile(const QString &a, const QString &b)
+{
+    struct stat first;
+    struct stat second;
+    return ::stat(QFile::encodeName(a).constData(), &first) == 0
+        && ::stat(QFile::encodeName(b).constData(), &second) == 0 && first.st_dev == second.st_dev
+        && first.st_ino == second.st_ino;
+}
+
+// A temporary directory on another file system than @p path (in /dev/shm, a tmpfs on most
+// machines), where no link can reach; null when there is none.
+inline std::unique_ptr<QTemporaryDir> dirOnOtherFileSystem(const QString &path)
+{
+    struct stat here;
+    struct stat there;
+    if (::stat("/dev/shm", &there) != 0 || ::stat(QFile::encodeName(path).constData(), &here) != 0
+        || here.st_dev == there.st_dev)
+        return nullptr;
+    auto dir = std::make_unique<QTemporaryDir>(QStringLiteral("/dev/shm/varnolt-test-XXXXXX"));
+    if (!dir->isValid())
+        return nullptr;
+    return dir;
 }
 
 // Bytes that do not compress, the same on every run.

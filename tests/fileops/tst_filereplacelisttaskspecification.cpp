@@ -304,7 +304,7 @@ void TestFileReplaceListTaskSpecification::failure()
     auto expected = snapshot(root);
     if (failure != "directory blocked" && failure != "journal left")
         expected.remove("lib/_old_libfoo.so");
-    const auto downloadsBefore = snapshot(downloads->path());
+    const auto downloadsBefore = contentSnapshot(downloads->path());
 
     QList<QString> deleteList {Base + "/obsolete.txt"};
     FileReplaceListTaskSpecification list(&replaceList, &deleteList, &configuration, nullptr, 0.4);
@@ -331,7 +331,7 @@ void TestFileReplaceListTaskSpecification::failure()
     QCOMPARE(snapshot(root), expected);
     QCOMPARE(readAll(installed("vl3client_linux_amd64")), QByteArray("old client"));
     QCOMPARE(readAll(installed("lib/libfoo.so")), QByteArray("old foo"));
-    QCOMPARE(snapshot(downloads->path()), downloadsBefore);
+    QCOMPARE(contentSnapshot(downloads->path()), downloadsBefore);
 
     const QList<TaskSpecification *> steps = subtasksOf(list);
     QList<TaskSpecification::TaskState> states;

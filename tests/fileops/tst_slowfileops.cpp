@@ -80,25 +80,28 @@ void TestSlowFileOps::success_data()
     QTest::addColumn<bool>("unzip");
     QTest::addColumn<QByteArray>("source");
     QTest::addColumn<QByteArray>("expected");
+    // The source lies on another file system, so a copy cannot be a link.
+    QTest::addColumn<bool>("elsewhere");
 
     const QByteArray big = noise(1024 * 1024 + 3, 7);
     const QByteArray lines = text(200000);
-    QTest::newRow("copy, empty") << false << QByteArray() << QByteArray();
-    QTest::newRow("copy, one byte") << false << QByteArray("x") << QByteArray("x");
-    QTest::newRow("copy, 1 MiB") << false << big << big;
-    QTest::newRow("unzip, text over many buffers") << true << gzip(lines) << lines;
-    QTest::newRow("unzip, incompressible 1 MiB") << true << gzip(big) << big;
-    QTest::newRow("unzip, empty stream") << true << gzip(QByteArray()) << QByteArray();
+    QTest::newRow("copy, empty") << false << QByteArray() << QByteArray() << false;
+    QTest::newRow("copy, one byte") << false << QByteArray("x") << QByteArray("x") << false;
+    QTest::newRow("copy, 1 MiB") << false << big << big << false;
+    QTest::newRow("copy, 1 MiB from another file system") << false << big << big << true;
+    QTest::newRow("unzip, text over many buffers") << true << gzip(lines) << lines << false;
+    QTest::newRow("unzip, incompressible 1 MiB") << true << gzip(big) << big << false;
+    QTest::newRow("unzip, empty stream") << true << gzip(QByteArray()) << QByteArray() << false;
     // zlib reads a file of several gzip members as one stream.
     QTest::newRow("unzip, two members")
-        << true << gzip("first ") + gzip("second") << QByteArray("first second");
+        << true << gzip("first ") + gzip("second") << QByteArray("first second") << false;
     // Like zlib's own reader: what follows the last member without starting
     // another one is not part of the file.
     QTest::newRow("unzip, trailing bytes")
-        << true << gzip("content") + "\n\0\0 padding" << QByteArray("content");
+        << true << gzip("content") + "\n\0\0 padding" << QByteArray("content") << false;
     // Not compressed at all: passed through; the MD5 check that follows an
     // unpacking in the installation judges the result.
-    QTest::newRow("unzip, not gzip") << true << lines << lines;
+    QTest::newRow("unzip, not gzip") << true << lines << lines << false;
 }
 
 void TestSlowFileOps::success()
@@ -106,8 +109,16 @@ void TestSlowFileOps::success()
     QFETCH(bool, unzip);
     QFETCH(QByteArray, source);
     QFETCH(QByteArray, expected);
+    QFETCH(bool, elsewhere);
 
-    const QString sourcePath = downloads->filePath("plugins/libfoo.so.gz");
+    std::unique_ptr<QTemporaryDir> otherFileSystem;
+    QString sourcePath = downloads->filePath("plugins/libfoo.so.gz");
+    if (elsewhere) {
+        otherFileSystem = dirOnOtherFileSystem(installation->path());
+        if (!otherFileSystem)
+            QSKIP("no second file system to copy from");
+        sourcePath = otherFileSystem->filePath("libfoo.so");
+    }
     const QString destination = installation->filePath("libfoo.so");
     QVERIFY(writeFile(sourcePath, source));
     QVERIFY(writeFile(installation->filePath("vl3client_linux_amd64"), "installed client"));
@@ -131,6 +142,10 @@ void TestSlowFileOps::success()
     QCOMPARE(md5OfFile(destination), md5Of(expected));
     QCOMPARE(QFileInfo(destination).size(), qint64(expected.size()));
     QCOMPARE(snapshot(downloads->path()), downloadsBefore);
+    // On one file system the downloaded file itself becomes the installed one: its bytes are
+    // not written a second time.
+    if (!unzip)
+        QCOMPARE(sameFile(sourcePath, destination), !elsewhere);
     QCOMPARE(journal.records().size(), 1);
     QCOMPARE(journal.records().first().operation, RollbackData::CreateFile);
     QCOMPARE(journal.records().first().path, destination);
@@ -239,7 +254,15 @@ void TestSlowFileOps::failure()
     else if (source == "bad length")
         data[data.size() - 4] = char(data[data.size() - 4] ^ 1);
 
-    const QString sourcePath = downloads->filePath("client.gz");
+    // A link takes no space: only a copy, from another file system, can fill the disk.
+    std::unique_ptr<QTemporaryDir> otherFileSystem;
+    QString sourcePath = downloads->filePath("client.gz");
+    if (diskFull && !unzip) {
+        otherFileSystem = dirOnOtherFileSystem(installation->path());
+        if (!otherFileSystem)
+            QSKIP("no second file system to copy from");
+        sourcePath = otherFileSystem->filePath("client");
+    }
     if (source != "missing")
         QVERIFY(writeFile(sourcePath, data));
 

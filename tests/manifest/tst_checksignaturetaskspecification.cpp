@@ -5,6 +5,7 @@
 #include "taskrun.h"
 #include "testsupport.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -94,20 +95,30 @@ void TestCheckSignature::md5_data()
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<QString>("expected");
     QTest::addColumn<bool>("pass");
+    // The digest its writer computed, given to the check instead of a read of the file.
+    QTest::addColumn<QByteArray>("known");
 
     const QByteArray content("the client binary");
     const QString digest = md5Of(content);
-    QTest::newRow("lower case") << content << digest << true;
-    QTest::newRow("upper case") << content << digest.toUpper() << true;
-    QTest::newRow("trailing space") << content << digest + " " << false;
-    QTest::newRow("trailing newline") << content << digest + "\n" << false;
-    QTest::newRow("other digest") << content << QString::fromLatin1(EmptyMd5) << false;
-    QTest::newRow("empty file") << QByteArray() << QString::fromLatin1(EmptyMd5) << true;
+    QTest::newRow("lower case") << content << digest << true << QByteArray();
+    QTest::newRow("upper case") << content << digest.toUpper() << true << QByteArray();
+    QTest::newRow("trailing space") << content << digest + " " << false << QByteArray();
+    QTest::newRow("trailing newline") << content << digest + "\n" << false << QByteArray();
+    QTest::newRow("other digest") << content << QString::fromLatin1(EmptyMd5) << false
+                                  << QByteArray();
+    QTest::newRow("empty file") << QByteArray() << QString::fromLatin1(EmptyMd5) << true
+                                << QByteArray();
     QTest::newRow("empty file, upper case")
-        << QByteArray() << QString::fromLatin1(EmptyMd5).toUpper() << true;
+        << QByteArray() << QString::fromLatin1(EmptyMd5).toUpper() << true << QByteArray();
     // Larger than one digest block, and not a multiple of it.
     const QByteArray big(700 * 1024 + 3, 'x');
-    QTest::newRow("several blocks") << big << md5Of(big) << true;
+    QTest::newRow("several blocks") << big << md5Of(big) << true << QByteArray();
+    const QByteArray written = QCryptographicHash::hash(content, QCryptographicHash::Md5);
+    // The file changed after it was written: the check trusts the writer's digest, unread.
+    QTest::newRow("known digest, file not read")
+        << QByteArray("changed") << digest << true << written;
+    QTest::newRow("known digest, other expected")
+        << content << QString::fromLatin1(EmptyMd5) << false << written;
 }
 
 void TestCheckSignature::md5()
@@ -115,8 +126,10 @@ void TestCheckSignature::md5()
     QFETCH(QByteArray, content);
     QFETCH(QString, expected);
     QFETCH(bool, pass);
+    QFETCH(QByteArray, known);
     const QString path = write(QStringLiteral("product.bin"), content);
     CheckSignatureTaskSpecification task(path, expected, false, nullptr, 0.2);
+    task.setKnownDigest(known);
     const Outcome outcome = runCheck(task);
     QCOMPARE(outcome.checkDone, 1);
     QCOMPARE(outcome.pass, pass);

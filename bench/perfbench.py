@@ -1,0 +1,349 @@
+#!/usr/bin/env python3
+"""The updater beside tools doing the same work, on this machine.
+
+Publishes releases with the release tool, serves them with nginx on two
+loopback ports, runs "update --headless TYPE VERSION" from start to
+"Update successfully finished" and interleaves each run with its anchor:
+
+  no-op update       md5sum of the installed files as two processes
+  fresh install      curl --parallel --parallel-max 6 (both mirrors)
+  gzip install       curl as above, then two gzip -dc at once and sync
+  peak memory        fresh installs of many small files
+
+Only ratios from interleaved runs count: the machine is shared, so each
+figure is the median of its rounds, with min and max beside it.
+Called by bench/run-perf-bench.sh, which builds what it needs.
+"""
+
+import argparse
+import os
+import random
+import shutil
+import signal
+import statistics
+import subprocess
+import sys
+import time
+
+CLIENT = "client_linux_amd64"
+
+
+def run_measured(cmd, env=None, cwd=None, quiet=True):
+    """Runs cmd; returns (wall seconds, CPU seconds, peak RSS in KiB, exit code)."""
+    start = time.monotonic()
+    out = subprocess.DEVNULL if quiet else None
+    proc = subprocess.Popen(cmd, env=env, cwd=cwd, stdout=out, stderr=out)
+    _, status, usage = os.wait4(proc.pid, 0)
+    wall = time.monotonic() - start
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    return wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss, proc.returncode
+
+
+def write_tree(root, count, size, seed, compressible=False):
+    rng = random.Random(seed)
+    os.makedirs(root, exist_ok=True)
+    names = []
+    for i in range(count):
+        sub = "d%02d" % (i % 20)
+        os.makedirs(os.path.join(root, sub), exist_ok=True)
+        name = "%s/file%05d.dat" % (sub, i)
+        with open(os.path.join(root, name), "wb") as f:
+            left = size
+            while left > 0:
+                piece = min(left, 1 << 20)
+                if compressible:
+                    # Text-like: compresses to about a third, as game data often does.
+                    data = bytes(rng.choice(b"abcdefghijklmnop ") for _ in range(4096))
+                    data = (data * (piece // len(data) + 1))[:piece]
+                    data = bytearray(data)
+                    for j in range(0, piece, 97):
+                        data[j] = rng.randrange(256)
+                    data = bytes(data)
+                else:
+                    data = rng.randbytes(piece)
+                f.write(data)
+                left -= piece
+        names.append(name)
+    return names
+
+
+class Bench:
+    def __init__(self, args):
+        self.args = args
+        self.build = os.path.abspath(args.build)
+        self.work = os.path.abspath(args.work)
+        self.update_exe = os.path.join(self.build, "src", "update")
+        self.release_exe = os.path.join(self.build, "tools", "varnolt-release", "varnolt-release")
+        self.key = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "keys",
+                                                "development", "private.key"))
+        self.mirror = os.path.join(self.work, "mirror")
+        self.ports = []
+        self.nginx = None
+        self.version = 0
+        self.results = []
+
+    # --- set-up ---------------------------------------------------------------------------
+
+    def start_nginx(self):
+        import socket
+        for _ in range(2):
+            s = socket.socket()
+            s.bind(("127.0.0.1", 0))
+            self.ports.append(s.getsockname()[1])
+            s.close()
+        prefix = os.path.join(self.work, "nginx")
+        os.makedirs(os.path.join(prefix, "logs"), exist_ok=True)
+        servers = "".join(
+            "  server { listen 127.0.0.1:%d; root %s; access_log off; }\n" % (p, self.mirror)
+            for p in self.ports)
+        conf = os.path.join(prefix, "nginx.conf")
+        with open(conf, "w") as f:
+            f.write("daemon off;\nuser root;\nworker_processes 2;\n"
+                    "error_log %s/logs/error.log;\npid %s/nginx.pid;\n"
+                    "events { worker_connections 1024; }\n"
+                    "http {\n  sendfile on;\n  tcp_nopush on;\n  keepalive_requests 100000;\n"
+                    "  default_type application/octet-stream;\n"
+                    "  client_body_temp_path %s/tmp;\n  proxy_temp_path %s/tmp;\n"
+                    "  fastcgi_temp_path %s/tmp;\n  uwsgi_temp_path %s/tmp;\n"
+                    "  scgi_temp_path %s/tmp;\n%s}\n"
+                    % ((prefix,) * 7 + (servers,)))
+        os.makedirs(os.path.join(prefix, "tmp"), exist_ok=True)
+        self.nginx = subprocess.Popen(["nginx", "-p", prefix, "-c", conf],
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        time.sleep(0.5)
+        if self.nginx.poll() is not None:
+            sys.exit("nginx did not start; see %s/logs/error.log" % prefix)
+
+    def stop_nginx(self):
+        if self.nginx and self.nginx.poll() is None:
+            self.nginx.send_signal(signal.SIGQUIT)
+            self.nginx.wait(10)
+
+    def publish(self, label, count, size, gzip=False):
+        """A new version holding count files of size bytes; returns (version, names, tree)."""
+        self.version += 1
+        tree = os.path.join(self.work, "src-%d-%s" % (self.version, label))
+        names = write_tree(tree, count, size, self.version, compressible=gzip)
+        cmd = [self.release_exe, "release", "--type", CLIENT, "--version", str(self.version),
+               "--source", tree, "--out", self.mirror, "--key", self.key, "--force"]
+        if gzip:
+            for name in names:
+                cmd += ["--gzip", name]
+        subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL)
+        return self.version, names, tree
+
+    def installation(self, label):
+        inst = os.path.join(self.work, "inst-" + label)
+        shutil.rmtree(inst, ignore_errors=True)
+        os.makedirs(inst)
+        shutil.copy2(self.update_exe, os.path.join(inst, "update"))
+        with open(os.path.join(inst, "mirrors.ini"), "w") as f:
+            f.write("[mirrors]\nsize=2\n1\\mirror=one\n2\\mirror=two\n")
+            for name, port in zip(("one", "two"), self.ports):
+                f.write("[%s]\nurl=http://127.0.0.1:%d\n" % (name, port))
+        return inst
+
+    def empty_installation(self, inst):
+        for entry in os.listdir(inst):
+            if entry in ("update", "mirrors.ini"):
+                continue
+            path = os.path.join(inst, entry)
+            if os.path.isdir(path) and not os.path.islink(path):
+                shutil.rmtree(path)
+            else:
+                os.unlink(path)
+
+    def updater_env(self):
+        env = dict(os.environ)
+        # The session directory beside the installation, on the same file system.
+        tmp = os.path.join(self.work, "tmp")
+        os.makedirs(tmp, exist_ok=True)
+        env["TMPDIR"] = tmp
+        # No version server is asked: the version is given; the banner finds nobody.
+        env["VARNOLT_UPDATE_SERVER"] = "127.0.0.1:9"
+        env.pop("DISPLAY", None)
+        env["QT_QPA_PLATFORM"] = "offscreen"
+        return env
+
+    def run_updater(self, inst, version):
+        # VARNOLT_BENCH_WRAP puts a tool in front of the updater (strace -c, perf record) to
+        # find where its time goes; its figures are then those of the tool and the updater.
+        wrap = os.environ.get("VARNOLT_BENCH_WRAP", "").split()
+        res = run_measured(wrap + [os.path.join(inst, "update"), "--headless", CLIENT,
+                                   str(version)], env=self.updater_env())
+        if res[3] != 0:
+            sys.exit("the updater failed (exit code %d) in %s" % (res[3], inst))
+        return res
+
+    def curl_config(self, version, names, out_dir, suffix=""):
+        cfg = os.path.join(self.work, "curl-%d.cfg" % version)
+        with open(cfg, "w") as f:
+            for i, name in enumerate(names):
+                port = self.ports[i % 2]
+                f.write('url = "http://127.0.0.1:%d/%d/%s/%s%s"\n' % (port, version, CLIENT,
+                                                                     name, suffix))
+                f.write('output = "%s/%s%s"\n' % (out_dir, name, suffix))
+        return cfg
+
+    def curl_cmd(self, cfg):
+        return ["curl", "--parallel", "--parallel-max", "6", "--create-dirs", "-s", "-f",
+                "-K", cfg]
+
+    # --- the rows -------------------------------------------------------------------------
+
+    def record(self, work, updater, anchor, anchor_name, goal, cpu_goal=None):
+        self.results.append((work, updater, anchor, anchor_name, goal, cpu_goal))
+
+    def rounds(self, prepare_updater, updater, prepare_anchor, anchor):
+        ups, ans = [], []
+        for _ in range(self.args.rounds):
+            prepare_updater()
+            ups.append(updater())
+            prepare_anchor()
+            ans.append(anchor())
+        return ups, ans
+
+    def noop(self, count, size):
+        version, names, tree = self.publish("noop", count, size)
+        inst = self.installation("noop")
+        self.run_updater(inst, version)  # installs; every later run finds nothing to do
+        files = [os.path.join(inst, n) for n in names]
+        lists = []
+        for half in (files[0::2], files[1::2]):
+            path = os.path.join(self.work, "md5-%d.list" % len(lists))
+            with open(path, "w") as f:
+                f.write("\n".join(half) + "\n")
+            lists.append(path)
+        md5 = ["bash", "-c", "xargs -a %s md5sum >/dev/null & xargs -a %s md5sum >/dev/null; wait"
+               % tuple(lists)]
+        ups, ans = self.rounds(lambda: None, lambda: self.run_updater(inst, version),
+                               lambda: None, lambda: run_measured(md5))
+        self.record("no-op update, %d x %s installed" % (count, human(size)), ups, ans,
+                    "md5sum as 2 processes", 1.05)
+        shutil.rmtree(inst)
+        shutil.rmtree(tree)
+
+    def fresh(self, label, count, size, goal, cpu_goal=None, gzip=False):
+        version, names, tree = self.publish(label, count, size, gzip=gzip)
+        inst = self.installation(label)
+        out = os.path.join(self.work, "curl-out")
+        cfg = self.curl_config(version, names, out, ".gz" if gzip else "")
+        if gzip:
+            half = [os.path.join(out, n + ".gz") for n in names]
+            # The download first, then both unpackers at once.
+            cmd = "%s && { (for f in %s; do gzip -dc $f > ${f%%.gz}; done) & " \
+                  "(for f in %s; do gzip -dc $f > ${f%%.gz}; done); wait; }; sync" % (
+                      " ".join(self.curl_cmd(cfg)), " ".join(half[0::2]), " ".join(half[1::2]))
+            anchor = ["bash", "-c", cmd]
+            anchor_name = "curl, then 2 x gzip -dc at once, sync"
+        else:
+            anchor = self.curl_cmd(cfg)
+            anchor_name = "curl --parallel --parallel-max 6"
+        ups, ans = self.rounds(lambda: self.empty_installation(inst),
+                               lambda: self.run_updater(inst, version),
+                               lambda: shutil.rmtree(out, ignore_errors=True),
+                               lambda: run_measured(anchor))
+        what = "fresh install, %d x %s%s" % (count, human(size), " gzip" if gzip else "")
+        if count == 1:
+            what = "fresh install, one %s file" % human(size)
+        self.record(what, ups, ans, anchor_name, goal, cpu_goal)
+        shutil.rmtree(out, ignore_errors=True)
+        shutil.rmtree(inst)
+        shutil.rmtree(tree)
+
+    def memory(self, counts, size):
+        rows = []
+        for count in counts:
+            version, _, tree = self.publish("mem%d" % count, count, size)
+            inst = self.installation("mem%d" % count)
+            peaks = []
+            for _ in range(self.args.rounds):
+                self.empty_installation(inst)
+                peaks.append(self.run_updater(inst, version)[2])
+            rows.append((count, statistics.median(peaks)))
+            shutil.rmtree(inst)
+            shutil.rmtree(tree)
+        # The same run with nothing to fetch: what the program needs whatever the count.
+        version, _, tree = self.publish("mem0", 1, size)
+        inst = self.installation("mem0")
+        idle = statistics.median(self.run_updater(inst, version)[2]
+                                 for _ in range(self.args.rounds))
+        shutil.rmtree(inst)
+        shutil.rmtree(tree)
+        self.memory_rows = (idle, rows)
+
+    # --- report ---------------------------------------------------------------------------
+
+    def report(self):
+        print()
+        print("| work | updater median (min-max) | CPU | anchor | anchor median (min-max) | CPU "
+              "| ratio median (min-max) | CPU ratio | goal |")
+        print("|---|---|---|---|---|---|---|---|---|")
+        for work, ups, ans, anchor_name, goal, cpu_goal in self.results:
+            uw = [u[0] for u in ups]
+            aw = [a[0] for a in ans]
+            ratios = [u / a for u, a in zip(uw, aw)]
+            ucpu = statistics.median(u[1] for u in ups)
+            acpu = statistics.median(a[1] for a in ans)
+            cpu_ratio = ucpu / acpu if acpu > 0 else float("nan")
+            goal_text = "<= %.2f" % goal + (" (CPU <= %.2f)" % cpu_goal if cpu_goal else "")
+            print("| %s | %.3f s (%.3f-%.3f) | %.2f s | %s | %.3f s (%.3f-%.3f) | %.2f s "
+                  "| %.2f (%.2f-%.2f) | %.2f | %s |" % (
+                      work, statistics.median(uw), min(uw), max(uw), ucpu, anchor_name,
+                      statistics.median(aw), min(aw), max(aw), acpu,
+                      statistics.median(ratios), min(ratios), max(ratios), cpu_ratio, goal_text))
+        if hasattr(self, "memory_rows"):
+            idle, rows = self.memory_rows
+            print()
+            print("Peak memory (max RSS, median of %d runs); a run with nothing to fetch: %.1f MB"
+                  % (self.args.rounds, idle / 1024))
+            print("| files | peak | above the run without files |")
+            print("|---|---|---|")
+            for count, peak in rows:
+                print("| %d | %.1f MB | %+.1f MB |" % (count, peak / 1024, (peak - idle) / 1024))
+
+
+def human(size):
+    if size >= 1 << 30 and size % (1 << 30) == 0:
+        return "%d GiB" % (size >> 30)
+    if size >= 1 << 20 and size % (1 << 20) == 0:
+        return "%d MiB" % (size >> 20)
+    return "%d KiB" % (size >> 10)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--build", required=True)
+    parser.add_argument("--work", required=True)
+    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--quick", action="store_true",
+                        help="smaller trees (about a quarter), for a first look")
+    parser.add_argument("--only", default="noop,fresh,big,gzip,memory",
+                        help="comma-separated rows: noop, fresh, big, gzip, memory")
+    args = parser.parse_args()
+    only = set(args.only.split(","))
+    q = 4 if args.quick else 1
+
+    bench = Bench(args)
+    os.makedirs(bench.mirror, exist_ok=True)
+    bench.start_nginx()
+    try:
+        if "noop" in only:
+            bench.noop(2000 // q, 256 << 10)
+        if "fresh" in only:
+            bench.fresh("fresh5m", 200 // q, 5 << 20, 1.3, 1.5)
+            bench.fresh("fresh256k", 2000 // q, 256 << 10, 1.5)
+        if "big" in only:
+            bench.fresh("big", 1, (2 << 30) // q, 1.3)
+        if "gzip" in only:
+            bench.fresh("gzip", 50 // q, 20 << 20, 1.0, gzip=True)
+        if "memory" in only:
+            bench.memory([500 // q, 2000 // q, 8000 // q], 4 << 10)
+    finally:
+        bench.stop_nginx()
+    bench.report()
+
+
+if __name__ == "__main__":
+    main()
