@@ -3,8 +3,10 @@
 // on disk) and, interleaved with it, copies the same tree with "cp -r" and
 // one "sync". Prints the median of each and their ratio. Usage:
 //   varnolt-bench-install WORKDIR [FILES [KIB [ROUNDS]]]
-// The installation goes below the benchmark's own directory, where the
-// updater's code looks for it; WORKDIR holds the downloads and the copies.
+// The installation and the copy go below the benchmark's own directory, where
+// the updater's code looks for the installation; WORKDIR holds the downloads.
+// On the same file system as the installation, downloads are linked into
+// place; elsewhere (WORKDIR on /dev/shm, say) they are copied.
 #include "app/configuration.h"
 #include "fileops/filedeletelisttaskspecification.h"
 #include "fileops/filereplacelisttaskspecification.h"
@@ -60,6 +62,8 @@ int main(int argc, char **argv)
     const QString session = work + QLatin1String("/session");
     const QString tree = QStringLiteral("bench-tree");
     const QString installed = Configuration::getAppRootPath() + QLatin1Char('/') + tree;
+    // The copy goes where the installation goes, so both write to the same file system.
+    const QString copyTarget = Configuration::getAppRootPath() + QLatin1String("/bench-copy");
 
     // The downloads: FILES files of KIB KiB in directories of 100.
     QList<FileReplaceSpecification> replaceList;
@@ -85,7 +89,7 @@ int main(int argc, char **argv)
     QList<double> copy;
     for (int round = 0; round < rounds; ++round) {
         QDir(installed).removeRecursively();
-        QDir(work + QLatin1String("/copy")).removeRecursively();
+        QDir(copyTarget).removeRecursively();
         QProcess::execute(QStringLiteral("sync"), {});
 
         QElapsedTimer timer;
@@ -103,14 +107,15 @@ int main(int argc, char **argv)
 
         timer.restart();
         QProcess::execute(QStringLiteral("sh"),
-                          {QStringLiteral("-c"), QStringLiteral("cp -r '%1/%2' '%3/copy' && sync")
-                                                     .arg(session, tree, work)});
+                          {QStringLiteral("-c"), QStringLiteral("cp -r '%1/%2' '%3' && sync")
+                                                     .arg(session, tree, copyTarget)});
         copy.append(timer.nsecsElapsed() / 1e9);
         std::printf("round %d: updater %.3f s, cp -r + sync %.3f s\n", round + 1, updater.last(),
                     copy.last());
         std::fflush(stdout);
     }
     QDir(installed).removeRecursively();
+    QDir(copyTarget).removeRecursively();
     std::printf("fresh install of %d files of %d KiB: updater %.3f s (min %.3f, max %.3f), "
                 "cp -r + sync %.3f s (min %.3f, max %.3f), ratio %.2f\n",
                 files, kib, median(updater), *std::min_element(updater.begin(), updater.end()),
