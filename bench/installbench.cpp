@@ -95,8 +95,8 @@ int main(int argc, char **argv)
         QElapsedTimer timer;
         timer.start();
         QList<QString> deleteList;
-        FileReplaceListTaskSpecification replace(&replaceList, &deleteList, &configuration,
-                                                  nullptr, 0.4);
+        FileReplaceListTaskSpecification replace(&replaceList, &deleteList, &configuration, nullptr,
+                                                 0.4);
         FileDeleteListTaskSpecification remove(&deleteList, nullptr, 0.05);
         remove.setInstallJournal(replace.diskJournal());
         if (!runToEnd(replace) || !runToEnd(remove)) {
@@ -106,9 +106,10 @@ int main(int argc, char **argv)
         updater.append(timer.nsecsElapsed() / 1e9);
 
         timer.restart();
-        QProcess::execute(QStringLiteral("sh"),
-                          {QStringLiteral("-c"), QStringLiteral("cp -r '%1/%2' '%3' && sync")
-                                                     .arg(session, tree, copyTarget)});
+        QProcess::execute(
+            QStringLiteral("sh"),
+            {QStringLiteral("-c"),
+             QStringLiteral("cp -r '%1/%2' '%3' && sync").arg(session, tree, copyTarget)});
         copy.append(timer.nsecsElapsed() / 1e9);
         std::printf("round %d: updater %.3f s, cp -r + sync %.3f s\n", round + 1, updater.last(),
                     copy.last());

@@ -25,10 +25,10 @@ InstallationRepair::InstallationRepair(const QString &root)
         break;
     }
     ok = false;
-    error = QCoreApplication::translate("QObject",
-                                        "An interrupted installation could not be repaired: %1. "
-                                        "The journal %2 was left in place.")
-                .arg(recovery.problem,
-                     QDir::toNativeSeparators(root + QLatin1Char('/')
-                                              + InstallJournal::fileName()));
+    error
+        = QCoreApplication::translate("QObject",
+                                      "An interrupted installation could not be repaired: %1. "
+                                      "The journal %2 was left in place.")
+              .arg(recovery.problem,
+                   QDir::toNativeSeparators(root + QLatin1Char('/') + InstallJournal::fileName()));
 }

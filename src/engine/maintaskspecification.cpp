@@ -52,8 +52,8 @@ void MainTaskSpecification::makeSubtasksAndStart()
     // next step when the cancel is dropped, and that request decides.
     connect(replaceStep, &TaskSpecification::finished, this,
             &MainTaskSpecification::onInstallationCommitted);
-    auto *deletion =
-        new FileDeleteListTaskSpecification(&fileSpecifications.deleteList, this, DeleteShare);
+    auto *deletion
+        = new FileDeleteListTaskSpecification(&fileSpecifications.deleteList, this, DeleteShare);
     // It removes the committed journal once the old copies are gone.
     deletion->setInstallJournal(replaceStep->diskJournal());
     deleteStep = deletion;

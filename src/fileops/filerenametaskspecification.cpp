@@ -25,8 +25,7 @@ bool linkAside(const QString &from, const QString &to)
 FileRenameTaskSpecification::FileRenameTaskSpecification(const QString &from, const QString &to,
                                                          RollbackDataList *rollbackList,
                                                          QObject *parent,
-                                                         double parentProgressRange,
-                                                         Method method)
+                                                         double parentProgressRange, Method method)
     : FastFileOpTaskSpecification(to, rollbackList, parent, parentProgressRange),
       sourceName(from),
       method(method)

@@ -39,7 +39,8 @@ void FileReplaceListTaskSpecification::makeSubtasksAndStart()
         // Before the first change. An existing journal is never taken over:
         // it belongs to an installation that the next start has to repair.
         if (!journalFile.create()) {
-            emit message(tr("Could not create the installation journal %1").arg(journalFile.path()));
+            emit message(
+                tr("Could not create the installation journal %1").arg(journalFile.path()));
             journalFailed = true;
             state = Running;
             executeSubTasks();
@@ -75,8 +76,7 @@ QList<RollbackData> FileReplaceListTaskSpecification::plannedChanges() const
         const QString file = root + spec.destFileName(QString());
         QStringList missing;
         for (QString dir = QDir::cleanPath(QFileInfo(file).absolutePath());
-             !QFileInfo::exists(dir) && !directories.contains(dir);
-             dir = QFileInfo(dir).path()) {
+             !QFileInfo::exists(dir) && !directories.contains(dir); dir = QFileInfo(dir).path()) {
             directories.insert(dir);
             missing.prepend(dir);
             if (QDir(dir).isRoot())
@@ -85,8 +85,7 @@ QList<RollbackData> FileReplaceListTaskSpecification::plannedChanges() const
         for (const QString &dir : qAsConst(missing))
             changes.append(RollbackData(RollbackData::CreateDir, dir));
         if (QFileInfo::exists(file) || QFileInfo(file).isSymLink())
-            changes.append(
-                RollbackData(RollbackData::Rename, file, root + spec.oldDestFileName()));
+            changes.append(RollbackData(RollbackData::Rename, file, root + spec.oldDestFileName()));
         else
             changes.append(RollbackData(RollbackData::CreateFile, file));
     }

@@ -60,7 +60,8 @@ bool isFile(const QByteArray &path, const QByteArray &identity)
         return false;
     return identity.isEmpty()
         || identity
-        == QByteArray::number(quint64(info.st_dev)) + ':' + QByteArray::number(quint64(info.st_ino));
+        == QByteArray::number(quint64(info.st_dev)) + ':'
+            + QByteArray::number(quint64(info.st_ino));
 }
 
 struct Record
@@ -299,11 +300,11 @@ InstallJournal::Recovery InstallJournal::recover(const QString &root)
             bool ok;
             if (record.kind == "dir") {
                 // Left alone when it is not empty: what is in it is not ours.
-                ok = ::rmdir(record.path.constData()) == 0 || errno == ENOENT
-                    || errno == ENOTEMPTY || errno == EEXIST;
+                ok = ::rmdir(record.path.constData()) == 0 || errno == ENOENT || errno == ENOTEMPTY
+                    || errno == EEXIST;
             } else if (record.kind == "file") {
-                const QByteArray staged =
-                    QFile::encodeName(StagedFile::temporaryName(QFile::decodeName(record.path)));
+                const QByteArray staged
+                    = QFile::encodeName(StagedFile::temporaryName(QFile::decodeName(record.path)));
                 ok = removed(::unlink(staged.constData()))
                     && removed(::unlink(record.path.constData()));
             } else {

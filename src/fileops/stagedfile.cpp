@@ -123,8 +123,8 @@ bool StagedFile::writeAll(int fd, const char *data, qint64 size)
 
 bool StagedFile::syncDirectory(const QString &path)
 {
-    const int dirFd = ::open(QFile::encodeName(path).constData(),
-                             O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int dirFd
+        = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd < 0)
         return false;
     const bool ok = synced(::fsync(dirFd));

@@ -91,8 +91,7 @@ void ComposedTaskSpecification::onStartNextTask()
     subTask->execute();
 }
 
-void ComposedTaskSpecification::onUpdateProgress(const TaskSpecification *subTask,
-                                                 qreal doneFrac)
+void ComposedTaskSpecification::onUpdateProgress(const TaskSpecification *subTask, qreal doneFrac)
 {
     const auto seen = reportedProgress.find(subTask);
     if (seen == reportedProgress.end())

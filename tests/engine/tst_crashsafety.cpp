@@ -83,9 +83,8 @@ private:
 namespace {
 
 const QString Type = QStringLiteral("client_linux_amd64");
-const QStringList TracedCalls {"rename", "renameat",  "renameat2", "link",    "linkat",
-                               "openat", "write",     "fsync",     "fdatasync", "unlink",
-                               "unlinkat"};
+const QStringList TracedCalls {"rename", "renameat", "renameat2", "link",   "linkat",  "openat",
+                               "write",  "fsync",    "fdatasync", "unlink", "unlinkat"};
 
 void writeClient(const QString &root, int version)
 {
@@ -193,8 +192,9 @@ void TestCrashSafety::init()
     tmp = std::make_unique<QTemporaryDir>();
     QVERIFY(tmp->isValid());
     writeClient(installation->path(), 1);
-    installation->writeFile("mirrors.ini", "[mirrors]\nsize=1\n1\\mirror=local\n[local]\nurl="
-                                               + mirror->baseUrl().toUtf8() + "\n");
+    installation->writeFile(
+        "mirrors.ini",
+        "[mirrors]\nsize=1\n1\\mirror=local\n[local]\nurl=" + mirror->baseUrl().toUtf8() + "\n");
 }
 
 QMap<QString, QString> TestCrashSafety::snapshot() const
@@ -214,8 +214,8 @@ QMap<QString, QString> TestCrashSafety::snapshot() const
             continue;
         }
         const QString mode = QString::number(info.st_mode & 07777, 8);
-        result.insert(relative, S_ISDIR(info.st_mode) ? "dir " + mode
-                                                      : md5OfFile(path) + ' ' + mode);
+        result.insert(relative,
+                      S_ISDIR(info.st_mode) ? "dir " + mode : md5OfFile(path) + ' ' + mode);
     }
     return result;
 }
@@ -265,9 +265,9 @@ TestCrashSafety::Run TestCrashSafety::runTraced(const QStringList &straceArgs)
         // On one processor the updater has one pool thread, which does all
         // its file work in order: the calls of each thread then come in the
         // same order and number in every run.
-        process.start(toolPath("taskset"), QStringList {"-c", "0", toolPath("strace"), "-f", "-qq",
-                                                        "-o", traceFile}
-                                               + straceArgs + updater);
+        process.start(toolPath("taskset"),
+                      QStringList {"-c", "0", toolPath("strace"), "-f", "-qq", "-o", traceFile}
+                          + straceArgs + updater);
     // The mirror lives in this process: its event loop turns while waiting.
     run.ended = QTest::qWaitFor(
         [&] {
@@ -298,7 +298,8 @@ TestCrashSafety::Run TestCrashSafety::runTraced(const QStringList &straceArgs)
 QString TestCrashSafety::startWithoutRun()
 {
     QProcess process;
-    process.setProcessEnvironment(installation->environment(tmp->path(), "Ok", versionServer->port()));
+    process.setProcessEnvironment(
+        installation->environment(tmp->path(), "Ok", versionServer->port()));
     process.setWorkingDirectory(installation->path());
     process.start(installation->executable(), {Type, "2"});
     QString log;
@@ -322,7 +323,8 @@ void TestCrashSafety::checkVersion(const char *when, bool *isTwo)
     if (!one && !two) {
         QStringList differences;
         for (auto it = now.cbegin(); it != now.cend(); ++it)
-            if (versionOne.value(it.key()) != it.value() && versionTwo.value(it.key()) != it.value())
+            if (versionOne.value(it.key()) != it.value()
+                && versionTwo.value(it.key()) != it.value())
                 differences << it.key() + " = " + it.value();
         for (const QString &key : versionOne.keys() + versionTwo.keys())
             if (!now.contains(key))
@@ -364,10 +366,12 @@ void TestCrashSafety::killedAnywhere()
     QVERIFY2(points.size() >= qMin(count, 5), qPrintable(QString::number(points.size())));
     int recovered = 0;
     for (const Call &point : points) {
-        const QString where = QString("%1 number %2 (%3)").arg(point.name).arg(point.number).arg(point.text);
+        const QString where
+            = QString("%1 number %2 (%3)").arg(point.name).arg(point.number).arg(point.text);
         init();
-        QStringList args {"-e", "trace=" + point.name, "-e",
-                          QString("inject=%1:signal=SIGKILL:when=%2").arg(point.name).arg(point.number)};
+        QStringList args {
+            "-e", "trace=" + point.name, "-e",
+            QString("inject=%1:signal=SIGKILL:when=%2").arg(point.name).arg(point.number)};
         if (!file.isEmpty())
             args << "-P" << QDir::cleanPath(installation->filePath(file));
         const Run killed = runTraced(args);
@@ -392,8 +396,9 @@ void TestCrashSafety::killedAnywhere()
     // The points fall inside the installation. Calls are numbered per
     // thread, and how many a download makes depends on how the network
     // hands over its data, so a point may also fall just before or after it.
-    QVERIFY2(recovered > 0,
-             qPrintable(QString("%1 of %2 kills needed a repair").arg(recovered).arg(points.size())));
+    QVERIFY2(
+        recovered > 0,
+        qPrintable(QString("%1 of %2 kills needed a repair").arg(recovered).arg(points.size())));
 }
 
 void TestCrashSafety::failingDisk_data()
@@ -406,12 +411,17 @@ void TestCrashSafety::failingDisk_data()
     // Which of those calls fail, one run each; 0 stands for the last.
     QTest::addColumn<QList<int>>("numbers");
 
-    QTest::newRow("journal full") << "write" << "ENOSPC" << "update.journal" << QList<int> {1, 2, 3};
-    QTest::newRow("journal not synced")
-        << "fdatasync" << "EIO" << "update.journal" << QList<int> {1, 3, 0};
+    QTest::newRow("journal full") << "write"
+                                  << "ENOSPC"
+                                  << "update.journal" << QList<int> {1, 2, 3};
+    QTest::newRow("journal not synced") << "fdatasync"
+                                        << "EIO"
+                                        << "update.journal" << QList<int> {1, 3, 0};
     // The journal's creation and the commit; the sync after the journal is
     // removed may fail unnoticed.
-    QTest::newRow("directory not synced") << "fsync" << "EIO" << "." << QList<int> {1, 2};
+    QTest::newRow("directory not synced") << "fsync"
+                                          << "EIO"
+                                          << "." << QList<int> {1, 2};
     // (A full disk while a file is copied or unpacked is a test of the file
     // operations: strace cannot tell an unnamed file's writes from others.)
 }
@@ -477,10 +487,11 @@ void TestCrashSafety::secondStartKeepsOldCopies()
     first.setWorkingDirectory(installation->path());
     first.start(toolPath("strace"),
                 {"-f", "-qq", "-o", traceFile, "-P", installation->filePath("_old_update"), "-e",
-                 "trace=link,linkat,rename,renameat2", "-e", "inject=link,linkat,rename,renameat2:delay_exit=4000000",
+                 "trace=link,linkat,rename,renameat2", "-e",
+                 "inject=link,linkat,rename,renameat2:delay_exit=4000000",
                  installation->executable(), "--nouser", Type, "2"});
-    QVERIFY(QTest::qWaitFor([&] { return QFileInfo::exists(installation->filePath("_old_update")); },
-                            30000));
+    QVERIFY(QTest::qWaitFor(
+        [&] { return QFileInfo::exists(installation->filePath("_old_update")); }, 30000));
     QVERIFY(QFileInfo::exists(installation->filePath("update.journal")));
 
     const InstallationDir::Result second = installation->run({Type, "2"}, env);

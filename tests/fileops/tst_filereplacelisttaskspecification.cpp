@@ -315,8 +315,7 @@ void TestFileReplaceListTaskSpecification::failure()
     QCOMPARE(run.state, TaskSpecification::ErrorCanceled);
     QCOMPARE(run.messages.first(), QString("Starting file updates"));
     if (failure == "journal left") {
-        QCOMPARE(run.messages.last(),
-                 "Could not create the installation journal " + journalPath());
+        QCOMPARE(run.messages.last(), "Could not create the installation journal " + journalPath());
         QCOMPARE(readAll(journalPath()), QByteArray("varnolt-install-journal 1\n"));
     } else {
         QCOMPARE(run.messages.last(), QString("rolling back file updates"));

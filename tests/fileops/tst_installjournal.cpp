@@ -51,19 +51,19 @@ void TestInstallJournal::recover_data()
     const QByteArray header = "varnolt-install-journal 1\n";
     // Killed after the old client got its second name, the new one in place,
     // a new file and a new directory made, one more file announced only.
-    const QByteArray uncommitted = header
-        + "dir new\nrename client _old_client\nfile new/lib.so\nfile data%20file%25.txt\n";
+    const QByteArray uncommitted
+        = header + "dir new\nrename client _old_client\nfile new/lib.so\nfile data%20file%25.txt\n";
     const QStringList crashed {"client=new client", "_old_client=old client", "new/",
                                "new/lib.so=new lib", ".client.varnolt-new=staged"};
-    QTest::newRow("not committed: undone") << uncommitted << crashed << int(R::Undone) << 4
-                                           << QStringList {"client=old client"};
+    QTest::newRow("not committed: undone")
+        << uncommitted << crashed << int(R::Undone) << 4 << QStringList {"client=old client"};
     // A record cut off by the crash was never synced; its change never began.
     QTest::newRow("torn last record ignored")
         << uncommitted + "file new/oth" << crashed << int(R::Undone) << 4
         << QStringList {"client=old client"};
     QTest::newRow("commit cut short: undone")
-        << uncommitted + "commit\ndelete _old_client\n" << crashed << int(R::Undone) << 4
-        << QStringList {"client=old client"};
+        << uncommitted + "commit\ndelete _old_client\n"
+        << crashed << int(R::Undone) << 4 << QStringList {"client=old client"};
     // Nothing changed yet, or the rollback had already put everything back.
     QTest::newRow("old copy already back")
         << uncommitted << QStringList {"client=old client"} << int(R::Undone) << 4
@@ -88,14 +88,14 @@ void TestInstallJournal::recover_data()
                          "obsolete=old"})
         << int(R::Finished) << 0 << QStringList {"client=new client", "new/", "new/lib.so=x"};
     // Never acted on: the installation stays as the crash left it.
-    QTest::newRow("unknown record") << header + "chmod client\n" << crashed << int(R::Failed) << 0
-                                    << crashed;
-    QTest::newRow("path leaving the installation")
-        << header + "file ../elsewhere\n" << crashed << int(R::Failed) << 0 << crashed;
-    QTest::newRow("absolute path") << header + "file /etc/passwd\n" << crashed << int(R::Failed)
-                                   << 0 << crashed;
-    QTest::newRow("not a journal") << QByteArray("[current]\nversion=2\n") << crashed
-                                   << int(R::Failed) << 0 << crashed;
+    QTest::newRow("unknown record") << header + "chmod client\n"
+                                    << crashed << int(R::Failed) << 0 << crashed;
+    QTest::newRow("path leaving the installation") << header + "file ../elsewhere\n"
+                                                   << crashed << int(R::Failed) << 0 << crashed;
+    QTest::newRow("absolute path") << header + "file /etc/passwd\n"
+                                   << crashed << int(R::Failed) << 0 << crashed;
+    QTest::newRow("not a journal")
+        << QByteArray("[current]\nversion=2\n") << crashed << int(R::Failed) << 0 << crashed;
 }
 
 void TestInstallJournal::recover()
@@ -112,8 +112,8 @@ void TestInstallJournal::recover()
         if (entry.endsWith('/'))
             QVERIFY(QDir().mkpath(root.filePath(entry)));
         else
-            QVERIFY(writeFile(root.filePath(entry.section('=', 0, 0)),
-                              entry.section('=', 1).toUtf8()));
+            QVERIFY(
+                writeFile(root.filePath(entry.section('=', 0, 0)), entry.section('=', 1).toUtf8()));
     }
     const QString journalPath = root.filePath(InstallJournal::fileName());
     QVERIFY(writeFile(journalPath, journal));

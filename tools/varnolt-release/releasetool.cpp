@@ -244,8 +244,7 @@ int ReleaseTool::verify(const QStringList &arguments)
     const QString keyName
         = parser.isSet(keyOption) ? parser.value(keyOption) : QStringLiteral("the built-in key");
     ScopedRsaKey key;
-    if (!loadPublicKey(key, parser.isSet(keyOption) ? parser.value(keyOption) : QString(),
-                       command))
+    if (!loadPublicKey(key, parser.isSet(keyOption) ? parser.value(keyOption) : QString(), command))
         return InputError;
 
     bool valid = false;
@@ -455,8 +454,7 @@ int ReleaseTool::checkMirror(const QStringList &arguments)
         return usageError(command, QStringLiteral("--type must be a plain name"));
 
     ScopedRsaKey key;
-    if (!loadPublicKey(key, parser.isSet(keyOption) ? parser.value(keyOption) : QString(),
-                       command))
+    if (!loadPublicKey(key, parser.isSet(keyOption) ? parser.value(keyOption) : QString(), command))
         return InputError;
 
     MirrorChecker checker(options, key.get());
