@@ -419,7 +419,10 @@ bool DownloadTaskSpecification::readData()
 void DownloadTaskSpecification::onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
 {
     Q_UNUSED(bytesReceived);
-    if (bytesTotal > 0 && expectedSize == -1)
+    // Only an announced length is a total: at its end, a reply without one reports what it
+    // received as the total, which would make the last bytes read count as progress twice.
+    if (bytesTotal > 0 && expectedSize == -1 && reply
+        && reply->header(QNetworkRequest::ContentLengthHeader).isValid())
         expectedSize = bytesTotal;
 }
 
