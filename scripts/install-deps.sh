@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs everything needed to build, test and run the updater on Debian 12.
-# Idempotent: packages already present are left as they are.
+# Idempotent: packages already present are left as they are. Packages named
+# on the command line are installed as well (scripts that need more, such as
+# scripts/screenshot.sh, pass theirs).
 set -euo pipefail
 
 packages=(
@@ -12,6 +14,7 @@ packages=(
     strace util-linux
     python3
 )
+packages+=("$@")
 
 missing=()
 for p in "${packages[@]}"; do

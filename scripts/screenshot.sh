@@ -12,16 +12,7 @@ cd "$(dirname "$0")/.."
 # The demo builds the updater, publishes version 2 and checks a headless run.
 bash scripts/run.sh >/dev/null
 
-tools=(xvfb x11-apps netpbm)
-missing=()
-for p in "${tools[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update
-    apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+bash scripts/install-deps.sh xvfb x11-apps netpbm
 
 demo="$PWD/build-demo/demo"
 shots="$demo/screenshots"

@@ -3,7 +3,6 @@
 #include <QFile>
 
 #include <cerrno>
-#include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -68,42 +67,16 @@ bool linkRefused(int error)
 // own name goes with the session, so sharing its inode is safe; its mode is
 // set first, as the copy's would be, and its content synced before the name
 // appears, as for a staged copy.
-//
-// The link is made to the open file through its /proc entry, so the name
-// given is that of the regular file checked and synced here, even if the
-// source's name has meanwhile come to mean something else.
-bool linkOpenFile(int in, const QByteArray &name)
-{
-    char procPath[64];
-    std::snprintf(procPath, sizeof procPath, "/proc/self/fd/%d", in);
-    return ::linkat(AT_FDCWD, procPath, AT_FDCWD, name.constData(), AT_SYMLINK_FOLLOW) == 0;
-}
-
 LinkResult linkInPlace(int in, mode_t currentMode, mode_t finalMode, const QString &destination,
                        StagedFile::Placement placement)
 {
-    const QByteArray to = QFile::encodeName(destination);
     if (currentMode != finalMode && ::fchmod(in, finalMode) != 0)
         return LinkResult::NotLinked;
     if (::fdatasync(in) != 0 && errno != EINVAL)
         return LinkResult::Failed;
-
-    if (placement == StagedFile::CreateOnly) {
-        // link() never replaces anything, a link to nothing included.
-        if (linkOpenFile(in, to))
-            return LinkResult::Linked;
-        return linkRefused(errno) ? LinkResult::NotLinked : LinkResult::Failed;
-    }
-    // As a staged replacement: through the temporary name, then one rename()
-    // over the installed file, so the name never goes missing.
-    const QByteArray temporary = QFile::encodeName(StagedFile::temporaryName(destination));
-    ::unlink(temporary.constData());
-    if (!linkOpenFile(in, temporary))
-        return linkRefused(errno) ? LinkResult::NotLinked : LinkResult::Failed;
-    if (::rename(temporary.constData(), to.constData()) == 0)
+    if (StagedFile::placeOpenFile(in, destination, placement))
         return LinkResult::Linked;
-    ::unlink(temporary.constData());
-    return LinkResult::Failed;
+    return linkRefused(errno) ? LinkResult::NotLinked : LinkResult::Failed;
 }
 
 } // namespace

@@ -106,7 +106,8 @@ void FileReplaceTaskSpecification::subtasksDone()
         // their old copies go at the next start.
         if (movedAside && !configuration->isSpecialFileName(name))
             oldFilesToDelete->append(replaceSpec.oldDestFileName());
-        makeSingleFileExecutable(installed(replaceSpec.destFileName(QString())));
+        // Executables already have their mode: it was set before the file
+        // took its name.
     } else {
         ownJournal.rollback(this);
     }
@@ -126,10 +127,4 @@ bool FileReplaceTaskSpecification::isExecutable(const QString &path)
     const QFileInfo info(path);
     return Configuration::getExecutableFiles().contains(info.fileName())
         || Configuration::getExecutableSuffixes().contains(info.completeSuffix());
-}
-
-void FileReplaceTaskSpecification::makeSingleFileExecutable(const QString &path)
-{
-    if (isExecutable(path))
-        ::chmod(QFile::encodeName(path).constData(), ExecutableMode);
 }

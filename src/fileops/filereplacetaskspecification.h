@@ -31,11 +31,9 @@ public:
     // they have not been handed to the installation journal on success.
     void reset() override;
 
-    // Executables and shared libraries get rwxr-xr-x; everything else keeps
-    // the mode the copy or unpacking gave it.
-    static void makeSingleFileExecutable(const QString &path);
     // Whether the file is one that gets rwxr-xr-x: an executable of the
-    // client or the updater, or a shared library.
+    // client or the updater, or a shared library. Everything else keeps the
+    // mode the copy or unpacking gives it.
     static bool isExecutable(const QString &path);
 
 protected:

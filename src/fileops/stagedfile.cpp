@@ -49,15 +49,40 @@ void StagedFile::discard()
         ::unlink(temporary.constData());
 }
 
-bool StagedFile::linkTo(const QByteArray &name) const
+namespace {
+
+// Gives an open file a first or further name through its /proc entry, which
+// needs no privileges (AT_EMPTY_PATH would) and names the very file that was
+// written and synced, whatever its old name has come to mean meanwhile.
+bool linkOpenFile(int fd, const QByteArray &name)
 {
-    if (named)
-        return ::link(temporary.constData(), name.constData()) == 0;
-    // An unnamed file gets its first name through its /proc entry, which
-    // needs no privileges (AT_EMPTY_PATH would).
     char procPath[64];
     std::snprintf(procPath, sizeof procPath, "/proc/self/fd/%d", fd);
     return ::linkat(AT_FDCWD, procPath, AT_FDCWD, name.constData(), AT_SYMLINK_FOLLOW) == 0;
+}
+
+} // namespace
+
+bool StagedFile::placeOpenFile(int fd, const QString &destinationPath, Placement placement)
+{
+    const QByteArray destination = QFile::encodeName(destinationPath);
+    // link() never replaces anything, a link to nothing included.
+    if (placement == CreateOnly)
+        return linkOpenFile(fd, destination);
+    // rename() is the only way to take a name that is in use without a moment
+    // in which it is missing; it needs a name to rename from. The temporary
+    // name belongs to this destination alone: whatever holds it is left over
+    // from an interrupted replacement.
+    const QByteArray temporary = QFile::encodeName(temporaryName(destinationPath));
+    ::unlink(temporary.constData());
+    if (!linkOpenFile(fd, temporary))
+        return false;
+    if (::rename(temporary.constData(), destination.constData()) == 0)
+        return true;
+    const int error = errno;
+    ::unlink(temporary.constData());
+    errno = error;
+    return false;
 }
 
 bool StagedFile::commit(mode_t mode, Placement placement)
@@ -72,21 +97,12 @@ bool StagedFile::commit(mode_t mode, Placement placement)
     }
 
     bool placed;
-    if (placement == CreateOnly) {
-        // link() never replaces anything, a link to nothing included.
-        placed = linkTo(destination);
-    } else if (named) {
+    if (!named)
+        placed = placeOpenFile(fd, QFile::decodeName(destination), placement);
+    else if (placement == CreateOnly)
+        placed = ::link(temporary.constData(), destination.constData()) == 0;
+    else
         placed = ::rename(temporary.constData(), destination.constData()) == 0;
-    } else {
-        // rename() is the only way to take a name that is in use without a
-        // moment in which it is missing; it needs a name to rename from. The
-        // temporary name belongs to this destination alone: whatever holds
-        // it is left over from an interrupted replacement.
-        ::unlink(temporary.constData());
-        placed = linkTo(temporary)
-            && (::rename(temporary.constData(), destination.constData()) == 0
-                || (::unlink(temporary.constData()), false));
-    }
     if (!placed) {
         discard();
         return false;

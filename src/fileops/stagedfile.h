@@ -64,6 +64,15 @@ public:
     static QString temporaryName(const QString &destination);
 
     /**
+     * Gives the open regular file @p fd the name @p destination as
+     * @p placement says: a new name, or, for Replace, a temporary name that
+     * is renamed over the destination in one step. On failure errno says why
+     * and nothing is left under either name. Making the content durable and
+     * setting the mode first is the caller's part.
+     */
+    static bool placeOpenFile(int fd, const QString &destination, Placement placement);
+
+    /**
      * Writes all @p size bytes of @p data to @p fd, going on after short
      * writes and interruptions; false on any failure (a full disk included).
      */
@@ -73,7 +82,6 @@ public:
     static bool syncDirectory(const QString &path);
 
 private:
-    bool linkTo(const QByteArray &name) const;
     void discard();
 
     QByteArray destination;
