@@ -7,7 +7,6 @@
 #include "app/singleinstancechecker.h"
 #include "app/terminationsignals.h"
 #include "app/translators.h"
-#include "engine/updateengine.h"
 
 #include <QCoreApplication>
 #include <QLocale>
@@ -57,12 +56,6 @@ int runHeadlessUpdater(int argc, char **argv)
     }
     if (!repair.logLine().isEmpty())
         ConsoleLog::write(repair.logLine());
-
-    // Copies of the updater's own files that an earlier run replaced could
-    // not be deleted while they were in use; they can now.
-    UpdateEngine::removeOldFiles(root);
-    UpdateEngine::removeOldFiles(root + QLatin1String("/imageformats"));
-    UpdateEngine::removeOldFiles(root + QLatin1String("/accessible"));
 
     const Translators translators(QLocale::system().name());
 

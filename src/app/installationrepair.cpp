@@ -1,5 +1,6 @@
 #include "app/installationrepair.h"
 
+#include "engine/updateengine.h"
 #include "fileops/installjournal.h"
 
 #include <QCoreApplication>
@@ -8,6 +9,14 @@
 InstallationRepair::InstallationRepair(const QString &root)
 {
     const InstallJournal::Recovery recovery = InstallJournal::recover(root);
+    if (recovery.outcome != InstallJournal::Recovery::Failed) {
+        // Only now: an installation undone above has given these copies their
+        // names back. Copies of the updater's own files that a finished run
+        // kept could not be deleted while they were in use; they can now.
+        UpdateEngine::removeOldFiles(root);
+        UpdateEngine::removeOldFiles(root + QLatin1String("/imageformats"));
+        UpdateEngine::removeOldFiles(root + QLatin1String("/accessible"));
+    }
     switch (recovery.outcome) {
     case InstallJournal::Recovery::Nothing:
         return;

@@ -3,7 +3,8 @@
 #include <QString>
 
 // Repairs an installation that a crash interrupted, at start-up, before
-// anything else looks at it (see InstallJournal::recover()). Both the window
+// anything else looks at it (see InstallJournal::recover()), then deletes
+// the old copies of the updater's own files that a finished run kept. Both the window
 // and the headless start run it right after the single-instance check: a
 // running instance's journal is its own.
 class InstallationRepair

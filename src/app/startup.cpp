@@ -6,7 +6,6 @@
 #include "app/messagebox.h"
 #include "app/singleinstancechecker.h"
 #include "app/translators.h"
-#include "engine/updateengine.h"
 #include "ui/mainwindow.h"
 
 #include <QApplication>
@@ -44,12 +43,6 @@ int runUpdater(int argc, char **argv)
                              repair.errorText());
         return 2;
     }
-
-    // Copies of the updater's own files that an earlier run replaced could
-    // not be deleted while they were in use; they can now.
-    UpdateEngine::removeOldFiles(root);
-    UpdateEngine::removeOldFiles(root + QLatin1String("/imageformats"));
-    UpdateEngine::removeOldFiles(root + QLatin1String("/accessible"));
 
     const Translators translators(QLocale::system().name());
 
