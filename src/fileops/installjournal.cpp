@@ -23,12 +23,6 @@ bool synced(int result)
     return result == 0 || errno == EINVAL;
 }
 
-bool exists(const QByteArray &path)
-{
-    struct stat info;
-    return ::lstat(path.constData(), &info) == 0;
-}
-
 // An undo step that found nothing to do has done its job: the change was
 // never made, or an interrupted rollback already undid it.
 bool removed(int result)
@@ -314,7 +308,7 @@ InstallJournal::Recovery InstallJournal::recover(const QString &root)
                 const QByteArray staged = QFile::encodeName(
                     StagedFile::temporaryName(QFile::decodeName(record.previousPath)));
                 ok = removed(::unlink(staged.constData()));
-                if (exists(record.path) && isFile(record.path, record.identity))
+                if (isFile(record.path, record.identity))
                     ok = RollbackData::restoreOldCopy(QFile::decodeName(record.path),
                                                       QFile::decodeName(record.previousPath))
                         && ok;

@@ -303,13 +303,13 @@ QString TestCrashSafety::startWithoutRun()
     process.setWorkingDirectory(installation->path());
     process.start(installation->executable(), {Type, "2"});
     QString log;
-    const bool up = QTest::qWaitFor(
+    // The caller looks at the log.
+    (void)QTest::qWaitFor(
         [&] {
             log += QString::fromLocal8Bit(process.readAllStandardError());
             return log.contains("Ready to update") || process.state() == QProcess::NotRunning;
         },
         30000);
-    Q_UNUSED(up); // the caller looks at the log
     process.kill();
     process.waitForFinished(10000);
     return log + QString::fromLocal8Bit(process.readAllStandardError());
