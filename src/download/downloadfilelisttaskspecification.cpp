@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QSet>
+#include <QThread>
 
 #include <utility>
 
@@ -29,6 +30,7 @@ DownloadFileListTaskSpecification::DownloadFileListTaskSpecification(
       mirrors(mirrors),
       configuration(configuration)
 {
+    digestPool.setMaxThreadCount(qMax(1, QThread::idealThreadCount()));
 }
 
 void DownloadFileListTaskSpecification::execute()
@@ -59,8 +61,10 @@ TaskSpecification *DownloadFileListTaskSpecification::takeNextSubTask()
 {
     const FileDownloadSpecification &file = downloadList->at(downloadList->size() - filesLeft);
     --filesLeft;
-    addSubTask(
-        new DownloadFileTaskSpecification(file, manager, mirrors, configuration, this, fileShare));
+    auto *task
+        = new DownloadFileTaskSpecification(file, manager, mirrors, configuration, this, fileShare);
+    task->setDigestPool(&digestPool);
+    addSubTask(task);
     return ComposedTaskSpecification::takeNextSubTask();
 }
 

@@ -4,6 +4,7 @@
 #include "tasks/composedtaskspecification.h"
 
 #include <QList>
+#include <QThreadPool>
 
 class Configuration;
 class Mirrors;
@@ -90,6 +91,9 @@ private:
     // The records of the list not yet given a task, counted from its end.
     qsizetype filesLeft = 0;
     double fileShare = 0.0;
+    // Digests the files as they arrive. Not the global pool: the checks and the installation's
+    // work, and whoever waits for them, must not queue behind hashing.
+    QThreadPool digestPool;
     // What the discarded finished file tasks last reported to timeTick().
     quint64 finishedBytes = 0;
     quint64 finishedSpeed = 0;

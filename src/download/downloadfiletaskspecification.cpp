@@ -65,6 +65,7 @@ void DownloadFileTaskSpecification::makeSubtasksAndStart(bool resumable)
     auto *fetch = new DownloadTaskSpecification(manager, mirrors, remotePath(), localPath(),
                                                 expectedSize, this, DownloadShare);
     fetch->setResumable(resumable);
+    fetch->setDigestPool(digestPool);
     downloadTask = fetch;
     addSubTask(fetch);
 

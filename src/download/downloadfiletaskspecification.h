@@ -11,6 +11,7 @@ class Configuration;
 class DownloadTaskSpecification;
 class Mirrors;
 class QNetworkAccessManager;
+class QThreadPool;
 
 /**
  * @class DownloadFileTaskSpecification
@@ -78,6 +79,9 @@ public:
      */
     void reset() override;
 
+    /// The pool the download digests the file on (DownloadTaskSpecification::setDigestPool()).
+    void setDigestPool(QThreadPool *pool) { digestPool = pool; }
+
     /// Path of the file below the mirror's base URL: section "/" filePath.
     QString remotePath() const;
     /// Path of the local copy: tempDir "/" filePath.
@@ -104,4 +108,5 @@ private:
     Configuration *configuration;
     // Guarded: a discarded subtask is deleted by the event loop.
     QPointer<DownloadTaskSpecification> downloadTask;
+    QThreadPool *digestPool = nullptr;
 };

@@ -21,6 +21,7 @@ DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager *mana
       expectedSize(expectedSize),
       initialExpectedSize(expectedSize)
 {
+    connect(&digester, &GrowingFileDigest::ready, this, &DownloadTaskSpecification::onDigestReady);
 }
 
 DownloadTaskSpecification::~DownloadTaskSpecification()
@@ -51,8 +52,6 @@ void DownloadTaskSpecification::execute()
     servingMirror.clear();
     resumed = false;
     digest.clear();
-    hash.reset();
-    hashedBytes = 0;
     emit message(tr("Downloading %1").arg(remotePath));
     state = Running;
     takePartialFile();
@@ -133,10 +132,15 @@ void DownloadTaskSpecification::userCanceled()
 void DownloadTaskSpecification::downloadFinished()
 {
     emit message(tr("Downloading %1 finished").arg(remotePath));
-    servingMirror = mirror.name;
-    digest = hashedBytes == bytesReceived ? hash.result() : QByteArray();
-    releaseHeldMirror();
     finish();
+}
+
+void DownloadTaskSpecification::onDigestReady(const QByteArray &fileDigest)
+{
+    if (state != Running)
+        return;
+    digest = fileDigest;
+    downloadFinished();
 }
 
 void DownloadTaskSpecification::startDownload()
@@ -213,12 +217,8 @@ bool DownloadTaskSpecification::openFile()
         // The file must still hold exactly the bytes counted, or the rest would not fit them.
         if (file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)
             && file.size() == requestOffset) {
-            // The digest goes on over the appended bytes where it covers those kept (a retry
-            // within the run); otherwise the file is hashed from disk when it is checked.
-            if (hashedBytes != requestOffset) {
-                hash.reset();
-                hashedBytes = -1;
-            }
+            // The bytes kept are digested from disk while the rest arrives.
+            digester.start(file.fileName(), requestOffset);
             return true;
         }
         file.close();
@@ -230,9 +230,10 @@ bool DownloadTaskSpecification::openFile()
     // A verified file of an earlier session may have been linked into the installation, which
     // then shares its inode: truncating it in place would change the installed file too.
     QFile::remove(file.fileName());
-    hash.reset();
-    hashedBytes = 0;
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
+        return false;
+    digester.start(file.fileName());
+    return true;
 }
 
 QNetworkRequest DownloadTaskSpecification::makeRequest(const QUrl &url, qint64 offset)
@@ -298,8 +299,7 @@ bool DownloadTaskSpecification::takeAnswer()
             bytesReceived = 0;
             requestOffset = 0;
             resumed = false;
-            hash.reset();
-            hashedBytes = 0;
+            digester.start(file.fileName());
             windowSamples = {0};
             setProgress(0.0);
         }
@@ -405,11 +405,8 @@ bool DownloadTaskSpecification::readData()
             return false;
         }
 
-        if (hashedBytes >= 0) {
-            hash.addData(QByteArrayView(buffer.constData(), count));
-            hashedBytes += count;
-        }
         bytesReceived += count;
+        digester.grown(bytesReceived);
         if (expectedSize > 0)
             setProgress(qMin(1.0, double(bytesReceived) / double(expectedSize)));
     }
@@ -474,7 +471,10 @@ void DownloadTaskSpecification::onDownloadFinished()
         errorRetry(file.errorString());
         return;
     }
-    downloadFinished();
+    // The slot goes back now, not after the digest: another download may use it meanwhile.
+    servingMirror = mirror.name;
+    releaseHeldMirror();
+    digester.finish(bytesReceived);
 }
 
 void DownloadTaskSpecification::errorRetry(const QString &explanation, PartialBytes partial)
@@ -491,6 +491,7 @@ void DownloadTaskSpecification::resetDownload(PartialBytes partial)
     // A task waiting for a free slot stops listening.
     disconnect(manager, nullptr, this, nullptr);
     dropReply();
+    digester.stop();
     buffer = QByteArray();
     idleTicks = 0;
     windowSamples.clear();

@@ -1,10 +1,10 @@
 #pragma once
 
 #include "download/ftpsiteaccessdata.h"
+#include "download/growingfiledigest.h"
 #include "tasks/taskspecification.h"
 
 #include <QByteArray>
-#include <QCryptographicHash>
 #include <QFile>
 #include <QNetworkRequest>
 #include <QPointer>
@@ -15,6 +15,7 @@
 class Mirrors;
 class QNetworkAccessManager;
 class QNetworkReply;
+class QThreadPool;
 
 /**
  * @class DownloadTaskSpecification
@@ -24,9 +25,9 @@ class QNetworkReply;
  * mirror's base URL, "/" and the remote path through the shared network access manager. The body
  * is written to the local file as it arrives: at each readyRead() everything the reply holds is
  * read and written with one call. The reply buffers at most ReadBufferSize bytes, so memory use
- * does not grow with the file. The bytes written are digested (MD5) on the way, so that the file
- * need not be read back to be checked (fileDigest()); the digest goes on over a resumed
- * transfer's bytes when it covers the bytes kept. Redirects are never followed. bytesReceived
+ * does not grow with the file. The file is digested (MD5) as it grows, on a pool thread
+ * (GrowingFileDigest), so that it need not be read again to be checked (fileDigest()); bytes kept
+ * from an earlier attempt are digested from disk meanwhile. Redirects are never followed. bytesReceived
  * counts the bytes in the file, resumed ones included, so the progress and timeTick()'s done
  * figure count them as done, while the speed counts only what arrives.
  *
@@ -111,6 +112,9 @@ public:
      */
     void setSlowTransferLimit(qint64 bytesPerTick, int windowTicks);
 
+    /// The pool that digests the file (GrowingFileDigest::setPool()); the global one by default.
+    void setDigestPool(QThreadPool *pool) { digester.setPool(pool); }
+
     /// The mirror that delivered the file of the last successful run; empty before one and
     /// while a run is under way. Lets the caller drop a mirror whose file fails its check.
     QString servingMirrorName() const { return servingMirror; }
@@ -118,8 +122,8 @@ public:
 
     /**
      * The MD5 digest (raw bytes) of the whole local file as written by the last successful run;
-     * empty before one, while a run is under way, and whenever the task did not see every byte
-     * of the file. A caller checking the file may trust it instead of reading the file again.
+     * empty before one, while a run is under way, and when the file could not be read back. A
+     * caller checking the file may trust it instead of reading the file again.
      */
     QByteArray fileDigest() const { return digest; }
 
@@ -176,8 +180,9 @@ public:
 
 protected:
     /**
-     * Called once the body is complete and the file closed: message "Downloading %1 finished",
-     * mirror given back, finish(). Subclasses may extend it; they must end the run.
+     * Called once the body is complete, the file closed, the mirror given back and the file's
+     * digest known: message "Downloading %1 finished", finish(). Subclasses may extend it; they
+     * must end the run.
      */
     virtual void downloadFinished();
 
@@ -187,6 +192,7 @@ private slots:
     void onDrain();
     void onDownloadFinished();
     void onMetaDataChanged();
+    void onDigestReady(const QByteArray &fileDigest);
     void onOtherDownloadFinished(QNetworkReply *reply);
 
 private:
@@ -217,11 +223,8 @@ private:
     int idleTicks = 0;
     QString remotePath;
     QFile file;
-    // Fed with every byte written in the current attempt.
-    QCryptographicHash hash {QCryptographicHash::Md5};
-    // How many bytes from the file's start the hash has seen; -1 when it does not cover the
-    // file (bytes kept from an earlier run), which is then hashed from disk.
-    qint64 hashedBytes = 0;
+    // Follows the local file of the current attempt from its first byte.
+    GrowingFileDigest digester;
     QByteArray digest;
     // Reused for every read, so the loop allocates nothing per step.
     QByteArray buffer;

@@ -1,0 +1,148 @@
+#include "download/growingfiledigest.h"
+
+#include "tasks/asyncfunc.h"
+#include "tasks/asyncrun.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QThreadPool>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+// What the jobs of one file share, one job at a time: the main thread touches it only while no
+// job runs.
+struct GrowingFileDigest::Progress
+{
+    explicit Progress(const QString &path) : path(QFile::encodeName(path)) { }
+    ~Progress()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    Q_DISABLE_COPY(Progress)
+
+    const QByteArray path;
+    int fd = -1;
+    QCryptographicHash hash {QCryptographicHash::Md5};
+    qint64 done = 0;
+    bool failed = false;
+};
+
+// Digests the bytes from where the last job stopped up to a size the writer reported.
+class GrowingFileDigest::Job : public ASyncFunc
+{
+public:
+    Job(std::shared_ptr<Progress> progress, qint64 target)
+        : progress(std::move(progress)), target(target)
+    {
+    }
+
+    bool run() override
+    {
+        Progress &p = *progress;
+        if (p.fd < 0)
+            p.fd = ::open(p.path.constData(), O_RDONLY | O_CLOEXEC);
+        if (p.fd < 0)
+            return false;
+        // Large reads: per-call costs then vanish beside the hashing itself.
+        QByteArray block(qMin<qsizetype>(1024 * 1024, target - p.done), Qt::Uninitialized);
+        while (p.done < target) {
+            const ssize_t count
+                = ::pread(p.fd, block.data(), size_t(qMin(qint64(block.size()), target - p.done)),
+                          off_t(p.done));
+            if (count < 0 && errno == EINTR)
+                continue;
+            // The file is shorter than its writer said: it was changed behind the writer's back.
+            if (count <= 0)
+                return false;
+            p.hash.addData(QByteArrayView(block.constData(), count));
+            p.done += count;
+        }
+        return true;
+    }
+
+private:
+    std::shared_ptr<Progress> progress;
+    const qint64 target;
+};
+
+GrowingFileDigest::GrowingFileDigest(QObject *parent) : QObject(parent) { }
+
+GrowingFileDigest::~GrowingFileDigest() = default;
+
+void GrowingFileDigest::start(const QString &path, qint64 size)
+{
+    stop();
+    progress = std::make_shared<Progress>(path);
+    written = size;
+    startJob();
+}
+
+void GrowingFileDigest::grown(qint64 size)
+{
+    if (!progress)
+        return;
+    written = size;
+    startJob();
+}
+
+void GrowingFileDigest::finish(qint64 size)
+{
+    if (!progress)
+        return;
+    written = size;
+    finishing = true;
+    startJob();
+}
+
+void GrowingFileDigest::stop()
+{
+    // A running job keeps its own reference and ends on its own; its result no longer counts.
+    progress.reset();
+    ++generation;
+    written = 0;
+    jobRunning = false;
+    finishing = false;
+}
+
+void GrowingFileDigest::startJob()
+{
+    if (jobRunning)
+        return;
+    if (progress->failed || progress->done >= written) {
+        if (finishing) {
+            const QByteArray digest = progress->failed || progress->done != written
+                ? QByteArray()
+                : progress->hash.result();
+            stop();
+            // Always from the event loop, as when a job had to run first.
+            QMetaObject::invokeMethod(
+                this,
+                [this, digest, sent = generation] {
+                    if (sent == generation)
+                        emit ready(digest);
+                },
+                Qt::QueuedConnection);
+        }
+        return;
+    }
+    auto *func = new Job(progress, written);
+    const std::shared_ptr<Progress> job = progress;
+    connect(
+        func, &ASyncFunc::runResult, this,
+        [this, job](bool readable) { onJobDone(job, readable); }, Qt::QueuedConnection);
+    jobRunning = true;
+    (jobPool ? jobPool : QThreadPool::globalInstance())->start(new ASyncRun(func));
+}
+
+void GrowingFileDigest::onJobDone(const std::shared_ptr<Progress> &job, bool readable)
+{
+    if (job != progress)
+        return;
+    jobRunning = false;
+    if (!readable)
+        progress->failed = true;
+    startJob();
+}
