@@ -30,7 +30,9 @@ DownloadFileListTaskSpecification::DownloadFileListTaskSpecification(
       mirrors(mirrors),
       configuration(configuration)
 {
-    digestPool.setMaxThreadCount(qMax(1, QThread::idealThreadCount()));
+    // A thread for each transfer: a job may wait for the disk (the sync of a complete file)
+    // while the others hash.
+    digestPool.setMaxThreadCount(qMax(QThread::idealThreadCount(), configuration->streams));
 }
 
 void DownloadFileListTaskSpecification::execute()

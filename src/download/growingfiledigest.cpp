@@ -27,6 +27,8 @@ struct GrowingFileDigest::Progress
     int fd = -1;
     QCryptographicHash hash {QCryptographicHash::Md5};
     qint64 done = 0;
+    // The file's data reached the disk after its last byte was digested.
+    bool synced = false;
     bool failed = false;
 };
 
@@ -34,8 +36,9 @@ struct GrowingFileDigest::Progress
 class GrowingFileDigest::Job : public ASyncFunc
 {
 public:
-    Job(std::shared_ptr<Progress> progress, qint64 target)
-        : progress(std::move(progress)), target(target)
+    // @p last: the file is complete at @p target bytes.
+    Job(std::shared_ptr<Progress> progress, qint64 target, bool last)
+        : progress(std::move(progress)), target(target), last(last)
     {
     }
 
@@ -48,6 +51,7 @@ public:
             return false;
         // Large reads: per-call costs then vanish beside the hashing itself.
         QByteArray block(qMin<qsizetype>(1024 * 1024, target - p.done), Qt::Uninitialized);
+        const qint64 from = p.done;
         while (p.done < target) {
             const ssize_t count
                 = ::pread(p.fd, block.data(), size_t(qMin(qint64(block.size()), target - p.done)),
@@ -60,12 +64,20 @@ public:
             p.hash.addData(QByteArrayView(block.constData(), count));
             p.done += count;
         }
+        // The file will have to be on disk before it is installed: the disk writes it while the
+        // rest arrives, instead of all at once when the installation waits for it.
+        if (last) {
+            p.synced = ::fdatasync(p.fd) == 0 || errno == EINVAL;
+            return p.synced;
+        }
+        ::sync_file_range(p.fd, from, p.done - from, SYNC_FILE_RANGE_WRITE);
         return true;
     }
 
 private:
     std::shared_ptr<Progress> progress;
     const qint64 target;
+    const bool last;
 };
 
 GrowingFileDigest::GrowingFileDigest(QObject *parent) : QObject(parent) { }
@@ -111,24 +123,24 @@ void GrowingFileDigest::startJob()
 {
     if (jobRunning)
         return;
-    if (progress->failed || progress->done >= written) {
-        if (finishing) {
-            const QByteArray digest = progress->failed || progress->done != written
-                ? QByteArray()
-                : progress->hash.result();
-            stop();
-            // Always from the event loop, as when a job had to run first.
-            QMetaObject::invokeMethod(
-                this,
-                [this, digest, sent = generation] {
-                    if (sent == generation)
-                        emit ready(digest);
-                },
-                Qt::QueuedConnection);
-        }
+    const bool done = progress->failed || (progress->done >= written && progress->synced);
+    if (done && finishing) {
+        const QByteArray digest = progress->failed ? QByteArray() : progress->hash.result();
+        stop();
+        // Always from the event loop, as when a job had to run first.
+        QMetaObject::invokeMethod(
+            this,
+            [this, digest, sent = generation] {
+                if (sent == generation)
+                    emit ready(digest);
+            },
+            Qt::QueuedConnection);
         return;
     }
-    auto *func = new Job(progress, written);
+    // Without new bytes only the sync of a complete file is left to do.
+    if (done || (progress->done >= written && !finishing))
+        return;
+    auto *func = new Job(progress, written, finishing);
     const std::shared_ptr<Progress> job = progress;
     connect(
         func, &ASyncFunc::runResult, this,

@@ -20,6 +20,11 @@ class QThreadPool;
  * behind: the backlog stays in the file. Bytes the file held before start() (kept from an
  * earlier attempt or run) are hashed from disk like any others.
  *
+ * The file has to be on disk before it is installed. So that the installation does not wait
+ * for the disk to write it all at once, each job starts the write-back of the bytes it read, and
+ * the file's data is synced (fdatasync) before ready() delivers the digest; a failed sync counts
+ * as an unreadable file.
+ *
  * ready() comes from the event loop, exactly once per finish(), unless start() or stop() is
  * called first or the object is destroyed; the digest is empty when the file could not be read
  * to the end. A job that is running when its file is dropped goes on to its end on the pool
