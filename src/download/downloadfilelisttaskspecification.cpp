@@ -114,7 +114,7 @@ void DownloadFileListTaskSpecification::onFileTaskFinished(TaskSpecification *fi
 {
     // The base class has taken it off the running ones; a finished file needs nothing more
     // than its share of the progress (kept in the sum) and its bytes for the next tick.
-    if (!doneSubTasks.removeOne(fileTask))
+    if (!doneSubTasks.contains(fileTask))
         return;
     quint64 done = 0;
     quint64 total = 0;
@@ -124,10 +124,7 @@ void DownloadFileListTaskSpecification::onFileTaskFinished(TaskSpecification *fi
     if (total != 0)
         finishedBytes += done;
     finishedSpeed += speed;
-    allSubTasks.removeOne(fileTask);
-    reportedProgress.remove(fileTask);
-    fileTask->disconnect(this);
-    fileTask->deleteLater();
+    discardDoneSubTask(fileTask);
 }
 
 void DownloadFileListTaskSpecification::onFileTaskCanceled(TaskSpecification *fileTask)

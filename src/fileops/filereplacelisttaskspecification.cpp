@@ -34,6 +34,7 @@ void FileReplaceListTaskSpecification::execute()
 void FileReplaceListTaskSpecification::makeSubtasksAndStart()
 {
     journalFailed = false;
+    filesLeft = 0;
     installJournal.setDiskJournal(nullptr);
     if (!replaceList->isEmpty()) {
         // Before the first change. An existing journal is never taken over:
@@ -61,7 +62,9 @@ void FileReplaceListTaskSpecification::makeSubtasksAndStart()
         }
     }
     const int dirTasks = makeSubdirTasks();
-    makeFileReplaceTasks(dirTasks > 0);
+    filesLeft = replaceList->size();
+    if (filesLeft > 0)
+        fileShare = (dirTasks > 0 ? 1.0 - DirectoriesShare : 1.0) / double(filesLeft);
     state = Running;
     executeSubTasks();
 }
@@ -114,13 +117,33 @@ int FileReplaceListTaskSpecification::makeSubdirTasks()
     return int(missing.size());
 }
 
-void FileReplaceListTaskSpecification::makeFileReplaceTasks(bool haveDirTasks)
+qsizetype FileReplaceListTaskSpecification::waitingSubTaskCount() const
 {
-    const double total = haveDirTasks ? 1.0 - DirectoriesShare : 1.0;
-    const double share = total / replaceList->size();
-    for (const FileReplaceSpecification &spec : qAsConst(*replaceList))
+    return pendingSubTasks.size() + filesLeft;
+}
+
+TaskSpecification *FileReplaceListTaskSpecification::takeNextSubTask()
+{
+    // The directories first: they were made pending before any replacement.
+    if (pendingSubTasks.isEmpty()) {
+        const FileReplaceSpecification &spec = replaceList->at(replaceList->size() - filesLeft);
+        --filesLeft;
         addSubTask(new FileReplaceTaskSpecification(spec, oldFilesToDelete, &installJournal,
-                                                    configuration, this, share));
+                                                    configuration, this, fileShare));
+    }
+    return ComposedTaskSpecification::takeNextSubTask();
+}
+
+void FileReplaceListTaskSpecification::connectSignals(TaskSpecification *subTask)
+{
+    ComposedTaskSpecification::connectSignals(subTask);
+    // After the base class's own handling, which has already taken the step off the running
+    // ones and ends this task if it was the last.
+    // A finished replacement has handed its changes to the installation's journal, which undoes
+    // them if need be: nothing of it is needed any more.
+    if (qobject_cast<FileReplaceTaskSpecification *>(subTask))
+        connect(subTask, &TaskSpecification::finished, this,
+                &FileReplaceListTaskSpecification::discardDoneSubTask);
 }
 
 void FileReplaceListTaskSpecification::subtasksDone()
@@ -155,6 +178,7 @@ void FileReplaceListTaskSpecification::subtasksDone()
 void FileReplaceListTaskSpecification::reset()
 {
     clearSubTasks();
+    filesLeft = 0;
     installJournal.rollback(this);
     // A committed journal stays for the delete list, or for the next start.
     if (journalFile.isOpen() && !journalFile.isCommitted())

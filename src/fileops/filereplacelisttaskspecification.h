@@ -23,6 +23,11 @@ class Configuration;
 // until the delete list task has deleted those files; after a rollback it
 // is removed. Journal failures fail the installation like any other.
 //
+// The directory steps are made when the installation starts; each
+// replacement is made when it starts and dropped once it has finished (its
+// changes then belong to the installation's journal), so memory does not
+// grow with the number of files.
+//
 // Reads its lists when it executes: they are filled by an earlier step.
 class FileReplaceListTaskSpecification : public ComposedTaskSpecification
 {
@@ -42,13 +47,15 @@ public:
 
 protected:
     void subtasksDone() override;
+    void connectSignals(TaskSpecification *subTask) override;
+    qsizetype waitingSubTaskCount() const override;
+    TaskSpecification *takeNextSubTask() override;
 
 private:
     void makeSubtasksAndStart();
     int makeSubdirTasks();
     // The undo records of every change the installation may make.
     QList<RollbackData> plannedChanges() const;
-    void makeFileReplaceTasks(bool haveDirTasks);
 
     QList<FileReplaceSpecification> *replaceList;
     QList<QString> *oldFilesToDelete;
@@ -57,4 +64,7 @@ private:
     InstallJournal journalFile;
     // The journal could not be created: nothing was started or changed.
     bool journalFailed = false;
+    // The replacements not yet made, counted from the end of the list.
+    qsizetype filesLeft = 0;
+    double fileShare = 0.0;
 };

@@ -177,6 +177,17 @@ void ComposedTaskSpecification::clearSubTasks()
     doneSubTasks.clear();
 }
 
+bool ComposedTaskSpecification::discardDoneSubTask(TaskSpecification *subTask)
+{
+    if (!doneSubTasks.removeOne(subTask))
+        return false;
+    allSubTasks.removeOne(subTask);
+    reportedProgress.remove(subTask);
+    subTask->disconnect(this);
+    subTask->deleteLater();
+    return true;
+}
+
 void ComposedTaskSpecification::userCanceled()
 {
     TaskSpecification::userCanceled();

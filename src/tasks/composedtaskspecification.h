@@ -155,6 +155,13 @@ protected:
      * after this no longer reaches this task.
      */
     void clearSubTasks();
+    /**
+     * Drops @p subTask if it has ended: it leaves the lists (its last progress report stays in
+     * the sum) and is deleted later. For subclasses that make their subtasks when they start
+     * and need nothing of an ended one, so that memory does not grow with their number.
+     * Returns false, doing nothing, for a subtask that has not ended.
+     */
+    bool discardDoneSubTask(TaskSpecification *subTask);
 
     /// Every subtask ever added, in the order of adding.
     QList<TaskSpecification *> allSubTasks;
