@@ -27,18 +27,22 @@ struct GrowingFileDigest::Progress
     int fd = -1;
     QCryptographicHash hash {QCryptographicHash::Md5};
     qint64 done = 0;
-    // The file's data reached the disk after its last byte was digested.
-    bool synced = false;
     bool failed = false;
 };
+
+namespace {
+
+// New bytes worth a job of their own before the file is complete.
+constexpr qint64 MinJobBytes = 1024 * 1024;
+
+} // namespace
 
 // Digests the bytes from where the last job stopped up to a size the writer reported.
 class GrowingFileDigest::Job : public ASyncFunc
 {
 public:
-    // @p last: the file is complete at @p target bytes.
-    Job(std::shared_ptr<Progress> progress, qint64 target, bool last)
-        : progress(std::move(progress)), target(target), last(last)
+    Job(std::shared_ptr<Progress> progress, qint64 target)
+        : progress(std::move(progress)), target(target)
     {
     }
 
@@ -64,12 +68,9 @@ public:
             p.hash.addData(QByteArrayView(block.constData(), count));
             p.done += count;
         }
-        // The file will have to be on disk before it is installed: the disk writes it while the
-        // rest arrives, instead of all at once when the installation waits for it.
-        if (last) {
-            p.synced = ::fdatasync(p.fd) == 0 || errno == EINVAL;
-            return p.synced;
-        }
+        // The file will have to be on disk before it is installed: the disk writes it meanwhile,
+        // instead of all at once when the installation waits for it. Only started here; waiting
+        // for it would hold the transfer's slot.
         ::sync_file_range(p.fd, from, p.done - from, SYNC_FILE_RANGE_WRITE);
         return true;
     }
@@ -77,7 +78,6 @@ public:
 private:
     std::shared_ptr<Progress> progress;
     const qint64 target;
-    const bool last;
 };
 
 GrowingFileDigest::GrowingFileDigest(QObject *parent) : QObject(parent) { }
@@ -123,7 +123,7 @@ void GrowingFileDigest::startJob()
 {
     if (jobRunning)
         return;
-    const bool done = progress->failed || (progress->done >= written && progress->synced);
+    const bool done = progress->failed || progress->done >= written;
     if (done && finishing) {
         const QByteArray digest = progress->failed ? QByteArray() : progress->hash.result();
         stop();
@@ -137,10 +137,11 @@ void GrowingFileDigest::startJob()
             Qt::QueuedConnection);
         return;
     }
-    // Without new bytes only the sync of a complete file is left to do.
-    if (done || (progress->done >= written && !finishing))
+    // Until the file is complete a job waits for a good piece of new bytes: each job costs a
+    // round trip through the pool.
+    if (done || (!finishing && written - progress->done < MinJobBytes))
         return;
-    auto *func = new Job(progress, written, finishing);
+    auto *func = new Job(progress, written);
     const std::shared_ptr<Progress> job = progress;
     connect(
         func, &ASyncFunc::runResult, this,

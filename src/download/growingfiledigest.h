@@ -21,9 +21,9 @@ class QThreadPool;
  * earlier attempt or run) are hashed from disk like any others.
  *
  * The file has to be on disk before it is installed. So that the installation does not wait
- * for the disk to write it all at once, each job starts the write-back of the bytes it read, and
- * the file's data is synced (fdatasync) before ready() delivers the digest; a failed sync counts
- * as an unreadable file.
+ * for the disk to write it all at once, each job starts the write-back of the bytes it read
+ * (without waiting for it). Jobs start once at least 1 MiB of new bytes is there, and for
+ * the rest of the file at finish().
  *
  * ready() comes from the event loop, exactly once per finish(), unless start() or stop() is
  * called first or the object is destroyed; the digest is empty when the file could not be read

@@ -92,6 +92,33 @@ bool MakeDownloadReplaceListFunc::run()
 
     emit message(tr("Compiling download and replace list"));
 
+    // The parsed manifest goes before the files are hashed: for a large product it is as large
+    // as the lists made from it.
+    QList<Entry> entries;
+    if (!readEntries(entries))
+        return false;
+    if (deletesInstalledFile())
+        return false;
+
+    // Batches keep the progress moving and bound how far hashing runs ahead of the lists; many
+    // files per thread keep the threads busy while the slowest file of a batch finishes.
+    const qsizetype batch = qMax(1, QThread::idealThreadCount()) * 16;
+    for (qsizetype begin = 0; begin < entries.size(); begin += batch) {
+        const qsizetype end = qMin(entries.size(), begin + batch);
+        hashBatch(entries, begin, end);
+        for (qsizetype i = begin; i < end; ++i) {
+            emit progress(qreal(i + 1) / entries.size());
+            if (!entries.at(i).isDelete)
+                placeEntry(entries[i]);
+            // Placed: what is still needed lives on in the lists.
+            entries[i] = Entry();
+        }
+    }
+    return true;
+}
+
+bool MakeDownloadReplaceListFunc::readEntries(QList<Entry> &entries)
+{
     QSettings settings(productIniPath, QSettings::IniFormat);
     const int count = getFileCount(settings);
     if (count == 0) {
@@ -107,7 +134,6 @@ bool MakeDownloadReplaceListFunc::run()
     }
 
     // Every key is checked before any file is hashed: a manifest that fails costs no reading.
-    QList<Entry> entries;
     entries.reserve(count);
     const QStringList sections = settings.childGroups();
     for (const QString &section : sections) {
@@ -124,21 +150,6 @@ bool MakeDownloadReplaceListFunc::run()
             entries.append(entry);
         }
         settings.endGroup();
-    }
-    if (deletesInstalledFile())
-        return false;
-
-    // Batches keep the progress moving and bound how far hashing runs ahead of the lists; many
-    // files per thread keep the threads busy while the slowest file of a batch finishes.
-    const qsizetype batch = qMax(1, QThread::idealThreadCount()) * 16;
-    for (qsizetype begin = 0; begin < entries.size(); begin += batch) {
-        const qsizetype end = qMin(entries.size(), begin + batch);
-        hashBatch(entries, begin, end);
-        for (qsizetype i = begin; i < end; ++i) {
-            emit progress(qreal(i + 1) / count);
-            if (!entries.at(i).isDelete)
-                placeEntry(entries.at(i));
-        }
     }
     return true;
 }
@@ -166,18 +177,18 @@ void MakeDownloadReplaceListFunc::hashBatch(QList<Entry> &entries, qsizetype beg
     pool.waitForDone();
 }
 
-void MakeDownloadReplaceListFunc::placeEntry(const Entry &entry)
+void MakeDownloadReplaceListFunc::placeEntry(Entry &entry)
 {
     if (entry.installedMatches)
         return;
-    results.replaceList.append(entry.replace);
+    results.replaceList.append(std::move(entry.replace));
     // The same key in another section is the same temporary file; downloading it twice at once
     // would have two transfers writing into one file.
     const QString &key = entry.download.filePath;
     if (downloadKeys.contains(key) || entry.tempMatches)
         return;
-    results.downloadList.append(entry.download);
     downloadKeys.insert(key);
+    results.downloadList.append(std::move(entry.download));
 }
 
 bool MakeDownloadReplaceListFunc::handleFileEntry(QSettings &settings, const QString &section,

@@ -59,7 +59,9 @@ private:
                          Entry &entry);
     bool handleDeleteEntry(const QString &key);
     void hashBatch(QList<Entry> &entries, qsizetype begin, qsizetype end) const;
-    void placeEntry(const Entry &entry);
+    // Takes what the lists need out of @p entry.
+    void placeEntry(Entry &entry);
+    bool readEntries(QList<Entry> &entries);
     bool checkPath(const QString &path, const QString &section);
     bool deletesInstalledFile();
     static bool fileMatches(const QString &path, const QString &md5);
