@@ -10,7 +10,7 @@ namespace {
 
 // Product files can be larger than what a 32-bit client build can hold in
 // memory; they are digested block by block instead.
-constexpr qint64 DigestBlockSize = 256 * 1024;
+constexpr qint64 DigestBlockSize = 64 * 1024;
 
 } // namespace
 

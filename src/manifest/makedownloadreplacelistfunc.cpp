@@ -100,12 +100,16 @@ bool MakeDownloadReplaceListFunc::run()
     if (deletesInstalledFile())
         return false;
 
+    // A pool of its own: this runs on a thread of the global pool, which the hashing must not
+    // wait for. Made once: threads started and joined for every batch cost as much as hashing.
+    QThreadPool pool;
+    pool.setMaxThreadCount(qMax(1, QThread::idealThreadCount()));
     // Batches keep the progress moving and bound how far hashing runs ahead of the lists; many
     // files per thread keep the threads busy while the slowest file of a batch finishes.
-    const qsizetype batch = qMax(1, QThread::idealThreadCount()) * 16;
+    const qsizetype batch = pool.maxThreadCount() * 64;
     for (qsizetype begin = 0; begin < entries.size(); begin += batch) {
         const qsizetype end = qMin(entries.size(), begin + batch);
-        hashBatch(entries, begin, end);
+        hashBatch(pool, entries, begin, end);
         for (qsizetype i = begin; i < end; ++i) {
             emit progress(qreal(i + 1) / entries.size());
             if (!entries.at(i).isDelete)
@@ -154,13 +158,9 @@ bool MakeDownloadReplaceListFunc::readEntries(QList<Entry> &entries)
     return true;
 }
 
-void MakeDownloadReplaceListFunc::hashBatch(QList<Entry> &entries, qsizetype begin,
-                                            qsizetype end) const
+void MakeDownloadReplaceListFunc::hashBatch(QThreadPool &pool, QList<Entry> &entries,
+                                            qsizetype begin, qsizetype end) const
 {
-    // A pool of its own: this runs on a thread of the global pool, which the hashing must not
-    // wait for.
-    QThreadPool pool;
-    pool.setMaxThreadCount(qMax(1, QThread::idealThreadCount()));
     const QString temp = tempDir;
     for (qsizetype i = begin; i < end; ++i) {
         Entry *entry = &entries[i];

@@ -9,6 +9,7 @@
 
 class Configuration;
 class QSettings;
+class QThreadPool;
 
 // The work of one run of MakeDownloadReplaceListTaskSpecification, on a pool thread: reads the
 // product ini (temporary directory, "/", client type, ".ini") and fills the task's results.
@@ -58,7 +59,8 @@ private:
     bool handleFileEntry(QSettings &settings, const QString &section, const QString &key,
                          Entry &entry);
     bool handleDeleteEntry(const QString &key);
-    void hashBatch(QList<Entry> &entries, qsizetype begin, qsizetype end) const;
+    void hashBatch(QThreadPool &pool, QList<Entry> &entries, qsizetype begin,
+                   qsizetype end) const;
     // Takes what the lists need out of @p entry.
     void placeEntry(Entry &entry);
     bool readEntries(QList<Entry> &entries);
