@@ -339,7 +339,7 @@ def main():
         if "gzip" in only:
             bench.fresh("gzip", 50 // q, 20 << 20, 1.0, gzip=True)
         if "memory" in only:
-            bench.memory([500 // q, 2000 // q, 8000 // q], 4 << 10)
+            bench.memory([500 // q, 2000 // q, 8000 // q, 50000 // q], 4 << 10)
     finally:
         bench.stop_nginx()
     bench.report()
