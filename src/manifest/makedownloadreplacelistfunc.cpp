@@ -9,6 +9,8 @@
 #include <QThread>
 #include <QThreadPool>
 
+#include <malloc.h>
+
 namespace {
 
 const QString DeleteSection = QStringLiteral("delete");
@@ -118,6 +120,10 @@ bool MakeDownloadReplaceListFunc::run()
             entries[i] = Entry();
         }
     }
+    entries = QList<Entry>();
+    // The parsed manifest was freed on this pool thread, whose allocator keeps freed memory for
+    // its own later use; handed back now, it does not add to what the installation needs.
+    ::malloc_trim(0);
     return true;
 }
 
