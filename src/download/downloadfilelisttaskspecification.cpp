@@ -30,8 +30,8 @@ DownloadFileListTaskSpecification::DownloadFileListTaskSpecification(
       mirrors(mirrors),
       configuration(configuration)
 {
-    // A thread for each transfer: a job may wait for the disk (the sync of a complete file)
-    // while the others hash.
+    // A thread for each transfer, so that no transfer's digest waits behind another's (a
+    // finished file's digest holds up its next transfer).
     digestPool.setMaxThreadCount(qMax(QThread::idealThreadCount(), configuration->streams));
 }
 

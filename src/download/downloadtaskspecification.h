@@ -27,9 +27,9 @@ class QThreadPool;
  * read and written with one call. The reply buffers at most ReadBufferSize bytes, so memory use
  * does not grow with the file. The file is digested (MD5) as it grows, on a pool thread
  * (GrowingFileDigest), so that it need not be read again to be checked (fileDigest()); bytes kept
- * from an earlier attempt are digested from disk meanwhile. Redirects are never followed. bytesReceived
- * counts the bytes in the file, resumed ones included, so the progress and timeTick()'s done
- * figure count them as done, while the speed counts only what arrives.
+ * from an earlier attempt are digested from disk meanwhile. Redirects are never followed.
+ * bytesReceived counts the bytes in the file, resumed ones included, so the progress and
+ * timeTick()'s done figure count them as done, while the speed counts only what arrives.
  *
  * The remote path is percent-encoded segment by segment, so any file name reaches the server
  * as written.

@@ -144,8 +144,8 @@ void GrowingFileDigest::startJob()
     auto *func = new Job(progress, written);
     const std::shared_ptr<Progress> job = progress;
     connect(
-        func, &ASyncFunc::runResult, this,
-        [this, job](bool readable) { onJobDone(job, readable); }, Qt::QueuedConnection);
+        func, &ASyncFunc::runResult, this, [this, job](bool readable) { onJobDone(job, readable); },
+        Qt::QueuedConnection);
     jobRunning = true;
     (jobPool ? jobPool : QThreadPool::globalInstance())->start(new ASyncRun(func));
 }

@@ -10,7 +10,7 @@ class QThreadPool;
 
 /**
  * @class GrowingFileDigest
- * @brief The MD5 of a file while it is being written, computed on the global thread pool.
+ * @brief The MD5 of a file while it is being written, computed on a thread pool.
  *
  * The writer calls start() once the file is open, grown() after each write, and finish() when
  * the file is complete; ready() then delivers the digest of the file's first bytes up to the

@@ -59,8 +59,7 @@ private:
     bool handleFileEntry(QSettings &settings, const QString &section, const QString &key,
                          Entry &entry);
     bool handleDeleteEntry(const QString &key);
-    void hashBatch(QThreadPool &pool, QList<Entry> &entries, qsizetype begin,
-                   qsizetype end) const;
+    void hashBatch(QThreadPool &pool, QList<Entry> &entries, qsizetype begin, qsizetype end) const;
     // Takes what the lists need out of @p entry.
     void placeEntry(Entry &entry);
     bool readEntries(QList<Entry> &entries);

@@ -76,8 +76,7 @@ QString directories(const QString &root)
 
 // Calls @p made with each replacement of @p list as it starts, while it is the newest step: the
 // list makes a replacement only then, and each announces itself with "add/replace".
-template<typename Made>
-void onReplacementMade(FileReplaceListTaskSpecification &list, Made made)
+template<typename Made> void onReplacementMade(FileReplaceListTaskSpecification &list, Made made)
 {
     QObject::connect(&list, &TaskSpecification::message, &list, [&list, made](const QString &text) {
         if (text.startsWith(QLatin1String("add/replace ")))
@@ -403,22 +402,24 @@ void TestFileReplaceListTaskSpecification::userCancelUndoesAll()
     QSignalSpy canceled(&list, &TaskSpecification::canceled);
     QSignalSpy messages(&list, &TaskSpecification::message);
     QList<QPointer<TaskSpecification>> steps;
-    onReplacementMade(list, [&steps](TaskSpecification *step) { steps << step; });
     bool hooked = false;
+    onReplacementMade(list, [&](TaskSpecification *step) {
+        steps << step;
+        if (steps.size() != 2)
+            return;
+        // The second replacement makes its steps once it has announced itself; each one added
+        // announces itself with a progress report.
+        connect(step, &TaskSpecification::updateProgress, this, [&, step] {
+            auto *unpack = step->findChild<FileUnzipTaskSpecification *>(
+                QString(), Qt::FindDirectChildrenOnly);
+            if (hooked || !unpack)
+                return;
+            hooked = true;
+            connect(unpack, &TaskSpecification::finished, this, [&list] { list.userCanceled(); });
+        });
+    });
     list.execute();
     QCOMPARE(subtasksOf(list).size(), 1);
-    // The second replacement makes its steps when it starts; each one added
-    // announces itself with a progress report.
-    QTRY_COMPARE(steps.size(), 2);
-    TaskSpecification *second = steps.at(1);
-    connect(second, &TaskSpecification::updateProgress, &list, [&] {
-        auto *unpack
-            = second->findChild<FileUnzipTaskSpecification *>(QString(), Qt::FindDirectChildrenOnly);
-        if (hooked || !unpack)
-            return;
-        hooked = true;
-        connect(unpack, &TaskSpecification::finished, &list, [&list] { list.userCanceled(); });
-    });
     QTRY_COMPARE_WITH_TIMEOUT(finished.count() + canceled.count(), 1, 60000);
     QThreadPool::globalInstance()->waitForDone();
     QCoreApplication::processEvents();
