@@ -66,6 +66,9 @@ void DownloadFileTaskSpecification::makeSubtasksAndStart(bool resumable)
                                                 expectedSize, this, DownloadShare);
     fetch->setResumable(resumable);
     fetch->setDigestPool(digestPool);
+    // A compressed download is only read again, to be unpacked: writing it to disk early would
+    // take the disk from the files that are installed.
+    fetch->setStartWriteBack(!download.unpacked);
     downloadTask = fetch;
     addSubTask(fetch);
 

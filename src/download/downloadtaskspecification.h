@@ -114,6 +114,9 @@ public:
 
     /// The pool that digests the file (GrowingFileDigest::setPool()); the global one by default.
     void setDigestPool(QThreadPool *pool) { digester.setPool(pool); }
+    /// Whether the file's write-back to disk is started as it is digested (the default; see
+    /// GrowingFileDigest::setStartWriteBack()).
+    void setStartWriteBack(bool start) { digester.setStartWriteBack(start); }
 
     /// The mirror that delivered the file of the last successful run; empty before one and
     /// while a run is under way. Lets the caller drop a mirror whose file fails its check.

@@ -15,7 +15,10 @@
 // job runs.
 struct GrowingFileDigest::Progress
 {
-    explicit Progress(const QString &path) : path(QFile::encodeName(path)) { }
+    Progress(const QString &path, bool writeBack)
+        : path(QFile::encodeName(path)), writeBack(writeBack)
+    {
+    }
     ~Progress()
     {
         if (fd >= 0)
@@ -24,6 +27,7 @@ struct GrowingFileDigest::Progress
     Q_DISABLE_COPY(Progress)
 
     const QByteArray path;
+    const bool writeBack;
     int fd = -1;
     QCryptographicHash hash {QCryptographicHash::Md5};
     qint64 done = 0;
@@ -71,7 +75,8 @@ public:
         // The file will have to be on disk before it is installed: the disk writes it meanwhile,
         // instead of all at once when the installation waits for it. Only started here; waiting
         // for it would hold the transfer's slot.
-        ::sync_file_range(p.fd, from, p.done - from, SYNC_FILE_RANGE_WRITE);
+        if (p.writeBack)
+            ::sync_file_range(p.fd, from, p.done - from, SYNC_FILE_RANGE_WRITE);
         return true;
     }
 
@@ -87,7 +92,7 @@ GrowingFileDigest::~GrowingFileDigest() = default;
 void GrowingFileDigest::start(const QString &path, qint64 size)
 {
     stop();
-    progress = std::make_shared<Progress>(path);
+    progress = std::make_shared<Progress>(path, writeBack);
     written = size;
     startJob();
 }

@@ -20,10 +20,10 @@ class QThreadPool;
  * behind: the backlog stays in the file. Bytes the file held before start() (kept from an
  * earlier attempt or run) are hashed from disk like any others.
  *
- * The file has to be on disk before it is installed. So that the installation does not wait
- * for the disk to write it all at once, each job starts the write-back of the bytes it read
- * (without waiting for it). Jobs start once at least 1 MiB of new bytes is there, and for
- * the rest of the file at finish().
+ * A file that is installed as it is has to be on disk before it is installed. So that the
+ * installation does not wait for the disk to write it all at once, each job starts the
+ * write-back of the bytes it read, without waiting for it (setStartWriteBack()). Jobs start once at
+ * least 1 MiB of new bytes is there, and for the rest of the file at finish().
  *
  * ready() comes from the event loop, exactly once per finish(), unless start() or stop() is
  * called first or the object is destroyed; the digest is empty when the file could not be read
@@ -45,6 +45,9 @@ public:
      * the global pool, whose waits (QThreadPool::waitForDone()) then need not wait for hashing.
      */
     void setPool(QThreadPool *pool) { jobPool = pool; }
+    /// Whether jobs start the write-back of what they read (the default), for a file that is
+    /// to be synced later; takes effect with the next start().
+    void setStartWriteBack(bool start) { writeBack = start; }
 
     /// Drops the current file, if any, and begins to digest the file at @p path from its first
     /// byte. The file must exist; it holds @p size bytes so far.
@@ -69,6 +72,7 @@ private:
     void onJobDone(const std::shared_ptr<Progress> &job, bool readable);
 
     QThreadPool *jobPool = nullptr;
+    bool writeBack = true;
     std::shared_ptr<Progress> progress;
     // The file's size as the writer last reported it.
     qint64 written = 0;

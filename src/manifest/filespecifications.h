@@ -12,6 +12,8 @@ struct FileDownloadSpecification
     QString filePath;
     QString md5; // of the file as stored on the mirror
     quint64 size = 0; // of the file as stored on the mirror
+    // Stored compressed: what is installed is its unpacked content, never the download itself.
+    bool unpacked = false;
 };
 
 // One downloaded file to install. Files stored gzip-compressed carry the

@@ -225,6 +225,7 @@ bool MakeDownloadReplaceListFunc::handleFileEntry(QSettings &settings, const QSt
         if (replace.hasUnzip() && !checkPath(replace.unzipFilePath, section))
             return false;
     }
+    download.unpacked = replace.hasUnzip();
 
     // Two entries installing the same file would run their replacements side by side, and the
     // second would move the first one's new file aside over the previous installed copy, which
