@@ -3,7 +3,6 @@
 #include "testsupport.h"
 
 #include <QDir>
-#include <QDirIterator>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTest>
@@ -102,18 +101,8 @@ public:
 
 QMap<QString, QByteArray> TestHeadless::snapshot(const QString &root)
 {
-    QMap<QString, QByteArray> result;
-    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        const QString relative = QDir(root).relativeFilePath(path);
-        if (relative == QLatin1String("update") || relative.endsWith(QLatin1String(".ini")))
-            continue;
-        result.insert(relative,
-                      it.fileInfo().isDir() ? QByteArray("dir") : md5OfFile(path).toLatin1());
-    }
-    return result;
+    // The updater itself and its settings are not part of the client.
+    return treeDigests(root, {"update", "update.ini", "update.ini.lock", "mirrors.ini"});
 }
 
 QMap<QString, QByteArray> TestHeadless::installedFiles() const
@@ -132,9 +121,7 @@ void TestHeadless::init()
     versionServer = std::make_unique<UdpAnswerServer>(QList<QByteArray> {"2,2,2"});
 
     writeClient(installation->path(), 1);
-    installation->writeFile(
-        QStringLiteral("mirrors.ini"),
-        "[mirrors]\nsize=1\n1\\mirror=local\n[local]\nurl=" + mirror->baseUrl().toUtf8() + "\n");
+    installation->writeMirrorsIni(mirror->baseUrl());
     versionOne = installedFiles();
     QTemporaryDir expected;
     writeClient(expected.path(), 2);

@@ -192,9 +192,7 @@ void TestCrashSafety::init()
     tmp = std::make_unique<QTemporaryDir>();
     QVERIFY(tmp->isValid());
     writeClient(installation->path(), 1);
-    installation->writeFile(
-        "mirrors.ini",
-        "[mirrors]\nsize=1\n1\\mirror=local\n[local]\nurl=" + mirror->baseUrl().toUtf8() + "\n");
+    installation->writeMirrorsIni(mirror->baseUrl());
 }
 
 QMap<QString, QString> TestCrashSafety::snapshot() const

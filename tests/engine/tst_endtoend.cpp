@@ -2,7 +2,6 @@
 #include "testsupport.h"
 
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
@@ -83,18 +82,7 @@ void writeClient(const QString &root, int version)
 
 QMap<QString, QByteArray> TestEndToEnd::snapshot(const QString &root)
 {
-    QMap<QString, QByteArray> result;
-    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        const QString relative = QDir(root).relativeFilePath(path);
-        if (SettingsFiles.contains(relative))
-            continue;
-        result.insert(relative,
-                      it.fileInfo().isDir() ? QByteArray("dir") : md5OfFile(path).toLatin1());
-    }
-    return result;
+    return treeDigests(root, SettingsFiles);
 }
 
 void TestEndToEnd::init()
@@ -108,9 +96,7 @@ void TestEndToEnd::init()
     versionServer = std::make_unique<UdpAnswerServer>(QList<QByteArray> {"2,2,2"});
 
     writeClient(installation->path(), 1);
-    installation->writeFile(
-        QStringLiteral("mirrors.ini"),
-        "[mirrors]\nsize=1\n1\\mirror=local\n[local]\nurl=" + mirror->baseUrl().toUtf8() + "\n");
+    installation->writeMirrorsIni(mirror->baseUrl());
     versionOne = snapshot(installation->path());
 }
 

@@ -4,6 +4,7 @@
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QSignalSpy>
@@ -94,6 +95,12 @@ InstallationDir::InstallationDir()
 void InstallationDir::writeFile(const QString &relative, const QByteArray &content) const
 {
     ::writeFile(filePath(relative), content);
+}
+
+void InstallationDir::writeMirrorsIni(const QString &baseUrl) const
+{
+    writeFile(QStringLiteral("mirrors.ini"),
+              "[mirrors]\nsize=1\n1\\mirror=local\n[local]\nurl=" + baseUrl.toUtf8() + "\n");
 }
 
 QProcessEnvironment InstallationDir::environment(const QString &tempDir, const QString &boxAnswers,
@@ -235,6 +242,22 @@ QByteArray readAll(const QString &path)
 QString md5Of(const QByteArray &data)
 {
     return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
+}
+
+QMap<QString, QByteArray> treeDigests(const QString &root, const QStringList &skip)
+{
+    QMap<QString, QByteArray> result;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString relative = QDir(root).relativeFilePath(path);
+        if (skip.contains(relative))
+            continue;
+        result.insert(relative,
+                      it.fileInfo().isDir() ? QByteArray("dir") : md5OfFile(path).toLatin1());
+    }
+    return result;
 }
 
 QString md5OfFile(const QString &path)

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QMap>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QString>
@@ -57,6 +58,8 @@ public:
     QString executable() const { return dir.filePath(QStringLiteral("update")); }
 
     void writeFile(const QString &relative, const QByteArray &content) const;
+    // A mirrors.ini naming one mirror, "local", at baseUrl.
+    void writeMirrorsIni(const QString &baseUrl) const;
 
     // Environment for the child: offscreen platform, English locale, boxes
     // answered by boxAnswers, temporary files in tempDir, version server on
@@ -131,6 +134,10 @@ bool writeTreeFile(const QString &root, const QString &relative, const QByteArra
 // The whole content of the file at path, or "<unreadable>" when it cannot be
 // opened, so that a missing file never passes for an empty one.
 QByteArray readAll(const QString &path);
+
+// Every entry below root by its relative path: "dir" for a directory, else the
+// file's md5OfFile(); the relative paths in skip are left out.
+QMap<QString, QByteArray> treeDigests(const QString &root, const QStringList &skip);
 
 // MD5 of data as 32 lower-case hex digits, the way product inis write it.
 QString md5Of(const QByteArray &data);
