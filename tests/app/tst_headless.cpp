@@ -1,5 +1,5 @@
 #include "app/headlessrunner.h"
-#include "httpmirror.h"
+#include "releasemirror.h"
 #include "testsupport.h"
 
 #include <QDir>
@@ -35,11 +35,7 @@ private:
     QMap<QString, QByteArray> installedFiles() const;
     static QMap<QString, QByteArray> snapshot(const QString &root);
 
-    std::unique_ptr<InstallationDir> installation;
-    std::unique_ptr<QTemporaryDir> tmp;
-    std::unique_ptr<QTemporaryDir> mirrorRoot;
-    std::unique_ptr<TestHttpMirror> mirror;
-    std::unique_ptr<UdpAnswerServer> versionServer;
+    std::unique_ptr<UpdateSite> site;
     QMap<QString, QByteArray> versionOne;
     QMap<QString, QByteArray> versionTwo;
 };
@@ -107,21 +103,14 @@ QMap<QString, QByteArray> TestHeadless::snapshot(const QString &root)
 
 QMap<QString, QByteArray> TestHeadless::installedFiles() const
 {
-    return snapshot(installation->path());
+    return snapshot(site->installation.path());
 }
 
 void TestHeadless::init()
 {
-    installation = std::make_unique<InstallationDir>();
-    QVERIFY(installation->isValid());
-    tmp = std::make_unique<QTemporaryDir>();
-    mirrorRoot = std::make_unique<QTemporaryDir>();
-    mirror = std::make_unique<TestHttpMirror>();
-    mirror->setRootPath(mirrorRoot->path());
-    versionServer = std::make_unique<UdpAnswerServer>(QList<QByteArray> {"2,2,2"});
-
-    writeClient(installation->path(), 1);
-    installation->writeMirrorsIni(mirror->baseUrl());
+    site = std::make_unique<UpdateSite>();
+    QVERIFY(site->installation.isValid());
+    writeClient(site->installation.path(), 1);
     versionOne = installedFiles();
     QTemporaryDir expected;
     writeClient(expected.path(), 2);
@@ -130,14 +119,13 @@ void TestHeadless::init()
 
 void TestHeadless::cleanup()
 {
-    installation.reset();
-    mirror.reset();
+    site.reset();
 }
 
 QProcessEnvironment TestHeadless::environment() const
 {
     QProcessEnvironment env
-        = installation->environment(tmp->path(), QString(), versionServer->port());
+        = site->installation.environment(site->tmp.path(), QString(), site->versionServer.port());
     // Nothing that a window could be drawn with.
     env.remove(QStringLiteral("QT_QPA_PLATFORM"));
     env.remove(QStringLiteral("DISPLAY"));
@@ -149,7 +137,7 @@ void TestHeadless::publishVersionTwo()
 {
     QTemporaryDir source;
     writeClient(source.path(), 2);
-    const QString complaint = publishRelease(source.path(), mirrorRoot->path(),
+    const QString complaint = publishRelease(source.path(), site->mirrorRoot.path(),
                                              QStringLiteral("client_linux_amd64"), 2);
     QVERIFY2(complaint.isEmpty(), qPrintable(complaint));
 }
@@ -181,11 +169,11 @@ void TestHeadless::exitCodes()
 
     publishVersionTwo();
     if (setup == WrongFile)
-        mirror->setContent(LevelsPath, pattern(300000, 'X'));
+        site->mirror.setContent(LevelsPath, pattern(300000, 'X'));
     if (setup == NoMirrorsIni)
-        QVERIFY(QFile::remove(installation->filePath(QStringLiteral("mirrors.ini"))));
+        QVERIFY(QFile::remove(site->installation.filePath(QStringLiteral("mirrors.ini"))));
 
-    Child child(*installation, args, environment());
+    Child child(site->installation, args, environment());
     QVERIFY(child.waitForEnd());
     const QString log = child.log();
     QCOMPARE(child.process.exitStatus(), QProcess::NormalExit);
@@ -195,7 +183,7 @@ void TestHeadless::exitCodes()
     if (setup == GoodRelease && exitCode == 0) {
         QVERIFY(log.contains(QLatin1String("Update successfully finished")));
         // Every request named the updater, its version and the client type.
-        const QByteArrayList agents = mirror->requestHeaders("User-Agent");
+        const QByteArrayList agents = site->mirror.requestHeaders("User-Agent");
         QVERIFY(agents.size() >= 3);
         const QRegularExpression expected(
             QStringLiteral("^Varnolt-Updater/\\d+\\.\\d+(\\.\\d+)? \\(client_linux_amd64\\)$"));
@@ -208,7 +196,7 @@ void TestHeadless::exitCodes()
         QVERIFY2(log.contains(QLatin1String("Error: mirrors.ini is missing, cannot proceed.")),
                  qPrintable(log));
         // The command line named the version: nothing to ask the server.
-        QCOMPARE(versionServer->requestCount(), 0);
+        QCOMPARE(site->versionServer.requestCount(), 0);
     }
 }
 
@@ -216,9 +204,9 @@ void TestHeadless::terminationCancelsAndSecondStartIsRefused()
 {
     publishVersionTwo();
     // Slow enough to be caught in the middle, far from its stall time-out.
-    mirror->setFault(LevelsPath, TestHttpMirror::Fault::trickle(2000, 100));
+    site->mirror.setFault(LevelsPath, TestHttpMirror::Fault::trickle(2000, 100));
 
-    Child first(*installation, {"--headless"}, environment());
+    Child first(site->installation, {"--headless"}, environment());
     // Once a tick: the overall share and, while downloading, the transfer.
     const QRegularExpression progress(
         QStringLiteral("\\d\\d:\\d\\d:\\d\\d Progress \\d+% - \\d+ KB / \\d+ KB at \\d+ KB/s\n"));
@@ -227,7 +215,7 @@ void TestHeadless::terminationCancelsAndSecondStartIsRefused()
 
     // The guard holds while the run goes on; a headless start does not hand
     // over, it tells its caller.
-    const auto second = installation->run({"--headless"}, environment());
+    const auto second = site->installation.run({"--headless"}, environment());
     QVERIFY(second.finished);
     QCOMPARE(second.exitCode, 5);
     QVERIFY(!second.standardError.contains(QLatin1String("Ready to update")));

@@ -1,4 +1,4 @@
-#include "httpmirror.h"
+#include "releasemirror.h"
 #include "testsupport.h"
 
 #include <QDir>
@@ -48,11 +48,7 @@ private:
     // Replaces the published product ini of version 2 by edit(its text), signed anew.
     void rewriteManifest(const std::function<QByteArray(QByteArray)> &edit);
 
-    std::unique_ptr<InstallationDir> installation;
-    std::unique_ptr<QTemporaryDir> tmp;
-    std::unique_ptr<QTemporaryDir> mirrorRoot;
-    std::unique_ptr<TestHttpMirror> mirror;
-    std::unique_ptr<UdpAnswerServer> versionServer;
+    std::unique_ptr<UpdateSite> site;
     QMap<QString, QByteArray> versionOne;
 };
 
@@ -87,23 +83,15 @@ QMap<QString, QByteArray> TestEndToEnd::snapshot(const QString &root)
 
 void TestEndToEnd::init()
 {
-    installation = std::make_unique<InstallationDir>();
-    QVERIFY(installation->isValid());
-    tmp = std::make_unique<QTemporaryDir>();
-    mirrorRoot = std::make_unique<QTemporaryDir>();
-    mirror = std::make_unique<TestHttpMirror>();
-    mirror->setRootPath(mirrorRoot->path());
-    versionServer = std::make_unique<UdpAnswerServer>(QList<QByteArray> {"2,2,2"});
-
-    writeClient(installation->path(), 1);
-    installation->writeMirrorsIni(mirror->baseUrl());
-    versionOne = snapshot(installation->path());
+    site = std::make_unique<UpdateSite>();
+    QVERIFY(site->installation.isValid());
+    writeClient(site->installation.path(), 1);
+    versionOne = snapshot(site->installation.path());
 }
 
 void TestEndToEnd::cleanup()
 {
-    installation.reset();
-    mirror.reset();
+    site.reset();
 }
 
 void TestEndToEnd::publishVersionTwo(const QMap<QString, QByteArray> &extraFiles,
@@ -114,7 +102,7 @@ void TestEndToEnd::publishVersionTwo(const QMap<QString, QByteArray> &extraFiles
     for (auto it = extraFiles.cbegin(); it != extraFiles.cend(); ++it)
         QVERIFY(writeTreeFile(source.path(), it.key(), it.value()));
     const QString complaint = publishRelease(
-        source.path(), mirrorRoot->path(), QStringLiteral("client_linux_amd64"), 2,
+        source.path(), site->mirrorRoot.path(), QStringLiteral("client_linux_amd64"), 2,
         QStringList {"--gzip", "data/levels/levels.dat", "--delete", "data/obsolete.txt"}
             + extraArgs);
     QVERIFY2(complaint.isEmpty(), qPrintable(complaint));
@@ -122,7 +110,7 @@ void TestEndToEnd::publishVersionTwo(const QMap<QString, QByteArray> &extraFiles
 
 void TestEndToEnd::rewriteManifest(const std::function<QByteArray(QByteArray)> &edit)
 {
-    const QString ini = mirrorRoot->filePath(QStringLiteral("2/client_linux_amd64.ini"));
+    const QString ini = site->mirrorRoot.filePath(QStringLiteral("2/client_linux_amd64.ini"));
     const QByteArray text = edit(readAll(ini));
     QVERIFY(writeFile(ini, text));
     QFile::remove(ini + ".sig");
@@ -137,12 +125,12 @@ TestEndToEnd::Outcome TestEndToEnd::runUpdater(const QProcessEnvironment &extra,
 {
     Outcome outcome;
     QProcess process;
-    QProcessEnvironment env
-        = installation->environment(tmp->path(), QStringLiteral("Ok"), versionServer->port());
+    QProcessEnvironment env = site->installation.environment(site->tmp.path(), QStringLiteral("Ok"),
+                                                             site->versionServer.port());
     env.insert(extra);
     process.setProcessEnvironment(env);
-    process.setWorkingDirectory(installation->path());
-    process.start(installation->executable(), {QStringLiteral("--nouser")});
+    process.setWorkingDirectory(site->installation.path());
+    process.start(site->installation.executable(), {QStringLiteral("--nouser")});
     // The mirror lives in this process: keep its event loop turning while
     // waiting for the child.
     outcome.ended = QTest::qWaitFor(
@@ -170,19 +158,20 @@ void TestEndToEnd::updatesToTheNewVersion()
     QVERIFY2(outcome.ended, qPrintable(outcome.log));
     QVERIFY2(outcome.log.contains(QLatin1String("Update successfully finished")),
              qPrintable(outcome.log));
-    QCOMPARE(versionServer->requestCount(), 1);
+    QCOMPARE(site->versionServer.requestCount(), 1);
 
     QTemporaryDir expected;
     writeClient(expected.path(), 2);
-    QCOMPARE(snapshot(installation->path()), snapshot(expected.path()));
+    QCOMPARE(snapshot(site->installation.path()), snapshot(expected.path()));
     // Unchanged files were not fetched at all.
-    QCOMPARE(mirror->requestCount(QStringLiteral("/2/client_linux_amd64/data/common.dat")), 0);
-    QCOMPARE(QFile::permissions(installation->filePath(QStringLiteral("lib/libclient.so.4")))
+    QCOMPARE(site->mirror.requestCount(QStringLiteral("/2/client_linux_amd64/data/common.dat")), 0);
+    QCOMPARE(QFile::permissions(site->installation.filePath(QStringLiteral("lib/libclient.so.4")))
                  & (QFile::ExeOwner | QFile::WriteOther),
              QFile::ExeOwner);
     // No temporary files and no session record are left.
-    QVERIFY(QDir(tmp->path()).entryList({"varnolt_temp_*"}, QDir::AllEntries).isEmpty());
-    QSettings settings(installation->filePath(QStringLiteral("update.ini")), QSettings::IniFormat);
+    QVERIFY(QDir(site->tmp.path()).entryList({"varnolt_temp_*"}, QDir::AllEntries).isEmpty());
+    QSettings settings(site->installation.filePath(QStringLiteral("update.ini")),
+                       QSettings::IniFormat);
     QVERIFY(!settings.childGroups().contains(QLatin1String("current")));
     // What was installed is remembered, so that the server cannot take it back.
     QCOMPARE(settings.value(QStringLiteral("installed/type")).toString(),
@@ -199,7 +188,7 @@ void TestEndToEnd::failedInstallationLeavesVersionOne()
     writeClient(expected.path(), 2);
     const QByteArray levelsMd5
         = md5OfFile(expected.filePath(QStringLiteral("data/levels/levels.dat"))).toLatin1();
-    QVERIFY(readAll(mirrorRoot->filePath(QStringLiteral("2/client_linux_amd64.ini")))
+    QVERIFY(readAll(site->mirrorRoot.filePath(QStringLiteral("2/client_linux_amd64.ini")))
                 .contains(levelsMd5));
     rewriteManifest([&](QByteArray text) { return text.replace(levelsMd5, QByteArray(32, '0')); });
 
@@ -211,9 +200,9 @@ void TestEndToEnd::failedInstallationLeavesVersionOne()
     QVERIFY(!outcome.log.contains(QLatin1String("Update successfully finished")));
     // Byte for byte version 1: no new file, no moved-aside copy, no new
     // directory, nothing deleted.
-    QCOMPARE(snapshot(installation->path()), versionOne);
+    QCOMPARE(snapshot(site->installation.path()), versionOne);
     // The downloads stay for the next attempt.
-    QCOMPARE(QDir(tmp->path()).entryList({"varnolt_temp_*"}, QDir::Dirs).size(), 1);
+    QCOMPARE(QDir(site->tmp.path()).entryList({"varnolt_temp_*"}, QDir::Dirs).size(), 1);
 }
 
 void TestEndToEnd::errorBoxesWhileDownloadsFail()
@@ -223,11 +212,11 @@ void TestEndToEnd::errorBoxesWhileDownloadsFail()
     // keep its download suspended under the box's event loop: the run ends
     // meanwhile and its tasks are deleted there.
     publishVersionTwo();
-    const QString session = tmp->filePath(QStringLiteral("varnolt_temp_0"));
+    const QString session = site->tmp.filePath(QStringLiteral("varnolt_temp_0"));
     QVERIFY(QDir().mkpath(session + QLatin1String("/data/levels/levels.dat.gz")));
     QVERIFY(QDir().mkpath(session + QLatin1String("/data/version.txt")));
     QVERIFY(QFile::setPermissions(session, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-    installation->writeFile(
+    site->installation.writeFile(
         QStringLiteral("update.ini"),
         "[current]\nversion=2\ntype=client_linux_amd64\ndir=" + QFile::encodeName(session) + "\n");
 
@@ -247,7 +236,7 @@ void TestEndToEnd::errorBoxesWhileDownloadsFail()
         QLatin1String("Update: Update cancelled. Push \"Details\" to check reasons."));
     QVERIFY2(errorBox >= 0 && cancelBox > errorBox, qPrintable(outcome.log));
     QVERIFY(!outcome.log.contains(QLatin1String("Update successfully finished")));
-    QCOMPARE(snapshot(installation->path()), versionOne);
+    QCOMPARE(snapshot(site->installation.path()), versionOne);
 }
 
 void TestEndToEnd::killedRunIsResumedByTheNext()
@@ -258,14 +247,14 @@ void TestEndToEnd::killedRunIsResumedByTheNext()
     const QByteArray big = pattern(size, 'B');
     publishVersionTwo({{QStringLiteral("data/big.dat"), big}});
     const QString remote = QStringLiteral("/2/client_linux_amd64/data/big.dat");
-    mirror->setFault(remote, TestHttpMirror::Fault::stall(size / 2).times(1));
+    site->mirror.setFault(remote, TestHttpMirror::Fault::stall(size / 2).times(1));
 
     QProcess first;
-    first.setProcessEnvironment(
-        installation->environment(tmp->path(), QStringLiteral("Ok"), versionServer->port()));
-    first.setWorkingDirectory(installation->path());
-    first.start(installation->executable(), {QStringLiteral("--nouser")});
-    const QString partial = tmp->filePath(QStringLiteral("varnolt_temp_0/data/big.dat"));
+    first.setProcessEnvironment(site->installation.environment(
+        site->tmp.path(), QStringLiteral("Ok"), site->versionServer.port()));
+    first.setWorkingDirectory(site->installation.path());
+    first.start(site->installation.executable(), {QStringLiteral("--nouser")});
+    const QString partial = site->tmp.filePath(QStringLiteral("varnolt_temp_0/data/big.dat"));
     // The mirror lives in this process: its event loop turns while waiting.
     const bool half = QTest::qWaitFor(
         [&] {
@@ -277,7 +266,7 @@ void TestEndToEnd::killedRunIsResumedByTheNext()
     QVERIFY2(half && QFileInfo(partial).size() == size / 2,
              qPrintable(QString::fromLocal8Bit(first.readAllStandardError())));
 
-    const int earlier = mirror->totalRequestCount();
+    const int earlier = site->mirror.totalRequestCount();
     const Outcome outcome = runUpdater();
     QVERIFY2(outcome.log.contains(QLatin1String("Update successfully finished")),
              qPrintable(outcome.log));
@@ -286,17 +275,17 @@ void TestEndToEnd::killedRunIsResumedByTheNext()
                                       .arg(size / 2 / 1000)),
              qPrintable(outcome.log));
     // The first request of the new run for the file asks for the rest only.
-    const int request = mirror->requestLog().indexOf(remote.mid(1), earlier);
+    const int request = site->mirror.requestLog().indexOf(remote.mid(1), earlier);
     QVERIFY(request >= earlier);
-    QCOMPARE(mirror->requestHeaders("Range").at(request),
+    QCOMPARE(site->mirror.requestHeaders("Range").at(request),
              "bytes=" + QByteArray::number(size / 2) + '-');
-    QCOMPARE(mirror->bodyBytesSent(remote), qint64(size));
+    QCOMPARE(site->mirror.bodyBytesSent(remote), qint64(size));
 
     QTemporaryDir expected;
     writeClient(expected.path(), 2);
     QMap<QString, QByteArray> release = snapshot(expected.path());
     release.insert(QStringLiteral("data/big.dat"), md5Of(big).toLatin1());
-    QCOMPARE(snapshot(installation->path()), release);
+    QCOMPARE(snapshot(site->installation.path()), release);
 }
 
 void TestEndToEnd::manifestSizesDecideNothing_data()
@@ -325,7 +314,7 @@ void TestEndToEnd::manifestSizesDecideNothing()
              qPrintable(outcome.log));
     QTemporaryDir expected;
     writeClient(expected.path(), 2);
-    QCOMPARE(snapshot(installation->path()), snapshot(expected.path()));
+    QCOMPARE(snapshot(site->installation.path()), snapshot(expected.path()));
 }
 
 void TestEndToEnd::everyNameRoundTrips_data()
@@ -366,11 +355,11 @@ void TestEndToEnd::everyNameRoundTrips()
     writeClient(expected.path(), 2);
     for (auto it = files.cbegin(); it != files.cend(); ++it)
         QVERIFY(writeTreeFile(expected.path(), it.key(), it.value()));
-    QCOMPARE(snapshot(installation->path()), snapshot(expected.path()));
+    QCOMPARE(snapshot(site->installation.path()), snapshot(expected.path()));
     // Every file was asked for once, by its own name.
     for (const QString &name : names) {
         const QString stored = directory + name + (packed ? QStringLiteral(".gz") : QString());
-        QCOMPARE(mirror->requestCount(QStringLiteral("2/client_linux_amd64/") + stored), 1);
+        QCOMPARE(site->mirror.requestCount(QStringLiteral("2/client_linux_amd64/") + stored), 1);
     }
 }
 

@@ -23,3 +23,9 @@ QByteArray ReleaseMirror::mirrorsIni(int retries) const
 {
     return mirrorsIniText({{QStringLiteral("local"), mirror->baseUrl(), QString::number(retries)}});
 }
+
+UpdateSite::UpdateSite()
+{
+    mirror.setRootPath(mirrorRoot.path());
+    installation.writeMirrorsIni(mirror.baseUrl());
+}

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "httpmirror.h"
+#include "testsupport.h"
 
 #include <QMap>
 #include <QTemporaryDir>
@@ -30,4 +31,19 @@ private:
     std::unique_ptr<TestHttpMirror> mirror;
     QString complaint;
     int version;
+};
+
+// An installation beside a local mirror serving the (at first empty) tree mirrorRoot, named in
+// its mirrors.ini, and a version server offering version 2: where tests that run the real
+// updater against releases they publish start from.
+struct UpdateSite
+{
+    UpdateSite();
+
+    InstallationDir installation;
+    // The updater's temporary directory.
+    QTemporaryDir tmp;
+    QTemporaryDir mirrorRoot;
+    TestHttpMirror mirror;
+    UdpAnswerServer versionServer {QList<QByteArray> {"2,2,2"}};
 };

@@ -1,6 +1,7 @@
 #include "testsupport.h"
 
 #include "app/configuration.h"
+#include "downloadsupport.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -100,7 +101,7 @@ void InstallationDir::writeFile(const QString &relative, const QByteArray &conte
 void InstallationDir::writeMirrorsIni(const QString &baseUrl) const
 {
     writeFile(QStringLiteral("mirrors.ini"),
-              "[mirrors]\nsize=1\n1\\mirror=local\n[local]\nurl=" + baseUrl.toUtf8() + "\n");
+              mirrorsIniText({{QStringLiteral("local"), baseUrl, QString()}}));
 }
 
 QProcessEnvironment InstallationDir::environment(const QString &tempDir, const QString &boxAnswers,
