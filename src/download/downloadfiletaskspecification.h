@@ -21,9 +21,9 @@ class QThreadPool;
  * section "/" filePath below the mirror's base URL into tempDir "/" filePath, with the record's
  * size as the expected size, then a non-fatal MD5 check of the local file (share 0.2), which
  * compares the digest the download computed while writing the file (DownloadTaskSpecification::
- * fileDigest()) and reads the file only when the download has none. The size
- * bounds the body; for a file of size 0 a body of at most one byte is read before the attempt
- * fails, so that a mirror streaming without end cannot fill the disk.
+ * fileDigest()) and reads the file only when the download has none. A positive size bounds the
+ * body; a size of 0 (also what a size that is not a number reads as) sets no bound, the MD5
+ * check alone decides, and a body without end ends at a full disk like any write error.
  *
  * When the digest is wrong, the mirror that delivered the file is dropped from the pool whatever
  * its error allowance ("md5 sum for %1 failed, invalidating mirror and retrying") and the run

@@ -53,14 +53,6 @@ bool copyContent(int in, int out)
 
 enum class LinkResult { Linked, Failed, NotLinked };
 
-// Errors of link() that say only that this file system (or this file) takes
-// no further name, not that anything is wrong: the copy is the way then.
-bool linkRefused(int error)
-{
-    return error == EXDEV || error == EPERM || error == EMLINK || error == EOPNOTSUPP
-        || error == ENOSYS || error == EACCES;
-}
-
 // Gives the source file itself the destination's name, so its bytes are not
 // written a second time. The source is a verified session file that is
 // never written again (a new download of it starts a new file) and whose
@@ -72,11 +64,11 @@ LinkResult linkInPlace(int in, mode_t currentMode, mode_t finalMode, const QStri
 {
     if (currentMode != finalMode && ::fchmod(in, finalMode) != 0)
         return LinkResult::NotLinked;
-    if (::fdatasync(in) != 0 && errno != EINVAL)
+    if (!StagedFile::syncData(in))
         return LinkResult::Failed;
     if (StagedFile::placeOpenFile(in, destination, placement))
         return LinkResult::Linked;
-    return linkRefused(errno) ? LinkResult::NotLinked : LinkResult::Failed;
+    return StagedFile::linkRefused(errno) ? LinkResult::NotLinked : LinkResult::Failed;
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 #include "fileops/filerenametaskspecification.h"
 
+#include "fileops/stagedfile.h"
+
 #include "fileops/rollbackdatalist.h"
 
 #include <QFile>
@@ -13,9 +15,7 @@ bool linkAside(const QString &from, const QString &to)
 {
     if (::link(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0)
         return true;
-    // File systems that have no hard links, or none across this pair.
-    if (errno == EPERM || errno == EOPNOTSUPP || errno == EXDEV || errno == EMLINK
-        || errno == ENOSYS)
+    if (StagedFile::linkRefused(errno))
         return RollbackData::renameFile(from, to);
     return false;
 }

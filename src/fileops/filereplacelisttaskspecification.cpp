@@ -167,8 +167,7 @@ void FileReplaceListTaskSpecification::subtasksDone()
         return;
     }
     emit message(tr("rolling back file updates"));
-    installJournal.rollback(this);
-    journalFile.remove();
+    endJournal(installJournal.rollback(this));
     if (finished)
         errorCancel();
     else
@@ -179,9 +178,19 @@ void FileReplaceListTaskSpecification::reset()
 {
     clearSubTasks();
     filesLeft = 0;
-    installJournal.rollback(this);
+    const bool undone = installJournal.rollback(this);
     // A committed journal stays for the delete list, or for the next start.
     if (journalFile.isOpen() && !journalFile.isCommitted())
-        journalFile.remove();
+        endJournal(undone);
     TaskSpecification::reset();
+}
+
+void FileReplaceListTaskSpecification::endJournal(bool undone)
+{
+    // An undo that failed left the installation part old, part new: only the journal can still
+    // put it right, at the next start, and no new installation may begin over it until then.
+    if (undone)
+        journalFile.remove();
+    else
+        journalFile.close();
 }

@@ -21,7 +21,9 @@ class Configuration;
 // ahead of it, so that the next start can undo an installation that a crash
 // interrupted. On success it is committed with the delete list and stays
 // until the delete list task has deleted those files; after a rollback it
-// is removed. Journal failures fail the installation like any other.
+// is removed, unless some change could not be undone: then it stays for the
+// next start to finish the undo. Journal failures fail the installation
+// like any other.
 //
 // The directory steps are made when the installation starts; each
 // replacement is made when it starts and dropped once it has finished (its
@@ -53,6 +55,8 @@ protected:
 
 private:
     void makeSubtasksAndStart();
+    // After a rollback: the journal goes when everything was undone (@p undone), else it stays.
+    void endJournal(bool undone);
     int makeSubdirTasks();
     // The undo records of every change the installation may make.
     QList<RollbackData> plannedChanges() const;

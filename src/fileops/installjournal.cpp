@@ -18,11 +18,6 @@ const QByteArray Header = "varnolt-install-journal 1";
 const QByteArray CommitLine = "commit";
 const QByteArray EndLine = "end";
 
-bool synced(int result)
-{
-    return result == 0 || errno == EINVAL;
-}
-
 // An undo step that found nothing to do has done its job: the change was
 // never made, or an interrupted rollback already undid it.
 bool removed(int result)
@@ -45,17 +40,22 @@ bool decode(const QString &root, const QByteArray &field, QByteArray *absolute)
     return true;
 }
 
-// Whether path is the file identity ("device:inode") names; any file when
-// no identity was recorded.
-bool isFile(const QByteArray &path, const QByteArray &identity)
+// The identity ("device:inode") of the file at path; empty when there is none.
+QByteArray identityOf(const QByteArray &path)
 {
     struct stat info;
     if (::lstat(path.constData(), &info) != 0)
-        return false;
-    return identity.isEmpty()
-        || identity
-        == QByteArray::number(quint64(info.st_dev)) + ':'
-            + QByteArray::number(quint64(info.st_ino));
+        return QByteArray();
+    return QByteArray::number(quint64(info.st_dev)) + ':'
+        + QByteArray::number(quint64(info.st_ino));
+}
+
+// Whether path is the file identity names; any file when no identity was
+// recorded.
+bool isFile(const QByteArray &path, const QByteArray &identity)
+{
+    const QByteArray actual = identityOf(path);
+    return !actual.isEmpty() && (identity.isEmpty() || identity == actual);
 }
 
 struct Record
@@ -86,7 +86,7 @@ QString InstallJournal::fileName()
 
 bool InstallJournal::writeDurably(const QByteArray &text)
 {
-    return StagedFile::writeAll(fd, text.constData(), text.size()) && synced(::fdatasync(fd));
+    return StagedFile::writeAll(fd, text.constData(), text.size()) && StagedFile::syncData(fd);
 }
 
 bool InstallJournal::create()
@@ -135,10 +135,9 @@ bool InstallJournal::encodeRecord(const RollbackData &record, QByteArray *line)
         // Which file the old copy must be: a crash may come before the
         // installed file got its second name, while a stale file of that
         // name is still there; that one must never go over the installed one.
-        struct stat info;
-        if (::lstat(QFile::encodeName(record.previousPath).constData(), &info) == 0)
-            *line += ' ' + QByteArray::number(quint64(info.st_dev)) + ':'
-                + QByteArray::number(quint64(info.st_ino));
+        const QByteArray identity = identityOf(QFile::encodeName(record.previousPath));
+        if (!identity.isEmpty())
+            *line += ' ' + identity;
         touchedDirectories.insert(QFileInfo(record.previousPath).path());
         break;
     }
@@ -206,12 +205,17 @@ bool InstallJournal::commit(const QStringList &deleteList)
     return true;
 }
 
-void InstallJournal::remove()
+void InstallJournal::close()
 {
     if (fd >= 0) {
         ::close(fd);
         fd = -1;
     }
+}
+
+void InstallJournal::remove()
+{
+    close();
     if (::unlink(QFile::encodeName(journalPath).constData()) == 0)
         StagedFile::syncDirectory(rootPath);
 }

@@ -81,6 +81,8 @@ public:
 
     /// Closes and deletes the journal file, and makes the deletion durable.
     void remove();
+    /// Closes the journal file and leaves it for the next start to act on.
+    void close();
 
     /// What recover() found and did.
     struct Recovery

@@ -20,6 +20,17 @@ bool synced(int result)
 
 } // namespace
 
+bool StagedFile::syncData(int fd)
+{
+    return synced(::fdatasync(fd));
+}
+
+bool StagedFile::linkRefused(int error)
+{
+    return error == EXDEV || error == EPERM || error == EMLINK || error == EOPNOTSUPP
+        || error == ENOSYS || error == EACCES;
+}
+
 StagedFile::StagedFile(const QString &destinationPath)
     : destination(QFile::encodeName(destinationPath)),
       temporary(QFile::encodeName(temporaryName(destinationPath)))
@@ -91,7 +102,7 @@ bool StagedFile::commit(mode_t mode, Placement placement)
         return false;
     // The mode first: a file that appears under its real name is complete in
     // every respect, an executable is never seen without its execute bits.
-    if ((mode != KeepMode && ::fchmod(fd, mode) != 0) || !synced(::fdatasync(fd))) {
+    if ((mode != KeepMode && ::fchmod(fd, mode) != 0) || !syncData(fd)) {
         discard();
         return false;
     }

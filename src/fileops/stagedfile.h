@@ -81,6 +81,15 @@ public:
     /// Syncs the directory @p path, so that names created or renamed in it are durable.
     static bool syncDirectory(const QString &path);
 
+    /// fdatasync()s @p fd. File systems that cannot sync a file say EINVAL; there is nothing
+    /// more to wait for on them, so that counts as synced.
+    static bool syncData(int fd);
+
+    /// Whether link() failing with @p error says only that this file system (or this file)
+    /// takes no further name, not that anything is wrong: another way (a copy, a rename) is
+    /// the way then.
+    static bool linkRefused(int error);
+
 private:
     void discard();
 
