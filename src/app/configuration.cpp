@@ -173,7 +173,7 @@ std::optional<QString> Configuration::getLatestClientVersion(UpdateChannel chann
         const QString text
             = QObject::tr("Failed to query latest client\nversion from update server.");
         if (versionQueryRetries >= 0) {
-            ConsoleLog::write(title + QLatin1String(": ") + text);
+            ConsoleLog::writeBox(title, text);
             if (retries >= versionQueryRetries)
                 return std::nullopt;
             continue;

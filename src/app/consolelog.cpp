@@ -1,5 +1,6 @@
 #include "app/consolelog.h"
 
+#include <QTextDocumentFragment>
 #include <QTime>
 
 #include <cstdio>
@@ -16,6 +17,17 @@ void write(const QString &text)
         + line.toUtf8() + '\n';
     std::fwrite(out.constData(), 1, size_t(out.size()), stderr);
     std::fflush(stderr);
+}
+
+void writeBox(const QString &title, const QString &text)
+{
+    write(title + QLatin1String(": ") + plainText(text));
+}
+
+QString plainText(const QString &text)
+{
+    // Box texts may be rich text; the console wants the words only.
+    return Qt::mightBeRichText(text) ? QTextDocumentFragment::fromHtml(text).toPlainText() : text;
 }
 
 } // namespace ConsoleLog

@@ -13,12 +13,6 @@ QString kiloBytes(quint64 bytes)
     return QString::number(bytes / 1000);
 }
 
-// The box the window would show, as one log line ("Error: text").
-void logBox(const QString &title, const QString &text)
-{
-    ConsoleLog::write(title + QLatin1String(": ") + text);
-}
-
 } // namespace
 
 HeadlessRunner::HeadlessRunner(Configuration &configuration, QObject *parent)
@@ -53,10 +47,6 @@ void HeadlessRunner::start()
 {
     if (ended || engine->busy())
         return;
-    if (cancelRequested) {
-        end(Cancelled);
-        return;
-    }
     if (!engine->initialize()) {
         // The reason went out through fatalError, which ended the run with
         // its code; a failure without one is still a failed preparation.
@@ -82,20 +72,20 @@ void HeadlessRunner::cancel()
 
 void HeadlessRunner::onConfigurationError(const QString &errorMessage)
 {
-    logBox(QObject::tr("Error"), errorMessage);
+    ConsoleLog::writeBox(QObject::tr("Error"), errorMessage);
     end(InvalidConfiguration);
 }
 
 void HeadlessRunner::onFatalError(const QString &errorMessage)
 {
-    logBox(QObject::tr("Error"), errorMessage);
+    ConsoleLog::writeBox(QObject::tr("Error"), errorMessage);
     end(PreparationFailed);
 }
 
 void HeadlessRunner::onError(const QString &errorMessage)
 {
     // The window shows a box and goes on when it is confirmed; so does this.
-    logBox(QObject::tr("Error"), errorMessage);
+    ConsoleLog::writeBox(QObject::tr("Error"), errorMessage);
 }
 
 void HeadlessRunner::onProgress(qreal doneFrac)

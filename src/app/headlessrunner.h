@@ -35,8 +35,6 @@ public:
 
     explicit HeadlessRunner(Configuration &configuration, QObject *parent = nullptr);
 
-    UpdateEngine *updateEngine() const { return engine; }
-
     // The progress line for the given figures, as written once per tick:
     // "Progress 45% - 915 KB / 8308 KB at 1.2 MB/s" while downloading,
     // "Progress 45%" otherwise.

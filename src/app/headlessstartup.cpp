@@ -51,7 +51,7 @@ int runHeadlessUpdater(int argc, char **argv)
     const QString root = Configuration::getAppRootPath();
     const InstallationRepair repair(root);
     if (!repair.succeeded()) {
-        ConsoleLog::write(QObject::tr("Error") + QLatin1String(": ") + repair.errorText());
+        ConsoleLog::writeBox(QObject::tr("Error"), repair.errorText());
         return HeadlessRunner::PreparationFailed;
     }
     if (!repair.logLine().isEmpty())
@@ -75,8 +75,8 @@ int runHeadlessUpdater(int argc, char **argv)
     // a script should not fail on an unreachable server it does not need).
     QStringList args = QCoreApplication::arguments();
     if (args.size() != 2 && args.size() != 4) {
-        ConsoleLog::write(QObject::tr("Error") + QLatin1String(": ")
-                          + QObject::tr("Usage: update --headless [TYPE VERSION]"));
+        ConsoleLog::writeBox(QObject::tr("Error"),
+                             QObject::tr("Usage: update --headless [TYPE VERSION]"));
         return HeadlessRunner::InvalidConfiguration;
     }
     if (args.size() == 2)

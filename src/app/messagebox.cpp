@@ -3,7 +3,6 @@
 #include "app/consolelog.h"
 
 #include <QEventLoop>
-#include <QTextDocumentFragment>
 
 #include <cstdlib>
 #include <functional>
@@ -40,24 +39,13 @@ QString buttonNames(QMessageBox::StandardButtons buttons)
     return names.join(QLatin1String(", "));
 }
 
-QString plainText(const QString &text)
-{
-    // Box texts may be rich text; the console wants the words only.
-    return Qt::mightBeRichText(text) ? QTextDocumentFragment::fromHtml(text).toPlainText() : text;
-}
-
-void logBox(const QString &title, const QString &text)
-{
-    ConsoleLog::write(title + QLatin1String(": ") + plainText(text));
-}
-
 } // namespace
 
 QMessageBox::StandardButton MessageBox::scriptedOrShown(QWidget *parent, QMessageBox::Icon icon,
                                                         const QString &title, const QString &text,
                                                         QMessageBox::StandardButtons buttons)
 {
-    logBox(title, text);
+    ConsoleLog::writeBox(title, text);
     QString name;
     if (!scriptedAnswer(&name)) {
         if (icon == QMessageBox::Question)
@@ -71,7 +59,7 @@ QMessageBox::StandardButton MessageBox::scriptedOrShown(QWidget *parent, QMessag
         // wrong and must be mended.
         ConsoleLog::write(QStringLiteral("VARNOLT_BOX_ANSWERS: the box \"%1: %2\" has no button "
                                          "\"%3\" (it offers %4); giving up")
-                              .arg(title, plainText(text), name, buttonNames(buttons)));
+                              .arg(title, ConsoleLog::plainText(text), name, buttonNames(buttons)));
         std::fflush(stderr);
         // Immediately: the box may be open inside any code, and nothing of
         // the program may go on past an answer it cannot take.

@@ -36,20 +36,21 @@ int runUpdater(int argc, char **argv)
     if (SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")))
         return 0;
 
-    const QString root = Configuration::getAppRootPath();
-    const InstallationRepair repair(root);
-    if (!repair.succeeded()) {
-        MessageBox::critical(nullptr, QCoreApplication::translate("QObject", "Error"),
-                             repair.errorText());
-        return 2;
-    }
-
     const Translators translators(QLocale::system().name());
 
     int exitCode = 1;
     {
         Configuration configuration;
         MainWindow window(configuration);
+        // Only now, with the window listening as this installation's
+        // instance: a second start meanwhile hands over instead of repairing
+        // the same journal at the same time.
+        const InstallationRepair repair(Configuration::getAppRootPath());
+        if (!repair.succeeded()) {
+            MessageBox::critical(nullptr, QCoreApplication::translate("QObject", "Error"),
+                                 repair.errorText());
+            return 2;
+        }
         if (!repair.logLine().isEmpty())
             window.onAppendText(repair.logLine());
         if (configuration.parseCommandLineOptions()) {

@@ -25,8 +25,6 @@ public:
     explicit TerminationSignals(QObject *parent = nullptr);
     ~TerminationSignals() override;
 
-    bool isListening() const { return fd >= 0; }
-
 signals:
     // One per signal received (SIGINT or SIGTERM).
     void received(int signalNumber);

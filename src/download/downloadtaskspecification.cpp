@@ -346,9 +346,8 @@ void DownloadTaskSpecification::onReadyRead()
     // The network thread hands the body over in pieces of a few KiB, each with its own
     // readyRead(). Reading after the pieces already on their way have arrived makes one large
     // write of many pieces.
-    if (drainQueued)
+    if (drainReply)
         return;
-    drainQueued = true;
     drainReply = reply;
     QMetaObject::invokeMethod(this, &DownloadTaskSpecification::onDrain, Qt::QueuedConnection);
 }
@@ -358,7 +357,6 @@ void DownloadTaskSpecification::onDrain()
     // A drain asked for by a reply that has been dropped since (a retry) is not the new reply's:
     // that one may not even have its status yet.
     const bool current = reply && reply == drainReply;
-    drainQueued = false;
     drainReply = nullptr;
     if (current)
         readData();

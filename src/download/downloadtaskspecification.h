@@ -231,9 +231,8 @@ private:
     QByteArray digest;
     // Reused for every read, so the loop allocates nothing per step.
     QByteArray buffer;
-    // A read of everything the reply holds is on its way through the event loop.
-    bool drainQueued = false;
-    // The reply that asked for the queued drain.
+    // The reply that asked for a read of everything it holds, while that read is on its way
+    // through the event loop.
     QNetworkReply *drainReply = nullptr;
     qint64 lastTickBytes = 0;
     qint64 expectedSize;

@@ -12,11 +12,12 @@ class Configuration;
 // Installs one downloaded file: the installed file gets its old-copy name as
 // a second name (a hard link), the new one is copied or unpacked out of sight
 // and renamed over the installed one in one step, so the name is never
-// missing (and an unpacked file is checked against its MD5). The replacement keeps its own journal:
-// a failure undoes its changes at once; on success the records go to the installation journal of
-// the whole replace list, the old copy is queued for deletion (unless it is one of the updater's
-// own files) and executables are made executable. Ends every run with exactly one finished() or
-// canceled(), never inside execute().
+// missing (and an unpacked file is checked against its MD5). Executables get
+// their mode before they take their name. The replacement keeps its own
+// journal: a failure undoes its changes at once; on success the records go to
+// the installation journal of the whole replace list and the old copy is
+// queued for deletion (unless it is one of the updater's own files). Ends
+// every run with exactly one finished() or canceled(), never inside execute().
 class FileReplaceTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
