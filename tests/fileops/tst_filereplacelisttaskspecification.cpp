@@ -31,6 +31,7 @@ private slots:
     void installThenDelete();
     void failure_data();
     void failure();
+    void failedUndoKeepsJournal();
     void userCancelUndoesAll();
     void userCancelAfterLastStarted();
     void emptyLists();
@@ -379,6 +380,30 @@ void TestFileReplaceListTaskSpecification::failure()
         QCOMPARE(replacements, 0);
         QCOMPARE(readAll(installed("readme.txt")), QByteArray("old readme"));
     }
+}
+
+void TestFileReplaceListTaskSpecification::failedUndoKeepsJournal()
+{
+    // The old copy of a finished replacement vanishes before the failed
+    // installation is undone: the client cannot be given back now, and the
+    // journal is the only record left of what the next start has to set
+    // right. It must stay.
+    QVERIFY(writeFile(installed("vl3client_linux_amd64"), "old client"));
+    QList<FileReplaceSpecification> replaceList {
+        download("vl3client_linux_amd64", noise(100000, 1), false),
+        download("lib/libfoo.so", text(500000), true, true),
+    };
+    QList<QString> deleteList;
+    FileReplaceListTaskSpecification list(&replaceList, &deleteList, &configuration, nullptr, 0.4);
+    onReplacementMade(list, [this](TaskSpecification *step) {
+        connect(step, &TaskSpecification::finished, this,
+                [] { QFile::remove(installed("_old_vl3client_linux_amd64")); });
+    });
+    const TaskRun run = runTask(list);
+    QCOMPARE(run.state, TaskSpecification::ErrorCanceled);
+    QVERIFY(run.messages.contains("rolling back file updates"));
+    QVERIFY2(hasWarning(run.messages), qPrintable(run.messages.join('\n')));
+    QVERIFY(readAll(journalPath()).startsWith("varnolt-install-journal 1\n"));
 }
 
 void TestFileReplaceListTaskSpecification::userCancelUndoesAll()
