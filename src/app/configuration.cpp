@@ -9,8 +9,10 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 #include <QSettings>
 
+#include <cerrno>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -22,7 +24,10 @@
 namespace {
 
 constexpr int DefaultStreams = 6;
-constexpr int TempDirCandidates = 1000;
+constexpr int MaxServerVersion = 2147483646;
+constexpr int TempDirCandidates = 100;
+// Session numbers are drawn below this (twelve decimal digits).
+constexpr quint64 SessionNumbers = 1000000000000ULL;
 
 } // namespace
 
@@ -124,6 +129,12 @@ bool Configuration::getDefaultParameters()
     }
     if (!getClientVersionFromString(*text, invalid))
         return false;
+    // Only numbers a release can carry: none is 0 or below, and the largest int leaves no room
+    // for a next one. Anything else would be looked for on every mirror in vain.
+    if (clientVersion < 1 || clientVersion > MaxServerVersion) {
+        emit fatalError(invalid.arg(answer));
+        return false;
+    }
     versionFromServer = true;
     startMode = 1;
     return true;
@@ -234,18 +245,20 @@ bool Configuration::createTempDir()
         base += QLatin1Char('/');
     base += getTempDirPrefix();
 
+    // Names nobody can guess: in a shared temporary directory another local user could create
+    // every predictable name first and stop all updates. A name taken anyway is skipped.
     for (int i = 0; i < TempDirCandidates; ++i) {
-        const QString candidate = base + QString::number(i);
-        if (QFileInfo::exists(candidate) || QFileInfo(candidate).isSymLink())
-            continue;
+        const QString candidate
+            = base + QString::number(QRandomGenerator::system()->generate64() % SessionNumbers);
         // Created private in one step: the session directory holds files that
         // will be installed, so no other local user may read or plant files
-        // in it, not even for an instant. A candidate that appeared meanwhile
-        // makes mkdir fail, and the next one is tried.
+        // in it, not even for an instant.
         if (::mkdir(QFile::encodeName(candidate).constData(), 0700) == 0) {
             tempDir = candidate;
             return true;
         }
+        if (errno != EEXIST)
+            break;
     }
     emit fatalError(tr("Unable to create temp directory."));
     return false;

@@ -4,6 +4,7 @@
 #include "app/consolelog.h"
 #include "app/headlessrunner.h"
 #include "app/installationrepair.h"
+#include "app/runlock.h"
 #include "app/singleinstancechecker.h"
 #include "app/terminationsignals.h"
 #include "app/translators.h"
@@ -37,10 +38,19 @@ int runHeadlessUpdater(int argc, char **argv)
 
     // Unlike a window start, nothing is handed over: the caller is a script
     // that must learn that its run did not happen.
-    if (SingleInstanceChecker::isInstanceRunning()) {
+    const QString root = Configuration::getAppRootPath();
+    RunLock lock(root);
+    switch (lock.tryAcquire()) {
+    case RunLock::Acquired:
+        break;
+    case RunLock::HeldElsewhere:
         ConsoleLog::write(QObject::tr("Another update is already running in this installation."));
         return HeadlessRunner::AlreadyRunning;
+    case RunLock::Failed:
+        ConsoleLog::writeBox(QObject::tr("Error"), lock.errorText());
+        return HeadlessRunner::PreparationFailed;
     }
+    // Only what brings a window start's request to this run's log; the lock decides who runs.
     SingleInstanceChecker instanceChecker;
     QObject::connect(
         &instanceChecker, &SingleInstanceChecker::otherInstanceActivate, [](const QString &) {
@@ -48,7 +58,6 @@ int runHeadlessUpdater(int argc, char **argv)
                 QObject::tr("Another start of the updater found this unattended run."));
         });
 
-    const QString root = Configuration::getAppRootPath();
     const InstallationRepair repair(root);
     if (!repair.succeeded()) {
         ConsoleLog::writeBox(QObject::tr("Error"), repair.errorText());

@@ -1,5 +1,7 @@
 #include "app/installationrepair.h"
 
+#include "app/startupleftovers.h"
+#include "app/updateinidata.h"
 #include "engine/updateengine.h"
 #include "fileops/installjournal.h"
 
@@ -17,6 +19,11 @@ InstallationRepair::InstallationRepair(const QString &root)
         UpdateEngine::removeOldFiles(root + QLatin1String("/imageformats"));
         UpdateEngine::removeOldFiles(root + QLatin1String("/accessible"));
     }
+    // Whatever became of the journal: these are never part of the installation.
+    StartupLeftovers::removeSettingsTemporaries(root + QLatin1String("/update.ini"));
+    QString recordedDir;
+    UpdateIniData::get(nullptr, nullptr, &recordedDir);
+    StartupLeftovers::removeOrphanedSessions(QDir::tempPath(), recordedDir);
     switch (recovery.outcome) {
     case InstallJournal::Recovery::Nothing:
         return;

@@ -4,9 +4,10 @@
 
 // Repairs an installation that a crash interrupted, at start-up, before
 // anything else looks at it (see InstallJournal::recover()), then deletes
-// the old copies of the updater's own files that a finished run kept. Both the window
-// and the headless start run it right after the single-instance check: a
-// running instance's journal is its own.
+// the old copies of the updater's own files that a finished run kept, and what
+// interrupted runs left outside the journal (StartupLeftovers). Both the window
+// and the headless start run it only while they hold the installation's RunLock:
+// a running instance's journal and session are its own.
 class InstallationRepair
 {
 public:

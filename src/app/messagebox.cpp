@@ -50,6 +50,8 @@ QMessageBox::StandardButton MessageBox::scriptedOrShown(QWidget *parent, QMessag
     if (!scriptedAnswer(&name)) {
         if (icon == QMessageBox::Question)
             return QMessageBox::question(parent, title, text, buttons);
+        if (icon == QMessageBox::Information)
+            return QMessageBox::information(parent, title, text, buttons);
         return QMessageBox::critical(parent, title, text, buttons);
     }
     const QMessageBox::StandardButton answer = buttonFromName(name);
@@ -110,6 +112,13 @@ QMessageBox::StandardButton MessageBox::critical(QWidget *parent, const QString 
                                                  QMessageBox::StandardButtons buttons)
 {
     return scriptedOrShown(parent, QMessageBox::Critical, title, text, buttons);
+}
+
+QMessageBox::StandardButton MessageBox::information(QWidget *parent, const QString &title,
+                                                    const QString &text,
+                                                    QMessageBox::StandardButtons buttons)
+{
+    return scriptedOrShown(parent, QMessageBox::Information, title, text, buttons);
 }
 
 QMessageBox::StandardButton MessageBox::question(QWidget *parent, const QString &title,

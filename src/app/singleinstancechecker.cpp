@@ -54,10 +54,9 @@ SingleInstanceChecker::SingleInstanceChecker(QObject *parent)
         return;
     server->setSocketOptions(QLocalServer::UserAccessOption);
     if (!server->listen(name) && server->serverError() == QAbstractSocket::AddressInUseError) {
-        // Start-up already asked the name and no instance of this user
-        // answered, so whatever holds it is the leftover of a crashed
-        // instance (or not ours at all, in our own directory). Without
-        // removing it this installation could never be reached again.
+        // This process holds the installation's lock, so whatever holds the name is the
+        // leftover of a crashed instance (or not ours at all, in our own directory). Without
+        // removing it this instance could never be reached.
         QLocalServer::removeServer(name);
         server->listen(name);
     }
@@ -99,7 +98,7 @@ QString SingleInstanceChecker::socketDirectory()
         return QString();
     if (!isPrivateDirectory(own)) {
         ConsoleLog::write(QStringLiteral("Ignoring %1: it is not a private directory of this "
-                                         "user; this instance runs on its own")
+                                         "user; this instance cannot be brought to the front")
                               .arg(own));
         return QString();
     }
@@ -121,26 +120,13 @@ bool SingleInstanceChecker::checkExistingInstance(const QString &message)
     socket.connectToServer(path, QIODevice::ReadWrite);
     if (!socket.waitForConnected(WaitMs))
         return false;
-    if (!isSameUser(socket)) {
-        ConsoleLog::write(QStringLiteral("Ignoring the single-instance socket %1: it belongs to "
-                                         "another user; this instance runs")
-                              .arg(path));
+    // Another user's socket under our name takes no request: the start that asks goes on
+    // waiting for the lock's holder, and only the lock says who runs.
+    if (!isSameUser(socket))
         return false;
-    }
     if (socket.write(message.toLatin1()) <= 0)
         return false;
     return socket.waitForBytesWritten(WaitMs);
-}
-
-bool SingleInstanceChecker::isInstanceRunning()
-{
-    const QString path = getLocalServerPath();
-    if (path.isEmpty())
-        return false;
-    QLocalSocket socket;
-    socket.connectToServer(path, QIODevice::ReadWrite);
-    // Only an instance of this user counts, as for a hand-over.
-    return socket.waitForConnected(WaitMs) && isSameUser(socket);
 }
 
 void SingleInstanceChecker::onNewConnection()

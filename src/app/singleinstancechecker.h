@@ -6,21 +6,22 @@
 class QLocalServer;
 class QLocalSocket;
 
-// Keeps one updater per installation and user. The running instance listens
-// on a local socket whose name derives from the executable's path and the
-// home directory; a second start sends it a short text and ends.
+// Brings the running updater's window to the front when the updater is started again. The
+// running instance listens on a local socket whose name derives from the executable's path and
+// the home directory; a second start sends it a short text and ends. Which process is the
+// running instance is decided by the installation's RunLock, not here: the socket only carries
+// the request.
 //
 // The socket lies in a directory only the user can write to, and both sides
 // check that the process at the other end runs as the same user: a socket or
-// a message of another local user is ignored with a log line, so nobody else
-// can silence the updater or raise its window.
+// a message of another local user is ignored, so nobody else can raise the window
+// or take the requests meant for it.
 class SingleInstanceChecker : public QObject
 {
     Q_OBJECT
 public:
-    // Starts listening at once. When the name is taken by a socket that
-    // nobody answers on (left behind by a crashed instance), the stale name is
-    // removed and listening is tried again.
+    // Starts listening at once. Made only by the holder of the installation's lock: a socket
+    // already under the name is then a crashed instance's leftover, which is removed.
     explicit SingleInstanceChecker(QObject *parent = nullptr);
     ~SingleInstanceChecker() override;
 
@@ -31,7 +32,7 @@ public:
     // XDG_RUNTIME_DIR when it is a private directory of the user, else the
     // user's own 0700 directory "varnolt-UID" in the temporary directory,
     // created when missing. Empty when neither is safe: this instance then
-    // runs without the guard.
+    // cannot be reached (it still holds the installation's lock).
     static QString socketDirectory();
     // socketDirectory() + "/" + getLocalServerName(); empty without one.
     static QString getLocalServerPath();
@@ -39,10 +40,6 @@ public:
     // Client side: true when another instance is listening and took the
     // message. Blocks for at most 1000 ms to connect and 1000 ms to write.
     static bool checkExistingInstance(const QString &message);
-    // Client side: true when another instance is listening. Nothing is sent,
-    // so the other instance does not come to the front. Blocks for at most
-    // 1000 ms.
-    static bool isInstanceRunning();
 
     bool isListening() const;
 

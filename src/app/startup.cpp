@@ -4,17 +4,24 @@
 #include "app/consolelog.h"
 #include "app/installationrepair.h"
 #include "app/messagebox.h"
+#include "app/runlock.h"
 #include "app/singleinstancechecker.h"
 #include "app/translators.h"
 #include "ui/mainwindow.h"
 
 #include <QApplication>
+#include <QDeadlineTimer>
 #include <QLocale>
+#include <QThread>
 #include <QTimer>
 
 namespace {
 
 constexpr int AutoStartDelayMs = 2000;
+// How long a second start keeps asking the updater at work to come to the front: it holds the
+// installation's lock from its first step but listens only once its window exists.
+constexpr int HandOverWaitMs = 5000;
+constexpr int HandOverRetryMs = 50;
 
 // VARNOLT_AUTO_START_MS shortens the wait for scripted runs (tests run the
 // executable hundreds of times).
@@ -31,20 +38,39 @@ int runUpdater(int argc, char **argv)
 {
     QApplication app(argc, argv);
 
-    // First of all: a running instance may be installing, and the journal
-    // and the old copies in the installation are still its own.
-    if (SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")))
-        return 0;
-
+    // First of all: whoever holds the lock owns the installation, its journal and its session.
+    RunLock lock(Configuration::getAppRootPath());
+    RunLock::Outcome claim = lock.tryAcquire();
     const Translators translators(QLocale::system().name());
+    const QDeadlineTimer deadline(HandOverWaitMs);
+    while (claim == RunLock::HeldElsewhere) {
+        if (SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")))
+            return 0;
+        if (deadline.hasExpired()) {
+            // Held by an unattended run or by another user's updater: nothing to bring to the
+            // front, but the user who started this one should know why nothing appears.
+            MessageBox::information(
+                nullptr, QCoreApplication::translate("MainWindow", "Update"),
+                QCoreApplication::translate(
+                    "QObject", "Another update is already running in this installation."));
+            return 0;
+        }
+        QThread::msleep(HandOverRetryMs);
+        // The other one may also have ended meanwhile: this start is then the updater.
+        claim = lock.tryAcquire();
+    }
+    if (claim == RunLock::Failed) {
+        MessageBox::critical(nullptr, QCoreApplication::translate("QObject", "Error"),
+                             lock.errorText());
+        return 2;
+    }
 
     int exitCode = 1;
     {
         Configuration configuration;
         MainWindow window(configuration);
-        // Only now, with the window listening as this installation's
-        // instance: a second start meanwhile hands over instead of repairing
-        // the same journal at the same time.
+        // Under the lock, so no other updater repairs the same journal; after the window, so
+        // that a second start meanwhile finds this instance listening and hands over.
         const InstallationRepair repair(Configuration::getAppRootPath());
         if (!repair.succeeded()) {
             MessageBox::critical(nullptr, QCoreApplication::translate("QObject", "Error"),

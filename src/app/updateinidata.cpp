@@ -3,10 +3,12 @@
 #include "app/configuration.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QSettings>
 
+#include <cerrno>
 #include <unistd.h>
 
 namespace {
@@ -40,27 +42,48 @@ bool UpdateIniData::get(int *version, QString *type, QString *dir)
     return true;
 }
 
-void UpdateIniData::modify(int version, const QString &dir, const QString &type)
+bool UpdateIniData::lockFileCleared()
 {
+    // Only the holder of the installation's run lock writes update.ini, so a lock file of the
+    // settings library found here belongs to a save that is over; one that cannot be removed
+    // (the directory refuses deletions) would make the next save wait for ever.
+    const QByteArray lock = QFile::encodeName(filename() + QLatin1String(".lock"));
+    return ::unlink(lock.constData()) == 0 || errno == ENOENT;
+}
+
+bool UpdateIniData::modify(int version, const QString &dir, const QString &type)
+{
+    if (!lockFileCleared())
+        return false;
     QSettings settings(filename(), QSettings::IniFormat);
     settings.beginGroup(QLatin1String(Group));
     settings.setValue(QStringLiteral("version"), version);
     settings.setValue(QStringLiteral("dir"), dir);
     settings.setValue(QStringLiteral("type"), type);
+    settings.sync();
+    return settings.status() == QSettings::NoError;
 }
 
-void UpdateIniData::cleanup()
+bool UpdateIniData::cleanup()
 {
+    if (!lockFileCleared())
+        return false;
     QSettings settings(filename(), QSettings::IniFormat);
     settings.remove(QLatin1String(Group));
+    settings.sync();
+    return settings.status() == QSettings::NoError;
 }
 
-void UpdateIniData::recordInstalled(const QString &type, int version)
+bool UpdateIniData::recordInstalled(const QString &type, int version)
 {
+    if (!lockFileCleared())
+        return false;
     QSettings settings(filename(), QSettings::IniFormat);
     settings.beginGroup(QLatin1String(InstalledGroup));
     settings.setValue(QStringLiteral("type"), type);
     settings.setValue(QStringLiteral("version"), version);
+    settings.sync();
+    return settings.status() == QSettings::NoError;
 }
 
 bool UpdateIniData::installedVersion(const QString &type, int *version)

@@ -18,15 +18,18 @@ public:
     // because the engine empties and removes the recorded directory.
     static bool get(int *version, QString *type, QString *dir);
 
-    static void modify(int version, const QString &dir, const QString &type);
+    // Each write below returns whether the file was saved. A save is skipped (false) when a
+    // lock file of an earlier save cannot be removed: the settings library would wait for it
+    // for ever.
+    static bool modify(int version, const QString &dir, const QString &type);
 
     // Removes the record; other groups stay as they are.
-    static void cleanup();
+    static bool cleanup();
 
     // Group "installed": the client type and version the last successful run
     // installed, so that an older version is never installed behind the
     // user's back. Other groups stay as they are.
-    static void recordInstalled(const QString &type, int version);
+    static bool recordInstalled(const QString &type, int version);
     // True when a version is recorded for type; only then is version filled.
     static bool installedVersion(const QString &type, int *version);
 
@@ -36,4 +39,7 @@ public:
     // damaged or edited record pointing anywhere else must never make the
     // updater empty that place.
     static bool isSessionDirectory(const QString &dir);
+
+private:
+    static bool lockFileCleared();
 };

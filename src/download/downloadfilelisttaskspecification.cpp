@@ -1,6 +1,7 @@
 #include "download/downloadfilelisttaskspecification.h"
 
 #include "app/configuration.h"
+#include "download/diskspacecheck.h"
 #include "download/downloadfiletaskspecification.h"
 
 #include <QDir>
@@ -42,6 +43,16 @@ void DownloadFileListTaskSpecification::execute()
 
 void DownloadFileListTaskSpecification::makeSubtasksAndStart()
 {
+    if (replaceList) {
+        const QString shortage = DiskSpaceCheck::shortage(
+            downloadList ? *downloadList : QList<FileDownloadSpecification>(), *replaceList,
+            configuration->tempDir, Configuration::getAppRootPath());
+        if (!shortage.isEmpty()) {
+            emit error(shortage);
+            errorCancel();
+            return;
+        }
+    }
     if (!downloadList || downloadList->isEmpty()) {
         emit message(tr("No downloads needed"));
         finish();

@@ -55,6 +55,13 @@ public:
     void execute() override;
 
     /**
+     * The files the installation step will write, not owned: when set, execute() first checks
+     * that the downloads and these fit on their disks (DiskSpaceCheck) and otherwise ends with
+     * ErrorCanceled, the shortage sent through error(), before anything is fetched.
+     */
+    void setReplaceList(const QList<FileReplaceSpecification> *list) { replaceList = list; }
+
+    /**
      * Resets and discards the file tasks (a running download gives its mirror slot back and
      * deletes its partial file), sets the total byte count to 0, then the base reset.
      */
@@ -84,6 +91,7 @@ private:
     void onFileTaskFinished(TaskSpecification *fileTask);
 
     QList<FileDownloadSpecification> *downloadList;
+    const QList<FileReplaceSpecification> *replaceList = nullptr;
     QNetworkAccessManager *manager;
     Mirrors *mirrors;
     Configuration *configuration;

@@ -2,7 +2,6 @@
 
 #include "download/mirrors.h"
 
-#include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -52,6 +51,8 @@ void DownloadTaskSpecification::execute()
     servingMirror.clear();
     resumed = false;
     digest.clear();
+    failedAttempts = 0;
+    notFoundAnswers = 0;
     emit message(tr("Downloading %1").arg(remotePath));
     state = Running;
     takePartialFile();
@@ -70,10 +71,12 @@ void DownloadTaskSpecification::takePartialFile()
     // these bytes are the start of this file only the digest over the whole can tell.
     if (!canResume())
         return;
-    const QFileInfo info(file.fileName());
-    if (!info.isFile() || info.size() <= 0 || info.size() >= initialExpectedSize)
+    // Only a regular file of ours with no other name is continued; anything else planted at the
+    // name is removed here.
+    const qint64 kept = file.keptSize();
+    if (kept <= 0 || kept >= initialExpectedSize)
         return;
-    bytesReceived = info.size();
+    bytesReceived = kept;
     lastTickBytes = bytesReceived;
     setProgress(double(bytesReceived) / double(initialExpectedSize));
 }
@@ -161,6 +164,10 @@ void DownloadTaskSpecification::startDownload()
     }
 
     if (!openFile()) {
+        if (SessionFile::isDiskError(file.error())) {
+            failLocally(file.error());
+            return;
+        }
         emit error(tr("Unable to create file %1 for saving").arg(file.fileName()));
         releaseHeldMirror();
         errorCancel();
@@ -211,12 +218,10 @@ void DownloadTaskSpecification::onOtherDownloadFinished(QNetworkReply *)
 
 bool DownloadTaskSpecification::openFile()
 {
-    // Unbuffered, so that a full disk shows as a failed write and not as a lost flush at close.
     requestOffset = canResume() && bytesReceived < initialExpectedSize ? bytesReceived : 0;
     if (requestOffset > 0) {
         // The file must still hold exactly the bytes counted, or the rest would not fit them.
-        if (file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)
-            && file.size() == requestOffset) {
+        if (file.openToAppend(requestOffset)) {
             // The bytes kept are digested from disk while the rest arrives.
             digester.start(file.fileName(), requestOffset);
             return true;
@@ -227,10 +232,7 @@ bool DownloadTaskSpecification::openFile()
     bytesReceived = 0;
     resumed = false;
     setProgress(0.0);
-    // A verified file of an earlier session may have been linked into the installation, which
-    // then shares its inode: truncating it in place would change the installed file too.
-    QFile::remove(file.fileName());
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
+    if (!file.create())
         return false;
     digester.start(file.fileName());
     return true;
@@ -291,8 +293,8 @@ bool DownloadTaskSpecification::takeAnswer()
     case TakeWhole:
         if (requestOffset > 0) {
             // The mirror sends the whole file instead of the rest: take it from the start.
-            if (!file.resize(0)) {
-                errorRetry(file.errorString());
+            if (!file.truncate()) {
+                failLocally(file.error());
                 return false;
             }
             emit message(tr("%1 sent the whole file instead of the rest").arg(remoteUrl()));
@@ -317,6 +319,8 @@ bool DownloadTaskSpecification::takeAnswer()
     }
     case BrokenMirror: {
         const QString explanation = tr("%1 returned %2").arg(remoteUrl()).arg(status);
+        if (status == 404)
+            ++notFoundAnswers;
         mirrors->removeMirror(mirror.name);
         errorRetry(explanation);
         return false;
@@ -390,16 +394,8 @@ bool DownloadTaskSpecification::readData()
             return false;
         }
 
-        const qint64 written = file.write(buffer.constData(), count);
-        if (written < 0) {
-            errorRetry(file.errorString());
-            return false;
-        }
-        if (written < count) {
-            errorRetry(tr("Error writing to file %1. Should write %2 bytes but wrote %3 bytes")
-                           .arg(file.fileName())
-                           .arg(count)
-                           .arg(written));
+        if (!file.write(buffer.constData(), count)) {
+            failLocally(file.error());
             return false;
         }
 
@@ -465,18 +461,25 @@ void DownloadTaskSpecification::onDownloadFinished()
     // Finished tasks stay around until their list ends; their buffers need not.
     buffer = QByteArray();
     file.close();
-    if (file.error() != QFileDevice::NoError) {
-        errorRetry(file.errorString());
-        return;
-    }
     // The slot goes back now, not after the digest: another download may use it meanwhile.
     servingMirror = mirror.name;
     releaseHeldMirror();
     digester.finish(bytesReceived);
 }
 
+void DownloadTaskSpecification::failLocally(int reason)
+{
+    // A full, read-only or failing disk: no mirror is to blame, and none could help. The bytes
+    // written so far stay for the next run, which may find room for the rest.
+    const QString text = SessionFile::diskErrorMessage(file.fileName(), reason);
+    resetDownload(KeepPartial);
+    emit error(text);
+    errorCancel();
+}
+
 void DownloadTaskSpecification::errorRetry(const QString &explanation, PartialBytes partial)
 {
+    ++failedAttempts;
     mirrors->addMirrorError(mirror.name);
     resetDownload(partial);
     emit message(explanation);

@@ -2,10 +2,10 @@
 
 #include "download/ftpsiteaccessdata.h"
 #include "download/growingfiledigest.h"
+#include "fileops/sessionfile.h"
 #include "tasks/taskspecification.h"
 
 #include <QByteArray>
-#include <QFile>
 #include <QNetworkRequest>
 #include <QPointer>
 #include <QString>
@@ -37,7 +37,7 @@ class QThreadPool;
  * Every failed attempt starts over on a mirror drawn anew from the pool:
  * - an HTTP status other than 200 (redirects included) or a demand for authentication drops the
  *   mirror from the pool at once;
- * - a transfer error, a read or write error, a body longer than allowed (see below), a body
+ * - a transfer error, a read error, a body longer than allowed (see below), a body
  *   shorter than its known size (the one given at construction, else the server's length
  *   header), a stall of more than the mirror's timeoutTicks engine ticks without body data, or a
  *   transfer averaging under MinBytesPerTick bytes per tick over SlowWindowTicks ticks charges
@@ -57,8 +57,13 @@ class QThreadPool;
  * The explanation of each failed attempt goes out through message(). There is no retry limit of
  * the task's own: it ends with ErrorCanceled only when the pool has no mirror left (the pool says
  * so itself, once), when the local file cannot be created ("Unable to create file %1 for saving")
- * or when the manager gives no reply ("Download failed to initialize"); the last two are sent
- * through error(). Success is "Downloading %1 finished", then finished(). Exactly one of
+ * or written, or when the manager gives no reply ("Download failed to initialize"); all but the
+ * first are sent through error(). A local file that cannot be written is the local disk's fault
+ * (SessionFile::diskErrorMessage(), "Not enough disk space in %1 to store %2" for a full one):
+ * no mirror is charged, and the bytes written so far stay for the next run.
+ *
+ * The local file is a SessionFile: created anew, never written through a link, and continued
+ * only while it is a regular file of this user with no other name. Success is "Downloading %1 finished", then finished(). Exactly one of
  * finished() and canceled() ends every run, possibly from inside execute().
  *
  * While every mirror slot is in use the task waits, Running and without a reply, and tries again
@@ -148,6 +153,9 @@ public:
     /// True when the file of the last successful run was pieced together from more than one
     /// answer (a 206 was appended); false before one.
     bool wasResumed() const { return resumed; }
+    /// True when every failed attempt of the last run was a mirror answering 404: the file is on
+    /// none of the mirrors tried (a release not yet there, or a version that does not exist).
+    bool notFoundOnMirrors() const { return failedAttempts > 0 && notFoundAnswers == failedAttempts; }
 
     /// What to do with the answer to a request (see judgeAnswer()).
     enum AnswerUse {
@@ -205,6 +213,7 @@ private:
 
     void startDownload();
     void errorRetry(const QString &explanation, PartialBytes partial = DiscardPartial);
+    void failLocally(int reason);
     bool readData();
     bool takeAnswer();
     bool openFile();
@@ -225,7 +234,7 @@ private:
     QPointer<QNetworkReply> reply;
     int idleTicks = 0;
     QString remotePath;
-    QFile file;
+    SessionFile file;
     // Follows the local file of the current attempt from its first byte.
     GrowingFileDigest digester;
     QByteArray digest;
@@ -251,4 +260,7 @@ private:
     qint64 requestOffset = 0;
     // Whether the status of the current answer was judged and found usable.
     bool answerTaken = false;
+    // Failed attempts of this run, and how many of them were a 404.
+    int failedAttempts = 0;
+    int notFoundAnswers = 0;
 };

@@ -54,7 +54,7 @@ public:
     {
         Progress &p = *progress;
         if (p.fd < 0)
-            p.fd = ::open(p.path.constData(), O_RDONLY | O_CLOEXEC);
+            p.fd = ::open(p.path.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
         if (p.fd < 0)
             return false;
         // Large reads: per-call costs then vanish beside the hashing itself.

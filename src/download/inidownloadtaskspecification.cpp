@@ -102,6 +102,15 @@ void IniDownloadTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTaskS
     makeSubtasksAndStart();
 }
 
+void IniDownloadTaskSpecification::subtasksDone()
+{
+    if (iniDownload && iniDownload->state == ErrorCanceled && iniDownload->notFoundOnMirrors())
+        emit error(tr("Version %1 of %2 is not available on any mirror")
+                       .arg(configuration->clientVersion)
+                       .arg(configuration->clientType));
+    ComposedTaskSpecification::subtasksDone();
+}
+
 void IniDownloadTaskSpecification::reset()
 {
     clearSubTasks();

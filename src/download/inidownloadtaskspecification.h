@@ -15,7 +15,9 @@ class QNetworkAccessManager;
 // key. Files an interrupted run left behind are reused and only verified.
 // When the signature does not verify, the mirror that served the ini is
 // charged with an error and both files are fetched again from mirrors chosen
-// afresh, up to the retry limit.
+// afresh, up to the retry limit. When every mirror answers the product ini with 404, the
+// version is on none of them: the run ends with "Version %1 of %2 is not available on any
+// mirror" (a mirror not yet synced, or a version that does not exist).
 class IniDownloadTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
@@ -40,6 +42,10 @@ public:
 
     QString localIniPath() const;
     QString remoteIniPath() const;
+
+protected:
+    // Names a version that no mirror has before the run ends.
+    void subtasksDone() override;
 
 private slots:
     void onSigCheckDone(bool pass, CheckSignatureTaskSpecification *task);

@@ -20,6 +20,10 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
 namespace {
 
 constexpr int TickIntervalMs = 1000;
@@ -150,7 +154,7 @@ bool UpdateEngine::initialize()
             emit message(tr("Cleanup previous session (v. %1, %2) files...")
                              .arg(recordedVersion)
                              .arg(recordedDir));
-            cleanupDirectory(recordedDir);
+            reportLeftovers(cleanupDirectory(recordedDir));
             QDir parentDir(recordedDir);
             if (parentDir.cdUp()) {
                 if (parentDir.rmdir(QFileInfo(recordedDir).fileName()))
@@ -158,15 +162,18 @@ bool UpdateEngine::initialize()
                 else
                     emit message(tr("Failed to remove directory"));
             }
-            UpdateIniData::cleanup();
+            if (!UpdateIniData::cleanup())
+                emit message(tr("Could not save %1").arg(UpdateIniData::filename()));
         }
     }
 
     if (!configuration->initalizeStart(keptDir))
         return false;
 
-    UpdateIniData::modify(configuration->clientVersion, configuration->tempDir,
-                          configuration->clientType);
+    // Without the record the next run merely cannot reuse these downloads.
+    if (!UpdateIniData::modify(configuration->clientVersion, configuration->tempDir,
+                               configuration->clientType))
+        emit message(tr("Could not save %1").arg(UpdateIniData::filename()));
 
     mirrors = new Mirrors(this);
     mirrors->seed(seed);
@@ -235,7 +242,8 @@ void UpdateEngine::onTaskFinished()
 {
     timer->stop();
     cleanup();
-    UpdateIniData::recordInstalled(configuration->clientType, configuration->clientVersion);
+    if (!UpdateIniData::recordInstalled(configuration->clientType, configuration->clientVersion))
+        emit message(tr("Could not save %1").arg(UpdateIniData::filename()));
     state = Finished;
     emit message(tr("Update successfully finished"));
     dropMainTask();
@@ -282,32 +290,51 @@ void UpdateEngine::cleanup()
     QString dir;
     if (UpdateIniData::get(nullptr, nullptr, &dir)) {
         removeSessionDirectory(dir);
-        UpdateIniData::cleanup();
+        if (!UpdateIniData::cleanup())
+            emit message(tr("Could not save %1").arg(UpdateIniData::filename()));
     }
     emit message(tr("Temporary files removed."));
 }
 
 void UpdateEngine::removeSessionDirectory(const QString &dir)
 {
-    cleanupDirectory(dir);
+    // The installation is complete: files that will not go are only clutter, which the next
+    // run for another version tries again to remove.
+    reportLeftovers(cleanupDirectory(dir));
     QDir parentDir(dir);
     if (parentDir.cdUp())
         parentDir.rmdir(QFileInfo(dir).fileName());
 }
 
-void UpdateEngine::cleanupDirectory(const QString &path)
+void UpdateEngine::reportLeftovers(const QStringList &failures)
 {
+    // A few lines tell what is wrong; thousands would bury the rest of the log.
+    constexpr int MaxLines = 5;
+    for (int i = 0; i < failures.size() && i < MaxLines; ++i)
+        emit message(tr("Could not remove %1").arg(failures.at(i)));
+    if (failures.size() > MaxLines)
+        emit message(tr("... and %1 more files").arg(failures.size() - MaxLines));
+}
+
+QStringList UpdateEngine::cleanupDirectory(const QString &path)
+{
+    QStringList failures;
     const QDir dir(path);
     const QDir::Filters filter
         = QDir::Hidden | QDir::System | QDir::NoSymLinks | QDir::NoDotAndDotDot;
     const QStringList files = dir.entryList(QDir::Files | filter);
-    for (const QString &file : files)
-        QFile::remove(dir.filePath(file));
+    for (const QString &file : files) {
+        const QByteArray name = QFile::encodeName(dir.filePath(file));
+        if (::unlink(name.constData()) != 0 && errno != ENOENT)
+            failures.append(dir.filePath(file) + QLatin1String(": ")
+                            + QString::fromLocal8Bit(std::strerror(errno)));
+    }
     const QStringList subdirs = dir.entryList(QDir::Dirs | filter);
     for (const QString &subdir : subdirs) {
-        cleanupDirectory(dir.filePath(subdir));
+        failures += cleanupDirectory(dir.filePath(subdir));
         QDir(path).rmdir(subdir);
     }
+    return failures;
 }
 
 void UpdateEngine::removeOldFiles(const QString &directory)

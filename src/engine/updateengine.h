@@ -71,8 +71,9 @@ public:
     void setTickInterval(int milliseconds);
 
     // Empties a directory tree, keeping the top directory. Symbolic links
-    // are neither followed nor deleted.
-    static void cleanupDirectory(const QString &path);
+    // are neither followed nor deleted. Returns what could not be removed,
+    // each as "path: reason".
+    static QStringList cleanupDirectory(const QString &path);
     // Deletes the copies of the updater's own files ("_old_" + special name)
     // that an earlier run moved aside, in the given directory.
     static void removeOldFiles(const QString &directory);
@@ -111,6 +112,7 @@ private slots:
 private:
     void applyProxySetting();
     void removeSessionDirectory(const QString &dir);
+    void reportLeftovers(const QStringList &failures);
     void abandonBannerDownload();
     void dropMainTask();
     void abandonRun();

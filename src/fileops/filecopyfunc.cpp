@@ -80,7 +80,9 @@ FileCopyFunc::FileCopyFunc(const QString &sourcePath, const QString &destination
 
 bool FileCopyFunc::run()
 {
-    const int in = ::open(QFile::encodeName(sourcePath).constData(), O_RDONLY | O_CLOEXEC);
+    errno = 0;
+    const int in
+        = ::open(QFile::encodeName(sourcePath).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (in < 0)
         return false;
     struct stat info = {};
@@ -98,6 +100,9 @@ bool FileCopyFunc::run()
         StagedFile out(destinationPath);
         ok = out.isOpen() && copyContent(in, out.handle()) && out.commit(finalMode, placement);
     }
+    const int reason = errno;
     ::close(in);
+    if (!ok)
+        explainLocalFailure(reason);
     return ok;
 }

@@ -1,5 +1,7 @@
 #include "fileops/fileunzipfunc.h"
 
+#include "fileops/sessionfile.h"
+
 #include <QFile>
 #include <QScopeGuard>
 
@@ -100,8 +102,8 @@ bool inflateMembers(QFile &source, int destination, unsigned char *in, qint64 av
 
 bool unpack(const QString &sourcePath, int destination)
 {
-    QFile source(sourcePath);
-    if (!source.open(QIODevice::ReadOnly))
+    QFile source;
+    if (!SessionFile::openForReading(source, sourcePath))
         return false;
     unsigned char in[BufferSize];
     qint64 got = fill(source, in, 0, BufferSize);
@@ -128,7 +130,11 @@ FileUnzipFunc::FileUnzipFunc(const QString &sourcePath, const QString &destinati
 
 bool FileUnzipFunc::run()
 {
-    return unzipFile(destinationPath, sourcePath, placement, mode);
+    errno = 0;
+    if (unzipFile(destinationPath, sourcePath, placement, mode))
+        return true;
+    explainLocalFailure(errno);
+    return false;
 }
 
 bool FileUnzipFunc::unzipFile(const QString &destinationPath, const QString &sourcePath,

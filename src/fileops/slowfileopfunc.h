@@ -14,7 +14,8 @@
  * thread while it runs. Contract for run(): write the new file out of sight and
  * put it in place as @c placement says (by default only where nothing exists),
  * with @c mode, synced; on failure leave the destination as it was. It emits
- * neither progress() nor message(); the task explains a failure.
+ * no progress(), and a message() only for a failure of the local disk
+ * (explainLocalFailure()); the task explains every failure.
  */
 class SlowFileOpFunc : public ASyncFunc
 {
@@ -29,6 +30,13 @@ public:
     mode_t mode = StagedFile::KeepMode;
 
 protected:
+    /**
+     * Sends SessionFile::diskErrorMessage() for the destination when @p error, the errno a
+     * failed run() ended with, is the local disk's (full, read-only, failing), so the user
+     * learns where room is missing and not only that the operation failed.
+     */
+    void explainLocalFailure(int error);
+
     /// The file to read.
     QString sourcePath;
     /// The file to create.

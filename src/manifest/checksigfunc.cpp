@@ -1,5 +1,6 @@
 #include "manifest/checksigfunc.h"
 
+#include "fileops/sessionfile.h"
 #include "manifest/cryptotools.h"
 #include "manifest/scopedrsakey.h"
 
@@ -26,8 +27,9 @@ bool CheckSigFunc::run()
 
 bool CheckSigFunc::readFile(const QString &path, QByteArray &data)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    QFile file;
+    // Never through a link: what is checked must be the file that is installed after it.
+    if (!SessionFile::openForReading(file, path)) {
         emit message(tr("Could not open file %1 for reading").arg(path));
         return false;
     }
@@ -46,8 +48,8 @@ bool CheckSigFunc::checkMD5()
 {
     if (!knownDigest.isEmpty())
         return md5.compare(QString::fromLatin1(knownDigest.toHex()), Qt::CaseInsensitive) == 0;
-    QFile file(filePath);
-    if (!file.open(QIODevice::ReadOnly)) {
+    QFile file;
+    if (!SessionFile::openForReading(file, filePath)) {
         emit message(tr("Could not open file %1 for reading").arg(filePath));
         return false;
     }

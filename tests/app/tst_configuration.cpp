@@ -1,4 +1,5 @@
 #include "app/configuration.h"
+#include "app/updateinidata.h"
 #include "app/translators.h"
 #include "testsupport.h"
 
@@ -29,7 +30,7 @@ private slots:
     void versionQueryBoxInGerman();
     void streams_data();
     void streams();
-    void tempDirSkipsExistingCandidates();
+    void tempDirIsPrivateAndUnpredictable();
     void specialFileNames();
 };
 
@@ -261,18 +262,21 @@ void TestConfiguration::streams()
     QCOMPARE(configuration.proxy, proxy);
 }
 
-void TestConfiguration::tempDirSkipsExistingCandidates()
+void TestConfiguration::tempDirIsPrivateAndUnpredictable()
 {
     QTemporaryDir tmp;
     QVERIFY(tmp.isValid());
     const QByteArray oldTmp = qgetenv("TMPDIR");
     qputenv("TMPDIR", QFile::encodeName(tmp.path()));
+    // The names an earlier updater counted through, taken: they no longer matter.
     for (int i = 0; i < 5; ++i)
         QVERIFY(QDir(tmp.path()).mkdir(QStringLiteral("varnolt_temp_%1").arg(i)));
 
     Configuration configuration;
     QSignalSpy fatalSpy(&configuration, &Configuration::fatalError);
     const bool created = configuration.initalizeStart(QString());
+    Configuration second;
+    QVERIFY(second.initalizeStart(QString()));
 
     // A previous session's directory is taken while it is still private; one that is gone or
     // open to others (recreated by someone else, say) gives way to a new one.
@@ -290,11 +294,17 @@ void TestConfiguration::tempDirSkipsExistingCandidates()
         QVERIFY(fresh.tempDir.startsWith(tmp.filePath(QStringLiteral("varnolt_temp_"))));
         QVERIFY(QDir().rmdir(fresh.tempDir));
     }
+    const bool recordable = UpdateIniData::isSessionDirectory(configuration.tempDir);
     qputenv("TMPDIR", oldTmp);
+    QVERIFY(recordable);
 
     QVERIFY(created);
     QCOMPARE(fatalSpy.count(), 0);
-    QCOMPARE(configuration.tempDir, tmp.filePath(QStringLiteral("varnolt_temp_5")));
+    // Drawn at random, so no other local user can make every name first; still a session name
+    // that the record accepts.
+    QVERIFY(configuration.tempDir != second.tempDir);
+    QVERIFY(!QStringList({"0", "1", "2", "3", "4", "5"})
+                 .contains(configuration.tempDir.section(QLatin1Char('_'), -1)));
     QVERIFY(QFileInfo(configuration.tempDir).isDir());
     // Private to this user: nobody else may read or plant files in it.
     QCOMPARE(QFileInfo(configuration.tempDir).permissions()

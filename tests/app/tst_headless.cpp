@@ -54,51 +54,12 @@ void writeClient(const QString &root, int version)
         writeTreeFile(root, QStringLiteral("data/levels.dat"), pattern(300000, 'L'));
 }
 
-// A child process whose standard error is collected while this process's
-// event loop keeps the mirror answering.
-class Child
-{
-public:
-    Child(const InstallationDir &dir, const QStringList &args, const QProcessEnvironment &env)
-    {
-        process.setProcessEnvironment(env);
-        process.setWorkingDirectory(dir.path());
-        process.start(dir.executable(), args);
-    }
-    ~Child()
-    {
-        if (process.state() != QProcess::NotRunning) {
-            process.kill();
-            process.waitForFinished(5000);
-        }
-    }
-    QString log()
-    {
-        collected += QString::fromLocal8Bit(process.readAllStandardError());
-        return collected;
-    }
-    bool waitForLog(const QString &text, int timeoutMs = 30000)
-    {
-        return QTest::qWaitFor(
-                   [&] { return log().contains(text) || process.state() == QProcess::NotRunning; },
-                   timeoutMs)
-            && log().contains(text);
-    }
-    bool waitForEnd(int timeoutMs = 60000)
-    {
-        return QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, timeoutMs);
-    }
-
-    QProcess process;
-    QString collected;
-};
-
 } // namespace
 
 QMap<QString, QByteArray> TestHeadless::snapshot(const QString &root)
 {
     // The updater itself and its settings are not part of the client.
-    return treeDigests(root, {"update", "update.ini", "update.ini.lock", "mirrors.ini"});
+    return treeDigests(root, {"update", "update.ini", "update.ini.lock", "update.lock", "mirrors.ini"});
 }
 
 QMap<QString, QByteArray> TestHeadless::installedFiles() const
@@ -173,7 +134,7 @@ void TestHeadless::exitCodes()
     if (setup == NoMirrorsIni)
         QVERIFY(QFile::remove(site->installation.filePath(QStringLiteral("mirrors.ini"))));
 
-    Child child(site->installation, args, environment());
+    RunningUpdater child(site->installation, args, environment());
     QVERIFY(child.waitForEnd());
     const QString log = child.log();
     QCOMPARE(child.process.exitStatus(), QProcess::NormalExit);
@@ -206,7 +167,7 @@ void TestHeadless::terminationCancelsAndSecondStartIsRefused()
     // Slow enough to be caught in the middle, far from its stall time-out.
     site->mirror.setFault(LevelsPath, TestHttpMirror::Fault::trickle(2000, 100));
 
-    Child first(site->installation, {"--headless"}, environment());
+    RunningUpdater first(site->installation, {"--headless"}, environment());
     // Once a tick: the overall share and, while downloading, the transfer.
     const QRegularExpression progress(
         QStringLiteral("\\d\\d:\\d\\d:\\d\\d Progress \\d+% - \\d+ KB / \\d+ KB at \\d+ KB/s\n"));

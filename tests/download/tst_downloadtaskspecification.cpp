@@ -11,6 +11,8 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <unistd.h>
+
 #include <memory>
 
 namespace {
@@ -39,6 +41,8 @@ private slots:
     void userCancelFreesSlotAndKeepsOnlyResumableBytes();
     void resumedBytesCountAsDoneNotAsSpeed_data();
     void resumedBytesCountAsDoneNotAsSpeed();
+    void keptFileNotOursStartsFromZero_data();
+    void keptFileNotOursStartsFromZero();
     void cancelledHolderWakesWaitingDownload();
     void missingDirectoryFailsAtOnce();
     void lastMirrorDroppedEndsDownloads();
@@ -561,6 +565,44 @@ void TestDownloadTaskSpecification::resumedBytesCountAsDoneNotAsSpeed()
     QCOMPARE(readAll(target), file);
     QVERIFY(task->wasResumed());
     QCOMPARE(task->fileDigest(), QCryptographicHash::hash(file, QCryptographicHash::Md5));
+}
+
+void TestDownloadTaskSpecification::keptFileNotOursStartsFromZero_data()
+{
+    QTest::addColumn<bool>("symbolic");
+
+    QTest::newRow("link to a file elsewhere") << true;
+    // Another name of an installed file, say: appending would change that file.
+    QTest::newRow("hard link of a file elsewhere") << false;
+}
+
+void TestDownloadTaskSpecification::keptFileNotOursStartsFromZero()
+{
+    QFETCH(bool, symbolic);
+
+    TestHttpMirror server;
+    const QByteArray body = pattern(8192, 'k');
+    server.setContent("7/k.bin", body);
+    Mirrors pool;
+    pool.initDefault(writeMirrorsIni(files, {{"M", server.baseUrl(), "5"}}), Version);
+    auto task = makeTask("k.bin", body.size(), pool);
+    const QString target = lastTarget;
+    // Looks like the start of the file, so that only where it leads gives it away.
+    const QString elsewhere = files.write("elsewhere.bin", body.left(4096));
+    QVERIFY(symbolic ? QFile::link(elsewhere, target)
+                     : ::link(QFile::encodeName(elsewhere).constData(),
+                              QFile::encodeName(target).constData())
+                         == 0);
+    QSignalSpy finished(task.get(), &TaskSpecification::finished);
+
+    task->execute();
+    QTRY_COMPARE(finished.count(), 1);
+    // One request, for the whole file.
+    QCOMPARE(server.requestHeaders("Range"), QByteArrayList {QByteArray()});
+    QVERIFY(!QFileInfo(target).isSymLink());
+    QCOMPARE(readAll(target), body);
+    QCOMPARE(readAll(elsewhere), body.left(4096));
+    QVERIFY(!task->wasResumed());
 }
 
 void TestDownloadTaskSpecification::slowTransferIsAbandonedAfterWindow()

@@ -204,7 +204,8 @@ QMap<QString, QString> TestCrashSafety::snapshot() const
     while (it.hasNext()) {
         const QString path = it.next();
         const QString relative = QDir(root).relativeFilePath(path);
-        if (relative == "update.ini" || relative == "update.ini.lock" || relative == "mirrors.ini")
+        if (relative == "update.ini" || relative == "update.ini.lock" || relative == "update.lock"
+            || relative == "mirrors.ini")
             continue;
         struct stat info;
         if (::lstat(QFile::encodeName(path).constData(), &info) != 0) {

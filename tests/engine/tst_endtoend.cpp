@@ -54,7 +54,7 @@ private:
 
 namespace {
 
-const QStringList SettingsFiles {"update", "update.ini", "mirrors.ini"};
+const QStringList SettingsFiles {"update", "update.ini", "update.lock", "mirrors.ini"};
 
 void writeClient(const QString &root, int version)
 {

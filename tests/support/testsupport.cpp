@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSignalSpy>
+#include <QTest>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -142,6 +143,51 @@ InstallationDir::Result InstallationDir::run(const QStringList &args,
     result.exitCode = process.exitCode();
     result.standardError = QString::fromLocal8Bit(process.readAllStandardError());
     return result;
+}
+
+RunningUpdater::RunningUpdater(const InstallationDir &dir, const QStringList &args,
+                               const QProcessEnvironment &env, const QStringList &wrapper)
+{
+    process.setProcessEnvironment(env);
+    process.setWorkingDirectory(dir.path());
+    if (wrapper.isEmpty())
+        process.start(dir.executable(), args);
+    else
+        process.start(wrapper.first(), wrapper.mid(1) + QStringList {dir.executable()} + args);
+}
+
+RunningUpdater::~RunningUpdater()
+{
+    if (process.state() != QProcess::NotRunning) {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+}
+
+QString RunningUpdater::log()
+{
+    collected += QString::fromLocal8Bit(process.readAllStandardError());
+    return collected;
+}
+
+bool RunningUpdater::waitForLog(const QString &text, int timeoutMs)
+{
+    return QTest::qWaitFor(
+               [&] { return log().contains(text) || process.state() == QProcess::NotRunning; },
+               timeoutMs)
+        && log().contains(text);
+}
+
+bool RunningUpdater::waitForEnd(int timeoutMs)
+{
+    return QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, timeoutMs);
+}
+
+int RunningUpdater::exitCode() const
+{
+    return process.state() == QProcess::NotRunning && process.exitStatus() == QProcess::NormalExit
+        ? process.exitCode()
+        : -1;
 }
 
 #include <QAbstractButton>

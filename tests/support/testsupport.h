@@ -82,6 +82,31 @@ private:
     bool valid = false;
 };
 
+// An updater started as a child process whose standard error is collected as it comes, while
+// the caller's event loop keeps its local servers answering. Given a wrapper (strace, unshare
+// and their arguments), the updater runs under it. Killed at destruction if still running.
+class RunningUpdater
+{
+public:
+    RunningUpdater(const InstallationDir &dir, const QStringList &args,
+                   const QProcessEnvironment &env, const QStringList &wrapper = QStringList());
+    ~RunningUpdater();
+
+    QString log();
+    // Whether the updater said its run is set up ("Ready to update").
+    bool isReady() { return log().contains(QLatin1String("Ready to update")); }
+    // Waits until text is logged; false at the time-out or when the updater ended without it.
+    bool waitForLog(const QString &text, int timeoutMs = 30000);
+    bool waitForEnd(int timeoutMs = 60000);
+    // The exit code of an updater that ended normally, else -1.
+    int exitCode() const;
+
+    QProcess process;
+
+private:
+    QString collected;
+};
+
 // Path of the updater executable under test.
 QString updaterExecutable();
 

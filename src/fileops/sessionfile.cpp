@@ -1,0 +1,152 @@
+#include "fileops/sessionfile.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// A file that may be continued: nothing else shares it, and it is this user's own.
+bool isContinuable(const struct stat &info)
+{
+    return S_ISREG(info.st_mode) && info.st_uid == ::geteuid() && info.st_nlink == 1;
+}
+
+} // namespace
+
+SessionFile::SessionFile(const QString &path) : path(path) { }
+
+SessionFile::~SessionFile()
+{
+    close();
+}
+
+bool SessionFile::fail()
+{
+    lastError = errno;
+    return false;
+}
+
+qint64 SessionFile::keptSize()
+{
+    const QByteArray name = QFile::encodeName(path);
+    struct stat info;
+    if (::lstat(name.constData(), &info) != 0)
+        return 0;
+    if (isContinuable(info))
+        return qint64(info.st_size);
+    // Removing the name never touches what a link leads to.
+    ::unlink(name.constData());
+    return 0;
+}
+
+bool SessionFile::openToAppend(qint64 size)
+{
+    close();
+    fd = ::open(QFile::encodeName(path).constData(),
+                O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return fail();
+    struct stat info;
+    if (::fstat(fd, &info) != 0 || !isContinuable(info) || qint64(info.st_size) != size) {
+        close();
+        lastError = EINVAL;
+        return false;
+    }
+    return true;
+}
+
+bool SessionFile::create()
+{
+    close();
+    const QByteArray name = QFile::encodeName(path);
+    // A verified file of an earlier session may have been linked into the installation, which
+    // then shares its inode: truncating it in place would change the installed file too. So the
+    // name goes, and the file is made anew.
+    if (::unlink(name.constData()) != 0 && errno != ENOENT)
+        return fail();
+    fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    return fd >= 0 || fail();
+}
+
+bool SessionFile::write(const char *data, qint64 size)
+{
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size_t(size));
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return fail();
+        }
+        if (written == 0) {
+            lastError = ENOSPC;
+            return false;
+        }
+        data += written;
+        size -= written;
+    }
+    return true;
+}
+
+bool SessionFile::truncate()
+{
+    return ::ftruncate(fd, 0) == 0 || fail();
+}
+
+void SessionFile::close()
+{
+    if (fd < 0)
+        return;
+    ::close(fd);
+    fd = -1;
+}
+
+void SessionFile::remove()
+{
+    close();
+    ::unlink(QFile::encodeName(path).constData());
+}
+
+QString SessionFile::errorString() const
+{
+    return QString::fromLocal8Bit(std::strerror(lastError));
+}
+
+bool SessionFile::isDiskError(int error)
+{
+    return error == ENOSPC || error == EDQUOT || error == EROFS || error == EIO
+        || error == EFBIG;
+}
+
+QString SessionFile::diskErrorMessage(const QString &filePath, int error)
+{
+    const QFileInfo info(filePath);
+    const QString directory = QDir::toNativeSeparators(info.absolutePath());
+    if (error == ENOSPC || error == EDQUOT)
+        return QCoreApplication::translate("QObject", "Not enough disk space in %1 to store %2")
+            .arg(directory, info.fileName());
+    return QCoreApplication::translate("QObject", "Could not write %1 in %2: %3")
+        .arg(info.fileName(), directory, QString::fromLocal8Bit(std::strerror(error)));
+}
+
+bool SessionFile::openForReading(QFile &file, const QString &filePath)
+{
+    const int fd = ::open(QFile::encodeName(filePath).constData(),
+                          O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    struct stat info;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)
+        || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,93 @@
+#ifndef SESSIONFILE_H
+#define SESSIONFILE_H
+
+#include <QString>
+
+class QFile;
+
+/**
+ * @class SessionFile
+ * @brief A file of an update session, opened so that nothing planted at its name is written
+ * through or read instead.
+ *
+ * A session's files are created new (O_EXCL) and never through a link (O_NOFOLLOW). A file kept
+ * from an earlier attempt or run is continued only while it is a regular file of this user with
+ * no other name: a link, a device or a hard link of another file (an installed one, say) would
+ * otherwise have the rest of a download appended to whatever it leads to. Anything else found
+ * at the name is removed, and the file starts from zero.
+ *
+ * Writes report the system's error (error()), so a full disk can be told from a bad mirror.
+ *
+ * Not a Qt object; owned and used by one thread at a time.
+ */
+class SessionFile
+{
+public:
+    explicit SessionFile(const QString &path);
+    /// Closes the file (it stays on disk).
+    ~SessionFile();
+    SessionFile(const SessionFile &) = delete;
+    SessionFile &operator=(const SessionFile &) = delete;
+
+    QString fileName() const { return path; }
+    bool isOpen() const { return fd >= 0; }
+
+    /**
+     * The size of a file kept at the name that may be continued; 0 when there is none. Anything
+     * at the name that may not be continued is removed.
+     */
+    qint64 keptSize();
+
+    /**
+     * Opens the kept file for appending; true only when it may be continued (see keptSize())
+     * and holds exactly @p size bytes. Otherwise nothing is open.
+     */
+    bool openToAppend(qint64 size);
+
+    /// Removes whatever is at the name and creates a new, empty file there.
+    bool create();
+
+    /// Writes all @p size bytes; false with error() set when the file system refuses any.
+    bool write(const char *data, qint64 size);
+
+    /// Empties the open file.
+    bool truncate();
+
+    void close();
+
+    /// Closes the file and removes its name.
+    void remove();
+
+    /// The errno of the last failure.
+    int error() const { return lastError; }
+    /// The last failure as text.
+    QString errorString() const;
+
+    /**
+     * Whether @p error, met while writing a local file, is the local disk's: full, over quota,
+     * read-only or failing. Retrying elsewhere cannot help with these.
+     */
+    static bool isDiskError(int error);
+
+    /**
+     * The message for a local file @p filePath that could not be written for @p error:
+     * "Not enough disk space in %1 to store %2" for a full disk or quota, else one naming the
+     * directory and the reason.
+     */
+    static QString diskErrorMessage(const QString &filePath, int error);
+
+    /**
+     * Opens @p filePath for reading into @p file, never through a link and only when it is a
+     * regular file. On failure @p file stays closed.
+     */
+    static bool openForReading(QFile &file, const QString &filePath);
+
+private:
+    bool fail();
+
+    QString path;
+    int fd = -1;
+    int lastError = 0;
+};
+
+#endif // SESSIONFILE_H
