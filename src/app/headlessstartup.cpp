@@ -38,6 +38,7 @@ int runHeadlessUpdater(int argc, char **argv)
 
     // Unlike a window start, nothing is handed over: the caller is a script
     // that must learn that its run did not happen.
+    const Translators translators(QLocale::system().name());
     const QString root = Configuration::getAppRootPath();
     RunLock lock(root);
     switch (lock.tryAcquire()) {
@@ -65,8 +66,6 @@ int runHeadlessUpdater(int argc, char **argv)
     }
     if (!repair.logLine().isEmpty())
         ConsoleLog::write(repair.logLine());
-
-    const Translators translators(QLocale::system().name());
 
     Configuration configuration;
     configuration.versionQueryRetries = VersionQueryRetries;

@@ -33,10 +33,9 @@ int StartupLeftovers::removeSettingsTemporaries(const QString &settingsPath)
 
 int StartupLeftovers::removeOrphanedSessions(const QString &tempPath, const QString &recordedDir)
 {
-    const QRegularExpression sessionName(QLatin1Char('^')
-                                         + QRegularExpression::escape(
-                                             Configuration::getTempDirPrefix())
-                                         + QLatin1String("[0-9]+$"));
+    const QRegularExpression sessionName(
+        QLatin1Char('^') + QRegularExpression::escape(Configuration::getTempDirPrefix())
+        + QLatin1String("[0-9]+$"));
     const QDir directory(tempPath);
     const QString recorded = QDir::cleanPath(recordedDir);
     const qint64 now = QDateTime::currentSecsSinceEpoch();

@@ -9,6 +9,7 @@
 #include <QSettings>
 
 #include <cerrno>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -48,6 +49,9 @@ bool UpdateIniData::lockFileCleared()
     // settings library found here belongs to a save that is over; one that cannot be removed
     // (the directory refuses deletions) would make the next save wait for ever.
     const QByteArray lock = QFile::encodeName(filename() + QLatin1String(".lock"));
+    struct stat info;
+    if (::lstat(lock.constData(), &info) != 0 && errno == ENOENT)
+        return true;
     return ::unlink(lock.constData()) == 0 || errno == ENOENT;
 }
 

@@ -68,8 +68,8 @@ QString DiskSpaceCheck::shortage(const QList<FileDownloadSpecification> &downloa
 {
     const Room session = roomOf(sessionDir);
     const Room installation = roomOf(installDir);
-    const bool oneFileSystem = session.known && installation.known
-        && session.device == installation.device;
+    const bool oneFileSystem
+        = session.known && installation.known && session.device == installation.device;
 
     quint64 sessionNeed = 0;
     QHash<QString, quint64> downloadSizes;

@@ -63,8 +63,9 @@ class QThreadPool;
  * no mirror is charged, and the bytes written so far stay for the next run.
  *
  * The local file is a SessionFile: created anew, never written through a link, and continued
- * only while it is a regular file of this user with no other name. Success is "Downloading %1 finished", then finished(). Exactly one of
- * finished() and canceled() ends every run, possibly from inside execute().
+ * only while it is a regular file of this user with no other name. Success is "Downloading %1
+ * finished", then finished(). Exactly one of finished() and canceled() ends every run, possibly
+ * from inside execute().
  *
  * While every mirror slot is in use the task waits, Running and without a reply, and tries again
  * each time any reply of the manager has finished.
@@ -155,7 +156,10 @@ public:
     bool wasResumed() const { return resumed; }
     /// True when every failed attempt of the last run was a mirror answering 404: the file is on
     /// none of the mirrors tried (a release not yet there, or a version that does not exist).
-    bool notFoundOnMirrors() const { return failedAttempts > 0 && notFoundAnswers == failedAttempts; }
+    bool notFoundOnMirrors() const
+    {
+        return failedAttempts > 0 && notFoundAnswers == failedAttempts;
+    }
 
     /// What to do with the answer to a request (see judgeAnswer()).
     enum AnswerUse {

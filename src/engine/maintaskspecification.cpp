@@ -41,9 +41,9 @@ void MainTaskSpecification::makeSubtasksAndStart()
                                                 IniDownloadShare));
     addSubTask(new MakeDownloadReplaceListTaskSpecification(configuration, fileSpecifications, this,
                                                             ListBuildingShare));
-    auto *downloadStep = new DownloadFileListTaskSpecification(
-        &fileSpecifications.downloadList, networkManager, mirrors, configuration, this,
-        DownloadShare);
+    auto *downloadStep
+        = new DownloadFileListTaskSpecification(&fileSpecifications.downloadList, networkManager,
+                                                mirrors, configuration, this, DownloadShare);
     downloadStep->setReplaceList(&fileSpecifications.replaceList);
     addSubTask(downloadStep);
     auto *replaceStep = new FileReplaceListTaskSpecification(&fileSpecifications.replaceList,

@@ -69,9 +69,8 @@ bool SessionFile::create()
     const QByteArray name = QFile::encodeName(path);
     // A verified file of an earlier session may have been linked into the installation, which
     // then shares its inode: truncating it in place would change the installed file too. So the
-    // name goes, and the file is made anew.
-    if (::unlink(name.constData()) != 0 && errno != ENOENT)
-        return fail();
+    // name goes, and the file is made anew. Whether that worked, the exclusive creation tells.
+    ::unlink(name.constData());
     fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     return fd >= 0 || fail();
 }
@@ -121,8 +120,7 @@ QString SessionFile::errorString() const
 
 bool SessionFile::isDiskError(int error)
 {
-    return error == ENOSPC || error == EDQUOT || error == EROFS || error == EIO
-        || error == EFBIG;
+    return error == ENOSPC || error == EDQUOT || error == EROFS || error == EIO || error == EFBIG;
 }
 
 QString SessionFile::diskErrorMessage(const QString &filePath, int error)

@@ -1,6 +1,6 @@
 #include "app/configuration.h"
-#include "app/updateinidata.h"
 #include "app/translators.h"
+#include "app/updateinidata.h"
 #include "testsupport.h"
 
 #include <QCoreApplication>

@@ -58,8 +58,7 @@ void writeClient(const QString &root, int version)
 
 QMap<QString, QByteArray> TestHeadless::snapshot(const QString &root)
 {
-    // The updater itself and its settings are not part of the client.
-    return treeDigests(root, {"update", "update.ini", "update.ini.lock", "update.lock", "mirrors.ini"});
+    return UpdateSite::clientFiles(root);
 }
 
 QMap<QString, QByteArray> TestHeadless::installedFiles() const

@@ -32,7 +32,6 @@ private slots:
 private:
     QProcessEnvironment environment(bool headless) const;
     void publishVersionTwo(bool slow);
-    QMap<QString, QByteArray> installedFiles() const;
 
     std::unique_ptr<UpdateSite> site;
     QMap<QString, QByteArray> versionTwo;
@@ -41,8 +40,6 @@ private:
 namespace {
 
 const QString LevelsPath = QStringLiteral("/2/client_linux_amd64/data/levels.dat");
-const QStringList NotClientFiles {"update", "update.ini", "update.ini.lock", "update.lock",
-                                  "mirrors.ini"};
 
 void writeClient(const QString &root, int version)
 {
@@ -72,7 +69,7 @@ void TestRunLock::init()
     writeClient(site->installation.path(), 1);
     QTemporaryDir expected;
     writeClient(expected.path(), 2);
-    versionTwo = treeDigests(expected.path(), NotClientFiles);
+    versionTwo = UpdateSite::clientFiles(expected.path());
 }
 
 void TestRunLock::cleanup()
@@ -90,19 +87,11 @@ QProcessEnvironment TestRunLock::environment(bool headless) const
 
 void TestRunLock::publishVersionTwo(bool slow)
 {
-    QTemporaryDir source;
-    writeClient(source.path(), 2);
-    const QString complaint = publishRelease(source.path(), site->mirrorRoot.path(),
-                                             QStringLiteral("client_linux_amd64"), 2);
+    const QString complaint = site->publish(2, [](const QString &root) { writeClient(root, 2); });
     QVERIFY2(complaint.isEmpty(), qPrintable(complaint));
     // Long enough for every start of a burst to find the first one still at work.
     if (slow)
         site->mirror.setFault(LevelsPath, TestHttpMirror::Fault::trickle(20000, 100));
-}
-
-QMap<QString, QByteArray> TestRunLock::installedFiles() const
-{
-    return treeDigests(site->installation.path(), NotClientFiles);
 }
 
 void TestRunLock::simultaneousStartsRunOnce_data()
@@ -132,8 +121,8 @@ void TestRunLock::simultaneousStartsRunOnce()
         QFile::remove(site->installation.filePath(QStringLiteral("data/levels.dat")));
         std::vector<std::unique_ptr<RunningUpdater>> updaters;
         for (int i = 0; i < starts; ++i)
-            updaters.push_back(std::make_unique<RunningUpdater>(site->installation, args,
-                                                                environment(headless)));
+            updaters.push_back(
+                std::make_unique<RunningUpdater>(site->installation, args, environment(headless)));
         // Each either ends or, being the one that runs, installs (a window then stays open).
         for (auto &updater : updaters) {
             QVERIFY2(QTest::qWaitFor(
@@ -161,7 +150,7 @@ void TestRunLock::simultaneousStartsRunOnce()
             }
         }
         QCOMPARE(running, 1);
-        QCOMPARE(installedFiles(), versionTwo);
+        QCOMPARE(site->clientFiles(), versionTwo);
     }
 }
 
@@ -190,15 +179,21 @@ void TestRunLock::lockHeldElsewhere()
 {
     // Held by a process that is no updater (or one of another user): nothing to hand over to.
     const QString lockPath = site->installation.filePath(RunLock::fileName());
-    const int fd = ::open(QFile::encodeName(lockPath).constData(), O_RDONLY | O_CREAT | O_CLOEXEC,
-                          0600);
+    const int fd
+        = ::open(QFile::encodeName(lockPath).constData(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
     QVERIFY(fd >= 0);
     QCOMPARE(::flock(fd, LOCK_EX | LOCK_NB), 0);
 
-    const auto headless = site->installation.run({"--headless"}, environment(true));
+    // Told in the user's language.
+    QProcessEnvironment german = environment(true);
+    german.insert(QStringLiteral("LANG"), QStringLiteral("de_DE.UTF-8"));
+    german.insert(QStringLiteral("LC_ALL"), QStringLiteral("de_DE.UTF-8"));
+    const auto headless = site->installation.run({"--headless"}, german);
     QVERIFY(headless.finished);
     QCOMPARE(headless.exitCode, 5);
-    QVERIFY(!headless.standardError.contains(QLatin1String("Ready to update")));
+    QVERIFY2(headless.standardError.contains(
+                 QStringLiteral("In dieser Installation läuft bereits eine Aktualisierung.")),
+             qPrintable(headless.standardError));
 
     // A window start waits for the holder; once that has ended, it is the updater itself.
     RunningUpdater window(site->installation, {"client_linux_amd64", "734"}, environment(false));
@@ -222,7 +217,8 @@ void TestRunLock::squattedNamesDoNotStopUpdates()
         squatted << tmp + QStringLiteral("/varnolt_temp_%1").arg(i);
     for (const QString &path : std::as_const(squatted)) {
         const QByteArray name = QFile::encodeName(path);
-        QVERIFY(::mkdir(name.constData(), 0777) == 0 && ::chown(name.constData(), nobody, nobody) == 0
+        QVERIFY(::mkdir(name.constData(), 0777) == 0
+                && ::chown(name.constData(), nobody, nobody) == 0
                 && ::chmod(name.constData(), 0777) == 0);
     }
 
@@ -234,7 +230,7 @@ void TestRunLock::squattedNamesDoNotStopUpdates()
     QCOMPARE(second.exitCode, 5);
     QVERIFY(first.waitForEnd());
     QVERIFY2(first.exitCode() == 0, qPrintable(first.log()));
-    QCOMPARE(installedFiles(), versionTwo);
+    QCOMPARE(site->clientFiles(), versionTwo);
     // Nothing of the other user's was used or removed.
     for (const QString &path : std::as_const(squatted))
         QCOMPARE(QFileInfo(path).ownerId(), nobody);

@@ -592,7 +592,7 @@ void TestDownloadTaskSpecification::keptFileNotOursStartsFromZero()
     QVERIFY(symbolic ? QFile::link(elsewhere, target)
                      : ::link(QFile::encodeName(elsewhere).constData(),
                               QFile::encodeName(target).constData())
-                         == 0);
+                    == 0);
     QSignalSpy finished(task.get(), &TaskSpecification::finished);
 
     task->execute();

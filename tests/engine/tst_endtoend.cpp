@@ -254,11 +254,13 @@ void TestEndToEnd::killedRunIsResumedByTheNext()
         site->tmp.path(), QStringLiteral("Ok"), site->versionServer.port()));
     first.setWorkingDirectory(site->installation.path());
     first.start(site->installation.executable(), {QStringLiteral("--nouser")});
-    const QString partial = site->tmp.filePath(QStringLiteral("varnolt_temp_0/data/big.dat"));
+    QString partial;
     // The mirror lives in this process: its event loop turns while waiting.
     const bool half = QTest::qWaitFor(
         [&] {
-            return QFileInfo(partial).size() == size / 2 || first.state() == QProcess::NotRunning;
+            partial = site->sessionFile(QStringLiteral("data/big.dat"));
+            return (!partial.isEmpty() && QFileInfo(partial).size() == size / 2)
+                || first.state() == QProcess::NotRunning;
         },
         60000);
     ::kill(pid_t(first.processId()), SIGKILL);

@@ -3,6 +3,8 @@
 #include "downloadsupport.h"
 #include "testsupport.h"
 
+#include <QDir>
+
 ReleaseMirror::ReleaseMirror(const QString &type, int version,
                              const QMap<QString, QByteArray> &files, const QStringList &releaseArgs)
     : mirror(std::make_unique<TestHttpMirror>()), version(version)
@@ -28,4 +30,25 @@ UpdateSite::UpdateSite()
 {
     mirror.setRootPath(mirrorRoot.path());
     installation.writeMirrorsIni(mirror.baseUrl());
+}
+
+QMap<QString, QByteArray> UpdateSite::clientFiles(const QString &root)
+{
+    return treeDigests(root,
+                       {"update", "update.ini", "update.ini.lock", "update.lock", "mirrors.ini"});
+}
+
+QString UpdateSite::publish(int version, const std::function<void(const QString &)> &writeTree,
+                            const QStringList &releaseArgs)
+{
+    QTemporaryDir source;
+    writeTree(source.path());
+    return publishRelease(source.path(), mirrorRoot.path(), QStringLiteral("client_linux_amd64"),
+                          version, releaseArgs);
+}
+
+QString UpdateSite::sessionFile(const QString &relative) const
+{
+    const QStringList sessions = QDir(tmp.path()).entryList({"varnolt_temp_*"}, QDir::Dirs);
+    return sessions.size() == 1 ? tmp.filePath(sessions.first() + '/' + relative) : QString();
 }

@@ -6,6 +6,7 @@
 #include <QMap>
 #include <QTemporaryDir>
 
+#include <functional>
 #include <memory>
 
 // A release of a small client, published with the real release tool and the
@@ -39,6 +40,17 @@ private:
 struct UpdateSite
 {
     UpdateSite();
+
+    // The files of the client below root: everything but the updater and its own files.
+    static QMap<QString, QByteArray> clientFiles(const QString &root);
+    QMap<QString, QByteArray> clientFiles() const { return clientFiles(installation.path()); }
+    // The path of relative in the one session directory of tmp; empty while there is none (or
+    // more than one).
+    QString sessionFile(const QString &relative) const;
+    // Publishes, as VERSION of client_linux_amd64, the tree that writeTree writes into the
+    // directory it is given. Empty on success, else the release tool's complaint.
+    QString publish(int version, const std::function<void(const QString &)> &writeTree,
+                    const QStringList &releaseArgs = QStringList());
 
     InstallationDir installation;
     // The updater's temporary directory.

@@ -13,6 +13,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -150,18 +151,22 @@ RunningUpdater::RunningUpdater(const InstallationDir &dir, const QStringList &ar
 {
     process.setProcessEnvironment(env);
     process.setWorkingDirectory(dir.path());
+    // A group of its own, so that the end of the test also ends what a wrapper started: a
+    // killed strace leaves its tracees running, a shell its background jobs.
+    process.setChildProcessModifier([] { ::setpgid(0, 0); });
     if (wrapper.isEmpty())
         process.start(dir.executable(), args);
     else
         process.start(wrapper.first(), wrapper.mid(1) + QStringList {dir.executable()} + args);
+    if (process.waitForStarted(10000))
+        group = process.processId();
 }
 
 RunningUpdater::~RunningUpdater()
 {
-    if (process.state() != QProcess::NotRunning) {
-        process.kill();
-        process.waitForFinished(5000);
-    }
+    if (group > 0)
+        ::kill(-pid_t(group), SIGKILL);
+    process.waitForFinished(5000);
 }
 
 QString RunningUpdater::log()

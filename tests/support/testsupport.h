@@ -105,6 +105,8 @@ public:
 
 private:
     QString collected;
+    // The process group the updater (and a wrapper's children) run in.
+    qint64 group = 0;
 };
 
 // Path of the updater executable under test.

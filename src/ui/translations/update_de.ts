@@ -56,5 +56,32 @@ vom Aktualisierungsserver abfragen.</translation>
         <source>No client version specified</source>
         <translation>Keine Client Version angegeben</translation>
     </message>
+    <message>
+        <source>Another update is already running in this installation.</source>
+        <translation>In dieser Installation läuft bereits eine Aktualisierung.</translation>
+    </message>
+    <message>
+        <source>Not enough disk space in %1 to store %2</source>
+        <translation>Nicht genug Speicherplatz in %1, um %2 zu speichern</translation>
+    </message>
+    <message>
+        <source>Not enough disk space in %1 to store the update: %2 KB needed, %3 KB free</source>
+        <translation>Nicht genug Speicherplatz in %1 für die Aktualisierung: %2 KB benötigt, %3 KB frei</translation>
+    </message>
+    <message>
+        <source>Could not write %1 in %2: %3</source>
+        <translation>Konnte %1 in %2 nicht schreiben: %3</translation>
+    </message>
+    <message>
+        <source>Cannot open the lock file %1: %2</source>
+        <translation>Kann die Sperrdatei %1 nicht öffnen: %2</translation>
+    </message>
+</context>
+<context>
+    <name>IniDownloadTaskSpecification</name>
+    <message>
+        <source>Version %1 of %2 is not available on any mirror</source>
+        <translation>Version %1 von %2 ist auf keinem Spiegelserver verfügbar</translation>
+    </message>
 </context>
 </TS>
