@@ -36,9 +36,10 @@ int runHeadlessUpdater(int argc, char **argv)
 
     QCoreApplication app(argc, argv);
 
-    // Unlike a window start, nothing is handed over: the caller is a script
-    // that must learn that its run did not happen.
     const Translators translators(QLocale::system().name());
+    // Whoever holds the lock owns the installation, its journal and its session. Unlike a
+    // window start, nothing is handed over: the caller is a script that must learn that its
+    // run did not happen.
     const QString root = Configuration::getAppRootPath();
     RunLock lock(root);
     switch (lock.tryAcquire()) {

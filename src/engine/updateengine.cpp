@@ -162,8 +162,7 @@ bool UpdateEngine::initialize()
                 else
                     emit message(tr("Failed to remove directory"));
             }
-            if (!UpdateIniData::cleanup())
-                emit message(tr("Could not save %1").arg(UpdateIniData::filename()));
+            reportSettingsSave(UpdateIniData::cleanup());
         }
     }
 
@@ -171,9 +170,8 @@ bool UpdateEngine::initialize()
         return false;
 
     // Without the record the next run merely cannot reuse these downloads.
-    if (!UpdateIniData::modify(configuration->clientVersion, configuration->tempDir,
-                               configuration->clientType))
-        emit message(tr("Could not save %1").arg(UpdateIniData::filename()));
+    reportSettingsSave(UpdateIniData::modify(configuration->clientVersion, configuration->tempDir,
+                                             configuration->clientType));
 
     mirrors = new Mirrors(this);
     mirrors->seed(seed);
@@ -242,8 +240,8 @@ void UpdateEngine::onTaskFinished()
 {
     timer->stop();
     cleanup();
-    if (!UpdateIniData::recordInstalled(configuration->clientType, configuration->clientVersion))
-        emit message(tr("Could not save %1").arg(UpdateIniData::filename()));
+    reportSettingsSave(
+        UpdateIniData::recordInstalled(configuration->clientType, configuration->clientVersion));
     state = Finished;
     emit message(tr("Update successfully finished"));
     dropMainTask();
@@ -290,8 +288,7 @@ void UpdateEngine::cleanup()
     QString dir;
     if (UpdateIniData::get(nullptr, nullptr, &dir)) {
         removeSessionDirectory(dir);
-        if (!UpdateIniData::cleanup())
-            emit message(tr("Could not save %1").arg(UpdateIniData::filename()));
+        reportSettingsSave(UpdateIniData::cleanup());
     }
     emit message(tr("Temporary files removed."));
 }
@@ -304,6 +301,12 @@ void UpdateEngine::removeSessionDirectory(const QString &dir)
     QDir parentDir(dir);
     if (parentDir.cdUp())
         parentDir.rmdir(QFileInfo(dir).fileName());
+}
+
+void UpdateEngine::reportSettingsSave(bool saved)
+{
+    if (!saved)
+        emit message(tr("Could not save %1").arg(UpdateIniData::filename()));
 }
 
 void UpdateEngine::reportLeftovers(const QStringList &failures)

@@ -113,6 +113,7 @@ private:
     void applyProxySetting();
     void removeSessionDirectory(const QString &dir);
     void reportLeftovers(const QStringList &failures);
+    void reportSettingsSave(bool saved);
     void abandonBannerDownload();
     void dropMainTask();
     void abandonRun();
