@@ -170,8 +170,8 @@ void TestRunLock::secondStartWhileFirstIsStarting()
     QVERIFY(second.waitForEnd(30000));
     QCOMPARE(second.exitCode(), 0);
     QVERIFY2(!second.log().contains(QLatin1String("Ready to update")), qPrintable(second.log()));
-    // It waited for the first, which is up and still the only one.
-    QVERIFY(first.isReady());
+    // It handed over once the first listened, and the first goes on as the only one.
+    QVERIFY2(first.waitForLog(QStringLiteral("Ready to update")), qPrintable(first.log()));
     QCOMPARE(first.process.state(), QProcess::Running);
 }
 
