@@ -91,7 +91,7 @@ void TestRunLock::publishVersionTwo(bool slow)
     QVERIFY2(complaint.isEmpty(), qPrintable(complaint));
     // Long enough for every start of a burst to find the first one still at work.
     if (slow)
-        site->mirror.setFault(LevelsPath, TestHttpMirror::Fault::trickle(20000, 100));
+        site->mirror.setFault(LevelsPath, TestHttpMirror::Fault::trickle(10000, 100));
 }
 
 void TestRunLock::simultaneousStartsRunOnce_data()
