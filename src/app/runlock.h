@@ -38,11 +38,8 @@ public:
     /// Tries to take the lock without waiting. Taking a lock already held returns Acquired.
     Outcome tryAcquire();
 
-    bool isHeld() const { return fd >= 0; }
     /// Why the last tryAcquire() returned Failed.
     QString errorText() const { return error; }
-    /// The absolute path of the lock file.
-    QString path() const { return lockPath; }
 
     /// The lock file's name in the installation directory.
     static QString fileName();

@@ -14,11 +14,11 @@ int StartupLeftovers::removeSettingsTemporaries(const QString &settingsPath)
 {
     const QFileInfo settings(settingsPath);
     const QDir directory = settings.absoluteDir();
-    // The names the settings library saves through: a temporary file of six random letters or
-    // digits after the name, renamed over it when complete, and a lock file held meanwhile.
+    // The name the settings library saves through: a temporary file of six random letters or
+    // digits after the name, renamed over it when complete. (Its lock file is UpdateIniData's.)
     const QRegularExpression temporary(QLatin1Char('^')
                                        + QRegularExpression::escape(settings.fileName())
-                                       + QLatin1String("\\.([A-Za-z0-9]{6}|lock)$"));
+                                       + QLatin1String("\\.[A-Za-z0-9]{6}$"));
     int removed = 0;
     const QStringList names
         = directory.entryList({settings.fileName() + QLatin1String(".*")},

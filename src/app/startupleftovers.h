@@ -6,8 +6,9 @@
  * @class StartupLeftovers
  * @brief Removes what interrupted runs leave outside the installation journal's reach.
  *
- * A settings save cut short by a kill leaves its temporary copy ("update.ini.XXXXXX") and its
- * lock file beside update.ini; a kill between making a session directory and recording it
+ * A settings save cut short by a kill leaves its temporary copy ("update.ini.XXXXXX") beside
+ * update.ini (the lock file it leaves is cleared by UpdateIniData before the next save); a kill
+ * between making a session directory and recording it
  * leaves an empty directory nobody will reuse. Both are removed at start-up by the holder of
  * the installation's RunLock, when no updater of this installation can be writing them.
  *
@@ -22,8 +23,8 @@ public:
     static constexpr qint64 OrphanAgeSeconds = 60;
 
     /**
-     * Removes the temporary files and the lock file of an interrupted save of the settings file
-     * @p settingsPath. Returns how many were removed.
+     * Removes the temporary files of an interrupted save of the settings file @p settingsPath.
+     * Returns how many were removed.
      */
     static int removeSettingsTemporaries(const QString &settingsPath);
 

@@ -1,11 +1,10 @@
 #include "download/downloadtaskspecification.h"
 
 #include "download/mirrors.h"
+#include "download/rangerequest.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QNetworkRequest>
-#include <QRegularExpression>
 #include <QUrl>
 
 DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager *manager,
@@ -42,8 +41,7 @@ void DownloadTaskSpecification::setUnknownSizeLimit(qint64 maxBytes)
 
 void DownloadTaskSpecification::setSlowTransferLimit(qint64 bytesPerTick, int windowTicks)
 {
-    minBytesPerTick = bytesPerTick;
-    slowWindowTicks = qMax(1, windowTicks);
+    slowWatch.setLimit(bytesPerTick, windowTicks);
 }
 
 void DownloadTaskSpecification::execute()
@@ -102,25 +100,12 @@ void DownloadTaskSpecification::timeTick(quint64 &downloadDone, quint64 &downloa
         errorRetry(tr("file %1 timed out on mirror %2").arg(remotePath, mirror.name), KeepPartial);
         return;
     }
-    if (isTooSlow()) {
+    if (slowWatch.tick(bytesReceived)) {
         errorRetry(tr("file %1 is too slow on mirror %2").arg(remotePath, mirror.name),
                    KeepPartial);
         return;
     }
     downloading = true;
-}
-
-bool DownloadTaskSpecification::isTooSlow()
-{
-    // Each byte restarts the stall count, so a mirror sending a byte now and then would never
-    // stall; the average over the last window catches it.
-    windowSamples.append(bytesReceived);
-    if (windowSamples.size() <= slowWindowTicks)
-        return false;
-    if (windowSamples.size() > slowWindowTicks + 1)
-        windowSamples.removeFirst();
-    const qint64 received = windowSamples.last() - windowSamples.first();
-    return received < minBytesPerTick * (windowSamples.size() - 1);
 }
 
 void DownloadTaskSpecification::userCanceled()
@@ -181,7 +166,7 @@ void DownloadTaskSpecification::startDownload()
     }
 
     answerTaken = false;
-    reply = manager->get(makeRequest(requestUrl(), requestOffset));
+    reply = manager->get(RangeRequest::make(requestUrl(), requestOffset));
     if (!reply) {
         emit error(tr("Download failed to initialize"));
         file.close();
@@ -198,7 +183,7 @@ void DownloadTaskSpecification::startDownload()
         errorRetry(reply->errorString(), KeepPartial);
         return;
     }
-    windowSamples = {bytesReceived};
+    slowWatch.restart(bytesReceived);
     connect(reply, &QNetworkReply::downloadProgress, this,
             &DownloadTaskSpecification::onDownloadProgress);
     connect(reply, &QNetworkReply::readyRead, this, &DownloadTaskSpecification::onReadyRead);
@@ -238,59 +223,17 @@ bool DownloadTaskSpecification::openFile()
     return true;
 }
 
-QNetworkRequest DownloadTaskSpecification::makeRequest(const QUrl &url, qint64 offset)
-{
-    QNetworkRequest request {url};
-    // A redirect is a broken mirror whatever the manager's own policy says.
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::ManualRedirectPolicy);
-    if (offset > 0) {
-        request.setRawHeader("Range", "bytes=" + QByteArray::number(offset) + '-');
-        // A range counts the bytes as sent: the part of a compressed body would not continue
-        // the file.
-        request.setRawHeader("Accept-Encoding", "identity");
-    }
-    return request;
-}
-
-DownloadTaskSpecification::AnswerUse
-DownloadTaskSpecification::judgeAnswer(int status, const QByteArray &contentRange, qint64 offset,
-                                       qint64 size)
-{
-    if (offset <= 0)
-        return status == 200 || status == 0 ? TakeWhole : BrokenMirror;
-    if (status == 200)
-        return TakeWhole;
-    if (status == 0 || status == 416)
-        return RestartFromZero;
-    if (status != 206)
-        return BrokenMirror;
-    // Exactly the rest: a part that starts elsewhere, stops short or belongs to a file of
-    // another size does not continue this one.
-    static const QRegularExpression form(QStringLiteral("^bytes (\\d+)-(\\d+)/(\\d+|\\*)$"),
-                                         QRegularExpression::CaseInsensitiveOption);
-    const QRegularExpressionMatch match = form.match(QString::fromLatin1(contentRange.trimmed()));
-    if (!match.hasMatch())
-        return RestartFromZero;
-    const bool total
-        = match.captured(3) == QLatin1String("*") || match.captured(3).toLongLong() == size;
-    if (match.captured(1).toLongLong() != offset || match.captured(2).toLongLong() != size - 1
-        || !total)
-        return RestartFromZero;
-    return AppendToFile;
-}
-
 bool DownloadTaskSpecification::takeAnswer()
 {
     if (answerTaken)
         return true;
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    switch (judgeAnswer(status, reply->rawHeader("Content-Range"), requestOffset,
-                        initialExpectedSize)) {
-    case AppendToFile:
+    switch (RangeRequest::judge(status, reply->rawHeader("Content-Range"), requestOffset,
+                                initialExpectedSize)) {
+    case RangeRequest::AppendToFile:
         resumed = true;
         break;
-    case TakeWhole:
+    case RangeRequest::TakeWhole:
         if (requestOffset > 0) {
             // The mirror sends the whole file instead of the rest: take it from the start.
             if (!file.truncate()) {
@@ -302,11 +245,11 @@ bool DownloadTaskSpecification::takeAnswer()
             requestOffset = 0;
             resumed = false;
             digester.start(file.fileName());
-            windowSamples = {0};
+            slowWatch.restart(0);
             setProgress(0.0);
         }
         break;
-    case RestartFromZero: {
+    case RangeRequest::RestartFromZero: {
         // Not the fault of the bytes kept, nor provably the mirror's: ask for the whole file,
         // which a plain request gets from any working mirror.
         const QString explanation = tr("%1 did not send the rest from byte %2, starting over")
@@ -317,7 +260,7 @@ bool DownloadTaskSpecification::takeAnswer()
         startDownload();
         return false;
     }
-    case BrokenMirror: {
+    case RangeRequest::BrokenMirror: {
         const QString explanation = tr("%1 returned %2").arg(remoteUrl()).arg(status);
         if (status == 404)
             ++notFoundAnswers;
@@ -495,7 +438,7 @@ void DownloadTaskSpecification::resetDownload(PartialBytes partial)
     digester.stop();
     buffer = QByteArray();
     idleTicks = 0;
-    windowSamples.clear();
+    slowWatch.clear();
     answerTaken = false;
     const bool keep = partial == KeepPartial && canResume() && bytesReceived > 0;
     if (file.isOpen()) {
@@ -548,19 +491,7 @@ QString DownloadTaskSpecification::remoteUrl() const
 
 QUrl DownloadTaskSpecification::requestUrl() const
 {
-    return QUrl(mirror.url + QLatin1Char('/') + encodedPath(remotePath));
-}
-
-QString DownloadTaskSpecification::encodedPath(const QString &path)
-{
-    // File names may hold anything but "/": unencoded, "#" would start a fragment, "?" a query,
-    // and "%20" would reach the server as a space.
-    const QStringList segments = path.split(QLatin1Char('/'));
-    QStringList encoded;
-    encoded.reserve(segments.size());
-    for (const QString &segment : segments)
-        encoded.append(QString::fromLatin1(QUrl::toPercentEncoding(segment)));
-    return encoded.join(QLatin1Char('/'));
+    return QUrl(mirror.url + QLatin1Char('/') + RangeRequest::encodedPath(remotePath));
 }
 
 qint64 DownloadTaskSpecification::bodyLimit() const

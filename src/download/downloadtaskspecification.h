@@ -2,15 +2,14 @@
 
 #include "download/ftpsiteaccessdata.h"
 #include "download/growingfiledigest.h"
+#include "download/slowtransferwatch.h"
 #include "fileops/sessionfile.h"
 #include "tasks/taskspecification.h"
 
 #include <QByteArray>
-#include <QNetworkRequest>
 #include <QPointer>
 #include <QString>
 #include <QUrl>
-#include <QVector>
 
 class Mirrors;
 class QNetworkAccessManager;
@@ -48,17 +47,17 @@ class QThreadPool;
  * its attempt, the bytes received stay in the file and the next attempt asks for the rest with
  * "Range: bytes=N-", sending "Resuming %1 at %2 KB from %3" (remote path, N / 1000, mirror name).
  * execute() likewise takes a file shorter than the size left by an earlier run as the first N
- * bytes. The answer to a ranged request is judged by judgeAnswer(): a 206 whose Content-Range
- * runs from N to the size minus one is appended; a 200 empties the file and is taken whole; a
- * 416 or any other 206 empties the file and starts a whole download without charging anyone; any
- * other status empties the file and drops the mirror as above. Every other failure starts from an
- * empty file. wasResumed() tells the caller that the delivered file holds bytes of more than one
- * answer, so that a wrong digest cannot be blamed on the last mirror alone.
- * The explanation of each failed attempt goes out through message(). There is no retry limit of
- * the task's own: it ends with ErrorCanceled only when the pool has no mirror left (the pool says
- * so itself, once), when the local file cannot be created ("Unable to create file %1 for saving")
- * or written, or when the manager gives no reply ("Download failed to initialize"); all but the
- * first are sent through error(). A local file that cannot be written is the local disk's fault
+ * bytes. The answer to a ranged request is judged by RangeRequest::judge(): a 206 whose
+ * Content-Range runs from N to the size minus one is appended; a 200 empties the file and is taken
+ * whole; a 416 or any other 206 empties the file and starts a whole download without charging
+ * anyone; any other status empties the file and drops the mirror as above. Every other failure
+ * starts from an empty file. wasResumed() tells the caller that the delivered file holds bytes of
+ * more than one answer, so that a wrong digest cannot be blamed on the last mirror alone. The
+ * explanation of each failed attempt goes out through message(). There is no retry limit of the
+ * task's own: it ends with ErrorCanceled only when the pool has no mirror left (the pool says so
+ * itself, once), when the local file cannot be created ("Unable to create file %1 for saving") or
+ * written, or when the manager gives no reply ("Download failed to initialize"); all but the first
+ * are sent through error(). A local file that cannot be written is the local disk's fault
  * (SessionFile::diskErrorMessage(), "Not enough disk space in %1 to store %2" for a full one):
  * no mirror is charged, and the bytes written so far stay for the next run.
  *
@@ -89,9 +88,9 @@ public:
     /// Body bytes the reply may buffer before it stops reading from the network.
     static constexpr qint64 ReadBufferSize = 256 * 1024;
     /// A transfer that averages fewer body bytes per engine tick (one second) than this over
-    /// SlowWindowTicks ticks is abandoned like a stalled one.
-    static constexpr qint64 MinBytesPerTick = 1024;
-    static constexpr int SlowWindowTicks = 30;
+    /// SlowWindowTicks ticks is abandoned like a stalled one (SlowTransferWatch).
+    static constexpr qint64 MinBytesPerTick = SlowTransferWatch::DefaultMinBytesPerTick;
+    static constexpr int SlowWindowTicks = SlowTransferWatch::DefaultWindowTicks;
 
     /**
      * Creates an idle download of @p remotePath (below the mirror's base URL, without a leading
@@ -136,10 +135,6 @@ public:
      */
     QByteArray fileDigest() const { return digest; }
 
-    /// @p path with each "/"-separated segment percent-encoded, so that every character a file
-    /// name may hold reaches the server as part of the path.
-    static QString encodedPath(const QString &path);
-
     /// Starts the download: message "Downloading %1", state Running, first attempt.
     void execute() override;
     /// Abandons any attempt (partial file deleted, mirror given back), then the base reset.
@@ -161,22 +156,6 @@ public:
         return failedAttempts > 0 && notFoundAnswers == failedAttempts;
     }
 
-    /// What to do with the answer to a request (see judgeAnswer()).
-    enum AnswerUse {
-        TakeWhole, ///< a 200: the body is the whole file; a file resumed so far is emptied
-        AppendToFile, ///< a 206 with the range asked for: the body continues the file
-        RestartFromZero, ///< not the part asked for: empty the file and ask for all of it
-        BrokenMirror ///< not an answer a mirror may give: drop the mirror
-    };
-    /**
-     * Judges an answer with HTTP status @p status (0 when absent) and Content-Range header
-     * @p contentRange to a request for the bytes from @p offset on (0: the whole file) of a
-     * file of @p size bytes.
-     */
-    static AnswerUse judgeAnswer(int status, const QByteArray &contentRange, qint64 offset,
-                                 qint64 size);
-    /// The GET request for @p url, asking for the bytes from @p offset on when it is above 0.
-    static QNetworkRequest makeRequest(const QUrl &url, qint64 offset);
     /**
      * Writes the bytes received in the current attempt, the expected size (0 when unknown), the
      * bytes received since the previous call, and sets @p downloading while a transfer is alive.
@@ -230,7 +209,6 @@ private:
     QString remoteUrl() const;
     QUrl requestUrl() const;
     qint64 bodyLimit() const;
-    bool isTooSlow();
 
     QNetworkAccessManager *manager;
     Mirrors *mirrors;
@@ -254,10 +232,7 @@ private:
     FTPSiteAccessData mirror;
     qint64 unknownSizeCap = 0;
     QString servingMirror;
-    qint64 minBytesPerTick = MinBytesPerTick;
-    int slowWindowTicks = SlowWindowTicks;
-    // bytesReceived at the request and at each tick since, at most slowWindowTicks + 1 of them.
-    QVector<qint64> windowSamples;
+    SlowTransferWatch slowWatch;
     bool resumable = true;
     bool resumed = false;
     // The first byte asked for by the current request; 0 for the whole file.

@@ -1,10 +1,10 @@
 #include "download/growingfiledigest.h"
 
+#include "fileops/sessionfile.h"
 #include "tasks/asyncfunc.h"
 #include "tasks/asyncrun.h"
 
 #include <QCryptographicHash>
-#include <QFile>
 #include <QThreadPool>
 
 #include <cerrno>
@@ -15,10 +15,7 @@
 // job runs.
 struct GrowingFileDigest::Progress
 {
-    Progress(const QString &path, bool writeBack)
-        : path(QFile::encodeName(path)), writeBack(writeBack)
-    {
-    }
+    Progress(const QString &path, bool writeBack) : path(path), writeBack(writeBack) { }
     ~Progress()
     {
         if (fd >= 0)
@@ -26,7 +23,7 @@ struct GrowingFileDigest::Progress
     }
     Q_DISABLE_COPY(Progress)
 
-    const QByteArray path;
+    const QString path;
     const bool writeBack;
     int fd = -1;
     QCryptographicHash hash {QCryptographicHash::Md5};
@@ -54,7 +51,7 @@ public:
     {
         Progress &p = *progress;
         if (p.fd < 0)
-            p.fd = ::open(p.path.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+            p.fd = SessionFile::openReadOnly(p.path);
         if (p.fd < 0)
             return false;
         // Large reads: per-call costs then vanish beside the hashing itself.

@@ -1,6 +1,6 @@
 #include "fileops/filecopyfunc.h"
 
-#include <QFile>
+#include "fileops/sessionfile.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -81,12 +81,11 @@ FileCopyFunc::FileCopyFunc(const QString &sourcePath, const QString &destination
 bool FileCopyFunc::run()
 {
     errno = 0;
-    const int in
-        = ::open(QFile::encodeName(sourcePath).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    const int in = SessionFile::openReadOnly(sourcePath);
     if (in < 0)
         return false;
     struct stat info = {};
-    bool ok = ::fstat(in, &info) == 0 && S_ISREG(info.st_mode);
+    bool ok = ::fstat(in, &info) == 0;
     const mode_t finalMode = mode == StagedFile::KeepMode ? (info.st_mode & 0777) : mode;
     LinkResult linked = LinkResult::NotLinked;
     if (ok) {

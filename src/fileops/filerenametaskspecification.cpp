@@ -1,8 +1,7 @@
 #include "fileops/filerenametaskspecification.h"
 
-#include "fileops/stagedfile.h"
-
 #include "fileops/rollbackdatalist.h"
+#include "fileops/stagedfile.h"
 
 #include <QFile>
 

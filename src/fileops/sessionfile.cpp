@@ -1,5 +1,7 @@
 #include "fileops/sessionfile.h"
 
+#include "fileops/stagedfile.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -77,21 +79,12 @@ bool SessionFile::create()
 
 bool SessionFile::write(const char *data, qint64 size)
 {
-    while (size > 0) {
-        const ssize_t written = ::write(fd, data, size_t(size));
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return fail();
-        }
-        if (written == 0) {
-            lastError = ENOSPC;
-            return false;
-        }
-        data += written;
-        size -= written;
-    }
-    return true;
+    errno = 0;
+    if (StagedFile::writeAll(fd, data, size))
+        return true;
+    // A write that takes nothing and says nothing has run out of room.
+    lastError = errno != 0 ? errno : ENOSPC;
+    return false;
 }
 
 bool SessionFile::truncate()
@@ -113,11 +106,6 @@ void SessionFile::remove()
     ::unlink(QFile::encodeName(path).constData());
 }
 
-QString SessionFile::errorString() const
-{
-    return QString::fromLocal8Bit(std::strerror(lastError));
-}
-
 bool SessionFile::isDiskError(int error)
 {
     return error == ENOSPC || error == EDQUOT || error == EROFS || error == EIO || error == EFBIG;
@@ -134,15 +122,27 @@ QString SessionFile::diskErrorMessage(const QString &filePath, int error)
         .arg(info.fileName(), directory, QString::fromLocal8Bit(std::strerror(error)));
 }
 
-bool SessionFile::openForReading(QFile &file, const QString &filePath)
+int SessionFile::openReadOnly(const QString &filePath)
 {
     const int fd = ::open(QFile::encodeName(filePath).constData(),
                           O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
-        return false;
+        return -1;
     struct stat info;
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)
-        || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    return fd;
+}
+
+bool SessionFile::openForReading(QFile &file, const QString &filePath)
+{
+    const int fd = openReadOnly(filePath);
+    if (fd < 0)
+        return false;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
         ::close(fd);
         return false;
     }

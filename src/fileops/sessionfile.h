@@ -60,8 +60,6 @@ public:
 
     /// The errno of the last failure.
     int error() const { return lastError; }
-    /// The last failure as text.
-    QString errorString() const;
 
     /**
      * Whether @p error, met while writing a local file, is the local disk's: full, over quota,
@@ -77,9 +75,13 @@ public:
     static QString diskErrorMessage(const QString &filePath, int error);
 
     /**
-     * Opens @p filePath for reading into @p file, never through a link and only when it is a
-     * regular file. On failure @p file stays closed.
+     * Opens @p filePath for reading, never through a link and only when it is a regular file:
+     * what is checked, unpacked or copied must be the file the session wrote. Returns the
+     * close-on-exec descriptor, or -1.
      */
+    static int openReadOnly(const QString &filePath);
+    /// openReadOnly() into @p file, which owns the descriptor then. On failure @p file stays
+    /// closed.
     static bool openForReading(QFile &file, const QString &filePath);
 
 private:

@@ -42,18 +42,6 @@ private:
 
 namespace {
 
-const QString LevelsPath = QStringLiteral("/2/client_linux_amd64/data/levels.dat");
-
-void writeClient(const QString &root, int version)
-{
-    writeTreeFile(root, QStringLiteral("vl3client_runscript.sh"),
-                  "#!/bin/sh\necho " + QByteArray::number(version) + "\n");
-    writeTreeFile(root, QStringLiteral("data/version.txt"),
-                  "version " + QByteArray::number(version));
-    if (version == 2)
-        writeTreeFile(root, QStringLiteral("data/levels.dat"), pattern(300000, 'L'));
-}
-
 } // namespace
 
 QMap<QString, QByteArray> TestHeadless::snapshot(const QString &root)
@@ -70,11 +58,9 @@ void TestHeadless::init()
 {
     site = std::make_unique<UpdateSite>();
     QVERIFY(site->installation.isValid());
-    writeClient(site->installation.path(), 1);
+    UpdateSite::writeClient(site->installation.path(), 1);
     versionOne = installedFiles();
-    QTemporaryDir expected;
-    writeClient(expected.path(), 2);
-    versionTwo = snapshot(expected.path());
+    versionTwo = UpdateSite::expectedClient(2);
 }
 
 void TestHeadless::cleanup()
@@ -95,10 +81,7 @@ QProcessEnvironment TestHeadless::environment() const
 
 void TestHeadless::publishVersionTwo()
 {
-    QTemporaryDir source;
-    writeClient(source.path(), 2);
-    const QString complaint = publishRelease(source.path(), site->mirrorRoot.path(),
-                                             QStringLiteral("client_linux_amd64"), 2);
+    const QString complaint = site->publishClient(2);
     QVERIFY2(complaint.isEmpty(), qPrintable(complaint));
 }
 
@@ -129,7 +112,7 @@ void TestHeadless::exitCodes()
 
     publishVersionTwo();
     if (setup == WrongFile)
-        site->mirror.setContent(LevelsPath, pattern(300000, 'X'));
+        site->mirror.setContent(UpdateSite::levelsPath(), pattern(300000, 'X'));
     if (setup == NoMirrorsIni)
         QVERIFY(QFile::remove(site->installation.filePath(QStringLiteral("mirrors.ini"))));
 
@@ -164,7 +147,7 @@ void TestHeadless::terminationCancelsAndSecondStartIsRefused()
 {
     publishVersionTwo();
     // Slow enough to be caught in the middle, far from its stall time-out.
-    site->mirror.setFault(LevelsPath, TestHttpMirror::Fault::trickle(2000, 100));
+    site->mirror.setFault(UpdateSite::levelsPath(), TestHttpMirror::Fault::trickle(2000, 100));
 
     RunningUpdater first(site->installation, {"--headless"}, environment());
     // Once a tick: the overall share and, while downloading, the transfer.

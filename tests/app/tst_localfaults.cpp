@@ -42,16 +42,6 @@ private:
 
 namespace {
 
-const QString LevelsPath = QStringLiteral("/2/client_linux_amd64/data/levels.dat");
-
-void writeClient(const QString &root, int version)
-{
-    writeTreeFile(root, QStringLiteral("data/version.txt"),
-                  "version " + QByteArray::number(version));
-    if (version == 2)
-        writeTreeFile(root, QStringLiteral("data/levels.dat"), pattern(300000, 'L'));
-}
-
 // Runs the updater in a mount namespace of its own with a tmpfs of $FAULT_SIZE at $FAULT_MOUNT
 // (its earlier content copied in). Once a file named $FAULT_WAIT_FOR has bytes below
 // $FAULT_WAIT_IN, the tmpfs is filled up, as another program writing meanwhile would.
@@ -81,11 +71,9 @@ void TestLocalFaults::init()
 {
     site = std::make_unique<UpdateSite>();
     QVERIFY(site->installation.isValid());
-    writeClient(site->installation.path(), 1);
+    UpdateSite::writeClient(site->installation.path(), 1);
     versionOne = site->clientFiles();
-    QTemporaryDir expected;
-    writeClient(expected.path(), 2);
-    versionTwo = UpdateSite::clientFiles(expected.path());
+    versionTwo = UpdateSite::expectedClient(2);
 }
 
 void TestLocalFaults::cleanup()
@@ -100,8 +88,7 @@ QProcessEnvironment TestLocalFaults::environment() const
 
 void TestLocalFaults::publishVersionTwo(const QStringList &releaseArgs)
 {
-    const QString complaint = site->publish(
-        2, [](const QString &root) { writeClient(root, 2); }, releaseArgs);
+    const QString complaint = site->publishClient(2, releaseArgs);
     QVERIFY2(complaint.isEmpty(), qPrintable(complaint));
 }
 
@@ -128,7 +115,8 @@ void TestLocalFaults::diskFull()
     QFETCH(QString, expected);
 
     publishVersionTwo(installationDisk ? QStringList {"--gzip", "data/levels.dat"} : QStringList());
-    const QString remote = installationDisk ? LevelsPath + ".gz" : LevelsPath;
+    const QString remote
+        = installationDisk ? UpdateSite::levelsPath() + ".gz" : UpdateSite::levelsPath();
     site->mirror.setFault(remote,
                           TestHttpMirror::Fault::trickle(installationDisk ? 200 : 20000, 100));
     const QString mount = installationDisk ? site->installation.filePath("data") : site->tmp.path();
@@ -223,14 +211,14 @@ void TestLocalFaults::deletionsRefusedRunStillEnds()
     QVERIFY2(updater.exitCode() == 0, qPrintable(log));
     QVERIFY2(log.contains("Update successfully finished"), qPrintable(log));
     QVERIFY2(log.contains("Could not remove "), qPrintable(log));
-    QCOMPARE(readAll(site->installation.filePath("data/levels.dat")), pattern(300000, 'L'));
+    QCOMPARE(readAll(site->installation.filePath("data/levels.dat")), UpdateSite::levelsContent());
     QCOMPARE(readAll(site->installation.filePath("data/version.txt")), QByteArray("version 2"));
 }
 
 void TestLocalFaults::linkPlantedInKeptSession()
 {
     publishVersionTwo();
-    site->mirror.setFault(LevelsPath, TestHttpMirror::Fault::trickle(20000, 100));
+    site->mirror.setFault(UpdateSite::levelsPath(), TestHttpMirror::Fault::trickle(20000, 100));
     {
         RunningUpdater first(site->installation, {"--headless"}, environment());
         QVERIFY(QTest::qWaitFor(

@@ -39,16 +39,6 @@ private:
 
 namespace {
 
-const QString LevelsPath = QStringLiteral("/2/client_linux_amd64/data/levels.dat");
-
-void writeClient(const QString &root, int version)
-{
-    writeTreeFile(root, QStringLiteral("data/version.txt"),
-                  "version " + QByteArray::number(version));
-    if (version == 2)
-        writeTreeFile(root, QStringLiteral("data/levels.dat"), pattern(200000, 'L'));
-}
-
 // Whether some process holds the lock file at path.
 bool isLockHeld(const QString &path)
 {
@@ -66,10 +56,8 @@ void TestRunLock::init()
 {
     site = std::make_unique<UpdateSite>();
     QVERIFY(site->installation.isValid());
-    writeClient(site->installation.path(), 1);
-    QTemporaryDir expected;
-    writeClient(expected.path(), 2);
-    versionTwo = UpdateSite::clientFiles(expected.path());
+    UpdateSite::writeClient(site->installation.path(), 1);
+    versionTwo = UpdateSite::expectedClient(2);
 }
 
 void TestRunLock::cleanup()
@@ -87,11 +75,11 @@ QProcessEnvironment TestRunLock::environment(bool headless) const
 
 void TestRunLock::publishVersionTwo(bool slow)
 {
-    const QString complaint = site->publish(2, [](const QString &root) { writeClient(root, 2); });
+    const QString complaint = site->publishClient(2);
     QVERIFY2(complaint.isEmpty(), qPrintable(complaint));
     // Long enough for every start of a burst to find the first one still at work.
     if (slow)
-        site->mirror.setFault(LevelsPath, TestHttpMirror::Fault::trickle(10000, 100));
+        site->mirror.setFault(UpdateSite::levelsPath(), TestHttpMirror::Fault::trickle(15000, 100));
 }
 
 void TestRunLock::simultaneousStartsRunOnce_data()
@@ -117,7 +105,7 @@ void TestRunLock::simultaneousStartsRunOnce()
     const QStringList args = headless ? QStringList {"--headless"}
                                       : QStringList {"--nouser", "client_linux_amd64", "2"};
     for (int round = 0; round < rounds; ++round) {
-        writeClient(site->installation.path(), 1);
+        UpdateSite::writeClient(site->installation.path(), 1);
         QFile::remove(site->installation.filePath(QStringLiteral("data/levels.dat")));
         std::vector<std::unique_ptr<RunningUpdater>> updaters;
         for (int i = 0; i < starts; ++i)

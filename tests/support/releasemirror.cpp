@@ -38,11 +38,32 @@ QMap<QString, QByteArray> UpdateSite::clientFiles(const QString &root)
                        {"update", "update.ini", "update.ini.lock", "update.lock", "mirrors.ini"});
 }
 
-QString UpdateSite::publish(int version, const std::function<void(const QString &)> &writeTree,
-                            const QStringList &releaseArgs)
+void UpdateSite::writeClient(const QString &root, int version)
+{
+    writeTreeFile(root, QStringLiteral("vl3client_runscript.sh"),
+                  "#!/bin/sh\necho " + QByteArray::number(version) + "\n");
+    writeTreeFile(root, QStringLiteral("data/version.txt"),
+                  "version " + QByteArray::number(version));
+    if (version >= 2)
+        writeTreeFile(root, QStringLiteral("data/levels.dat"), levelsContent());
+}
+
+QByteArray UpdateSite::levelsContent()
+{
+    return pattern(300000, 'L');
+}
+
+QMap<QString, QByteArray> UpdateSite::expectedClient(int version)
+{
+    QTemporaryDir expected;
+    writeClient(expected.path(), version);
+    return clientFiles(expected.path());
+}
+
+QString UpdateSite::publishClient(int version, const QStringList &releaseArgs)
 {
     QTemporaryDir source;
-    writeTree(source.path());
+    writeClient(source.path(), version);
     return publishRelease(source.path(), mirrorRoot.path(), QStringLiteral("client_linux_amd64"),
                           version, releaseArgs);
 }

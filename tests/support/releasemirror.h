@@ -6,7 +6,6 @@
 #include <QMap>
 #include <QTemporaryDir>
 
-#include <functional>
 #include <memory>
 
 // A release of a small client, published with the real release tool and the
@@ -47,10 +46,17 @@ struct UpdateSite
     // The path of relative in the one session directory of tmp; empty while there is none (or
     // more than one).
     QString sessionFile(const QString &relative) const;
-    // Publishes, as VERSION of client_linux_amd64, the tree that writeTree writes into the
-    // directory it is given. Empty on success, else the release tool's complaint.
-    QString publish(int version, const std::function<void(const QString &)> &writeTree,
-                    const QStringList &releaseArgs = QStringList());
+    // A small client of client_linux_amd64: a start script and data/version.txt naming the
+    // version, and from version 2 on data/levels.dat (300000 bytes, levelsContent()), which the
+    // mirror serves at levelsPath().
+    static void writeClient(const QString &root, int version);
+    static QByteArray levelsContent();
+    static QString levelsPath() { return QStringLiteral("/2/client_linux_amd64/data/levels.dat"); }
+    // clientFiles() of an installation holding writeClient(version).
+    static QMap<QString, QByteArray> expectedClient(int version);
+    // Publishes writeClient(version) as VERSION on the mirror. Empty on success, else the
+    // release tool's complaint.
+    QString publishClient(int version, const QStringList &releaseArgs = QStringList());
 
     InstallationDir installation;
     // The updater's temporary directory.

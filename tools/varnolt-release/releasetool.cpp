@@ -2,6 +2,7 @@
 
 #include "mirrorchecker.h"
 #include "releasebuilder.h"
+#include "releaseoptions.h"
 #include "signaturefile.h"
 
 #include "manifest/cryptotools.h"
@@ -269,95 +270,14 @@ int ReleaseTool::verify(const QStringList &arguments)
 int ReleaseTool::release(const QStringList &arguments)
 {
     const QString command = QStringLiteral("release");
-    QCommandLineParser parser;
-    const QCommandLineOption typeOption(QStringLiteral("type"),
-                                        QStringLiteral("Client type, e.g. client_linux_amd64."),
-                                        QStringLiteral("TYPE"));
-    const QCommandLineOption versionOption(QStringLiteral("version"),
-                                           QStringLiteral("Version number of the release."),
-                                           QStringLiteral("N"));
-    const QCommandLineOption sourceOption(QStringLiteral("source"),
-                                          QStringLiteral("Client tree to publish, laid out as "
-                                                         "installed."),
-                                          QStringLiteral("DIR"));
-    const QCommandLineOption outOption(QStringLiteral("out"),
-                                       QStringLiteral("Mirror root to write the release into."),
-                                       QStringLiteral("MIRRORDIR"));
-    const QCommandLineOption keyOption(QStringLiteral("key"), QStringLiteral("Private key file."),
-                                       QStringLiteral("PRIVATE"));
-    const QCommandLineOption sectionOption(
-        QStringLiteral("section"),
-        QStringLiteral("Directory of the files below the version directory (default: TYPE)."),
-        QStringLiteral("NAME"));
-    const QCommandLineOption gzipOption(
-        QStringLiteral("gzip"),
-        QStringLiteral("Store the file RELPATH of the tree gzip-compressed as RELPATH.gz; the "
-                       "updater unpacks it to RELPATH. Repeatable."),
-        QStringLiteral("RELPATH"));
-    const QCommandLineOption deleteOption(
-        QStringLiteral("delete"),
-        QStringLiteral("Make the updater remove RELPATH from the installation. Repeatable."),
-        QStringLiteral("RELPATH"));
-    const QCommandLineOption forceOption(QStringLiteral("force"),
-                                         QStringLiteral("Replace an existing release of the same "
-                                                        "version and type."));
-    const QCommandLineOption followOption(
-        QStringLiteral("follow-dir-links"),
-        QStringLiteral("Publish the contents of directory links as directories of their own."));
-    for (const QCommandLineOption &option :
-         {typeOption, versionOption, sourceOption, outOption, keyOption, sectionOption, gzipOption,
-          deleteOption, forceOption, followOption})
-        parser.addOption(option);
-
+    ReleaseOptions options;
     int exitCode = Ok;
-    if (!parse(
-            parser, command,
-            QStringLiteral(
-                "release --type TYPE --version N --source DIR --out MIRRORDIR --key PRIVATE\n"
-                "        [--section NAME] [--gzip RELPATH]... [--delete RELPATH]... [--force]\n"
-                "        [--follow-dir-links]\n\n"
-                "Publishes every file below DIR as version N of client type TYPE, writing\n"
-                "  MIRRORDIR/N/TYPE.ini          the product ini listing each file's MD5 and size\n"
-                "  MIRRORDIR/N/TYPE.ini.sig      its signature, made with PRIVATE\n"
-                "  MIRRORDIR/N/SECTION/RELPATH   each file (RELPATH.gz for --gzip files)\n"
-                "Copy the directory N to every mirror so that it lies at BASEURL/N, BASEURL being\n"
-                "the mirror's URL in mirrors.ini.\n\n"
-                "A file link is published as a plain file with its target's content. The release\n"
-                "is refused (exit code 3, one line per entry) when DIR holds a name that is not\n"
-                "valid UTF-8, a dangling link, a directory link (see --follow-dir-links) or\n"
-                "anything else that is neither a file nor a directory. Empty directories are not\n"
-                "published; each is named in a warning."),
-            arguments, 0, &exitCode))
+    if (!parse(options.parser(), command, ReleaseOptions::usage(), arguments, 0, &exitCode))
         return exitCode;
-
-    QStringList missing;
-    for (const QCommandLineOption *option :
-         {&typeOption, &versionOption, &sourceOption, &outOption, &keyOption}) {
-        if (!parser.isSet(*option))
-            missing << QLatin1String("--") + option->names().constFirst();
-    }
-    if (!missing.isEmpty())
-        return usageError(command, QStringLiteral("missing ") + missing.join(QLatin1String(", ")));
-    for (const QCommandLineOption *option :
-         {&typeOption, &versionOption, &sourceOption, &outOption, &keyOption, &sectionOption}) {
-        if (parser.values(*option).size() > 1) {
-            return usageError(
-                command,
-                QStringLiteral("--%1 may be given once").arg(option->names().constFirst()));
-        }
-    }
-
     ReleaseSpecification specification;
-    specification.clientType = parser.value(typeOption);
-    specification.version = parser.value(versionOption);
-    specification.section = parser.value(sectionOption);
-    specification.sourceDir = parser.value(sourceOption);
-    specification.mirrorDir = parser.value(outOption);
-    specification.privateKeyFile = parser.value(keyOption);
-    specification.gzipPaths = parser.values(gzipOption);
-    specification.deletePaths = parser.values(deleteOption);
-    specification.overwrite = parser.isSet(forceOption);
-    specification.followDirLinks = parser.isSet(followOption);
+    QString problem;
+    if (!options.toSpecification(&specification, &problem))
+        return usageError(command, problem);
 
     ReleaseBuilder builder(specification);
     switch (builder.build()) {

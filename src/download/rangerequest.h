@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QByteArray>
+#include <QNetworkRequest>
+#include <QString>
+#include <QUrl>
+
+/**
+ * @class RangeRequest
+ * @brief How a download asks a mirror for a whole file or for the rest of one, and what the
+ * mirror's answer means for the bytes already kept.
+ *
+ * Stateless. Redirects are never followed, and a request for the rest asks for the bytes as
+ * stored (no transfer encoding), so that the part continues the file.
+ */
+class RangeRequest
+{
+public:
+    /// What to do with the answer to a request (see judge()).
+    enum AnswerUse {
+        TakeWhole, ///< a 200: the body is the whole file; a file resumed so far is emptied
+        AppendToFile, ///< a 206 with the range asked for: the body continues the file
+        RestartFromZero, ///< not the part asked for: empty the file and ask for all of it
+        BrokenMirror ///< not an answer a mirror may give: drop the mirror
+    };
+
+    /// The GET request for @p url, asking for the bytes from @p offset on when it is above 0.
+    static QNetworkRequest make(const QUrl &url, qint64 offset);
+
+    /**
+     * Judges an answer with HTTP status @p status (0 when absent) and Content-Range header
+     * @p contentRange to a request for the bytes from @p offset on (0: the whole file) of a
+     * file of @p size bytes.
+     */
+    static AnswerUse judge(int status, const QByteArray &contentRange, qint64 offset, qint64 size);
+
+    /// @p path with each "/"-separated segment percent-encoded, so that every character a file
+    /// name may hold reaches the server as part of the path.
+    static QString encodedPath(const QString &path);
+};

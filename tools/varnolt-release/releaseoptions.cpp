@@ -1,0 +1,92 @@
+#include "releaseoptions.h"
+
+ReleaseOptions::ReleaseOptions()
+    : typeOption(QStringLiteral("type"), QStringLiteral("Client type, e.g. client_linux_amd64."),
+                 QStringLiteral("TYPE")),
+      versionOption(QStringLiteral("version"), QStringLiteral("Version number of the release."),
+                    QStringLiteral("N")),
+      sourceOption(QStringLiteral("source"),
+                   QStringLiteral("Client tree to publish, laid out as "
+                                  "installed."),
+                   QStringLiteral("DIR")),
+      outOption(QStringLiteral("out"), QStringLiteral("Mirror root to write the release into."),
+                QStringLiteral("MIRRORDIR")),
+      keyOption(QStringLiteral("key"), QStringLiteral("Private key file."),
+                QStringLiteral("PRIVATE")),
+      sectionOption(
+          QStringLiteral("section"),
+          QStringLiteral("Directory of the files below the version directory (default: TYPE)."),
+          QStringLiteral("NAME")),
+      gzipOption(
+          QStringLiteral("gzip"),
+          QStringLiteral("Store the file RELPATH of the tree gzip-compressed as RELPATH.gz; the "
+                         "updater unpacks it to RELPATH. Repeatable."),
+          QStringLiteral("RELPATH")),
+      deleteOption(
+          QStringLiteral("delete"),
+          QStringLiteral("Make the updater remove RELPATH from the installation. Repeatable."),
+          QStringLiteral("RELPATH")),
+      forceOption(QStringLiteral("force"),
+                  QStringLiteral("Replace an existing release of the same "
+                                 "version and type.")),
+      followOption(
+          QStringLiteral("follow-dir-links"),
+          QStringLiteral("Publish the contents of directory links as directories of their own."))
+{
+    for (const QCommandLineOption &option :
+         {typeOption, versionOption, sourceOption, outOption, keyOption, sectionOption, gzipOption,
+          deleteOption, forceOption, followOption})
+        commandLine.addOption(option);
+}
+
+QString ReleaseOptions::usage()
+{
+    return QStringLiteral(
+        "release --type TYPE --version N --source DIR --out MIRRORDIR --key PRIVATE\n"
+        "        [--section NAME] [--gzip RELPATH]... [--delete RELPATH]... [--force]\n"
+        "        [--follow-dir-links]\n\n"
+        "Publishes every file below DIR as version N of client type TYPE, writing\n"
+        "  MIRRORDIR/N/TYPE.ini          the product ini listing each file's MD5 and size\n"
+        "  MIRRORDIR/N/TYPE.ini.sig      its signature, made with PRIVATE\n"
+        "  MIRRORDIR/N/SECTION/RELPATH   each file (RELPATH.gz for --gzip files)\n"
+        "Copy the directory N to every mirror so that it lies at BASEURL/N, BASEURL being\n"
+        "the mirror's URL in mirrors.ini.\n\n"
+        "A file link is published as a plain file with its target's content. The release\n"
+        "is refused (exit code 3, one line per entry) when DIR holds a name that is not\n"
+        "valid UTF-8, a dangling link, a directory link (see --follow-dir-links) or\n"
+        "anything else that is neither a file nor a directory. Empty directories are not\n"
+        "published; each is named in a warning.");
+}
+
+bool ReleaseOptions::toSpecification(ReleaseSpecification *specification, QString *problem) const
+{
+    QStringList missing;
+    for (const QCommandLineOption *option :
+         {&typeOption, &versionOption, &sourceOption, &outOption, &keyOption}) {
+        if (!commandLine.isSet(*option))
+            missing << QLatin1String("--") + option->names().constFirst();
+    }
+    if (!missing.isEmpty()) {
+        *problem = QStringLiteral("missing ") + missing.join(QLatin1String(", "));
+        return false;
+    }
+    for (const QCommandLineOption *option :
+         {&typeOption, &versionOption, &sourceOption, &outOption, &keyOption, &sectionOption}) {
+        if (commandLine.values(*option).size() > 1) {
+            *problem = QStringLiteral("--%1 may be given once").arg(option->names().constFirst());
+            return false;
+        }
+    }
+
+    specification->clientType = commandLine.value(typeOption);
+    specification->version = commandLine.value(versionOption);
+    specification->section = commandLine.value(sectionOption);
+    specification->sourceDir = commandLine.value(sourceOption);
+    specification->mirrorDir = commandLine.value(outOption);
+    specification->privateKeyFile = commandLine.value(keyOption);
+    specification->gzipPaths = commandLine.values(gzipOption);
+    specification->deletePaths = commandLine.values(deleteOption);
+    specification->overwrite = commandLine.isSet(forceOption);
+    specification->followDirLinks = commandLine.isSet(followOption);
+    return true;
+}
