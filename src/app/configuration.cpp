@@ -41,7 +41,22 @@ bool Configuration::parseCommandLineOptions()
 bool Configuration::parseCommandLineOptions(const QStringList &args)
 {
     versionFromServer = false;
-    return parseArguments(args) && refuseDowngrade();
+    QStringList positional = args;
+    verifyAll = takeVerifyOption(positional);
+    return parseArguments(positional) && refuseDowngrade();
+}
+
+bool Configuration::takeVerifyOption(QStringList &args)
+{
+    const QString verify = QStringLiteral("--verify");
+    bool found = false;
+    for (qsizetype i = args.size() - 1; i >= 1; --i) {
+        if (args.at(i) == verify) {
+            args.removeAt(i);
+            found = true;
+        }
+    }
+    return found;
 }
 
 bool Configuration::refuseDowngrade()

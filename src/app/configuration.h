@@ -28,7 +28,10 @@ public:
     // once.
     bool parseCommandLineOptions();
     // The same for an explicit argument list (args[0] being the program).
+    // "--verify" may stand anywhere after the program; it sets verifyAll.
     bool parseCommandLineOptions(const QStringList &args);
+    // Removes every "--verify" after args[0]; true when there was one.
+    static bool takeVerifyOption(QStringList &args);
 
     // Reads the Channel group of update.ini into channel and clientVersion.
     void getUpdateChannel();
@@ -83,6 +86,9 @@ public:
     // nobody is there to ask; the query is retried this many times without a
     // box, and then given up as with Abort.
     int versionQueryRetries = -1;
+    // "--verify": every installed file is read for its MD5, whatever the file-state cache
+    // says, and the cache is renewed from what they hold.
+    bool verifyAll = false;
 
 signals:
     // The run cannot go on; the window shows the text and ends with code 1.

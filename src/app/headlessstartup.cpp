@@ -83,9 +83,10 @@ int runHeadlessUpdater(int argc, char **argv)
     // start with "--nouser TYPE VERSION" asks and throws the answer away, and
     // a script should not fail on an unreachable server it does not need).
     QStringList args = QCoreApplication::arguments();
+    const bool verifyAll = Configuration::takeVerifyOption(args);
     if (args.size() != 2 && args.size() != 4) {
         ConsoleLog::writeBox(QObject::tr("Error"),
-                             QObject::tr("Usage: update --headless [TYPE VERSION]"));
+                             QObject::tr("Usage: update --headless [--verify] [TYPE VERSION]"));
         return HeadlessRunner::InvalidConfiguration;
     }
     if (args.size() == 2)
@@ -95,6 +96,7 @@ int runHeadlessUpdater(int argc, char **argv)
     if (!configuration.parseCommandLineOptions(args))
         return HeadlessRunner::InvalidConfiguration;
     configuration.startMode = 2;
+    configuration.verifyAll = verifyAll;
 
     ConsoleLog::write(
         QStringLiteral("Ready to update %1 to version %2 (%3 channel, headless start)")

@@ -4,6 +4,7 @@
 #include "app/updateinidata.h"
 #include "engine/updateengine.h"
 #include "fileops/installjournal.h"
+#include "manifest/filestatecache.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -11,6 +12,10 @@
 InstallationRepair::InstallationRepair(const QString &root)
 {
     const InstallJournal::Recovery recovery = InstallJournal::recover(root);
+    // The recovery changed files behind the cache's back; whatever it recorded of them, the next
+    // comparison reads every file.
+    if (recovery.outcome != InstallJournal::Recovery::Nothing)
+        FileStateCache::discard(root);
     if (recovery.outcome != InstallJournal::Recovery::Failed) {
         // Only now: an installation undone above has given these copies their
         // names back. Copies of the updater's own files that a finished run

@@ -57,10 +57,14 @@ bool UpdateIniData::lockFileCleared()
 
 bool UpdateIniData::modify(int version, const QString &dir, const QString &type)
 {
-    if (!lockFileCleared())
-        return false;
     QSettings settings(filename(), QSettings::IniFormat);
     settings.beginGroup(QLatin1String(Group));
+    if (settings.value(QStringLiteral("version")).toString() == QString::number(version)
+        && settings.value(QStringLiteral("dir")).toString() == dir
+        && settings.value(QStringLiteral("type")).toString() == type)
+        return true;
+    if (!lockFileCleared())
+        return false;
     settings.setValue(QStringLiteral("version"), version);
     settings.setValue(QStringLiteral("dir"), dir);
     settings.setValue(QStringLiteral("type"), type);
@@ -86,6 +90,27 @@ bool UpdateIniData::recordInstalled(const QString &type, int version)
     settings.beginGroup(QLatin1String(InstalledGroup));
     settings.setValue(QStringLiteral("type"), type);
     settings.setValue(QStringLiteral("version"), version);
+    settings.sync();
+    return settings.status() == QSettings::NoError;
+}
+
+bool UpdateIniData::finishRun(const QString &type, int version)
+{
+    QSettings settings(filename(), QSettings::IniFormat);
+    const bool sessionRecorded = settings.childGroups().contains(QLatin1String(Group));
+    settings.beginGroup(QLatin1String(InstalledGroup));
+    const bool installedRecorded = settings.value(QStringLiteral("type")).toString() == type
+        && settings.value(QStringLiteral("version")).toString() == QString::number(version);
+    settings.endGroup();
+    if (!sessionRecorded && installedRecorded)
+        return true;
+    if (!lockFileCleared())
+        return false;
+    settings.remove(QLatin1String(Group));
+    settings.beginGroup(QLatin1String(InstalledGroup));
+    settings.setValue(QStringLiteral("type"), type);
+    settings.setValue(QStringLiteral("version"), version);
+    settings.endGroup();
     settings.sync();
     return settings.status() == QSettings::NoError;
 }

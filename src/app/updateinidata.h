@@ -20,7 +20,8 @@ public:
 
     // Each write below returns whether the file was saved. A save is skipped (false) when a
     // lock file of an earlier save cannot be removed: the settings library would wait for it
-    // for ever.
+    // for ever. A write that would change nothing is not made (true): the file is rewritten and
+    // synced only when its content changes.
     static bool modify(int version, const QString &dir, const QString &type);
 
     // Removes the record; other groups stay as they are.
@@ -30,6 +31,9 @@ public:
     // installed, so that an older version is never installed behind the
     // user's back. Other groups stay as they are.
     static bool recordInstalled(const QString &type, int version);
+    // The end of a successful run in one save: the session record goes, the installed version
+    // is recorded.
+    static bool finishRun(const QString &type, int version);
     // True when a version is recorded for type; only then is version filled.
     static bool installedVersion(const QString &type, int *version);
 

@@ -1,5 +1,6 @@
 #include "engine/maintaskspecification.h"
 
+#include "app/configuration.h"
 #include "download/downloadfilelisttaskspecification.h"
 #include "download/inidownloadtaskspecification.h"
 #include "fileops/filedeletelisttaskspecification.h"
@@ -23,7 +24,8 @@ MainTaskSpecification::MainTaskSpecification(QNetworkAccessManager *networkManag
     : ComposedTaskSpecification(1, parentProgressRange, parent),
       networkManager(networkManager),
       mirrors(mirrors),
-      configuration(configuration)
+      configuration(configuration),
+      fileStates(Configuration::getAppRootPath())
 {
 }
 
@@ -39,8 +41,12 @@ void MainTaskSpecification::makeSubtasksAndStart()
     // that read them start.
     addSubTask(new IniDownloadTaskSpecification(networkManager, mirrors, configuration, this,
                                                 IniDownloadShare));
-    addSubTask(new MakeDownloadReplaceListTaskSpecification(configuration, fileSpecifications, this,
-                                                            ListBuildingShare));
+    auto *listStep = new MakeDownloadReplaceListTaskSpecification(configuration, fileSpecifications,
+                                                                  this, ListBuildingShare);
+    listStep->setFileStateCache(&fileStates);
+    addSubTask(listStep);
+    // After addSubTask(): the download step is started from the event loop, after this.
+    connect(listStep, &TaskSpecification::finished, this, &MainTaskSpecification::onListsBuilt);
     auto *downloadStep
         = new DownloadFileListTaskSpecification(&fileSpecifications.downloadList, networkManager,
                                                 mirrors, configuration, this, DownloadShare);
@@ -49,6 +55,7 @@ void MainTaskSpecification::makeSubtasksAndStart()
     auto *replaceStep = new FileReplaceListTaskSpecification(&fileSpecifications.replaceList,
                                                              &fileSpecifications.deleteList,
                                                              configuration, this, ReplaceShare);
+    replaceStep->setFileStateCache(&fileStates);
     addSubTask(replaceStep);
     // Connected after addSubTask(): the base class has already asked for the
     // next step when the cancel is dropped, and that request decides.
@@ -72,9 +79,26 @@ void MainTaskSpecification::userCanceled()
     ComposedTaskSpecification::userCanceled();
 }
 
+void MainTaskSpecification::subtasksDone()
+{
+    // Every step has ended, the list step's work on the pool included: nothing else touches the
+    // cache now. What a failed run learned of the files it read is as true as a finished one's.
+    QString problem;
+    if (!fileStates.save(&problem))
+        emit message(problem);
+    ComposedTaskSpecification::subtasksDone();
+}
+
+void MainTaskSpecification::onListsBuilt()
+{
+    if (!fileSpecifications.downloadList.isEmpty())
+        emit downloadsStarting();
+}
+
 void MainTaskSpecification::onInstallationCommitted()
 {
     committed = true;
+    fileStates.committed();
     if (!cancelRequested)
         return;
     // Stopping now would report a committed installation as aborted and

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "manifest/filespecifications.h"
+#include "manifest/filestatecache.h"
 #include "tasks/composedtaskspecification.h"
 
 class Configuration;
@@ -34,8 +35,18 @@ public:
 
     const FileSpecifications &getFileSpecifications() const { return fileSpecifications; }
 
+signals:
+    // The lists are built and there is something to download: the session
+    // is worth recording before the first byte arrives.
+    void downloadsStarting();
+
+protected:
+    // Saves the file-state cache, then ends the run as every composed task does.
+    void subtasksDone() override;
+
 private slots:
     void onInstallationCommitted();
+    void onListsBuilt();
 
 private:
     void makeSubtasksAndStart();
@@ -44,6 +55,7 @@ private:
     Mirrors *mirrors;
     Configuration *configuration;
     FileSpecifications fileSpecifications;
+    FileStateCache fileStates;
     TaskSpecification *deleteStep = nullptr;
     bool committed = false;
 };

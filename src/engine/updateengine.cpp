@@ -166,12 +166,10 @@ bool UpdateEngine::initialize()
         }
     }
 
+    // The session is recorded only once there is something to download into it (see
+    // recordSession()): a run that finds the installation up to date writes nothing.
     if (!configuration->initalizeStart(keptDir))
         return false;
-
-    // Without the record the next run merely cannot reuse these downloads.
-    reportSettingsSave(UpdateIniData::modify(configuration->clientVersion, configuration->tempDir,
-                                             configuration->clientType));
 
     mirrors = new Mirrors(this);
     mirrors->seed(seed);
@@ -201,6 +199,8 @@ bool UpdateEngine::startUpdate()
     connect(mainTask, &TaskSpecification::error, this, &UpdateEngine::error);
     connect(mainTask, &TaskSpecification::updateProgress, this, &UpdateEngine::updateProgress);
     connect(mainTask, &TaskSpecification::message, this, &UpdateEngine::message);
+    connect(mainTask, &MainTaskSpecification::downloadsStarting, this,
+            &UpdateEngine::recordSession);
     state = Running;
     timer->start();
     mainTask->execute();
@@ -236,12 +236,25 @@ void UpdateEngine::cancelUpdate()
     mainTask->userCanceled();
 }
 
+void UpdateEngine::recordSession()
+{
+    // Without the record the next run merely cannot reuse these downloads.
+    reportSettingsSave(UpdateIniData::modify(configuration->clientVersion, configuration->tempDir,
+                                             configuration->clientType));
+}
+
+bool UpdateEngine::sessionRecorded() const
+{
+    QString recorded;
+    return UpdateIniData::get(nullptr, nullptr, &recorded) && recorded == configuration->tempDir;
+}
+
 void UpdateEngine::onTaskFinished()
 {
     timer->stop();
     cleanup();
     reportSettingsSave(
-        UpdateIniData::recordInstalled(configuration->clientType, configuration->clientVersion));
+        UpdateIniData::finishRun(configuration->clientType, configuration->clientVersion));
     state = Finished;
     emit message(tr("Update successfully finished"));
     dropMainTask();
@@ -257,7 +270,10 @@ void UpdateEngine::onTaskCanceled()
         emit message(tr("User aborted update"));
     dropMainTask();
     // The temporary directory and the session record stay: the next run for
-    // the same version reuses what was downloaded.
+    // the same version reuses what was downloaded. A session that never got
+    // that far holds only the product ini, which nobody would reuse or remove.
+    if (!sessionRecorded() && UpdateIniData::isSessionDirectory(configuration->tempDir))
+        removeSessionDirectory(configuration->tempDir);
     emit downloadProgress(0, 0, 0, false);
     emit updateCanceled();
 }
@@ -286,10 +302,11 @@ void UpdateEngine::cleanup()
 {
     emit message(tr("Remove temporary files..."));
     QString dir;
-    if (UpdateIniData::get(nullptr, nullptr, &dir)) {
+    if (UpdateIniData::get(nullptr, nullptr, &dir))
         removeSessionDirectory(dir);
-        reportSettingsSave(UpdateIniData::cleanup());
-    }
+    // A run with nothing to download never recorded its session.
+    if (dir != configuration->tempDir && UpdateIniData::isSessionDirectory(configuration->tempDir))
+        removeSessionDirectory(configuration->tempDir);
     emit message(tr("Temporary files removed."));
 }
 

@@ -60,7 +60,8 @@ public:
     // Starts the banner query; nothing happens while a banner image is
     // still being downloaded.
     void getBanner();
-    // Removes the session's temporary directory and the session record.
+    // Removes the session's temporary directory (and the recorded one); the
+    // record itself goes with the end of a successful run.
     void cleanup();
 
     State getState() const { return state; }
@@ -105,6 +106,7 @@ private slots:
     void onTimer();
     void onTaskFinished();
     void onTaskCanceled();
+    void recordSession();
     void onBannerDownloadFinished();
     void onBannermetaDataChanged();
     void onBannerDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
@@ -112,6 +114,8 @@ private slots:
 private:
     void applyProxySetting();
     void removeSessionDirectory(const QString &dir);
+    // Whether update.ini records this run's temporary directory.
+    bool sessionRecorded() const;
     void reportLeftovers(const QStringList &failures);
     void reportSettingsSave(bool saved);
     void abandonBannerDownload();

@@ -128,8 +128,10 @@ TaskSpecification *FileReplaceListTaskSpecification::takeNextSubTask()
     if (pendingSubTasks.isEmpty()) {
         const FileReplaceSpecification &spec = replaceList->at(replaceList->size() - filesLeft);
         --filesLeft;
-        addSubTask(new FileReplaceTaskSpecification(spec, oldFilesToDelete, &installJournal,
-                                                    configuration, this, fileShare));
+        auto *replacement = new FileReplaceTaskSpecification(
+            spec, oldFilesToDelete, &installJournal, configuration, this, fileShare);
+        replacement->setFileStateCache(fileStates);
+        addSubTask(replacement);
     }
     return ComposedTaskSpecification::takeNextSubTask();
 }

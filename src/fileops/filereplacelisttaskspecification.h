@@ -9,6 +9,7 @@
 #include <QString>
 
 class Configuration;
+class FileStateCache;
 
 // Installs every file of the replace list as one unit: missing directories
 // first, then the replacements, two at a time, all recorded in one
@@ -47,6 +48,9 @@ public:
     /// The journal on disk, committed when an installation finished.
     InstallJournal *diskJournal() { return &journalFile; }
 
+    /// Told of every file installed (see FileReplaceTaskSpecification); not owned, may be null.
+    void setFileStateCache(FileStateCache *cache) { fileStates = cache; }
+
 protected:
     void subtasksDone() override;
     void connectSignals(TaskSpecification *subTask) override;
@@ -66,6 +70,7 @@ private:
     RollbackDataList installJournal;
     Configuration *configuration;
     InstallJournal journalFile;
+    FileStateCache *fileStates = nullptr;
     // The journal could not be created: nothing was started or changed.
     bool journalFailed = false;
     // The replacements not yet made, counted from the end of the list.

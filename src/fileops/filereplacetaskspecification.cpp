@@ -7,6 +7,7 @@
 #include "fileops/fileunziptaskspecification.h"
 #include "fileops/stagedfile.h"
 #include "manifest/checksignaturetaskspecification.h"
+#include "manifest/filestatecache.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -101,6 +102,8 @@ void FileReplaceTaskSpecification::subtasksDone()
         // first one had put back under the installed name.
         installJournal->appendList(ownJournal);
         ownJournal.clear();
+        if (fileStates)
+            fileStates->installed(replaceSpec.pureDestFilePath());
         const QString name = QFileInfo(replaceSpec.pureDestFilePath()).fileName();
         // The updater's own files may still be in use by this very process;
         // their old copies go at the next start.

@@ -8,6 +8,7 @@
 #include <QString>
 
 class Configuration;
+class FileStateCache;
 
 // Installs one downloaded file: the installed file gets its old-copy name as
 // a second name (a hard link), the new one is copied or unpacked out of sight
@@ -32,6 +33,10 @@ public:
     // they have not been handed to the installation journal on success.
     void reset() override;
 
+    // Told of the installed file once this replacement has succeeded, while its state is still
+    // the one the installation gave it; not owned, may be null.
+    void setFileStateCache(FileStateCache *cache) { fileStates = cache; }
+
     // Whether the file is one that gets rwxr-xr-x: an executable of the
     // client or the updater, or a shared library. Everything else keeps the
     // mode the copy or unpacking gives it.
@@ -48,5 +53,6 @@ private:
     RollbackDataList *installJournal;
     RollbackDataList ownJournal;
     Configuration *configuration;
+    FileStateCache *fileStates = nullptr;
     bool movedAside = false;
 };

@@ -53,27 +53,32 @@ bool CheckSigFunc::checkMD5()
         emit message(tr("Could not open file %1 for reading").arg(filePath));
         return false;
     }
-    const qint64 size = file.size();
+    const QByteArray digest = md5Of(file);
+    if (digest.isEmpty()) {
+        emit message(tr("could not read file %1 correctly").arg(filePath));
+        return false;
+    }
+    return md5.compare(QString::fromLatin1(digest.toHex()), Qt::CaseInsensitive) == 0;
+}
+
+QByteArray CheckSigFunc::md5Of(QFile &file)
+{
+    const qint64 size = file.size() - file.pos();
     QCryptographicHash hash(QCryptographicHash::Md5);
     QByteArray block(DigestBlockSize, Qt::Uninitialized);
     qint64 total = 0;
     for (;;) {
         const qint64 read = file.read(block.data(), block.size());
-        if (read < 0) {
-            total = -1;
-            break;
-        }
+        if (read < 0)
+            return {};
         if (read == 0)
             break;
         hash.addData(QByteArrayView(block.constData(), read));
         total += read;
     }
-    if (total != size) {
-        emit message(tr("could not read file %1 correctly").arg(filePath));
-        return false;
-    }
-    const QString digest = QString::fromLatin1(hash.result().toHex());
-    return md5.compare(digest, Qt::CaseInsensitive) == 0;
+    if (total != size)
+        return {};
+    return hash.result();
 }
 
 bool CheckSigFunc::checkRSA()

@@ -5,6 +5,8 @@
 #include <QByteArray>
 #include <QString>
 
+class QFile;
+
 // The check of one file on a pool thread: its MD5 digest against an expected
 // text, or, when no MD5 text is given, its RSA signature in the file next to
 // it (path + ".sig") against the built-in public key.
@@ -29,6 +31,10 @@ public:
     bool readFile(const QString &path, QByteArray &data);
     bool checkMD5();
     bool checkRSA();
+
+    // The MD5 digest (raw bytes) of what the file, open for reading, holds from its position
+    // on; empty when it could not be read to its end as fstat() announced.
+    static QByteArray md5Of(QFile &file);
 
 private:
     QString filePath;

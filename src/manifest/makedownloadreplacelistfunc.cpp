@@ -2,6 +2,7 @@
 
 #include "app/configuration.h"
 #include "manifest/checksigfunc.h"
+#include "manifest/filestatecache.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -9,7 +10,9 @@
 #include <QThread>
 #include <QThreadPool>
 
+#include <fcntl.h>
 #include <malloc.h>
+#include <unistd.h>
 
 namespace {
 
@@ -61,9 +64,12 @@ bool hasBrokenSectionHeader(const QString &path)
 } // namespace
 
 MakeDownloadReplaceListFunc::MakeDownloadReplaceListFunc(Configuration *configuration,
-                                                         FileSpecifications &results)
+                                                         FileSpecifications &results,
+                                                         FileStateCache *fileStates)
     : configuration(configuration),
       results(results),
+      fileStates(fileStates),
+      verifyAll(configuration->verifyAll),
       installDir(Configuration::getAppRootPath()),
       tempDir(configuration->tempDir),
       productIniPath(configuration->tempDir + QLatin1Char('/') + configuration->clientType
@@ -101,6 +107,7 @@ bool MakeDownloadReplaceListFunc::run()
         return false;
     if (deletesInstalledFile())
         return false;
+    loadFileStates();
 
     // A pool of its own: this runs on a thread of the global pool, which the hashing must not
     // wait for. Made once: threads started and joined for every batch cost as much as hashing.
@@ -109,18 +116,23 @@ bool MakeDownloadReplaceListFunc::run()
     // Batches keep the progress moving and bound how far hashing runs ahead of the lists; many
     // files per thread keep the threads busy while the slowest file of a batch finishes.
     const qsizetype batch = pool.maxThreadCount() * 64;
+    QList<Learned> learned(batch);
     for (qsizetype begin = 0; begin < entries.size(); begin += batch) {
         const qsizetype end = qMin(entries.size(), begin + batch);
-        hashBatch(pool, entries, begin, end);
+        hashBatch(pool, entries, begin, end, learned);
         for (qsizetype i = begin; i < end; ++i) {
             emit progress(qreal(i + 1) / entries.size());
-            if (!entries.at(i).isDelete)
+            if (!entries.at(i).isDelete) {
+                updateFileStates(entries.at(i), learned.at(i - begin));
                 placeEntry(entries[i]);
+            }
             // Placed: what is still needed lives on in the lists.
             entries[i] = Entry();
         }
     }
     entries = QList<Entry>();
+    if (fileStates)
+        fileStates->keepOnly(destinations);
     // The parsed manifest was freed on this pool thread, whose allocator keeps freed memory for
     // its own later use; handed back now, it does not add to what the installation needs.
     ::malloc_trim(0);
@@ -164,16 +176,36 @@ bool MakeDownloadReplaceListFunc::readEntries(QList<Entry> &entries)
     return true;
 }
 
+void MakeDownloadReplaceListFunc::loadFileStates()
+{
+    if (!fileStates)
+        return;
+    // Before any file is looked at: a file changed after this moment carries a later time than
+    // any entry made from what this run reads.
+    stamp = FileStateCache::fileSystemNow(installDir);
+    if (verifyAll) {
+        fileStates->renewAll();
+        emit message(tr("Checking every installed file"));
+        return;
+    }
+    QString problem;
+    if (!fileStates->load(&problem))
+        emit message(problem);
+}
+
 void MakeDownloadReplaceListFunc::hashBatch(QThreadPool &pool, QList<Entry> &entries,
-                                            qsizetype begin, qsizetype end) const
+                                            qsizetype begin, qsizetype end,
+                                            QList<Learned> &learned) const
 {
     const QString temp = tempDir;
     for (qsizetype i = begin; i < end; ++i) {
         Entry *entry = &entries[i];
+        Learned *lesson = &learned[i - begin];
+        *lesson = Learned();
         if (entry->isDelete)
             continue;
-        pool.start([entry, temp] {
-            entry->installedMatches = fileMatches(entry->installedPath, entry->installedMd5);
+        pool.start([this, entry, lesson, temp] {
+            entry->installedMatches = installedMatches(*entry, lesson);
             // Only a file to replace needs its downloaded copy looked at.
             if (!entry->installedMatches)
                 entry->tempMatches = fileMatches(temp + QLatin1Char('/') + entry->download.filePath,
@@ -181,6 +213,60 @@ void MakeDownloadReplaceListFunc::hashBatch(QThreadPool &pool, QList<Entry> &ent
         });
     }
     pool.waitForDone();
+}
+
+bool MakeDownloadReplaceListFunc::installedMatches(const Entry &entry, Learned *learned) const
+{
+    // Without an MD5 the file is checked by its signature, which the cache knows nothing of.
+    if (!fileStates || entry.installedMd5.isEmpty())
+        return fileMatches(entry.installedPath, entry.installedMd5);
+    const QByteArray path = QFile::encodeName(entry.installedPath);
+    struct stat before;
+    if (::lstat(path.constData(), &before) != 0)
+        return false;
+    const QByteArray known = fileStates->trustedMd5(entry.destination, before);
+    const auto matches = [&entry](const QByteArray &md5) {
+        return entry.installedMd5.compare(QLatin1String(md5.toHex()), Qt::CaseInsensitive) == 0;
+    };
+    if (!known.isEmpty())
+        return matches(known);
+    if (!fileStates->canRecord(before))
+        return fileMatches(entry.installedPath, entry.installedMd5);
+
+    // Read through a descriptor whose state is taken before and after: the entry describes the
+    // file that was read, and only if nothing wrote to it meanwhile.
+    const int fd = ::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    QFile file;
+    if (fd < 0 || !file.open(fd, QIODevice::ReadOnly, QFile::AutoCloseHandle)) {
+        if (fd >= 0)
+            ::close(fd);
+        return false;
+    }
+    struct stat opened;
+    if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode))
+        return false;
+    const QByteArray md5 = CheckSigFunc::md5Of(file);
+    struct stat after;
+    if (md5.isEmpty() || ::fstat(fd, &after) != 0)
+        return false;
+    learned->valid = opened.st_ino == after.st_ino && opened.st_size == after.st_size
+        && opened.st_mtim.tv_sec == after.st_mtim.tv_sec
+        && opened.st_mtim.tv_nsec == after.st_mtim.tv_nsec
+        && opened.st_ctim.tv_sec == after.st_ctim.tv_sec
+        && opened.st_ctim.tv_nsec == after.st_ctim.tv_nsec;
+    learned->info = after;
+    learned->md5 = md5;
+    return matches(md5);
+}
+
+void MakeDownloadReplaceListFunc::updateFileStates(const Entry &entry, const Learned &learned)
+{
+    if (!fileStates)
+        return;
+    if (!entry.installedMatches)
+        fileStates->expectInstall(entry.destination, entry.installedMd5);
+    else if (learned.valid)
+        fileStates->learn(entry.destination, learned.info, learned.md5, stamp);
 }
 
 void MakeDownloadReplaceListFunc::placeEntry(Entry &entry)
@@ -245,6 +331,7 @@ bool MakeDownloadReplaceListFunc::handleFileEntry(QSettings &settings, const QSt
         return false;
     }
     entry.installedPath = installedPath;
+    entry.destination = destination;
     entry.installedMd5 = replace.hasUnzip() ? replace.unzipMd5 : download.md5;
     entry.download = download;
     entry.replace = replace;

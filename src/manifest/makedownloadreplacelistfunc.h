@@ -7,7 +7,10 @@
 #include <QString>
 #include <QStringList>
 
+#include <sys/stat.h>
+
 class Configuration;
+class FileStateCache;
 class QSettings;
 class QThreadPool;
 
@@ -22,6 +25,9 @@ class QThreadPool;
 //
 // The installed and temporary copies are hashed on QThread::idealThreadCount() threads, a batch
 // of files at a time; the lists and the progress steps come out in the order of the keys.
+// With a file-state cache, an installed file whose lstat() matches its entry is not read: its
+// MD5 is the one recorded. Every file that is read renews its entry; files about to be
+// replaced are announced to the cache, which learns them once installed.
 //
 // Must be created on the main thread: the paths it needs are taken from the configuration
 // there, so that run() shares nothing with the main thread. The installed and temporary files
@@ -31,7 +37,11 @@ class MakeDownloadReplaceListFunc : public ASyncFunc
     Q_OBJECT
 public:
     // results belongs to the task; this object is its only writer until run() has returned.
-    MakeDownloadReplaceListFunc(Configuration *configuration, FileSpecifications &results);
+    // fileStates (may be null: every file is read) is loaded, consulted and updated by run();
+    // nothing else may touch it meanwhile. With the configuration's verifyAll it is not
+    // consulted but renewed from what every file holds.
+    MakeDownloadReplaceListFunc(Configuration *configuration, FileSpecifications &results,
+                                FileStateCache *fileStates = nullptr);
 
     // Clears results and builds the three lists into them. True on success; on failure the
     // reason was sent through message() and results holds a partial, meaningless state.
@@ -51,15 +61,32 @@ private:
         FileReplaceSpecification replace;
         QString installedPath;
         QString installedMd5;
+        // Relative to the installation directory, as the cache names it.
+        QString destination;
         // Filled by the hashing threads, each entry by one of them.
         bool installedMatches = false;
         bool tempMatches = false;
     };
 
+    // What reading an installed file taught about it, for its cache entry.
+    struct Learned
+    {
+        bool valid = false;
+        struct stat info;
+        QByteArray md5;
+    };
+
     bool handleFileEntry(QSettings &settings, const QString &section, const QString &key,
                          Entry &entry);
     bool handleDeleteEntry(const QString &key);
-    void hashBatch(QThreadPool &pool, QList<Entry> &entries, qsizetype begin, qsizetype end) const;
+    void hashBatch(QThreadPool &pool, QList<Entry> &entries, qsizetype begin, qsizetype end,
+                   QList<Learned> &learned) const;
+    void loadFileStates();
+    // Tells the cache what the comparison of @p entry found.
+    void updateFileStates(const Entry &entry, const Learned &learned);
+    // Whether the installed file of @p entry has its expected MD5, through the cache where it
+    // can vouch for the file.
+    bool installedMatches(const Entry &entry, Learned *learned) const;
     // Takes what the lists need out of @p entry.
     void placeEntry(Entry &entry);
     bool readEntries(QList<Entry> &entries);
@@ -69,6 +96,10 @@ private:
 
     Configuration *configuration;
     FileSpecifications &results;
+    FileStateCache *fileStates;
+    bool verifyAll;
+    // The file system's time before the first installed file was looked at.
+    qint64 stamp = 0;
 
     // Taken from the configuration on the main thread.
     QString installDir;

@@ -22,7 +22,7 @@ MakeDownloadReplaceListTaskSpecification::~MakeDownloadReplaceListTaskSpecificat
 
 ASyncFunc *MakeDownloadReplaceListTaskSpecification::createFunction()
 {
-    return new MakeDownloadReplaceListFunc(configuration, results);
+    return new MakeDownloadReplaceListFunc(configuration, results, fileStates);
 }
 
 void MakeDownloadReplaceListTaskSpecification::runDone(bool ok)

@@ -4,6 +4,7 @@
 #include "tasks/asynctaskspecification.h"
 
 class Configuration;
+class FileStateCache;
 
 // The step between fetching the product ini and fetching the product files: builds the run's
 // download, replace and delete lists from the verified product ini in the session's temporary
@@ -30,6 +31,10 @@ public:
     // The work object builds into results; a task destroyed while it runs waits for it.
     ~MakeDownloadReplaceListTaskSpecification() override;
 
+    // The cache of installed files' states the comparison consults and updates (see
+    // MakeDownloadReplaceListFunc); not owned. Without one every installed file is read.
+    void setFileStateCache(FileStateCache *cache) { fileStates = cache; }
+
 protected:
     ASyncFunc *createFunction() override;
     // On success hands the three lists to the caller, then ends the run as every
@@ -39,6 +44,7 @@ protected:
 private:
     Configuration *configuration;
     FileSpecifications *target;
+    FileStateCache *fileStates = nullptr;
     // Written only by the run's work object, read only once its result has arrived.
     FileSpecifications results;
 };

@@ -11,12 +11,19 @@
 #include <QCoreApplication>
 #include <QPixmap>
 #include <QScrollBar>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextDocument>
 
 namespace {
 
 const char ProductSite[] = "https://www.varnolt.com/";
 constexpr int BannerWidth = 468;
 constexpr int BannerHeight = 60;
+// The detailed log keeps this many of the latest lines; the whole log goes to standard error.
+// Lines are dropped in steps, so that trimming costs nothing on most appends.
+constexpr int MaxLogLines = 5000;
+constexpr int LogTrimLines = 500;
 
 QString kiloBytes(quint64 bytes)
 {
@@ -56,6 +63,8 @@ MainWindow::MainWindow(Configuration &config, QWidget *parent)
     varnoltLabel->setUrl(QString::fromLatin1(ProductSite));
 
     outputTextEdit->setVisible(false);
+    // Nobody edits the log: an undo history would only keep every line alive a second time.
+    outputTextEdit->setUndoRedoEnabled(false);
     onDownloadProgress(0, 0, 0, false);
 
     instanceChecker = new SingleInstanceChecker(this);
@@ -123,6 +132,26 @@ void MainWindow::onAppendText(const QString &text)
 {
     ConsoleLog::write(text);
     outputTextEdit->append(text);
+    QTextDocument *log = outputTextEdit->document();
+    const int excess = log->blockCount() - MaxLogLines - (logTrimmed ? 1 : 0);
+    if (excess >= LogTrimLines)
+        trimLog(excess);
+}
+
+void MainWindow::trimLog(int excess)
+{
+    // A run over many thousand files would otherwise keep every line of its log in memory.
+    QTextDocument *log = outputTextEdit->document();
+    QTextCursor cursor(log);
+    if (!logTrimmed) {
+        cursor.insertText(tr("Earlier lines are no longer shown here; the whole log is written "
+                             "to standard error."));
+        cursor.insertBlock();
+        logTrimmed = true;
+    }
+    cursor.setPosition(log->findBlockByNumber(1).position());
+    cursor.setPosition(log->findBlockByNumber(1 + excess).position(), QTextCursor::KeepAnchor);
+    cursor.removeSelectedText();
 }
 
 void MainWindow::onProgressUpdate(qreal doneFrac)

@@ -53,10 +53,14 @@ private slots:
 
 private:
     void showErrorBox(QWidget *parent, const QString &errorMessage);
+    // Drops the @p excess oldest lines of the log, below a first line that says so.
+    void trimLog(int excess);
 
     Configuration *configuration;
     UpdateEngine *engine;
     SingleInstanceChecker *instanceChecker;
     bool updateDone = false;
     bool abortRequested = false;
+    // The log's first line says that earlier lines were dropped.
+    bool logTrimmed = false;
 };

@@ -205,7 +205,7 @@ QMap<QString, QString> TestCrashSafety::snapshot() const
         const QString path = it.next();
         const QString relative = QDir(root).relativeFilePath(path);
         if (relative == "update.ini" || relative == "update.ini.lock" || relative == "update.lock"
-            || relative == "mirrors.ini")
+            || relative == "update.state" || relative == "mirrors.ini")
             continue;
         struct stat info;
         if (::lstat(QFile::encodeName(path).constData(), &info) != 0) {

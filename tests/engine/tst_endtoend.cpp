@@ -54,7 +54,8 @@ private:
 
 namespace {
 
-const QStringList SettingsFiles {"update", "update.ini", "update.lock", "mirrors.ini"};
+const QStringList SettingsFiles {"update", "update.ini", "update.lock", "update.state",
+                                 "mirrors.ini"};
 
 void writeClient(const QString &root, int version)
 {

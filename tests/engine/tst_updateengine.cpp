@@ -2,6 +2,7 @@
 #include "app/updateinidata.h"
 #include "download/mirrors.h"
 #include "engine/updateengine.h"
+#include "manifest/filestatecache.h"
 #include "httpmirror.h"
 #include "releasemirror.h"
 #include "testsupport.h"
@@ -40,6 +41,7 @@ private slots:
     void vanishedSessionDirectoryIsIgnored();
     void foreignRecordedDirectoryIsLeftAlone();
     void successfulRunRemovesSession();
+    void cancelledRunKeepsSession_data();
     void cancelledRunKeepsSession();
     void stallEndingTheRunInATick();
     void cancelAfterCommitFinishes();
@@ -116,6 +118,7 @@ void TestUpdateEngine::cleanupTestCase()
     // What the runs installed beside the test executable.
     QDir(Configuration::getAppRootPath() + QLatin1String("/installed-engine-test"))
         .removeRecursively();
+    FileStateCache::discard(Configuration::getAppRootPath());
     QFile::remove(Configuration::getSettingsFilePath());
     QFile::remove(Configuration::getAppRootPath() + "/mirrors.ini");
     qputenv("TMPDIR", oldTmpDir);
@@ -250,9 +253,8 @@ void TestUpdateEngine::previousSessionOtherVersionIsCleanedUp()
     QCOMPARE(messages.at(1).at(0).toString(), QStringLiteral("Ok"));
     QVERIFY(configuration.tempDir != dir);
     QVERIFY(QFileInfo(configuration.tempDir).isDir());
-    int version = 0;
-    QVERIFY(UpdateIniData::get(&version, nullptr, nullptr));
-    QCOMPARE(version, 850);
+    // The new session is recorded once it has something to download.
+    QVERIFY(!UpdateIniData::get(nullptr, nullptr, nullptr));
 }
 
 void TestUpdateEngine::vanishedSessionDirectoryIsIgnored()
@@ -265,9 +267,8 @@ void TestUpdateEngine::vanishedSessionDirectoryIsIgnored()
     QSignalSpy messages(&engine, &UpdateEngine::message);
     QVERIFY(engine.initialize());
     QCOMPARE(messages.count(), 0);
-    QString recorded;
-    QVERIFY(UpdateIniData::get(nullptr, nullptr, &recorded));
-    QCOMPARE(recorded, configuration.tempDir);
+    QVERIFY(QFileInfo(configuration.tempDir).isDir());
+    QVERIFY(!UpdateIniData::get(nullptr, nullptr, nullptr));
 }
 
 void TestUpdateEngine::foreignRecordedDirectoryIsLeftAlone()
@@ -317,8 +318,21 @@ void TestUpdateEngine::successfulRunRemovesSession()
     QCOMPARE(figures.last(), QVariantList({quint64(0), quint64(0), quint64(0), false}));
 }
 
+void TestUpdateEngine::cancelledRunKeepsSession_data()
+{
+    QTest::addColumn<QString>("stalled");
+    QTest::addColumn<bool>("kept");
+    // Before the lists are built nothing was downloaded that a next run could reuse.
+    QTest::newRow("product ini") << QString::fromLatin1(IniPath) << false;
+    QTest::newRow("product file")
+        << release->path("client_linux_amd64/installed-engine-test/run.sh") << true;
+}
+
 void TestUpdateEngine::cancelledRunKeepsSession()
 {
+    QFETCH(QString, stalled);
+    QFETCH(bool, kept);
+    QDir(installed(QString())).removeRecursively();
     Configuration configuration;
     setUpVersion850(configuration);
     UpdateEngine engine(configuration);
@@ -326,23 +340,24 @@ void TestUpdateEngine::cancelledRunKeepsSession()
     QSignalSpy canceled(&engine, &UpdateEngine::updateCanceled);
     QSignalSpy messages(&engine, &UpdateEngine::message);
     QSignalSpy figures(&engine, &UpdateEngine::downloadProgress);
-    // The mirror holds the product ini back, so the run is still downloading
-    // when the user cancels.
-    mirror->setFault(QLatin1String(IniPath), TestHttpMirror::Fault::stall(10));
+    // The mirror holds the file back, so the run is still downloading when the user cancels.
+    mirror->setFault(stalled, TestHttpMirror::Fault::stall(10));
     QVERIFY(engine.initialize());
     const QString dir = configuration.tempDir;
+    const int requests = mirror->requestCount(stalled);
     engine.startUpdate();
-    QTRY_COMPARE(mirror->openConnectionCount(), 1);
+    QTRY_COMPARE(mirror->requestCount(stalled), requests + 1);
     engine.cancelUpdate();
     QTRY_COMPARE(canceled.count(), 1);
     QCOMPARE(finished.count(), 0);
     QCOMPARE(engine.getState(), UpdateEngine::Canceled);
     QCOMPARE(messages.last().at(0).toString(), QStringLiteral("User aborted update"));
     QCOMPARE(figures.last(), QVariantList({quint64(0), quint64(0), quint64(0), false}));
-    QVERIFY(QFileInfo(dir).isDir());
+    QCOMPARE(QFileInfo(dir).isDir(), kept);
     QString recorded;
-    QVERIFY(UpdateIniData::get(nullptr, nullptr, &recorded));
-    QCOMPARE(recorded, dir);
+    QCOMPARE(UpdateIniData::get(nullptr, nullptr, &recorded), kept);
+    if (kept)
+        QCOMPARE(recorded, dir);
     engine.reset();
     QCOMPARE(engine.getState(), UpdateEngine::Idle);
     // Cancelling outside a run does nothing.

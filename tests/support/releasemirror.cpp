@@ -35,7 +35,7 @@ UpdateSite::UpdateSite()
 QMap<QString, QByteArray> UpdateSite::clientFiles(const QString &root)
 {
     return treeDigests(root,
-                       {"update", "update.ini", "update.ini.lock", "update.lock", "mirrors.ini"});
+                       {"update", "update.ini", "update.ini.lock", "update.lock", "update.state", "mirrors.ini"});
 }
 
 void UpdateSite::writeClient(const QString &root, int version)

@@ -1,0 +1,403 @@
+#include "manifest/filestatecache.h"
+
+#include "fileops/stagedfile.h"
+
+#include <QCoreApplication>
+#include <QFile>
+
+#include <zlib.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const char Magic[] = "varnolt-file-state 1";
+const char RootTag[] = "root ";
+const char EndTag[] = "end ";
+constexpr int Md5Bytes = 16;
+constexpr qint64 NanosPerSecond = 1000000000;
+// The coarsest time granularity of a file system the installation may live on (FAT's two
+// seconds); used only when the file system's own clock cannot be read.
+constexpr qint64 CoarsestGranularity = 2 * NanosPerSecond;
+
+qint64 nanoseconds(const struct timespec &time)
+{
+    return qint64(time.tv_sec) * NanosPerSecond + time.tv_nsec;
+}
+
+QString text(const char *english)
+{
+    return QCoreApplication::translate("FileStateCache", english);
+}
+
+// Reads one decimal number of a line and the blank after it.
+template<typename Number> bool takeNumber(const char *&pos, const char *end, Number *value)
+{
+    const std::from_chars_result result = std::from_chars(pos, end, *value);
+    if (result.ec != std::errc() || result.ptr == end || *result.ptr != ' ')
+        return false;
+    pos = result.ptr + 1;
+    return true;
+}
+
+quint32 checksum(const char *data, qsizetype size)
+{
+    uLong crc = ::crc32(0L, Z_NULL, 0);
+    // zlib takes at most 4 GiB at a time.
+    constexpr qsizetype Piece = 1 << 30;
+    for (qsizetype done = 0; done < size; done += Piece) {
+        const qsizetype part = qMin(Piece, size - done);
+        crc = ::crc32(crc, reinterpret_cast<const Bytef *>(data + done), uInt(part));
+    }
+    return quint32(crc);
+}
+
+} // namespace
+
+QString FileStateCache::fileName()
+{
+    return QStringLiteral("update.state");
+}
+
+FileStateCache::FileStateCache(const QString &installDir) : installDir(installDir) { }
+
+QString FileStateCache::path() const
+{
+    return installDir + QLatin1Char('/') + fileName();
+}
+
+bool FileStateCache::rootIdentity(quint64 *device, quint64 *inode) const
+{
+    struct stat info;
+    if (::stat(QFile::encodeName(installDir).constData(), &info) != 0)
+        return false;
+    *device = quint64(info.st_dev);
+    *inode = quint64(info.st_ino);
+    return true;
+}
+
+void FileStateCache::renewAll()
+{
+    records.clear();
+    installs.clear();
+    installationCommitted = false;
+    rootKnown = rootIdentity(&rootDevice, &rootInode);
+    changed = true;
+}
+
+bool FileStateCache::load(QString *problem)
+{
+    renewAll();
+    changed = false;
+    if (!rootKnown) {
+        *problem = text("The installation directory cannot be examined; every installed file is "
+                        "checked");
+        return false;
+    }
+
+    const int fd = ::open(QFile::encodeName(path()).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT) {
+        *problem = text("No file state cache yet; every installed file is checked");
+        return false;
+    }
+    QFile file;
+    struct stat info;
+    QByteArray data;
+    bool read = fd >= 0 && ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)
+        && file.open(fd, QIODevice::ReadOnly, QFile::AutoCloseHandle);
+    if (read) {
+        data = file.readAll();
+        read = data.size() == info.st_size;
+    } else if (fd >= 0 && !file.isOpen()) {
+        ::close(fd);
+    }
+    if (!read) {
+        *problem = text("The file state cache %1 cannot be read; every installed file is checked")
+                       .arg(path());
+        return false;
+    }
+    if (!parse(data, problem)) {
+        records.clear();
+        *problem = text("Ignoring the file state cache %1 (%2); every installed file is checked")
+                       .arg(path(), *problem);
+        return false;
+    }
+    return true;
+}
+
+bool FileStateCache::parse(const QByteArray &data, QString *problem)
+{
+    // The last line carries the number of entries and a checksum of everything before it, so
+    // that a file cut short or overwritten anywhere is recognised as a whole.
+    if (!data.endsWith('\n')) {
+        *problem = text("cut short");
+        return false;
+    }
+    const qsizetype endLine = data.lastIndexOf('\n', data.size() - 2) + 1;
+    const char *end = data.constData() + data.size() - 1;
+    const char *pos = data.constData() + endLine;
+    qsizetype count = 0;
+    quint32 expected = 0;
+    bool ok = endLine > 0 && data.mid(endLine, qsizetype(sizeof EndTag) - 1) == EndTag;
+    if (ok) {
+        pos += sizeof EndTag - 1;
+        ok = takeNumber(pos, end, &count);
+        const std::from_chars_result result = std::from_chars(pos, end, expected, 16);
+        ok = ok && result.ec == std::errc() && result.ptr == end;
+    }
+    if (!ok || checksum(data.constData(), endLine) != expected) {
+        *problem = text("damaged");
+        return false;
+    }
+
+    qsizetype lineStart = 0;
+    auto nextLine = [&](QByteArray *line) {
+        const qsizetype lineEnd = data.indexOf('\n', lineStart);
+        *line = QByteArray::fromRawData(data.constData() + lineStart, lineEnd - lineStart);
+        lineStart = lineEnd + 1;
+    };
+    QByteArray line;
+    nextLine(&line);
+    if (line != Magic) {
+        *problem = text("another format");
+        return false;
+    }
+    nextLine(&line);
+    quint64 device = 0;
+    quint64 inode = 0;
+    pos = line.constData() + sizeof RootTag - 1;
+    end = line.constData() + line.size();
+    // The same directory by name and by identity: a cache copied into another installation, or
+    // left in a directory that was replaced by another one, knows nothing of these files.
+    if (!line.startsWith(RootTag) || !takeNumber(pos, end, &device) || !takeNumber(pos, end, &inode)
+        || QFile::decodeName(QByteArray(pos, end - pos)) != installDir || device != rootDevice
+        || inode != rootInode) {
+        *problem = text("written for another installation directory");
+        return false;
+    }
+
+    records.reserve(count);
+    while (lineStart < endLine) {
+        nextLine(&line);
+        pos = line.constData();
+        end = pos + line.size();
+        Record record;
+        const bool fields = takeNumber(pos, end, &record.stamp)
+            && takeNumber(pos, end, &record.inode) && takeNumber(pos, end, &record.size)
+            && takeNumber(pos, end, &record.mtime) && takeNumber(pos, end, &record.ctime)
+            && end - pos > 2 * Md5Bytes + 1 && pos[2 * Md5Bytes] == ' ';
+        if (fields)
+            record.md5 = QByteArray::fromHex(QByteArray::fromRawData(pos, 2 * Md5Bytes));
+        if (!fields || record.md5.size() != Md5Bytes) {
+            *problem = text("damaged");
+            return false;
+        }
+        pos += 2 * Md5Bytes + 1;
+        records.insert(QString::fromUtf8(pos, end - pos), record);
+    }
+    if (records.size() != count) {
+        *problem = text("damaged");
+        return false;
+    }
+    return true;
+}
+
+QByteArray FileStateCache::serialize() const
+{
+    QByteArray data;
+    data.reserve(64 + installDir.size() * 3 + records.size() * 160);
+    data += Magic;
+    data += '\n';
+    data += RootTag + QByteArray::number(rootDevice) + ' ' + QByteArray::number(rootInode) + ' '
+        + QFile::encodeName(installDir) + '\n';
+    for (auto it = records.cbegin(); it != records.cend(); ++it) {
+        const Record &record = it.value();
+        data += QByteArray::number(record.stamp);
+        data += ' ';
+        data += QByteArray::number(record.inode);
+        data += ' ';
+        data += QByteArray::number(record.size);
+        data += ' ';
+        data += QByteArray::number(record.mtime);
+        data += ' ';
+        data += QByteArray::number(record.ctime);
+        data += ' ';
+        data += record.md5.toHex();
+        data += ' ';
+        data += it.key().toUtf8();
+        data += '\n';
+    }
+    const quint32 crc = checksum(data.constData(), data.size());
+    data += EndTag + QByteArray::number(records.size()) + ' ' + QByteArray::number(crc, 16) + '\n';
+    return data;
+}
+
+bool FileStateCache::canRecord(const struct stat &info) const
+{
+    // Another device may stamp its files with another clock or granularity than the one the
+    // entry's stamp was read from.
+    return rootKnown && S_ISREG(info.st_mode) && quint64(info.st_dev) == rootDevice;
+}
+
+QByteArray FileStateCache::trustedMd5(const QString &path, const struct stat &now) const
+{
+    const auto it = records.constFind(path);
+    if (it == records.cend() || !canRecord(now))
+        return {};
+    const Record &record = it.value();
+    const qint64 mtime = nanoseconds(now.st_mtim);
+    const qint64 ctime = nanoseconds(now.st_ctim);
+    if (record.inode != quint64(now.st_ino) || record.size != qint64(now.st_size)
+        || record.mtime != mtime || record.ctime != ctime)
+        return {};
+    // Racily clean: changed in the tick the entry was made in, the file could still show the
+    // times recorded while holding other bytes.
+    if (mtime >= record.stamp || ctime >= record.stamp)
+        return {};
+    return record.md5;
+}
+
+void FileStateCache::learn(const QString &path, const struct stat &info, const QByteArray &md5,
+                           qint64 stamp)
+{
+    if (!canRecord(info) || md5.size() != Md5Bytes) {
+        forget(path);
+        return;
+    }
+    Record record;
+    record.stamp = stamp;
+    record.inode = quint64(info.st_ino);
+    record.size = qint64(info.st_size);
+    record.mtime = nanoseconds(info.st_mtim);
+    record.ctime = nanoseconds(info.st_ctim);
+    record.md5 = md5;
+    records.insert(path, record);
+    changed = true;
+}
+
+void FileStateCache::forget(const QString &path)
+{
+    if (records.remove(path))
+        changed = true;
+}
+
+void FileStateCache::keepOnly(const QSet<QString> &paths)
+{
+    for (auto it = records.begin(); it != records.end();) {
+        if (paths.contains(it.key())) {
+            ++it;
+        } else {
+            it = records.erase(it);
+            changed = true;
+        }
+    }
+}
+
+void FileStateCache::expectInstall(const QString &path, const QString &md5)
+{
+    forget(path);
+    Install install;
+    install.md5 = QByteArray::fromHex(md5.toLatin1());
+    if (install.md5.size() == Md5Bytes)
+        installs.insert(path, install);
+}
+
+void FileStateCache::installed(const QString &path)
+{
+    const auto it = installs.find(path);
+    if (it == installs.end())
+        return;
+    struct stat info;
+    const QByteArray name = QFile::encodeName(installDir + QLatin1Char('/') + path);
+    if (::lstat(name.constData(), &info) != 0 || !canRecord(info)) {
+        installs.erase(it);
+        return;
+    }
+    Install &install = it.value();
+    install.done = true;
+    install.inode = quint64(info.st_ino);
+    install.size = qint64(info.st_size);
+    install.mtime = nanoseconds(info.st_mtim);
+    install.ctime = nanoseconds(info.st_ctim);
+}
+
+void FileStateCache::recordInstalled()
+{
+    if (!installationCommitted || installs.isEmpty()) {
+        installs.clear();
+        return;
+    }
+    // A file installed moments ago carries times of this very tick; stamped with the time at
+    // installation, it would be hashed again by the next run. Looked at again now, later than
+    // its installation, a file whose state is still what it was right after it was installed
+    // has not been written since, and the time of this look can be its stamp.
+    const qint64 stamp = fileSystemNow(installDir);
+    for (auto it = installs.cbegin(); it != installs.cend(); ++it) {
+        const Install &install = it.value();
+        struct stat info;
+        const QByteArray name = QFile::encodeName(installDir + QLatin1Char('/') + it.key());
+        if (!install.done || ::lstat(name.constData(), &info) != 0
+            || quint64(info.st_ino) != install.inode || qint64(info.st_size) != install.size
+            || nanoseconds(info.st_mtim) != install.mtime
+            || nanoseconds(info.st_ctim) != install.ctime)
+            continue;
+        learn(it.key(), info, install.md5, stamp);
+    }
+    installs.clear();
+}
+
+bool FileStateCache::save(QString *problem)
+{
+    recordInstalled();
+    if (!changed)
+        return true;
+    if (!rootKnown)
+        rootKnown = rootIdentity(&rootDevice, &rootInode);
+    const QString target = path();
+    // Left by a crash where unnamed files are not supported; the staged file needs the name.
+    ::unlink(QFile::encodeName(StagedFile::temporaryName(target)).constData());
+    const QByteArray data = serialize();
+    StagedFile out(target);
+    const bool written = rootKnown && out.isOpen()
+        && StagedFile::writeAll(out.handle(), data.constData(), data.size())
+        && out.commit(StagedFile::KeepMode, StagedFile::Replace)
+        && StagedFile::syncDirectory(installDir);
+    if (!written) {
+        *problem = text("Could not save the file state cache %1: %2")
+                       .arg(target, QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    changed = false;
+    return true;
+}
+
+bool FileStateCache::discard(const QString &installDir)
+{
+    const QByteArray name = QFile::encodeName(installDir + QLatin1Char('/') + fileName());
+    if (::unlink(name.constData()) != 0)
+        return errno == ENOENT;
+    StagedFile::syncDirectory(installDir);
+    return true;
+}
+
+qint64 FileStateCache::fileSystemNow(const QString &directory)
+{
+    const int fd
+        = ::open(QFile::encodeName(directory).constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        struct stat info;
+        const bool ok = ::fstat(fd, &info) == 0;
+        ::close(fd);
+        if (ok)
+            return qMax(nanoseconds(info.st_mtim), nanoseconds(info.st_ctim));
+    }
+    struct timespec now;
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return nanoseconds(now) - CoarsestGranularity;
+}
