@@ -136,7 +136,7 @@ bool FileStateCache::parse(const QByteArray &data, QString *problem)
     // The last line carries the number of entries and a checksum of everything before it, so
     // that a file cut short or overwritten anywhere is recognised as a whole.
     if (!data.endsWith('\n')) {
-        *problem = text("cut short");
+        *problem = text("damaged");
         return false;
     }
     const qsizetype endLine = data.lastIndexOf('\n', data.size() - 2) + 1;
