@@ -15,6 +15,8 @@
 #include <QImage>
 #include <QSettings>
 #include <QTest>
+#include <QTextBlock>
+#include <QTextDocument>
 #include <QTranslator>
 
 // The window on the offscreen platform, driving a real engine. Boxes are
@@ -35,6 +37,7 @@ private slots:
     void downloadFigures();
     void progressIsTruncated();
     void detailsButtonShowsAndHidesLog();
+    void logKeepsLatestLines();
     void successfulRunOffersClientStart();
     void failedRunOffersRestart();
     void closeDuringRunAnsweredNo();
@@ -213,6 +216,35 @@ void TestMainWindow::detailsButtonShowsAndHidesLog()
     QTest::mouseClick(window.detailsButton, Qt::LeftButton);
     QVERIFY(!window.outputTextEdit->isVisible());
     QTRY_COMPARE(window.height(), collapsedHeight);
+}
+
+void TestMainWindow::logKeepsLatestLines()
+{
+    Configuration configuration;
+    MainWindow window(configuration);
+    QTextDocument *log = window.outputTextEdit->document();
+    const auto append = [&window](int line) {
+        QMetaObject::invokeMethod(&window, "onAppendText",
+                                  Q_ARG(QString, QStringLiteral("line %1").arg(line)));
+    };
+    for (int line = 1; line <= 5000; ++line)
+        append(line);
+    QCOMPARE(log->blockCount(), 5000);
+    QCOMPARE(log->firstBlock().text(), QStringLiteral("line 1"));
+
+    // A run of many files: the latest lines stay, below a line saying where the rest went.
+    int maxBlocks = 0;
+    for (int line = 5001; line <= 20000; ++line) {
+        append(line);
+        maxBlocks = qMax(maxBlocks, log->blockCount());
+    }
+    QVERIFY2(maxBlocks <= 5501, qPrintable(QString::number(maxBlocks)));
+    QVERIFY(log->firstBlock().text().contains(QLatin1String("standard error")));
+    QCOMPARE(log->lastBlock().text(), QStringLiteral("line 20000"));
+    QCOMPARE(log->firstBlock().next().text(),
+             QStringLiteral("line %1").arg(20000 - (log->blockCount() - 2)));
+    QVERIFY(log->blockCount() > 5000);
+    QVERIFY(!log->isUndoAvailable());
 }
 
 void TestMainWindow::successfulRunOffersClientStart()

@@ -35,6 +35,10 @@
         <source>&lt;p&gt;Update in progress.&lt;/p&gt;&lt;p&gt;Are you sure you want to abort?&lt;/p&gt;</source>
         <translation>&lt;p&gt;Aktualisierung läuft momentan.&lt;/p&gt;&lt;p&gt;Wirklich abbrechen?&lt;/p&gt;</translation>
     </message>
+    <message>
+        <source>Earlier lines are no longer shown here; the whole log is written to standard error.</source>
+        <translation>Frühere Zeilen werden hier nicht mehr angezeigt; das vollständige Protokoll steht in der Standardfehlerausgabe.</translation>
+    </message>
 </context>
 <context>
     <name>QObject</name>
@@ -82,6 +86,48 @@ vom Aktualisierungsserver abfragen.</translation>
     <message>
         <source>Version %1 of %2 is not available on any mirror</source>
         <translation>Version %1 von %2 ist auf keinem Spiegelserver verfügbar</translation>
+    </message>
+</context>
+<context>
+    <name>MakeDownloadReplaceListFunc</name>
+    <message>
+        <source>Checking every installed file</source>
+        <translation>Alle installierten Dateien werden geprüft</translation>
+    </message>
+</context>
+<context>
+    <name>FileStateCache</name>
+    <message>
+        <source>No file state cache yet; every installed file is checked</source>
+        <translation>Noch kein Dateizustandsspeicher; alle installierten Dateien werden geprüft</translation>
+    </message>
+    <message>
+        <source>Ignoring the file state cache %1 (%2); every installed file is checked</source>
+        <translation>Der Dateizustandsspeicher %1 wird nicht verwendet (%2); alle installierten Dateien werden geprüft</translation>
+    </message>
+    <message>
+        <source>The file state cache %1 cannot be read; every installed file is checked</source>
+        <translation>Der Dateizustandsspeicher %1 kann nicht gelesen werden; alle installierten Dateien werden geprüft</translation>
+    </message>
+    <message>
+        <source>The installation directory cannot be examined; every installed file is checked</source>
+        <translation>Das Installationsverzeichnis kann nicht untersucht werden; alle installierten Dateien werden geprüft</translation>
+    </message>
+    <message>
+        <source>Could not save the file state cache %1: %2</source>
+        <translation>Konnte den Dateizustandsspeicher %1 nicht speichern: %2</translation>
+    </message>
+    <message>
+        <source>damaged</source>
+        <translation>beschädigt</translation>
+    </message>
+    <message>
+        <source>another format</source>
+        <translation>anderes Format</translation>
+    </message>
+    <message>
+        <source>written for another installation directory</source>
+        <translation>für ein anderes Installationsverzeichnis geschrieben</translation>
     </message>
 </context>
 </TS>
