@@ -9,6 +9,12 @@ loopback ports, runs "update --headless TYPE VERSION" from start to
   fresh install      curl --parallel --parallel-max 6 (both mirrors)
   gzip install       curl as above, then two gzip -dc at once and sync
   peak memory        fresh installs of many small files
+  window memory      the same in the window ("update --nouser TYPE VERSION",
+                     offscreen), against the window with nothing to fetch
+  no-op with cache   no-op updates after two warm-up runs, which leave the
+                     file-state cache (update.state) in place, and without it
+
+Rows (--only): noop, fresh, big, gzip, memory, window, noopcache.
 
 Only ratios from interleaved runs count: the machine is shared, so each
 figure is the median of its rounds, with min and max beside it.
@@ -18,14 +24,19 @@ Called by bench/run-perf-bench.sh, which builds what it needs.
 import argparse
 import os
 import random
+import select
 import shutil
 import signal
+import socket
 import statistics
 import subprocess
 import sys
+import threading
 import time
 
 CLIENT = "client_linux_amd64"
+# The longest a window run may take before it counts as hung and is killed.
+WINDOW_TIMEOUT = 900
 
 
 def run_measured(cmd, env=None, cwd=None, quiet=True):
@@ -80,6 +91,7 @@ class Bench:
         self.ports = []
         self.nginx = None
         self.version = 0
+        self.version_port = None
         self.results = []
 
     # --- set-up ---------------------------------------------------------------------------
@@ -114,6 +126,21 @@ class Bench:
         if self.nginx.poll() is not None:
             sys.exit("nginx did not start; see %s/logs/error.log" % prefix)
 
+    def start_version_server(self):
+        # The window asks the version server before it shows, even with the version on its
+        # command line, and stops at an error box when nobody answers.
+        server = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        server.bind(("127.0.0.1", 0))
+        self.version_port = server.getsockname()[1]
+
+        def answer():
+            while True:
+                _, peer = server.recvfrom(64)
+                v = self.version
+                server.sendto(b"%d,%d,%d" % (v, v, v), peer)
+
+        threading.Thread(target=answer, daemon=True).start()
+
     def stop_nginx(self):
         if self.nginx and self.nginx.poll() is None:
             self.nginx.send_signal(signal.SIGQUIT)
@@ -131,6 +158,11 @@ class Bench:
                 cmd += ["--gzip", name]
         subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL)
         return self.version, names, tree
+
+    def unpublish(self, version, tree):
+        # Each row needs only its own release: the largest row then bounds the disk needed.
+        shutil.rmtree(tree)
+        shutil.rmtree(os.path.join(self.mirror, str(version)))
 
     def installation(self, label):
         inst = os.path.join(self.work, "inst-" + label)
@@ -175,6 +207,50 @@ class Bench:
             sys.exit("the updater failed (exit code %d) in %s" % (res[3], inst))
         return res
 
+    def run_window(self, inst, version):
+        """Runs the window until it reports success, then ends it; returns its peak RSS in KiB."""
+        if self.version_port is None:
+            self.start_version_server()
+        env = self.updater_env()
+        env["VARNOLT_UPDATE_SERVER"] = "127.0.0.1:%d" % self.version_port
+        env["VARNOLT_AUTO_START_MS"] = "0"
+        # Any box is answered, so that a failing run ends or shows in the log instead of waiting.
+        env["VARNOLT_BOX_ANSWERS"] = "Ok"
+        proc = subprocess.Popen([os.path.join(inst, "update"), "--nouser", CLIENT, str(version)],
+                                env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        deadline = time.monotonic() + WINDOW_TIMEOUT
+        log = b""
+        finished = False
+        while not finished:
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([proc.stderr], [], [], left)[0]:
+                break
+            chunk = os.read(proc.stderr.fileno(), 1 << 16)
+            if not chunk:
+                break
+            # Only the tail is kept: enough for the line sought and for a report.
+            log = (log + chunk)[-4096:]
+            finished = b"Update successfully finished" in log
+        # After success the window waits for the user; it has nothing to save.
+        if proc.poll() is None:
+            proc.send_signal(signal.SIGTERM)
+        end = time.monotonic() + 10
+        while True:
+            pid, status, usage = os.wait4(proc.pid, os.WNOHANG)
+            if pid:
+                break
+            if time.monotonic() > end:
+                proc.kill()
+                _, status, usage = os.wait4(proc.pid, 0)
+                break
+            time.sleep(0.05)
+        proc.returncode = os.waitstatus_to_exitcode(status)
+        proc.stderr.close()
+        if not finished:
+            sys.exit("the window did not finish (exit code %d) in %s; its last lines:\n%s"
+                     % (proc.returncode, inst, log.decode(errors="replace")))
+        return usage.ru_maxrss
+
     def curl_config(self, version, names, out_dir, suffix=""):
         cfg = os.path.join(self.work, "curl-%d.cfg" % version)
         with open(cfg, "w") as f:
@@ -203,10 +279,19 @@ class Bench:
             ans.append(anchor())
         return ups, ans
 
-    def noop(self, count, size):
+    def noop(self, count, size, goal=1.05, what="no-op update, %s installed", warm_ups=0,
+             without_cache=False):
         version, names, tree = self.publish("noop", count, size)
         inst = self.installation("noop")
         self.run_updater(inst, version)  # installs; every later run finds nothing to do
+        for _ in range(warm_ups):
+            self.run_updater(inst, version)
+        state = os.path.join(inst, "update.state")
+
+        def prepare():
+            if without_cache and os.path.exists(state):
+                os.unlink(state)
+
         files = [os.path.join(inst, n) for n in names]
         lists = []
         for half in (files[0::2], files[1::2]):
@@ -216,12 +301,12 @@ class Bench:
             lists.append(path)
         md5 = ["bash", "-c", "xargs -a %s md5sum >/dev/null & xargs -a %s md5sum >/dev/null; wait"
                % tuple(lists)]
-        ups, ans = self.rounds(lambda: None, lambda: self.run_updater(inst, version),
+        ups, ans = self.rounds(prepare, lambda: self.run_updater(inst, version),
                                lambda: None, lambda: run_measured(md5))
-        self.record("no-op update, %d x %s installed" % (count, human(size)), ups, ans,
-                    "md5sum as 2 processes", 1.05)
+        self.record(what % ("%d x %s" % (count, human(size))), ups, ans,
+                    "md5sum as 2 processes", goal)
         shutil.rmtree(inst)
-        shutil.rmtree(tree)
+        self.unpublish(version, tree)
 
     def fresh(self, label, count, size, goal, cpu_goal=None, gzip=False):
         version, names, tree = self.publish(label, count, size, gzip=gzip)
@@ -249,28 +334,37 @@ class Bench:
         self.record(what, ups, ans, anchor_name, goal, cpu_goal)
         shutil.rmtree(out, ignore_errors=True)
         shutil.rmtree(inst)
-        shutil.rmtree(tree)
+        self.unpublish(version, tree)
 
-    def memory(self, counts, size):
+    def peaks(self, label, counts, size, peak):
+        """Median peak(inst, version) of fresh installs of counts files, and of a run with
+        nothing to fetch; returns (that run's peak, [(count, peak)])."""
         rows = []
         for count in counts:
-            version, _, tree = self.publish("mem%d" % count, count, size)
-            inst = self.installation("mem%d" % count)
-            peaks = []
+            version, _, tree = self.publish("%s%d" % (label, count), count, size)
+            inst = self.installation("%s%d" % (label, count))
+            results = []
             for _ in range(self.args.rounds):
                 self.empty_installation(inst)
-                peaks.append(self.run_updater(inst, version)[2])
-            rows.append((count, statistics.median(peaks)))
+                results.append(peak(inst, version))
+            rows.append((count, statistics.median(results)))
             shutil.rmtree(inst)
-            shutil.rmtree(tree)
+            self.unpublish(version, tree)
         # The same run with nothing to fetch: what the program needs whatever the count.
-        version, _, tree = self.publish("mem0", 1, size)
-        inst = self.installation("mem0")
-        idle = statistics.median(self.run_updater(inst, version)[2]
-                                 for _ in range(self.args.rounds))
+        version, _, tree = self.publish("%s0" % label, 1, size)
+        inst = self.installation("%s0" % label)
+        self.run_updater(inst, version)  # so that the measured runs find the file in place
+        idle = statistics.median(peak(inst, version) for _ in range(self.args.rounds))
         shutil.rmtree(inst)
-        shutil.rmtree(tree)
-        self.memory_rows = (idle, rows)
+        self.unpublish(version, tree)
+        return idle, rows
+
+    def memory(self, counts, size):
+        self.memory_rows = self.peaks("mem", counts, size,
+                                      lambda inst, version: self.run_updater(inst, version)[2])
+
+    def window(self, counts, size):
+        self.window_rows = self.peaks("win", counts, size, self.run_window)
 
     # --- report ---------------------------------------------------------------------------
 
@@ -301,6 +395,16 @@ class Bench:
             print("|---|---|---|")
             for count, peak in rows:
                 print("| %d | %.1f MB | %+.1f MB |" % (count, peak / 1024, (peak - idle) / 1024))
+        if hasattr(self, "window_rows"):
+            idle, rows = self.window_rows
+            print()
+            print("Peak memory of the window (max RSS, median of %d runs); the idle window, with "
+                  "nothing to fetch: %.1f MB" % (self.args.rounds, idle / 1024))
+            print("| files | peak | above the idle window | goal |")
+            print("|---|---|---|---|")
+            for count, peak in rows:
+                print("| %d | %.1f MB | %+.1f MB | <= +16.0 MB |"
+                      % (count, peak / 1024, (peak - idle) / 1024))
 
 
 def human(size):
@@ -319,8 +423,9 @@ def main():
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--quick", action="store_true",
                         help="smaller trees (about a quarter), for a first look")
-    parser.add_argument("--only", default="noop,fresh,big,gzip,memory",
-                        help="comma-separated rows: noop, fresh, big, gzip, memory")
+    parser.add_argument("--only", default="noop,fresh,big,gzip,memory,window,noopcache",
+                        help="comma-separated rows: noop, fresh, big, gzip, memory, window, "
+                             "noopcache")
     args = parser.parse_args()
     only = set(args.only.split(","))
     q = 4 if args.quick else 1
@@ -340,6 +445,14 @@ def main():
             bench.fresh("gzip", 50 // q, 20 << 20, 1.0, gzip=True)
         if "memory" in only:
             bench.memory([500 // q, 2000 // q, 8000 // q, 50000 // q], 4 << 10)
+        if "window" in only:
+            bench.window([8000 // q, 50000 // q], 64 << 10)
+        if "noopcache" in only:
+            warm = "no-op update, warm file-state cache, %s"
+            bench.noop(2000 // q, 256 << 10, 0.10, warm, warm_ups=2)
+            bench.noop(50000 // q, 64 << 10, 0.15, warm, warm_ups=2)
+            bench.noop(2000 // q, 256 << 10, 1.2, "no-op update without a cache (first run), %s",
+                       without_cache=True)
     finally:
         bench.stop_nginx()
     bench.report()

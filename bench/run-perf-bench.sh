@@ -4,10 +4,11 @@
 # ports and runs "update --headless" against them, each run interleaved with
 # its anchor. Prints medians with min and max, their ratios and peak memory.
 #
-#   bash bench/run-perf-bench.sh [--rounds N] [--quick] [--only noop,fresh,big,gzip,memory]
+#   bash bench/run-perf-bench.sh [--rounds N] [--quick]
+#       [--only noop,fresh,big,gzip,memory,window,noopcache]
 #
 # --quick uses about a quarter of the files and bytes. The full run needs
-# about 8 GB of free disk beside the build and takes a few minutes.
+# about 10 GB of free disk beside the build and takes a few minutes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
