@@ -79,16 +79,6 @@ void MainTaskSpecification::userCanceled()
     ComposedTaskSpecification::userCanceled();
 }
 
-void MainTaskSpecification::subtasksDone()
-{
-    // Every step has ended, the list step's work on the pool included: nothing else touches the
-    // cache now. What a failed run learned of the files it read is as true as a finished one's.
-    QString problem;
-    if (!fileStates.save(&problem))
-        emit message(problem);
-    ComposedTaskSpecification::subtasksDone();
-}
-
 void MainTaskSpecification::onListsBuilt()
 {
     if (!fileSpecifications.downloadList.isEmpty())

@@ -35,14 +35,15 @@ public:
 
     const FileSpecifications &getFileSpecifications() const { return fileSpecifications; }
 
+    // Saves the file-state cache if it changed; false with @p problem when it could not be.
+    // Only once the run has ended (and its session files are gone: removing a download's
+    // session name changes the status-change time of the installed file it shares).
+    bool saveFileStates(QString *problem) { return fileStates.save(problem); }
+
 signals:
     // The lists are built and there is something to download: the session
     // is worth recording before the first byte arrives.
     void downloadsStarting();
-
-protected:
-    // Saves the file-state cache, then ends the run as every composed task does.
-    void subtasksDone() override;
 
 private slots:
     void onInstallationCommitted();

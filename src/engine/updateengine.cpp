@@ -253,6 +253,7 @@ void UpdateEngine::onTaskFinished()
 {
     timer->stop();
     cleanup();
+    saveFileStates();
     reportSettingsSave(
         UpdateIniData::finishRun(configuration->clientType, configuration->clientVersion));
     state = Finished;
@@ -268,6 +269,8 @@ void UpdateEngine::onTaskCanceled()
     state = Canceled;
     if (mainTask->state == TaskSpecification::UserCanceled)
         emit message(tr("User aborted update"));
+    // What a failed run learned of the files it read is as true as a finished one's.
+    saveFileStates();
     dropMainTask();
     // The temporary directory and the session record stay: the next run for
     // the same version reuses what was downloaded. A session that never got
@@ -318,6 +321,14 @@ void UpdateEngine::removeSessionDirectory(const QString &dir)
     QDir parentDir(dir);
     if (parentDir.cdUp())
         parentDir.rmdir(QFileInfo(dir).fileName());
+}
+
+void UpdateEngine::saveFileStates()
+{
+    // A cache that cannot be saved only makes the next run read every file.
+    QString problem;
+    if (!mainTask->saveFileStates(&problem))
+        emit message(problem);
 }
 
 void UpdateEngine::reportSettingsSave(bool saved)

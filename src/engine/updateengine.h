@@ -118,6 +118,7 @@ private:
     bool sessionRecorded() const;
     void reportLeftovers(const QStringList &failures);
     void reportSettingsSave(bool saved);
+    void saveFileStates();
     void abandonBannerDownload();
     void dropMainTask();
     void abandonRun();

@@ -334,9 +334,12 @@ void FileStateCache::recordInstalled()
         return;
     }
     // A file installed moments ago carries times of this very tick; stamped with the time at
-    // installation, it would be hashed again by the next run. Looked at again now, later than
-    // its installation, a file whose state is still what it was right after it was installed
-    // has not been written since, and the time of this look can be its stamp.
+    // installation, it would be read again by the next run. Looked at again now, later than its
+    // installation, a file of the same inode, size and mtime as right after it was installed
+    // has not been written since (a write moves the mtime; only a tool that also sets it back,
+    // within the few moments between the installation and the end of this run, could hide one),
+    // and the time of this look can be its stamp. Its ctime may have moved: the session's name
+    // of a download that was linked into place is removed after the installation.
     const qint64 stamp = fileSystemNow(installDir);
     for (auto it = installs.cbegin(); it != installs.cend(); ++it) {
         const Install &install = it.value();
@@ -345,7 +348,7 @@ void FileStateCache::recordInstalled()
         if (!install.done || ::lstat(name.constData(), &info) != 0
             || quint64(info.st_ino) != install.inode || qint64(info.st_size) != install.size
             || nanoseconds(info.st_mtim) != install.mtime
-            || nanoseconds(info.st_ctim) != install.ctime)
+            || nanoseconds(info.st_ctim) < install.ctime)
             continue;
         learn(it.key(), info, install.md5, stamp);
     }
