@@ -9,6 +9,7 @@
 #include <QSettings>
 #include <QThread>
 #include <QThreadPool>
+#include <QtConcurrent/QtConcurrentMap>
 
 #include <fcntl.h>
 #include <malloc.h>
@@ -110,20 +111,28 @@ bool MakeDownloadReplaceListFunc::run()
     loadFileStates();
 
     // A pool of its own: this runs on a thread of the global pool, which the hashing must not
-    // wait for. Made once: threads started and joined for every batch cost as much as hashing.
+    // wait for. Made once and only ever mapped over: its threads stay for the whole comparison
+    // (waiting for the pool to be done would end them, and a thread started for every batch
+    // costs more than looking at the batch's files through the cache).
     QThreadPool pool;
     pool.setMaxThreadCount(qMax(1, QThread::idealThreadCount()));
-    // Batches keep the progress moving and bound how far hashing runs ahead of the lists; many
-    // files per thread keep the threads busy while the slowest file of a batch finishes.
-    const qsizetype batch = pool.maxThreadCount() * 64;
-    QList<Learned> learned(batch);
-    for (qsizetype begin = 0; begin < entries.size(); begin += batch) {
-        const qsizetype end = qMin(entries.size(), begin + batch);
+    // Batches keep the progress moving and bound how far hashing runs ahead of the lists.
+    constexpr qsizetype Batch = 2048;
+    QList<Learned> learned(Batch);
+    for (qsizetype begin = 0; begin < entries.size(); begin += Batch) {
+        const qsizetype end = qMin(entries.size(), begin + Batch);
         hashBatch(pool, entries, begin, end, learned);
         for (qsizetype i = begin; i < end; ++i) {
             emit progress(qreal(i + 1) / entries.size());
-            if (!entries.at(i).isDelete) {
-                updateFileStates(entries.at(i), learned.at(i - begin));
+            const Entry &entry = entries.at(i);
+            // Installing moves the installed entry aside; a whole directory would vanish under
+            // the file.
+            if (entry.isDirectory) {
+                emit message(tr("%1 is a directory in the installation").arg(entry.destination));
+                return false;
+            }
+            if (!entry.isDelete) {
+                updateFileStates(entry, learned.at(i - begin));
                 placeEntry(entries[i]);
             }
             // Placed: what is still needed lives on in the lists.
@@ -197,45 +206,51 @@ void MakeDownloadReplaceListFunc::hashBatch(QThreadPool &pool, QList<Entry> &ent
                                             qsizetype begin, qsizetype end,
                                             QList<Learned> &learned) const
 {
-    const QString temp = tempDir;
     for (qsizetype i = begin; i < end; ++i) {
-        Entry *entry = &entries[i];
-        Learned *lesson = &learned[i - begin];
-        *lesson = Learned();
-        if (entry->isDelete)
-            continue;
-        pool.start([this, entry, lesson, temp] {
-            entry->installedMatches = installedMatches(*entry, lesson);
-            // Only a file to replace needs its downloaded copy looked at.
-            if (!entry->installedMatches)
-                entry->tempMatches = fileMatches(temp + QLatin1Char('/') + entry->download.filePath,
-                                                 entry->download.md5);
-        });
+        learned[i - begin] = Learned();
+        learned[i - begin].entry = &entries[i];
     }
-    pool.waitForDone();
+    QtConcurrent::blockingMap(&pool, learned.begin(), learned.begin() + (end - begin),
+                              [this](Learned &lesson) { compare(lesson); });
 }
 
-bool MakeDownloadReplaceListFunc::installedMatches(const Entry &entry, Learned *learned) const
+void MakeDownloadReplaceListFunc::compare(Learned &lesson) const
+{
+    Entry &entry = *lesson.entry;
+    if (entry.isDelete)
+        return;
+    const QString path = installDir + QLatin1Char('/') + entry.destination;
+    struct stat now;
+    const bool exists = ::lstat(QFile::encodeName(path).constData(), &now) == 0;
+    if (exists && S_ISDIR(now.st_mode)) {
+        entry.isDirectory = true;
+        return;
+    }
+    entry.installedMatches = exists && installedMatches(entry, path, now, &lesson);
+    // Only a file to replace needs its downloaded copy looked at.
+    if (!entry.installedMatches)
+        entry.tempMatches
+            = fileMatches(tempDir + QLatin1Char('/') + entry.download.filePath, entry.download.md5);
+}
+
+bool MakeDownloadReplaceListFunc::installedMatches(const Entry &entry, const QString &path,
+                                                   const struct stat &now, Learned *learned) const
 {
     // Without an MD5 the file is checked by its signature, which the cache knows nothing of.
     if (!fileStates || entry.installedMd5.isEmpty())
-        return fileMatches(entry.installedPath, entry.installedMd5);
-    const QByteArray path = QFile::encodeName(entry.installedPath);
-    struct stat before;
-    if (::lstat(path.constData(), &before) != 0)
-        return false;
-    const QByteArray known = fileStates->trustedMd5(entry.destination, before);
+        return fileMatches(path, entry.installedMd5);
+    const QByteArray known = fileStates->trustedMd5(entry.destination, now);
     const auto matches = [&entry](const QByteArray &md5) {
         return entry.installedMd5.compare(QLatin1String(md5.toHex()), Qt::CaseInsensitive) == 0;
     };
     if (!known.isEmpty())
         return matches(known);
-    if (!fileStates->canRecord(before))
-        return fileMatches(entry.installedPath, entry.installedMd5);
+    if (!fileStates->canRecord(now))
+        return fileMatches(path, entry.installedMd5);
 
     // Read through a descriptor whose state is taken before and after: the entry describes the
     // file that was read, and only if nothing wrote to it meanwhile.
-    const int fd = ::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     QFile file;
     if (fd < 0 || !file.open(fd, QIODevice::ReadOnly, QFile::AutoCloseHandle)) {
         if (fd >= 0)
@@ -324,13 +339,6 @@ bool MakeDownloadReplaceListFunc::handleFileEntry(QSettings &settings, const QSt
     }
     destinations.insert(destination);
 
-    const QString installedPath = installDir + QLatin1Char('/') + replace.destFileName(QString());
-    // Installing moves the installed entry aside; a whole directory would vanish under the file.
-    if (QFileInfo(installedPath).isDir()) {
-        emit message(tr("%1 is a directory in the installation").arg(destination));
-        return false;
-    }
-    entry.installedPath = installedPath;
     entry.destination = destination;
     entry.installedMd5 = replace.hasUnzip() ? replace.unzipMd5 : download.md5;
     entry.download = download;

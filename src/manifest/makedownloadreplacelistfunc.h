@@ -59,18 +59,20 @@ private:
         bool isDelete = false;
         FileDownloadSpecification download;
         FileReplaceSpecification replace;
-        QString installedPath;
-        QString installedMd5;
-        // Relative to the installation directory, as the cache names it.
+        // Relative to the installation directory.
         QString destination;
+        QString installedMd5;
         // Filled by the hashing threads, each entry by one of them.
         bool installedMatches = false;
         bool tempMatches = false;
+        bool isDirectory = false;
     };
 
-    // What reading an installed file taught about it, for its cache entry.
+    // The work of one hashing thread on one entry, and what reading the installed file taught
+    // about it, for its cache entry.
     struct Learned
     {
+        Entry *entry = nullptr;
         bool valid = false;
         struct stat info;
         QByteArray md5;
@@ -81,12 +83,14 @@ private:
     bool handleDeleteEntry(const QString &key);
     void hashBatch(QThreadPool &pool, QList<Entry> &entries, qsizetype begin, qsizetype end,
                    QList<Learned> &learned) const;
+    void compare(Learned &lesson) const;
     void loadFileStates();
     // Tells the cache what the comparison of @p entry found.
     void updateFileStates(const Entry &entry, const Learned &learned);
-    // Whether the installed file of @p entry has its expected MD5, through the cache where it
-    // can vouch for the file.
-    bool installedMatches(const Entry &entry, Learned *learned) const;
+    // Whether the installed file of @p entry, at @p path in the state @p now, has its expected
+    // MD5, through the cache where it can vouch for the file.
+    bool installedMatches(const Entry &entry, const QString &path, const struct stat &now,
+                          Learned *learned) const;
     // Takes what the lists need out of @p entry.
     void placeEntry(Entry &entry);
     bool readEntries(QList<Entry> &entries);
