@@ -79,6 +79,12 @@ void MainTaskSpecification::userCanceled()
     ComposedTaskSpecification::userCanceled();
 }
 
+void MainTaskSpecification::subtasksDone()
+{
+    fileSpecifications.clear();
+    ComposedTaskSpecification::subtasksDone();
+}
+
 void MainTaskSpecification::onListsBuilt()
 {
     if (!fileSpecifications.downloadList.isEmpty())

@@ -45,6 +45,11 @@ signals:
     // is worth recording before the first byte arrives.
     void downloadsStarting();
 
+protected:
+    // Every step has ended: the lists go before the run's end is reported, so that what follows
+    // it (saving the file-state cache, the next run) does not find them still in memory.
+    void subtasksDone() override;
+
 private slots:
     void onInstallationCommitted();
     void onListsBuilt();

@@ -208,10 +208,20 @@ bool FileStateCache::parse(const QByteArray &data, QString *problem)
     return true;
 }
 
-QByteArray FileStateCache::serialize() const
+bool FileStateCache::writeTo(int fd) const
 {
+    // Written in pieces as it is made: for a large installation the whole text would be several
+    // megabytes more at the very end of a run, when the run's own lists are still there.
+    constexpr qsizetype Piece = 64 * 1024;
     QByteArray data;
-    data.reserve(64 + installDir.size() * 3 + records.size() * 160);
+    data.reserve(Piece + 4096);
+    uLong crc = ::crc32(0L, Z_NULL, 0);
+    const auto flush = [&]() {
+        crc = ::crc32(crc, reinterpret_cast<const Bytef *>(data.constData()), uInt(data.size()));
+        const bool ok = StagedFile::writeAll(fd, data.constData(), data.size());
+        data.clear();
+        return ok;
+    };
     data += Magic;
     data += '\n';
     data += RootTag + QByteArray::number(rootDevice) + ' ' + QByteArray::number(rootInode) + ' '
@@ -232,10 +242,14 @@ QByteArray FileStateCache::serialize() const
         data += ' ';
         data += it.key().toUtf8();
         data += '\n';
+        if (data.size() >= Piece && !flush())
+            return false;
     }
-    const quint32 crc = checksum(data.constData(), data.size());
-    data += EndTag + QByteArray::number(records.size()) + ' ' + QByteArray::number(crc, 16) + '\n';
-    return data;
+    if (!flush())
+        return false;
+    data += EndTag + QByteArray::number(records.size()) + ' ' + QByteArray::number(quint32(crc), 16)
+        + '\n';
+    return StagedFile::writeAll(fd, data.constData(), data.size());
 }
 
 bool FileStateCache::canRecord(const struct stat &info) const
@@ -365,10 +379,8 @@ bool FileStateCache::save(QString *problem)
     const QString target = path();
     // Left by a crash where unnamed files are not supported; the staged file needs the name.
     ::unlink(QFile::encodeName(StagedFile::temporaryName(target)).constData());
-    const QByteArray data = serialize();
     StagedFile out(target);
-    const bool written = rootKnown && out.isOpen()
-        && StagedFile::writeAll(out.handle(), data.constData(), data.size())
+    const bool written = rootKnown && out.isOpen() && writeTo(out.handle())
         && out.commit(StagedFile::KeepMode, StagedFile::Replace)
         && StagedFile::syncDirectory(installDir);
     if (!written) {

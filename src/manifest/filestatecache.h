@@ -124,7 +124,7 @@ private:
     };
 
     bool parse(const QByteArray &data, QString *problem);
-    QByteArray serialize() const;
+    bool writeTo(int fd) const;
     void recordInstalled();
     bool rootIdentity(quint64 *device, quint64 *inode) const;
     QString path() const;
