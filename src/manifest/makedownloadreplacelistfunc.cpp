@@ -119,11 +119,19 @@ bool MakeDownloadReplaceListFunc::run()
     // Batches keep the progress moving and bound how far hashing runs ahead of the lists.
     constexpr qsizetype Batch = 2048;
     QList<Learned> learned(Batch);
+    // The progress moves in thousandths: finer steps change nothing a user sees, and each one
+    // costs an event on the main thread, which for a large product added up to more than
+    // looking at its files through the cache.
+    qint64 shownStep = -1;
     for (qsizetype begin = 0; begin < entries.size(); begin += Batch) {
         const qsizetype end = qMin(entries.size(), begin + Batch);
         hashBatch(pool, entries, begin, end, learned);
         for (qsizetype i = begin; i < end; ++i) {
-            emit progress(qreal(i + 1) / entries.size());
+            const qint64 step = qint64(i + 1) * 1000 / entries.size();
+            if (step != shownStep) {
+                shownStep = step;
+                emit progress(qreal(i + 1) / entries.size());
+            }
             const Entry &entry = entries.at(i);
             // Installing moves the installed entry aside; a whole directory would vanish under
             // the file.

@@ -45,7 +45,7 @@ public:
 
     // Clears results and builds the three lists into them. True on success; on failure the
     // reason was sent through message() and results holds a partial, meaningless state.
-    // Sends progress() after every key, reaching 1 with the last.
+    // Sends progress() after every key that moves it by a thousandth, reaching 1 with the last.
     bool run() override;
 
     // The number of keys in all sections the reader lists, the "delete" section included;

@@ -22,6 +22,8 @@ private slots:
     void cleanup();
 
     void commandLine_data();
+    void verifyOption_data();
+    void verifyOption();
     void commandLine();
     void channelSelection_data();
     void channelSelection();
@@ -113,6 +115,42 @@ void TestConfiguration::commandLine()
         QCOMPARE(fatalSpy.count(), 1);
         QCOMPARE(fatalSpy.at(0).at(0).toString(), fatal);
     }
+}
+
+void TestConfiguration::verifyOption_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<bool>("verify");
+    QTest::addColumn<int>("startMode");
+    QTest::addColumn<int>("clientVersion");
+
+    QTest::newRow("without") << QStringList {"client_linux_x86", "734"} << false << 1 << 734;
+    QTest::newRow("first") << QStringList {"--verify", "client_linux_x86", "734"} << true << 1
+                           << 734;
+    QTest::newRow("between type and version")
+        << QStringList {"client_linux_x86", "--verify", "734"} << true << 1 << 734;
+    QTest::newRow("after --nouser, twice")
+        << QStringList {"--nouser", "--verify", "client_linux_x86", "901", "--verify"} << true << 2
+        << 901;
+}
+
+void TestConfiguration::verifyOption()
+{
+    QFETCH(QStringList, args);
+    QFETCH(bool, verify);
+    QFETCH(int, startMode);
+    QFETCH(int, clientVersion);
+
+    UdpAnswerServer server({"850,861,872"});
+    qputenv("VARNOLT_UPDATE_SERVER", QByteArray("127.0.0.1:") + QByteArray::number(server.port()));
+    Configuration configuration;
+    args.prepend(QStringLiteral("update"));
+    // Taken out wherever it stands; the rest reads as without it.
+    QVERIFY(configuration.parseCommandLineOptions(args));
+    QCOMPARE(configuration.verifyAll, verify);
+    QCOMPARE(configuration.startMode, startMode);
+    QCOMPARE(configuration.clientVersion, clientVersion);
+    QCOMPARE(configuration.clientType, QStringLiteral("client_linux_x86"));
 }
 
 void TestConfiguration::channelSelection_data()
