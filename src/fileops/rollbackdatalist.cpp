@@ -18,7 +18,8 @@ void RollbackDataList::appendList(const RollbackDataList &other)
 
 void RollbackDataList::clear()
 {
-    list.clear();
+    // Not QList::clear(), which keeps (or, while shared, allocates anew) the whole capacity.
+    list = {};
 }
 
 bool RollbackDataList::rollback(QObject *reporter)

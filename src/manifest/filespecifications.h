@@ -46,10 +46,12 @@ struct FileSpecifications
     QList<FileReplaceSpecification> replaceList;
     QList<QString> deleteList;
 
+    // Lets go of the lists' memory. (QList::clear() keeps the capacity, and for a list still
+    // shared with another holder it allocates that capacity anew.)
     void clear()
     {
-        downloadList.clear();
-        replaceList.clear();
-        deleteList.clear();
+        downloadList = {};
+        replaceList = {};
+        deleteList = {};
     }
 };

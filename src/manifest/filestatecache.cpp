@@ -85,7 +85,6 @@ bool FileStateCache::rootIdentity(quint64 *device, quint64 *inode) const
 void FileStateCache::renewAll()
 {
     records.clear();
-    installs.clear();
     installationCommitted = false;
     rootKnown = rootIdentity(&rootDevice, &rootInode);
     changed = true;
@@ -192,12 +191,14 @@ bool FileStateCache::parse(const QByteArray &data, QString *problem)
             && takeNumber(pos, end, &record.inode) && takeNumber(pos, end, &record.size)
             && takeNumber(pos, end, &record.mtime) && takeNumber(pos, end, &record.ctime)
             && end - pos > 2 * Md5Bytes + 1 && pos[2 * Md5Bytes] == ' ';
-        if (fields)
-            record.md5 = QByteArray::fromHex(QByteArray::fromRawData(pos, 2 * Md5Bytes));
-        if (!fields || record.md5.size() != Md5Bytes) {
+        const QByteArray md5 = fields
+            ? QByteArray::fromHex(QByteArray::fromRawData(pos, 2 * Md5Bytes))
+            : QByteArray();
+        if (md5.size() != Md5Bytes) {
             *problem = text("damaged");
             return false;
         }
+        std::copy(md5.cbegin(), md5.cend(), record.md5.begin());
         pos += 2 * Md5Bytes + 1;
         records.insert(QString::fromUtf8(pos, end - pos), record);
     }
@@ -228,6 +229,8 @@ bool FileStateCache::writeTo(int fd) const
         + QFile::encodeName(installDir) + '\n';
     for (auto it = records.cbegin(); it != records.cend(); ++it) {
         const Record &record = it.value();
+        if (record.pending)
+            continue;
         data += QByteArray::number(record.stamp);
         data += ' ';
         data += QByteArray::number(record.inode);
@@ -238,7 +241,7 @@ bool FileStateCache::writeTo(int fd) const
         data += ' ';
         data += QByteArray::number(record.ctime);
         data += ' ';
-        data += record.md5.toHex();
+        data += QByteArray::fromRawData(record.md5.data(), Md5Bytes).toHex();
         data += ' ';
         data += it.key().toUtf8();
         data += '\n';
@@ -272,9 +275,9 @@ QByteArray FileStateCache::trustedMd5(const QString &path, const struct stat &no
         return {};
     // Racily clean: changed in the tick the entry was made in, the file could still show the
     // times recorded while holding other bytes.
-    if (mtime >= record.stamp || ctime >= record.stamp)
+    if (record.pending || mtime >= record.stamp || ctime >= record.stamp)
         return {};
-    return record.md5;
+    return QByteArray(record.md5.data(), Md5Bytes);
 }
 
 void FileStateCache::learn(const QString &path, const struct stat &info, const QByteArray &md5,
@@ -290,7 +293,7 @@ void FileStateCache::learn(const QString &path, const struct stat &info, const Q
     record.size = qint64(info.st_size);
     record.mtime = nanoseconds(info.st_mtim);
     record.ctime = nanoseconds(info.st_ctim);
-    record.md5 = md5;
+    std::copy(md5.cbegin(), md5.cend(), record.md5.begin());
     records.insert(path, record);
     changed = true;
 }
@@ -315,38 +318,39 @@ void FileStateCache::keepOnly(const QSet<QString> &paths)
 
 void FileStateCache::expectInstall(const QString &path, const QString &md5)
 {
-    forget(path);
-    Install install;
-    install.md5 = QByteArray::fromHex(md5.toLatin1());
-    if (install.md5.size() == Md5Bytes)
-        installs.insert(path, install);
+    const QByteArray digest = QByteArray::fromHex(md5.toLatin1());
+    if (digest.size() != Md5Bytes) {
+        forget(path);
+        return;
+    }
+    Record record;
+    record.pending = true;
+    std::copy(digest.cbegin(), digest.cend(), record.md5.begin());
+    records.insert(path, record);
+    changed = true;
 }
 
 void FileStateCache::installed(const QString &path)
 {
-    const auto it = installs.find(path);
-    if (it == installs.end())
+    const auto it = records.find(path);
+    if (it == records.end() || !it->pending)
         return;
     struct stat info;
     const QByteArray name = QFile::encodeName(installDir + QLatin1Char('/') + path);
     if (::lstat(name.constData(), &info) != 0 || !canRecord(info)) {
-        installs.erase(it);
+        records.erase(it);
         return;
     }
-    Install &install = it.value();
-    install.done = true;
-    install.inode = quint64(info.st_ino);
-    install.size = qint64(info.st_size);
-    install.mtime = nanoseconds(info.st_mtim);
-    install.ctime = nanoseconds(info.st_ctim);
+    Record &record = it.value();
+    record.installed = true;
+    record.inode = quint64(info.st_ino);
+    record.size = qint64(info.st_size);
+    record.mtime = nanoseconds(info.st_mtim);
+    record.ctime = nanoseconds(info.st_ctim);
 }
 
 void FileStateCache::recordInstalled()
 {
-    if (!installationCommitted || installs.isEmpty()) {
-        installs.clear();
-        return;
-    }
     // A file installed moments ago carries times of this very tick; stamped with the time at
     // installation, it would be read again by the next run. Looked at again now, later than its
     // installation, a file of the same inode, size and mtime as right after it was installed
@@ -354,19 +358,29 @@ void FileStateCache::recordInstalled()
     // within the few moments between the installation and the end of this run, could hide one),
     // and the time of this look can be its stamp. Its ctime may have moved: the session's name
     // of a download that was linked into place is removed after the installation.
-    const qint64 stamp = fileSystemNow(installDir);
-    for (auto it = installs.cbegin(); it != installs.cend(); ++it) {
-        const Install &install = it.value();
+    qint64 stamp = -1;
+    for (auto it = records.begin(); it != records.end();) {
+        Record &record = it.value();
+        if (!record.pending) {
+            ++it;
+            continue;
+        }
+        if (stamp < 0 && installationCommitted)
+            stamp = fileSystemNow(installDir);
         struct stat info;
         const QByteArray name = QFile::encodeName(installDir + QLatin1Char('/') + it.key());
-        if (!install.done || ::lstat(name.constData(), &info) != 0
-            || quint64(info.st_ino) != install.inode || qint64(info.st_size) != install.size
-            || nanoseconds(info.st_mtim) != install.mtime
-            || nanoseconds(info.st_ctim) < install.ctime)
+        if (!installationCommitted || !record.installed || ::lstat(name.constData(), &info) != 0
+            || !canRecord(info) || quint64(info.st_ino) != record.inode
+            || qint64(info.st_size) != record.size || nanoseconds(info.st_mtim) != record.mtime
+            || nanoseconds(info.st_ctim) < record.ctime) {
+            it = records.erase(it);
             continue;
-        learn(it.key(), info, install.md5, stamp);
+        }
+        record.ctime = nanoseconds(info.st_ctim);
+        record.stamp = stamp;
+        record.pending = false;
+        ++it;
     }
-    installs.clear();
 }
 
 bool FileStateCache::save(QString *problem)

@@ -3,7 +3,9 @@
 #include <QByteArray>
 #include <QHash>
 #include <QSet>
+
 #include <QString>
+#include <array>
 
 #include <sys/types.h>
 
@@ -111,16 +113,10 @@ private:
         qint64 size = 0;
         qint64 mtime = 0;
         qint64 ctime = 0;
-        QByteArray md5;
-    };
-    struct Install
-    {
-        QByteArray md5;
-        bool done = false;
-        quint64 inode = 0;
-        qint64 size = 0;
-        qint64 mtime = 0;
-        qint64 ctime = 0;
+        std::array<char, 16> md5 {};
+        // Announced by expectInstall(), not yet vouched for; installed() fills in the state.
+        bool pending = false;
+        bool installed = false;
     };
 
     bool parse(const QByteArray &data, QString *problem);
@@ -134,7 +130,6 @@ private:
     quint64 rootInode = 0;
     bool rootKnown = false;
     QHash<QString, Record> records;
-    QHash<QString, Install> installs;
     bool changed = false;
     bool installationCommitted = false;
 };

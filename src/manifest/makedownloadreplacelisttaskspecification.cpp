@@ -33,5 +33,8 @@ void MakeDownloadReplaceListTaskSpecification::runDone(bool ok)
         target->replaceList = results.replaceList;
         target->deleteList = results.deleteList;
     }
+    // The caller's lists are the only ones now: the run's own copy would keep them in memory for
+    // as long as this task exists, after the caller let go of them.
+    results.clear();
     ASyncTaskSpecification::runDone(ok);
 }
