@@ -148,6 +148,11 @@ bool MakeDownloadReplaceListFunc::run()
         }
     }
     entries = QList<Entry>();
+    // Grown by appending, the lists hold up to half again as much room as they need, for as
+    // long as the run lasts.
+    results.downloadList.squeeze();
+    results.replaceList.squeeze();
+    results.deleteList.squeeze();
     if (fileStates)
         fileStates->keepOnly(destinations);
     // The parsed manifest was freed on this pool thread, whose allocator keeps freed memory for
