@@ -91,11 +91,13 @@ status=0
 echo "Demo: the updater ended with exit code $status." >&2
 
 echo >&2
-if diff -r -x update -x update.ini -x mirrors.ini "$demo/v2" "$demo/installation" >/dev/null; then
+# The updater's own files beside the client: settings, mirrors, run lock, file-state cache.
+own=(-x update -x update.ini -x mirrors.ini -x update.lock -x update.state)
+if diff -r "${own[@]}" "$demo/v2" "$demo/installation" >/dev/null; then
     echo "Demo: the installation now holds version 2." >&2
 else
     echo "Demo: the installation differs from version 2:" >&2
-    diff -r -q -x update -x update.ini -x mirrors.ini "$demo/v2" "$demo/installation" >&2 || true
+    diff -r -q "${own[@]}" "$demo/v2" "$demo/installation" >&2 || true
     [ "$status" -ne 0 ] || status=1
 fi
 exit "$status"
