@@ -52,6 +52,8 @@ void MainTaskSpecification::makeSubtasksAndStart()
                                                 mirrors, configuration, this, DownloadShare);
     downloadStep->setReplaceList(&fileSpecifications.replaceList);
     addSubTask(downloadStep);
+    connect(downloadStep, &TaskSpecification::finished, this,
+            &MainTaskSpecification::onDownloadsDone);
     auto *replaceStep = new FileReplaceListTaskSpecification(&fileSpecifications.replaceList,
                                                              &fileSpecifications.deleteList,
                                                              configuration, this, ReplaceShare);
@@ -89,6 +91,13 @@ void MainTaskSpecification::onListsBuilt()
 {
     if (!fileSpecifications.downloadList.isEmpty())
         emit downloadsStarting();
+}
+
+void MainTaskSpecification::onDownloadsDone()
+{
+    // Nothing reads the download list after its step: for a large product its records are a
+    // good part of what the installation would otherwise start with.
+    fileSpecifications.downloadList = {};
 }
 
 void MainTaskSpecification::onInstallationCommitted()

@@ -53,6 +53,7 @@ protected:
 private slots:
     void onInstallationCommitted();
     void onListsBuilt();
+    void onDownloadsDone();
 
 private:
     void makeSubtasksAndStart();
