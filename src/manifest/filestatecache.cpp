@@ -217,6 +217,7 @@ bool FileStateCache::writeTo(int fd) const
     QByteArray data;
     data.reserve(Piece + 4096);
     uLong crc = ::crc32(0L, Z_NULL, 0);
+    qsizetype written = 0;
     const auto flush = [&]() {
         crc = ::crc32(crc, reinterpret_cast<const Bytef *>(data.constData()), uInt(data.size()));
         const bool ok = StagedFile::writeAll(fd, data.constData(), data.size());
@@ -231,6 +232,7 @@ bool FileStateCache::writeTo(int fd) const
         const Record &record = it.value();
         if (record.pending)
             continue;
+        ++written;
         data += QByteArray::number(record.stamp);
         data += ' ';
         data += QByteArray::number(record.inode);
@@ -250,8 +252,8 @@ bool FileStateCache::writeTo(int fd) const
     }
     if (!flush())
         return false;
-    data += EndTag + QByteArray::number(records.size()) + ' ' + QByteArray::number(quint32(crc), 16)
-        + '\n';
+    data
+        += EndTag + QByteArray::number(written) + ' ' + QByteArray::number(quint32(crc), 16) + '\n';
     return StagedFile::writeAll(fd, data.constData(), data.size());
 }
 
