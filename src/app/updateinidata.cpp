@@ -82,18 +82,6 @@ bool UpdateIniData::cleanup()
     return settings.status() == QSettings::NoError;
 }
 
-bool UpdateIniData::recordInstalled(const QString &type, int version)
-{
-    if (!lockFileCleared())
-        return false;
-    QSettings settings(filename(), QSettings::IniFormat);
-    settings.beginGroup(QLatin1String(InstalledGroup));
-    settings.setValue(QStringLiteral("type"), type);
-    settings.setValue(QStringLiteral("version"), version);
-    settings.sync();
-    return settings.status() == QSettings::NoError;
-}
-
 bool UpdateIniData::finishRun(const QString &type, int version)
 {
     QSettings settings(filename(), QSettings::IniFormat);

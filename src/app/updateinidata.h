@@ -27,12 +27,9 @@ public:
     // Removes the record; other groups stay as they are.
     static bool cleanup();
 
-    // Group "installed": the client type and version the last successful run
-    // installed, so that an older version is never installed behind the
-    // user's back. Other groups stay as they are.
-    static bool recordInstalled(const QString &type, int version);
-    // The end of a successful run in one save: the session record goes, the installed version
-    // is recorded.
+    // The end of a successful run in one save: the session record goes, and group
+    // "installed" records the client type and version the run installed, so that an older
+    // version is never installed behind the user's back. Other groups stay as they are.
     static bool finishRun(const QString &type, int version);
     // True when a version is recorded for type; only then is version filled.
     static bool installedVersion(const QString &type, int *version);

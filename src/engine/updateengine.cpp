@@ -243,10 +243,15 @@ void UpdateEngine::recordSession()
                                              configuration->clientType));
 }
 
-bool UpdateEngine::sessionRecorded() const
+void UpdateEngine::removeUnrecordedSession()
 {
+    // A run that never had anything to download never recorded its session: the directory
+    // holds only the product ini, which nobody would reuse or remove.
     QString recorded;
-    return UpdateIniData::get(nullptr, nullptr, &recorded) && recorded == configuration->tempDir;
+    if (UpdateIniData::get(nullptr, nullptr, &recorded) && recorded == configuration->tempDir)
+        return;
+    if (UpdateIniData::isSessionDirectory(configuration->tempDir))
+        removeSessionDirectory(configuration->tempDir);
 }
 
 void UpdateEngine::onTaskFinished()
@@ -273,10 +278,8 @@ void UpdateEngine::onTaskCanceled()
     saveFileStates();
     dropMainTask();
     // The temporary directory and the session record stay: the next run for
-    // the same version reuses what was downloaded. A session that never got
-    // that far holds only the product ini, which nobody would reuse or remove.
-    if (!sessionRecorded() && UpdateIniData::isSessionDirectory(configuration->tempDir))
-        removeSessionDirectory(configuration->tempDir);
+    // the same version reuses what was downloaded.
+    removeUnrecordedSession();
     emit downloadProgress(0, 0, 0, false);
     emit updateCanceled();
 }
@@ -307,9 +310,7 @@ void UpdateEngine::cleanup()
     QString dir;
     if (UpdateIniData::get(nullptr, nullptr, &dir))
         removeSessionDirectory(dir);
-    // A run with nothing to download never recorded its session.
-    if (dir != configuration->tempDir && UpdateIniData::isSessionDirectory(configuration->tempDir))
-        removeSessionDirectory(configuration->tempDir);
+    removeUnrecordedSession();
     emit message(tr("Temporary files removed."));
 }
 

@@ -114,8 +114,8 @@ private slots:
 private:
     void applyProxySetting();
     void removeSessionDirectory(const QString &dir);
-    // Whether update.ini records this run's temporary directory.
-    bool sessionRecorded() const;
+    // Removes this run's temporary directory unless update.ini records it.
+    void removeUnrecordedSession();
     void reportLeftovers(const QStringList &failures);
     void reportSettingsSave(bool saved);
     void saveFileStates();

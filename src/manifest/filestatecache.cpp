@@ -46,16 +46,17 @@ template<typename Number> bool takeNumber(const char *&pos, const char *end, Num
     return true;
 }
 
-quint32 checksum(const char *data, qsizetype size)
+// CRC-32 of size bytes at data, continuing crc (0 for a start).
+quint32 checksum(quint32 crc, const char *data, qsizetype size)
 {
-    uLong crc = ::crc32(0L, Z_NULL, 0);
+    uLong sum = crc;
     // zlib takes at most 4 GiB at a time.
     constexpr qsizetype Piece = 1 << 30;
     for (qsizetype done = 0; done < size; done += Piece) {
         const qsizetype part = qMin(Piece, size - done);
-        crc = ::crc32(crc, reinterpret_cast<const Bytef *>(data + done), uInt(part));
+        sum = ::crc32(sum, reinterpret_cast<const Bytef *>(data + done), uInt(part));
     }
-    return quint32(crc);
+    return quint32(sum);
 }
 
 } // namespace
@@ -150,7 +151,7 @@ bool FileStateCache::parse(const QByteArray &data, QString *problem)
         const std::from_chars_result result = std::from_chars(pos, end, expected, 16);
         ok = ok && result.ec == std::errc() && result.ptr == end;
     }
-    if (!ok || checksum(data.constData(), endLine) != expected) {
+    if (!ok || checksum(0, data.constData(), endLine) != expected) {
         *problem = text("damaged");
         return false;
     }
@@ -216,10 +217,10 @@ bool FileStateCache::writeTo(int fd) const
     constexpr qsizetype Piece = 64 * 1024;
     QByteArray data;
     data.reserve(Piece + 4096);
-    uLong crc = ::crc32(0L, Z_NULL, 0);
+    quint32 crc = 0;
     qsizetype written = 0;
     const auto flush = [&]() {
-        crc = ::crc32(crc, reinterpret_cast<const Bytef *>(data.constData()), uInt(data.size()));
+        crc = checksum(crc, data.constData(), data.size());
         const bool ok = StagedFile::writeAll(fd, data.constData(), data.size());
         data.clear();
         return ok;
@@ -252,8 +253,7 @@ bool FileStateCache::writeTo(int fd) const
     }
     if (!flush())
         return false;
-    data
-        += EndTag + QByteArray::number(written) + ' ' + QByteArray::number(quint32(crc), 16) + '\n';
+    data += EndTag + QByteArray::number(written) + ' ' + QByteArray::number(crc, 16) + '\n';
     return StagedFile::writeAll(fd, data.constData(), data.size());
 }
 

@@ -1,6 +1,7 @@
 #include "manifest/makedownloadreplacelistfunc.h"
 
 #include "app/configuration.h"
+#include "fileops/sessionfile.h"
 #include "manifest/checksigfunc.h"
 #include "manifest/filestatecache.h"
 
@@ -11,9 +12,7 @@
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentMap>
 
-#include <fcntl.h>
 #include <malloc.h>
-#include <unistd.h>
 
 namespace {
 
@@ -39,6 +38,14 @@ bool isSafeRelativePath(const QString &path)
             return false;
     }
     return true;
+}
+
+// Whether nothing changed a file between two looks at it.
+bool sameState(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size
+        && a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec
+        && a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
 }
 
 // The size fields of a value: text that is not a number counts as 0.
@@ -263,25 +270,15 @@ bool MakeDownloadReplaceListFunc::installedMatches(const Entry &entry, const QSt
 
     // Read through a descriptor whose state is taken before and after: the entry describes the
     // file that was read, and only if nothing wrote to it meanwhile.
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     QFile file;
-    if (fd < 0 || !file.open(fd, QIODevice::ReadOnly, QFile::AutoCloseHandle)) {
-        if (fd >= 0)
-            ::close(fd);
-        return false;
-    }
     struct stat opened;
-    if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode))
+    if (!SessionFile::openForReading(file, path) || ::fstat(file.handle(), &opened) != 0)
         return false;
     const QByteArray md5 = CheckSigFunc::md5Of(file);
     struct stat after;
-    if (md5.isEmpty() || ::fstat(fd, &after) != 0)
+    if (md5.isEmpty() || ::fstat(file.handle(), &after) != 0)
         return false;
-    learned->valid = opened.st_ino == after.st_ino && opened.st_size == after.st_size
-        && opened.st_mtim.tv_sec == after.st_mtim.tv_sec
-        && opened.st_mtim.tv_nsec == after.st_mtim.tv_nsec
-        && opened.st_ctim.tv_sec == after.st_ctim.tv_sec
-        && opened.st_ctim.tv_nsec == after.st_ctim.tv_nsec;
+    learned->valid = sameState(opened, after);
     learned->info = after;
     learned->md5 = md5;
     return matches(md5);

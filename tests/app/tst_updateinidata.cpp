@@ -161,7 +161,7 @@ void TestUpdateIniData::installedRecord()
         file.write("[update]\nstreams=3\n[Channel]\nbeta=true\n");
     }
     QVERIFY(!UpdateIniData::installedVersion(QStringLiteral("client_linux_amd64"), nullptr));
-    UpdateIniData::recordInstalled(QStringLiteral("client_linux_amd64"), 900);
+    UpdateIniData::finishRun(QStringLiteral("client_linux_amd64"), 900);
     UpdateIniData::modify(901, makeSessionDir(QStringLiteral("varnolt_temp_4")),
                           QStringLiteral("client_linux_amd64"));
     UpdateIniData::cleanup();
