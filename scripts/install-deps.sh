@@ -8,7 +8,7 @@ set -euo pipefail
 packages=(
     build-essential cmake pkg-config
     qt6-base-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools qt6-translations-l10n
-    libtomcrypt-dev libtommath-dev zlib1g-dev
+    libtomcrypt-dev libtommath-dev zlib1g-dev libssl-dev
     libgl-dev
     tinyproxy
     strace util-linux

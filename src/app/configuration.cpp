@@ -43,6 +43,7 @@ bool Configuration::parseCommandLineOptions(const QStringList &args)
     versionFromServer = false;
     QStringList positional = args;
     verifyAll = takeVerifyOption(positional);
+    boundReleaseInstalled = UpdateIniData::boundReleaseInstalled();
     return parseArguments(positional) && refuseDowngrade();
 }
 

@@ -89,6 +89,15 @@ public:
     // "--verify": every installed file is read for its MD5, whatever the file-state cache
     // says, and the cache is renewed from what they hold.
     bool verifyAll = false;
+    // Read from update.ini at the start: this installation has installed a release whose product
+    // ini was bound to its type and version, so product inis without a binding are refused.
+    bool boundReleaseInstalled = false;
+    // The side file of this run's accepted product ini in tempDir (its SHA-256 digests of the
+    // stored files); empty while none is accepted or for a release published without one.
+    QString sideFilePath;
+    // This run's accepted product ini is bound to its type and version; the end of a successful
+    // run records that in update.ini, for boundReleaseInstalled.
+    bool releaseBound = false;
 
 signals:
     // The run cannot go on; the window shows the text and ends with code 1.

@@ -16,6 +16,8 @@ namespace {
 
 const char Group[] = "current";
 const char InstalledGroup[] = "installed";
+// Set once this installation has installed a release whose product ini was bound.
+const char BoundKey[] = "bound_release";
 
 } // namespace
 
@@ -82,13 +84,17 @@ bool UpdateIniData::cleanup()
     return settings.status() == QSettings::NoError;
 }
 
-bool UpdateIniData::finishRun(const QString &type, int version)
+bool UpdateIniData::finishRun(const QString &type, int version, bool bound)
 {
     QSettings settings(filename(), QSettings::IniFormat);
     const bool sessionRecorded = settings.childGroups().contains(QLatin1String(Group));
     settings.beginGroup(QLatin1String(InstalledGroup));
+    // Once set, the binding requirement stays: an attacker must not be able to lift it by
+    // getting an unbound release installed some other way.
+    const bool boundBefore = settings.value(QLatin1String(BoundKey)).toBool();
     const bool installedRecorded = settings.value(QStringLiteral("type")).toString() == type
-        && settings.value(QStringLiteral("version")).toString() == QString::number(version);
+        && settings.value(QStringLiteral("version")).toString() == QString::number(version)
+        && (boundBefore || !bound);
     settings.endGroup();
     if (!sessionRecorded && installedRecorded)
         return true;
@@ -98,9 +104,18 @@ bool UpdateIniData::finishRun(const QString &type, int version)
     settings.beginGroup(QLatin1String(InstalledGroup));
     settings.setValue(QStringLiteral("type"), type);
     settings.setValue(QStringLiteral("version"), version);
+    if (bound || boundBefore)
+        settings.setValue(QLatin1String(BoundKey), true);
     settings.endGroup();
     settings.sync();
     return settings.status() == QSettings::NoError;
+}
+
+bool UpdateIniData::boundReleaseInstalled()
+{
+    QSettings settings(filename(), QSettings::IniFormat);
+    return settings.value(QLatin1String(InstalledGroup) + QLatin1Char('/') + QLatin1String(BoundKey))
+        .toBool();
 }
 
 bool UpdateIniData::installedVersion(const QString &type, int *version)

@@ -29,8 +29,11 @@ public:
 
     // The end of a successful run in one save: the session record goes, and group
     // "installed" records the client type and version the run installed, so that an older
-    // version is never installed behind the user's back. Other groups stay as they are.
-    static bool finishRun(const QString &type, int version);
+    // version is never installed behind the user's back. Other groups stay as they are. bound:
+    // the release's product ini was bound to its type and version; once recorded, that stays,
+    // and product inis without a binding are refused from then on (boundReleaseInstalled()).
+    static bool finishRun(const QString &type, int version, bool bound = false);
+    static bool boundReleaseInstalled();
     // True when a version is recorded for type; only then is version filled.
     static bool installedVersion(const QString &type, int *version);
 

@@ -69,6 +69,7 @@ void DownloadFileTaskSpecification::makeSubtasksAndStart(bool resumable)
     // A compressed download is only read again, to be unpacked: writing it to disk early would
     // take the disk from the files that are installed.
     fetch->setStartWriteBack(!download.unpacked);
+    fetch->setWithSha256(!download.sha256.isEmpty());
     downloadTask = fetch;
     addSubTask(fetch);
 
@@ -78,8 +79,11 @@ void DownloadFileTaskSpecification::makeSubtasksAndStart(bool resumable)
             &DownloadFileTaskSpecification::onSigCheckDone);
     // The download digested every byte it wrote; reading the file back for the check would
     // handle each byte once more. The check starts only after the download has finished.
-    connect(fetch, &TaskSpecification::finished, check,
-            [fetch, check] { check->setKnownDigest(fetch->fileDigest()); });
+    check->setExpectedSha256(download.sha256);
+    connect(fetch, &TaskSpecification::finished, check, [fetch, check] {
+        check->setKnownDigest(fetch->fileDigest());
+        check->setKnownSha256(fetch->fileSha256());
+    });
     addSubTask(check);
 
     state = Running;

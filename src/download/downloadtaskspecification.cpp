@@ -49,6 +49,7 @@ void DownloadTaskSpecification::execute()
     servingMirror.clear();
     resumed = false;
     digest.clear();
+    sha256.clear();
     failedAttempts = 0;
     notFoundAnswers = 0;
     emit message(tr("Downloading %1").arg(remotePath));
@@ -123,11 +124,13 @@ void DownloadTaskSpecification::downloadFinished()
     finish();
 }
 
-void DownloadTaskSpecification::onDigestReady(const QByteArray &fileDigest)
+void DownloadTaskSpecification::onDigestReady(const QByteArray &fileDigest,
+                                              const QByteArray &fileSha256)
 {
     if (state != Running)
         return;
     digest = fileDigest;
+    sha256 = fileSha256;
     downloadFinished();
 }
 

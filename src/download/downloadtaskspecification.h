@@ -122,6 +122,8 @@ public:
     /// Whether the file's write-back to disk is started as it is digested (the default; see
     /// GrowingFileDigest::setStartWriteBack()).
     void setStartWriteBack(bool start) { digester.setStartWriteBack(start); }
+    /// Whether the SHA-256 is computed as well, in the same reads (fileSha256()).
+    void setWithSha256(bool with) { digester.setWithSha256(with); }
 
     /// The mirror that delivered the file of the last successful run; empty before one and
     /// while a run is under way. Lets the caller drop a mirror whose file fails its check.
@@ -134,6 +136,8 @@ public:
      * caller checking the file may trust it instead of reading the file again.
      */
     QByteArray fileDigest() const { return digest; }
+    /// The raw SHA-256 of the same bytes when setWithSha256() asked for it, else empty.
+    QByteArray fileSha256() const { return sha256; }
 
     /// Starts the download: message "Downloading %1", state Running, first attempt.
     void execute() override;
@@ -186,7 +190,7 @@ private slots:
     void onDrain();
     void onDownloadFinished();
     void onMetaDataChanged();
-    void onDigestReady(const QByteArray &fileDigest);
+    void onDigestReady(const QByteArray &fileDigest, const QByteArray &fileSha256);
     void onOtherDownloadFinished(QNetworkReply *reply);
 
 private:
@@ -220,6 +224,7 @@ private:
     // Follows the local file of the current attempt from its first byte.
     GrowingFileDigest digester;
     QByteArray digest;
+    QByteArray sha256;
     // Reused for every read, so the loop allocates nothing per step.
     QByteArray buffer;
     // The reply that asked for a read of everything it holds, while that read is on its way

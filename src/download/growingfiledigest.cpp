@@ -1,6 +1,7 @@
 #include "download/growingfiledigest.h"
 
 #include "fileops/sessionfile.h"
+#include "manifest/sha256.h"
 #include "tasks/asyncfunc.h"
 #include "tasks/asyncrun.h"
 
@@ -8,6 +9,7 @@
 #include <QThreadPool>
 
 #include <cerrno>
+#include <optional>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -15,7 +17,12 @@
 // job runs.
 struct GrowingFileDigest::Progress
 {
-    Progress(const QString &path, bool writeBack) : path(path), writeBack(writeBack) { }
+    Progress(const QString &path, bool writeBack, bool withSha256)
+        : path(path), writeBack(writeBack)
+    {
+        if (withSha256)
+            sha256.emplace();
+    }
     ~Progress()
     {
         if (fd >= 0)
@@ -27,6 +34,7 @@ struct GrowingFileDigest::Progress
     const bool writeBack;
     int fd = -1;
     QCryptographicHash hash {QCryptographicHash::Md5};
+    std::optional<Sha256> sha256;
     qint64 done = 0;
     bool failed = false;
 };
@@ -66,7 +74,10 @@ public:
             // The file is shorter than its writer said: it was changed behind the writer's back.
             if (count <= 0)
                 return false;
-            p.hash.addData(QByteArrayView(block.constData(), count));
+            const QByteArrayView bytes(block.constData(), count);
+            p.hash.addData(bytes);
+            if (p.sha256)
+                p.sha256->addData(bytes);
             p.done += count;
         }
         // The file will have to be on disk before it is installed: the disk writes it meanwhile,
@@ -89,7 +100,7 @@ GrowingFileDigest::~GrowingFileDigest() = default;
 void GrowingFileDigest::start(const QString &path, qint64 size)
 {
     stop();
-    progress = std::make_shared<Progress>(path, writeBack);
+    progress = std::make_shared<Progress>(path, writeBack, withSha256);
     written = size;
     startJob();
 }
@@ -128,13 +139,16 @@ void GrowingFileDigest::startJob()
     const bool done = progress->failed || progress->done >= written;
     if (done && finishing) {
         const QByteArray digest = progress->failed ? QByteArray() : progress->hash.result();
+        const QByteArray sha256 = progress->failed || !progress->sha256
+            ? QByteArray()
+            : progress->sha256->result();
         stop();
         // Always from the event loop, as when a job had to run first.
         QMetaObject::invokeMethod(
             this,
-            [this, digest, sent = generation] {
+            [this, digest, sha256, sent = generation] {
                 if (sent == generation)
-                    emit ready(digest);
+                    emit ready(digest, sha256);
             },
             Qt::QueuedConnection);
         return;

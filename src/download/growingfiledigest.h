@@ -10,7 +10,7 @@ class QThreadPool;
 
 /**
  * @class GrowingFileDigest
- * @brief The MD5 of a file while it is being written, computed on a thread pool.
+ * @brief The MD5 (and SHA-256) of a file while it is being written, computed on a thread pool.
  *
  * The writer calls start() once the file is open, grown() after each write, and finish() when
  * the file is complete; ready() then delivers the digest of the file's first bytes up to the
@@ -48,6 +48,9 @@ public:
     /// Whether jobs start the write-back of what they read (the default), for a file that is
     /// to be synced later; takes effect with the next start().
     void setStartWriteBack(bool start) { writeBack = start; }
+    /// Whether the SHA-256 is computed too, from the same reads; takes effect with the next
+    /// start().
+    void setWithSha256(bool with) { withSha256 = with; }
 
     /// Drops the current file, if any, and begins to digest the file at @p path from its first
     /// byte. The file must exist; it holds @p size bytes so far.
@@ -60,9 +63,9 @@ public:
     void stop();
 
 signals:
-    /// The raw MD5 of the file's first bytes up to the size given to finish(); empty when the
-    /// file could not be read that far.
-    void ready(const QByteArray &digest);
+    /// The raw MD5 of the file's first bytes up to the size given to finish(), and their raw
+    /// SHA-256 when asked for (else empty); both empty when the file could not be read that far.
+    void ready(const QByteArray &digest, const QByteArray &sha256);
 
 private:
     struct Progress;
@@ -73,6 +76,7 @@ private:
 
     QThreadPool *jobPool = nullptr;
     bool writeBack = true;
+    bool withSha256 = false;
     std::shared_ptr<Progress> progress;
     // The file's size as the writer last reported it.
     qint64 written = 0;

@@ -3,9 +3,14 @@
 #include "app/configuration.h"
 #include "download/downloadtaskspecification.h"
 #include "download/mirrors.h"
+#include "download/optionaldownloadtaskspecification.h"
+#include "manifest/checkmanifesttaskspecification.h"
 #include "manifest/checksignaturetaskspecification.h"
+#include "manifest/signaturelist.h"
 
 #include <QFileInfo>
+
+#include <algorithm>
 
 namespace {
 
@@ -47,18 +52,19 @@ void IniDownloadTaskSpecification::makeSubtasksAndStart()
 {
     const QString localIni = localIniPath();
     const QString localSignature = localIni + QLatin1String(SignatureSuffix);
-    double checkShare = 1.0;
+    configuration->sideFilePath.clear();
+    configuration->releaseBound = false;
 
     // After a failed verification both files are fetched again, whatever is
     // on disk; the downloads truncate them.
     iniDownload = nullptr;
+    sideFileDownload = nullptr;
     if (retryCount > 0 || !QFileInfo::exists(localIni)) {
         auto *download = new DownloadTaskSpecification(manager, mirrors, remoteIniPath(), localIni,
                                                        -1, this, DownloadShare);
         download->setUnknownSizeLimit(MaxIniBytes);
         iniDownload = download;
         addSubTask(download);
-        checkShare = 1.0 - DownloadShare;
     }
     if (retryCount > 0 || !QFileInfo::exists(localSignature)) {
         auto *download = new DownloadTaskSpecification(
@@ -66,39 +72,143 @@ void IniDownloadTaskSpecification::makeSubtasksAndStart()
             this, DownloadShare);
         download->setUnknownSizeLimit(MaxSignatureBytes);
         addSubTask(download);
-        checkShare -= DownloadShare;
     }
-    auto *check = new CheckSignatureTaskSpecification(localIni, QString(), false, this, checkShare);
-    connect(check, &CheckSignatureTaskSpecification::checkDone, this,
-            &IniDownloadTaskSpecification::onSigCheckDone);
-    addSubTask(check);
+    addManifestCheck(false);
 
     state = Running;
     executeSubTasks();
 }
 
-void IniDownloadTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTaskSpecification *)
+void IniDownloadTaskSpecification::addManifestCheck(bool tryFurtherSignatures)
 {
-    if (pass)
+    ManifestExpectation expectation;
+    expectation.clientType = configuration->clientType;
+    expectation.version = QString::number(configuration->clientVersion);
+    expectation.bindingRequired = configuration->boundReleaseInstalled;
+    expectation.now = QDateTime::currentDateTimeUtc();
+    expectation.tryFurtherSignatures = tryFurtherSignatures;
+    // The check's share is whatever the downloads left; its exact value matters little.
+    auto *check = new CheckManifestTaskSpecification(localIniPath(), expectation, this, 0.0);
+    connect(check, &CheckManifestTaskSpecification::manifestChecked, this,
+            &IniDownloadTaskSpecification::onManifestChecked);
+    addSubTask(check);
+}
+
+QString IniDownloadTaskSpecification::iniSource() const
+{
+    return iniDownload ? iniDownload->servingMirrorName() : localIniPath();
+}
+
+void IniDownloadTaskSpecification::onManifestChecked(const ManifestVerdict &verdict)
+{
+    const ReleaseBinding &binding = verdict.binding;
+    switch (verdict.kind) {
+    case ManifestVerdict::Accepted:
+        if (!binding.present) {
+            emit message(tr("Product ini from %1 carries no version binding; accepted as a release "
+                            "published before bindings")
+                             .arg(iniSource()));
+            return;
+        }
+        configuration->releaseBound = true;
+        addSideFileSubtasks(binding);
         return;
-    // Like a file with a wrong MD5, a manifest that does not verify costs the mirror that served
-    // it; otherwise one bad mirror could be asked again and again up to the retry limit.
-    if (iniDownload)
-        mirrors->addMirrorError(iniDownload->servingMirrorName());
+    case ManifestVerdict::NotVerified: {
+        // The further signatures are tried once per attempt, after the first one failed: a
+        // release signed with one key has none, and an updater trusting its first key never
+        // needs them.
+        const bool furtherTried = std::any_of(
+            allSubTasks.cbegin(), allSubTasks.cend(), [](const TaskSpecification *task) {
+                return qobject_cast<const OptionalDownloadTaskSpecification *>(task) != nullptr;
+            });
+        if (!furtherTried) {
+            addSubTask(new OptionalDownloadTaskSpecification(
+                manager, mirrors, SignatureList::pathFor(remoteIniPath()),
+                SignatureList::pathFor(localIniPath()), SignatureList::MaxFileBytes, this, 0.0));
+            addManifestCheck(true);
+            return;
+        }
+        refuse(tr("Could not verify the product ini file. Aborting"), iniSource(),
+               tr("Could not verify the product ini file. Retrying"));
+        return;
+    }
+    case ManifestVerdict::WrongRelease:
+        refuse(tr("Product ini from %1 is for %2 version %3, not version %4")
+                   .arg(iniSource(), binding.clientType, binding.version)
+                   .arg(configuration->clientVersion),
+               iniSource());
+        return;
+    case ManifestVerdict::Expired:
+        refuse(tr("Product ini from %1 expired on %2 (UTC)")
+                   .arg(iniSource(), ReleaseBinding::displayTime(binding.expires)),
+               iniSource());
+        return;
+    case ManifestVerdict::Unbound:
+        refuse(tr("Product ini from %1 carries no version binding").arg(iniSource()), iniSource());
+        return;
+    case ManifestVerdict::MalformedBinding:
+        refuse(tr("Product ini from %1 has a malformed version binding: %2")
+                   .arg(iniSource(), verdict.problem),
+               iniSource());
+        return;
+    }
+}
+
+void IniDownloadTaskSpecification::addSideFileSubtasks(const ReleaseBinding &binding)
+{
+    const QString localPath = configuration->tempDir + QLatin1Char('/') + binding.sideFile;
+    auto *download = new DownloadTaskSpecification(manager, mirrors, binding.sideFile, localPath,
+                                                   binding.sideFileSize, this, 0.0);
+    sideFileDownload = download;
+    addSubTask(download);
+    auto *check = new CheckSignatureTaskSpecification(localPath, QString(), false, this, 0.0);
+    check->setExpectedSha256(binding.sideFileSha256);
+    connect(download, &TaskSpecification::finished, check,
+            [download, check] { check->setKnownSha256(download->fileSha256()); });
+    download->setWithSha256(true);
+    connect(check, &CheckSignatureTaskSpecification::checkDone, this,
+            &IniDownloadTaskSpecification::onSideFileChecked);
+    addSubTask(check);
+}
+
+void IniDownloadTaskSpecification::onSideFileChecked(bool pass,
+                                                     CheckSignatureTaskSpecification *task)
+{
+    if (pass) {
+        configuration->sideFilePath = task->getFilePath();
+        return;
+    }
+    const QString mirror = sideFileDownload ? sideFileDownload->servingMirrorName() : QString();
+    refuse(tr("Side file from %1 does not match the SHA-256 its product ini gives").arg(mirror),
+           mirror);
+}
+
+void IniDownloadTaskSpecification::refuse(const QString &reason, const QString &mirror,
+                                          const QString &retryLine)
+{
+    // Like a file with a wrong MD5, a manifest that is refused costs the mirror that served it;
+    // otherwise one bad mirror could be asked again and again up to the retry limit.
+    if (!mirror.isEmpty())
+        mirrors->addMirrorError(mirror);
+    lastRefusal = reason;
     ++retryCount;
-    if (retryCount > retryLimit) {
-        emit message(tr("Could not verify the product ini file. Aborting"));
+    const bool givingUp = retryCount > retryLimit;
+    emit message(givingUp || retryLine.isEmpty() ? reason : retryLine);
+    if (givingUp) {
+        emit error(reason);
+        lastRefusal.clear();
         // The reporting check still finishes after this; a composed task
         // that has ended starts nothing more, so this stays the only end.
         errorCancel();
         return;
     }
-    emit message(tr("Could not verify the product ini file. Retrying"));
     // The reset disconnects the check that is reporting, so its own ending
     // reaches nobody; the new attempt runs with fresh subtasks.
     const int retries = retryCount;
+    const QString refusal = lastRefusal;
     reset();
     retryCount = retries;
+    lastRefusal = refusal;
     makeSubtasksAndStart();
 }
 
@@ -108,6 +218,9 @@ void IniDownloadTaskSpecification::subtasksDone()
         emit error(tr("Version %1 of %2 is not available on any mirror")
                        .arg(configuration->clientVersion)
                        .arg(configuration->clientType));
+    else if (getStateFromSubTasks() != Finished && !lastRefusal.isEmpty())
+        // The mirrors ran out after refusing what they served: that refusal is why.
+        emit error(lastRefusal);
     ComposedTaskSpecification::subtasksDone();
 }
 
@@ -115,5 +228,6 @@ void IniDownloadTaskSpecification::reset()
 {
     clearSubTasks();
     retryCount = 0;
+    lastRefusal.clear();
     TaskSpecification::reset();
 }

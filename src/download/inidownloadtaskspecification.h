@@ -1,5 +1,6 @@
 #pragma once
 
+#include "manifest/manifestcheck.h"
 #include "tasks/composedtaskspecification.h"
 
 #include <QPointer>
@@ -10,14 +11,23 @@ class Configuration;
 class Mirrors;
 class QNetworkAccessManager;
 
-// First step of every run: brings the product ini and its signature into the
-// session's temporary directory and verifies the signature with the built-in
-// key. Files an interrupted run left behind are reused and only verified.
-// When the signature does not verify, the mirror that served the ini is
-// charged with an error and both files are fetched again from mirrors chosen
-// afresh, up to the retry limit. When every mirror answers the product ini with 404, the
-// version is on none of them: the run ends with "Version %1 of %2 is not available on any
-// mirror" (a mirror not yet synced, or a version that does not exist).
+// First step of every run: brings the product ini and its signature into the session's
+// temporary directory and accepts it only when a trusted key's signature verifies and the ini is
+// the release the run asked for (ManifestVerdict). Files an interrupted run left behind are
+// reused and only checked.
+//
+// When the first signature does not verify, the further signatures (TYPE.ini.sigs, which only
+// releases signed with several keys carry) are fetched and tried, once per attempt. An ini that
+// is still not verified, is bound to another client type or version, has expired, or carries no
+// binding where one is required, is refused: the mirror that served it is charged with an error
+// and the files are fetched again from mirrors chosen afresh, up to the retry limit. When no
+// mirror is left, the run ends with the last refusal as its error. When every mirror answers the
+// product ini with 404, the version is on none of them: the run ends with "Version %1 of %2 is not
+// available on any mirror".
+//
+// A bound ini names a side file with the SHA-256 of every stored file; it is fetched next and
+// must have the size and SHA-256 the ini gives, or it is refused like the ini. Once accepted, the
+// configuration names it (sideFilePath) and says whether the release is bound (releaseBound).
 class IniDownloadTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
@@ -44,14 +54,23 @@ public:
     QString remoteIniPath() const;
 
 protected:
-    // Names a version that no mirror has before the run ends.
+    // Names a version that no mirror has, or the last refusal, before the run ends.
     void subtasksDone() override;
 
 private slots:
-    void onSigCheckDone(bool pass, CheckSignatureTaskSpecification *task);
+    void onManifestChecked(const ManifestVerdict &verdict);
+    void onSideFileChecked(bool pass, CheckSignatureTaskSpecification *task);
 
 private:
     void makeSubtasksAndStart();
+    void addManifestCheck(bool tryFurtherSignatures);
+    void addSideFileSubtasks(const ReleaseBinding &binding);
+    // Charges the mirror that served the refused file and starts a new attempt, or ends the run
+    // with the reason when the retries are used up. The log says retryLine instead of the reason
+    // while there are retries left, when one is given.
+    void refuse(const QString &reason, const QString &mirror,
+                const QString &retryLine = QString());
+    QString iniSource() const;
 
     QNetworkAccessManager *manager;
     Mirrors *mirrors;
@@ -60,4 +79,6 @@ private:
     int retryLimit = DefaultRetryLimit;
     // The ini download of the current attempt; null when the ini on disk was reused.
     QPointer<DownloadTaskSpecification> iniDownload;
+    QPointer<DownloadTaskSpecification> sideFileDownload;
+    QString lastRefusal;
 };

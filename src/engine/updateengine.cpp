@@ -260,7 +260,8 @@ void UpdateEngine::onTaskFinished()
     cleanup();
     saveFileStates();
     reportSettingsSave(
-        UpdateIniData::finishRun(configuration->clientType, configuration->clientVersion));
+        UpdateIniData::finishRun(configuration->clientType, configuration->clientVersion,
+                                 configuration->releaseBound));
     state = Finished;
     emit message(tr("Update successfully finished"));
     dropMainTask();

@@ -17,6 +17,8 @@ ASyncFunc *CheckSignatureTaskSpecification::createFunction()
 {
     auto *func = new CheckSigFunc(filePath, md5);
     func->setKnownDigest(knownDigest);
+    func->setExpectedSha256(expectedSha256);
+    func->setKnownSha256(knownSha256);
     return func;
 }
 

@@ -25,6 +25,10 @@ public:
      * the MD5 check compares it instead of reading the file. Empty (the default) reads the file.
      */
     void setKnownDigest(const QByteArray &digest) { knownDigest = digest; }
+    /// The raw SHA-256 the file must also have (empty: the MD5 alone), and the writer's own
+    /// computation of it, as setKnownDigest().
+    void setExpectedSha256(const QByteArray &sha256) { expectedSha256 = sha256; }
+    void setKnownSha256(const QByteArray &sha256) { knownSha256 = sha256; }
 
 signals:
     // Emitted exactly once per run whose result arrives while the task is
@@ -40,4 +44,6 @@ private:
     QString md5;
     bool fatal;
     QByteArray knownDigest;
+    QByteArray expectedSha256;
+    QByteArray knownSha256;
 };

@@ -38,6 +38,15 @@ constexpr unsigned long SALT_LENGTH = 8;
 /// with the length KEY_BLOCK_SIZE.
 extern const unsigned char PUBLIC_KEY[KEY_BLOCK_SIZE];
 
+/// Every public key built into the updater (VARNOLT_PUBLIC_KEY_FILE may be a list; PUBLIC_KEY is
+/// its first), and the lower-case fingerprints of revoked keys (VARNOLT_REVOKED_KEYS), which are
+/// never trusted. Generated into a key library of its own, so that a program can be linked with
+/// another key set; TrustedKeys is the way to use them.
+extern const unsigned char PUBLIC_KEYS[][KEY_BLOCK_SIZE];
+extern const int PUBLIC_KEY_COUNT;
+extern const char *const REVOKED_KEYS[];
+extern const int REVOKED_KEY_COUNT;
+
 /// Index of the SHA-1 descriptor in LibTomCrypt's hash registry; set by crypt_init(), -1 before.
 extern int hash_idx;
 

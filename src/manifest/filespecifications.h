@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QList>
 #include <QString>
 
@@ -14,6 +15,9 @@ struct FileDownloadSpecification
     quint64 size = 0; // of the file as stored on the mirror
     // Stored compressed: what is installed is its unpacked content, never the download itself.
     bool unpacked = false;
+    // Raw SHA-256 of the stored file from the release's side file; empty for a release
+    // published without one, whose files are checked by their MD5 alone.
+    QByteArray sha256 {};
 };
 
 // One downloaded file to install. Files stored gzip-compressed carry the

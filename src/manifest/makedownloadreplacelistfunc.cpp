@@ -81,7 +81,8 @@ MakeDownloadReplaceListFunc::MakeDownloadReplaceListFunc(Configuration *configur
       installDir(Configuration::getAppRootPath()),
       tempDir(configuration->tempDir),
       productIniPath(configuration->tempDir + QLatin1Char('/') + configuration->clientType
-                     + QLatin1String(".ini"))
+                     + QLatin1String(".ini")),
+      sideFilePath(configuration->sideFilePath)
 {
 }
 
@@ -184,6 +185,8 @@ bool MakeDownloadReplaceListFunc::readEntries(QList<Entry> &entries)
         return false;
     }
 
+    if (!readSideFile())
+        return false;
     // Every key is checked before any file is hashed: a manifest that fails costs no reading.
     entries.reserve(count);
     const QStringList sections = settings.childGroups();
@@ -202,7 +205,25 @@ bool MakeDownloadReplaceListFunc::readEntries(QList<Entry> &entries)
         }
         settings.endGroup();
     }
+    // Each entry holds its own digest now.
+    sideFile = SideFile();
     return true;
+}
+
+bool MakeDownloadReplaceListFunc::readSideFile()
+{
+    if (sideFilePath.isEmpty())
+        return true;
+    QFile file;
+    QString problem;
+    if (!SessionFile::openForReading(file, sideFilePath))
+        problem = file.errorString();
+    else if (!SideFile::parse(file.readAll(), &sideFile, &problem))
+        sideFile = SideFile();
+    if (problem.isEmpty())
+        return true;
+    emit message(tr("side file %1 is unusable: %2").arg(sideFilePath, problem));
+    return false;
 }
 
 void MakeDownloadReplaceListFunc::loadFileStates()
@@ -250,7 +271,8 @@ void MakeDownloadReplaceListFunc::compare(Learned &lesson) const
     // Only a file to replace needs its downloaded copy looked at.
     if (!entry.installedMatches)
         entry.tempMatches
-            = fileMatches(tempDir + QLatin1Char('/') + entry.download.filePath, entry.download.md5);
+            = fileMatches(tempDir + QLatin1Char('/') + entry.download.filePath, entry.download.md5,
+                          entry.download.sha256);
 }
 
 bool MakeDownloadReplaceListFunc::installedMatches(const Entry &entry, const QString &path,
@@ -258,7 +280,7 @@ bool MakeDownloadReplaceListFunc::installedMatches(const Entry &entry, const QSt
 {
     // Without an MD5 the file is checked by its signature, which the cache knows nothing of.
     if (!fileStates || entry.installedMd5.isEmpty())
-        return fileMatches(path, entry.installedMd5);
+        return fileMatches(path, entry.installedMd5, QByteArray());
     const QByteArray known = fileStates->trustedMd5(entry.destination, now);
     const auto matches = [&entry](const QByteArray &md5) {
         return entry.installedMd5.compare(QLatin1String(md5.toHex()), Qt::CaseInsensitive) == 0;
@@ -266,7 +288,7 @@ bool MakeDownloadReplaceListFunc::installedMatches(const Entry &entry, const QSt
     if (!known.isEmpty())
         return matches(known);
     if (!fileStates->canRecord(now))
-        return fileMatches(path, entry.installedMd5);
+        return fileMatches(path, entry.installedMd5, QByteArray());
 
     // Read through a descriptor whose state is taken before and after: the entry describes the
     // file that was read, and only if nothing wrote to it meanwhile.
@@ -325,6 +347,15 @@ bool MakeDownloadReplaceListFunc::handleFileEntry(QSettings &settings, const QSt
     download.filePath = key;
     download.md5 = parts.at(0);
     download.size = toSize(parts.at(1));
+    if (!sideFilePath.isEmpty()) {
+        // The signed ini pins the side file; a stored file it does not cover could only be
+        // checked by its MD5, which the release promised not to rely on.
+        download.sha256 = sideFile.sha256.value(SideFile::pathOf(section, key));
+        if (download.sha256.isEmpty()) {
+            emit message(tr("side file has no SHA-256 for %1 in section %2").arg(key, section));
+            return false;
+        }
+    }
 
     FileReplaceSpecification replace;
     replace.section = section;
@@ -391,12 +422,14 @@ bool MakeDownloadReplaceListFunc::deletesInstalledFile()
     return false;
 }
 
-bool MakeDownloadReplaceListFunc::fileMatches(const QString &path, const QString &md5)
+bool MakeDownloadReplaceListFunc::fileMatches(const QString &path, const QString &md5,
+                                              const QByteArray &sha256)
 {
     if (!QFileInfo::exists(path))
         return false;
     // Run here, on this thread, with its messages going nowhere: a mismatch is the expected
     // outcome for a file to update and is not worth a log line.
     CheckSigFunc check(path, md5);
+    check.setExpectedSha256(sha256);
     return check.run();
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "manifest/filespecifications.h"
+#include "manifest/sidefile.h"
 #include "tasks/asyncfunc.h"
 
 #include <QSet>
@@ -96,7 +97,9 @@ private:
     bool readEntries(QList<Entry> &entries);
     bool checkPath(const QString &path, const QString &section);
     bool deletesInstalledFile();
-    static bool fileMatches(const QString &path, const QString &md5);
+    static bool fileMatches(const QString &path, const QString &md5, const QByteArray &sha256);
+    // Reads the release's side file when there is one; false after a message when it is unusable.
+    bool readSideFile();
 
     Configuration *configuration;
     FileSpecifications &results;
@@ -109,6 +112,9 @@ private:
     QString installDir;
     QString tempDir;
     QString productIniPath;
+    QString sideFilePath;
+    // The SHA-256 of every stored file while the entries are read; empty for a release without.
+    SideFile sideFile;
 
     // Bookkeeping of one run: every installed path the product ini names, every key already in
     // the download list, and every path the "delete" section names.

@@ -1,0 +1,75 @@
+#include "manifest/sidefile.h"
+
+#include <QStringList>
+
+#include <algorithm>
+
+const QByteArray SideFile::Header = QByteArrayLiteral("varnolt-hashes 1");
+
+namespace {
+
+bool isLowerHex(const QByteArray &text)
+{
+    return std::all_of(text.cbegin(), text.cend(), [](char c) {
+        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+    });
+}
+
+} // namespace
+
+bool SideFile::parse(const QByteArray &data, SideFile *sideFile, QString *problem)
+{
+    sideFile->sha256.clear();
+    qsizetype position = 0;
+    int lineNumber = 0;
+    while (position < data.size()) {
+        qsizetype end = data.indexOf('\n', position);
+        if (end < 0)
+            end = data.size();
+        const QByteArray line = data.mid(position, end - position);
+        position = end + 1;
+        ++lineNumber;
+        if (lineNumber == 1) {
+            if (line != Header) {
+                *problem = QStringLiteral("it does not begin with \"%1\"")
+                               .arg(QString::fromLatin1(Header));
+                return false;
+            }
+            continue;
+        }
+        if (!line.startsWith("sha256 "))
+            continue;
+        // "sha256 " + 64 digits + " " + at least "s/k".
+        const QByteArray digest = line.mid(7, 64);
+        if (line.size() < 7 + 64 + 1 + 3 || line.at(7 + 64) != ' ' || !isLowerHex(digest)) {
+            *problem = QStringLiteral("line %1 is malformed").arg(lineNumber);
+            return false;
+        }
+        const QString path = QString::fromUtf8(line.mid(7 + 64 + 1));
+        const qsizetype slash = path.indexOf(QLatin1Char('/'));
+        if (slash <= 0 || slash == path.size() - 1) {
+            *problem = QStringLiteral("line %1 names no section and file").arg(lineNumber);
+            return false;
+        }
+        if (sideFile->sha256.contains(path)) {
+            *problem = QStringLiteral("%1 is listed twice").arg(path);
+            return false;
+        }
+        sideFile->sha256.insert(path, QByteArray::fromHex(digest));
+    }
+    if (lineNumber == 0) {
+        *problem = QStringLiteral("it is empty");
+        return false;
+    }
+    return true;
+}
+
+QByteArray SideFile::serialize() const
+{
+    QStringList paths = sha256.keys();
+    paths.sort();
+    QByteArray data = Header + '\n';
+    for (const QString &path : qAsConst(paths))
+        data += "sha256 " + sha256.value(path).toHex() + ' ' + path.toUtf8() + '\n';
+    return data;
+}

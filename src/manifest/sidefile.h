@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QString>
+
+/// The side file of a release: the SHA-256 of every stored file of the product ini, beside it on
+/// the mirrors and pinned by the SHA-256 and size that the signed ini gives for it.
+///
+///     varnolt-hashes 1
+///     sha256 <64 hexadecimal digits> <section>/<key>
+///
+/// One line per stored file, its path as the mirror path below the version directory (the
+/// section never holds a "/", so the first one ends it). Lines of other kinds are skipped, so
+/// that a later format can add per-file data (block lists) without breaking this reader.
+class SideFile
+{
+public:
+    static const QByteArray Header;
+
+    /// Raw 32-byte digests by "section/key".
+    QHash<QString, QByteArray> sha256;
+
+    /**
+     * Reads the side file's bytes. False with the reason in @p problem for a missing or unknown
+     * header, a malformed sha256 line or a path listed twice.
+     */
+    static bool parse(const QByteArray &data, SideFile *sideFile, QString *problem);
+
+    /// The key under which a stored file's digest is listed.
+    static QString pathOf(const QString &section, const QString &key)
+    {
+        return section + QLatin1Char('/') + key;
+    }
+
+    /// The file's bytes, lines sorted by path.
+    QByteArray serialize() const;
+};
