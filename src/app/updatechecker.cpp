@@ -91,8 +91,14 @@ bool UpdateChecker::readFromServer()
     const ssize_t received = ::recv(sock.get(), buffer, sizeof buffer - 1, 0);
     if (received < 0)
         return false;
-    buffer[received] = '\0';
-    answer = QByteArray(buffer);
+    takeAnswer(QByteArray(buffer, received));
+    return true;
+}
+
+void UpdateChecker::takeAnswer(const QByteArray &datagram)
+{
+    const qsizetype zero = datagram.indexOf('\0');
+    answer = zero < 0 ? datagram : datagram.left(zero);
 
     // Same semantics as strtok: runs of separators count as one and empty
     // fields do not count. The answer is cut at its first zero byte.
@@ -106,5 +112,4 @@ bool UpdateChecker::readFromServer()
             break;
         *targets[next++] = token;
     }
-    return true;
 }

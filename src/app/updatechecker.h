@@ -28,6 +28,10 @@ public:
     // The text of the last answer, cut at its first zero byte.
     const QByteArray &getAnswer() const { return answer; }
 
+    // Takes @p datagram as the answer to a query, as checkUpdate() does with the one that
+    // arrives: the text up to its first zero byte, its fields assigned as described there.
+    void takeAnswer(const QByteArray &datagram);
+
     // The version server: the host built in, or VARNOLT_UPDATE_SERVER
     // ("host" or "host:port") from the environment.
     static QByteArray defaultHost();

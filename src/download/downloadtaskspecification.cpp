@@ -267,6 +267,13 @@ bool DownloadTaskSpecification::takeAnswer()
         const QString explanation = tr("%1 returned %2").arg(remoteUrl()).arg(status);
         if (status == 404)
             ++notFoundAnswers;
+        if (status == 404 && missingIsAnswer) {
+            // The file need not exist: its absence is an answer, not the mirror's fault.
+            resetDownload();
+            emit message(explanation);
+            errorCancel();
+            return false;
+        }
         mirrors->removeMirror(mirror.name);
         errorRetry(explanation);
         return false;

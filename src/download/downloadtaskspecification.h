@@ -122,6 +122,9 @@ public:
     /// Whether the file's write-back to disk is started as it is digested (the default; see
     /// GrowingFileDigest::setStartWriteBack()).
     void setStartWriteBack(bool start) { digester.setStartWriteBack(start); }
+    /// For a file a release may lack: a 404 ends the download at once, as a failure, without
+    /// holding it against the mirror or asking the others.
+    void setMissingIsAnswer(bool answer) { missingIsAnswer = answer; }
     /// Whether the SHA-256 is computed as well, in the same reads (fileSha256()).
     void setWithSha256(bool with) { digester.setWithSha256(with); }
 
@@ -225,6 +228,7 @@ private:
     GrowingFileDigest digester;
     QByteArray digest;
     QByteArray sha256;
+    bool missingIsAnswer = false;
     // Reused for every read, so the loop allocates nothing per step.
     QByteArray buffer;
     // The reply that asked for a read of everything it holds, while that read is on its way

@@ -4,6 +4,8 @@
 #include "download/downloadtaskspecification.h"
 #include "download/mirrors.h"
 #include "download/optionaldownloadtaskspecification.h"
+#include "fileops/sessionfile.h"
+#include "manifest/checksigfunc.h"
 #include "manifest/checkmanifesttaskspecification.h"
 #include "manifest/checksignaturetaskspecification.h"
 #include "manifest/signaturelist.h"
@@ -17,6 +19,16 @@ namespace {
 constexpr double DownloadShare = 0.3333;
 
 const char SignatureSuffix[] = ".sig";
+
+bool fileHasDigest(const QString &path, qint64 size, const QByteArray &sha256)
+{
+    QFile file;
+    if (!SessionFile::openForReading(file, path) || file.size() != size)
+        return false;
+    QByteArray md5;
+    QByteArray digest;
+    return CheckSigFunc::digestsOf(file, &md5, &digest) && digest == sha256;
+}
 
 } // namespace
 
@@ -157,6 +169,11 @@ void IniDownloadTaskSpecification::onManifestChecked(const ManifestVerdict &verd
 void IniDownloadTaskSpecification::addSideFileSubtasks(const ReleaseBinding &binding)
 {
     const QString localPath = configuration->tempDir + QLatin1Char('/') + binding.sideFile;
+    // An interrupted run may have left it; it is small enough to check right here.
+    if (retryCount == 0 && fileHasDigest(localPath, binding.sideFileSize, binding.sideFileSha256)) {
+        configuration->sideFilePath = localPath;
+        return;
+    }
     auto *download = new DownloadTaskSpecification(manager, mirrors, binding.sideFile, localPath,
                                                    binding.sideFileSize, this, 0.0);
     sideFileDownload = download;

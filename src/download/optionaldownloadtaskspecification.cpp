@@ -23,6 +23,7 @@ void OptionalDownloadTaskSpecification::execute()
     auto *download =
         new DownloadTaskSpecification(manager, mirrors, remotePath, localPath, -1, this, 1.0);
     download->setUnknownSizeLimit(sizeLimit);
+    download->setMissingIsAnswer(true);
     addSubTask(download);
     executeSubTasks();
 }

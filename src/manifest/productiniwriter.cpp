@@ -109,6 +109,10 @@ bool ProductIniWriter::write(const QString &path)
 
     {
         QSettings settings(path, QSettings::IniFormat);
+        if (binding.present) {
+            for (const auto &[key, value] : binding.keyValues())
+                settings.setValue(key, value);
+        }
         for (const Entry &entry : qAsConst(entries)) {
             settings.beginGroup(entry.section);
             settings.setValue(entry.key, entry.value);
@@ -178,6 +182,21 @@ bool ProductIniWriter::readsBack(const QString &path)
             return fail(QStringLiteral("%1 in section %2 does not read back as written")
                             .arg(entry.key, entry.section));
         }
+    }
+    // The updater reads the binding with a reader of its own, made for these keys only; both
+    // readers must see the same.
+    if (binding.present) {
+        for (const auto &[key, value] : binding.keyValues()) {
+            if (settings.value(key).toString() != value)
+                return fail(QStringLiteral("%1 does not read back as written").arg(key));
+        }
+        QFile file(path);
+        ReleaseBinding read;
+        QString problem;
+        if (!file.open(QIODevice::ReadOnly) || !ReleaseBinding::parse(file.readAll(), &read, &problem)
+            || !(read == binding))
+            return fail(QStringLiteral("the release binding of %1 does not read back as written %2")
+                            .arg(path, problem));
     }
     const QStringList sections = settings.childGroups();
     if (sections.size() != keysPerSection.size())

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "manifest/releasebinding.h"
+
 #include <QList>
 #include <QSet>
 #include <QString>
@@ -19,6 +21,8 @@
 ///     KEY=MD5::SIZE::UNZIPMD5::UNZIPSIZE::UNZIPPATH   ; gzip, unpacked to UNZIPPATH
 ///     [delete]
 ///     PATH=                                           ; removed from the installation
+///
+/// preceded by the release binding's keys outside any section, when one is set.
 ///
 /// A file entry's stored file lies at SECTION/KEY below the version directory on the mirrors.
 /// Paths are relative to the installation directory and use "/".
@@ -56,6 +60,9 @@ public:
     /// added twice is kept once.
     bool addDelete(const QString &filePath);
 
+    /// Binding keys to write outside any section (ReleaseBinding); without a call, none.
+    void setBinding(const ReleaseBinding &releaseBinding) { binding = releaseBinding; }
+
     /// Number of file entries (both kinds) added so far.
     int fileCount() const;
 
@@ -85,6 +92,7 @@ private:
     bool readsBack(const QString &path);
 
     QList<Entry> entries;
+    ReleaseBinding binding;
     QSet<QString> names;
     QString error;
 };

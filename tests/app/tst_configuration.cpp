@@ -30,6 +30,7 @@ private slots:
     void invalidServerVersion();
     void versionQueryRetryAndAbort();
     void versionQueryBoxInGerman();
+    void refusalsInGerman();
     void streams_data();
     void streams();
     void tempDirIsPrivateAndUnpredictable();
@@ -272,6 +273,33 @@ void TestConfiguration::versionQueryBoxInGerman()
     QStringList buttons = answerer.buttonTexts().constFirst();
     buttons.sort();
     QCOMPARE(buttons, (QStringList {QStringLiteral("Abbrechen"), QStringLiteral("Wiederholen")}));
+}
+
+void TestConfiguration::refusalsInGerman()
+{
+    // A version server offering less than what is installed: the reason as the window and the
+    // console show it.
+    QVERIFY(writeSettingsFile("[installed]\ntype=client_linux_amd64\nversion=900\n"));
+    UdpAnswerServer server({"850,861,872"});
+    qputenv("VARNOLT_UPDATE_SERVER", QByteArray("127.0.0.1:") + QByteArray::number(server.port()));
+    const Translators translators(QStringLiteral("de_DE"));
+    QVERIFY(translators.hasUpdaterCatalogue());
+    Configuration configuration;
+    QSignalSpy fatalSpy(&configuration, &Configuration::fatalError);
+    QVERIFY(!configuration.parseCommandLineOptions({QStringLiteral("update")}));
+    QCOMPARE(fatalSpy.count(), 1);
+    QCOMPARE(fatalSpy.at(0).at(0).toString(),
+             QStringLiteral("Der Aktualisierungsserver bietet Version 850 an, die älter ist als "
+                            "die installierte Version 900."));
+
+    // A product ini bound to another release, filled in as the manifest check fills it.
+    QCOMPARE(QCoreApplication::translate("IniDownloadTaskSpecification",
+                                         "Product ini from %1 is for %2 version %3, not version %4")
+                 .arg(QStringLiteral("mirror2"), QStringLiteral("client_linux_x86"),
+                      QStringLiteral("901"))
+                 .arg(902),
+             QStringLiteral("Produkt-INI von mirror2 gilt für client_linux_x86 Version 901, nicht "
+                            "für Version 902"));
 }
 
 void TestConfiguration::streams_data()

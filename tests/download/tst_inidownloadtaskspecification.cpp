@@ -111,10 +111,13 @@ void TestIniDownload::reusesValidFiles()
 {
     QFile::copy(mirrorRoot.path() + IniPath, configuration.tempDir + "/client_linux_x86.ini");
     QFile::copy(mirrorRoot.path() + SigPath, configuration.tempDir + "/client_linux_x86.ini.sig");
+    QFile::copy(mirrorRoot.path() + "/734/client_linux_x86.hashes",
+                configuration.tempDir + "/client_linux_x86.hashes");
     auto task = makeTask();
     const TaskRun result = run(*task);
     QCOMPARE(result.finished, 1);
     QCOMPARE(mirror->totalRequestCount(), 0);
+    QCOMPARE(configuration.sideFilePath, configuration.tempDir + "/client_linux_x86.hashes");
     // The check alone carries the whole share.
     QCOMPARE(result.progress.last(), 0.1);
     for (double p : result.progress)

@@ -1,6 +1,9 @@
 // The release tool run as a child process, the way a release manager runs it.
 
 #include "manifest/cryptotools.h"
+#include "manifest/releasebinding.h"
+#include "manifest/sha256.h"
+#include "manifest/sidefile.h"
 #include "manifest/scopedrsakey.h"
 #include "testsupport.h"
 
@@ -192,6 +195,24 @@ void TestReleaseTool::releaseOfAClientTree()
     QCOMPARE(deleteKeys, deleted);
     ini.endGroup();
 
+    // The release binding, and the side file it pins with the SHA-256 of every stored file.
+    ReleaseBinding binding;
+    QString problem;
+    QVERIFY2(ReleaseBinding::parse(readAll(iniPath), &binding, &problem), qPrintable(problem));
+    QVERIFY(binding.present);
+    QCOMPARE(binding.clientType, QStringLiteral("client_linux_amd64"));
+    QCOMPARE(binding.version, QStringLiteral("42"));
+    QVERIFY(qAbs(binding.published.secsTo(QDateTime::currentDateTimeUtc())) < 3600);
+    QVERIFY(!binding.expires.isValid());
+    QCOMPARE(binding.sideFile, QStringLiteral("client_linux_amd64.hashes"));
+    QCOMPARE(ini.value(QStringLiteral("release_version")).toString(), QStringLiteral("42"));
+    const QByteArray sideBytes = readAll(QDir(versionDir).filePath(binding.sideFile));
+    QCOMPARE(qint64(sideBytes.size()), binding.sideFileSize);
+    QCOMPARE(Sha256::hash(sideBytes), binding.sideFileSha256);
+    SideFile side;
+    QVERIFY2(SideFile::parse(sideBytes, &side, &problem), qPrintable(problem));
+    QCOMPARE(side.sha256.size(), tree.size());
+
     ini.beginGroup(QStringLiteral("client_linux_amd64"));
     QCOMPARE(ini.allKeys().size(), tree.size());
     const QString sectionDir = QDir(versionDir).filePath(QStringLiteral("client_linux_amd64"));
@@ -203,6 +224,8 @@ void TestReleaseTool::releaseOfAClientTree()
         const QStringList parts = ini.value(key).toString().split(QLatin1String("::"));
         const QByteArray stored = readAll(QDir(sectionDir).filePath(key));
         QVERIFY2(QFileInfo::exists(QDir(sectionDir).filePath(key)), qPrintable(key));
+        QCOMPARE(side.sha256.value(QStringLiteral("client_linux_amd64/") + key),
+                 Sha256::hash(stored));
         if (!isPacked) {
             QCOMPARE(parts, (QStringList {md5Of(content), QString::number(content.size())}));
             QCOMPARE(stored, content);
@@ -224,6 +247,7 @@ void TestReleaseTool::releaseOfAClientTree()
              QStringList {QStringLiteral("42")});
     QCOMPARE(QDir(versionDir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
              (QStringList {QStringLiteral("client_linux_amd64"),
+                           QStringLiteral("client_linux_amd64.hashes"),
                            QStringLiteral("client_linux_amd64.ini"),
                            QStringLiteral("client_linux_amd64.ini.sig")}));
 }

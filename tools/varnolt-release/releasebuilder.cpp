@@ -4,9 +4,14 @@
 
 #include "manifest/cryptotools.h"
 #include "manifest/productiniwriter.h"
+#include "manifest/checksigfunc.h"
 #include "manifest/scopedrsakey.h"
+#include "manifest/sha256.h"
+#include "manifest/signaturelist.h"
+#include "manifest/trustedkeys.h"
 
 #include <QCryptographicHash>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -56,8 +61,8 @@ ReleaseBuilder::ReleaseBuilder(const ReleaseSpecification &specification) : spec
 
 ReleaseBuilder::Outcome ReleaseBuilder::build()
 {
-    ScopedRsaKey key;
-    if (!checkSpecification() || !loadKey(key) || !collectFiles() || !checkPaths()
+    Keys keys;
+    if (!checkSpecification() || !loadKeys(keys) || !collectFiles() || !checkPaths()
         || !prepareOutput())
         return outcome;
 
@@ -73,11 +78,22 @@ ReleaseBuilder::Outcome ReleaseBuilder::build()
             return outcome;
         }
     }
+    ReleaseBinding binding;
+    binding.present = true;
+    binding.clientType = spec.clientType;
+    binding.version = spec.version;
+    // Whole seconds: the binding keeps no more, and the ini must read back as written.
+    binding.published = QDateTime::fromSecsSinceEpoch(QDateTime::currentSecsSinceEpoch(), Qt::UTC);
+    if (spec.expiresInDays >= 0)
+        binding.expires = binding.published.addSecs(qint64(spec.expiresInDays * 86400.0 + 0.5));
+    if (!writeSideFile(&binding))
+        return outcome;
+    ini.setBinding(binding);
     if (!ini.write(manifestPath)) {
         fail(OutputFailure, ini.errorString());
         return outcome;
     }
-    sign(key);
+    sign(keys);
     return outcome;
 }
 
@@ -132,7 +148,7 @@ bool ReleaseBuilder::checkSpecification()
     const QString sectionProblem = ProductIniWriter::checkSectionName(spec.section);
     if (!sectionProblem.isEmpty())
         return fail(InvalidSpecification, QStringLiteral("invalid section: ") + sectionProblem);
-    if (spec.sourceDir.isEmpty() || spec.mirrorDir.isEmpty() || spec.privateKeyFile.isEmpty())
+    if (spec.sourceDir.isEmpty() || spec.mirrorDir.isEmpty() || spec.privateKeyFiles.isEmpty())
         return fail(InvalidSpecification, QStringLiteral("source, mirror and key are required"));
 
     for (QStringList *paths : {&spec.gzipPaths, &spec.deletePaths}) {
@@ -159,19 +175,35 @@ bool ReleaseBuilder::checkSpecification()
     return true;
 }
 
-bool ReleaseBuilder::loadKey(ScopedRsaKey &key)
+bool ReleaseBuilder::loadKeys(Keys &keys)
 {
-    try {
-        load_key(key.get(), QFile::encodeName(spec.privateKeyFile).constData());
-    } catch (const crypt_exception &e) {
-        return fail(InputFailure,
-                    QStringLiteral("cannot load the private key %1 (%2)")
-                        .arg(spec.privateKeyFile, QString::fromLocal8Bit(e.what())));
-    }
-    if (key.type() != PK_PRIVATE) {
-        return fail(InputFailure,
-                    QStringLiteral("%1 is a public key; signing needs the private key")
-                        .arg(spec.privateKeyFile));
+    QStringList fingerprints;
+    for (const QString &file : qAsConst(spec.privateKeyFiles)) {
+        auto key = std::make_unique<ScopedRsaKey>();
+        try {
+            load_key(key->get(), QFile::encodeName(file).constData());
+        } catch (const crypt_exception &e) {
+            return fail(InputFailure,
+                        QStringLiteral("cannot load the private key %1 (%2)")
+                            .arg(file, QString::fromLocal8Bit(e.what())));
+        }
+        if (key->type() != PK_PRIVATE) {
+            return fail(InputFailure,
+                        QStringLiteral("%1 is a public key; signing needs the private key")
+                            .arg(file));
+        }
+        QString fingerprint;
+        try {
+            fingerprint = TrustedKeys::fingerprint(key->get());
+        } catch (const crypt_exception &e) {
+            return fail(InputFailure, QStringLiteral("cannot use the private key %1 (%2)")
+                                          .arg(file, QString::fromLocal8Bit(e.what())));
+        }
+        if (fingerprints.contains(fingerprint))
+            return fail(InvalidSpecification,
+                        QStringLiteral("the key %1 is given twice").arg(file));
+        fingerprints.append(fingerprint);
+        keys.push_back(std::move(key));
     }
     return true;
 }
@@ -284,10 +316,12 @@ bool ReleaseBuilder::prepareOutput()
     versionDir = QDir(spec.mirrorDir).filePath(spec.version);
     sectionDir = QDir(versionDir).filePath(spec.section);
     manifestPath = QDir(versionDir).filePath(spec.clientType + QLatin1String(".ini"));
+    sideFilePath = QDir(versionDir).filePath(sideFileName(spec.clientType));
     const QString signaturePath = SignatureFile::pathFor(manifestPath);
+    const QString furtherPath = SignatureList::pathFor(manifestPath);
 
     if (!spec.overwrite) {
-        for (const QString &path : {manifestPath, signaturePath, sectionDir}) {
+        for (const QString &path : {manifestPath, signaturePath, furtherPath, sectionDir}) {
             if (QFileInfo::exists(path)) {
                 return fail(OutputFailure,
                             QStringLiteral("%1 already exists; pass --force to "
@@ -297,7 +331,7 @@ bool ReleaseBuilder::prepareOutput()
         }
     }
     // An old manifest must not outlive the files it describes if this build fails half-way.
-    for (const QString &path : {manifestPath, signaturePath}) {
+    for (const QString &path : {manifestPath, signaturePath, furtherPath, sideFilePath}) {
         if (QFileInfo::exists(path) && !QFile::remove(path))
             return fail(OutputFailure, QStringLiteral("cannot remove %1").arg(path));
     }
@@ -316,9 +350,11 @@ bool ReleaseBuilder::storeFile(const QString &relativePath, bool packed, Product
 
     QString md5;
     quint64 size = 0;
+    QByteArray sha256;
     if (!packed) {
-        if (!copyFile(from, to, &md5, &size))
+        if (!copyFile(from, to, &md5, &size, &sha256))
             return false;
+        sideFile.sha256.insert(SideFile::pathOf(spec.section, key), sha256);
         if (!ini.addFile(spec.section, key, md5, size))
             return fail(InvalidSpecification, ini.errorString());
         return true;
@@ -326,15 +362,17 @@ bool ReleaseBuilder::storeFile(const QString &relativePath, bool packed, Product
 
     QString unpackedMd5;
     quint64 unpackedSize = 0;
-    if (!gzipFile(from, to, &unpackedMd5, &unpackedSize) || !digestFile(to, &md5, &size))
+    if (!gzipFile(from, to, &unpackedMd5, &unpackedSize) || !digestFile(to, &md5, &size, &sha256))
         return false;
+    sideFile.sha256.insert(SideFile::pathOf(spec.section, key), sha256);
     if (!ini.addPackedFile(spec.section, key, md5, size, unpackedMd5, unpackedSize, relativePath))
         return fail(InvalidSpecification, ini.errorString());
     ++packedCount;
     return true;
 }
 
-bool ReleaseBuilder::copyFile(const QString &from, const QString &to, QString *md5, quint64 *size)
+bool ReleaseBuilder::copyFile(const QString &from, const QString &to, QString *md5, quint64 *size,
+                              QByteArray *sha256)
 {
     QFile in(from);
     if (!in.open(QIODevice::ReadOnly))
@@ -345,6 +383,7 @@ bool ReleaseBuilder::copyFile(const QString &from, const QString &to, QString *m
                     QStringLiteral("cannot write %1: %2").arg(to, out.errorString()));
 
     QCryptographicHash hash(QCryptographicHash::Md5);
+    Sha256 strong;
     *size = 0;
     while (!in.atEnd()) {
         const QByteArray chunk = in.read(CHUNK_SIZE);
@@ -355,12 +394,14 @@ bool ReleaseBuilder::copyFile(const QString &from, const QString &to, QString *m
             return fail(OutputFailure,
                         QStringLiteral("cannot write %1: %2").arg(to, out.errorString()));
         hash.addData(chunk);
+        strong.addData(chunk);
         *size += quint64(chunk.size());
     }
     if (!out.commit())
         return fail(OutputFailure,
                     QStringLiteral("cannot write %1: %2").arg(to, out.errorString()));
     *md5 = QString::fromLatin1(hash.result().toHex());
+    *sha256 = strong.result();
     return true;
 }
 
@@ -396,50 +437,86 @@ bool ReleaseBuilder::gzipFile(const QString &from, const QString &to, QString *m
     return true;
 }
 
-bool ReleaseBuilder::digestFile(const QString &path, QString *md5, quint64 *size)
+bool ReleaseBuilder::digestFile(const QString &path, QString *md5, quint64 *size,
+                                QByteArray *sha256)
 {
     QFile file(path);
-    QCryptographicHash hash(QCryptographicHash::Md5);
-    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
+    QByteArray rawMd5;
+    if (!file.open(QIODevice::ReadOnly) || !CheckSigFunc::digestsOf(file, &rawMd5, sha256))
         return fail(OutputFailure, QStringLiteral("cannot read back %1").arg(path));
-    *md5 = QString::fromLatin1(hash.result().toHex());
+    *md5 = QString::fromLatin1(rawMd5.toHex());
     *size = quint64(file.size());
     return true;
 }
 
-bool ReleaseBuilder::sign(ScopedRsaKey &key)
+bool ReleaseBuilder::writeSideFile(ReleaseBinding *binding)
+{
+    const QByteArray data = sideFile.serialize();
+    QSaveFile out(sideFilePath);
+    if (!out.open(QIODevice::WriteOnly) || out.write(data) != data.size() || !out.commit())
+        return fail(OutputFailure,
+                    QStringLiteral("cannot write %1: %2").arg(sideFilePath, out.errorString()));
+    binding->sideFile = QFileInfo(sideFilePath).fileName();
+    binding->sideFileSha256 = Sha256::hash(data);
+    binding->sideFileSize = data.size();
+    return true;
+}
+
+bool ReleaseBuilder::sign(Keys &keys)
 {
     const QString signaturePath = SignatureFile::pathFor(manifestPath);
-    QByteArray signature;
+    SignatureList further;
     try {
-        signature = SignatureFile::signatureOf(key.get(), manifestPath);
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+            Rsa_key *key = keys[i]->get();
+            const QByteArray signature = SignatureFile::signatureOf(key, manifestPath);
+            if (i == 0)
+                SignatureFile::write(signaturePath, signature);
+            else
+                further.entries.append({TrustedKeys::fingerprint(key), signature});
+        }
     } catch (const crypt_exception &e) {
         return fail(SigningFailure,
                     QStringLiteral("cannot sign %1 (%2)")
                         .arg(manifestPath, QString::fromLocal8Bit(e.what())));
     }
-    try {
-        SignatureFile::write(signaturePath, signature);
-    } catch (const crypt_exception &e) {
-        return fail(OutputFailure, QString::fromLocal8Bit(e.what()));
+    if (!further.entries.isEmpty()) {
+        const QString furtherPath = SignatureList::pathFor(manifestPath);
+        const QByteArray data = further.serialize();
+        QSaveFile out(furtherPath);
+        if (!out.open(QIODevice::WriteOnly) || out.write(data) != data.size() || !out.commit())
+            return fail(OutputFailure, QStringLiteral("cannot write %1: %2")
+                                           .arg(furtherPath, out.errorString()));
     }
 
     try {
         QString reason;
-        if (!SignatureFile::verify(key.get(), manifestPath, signaturePath, &reason)) {
+        if (!SignatureFile::verify(keys.front()->get(), manifestPath, signaturePath, &reason)) {
             return fail(
                 SigningFailure,
                 QStringLiteral("the signature just written does not verify (%1)").arg(reason));
         }
-        ScopedRsaKey builtIn;
-        load_key(builtIn.get(), PUBLIC_KEY, KEY_BLOCK_SIZE);
-        builtInKeyVerifies = SignatureFile::verify(builtIn.get(), manifestPath, signaturePath);
     } catch (const crypt_exception &e) {
         return fail(SigningFailure,
                     QStringLiteral("cannot check the signature of %1 (%2)")
                         .arg(manifestPath, QString::fromLocal8Bit(e.what())));
     }
+    QFile manifest(manifestPath);
+    QFile signatureFile(signaturePath);
+    if (!manifest.open(QIODevice::ReadOnly) || !signatureFile.open(QIODevice::ReadOnly))
+        return fail(SigningFailure, QStringLiteral("cannot read back %1").arg(manifestPath));
+    const QByteArray content = manifest.readAll();
+    builtInKeyVerifies = !TrustedKeys::verifier(content, signatureFile.readAll()).isEmpty();
+    for (const SignatureList::Entry &entry : qAsConst(further.entries)) {
+        if (!TrustedKeys::verifier(content, entry.signature, entry.fingerprint).isEmpty())
+            builtInKeyVerifies = true;
+    }
     return true;
+}
+
+QString ReleaseBuilder::sideFileName(const QString &clientType)
+{
+    return clientType + QLatin1String(".hashes");
 }
 
 bool ReleaseBuilder::fail(Outcome failure, const QString &text)

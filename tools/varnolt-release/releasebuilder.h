@@ -2,8 +2,14 @@
 
 #include "releasespecification.h"
 
+#include "manifest/releasebinding.h"
+#include "manifest/sidefile.h"
+
 #include <QString>
 #include <QStringList>
+
+#include <memory>
+#include <vector>
 
 class ProductIniWriter;
 class ScopedRsaKey;
@@ -11,7 +17,9 @@ class ScopedRsaKey;
 /// Builds the mirror tree of one release:
 ///
 ///     MIRROR/VERSION/TYPE.ini          the product ini (manifest)
-///     MIRROR/VERSION/TYPE.ini.sig      its signature
+///     MIRROR/VERSION/TYPE.ini.sig      its signature with the first key
+///     MIRROR/VERSION/TYPE.ini.sigs     the further keys' signatures (several keys only)
+///     MIRROR/VERSION/TYPE.hashes       the side file: the SHA-256 of every stored file
 ///     MIRROR/VERSION/SECTION/KEY       every file of the client tree, KEY its relative path,
 ///                                      or KEY = PATH + ".gz" for files stored compressed
 ///
@@ -57,19 +65,26 @@ public:
     /// an updater of this build would accept the release.
     bool verifiesWithBuiltInKey() const;
 
+    /// The file name of the side file of a client type's release.
+    static QString sideFileName(const QString &clientType);
+
 private:
+    using Keys = std::vector<std::unique_ptr<ScopedRsaKey>>;
+
     bool checkSpecification();
-    bool loadKey(ScopedRsaKey &key);
+    bool loadKeys(Keys &keys);
     bool collectFiles();
     void collectDirectory(const QString &absolutePath, const QString &relativePath,
                           QStringList &ancestors, QStringList &problems);
     bool checkPaths();
     bool prepareOutput();
     bool storeFile(const QString &relativePath, bool packed, ProductIniWriter &ini);
-    bool copyFile(const QString &from, const QString &to, QString *md5, quint64 *size);
+    bool copyFile(const QString &from, const QString &to, QString *md5, quint64 *size,
+                  QByteArray *sha256);
     bool gzipFile(const QString &from, const QString &to, QString *md5, quint64 *size);
-    bool digestFile(const QString &path, QString *md5, quint64 *size);
-    bool sign(ScopedRsaKey &key);
+    bool digestFile(const QString &path, QString *md5, quint64 *size, QByteArray *sha256);
+    bool writeSideFile(ReleaseBinding *binding);
+    bool sign(Keys &keys);
     bool fail(Outcome outcome, const QString &text);
 
     ReleaseSpecification spec;
@@ -77,6 +92,8 @@ private:
     QString versionDir;
     QString sectionDir;
     QString manifestPath;
+    QString sideFilePath;
+    SideFile sideFile;
     int packedCount = 0;
     bool builtInKeyVerifies = false;
     Outcome outcome = Success;

@@ -11,7 +11,9 @@ ReleaseOptions::ReleaseOptions()
                    QStringLiteral("DIR")),
       outOption(QStringLiteral("out"), QStringLiteral("Mirror root to write the release into."),
                 QStringLiteral("MIRRORDIR")),
-      keyOption(QStringLiteral("key"), QStringLiteral("Private key file."),
+      keyOption(QStringLiteral("key"),
+                QStringLiteral("Private key file. Repeatable: the first key's signature goes to "
+                               "TYPE.ini.sig, the others' to TYPE.ini.sigs."),
                 QStringLiteral("PRIVATE")),
       sectionOption(
           QStringLiteral("section"),
@@ -31,23 +33,31 @@ ReleaseOptions::ReleaseOptions()
                                  "version and type.")),
       followOption(
           QStringLiteral("follow-dir-links"),
-          QStringLiteral("Publish the contents of directory links as directories of their own."))
+          QStringLiteral("Publish the contents of directory links as directories of their own.")),
+      expiresOption(QStringLiteral("expires-in"),
+                    QStringLiteral("Updaters refuse the release DAYS after its publication "
+                                   "(fractions allowed; default: never)."),
+                    QStringLiteral("DAYS"))
 {
     for (const QCommandLineOption &option :
          {typeOption, versionOption, sourceOption, outOption, keyOption, sectionOption, gzipOption,
-          deleteOption, forceOption, followOption})
+          deleteOption, forceOption, followOption, expiresOption})
         commandLine.addOption(option);
 }
 
 QString ReleaseOptions::usage()
 {
     return QStringLiteral(
-        "release --type TYPE --version N --source DIR --out MIRRORDIR --key PRIVATE\n"
-        "        [--section NAME] [--gzip RELPATH]... [--delete RELPATH]... [--force]\n"
-        "        [--follow-dir-links]\n\n"
+        "release --type TYPE --version N --source DIR --out MIRRORDIR --key PRIVATE...\n"
+        "        [--expires-in DAYS] [--section NAME] [--gzip RELPATH]... [--delete RELPATH]...\n"
+        "        [--force] [--follow-dir-links]\n\n"
         "Publishes every file below DIR as version N of client type TYPE, writing\n"
-        "  MIRRORDIR/N/TYPE.ini          the product ini listing each file's MD5 and size\n"
-        "  MIRRORDIR/N/TYPE.ini.sig      its signature, made with PRIVATE\n"
+        "  MIRRORDIR/N/TYPE.ini          the product ini listing each file's MD5 and size,\n"
+        "                                bound to TYPE and N, with the publication time and\n"
+        "                                the expiry (--expires-in)\n"
+        "  MIRRORDIR/N/TYPE.hashes       the side file: each stored file's SHA-256\n"
+        "  MIRRORDIR/N/TYPE.ini.sig      its signature, made with the first PRIVATE\n"
+        "  MIRRORDIR/N/TYPE.ini.sigs     the signatures of the further keys, if any\n"
         "  MIRRORDIR/N/SECTION/RELPATH   each file (RELPATH.gz for --gzip files)\n"
         "Copy the directory N to every mirror so that it lies at BASEURL/N, BASEURL being\n"
         "the mirror's URL in mirrors.ini.\n\n"
@@ -71,7 +81,8 @@ bool ReleaseOptions::toSpecification(ReleaseSpecification *specification, QStrin
         return false;
     }
     for (const QCommandLineOption *option :
-         {&typeOption, &versionOption, &sourceOption, &outOption, &keyOption, &sectionOption}) {
+         {&typeOption, &versionOption, &sourceOption, &outOption, &sectionOption,
+          &expiresOption}) {
         if (commandLine.values(*option).size() > 1) {
             *problem = QStringLiteral("--%1 may be given once").arg(option->names().constFirst());
             return false;
@@ -83,7 +94,17 @@ bool ReleaseOptions::toSpecification(ReleaseSpecification *specification, QStrin
     specification->section = commandLine.value(sectionOption);
     specification->sourceDir = commandLine.value(sourceOption);
     specification->mirrorDir = commandLine.value(outOption);
-    specification->privateKeyFile = commandLine.value(keyOption);
+    specification->privateKeyFiles = commandLine.values(keyOption);
+    if (commandLine.isSet(expiresOption)) {
+        bool number = false;
+        specification->expiresInDays = commandLine.value(expiresOption).toDouble(&number);
+        // Up to a century: further would overflow nothing, but is surely a typing error.
+        if (!number || !(specification->expiresInDays >= 0)
+            || specification->expiresInDays > 36500) {
+            *problem = QStringLiteral("--expires-in takes a number of days from 0 to 36500");
+            return false;
+        }
+    }
     specification->gzipPaths = commandLine.values(gzipOption);
     specification->deletePaths = commandLine.values(deleteOption);
     specification->overwrite = commandLine.isSet(forceOption);

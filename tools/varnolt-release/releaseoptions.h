@@ -42,5 +42,6 @@ private:
     const QCommandLineOption deleteOption;
     const QCommandLineOption forceOption;
     const QCommandLineOption followOption;
+    const QCommandLineOption expiresOption;
     QCommandLineParser commandLine;
 };

@@ -18,8 +18,13 @@ struct ReleaseSpecification
     QString sourceDir;
     /// Root of the mirror tree to write into.
     QString mirrorDir;
-    /// Key file of the private signing key.
-    QString privateKeyFile;
+    /// Key files of the private signing keys. The first one's signature goes to TYPE.ini.sig,
+    /// where every updater looks; the others' to TYPE.ini.sigs, which only updaters that trust
+    /// several keys fetch, and only when the first signature does not verify for them.
+    QStringList privateKeyFiles;
+    /// Days (fractions allowed) after publication until updaters refuse the release; negative:
+    /// it never expires.
+    double expiresInDays = -1;
     /// Paths (relative to sourceDir) of files to store gzip-compressed as path + ".gz"; the
     /// updater unpacks them to path.
     QStringList gzipPaths;

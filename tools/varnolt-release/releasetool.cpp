@@ -5,6 +5,9 @@
 #include "releaseoptions.h"
 #include "signaturefile.h"
 
+#include "manifest/signaturelist.h"
+#include "manifest/trustedkeys.h"
+
 #include "manifest/cryptotools.h"
 #include "manifest/scopedrsakey.h"
 
@@ -303,12 +306,15 @@ int ReleaseTool::release(const QStringList &arguments)
         << builder.fileCount() << " files (" << builder.packedFileCount() << " gzip-compressed), "
         << builder.deleteCount() << " to delete\n"
         << "Wrote " << builder.iniPath() << " and " << SignatureFile::pathFor(builder.iniPath())
+        << (specification.privateKeyFiles.size() > 1 ? QLatin1String(" (further signatures in ")
+                    + SignatureList::pathFor(builder.iniPath()) + QLatin1Char(')')
+                                                     : QString())
         << '\n';
     if (!builder.verifiesWithBuiltInKey()) {
         err << PROGRAM << ' ' << command
             << ": note: the public key built into this program does not verify the release; "
                "only an updater built with the public half of "
-            << specification.privateKeyFile << " accepts it\n";
+            << specification.privateKeyFiles.join(QLatin1String(" or ")) << " accepts it\n";
     }
     return Ok;
 }
