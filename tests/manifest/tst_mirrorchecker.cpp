@@ -19,7 +19,7 @@ private slots:
 
 namespace {
 
-enum Damage { None, MissingAndLonger, MissingAndSameSizeCorrupt, TamperedManifest };
+enum Damage { None, MissingAndLonger, MissingAndSameSizeCorrupt, TamperedManifest, TamperedSideFile };
 
 const QString Type = QStringLiteral("client_linux_amd64");
 
@@ -66,6 +66,9 @@ void TestMirrorChecker::checksMirror_data()
         << true << int(MissingAndSameSizeCorrupt) << 1 << both;
     QTest::newRow("tampered product ini")
         << false << int(TamperedManifest) << 1 << QStringList {"signature not valid"};
+    QTest::newRow("side file not the one the product ini names")
+        << false << int(TamperedSideFile) << 1
+        << QStringList {"not the side file the product ini names"};
 }
 
 void TestMirrorChecker::checksMirror()
@@ -100,6 +103,14 @@ void TestMirrorChecker::checksMirror()
         QVERIFY(writeFile(ini, readAll(ini) + "\n[extra]\nx=0::0\n"));
         break;
     }
+    case TamperedSideFile: {
+        const QString side
+            = release.rootPath() + QLatin1String("/7/") + Type + QLatin1String(".hashes");
+        QByteArray bytes = readAll(side);
+        bytes[bytes.size() - 2] = bytes.at(bytes.size() - 2) == 'x' ? 'y' : 'x';
+        QVERIFY(writeFile(side, bytes));
+        break;
+    }
     default:
         break;
     }
@@ -113,9 +124,10 @@ void TestMirrorChecker::checksMirror()
     for (const QString &text : reported)
         QVERIFY2(run.out.contains(text), qPrintable(run.out));
 
-    if (damage == TamperedManifest) {
-        // Nothing the manifest lists is asked for when it does not verify.
-        QCOMPARE(mirror.totalRequestCount(), 2);
+    if (damage == TamperedManifest || damage == TamperedSideFile) {
+        // Nothing the manifest lists is asked for when it or its side file is not the release:
+        // the ini, its two signature files and the side file at most.
+        QCOMPARE(mirror.totalRequestCount(), damage == TamperedManifest ? 3 : 4);
         return;
     }
     // Every file was asked for once; by size without a single body byte.

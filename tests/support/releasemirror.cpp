@@ -26,7 +26,7 @@ QByteArray ReleaseMirror::mirrorsIni(int retries) const
     return mirrorsIniText({{QStringLiteral("local"), mirror->baseUrl(), QString::number(retries)}});
 }
 
-UpdateSite::UpdateSite()
+UpdateSite::UpdateSite(const QString &updater) : installation(updater)
 {
     mirror.setRootPath(mirrorRoot.path());
     installation.writeMirrorsIni(mirror.baseUrl());

@@ -38,7 +38,7 @@ private:
 // updater against releases they publish start from.
 struct UpdateSite
 {
-    UpdateSite();
+    explicit UpdateSite(const QString &updater = updaterExecutable());
 
     // The files of the client below root: everything but the updater and its own files.
     static QMap<QString, QByteArray> clientFiles(const QString &root);

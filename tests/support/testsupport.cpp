@@ -87,9 +87,8 @@ QString updaterExecutable()
     return QString::fromLocal8Bit(qgetenv("VARNOLT_UPDATE_EXE"));
 }
 
-InstallationDir::InstallationDir()
+InstallationDir::InstallationDir(const QString &exe)
 {
-    const QString exe = updaterExecutable();
     valid = dir.isValid() && !exe.isEmpty() && QFile::copy(exe, executable())
         && QFile::setPermissions(executable(),
                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);

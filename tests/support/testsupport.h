@@ -44,13 +44,18 @@ private:
     std::thread worker;
 };
 
+// Path of the updater executable under test.
+QString updaterExecutable();
+
 // An installation directory holding a copy of the built updater, so that a
 // test can give it its own update.ini, mirrors.ini and leftovers, and run it
 // as a child process.
 class InstallationDir
 {
 public:
-    InstallationDir();
+    // Holds a copy of executable: the updater under test unless told otherwise (an updater
+    // built with another set of trusted keys).
+    explicit InstallationDir(const QString &executable = updaterExecutable());
 
     bool isValid() const { return valid; }
     QString path() const { return dir.path(); }

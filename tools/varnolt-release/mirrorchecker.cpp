@@ -1,5 +1,10 @@
 #include "mirrorchecker.h"
 
+#include "manifestjudgement.h"
+#include "manifest/sha256.h"
+#include "manifest/signaturelist.h"
+
+#include <QDateTime>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -54,14 +59,18 @@ void MirrorChecker::start()
     const QString ini = options.clientType + QLatin1String(".ini");
     iniReply = fetch(ini, MaxIniBytes);
     signatureReply = fetch(ini + QLatin1String(".sig"), MaxSignatureBytes);
+    // Only releases signed with several keys carry it; its absence is no problem.
+    furtherReply = fetch(SignatureList::pathFor(ini), SignatureList::MaxFileBytes);
 }
 
 void MirrorChecker::onManifestFetched()
 {
-    if (ended || !iniReply->isFinished() || !signatureReply->isFinished())
+    if (ended || !iniReply->isFinished() || !signatureReply->isFinished()
+        || !furtherReply->isFinished())
         return;
     iniReply->deleteLater();
     signatureReply->deleteLater();
+    furtherReply->deleteLater();
     for (QNetworkReply *reply : {iniReply, signatureReply}) {
         const QString failure = failureOf(reply);
         if (!failure.isEmpty()) {
@@ -72,22 +81,68 @@ void MirrorChecker::onManifestFetched()
         }
     }
     const QByteArray ini = iniReply->readAll();
-    const QByteArray signature = signatureReply->readAll();
-    bool valid = false;
-    QString reason;
-    try {
-        valid = verify_msg(key, reinterpret_cast<const unsigned char *>(ini.constData()),
-                           static_cast<unsigned long>(ini.size()),
-                           reinterpret_cast<const unsigned char *>(signature.constData()),
-                           static_cast<unsigned long>(signature.size()));
-    } catch (const crypt_exception &e) {
-        reason = QString::fromLocal8Bit(e.what());
-    }
-    if (!valid) {
+    const QByteArray further = failureOf(furtherReply).isEmpty() ? furtherReply->readAll()
+                                                                 : QByteArray();
+    const ManifestJudgement judgement = ManifestJudgement::judge(
+        ini, signatureReply->readAll(), further, key, QDateTime::currentDateTimeUtc());
+    const QString iniUrl = iniReply->url().toString();
+    if (judgement.signer.isEmpty()) {
         ++wrong;
-        emit problem(tr("wrong: %1 (signature not valid%2)")
-                         .arg(iniReply->url().toString(),
-                              reason.isEmpty() ? QString() : QLatin1String(": ") + reason));
+        emit problem(tr("wrong: %1 (signature not valid: %2)")
+                         .arg(iniUrl, judgement.signatureProblem));
+        end(false);
+        return;
+    }
+    const ReleaseBinding &binding = judgement.binding;
+    if (!judgement.bindingProblem.isEmpty()
+        || (binding.present
+            && (binding.clientType != options.clientType
+                || binding.version.toLongLong() != options.version.toLongLong()))
+        || judgement.expired) {
+        ++wrong;
+        emit problem(tr("wrong: %1 (%2)").arg(iniUrl, judgement.bindingLine()));
+        end(false);
+        return;
+    }
+    if (binding.present) {
+        QNetworkReply *reply = manager->get(QNetworkRequest(urlOf(binding.sideFile)));
+        connect(reply, &QNetworkReply::downloadProgress, reply,
+                [reply, size = binding.sideFileSize](qint64 received) {
+                    if (received > size)
+                        reply->abort();
+                });
+        connect(reply, &QNetworkReply::finished, this,
+                [this, reply, ini, binding] { onSideFileFetched(reply, ini, binding); });
+        return;
+    }
+    if (!readManifest(ini)) {
+        end(false);
+        return;
+    }
+    startNext();
+}
+
+void MirrorChecker::onSideFileFetched(QNetworkReply *reply, const QByteArray &ini,
+                                      const ReleaseBinding &binding)
+{
+    reply->deleteLater();
+    const QString failure = failureOf(reply);
+    if (!failure.isEmpty()) {
+        ++missing;
+        emit problem(tr("missing: %1 (%2)").arg(reply->url().toString(), failure));
+        end(false);
+        return;
+    }
+    const QByteArray data = reply->readAll();
+    QString problemText;
+    if (data.size() != binding.sideFileSize || Sha256::hash(data) != binding.sideFileSha256) {
+        problemText = tr("not the side file the product ini names");
+    } else if (!SideFile::parse(data, &sideFile, &problemText)) {
+        problemText = tr("unreadable: %1").arg(problemText);
+    }
+    if (!problemText.isEmpty()) {
+        ++wrong;
+        emit problem(tr("wrong: %1 (%2)").arg(reply->url().toString(), problemText));
         end(false);
         return;
     }
@@ -125,8 +180,9 @@ bool MirrorChecker::readManifest(const QByteArray &ini)
                     tr("wrong: the product ini's entry %1/%2 is invalid").arg(section, key));
                 continue;
             }
-            files.append({section + QLatin1Char('/') + key, parts.at(0).toLower(),
-                          parts.at(1).toULongLong()});
+            const QString remotePath = section + QLatin1Char('/') + key;
+            files.append({remotePath, parts.at(0).toLower(), parts.at(1).toULongLong(),
+                          sideFile.sha256.value(remotePath)});
         }
         settings.endGroup();
     }
@@ -157,6 +213,7 @@ void MirrorChecker::startNext()
                 return;
             body->received += bytes.size();
             body->hash.addData(bytes);
+            body->sha256.addData(bytes);
             if (quint64(body->received) > file.size) {
                 body->tooLong = true;
                 reply->abort();
@@ -207,10 +264,16 @@ void MirrorChecker::checkReply(QNetworkReply *reply, const ManifestFile &file, c
                          .arg(file.size));
     } else {
         const QString md5 = QString::fromLatin1(body->hash.result().toHex());
+        const QByteArray sha256 = body->sha256.result();
         if (md5 != file.md5) {
             ++wrong;
             emit problem(tr("wrong: %1 (MD5 %2 on the mirror, %3 in the product ini)")
                              .arg(file.remotePath, md5, file.md5));
+        } else if (!file.sha256.isEmpty() && sha256 != file.sha256) {
+            ++wrong;
+            emit problem(tr("wrong: %1 (SHA-256 %2 on the mirror, %3 in the side file)")
+                             .arg(file.remotePath, QString::fromLatin1(sha256.toHex()),
+                                  QString::fromLatin1(file.sha256.toHex())));
         }
     }
     startNext();

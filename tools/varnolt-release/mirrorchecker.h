@@ -1,6 +1,9 @@
 #pragma once
 
 #include "manifest/cryptotools.h"
+#include "manifest/releasebinding.h"
+#include "manifest/sha256.h"
+#include "manifest/sidefile.h"
 
 #include <QCryptographicHash>
 #include <QList>
@@ -14,8 +17,9 @@ class QNetworkReply;
 /// Checks that a mirror holds one published release completely and correctly, before users
 /// are pointed at it.
 ///
-/// It fetches BASEURL/VERSION/TYPE.ini and its signature, verifies the signature with the given
-/// key, then asks the mirror for every file the manifest lists, several at a time: a HEAD
+/// It fetches BASEURL/VERSION/TYPE.ini and its signatures, verifies them with the given key (or
+/// the trusted keys), checks its release binding and side file, then asks the mirror for every
+/// file the manifest lists, several at a time: a HEAD
 /// request whose Content-Length must equal the manifest's size or, in full mode, a download
 /// whose size and MD5 must equal the manifest's. Redirects are not followed, as the updater
 /// does not follow them either.
@@ -41,7 +45,8 @@ public:
         int transferTimeoutMs = 30000;
     };
 
-    /// key is borrowed and must outlive the check.
+    /// key is borrowed and must outlive the check; null checks with the keys this program
+    /// trusts, as an updater of this build.
     MirrorChecker(const Options &options, Rsa_key *key, QObject *parent = nullptr);
 
     void start();
@@ -60,12 +65,16 @@ private:
         QString remotePath;
         QString md5;
         quint64 size = 0;
+        /// Raw, from the side file; empty for a release published without one.
+        QByteArray sha256;
     };
 
     // What a full check has seen of one file.
     struct Body
     {
         QCryptographicHash hash {QCryptographicHash::Md5};
+        // Its result() starts it again, which a finished body no longer minds.
+        mutable Sha256 sha256;
         qint64 received = 0;
         bool tooLong = false;
     };
@@ -73,6 +82,8 @@ private:
     QUrl urlOf(const QString &remotePath) const;
     QNetworkReply *fetch(const QString &remotePath, qint64 maxBytes);
     void onManifestFetched();
+    void onSideFileFetched(QNetworkReply *reply, const QByteArray &ini,
+                           const ReleaseBinding &binding);
     bool readManifest(const QByteArray &ini);
     void startNext();
     // body is null for a check by size.
@@ -87,6 +98,8 @@ private:
     QNetworkAccessManager *manager;
     QNetworkReply *iniReply = nullptr;
     QNetworkReply *signatureReply = nullptr;
+    QNetworkReply *furtherReply = nullptr;
+    SideFile sideFile;
     QList<ManifestFile> files;
     int nextFile = 0;
     int running = 0;

@@ -5,13 +5,16 @@
 #include "releaseoptions.h"
 #include "signaturefile.h"
 
+#include "manifest/sha256.h"
 #include "manifest/signaturelist.h"
 #include "manifest/trustedkeys.h"
 
 #include "manifest/cryptotools.h"
 #include "manifest/scopedrsakey.h"
+#include "manifestjudgement.h"
 
 #include <QCommandLineParser>
+#include <QDateTime>
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
@@ -24,7 +27,8 @@ const QString PROGRAM = QStringLiteral("varnolt-release");
 
 const char EXIT_CODES[] = "Exit codes:\n"
                           "  0  success; for verify: the signature is valid\n"
-                          "  1  verify: the signature is not valid for the file;\n"
+                          "  1  verify: the signature is not valid for the file, the release\n"
+                          "     has expired or its side file does not match;\n"
                           "     check-mirror: the mirror lacks files or holds wrong ones\n"
                           "  2  the command line is wrong\n"
                           "  3  an input file, directory or key cannot be read or is unusable\n"
@@ -76,6 +80,8 @@ int ReleaseTool::run(const QStringList &arguments)
         return release(rest);
     if (command == QLatin1String("check-mirror"))
         return checkMirror(rest);
+    if (command == QLatin1String("fingerprint"))
+        return fingerprint(rest);
 
     err << PROGRAM << ": unknown command \"" << command << "\"\n"
         << "Run \"" << PROGRAM << " --help\" for the commands.\n";
@@ -155,9 +161,11 @@ int ReleaseTool::sign(const QStringList &arguments)
     const QString command = QStringLiteral("sign");
     QCommandLineParser parser;
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("File to sign."));
-    const QCommandLineOption keyOption({QStringLiteral("k"), QStringLiteral("key")},
-                                       QStringLiteral("Private key file."),
-                                       QStringLiteral("PRIVATE"));
+    const QCommandLineOption keyOption(
+        {QStringLiteral("k"), QStringLiteral("key")},
+        QStringLiteral("Private key file. Repeatable: the first key's signature goes to SIG, "
+                       "the others' to SIG + \"s\"."),
+        QStringLiteral("PRIVATE"));
     const QCommandLineOption outputOption(
         {QStringLiteral("o"), QStringLiteral("output")},
         QStringLiteral("Signature file to write (default: FILE.sig)."), QStringLiteral("SIG"));
@@ -165,55 +173,102 @@ int ReleaseTool::sign(const QStringList &arguments)
     parser.addOption(outputOption);
     int exitCode = Ok;
     if (!parse(parser, command,
-               QStringLiteral("sign --key PRIVATE [--output SIG] FILE\n\n"
+               QStringLiteral("sign --key PRIVATE... [--output SIG] FILE\n\n"
                               "Signs the whole content of FILE (RSASSA-PSS, SHA-1) and writes "
                               "the bare signature\nto FILE.sig, as the updater expects it next "
-                              "to a product ini."),
+                              "to a product ini. With several keys, the\nfurther keys' "
+                              "signatures go to FILE.sigs, which only updaters trusting several\n"
+                              "keys read."),
                arguments, 1, &exitCode))
         return exitCode;
     if (!parser.isSet(keyOption))
         return usageError(command, QStringLiteral("--key PRIVATE is required"));
-    if (parser.values(keyOption).size() > 1 || parser.values(outputOption).size() > 1)
-        return usageError(command, QStringLiteral("--key and --output may be given once"));
+    if (parser.values(outputOption).size() > 1)
+        return usageError(command, QStringLiteral("--output may be given once"));
 
     const QString filePath = parser.positionalArguments().at(0);
-    const QString keyPath = parser.value(keyOption);
     const QString signaturePath = parser.isSet(outputOption) ? parser.value(outputOption)
                                                              : SignatureFile::pathFor(filePath);
+    const QString furtherPath = signaturePath + QLatin1Char('s');
 
     const QFileInfo fileInfo(filePath);
     if (!fileInfo.isFile() || !fileInfo.isReadable()) {
         err << PROGRAM << ' ' << command << ": cannot read " << filePath << '\n';
         return InputError;
     }
-    ScopedRsaKey key;
-    try {
-        load_key(key.get(), QFile::encodeName(keyPath).constData());
-    } catch (const crypt_exception &e) {
-        err << PROGRAM << ' ' << command << ": cannot load the key " << keyPath << ": " << text(e)
-            << '\n';
-        return InputError;
+    SignatureList further;
+    QByteArray first;
+    for (const QString &keyPath : parser.values(keyOption)) {
+        ScopedRsaKey key;
+        try {
+            load_key(key.get(), QFile::encodeName(keyPath).constData());
+        } catch (const crypt_exception &e) {
+            err << PROGRAM << ' ' << command << ": cannot load the key " << keyPath << ": "
+                << text(e) << '\n';
+            return InputError;
+        }
+        if (key.type() != PK_PRIVATE) {
+            err << PROGRAM << ' ' << command << ": " << keyPath
+                << " is a public key; signing needs the private key\n";
+            return InputError;
+        }
+        try {
+            const QByteArray signature = SignatureFile::signatureOf(key.get(), filePath);
+            if (first.isEmpty())
+                first = signature;
+            else
+                further.entries.append({TrustedKeys::fingerprint(key.get()), signature});
+        } catch (const crypt_exception &e) {
+            err << PROGRAM << ' ' << command << ": cannot sign " << filePath << ": " << text(e)
+                << '\n';
+            return CryptoError;
+        }
     }
-    if (key.type() != PK_PRIVATE) {
-        err << PROGRAM << ' ' << command << ": " << keyPath
-            << " is a public key; signing needs the private key\n";
-        return InputError;
-    }
-
-    QByteArray signature;
     try {
-        signature = SignatureFile::signatureOf(key.get(), filePath);
-    } catch (const crypt_exception &e) {
-        err << PROGRAM << ' ' << command << ": cannot sign " << filePath << ": " << text(e) << '\n';
-        return CryptoError;
-    }
-    try {
-        SignatureFile::write(signaturePath, signature);
+        SignatureFile::write(signaturePath, first);
+        if (!further.entries.isEmpty()) {
+            const QByteArray data = further.serialize();
+            write_file(QFile::encodeName(furtherPath).constData(),
+                       reinterpret_cast<const unsigned char *>(data.constData()),
+                       static_cast<unsigned long>(data.size()));
+        } else if (QFileInfo::exists(furtherPath) && !QFile::remove(furtherPath)) {
+            // Signatures of the old content would only cost the updaters a check.
+            err << PROGRAM << ' ' << command << ": cannot remove " << furtherPath << '\n';
+            return OutputError;
+        }
     } catch (const crypt_exception &e) {
         err << PROGRAM << ' ' << command << ": " << text(e) << '\n';
         return OutputError;
     }
-    out << "Wrote " << signaturePath << '\n';
+    out << "Wrote " << signaturePath;
+    if (!further.entries.isEmpty())
+        out << " and " << furtherPath;
+    out << '\n';
+    return Ok;
+}
+
+int ReleaseTool::fingerprint(const QStringList &arguments)
+{
+    const QString command = QStringLiteral("fingerprint");
+    QCommandLineParser parser;
+    parser.addPositionalArgument(QStringLiteral("KEY"), QStringLiteral("Public or private key file."));
+    int exitCode = Ok;
+    if (!parse(parser, command,
+               QStringLiteral("fingerprint KEY\n\n"
+                              "Prints the fingerprint of a key (the SHA-256 of its public half): "
+                              "the name of the key\nin TYPE.ini.sigs, and what "
+                              "-DVARNOLT_REVOKED_KEYS takes to revoke it."),
+               arguments, 1, &exitCode))
+        return exitCode;
+    ScopedRsaKey key;
+    if (!loadPublicKey(key, parser.positionalArguments().at(0), command))
+        return InputError;
+    try {
+        out << TrustedKeys::fingerprint(key.get()) << '\n';
+    } catch (const crypt_exception &e) {
+        err << PROGRAM << ' ' << command << ": " << text(e) << '\n';
+        return InputError;
+    }
     return Ok;
 }
 
@@ -224,7 +279,7 @@ int ReleaseTool::verify(const QStringList &arguments)
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("Signed file."));
     const QCommandLineOption keyOption(
         {QStringLiteral("k"), QStringLiteral("key")},
-        QStringLiteral("Public (or private) key file (default: the key built into this program)."),
+        QStringLiteral("Public (or private) key file (default: the keys this program trusts)."),
         QStringLiteral("PUBLIC"));
     const QCommandLineOption signatureOption({QStringLiteral("s"), QStringLiteral("signature")},
                                              QStringLiteral("Signature file (default: FILE.sig)."),
@@ -234,9 +289,12 @@ int ReleaseTool::verify(const QStringList &arguments)
     int exitCode = Ok;
     if (!parse(parser, command,
                QStringLiteral("verify [--key PUBLIC] [--signature SIG] FILE\n\n"
-                              "Checks FILE against its signature as the updater does. Without "
-                              "--key it uses\nthe public key built into this program, which "
-                              "answers whether this build of\nthe updater would accept FILE."),
+                              "Checks FILE against its signature (SIG, then the further "
+                              "signatures in SIG + \"s\")\nas the updater does. Without --key "
+                              "it uses the keys built into this program, which\nanswers whether "
+                              "this build of the updater would accept FILE. For a product ini\n"
+                              "it also shows the release binding, and checks its expiry and the "
+                              "side file beside it."),
                arguments, 1, &exitCode))
         return exitCode;
     if (parser.values(keyOption).size() > 1 || parser.values(signatureOption).size() > 1)
@@ -245,28 +303,48 @@ int ReleaseTool::verify(const QStringList &arguments)
     const QString filePath = parser.positionalArguments().at(0);
     const QString signaturePath = parser.isSet(signatureOption) ? parser.value(signatureOption)
                                                                 : SignatureFile::pathFor(filePath);
-    const QString keyName
-        = parser.isSet(keyOption) ? parser.value(keyOption) : QStringLiteral("the built-in key");
+    const QString keyName = parser.isSet(keyOption) ? parser.value(keyOption)
+                                                    : QStringLiteral("the built-in keys");
     ScopedRsaKey key;
-    if (!loadPublicKey(key, parser.isSet(keyOption) ? parser.value(keyOption) : QString(), command))
+    if (parser.isSet(keyOption) && !loadPublicKey(key, parser.value(keyOption), command))
         return InputError;
 
-    bool valid = false;
-    QString reason;
-    try {
-        valid = SignatureFile::verify(key.get(), filePath, signaturePath, &reason);
-    } catch (const crypt_exception &e) {
-        err << PROGRAM << ' ' << command << ": " << text(e) << '\n';
+    QFile file(filePath);
+    QFile signatureFile(signaturePath);
+    if (!file.open(QIODevice::ReadOnly) || !signatureFile.open(QIODevice::ReadOnly)) {
+        err << PROGRAM << ' ' << command << ": cannot read "
+            << (file.isOpen() ? signaturePath : filePath) << '\n';
         return InputError;
     }
-    if (!valid) {
-        out << filePath << ": signature NOT valid for " << keyName;
-        if (!reason.isEmpty())
-            out << " (" << reason << ')';
-        out << '\n';
+    QFile furtherFile(signaturePath + QLatin1Char('s'));
+    const QByteArray further = furtherFile.open(QIODevice::ReadOnly)
+        ? furtherFile.read(SignatureList::MaxFileBytes + 1)
+        : QByteArray();
+    const ManifestJudgement judgement = ManifestJudgement::judge(
+        file.readAll(), signatureFile.readAll(), further,
+        parser.isSet(keyOption) ? key.get() : nullptr, QDateTime::currentDateTimeUtc());
+    if (judgement.signer.isEmpty()) {
+        out << filePath << ": signature NOT valid for " << keyName << " ("
+            << judgement.signatureProblem << ")\n";
         return InvalidSignature;
     }
-    out << filePath << ": signature valid for " << keyName << '\n';
+    out << filePath << ": signature valid for " << keyName << " (key " << judgement.signer
+        << ")\n";
+    out << filePath << ": " << judgement.bindingLine() << '\n';
+    if (!judgement.bindingProblem.isEmpty() || judgement.expired)
+        return InvalidSignature;
+    if (!judgement.binding.present)
+        return Ok;
+    const QString sidePath = QFileInfo(filePath).dir().filePath(judgement.binding.sideFile);
+    QFile side(sidePath);
+    const QByteArray sideBytes = side.open(QIODevice::ReadOnly) ? side.readAll() : QByteArray();
+    if (!side.isOpen() || sideBytes.size() != judgement.binding.sideFileSize
+        || Sha256::hash(sideBytes) != judgement.binding.sideFileSha256) {
+        out << filePath << ": side file " << sidePath
+            << (side.isOpen() ? " does NOT match the product ini\n" : " is missing\n");
+        return InvalidSignature;
+    }
+    out << filePath << ": side file " << sidePath << " matches\n";
     return Ok;
 }
 
@@ -333,7 +411,7 @@ int ReleaseTool::checkMirror(const QStringList &arguments)
                                            QStringLiteral("N"));
     const QCommandLineOption keyOption(
         QStringLiteral("key"),
-        QStringLiteral("Public key file (default: the key built into this program)."),
+        QStringLiteral("Public key file (default: the keys this program trusts)."),
         QStringLiteral("PUBLIC"));
     const QCommandLineOption fullOption(
         QStringLiteral("full"),
@@ -380,10 +458,11 @@ int ReleaseTool::checkMirror(const QStringList &arguments)
         return usageError(command, QStringLiteral("--type must be a plain name"));
 
     ScopedRsaKey key;
-    if (!loadPublicKey(key, parser.isSet(keyOption) ? parser.value(keyOption) : QString(), command))
+    if (parser.isSet(keyOption) && !loadPublicKey(key, parser.value(keyOption), command))
         return InputError;
 
-    MirrorChecker checker(options, key.get());
+    // Without --key, the keys this program trusts, as an updater of this build.
+    MirrorChecker checker(options, parser.isSet(keyOption) ? key.get() : nullptr);
     QEventLoop loop;
     bool complete = false;
     QObject::connect(&checker, &MirrorChecker::problem, &loop, [this](const QString &line) {
@@ -475,11 +554,12 @@ QString ReleaseTool::generalHelp() const
                "updater.\n\n"
                "Commands:\n"
                "  keygen PUBLIC PRIVATE       create a signing key pair\n"
-               "  sign FILE --key PRIVATE     write the signature FILE.sig\n"
-               "  verify FILE [--key PUBLIC]  check FILE against FILE.sig\n"
-               "  release --type TYPE --version N --source DIR --out MIRRORDIR --key PRIVATE\n"
-               "          [--section NAME] [--gzip RELPATH]... [--delete RELPATH]... [--force]\n"
-               "          [--follow-dir-links]\n"
+               "  fingerprint KEY             print a key's fingerprint (for VARNOLT_REVOKED_KEYS)\n"
+               "  sign FILE --key PRIVATE...  write the signature FILE.sig (and FILE.sigs)\n"
+               "  verify FILE [--key PUBLIC]  check FILE as the updater does\n"
+               "  release --type TYPE --version N --source DIR --out MIRRORDIR --key PRIVATE...\n"
+               "          [--expires-in DAYS] [--section NAME] [--gzip RELPATH]...\n"
+               "          [--delete RELPATH]... [--force] [--follow-dir-links]\n"
                "                              write a signed release into a mirror tree\n"
                "  check-mirror URL --type TYPE --version N [--key PUBLIC] [--full]\n"
                "                              check that a mirror holds a release completely\n\n"

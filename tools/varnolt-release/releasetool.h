@@ -35,6 +35,7 @@ private:
     int verify(const QStringList &arguments);
     int release(const QStringList &arguments);
     int checkMirror(const QStringList &arguments);
+    int fingerprint(const QStringList &arguments);
 
     /// Parses a command's arguments; false with the exit code in *exitCode when the command
     /// is done (help shown or an error reported).
