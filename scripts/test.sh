@@ -12,6 +12,9 @@ cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Debug -DVARNOLT_WERROR=ON
 cmake --build "$build_dir" -j"$(nproc)"
 # Widgets run on the offscreen platform: no display is needed.
 QT_QPA_PLATFORM=offscreen ctest --test-dir "$build_dir" --output-on-failure -j2
+# Releases published by this tree must install with the updater in the field (the
+# one released at e90f0f2), and that one's releases with this tree's updater.
+bash scripts/compat-test.sh "$build_dir"
 
 # A use after free or an overflow often passes unnoticed in a plain build; in
 # this one it stops the program with a report, and the test fails. The options
@@ -26,3 +29,7 @@ cmake --build "$asan_dir" -j"$(nproc)"
 export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 QT_QPA_PLATFORM=offscreen ctest --test-dir "$asan_dir" --output-on-failure -j2
+
+# The readers of bytes from mirrors, the version server and files on disk, fuzzed for a
+# bounded time (VARNOLT_FUZZ_SECONDS per target) in a clang build of their own.
+bash scripts/fuzz.sh

@@ -86,7 +86,9 @@ bool FileCopyFunc::run()
         return false;
     struct stat info = {};
     bool ok = ::fstat(in, &info) == 0;
-    const mode_t finalMode = mode == StagedFile::KeepMode ? (info.st_mode & 0777) : mode;
+    // A copy is a new file and gets a new file's mode; so does the session file linked in its
+    // place, which was created for this user's eyes only.
+    const mode_t finalMode = mode == StagedFile::KeepMode ? StagedFile::newFileMode() : mode;
     LinkResult linked = LinkResult::NotLinked;
     if (ok) {
         linked = linkInPlace(in, info.st_mode & 0777, finalMode, destinationPath, placement);

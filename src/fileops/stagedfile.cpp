@@ -31,6 +31,23 @@ bool StagedFile::linkRefused(int error)
         || error == ENOSYS || error == EACCES;
 }
 
+mode_t StagedFile::newFileMode()
+{
+    // umask() can only be read by setting it, which would race with other threads creating
+    // files; the kernel shows it here instead.
+    static const mode_t mask = [] {
+        QFile status(QStringLiteral("/proc/self/status"));
+        if (status.open(QIODevice::ReadOnly)) {
+            for (const QByteArray &line : status.readAll().split('\n')) {
+                if (line.startsWith("Umask:"))
+                    return mode_t(line.mid(6).trimmed().toUInt(nullptr, 8));
+            }
+        }
+        return mode_t(022);
+    }();
+    return 0666 & ~mask;
+}
+
 StagedFile::StagedFile(const QString &destinationPath)
     : destination(QFile::encodeName(destinationPath)),
       temporary(QFile::encodeName(temporaryName(destinationPath)))

@@ -36,6 +36,9 @@ public:
 
     /// For commit(): leave the mode the file was created with (0666 less the umask).
     static constexpr mode_t KeepMode = mode_t(-1);
+    /// The mode a file created now gets: 0666 less the process's umask (read once; the updater
+    /// never changes its umask).
+    static mode_t newFileMode();
 
     /// Opens a new staged file for @p destination; see isOpen().
     explicit StagedFile(const QString &destination);
