@@ -133,7 +133,11 @@ bool UpdateIniData::installedVersion(const QString &type, int *version)
 
 bool UpdateIniData::isSessionDirectory(const QString &dir)
 {
-    const QFileInfo info(QDir::cleanPath(dir));
+    // The engine empties and removes the path as recorded: "/tmp/link/../varnolt_temp_1" would
+    // look like a session here once cleaned, and be another place through the link.
+    if (dir != QDir::cleanPath(dir))
+        return false;
+    const QFileInfo info(dir);
     if (info.isSymLink() || !info.isDir() || info.ownerId() != ::geteuid())
         return false;
     // Exactly the names createTempDir() makes, nothing that merely starts like them.

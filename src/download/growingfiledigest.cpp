@@ -5,7 +5,6 @@
 #include "tasks/asyncfunc.h"
 #include "tasks/asyncrun.h"
 
-#include <QCryptographicHash>
 #include <QThreadPool>
 
 #include <cerrno>
@@ -33,7 +32,7 @@ struct GrowingFileDigest::Progress
     const QString path;
     const bool writeBack;
     int fd = -1;
-    QCryptographicHash hash {QCryptographicHash::Md5};
+    EvpDigest hash {EvpDigest::Md5Algorithm};
     std::optional<Sha256> sha256;
     qint64 done = 0;
     bool failed = false;

@@ -4,7 +4,6 @@
 #include "manifest/sha256.h"
 #include "manifest/trustedkeys.h"
 
-#include <QCryptographicHash>
 #include <QFile>
 
 #include <optional>
@@ -83,7 +82,7 @@ QByteArray CheckSigFunc::md5Of(QFile &file)
 bool CheckSigFunc::digestsOf(QFile &file, QByteArray *md5, QByteArray *sha256)
 {
     const qint64 size = file.size() - file.pos();
-    QCryptographicHash hash(QCryptographicHash::Md5);
+    EvpDigest hash(EvpDigest::Md5Algorithm);
     std::optional<Sha256> strong;
     if (sha256)
         strong.emplace();

@@ -182,7 +182,10 @@ bool FileStateCache::parse(const QByteArray &data, QString *problem)
         return false;
     }
 
-    records.reserve(count);
+    // The checksum cannot vouch for the count: it was written beside it. An entry line takes more
+    // than 40 bytes, so the lines there are bound what room is worth reserving; a damaged count
+    // must cost a log line, not the memory of the machine.
+    records.reserve(qMin(count, qsizetype((endLine - lineStart) / 40 + 1)));
     while (lineStart < endLine) {
         nextLine(&line);
         pos = line.constData();

@@ -1,4 +1,5 @@
 #include "manifest/productiniwriter.h"
+#include "manifest/releasebinding.h"
 
 #include <QFile>
 #include <QSettings>
@@ -42,6 +43,9 @@ private slots:
     void duplicatesAndMalformedMd5();
     void writeReplacesAnOldFile();
     void writeFailures();
+    void bindingReadsBackWithBothReaders();
+    void bindingHeads_data();
+    void bindingHeads();
 };
 
 void TestProductIniWriter::entriesReadBackAsWritten_data()
@@ -196,6 +200,82 @@ void TestProductIniWriter::writeFailures()
     blocker.close();
     QVERIFY(!writer.write(dir.filePath(QStringLiteral("blocker/t.ini"))));
     QVERIFY(!writer.errorString().isEmpty());
+}
+
+void TestProductIniWriter::bindingReadsBackWithBothReaders()
+{
+    ReleaseBinding binding;
+    binding.present = true;
+    binding.clientType = QStringLiteral("client_linux_amd64");
+    binding.version = QStringLiteral("42");
+    binding.published = QDateTime(QDate(2026, 12, 7), QTime(12, 0, 1), Qt::UTC);
+    binding.expires = binding.published.addSecs(86400 / 2);
+    binding.sideFile = QStringLiteral("client_linux_amd64.hashes");
+    binding.sideFileSha256 = QByteArray(32, '\xab');
+    binding.sideFileSize = 123;
+    ProductIniWriter writer;
+    writer.setBinding(binding);
+    QVERIFY(writer.addFile(QStringLiteral("General0"), QStringLiteral("a"), MD5_A, 1));
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("p.ini"));
+    QVERIFY2(writer.write(path), qPrintable(writer.errorString()));
+
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    ReleaseBinding read;
+    QString problem;
+    QVERIFY2(ReleaseBinding::parse(file.readAll(), &read, &problem), qPrintable(problem));
+    QVERIFY(read == binding);
+    // Invisible to the reader of the file lists, which counts sections only.
+    QCOMPARE(readLikeTheUpdater(path).keys(), QStringList {QStringLiteral("General0")});
+}
+
+void TestProductIniWriter::bindingHeads_data()
+{
+    QTest::addColumn<QByteArray>("head");
+    QTest::addColumn<bool>("parses");
+    QTest::addColumn<bool>("present");
+    QTest::addColumn<QString>("problem");
+
+    const QByteArray rest = "release_published=2026-12-07T12:00:00Z\n"
+                            "release_type=t\nrelease_version=7\nside_file=t.hashes\n"
+                            "side_file_sha256="
+        + QByteArray(64, 'a') + "\nside_file_size=10\n";
+    QTest::newRow("none") << QByteArray("[s]\nrelease_version=7\n") << true << false << QString();
+    QTest::newRow("complete") << "[General]\n" + rest + "[s]\nk=v\n" << true << true << QString();
+    QTest::newRow("without the General header") << rest << true << true << QString();
+    QTest::newRow("twice") << rest + "release_version=8\n" << false << false << "given twice";
+    QTest::newRow("one missing")
+        << QByteArray(rest).replace("release_type=t\n", "") << false << false
+        << "release_type is missing";
+    QTest::newRow("version not a number")
+        << QByteArray(rest).replace("release_version=7", "release_version=7a") << false << false
+        << "release_version has the malformed value";
+    QTest::newRow("time without zone")
+        << QByteArray(rest).replace("12:00:00Z", "12:00:00") << false << false
+        << "release_published has the malformed value";
+    QTest::newRow("side file with a path")
+        << QByteArray(rest).replace("side_file=t.hashes", "side_file=../t.hashes") << false
+        << false << "side_file has the malformed value";
+    QTest::newRow("digest in upper case")
+        << QByteArray(rest).replace(QByteArray(64, 'a'), QByteArray(64, 'A')) << false << false
+        << "side_file_sha256 has the malformed value";
+}
+
+void TestProductIniWriter::bindingHeads()
+{
+    QFETCH(QByteArray, head);
+    QFETCH(bool, parses);
+    QFETCH(bool, present);
+    QFETCH(QString, problem);
+
+    ReleaseBinding binding;
+    QString reason;
+    QCOMPARE(ReleaseBinding::parse(head, &binding, &reason), parses);
+    QCOMPARE(binding.present, present);
+    QVERIFY2(reason.contains(problem), qPrintable(reason));
+    if (present)
+        QCOMPARE(binding.version, QStringLiteral("7"));
 }
 
 QTEST_GUILESS_MAIN(TestProductIniWriter)
