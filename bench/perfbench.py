@@ -14,7 +14,9 @@ loopback ports, runs "update --headless TYPE VERSION" from start to
   no-op with cache   no-op updates after two warm-up runs, which leave the
                      file-state cache (update.state) in place, and without it
 
-Rows (--only): noop, fresh, big, gzip, memory, window, noopcache.
+Rows (--only): noop, fresh, big, gzip, memory, window, noopcache. With
+--against BUILD, the fresh-install rows measure this build's updater against
+that build's, on the same releases.
 
 Only ratios from interleaved runs count: the machine is shared, so each
 figure is the median of its rounds, with min and max beside it.
@@ -164,11 +166,11 @@ class Bench:
         shutil.rmtree(tree)
         shutil.rmtree(os.path.join(self.mirror, str(version)))
 
-    def installation(self, label):
+    def installation(self, label, update_exe=None):
         inst = os.path.join(self.work, "inst-" + label)
         shutil.rmtree(inst, ignore_errors=True)
         os.makedirs(inst)
-        shutil.copy2(self.update_exe, os.path.join(inst, "update"))
+        shutil.copy2(update_exe or self.update_exe, os.path.join(inst, "update"))
         with open(os.path.join(inst, "mirrors.ini"), "w") as f:
             f.write("[mirrors]\nsize=2\n1\\mirror=one\n2\\mirror=two\n")
             for name, port in zip(("one", "two"), self.ports):
@@ -324,10 +326,18 @@ class Bench:
         else:
             anchor = self.curl_cmd(cfg)
             anchor_name = "curl --parallel --parallel-max 6"
+        prepare_anchor = lambda: shutil.rmtree(out, ignore_errors=True)
+        run_anchor = lambda: run_measured(anchor)
+        if self.args.against:
+            # Another build's updater on the same release, in an installation of its own.
+            other = self.installation(label + "-against", os.path.join(
+                os.path.abspath(self.args.against), "src", "update"))
+            prepare_anchor = lambda: self.empty_installation(other)
+            run_anchor = lambda: self.run_updater(other, version)
+            anchor_name = "updater of " + self.args.against
         ups, ans = self.rounds(lambda: self.empty_installation(inst),
                                lambda: self.run_updater(inst, version),
-                               lambda: shutil.rmtree(out, ignore_errors=True),
-                               lambda: run_measured(anchor))
+                               prepare_anchor, run_anchor)
         what = "fresh install, %d x %s%s" % (count, human(size), " gzip" if gzip else "")
         if count == 1:
             what = "fresh install, one %s file" % human(size)
@@ -423,6 +433,9 @@ def main():
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--quick", action="store_true",
                         help="smaller trees (about a quarter), for a first look")
+    parser.add_argument("--against", metavar="BUILD",
+                        help="fresh-install rows: another build's updater is the anchor, on the "
+                             "same releases (published by this build's tool)")
     parser.add_argument("--only", default="noop,fresh,big,gzip,memory,window,noopcache",
                         help="comma-separated rows: noop, fresh, big, gzip, memory, window, "
                              "noopcache")

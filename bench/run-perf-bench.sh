@@ -4,7 +4,7 @@
 # ports and runs "update --headless" against them, each run interleaved with
 # its anchor. Prints medians with min and max, their ratios and peak memory.
 #
-#   bash bench/run-perf-bench.sh [--rounds N] [--quick]
+#   bash bench/run-perf-bench.sh [--rounds N] [--quick] [--against BUILD]
 #       [--only noop,fresh,big,gzip,memory,window,noopcache]
 #
 # --quick uses about a quarter of the files and bytes. The full run needs

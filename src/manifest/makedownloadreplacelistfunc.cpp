@@ -3,6 +3,7 @@
 #include "app/configuration.h"
 #include "fileops/sessionfile.h"
 #include "manifest/checksigfunc.h"
+#include "manifest/sidefile.h"
 #include "manifest/filestatecache.h"
 
 #include <QFile>
@@ -106,6 +107,7 @@ bool MakeDownloadReplaceListFunc::run()
     destinations.clear();
     downloadKeys.clear();
     deleteKeys.clear();
+    reused = {};
 
     emit message(tr("Compiling download and replace list"));
 
@@ -156,6 +158,8 @@ bool MakeDownloadReplaceListFunc::run()
         }
     }
     entries = QList<Entry>();
+    if (!attachStrongDigests())
+        return false;
     // Grown by appending, the lists hold up to half again as much room as they need, for as
     // long as the run lasts.
     results.downloadList.squeeze();
@@ -185,8 +189,6 @@ bool MakeDownloadReplaceListFunc::readEntries(QList<Entry> &entries)
         return false;
     }
 
-    if (!readSideFile())
-        return false;
     // Every key is checked before any file is hashed: a manifest that fails costs no reading.
     entries.reserve(count);
     const QStringList sections = settings.childGroups();
@@ -205,25 +207,52 @@ bool MakeDownloadReplaceListFunc::readEntries(QList<Entry> &entries)
         }
         settings.endGroup();
     }
-    // Each entry holds its own digest now.
-    sideFile = SideFile();
     return true;
 }
 
-bool MakeDownloadReplaceListFunc::readSideFile()
+bool MakeDownloadReplaceListFunc::attachStrongDigests()
 {
-    if (sideFilePath.isEmpty())
+    if (sideFilePath.isEmpty() || (results.downloadList.isEmpty() && reused.isEmpty()))
         return true;
+    QHash<QString, QByteArray> wanted;
+    for (const FileDownloadSpecification &download : qAsConst(results.downloadList))
+        wanted.insert(SideFile::pathOf(download.section, download.filePath), QByteArray());
+    for (const Reused &copy : qAsConst(reused))
+        wanted.insert(SideFile::pathOf(copy.download.section, copy.download.filePath),
+                      QByteArray());
     QFile file;
     QString problem;
     if (!SessionFile::openForReading(file, sideFilePath))
         problem = file.errorString();
-    else if (!SideFile::parse(file.readAll(), &sideFile, &problem))
-        sideFile = SideFile();
-    if (problem.isEmpty())
-        return true;
-    emit message(tr("side file %1 is unusable: %2").arg(sideFilePath, problem));
-    return false;
+    else
+        SideFile::lookUp(file.readAll(), &wanted, &problem);
+    if (!problem.isEmpty()) {
+        emit message(tr("side file %1 is unusable: %2").arg(sideFilePath, problem));
+        return false;
+    }
+    const auto take = [this, &wanted](FileDownloadSpecification &download) {
+        download.sha256 = wanted.value(SideFile::pathOf(download.section, download.filePath));
+        if (!download.sha256.isEmpty())
+            return true;
+        // The signed ini pins the side file; a stored file it does not cover could only be
+        // checked by its MD5, which the release promised not to rely on.
+        emit message(tr("side file has no SHA-256 for %1 in section %2")
+                         .arg(download.filePath, download.section));
+        return false;
+    };
+    for (FileDownloadSpecification &download : results.downloadList) {
+        if (!take(download))
+            return false;
+    }
+    // From the last one back, so that the places of the earlier ones stay where they were.
+    for (auto it = reused.rbegin(); it != reused.rend(); ++it) {
+        if (!take(it->download))
+            return false;
+        if (it->sha256 != it->download.sha256)
+            results.downloadList.insert(it->position, std::move(it->download));
+    }
+    reused = {};
+    return true;
 }
 
 void MakeDownloadReplaceListFunc::loadFileStates()
@@ -271,8 +300,8 @@ void MakeDownloadReplaceListFunc::compare(Learned &lesson) const
     // Only a file to replace needs its downloaded copy looked at.
     if (!entry.installedMatches)
         entry.tempMatches
-            = fileMatches(tempDir + QLatin1Char('/') + entry.download.filePath, entry.download.md5,
-                          entry.download.sha256);
+            = tempMatches(tempDir + QLatin1Char('/') + entry.download.filePath, entry.download.md5,
+                          sideFilePath.isEmpty() ? nullptr : &entry.tempSha256);
 }
 
 bool MakeDownloadReplaceListFunc::installedMatches(const Entry &entry, const QString &path,
@@ -280,7 +309,7 @@ bool MakeDownloadReplaceListFunc::installedMatches(const Entry &entry, const QSt
 {
     // Without an MD5 the file is checked by its signature, which the cache knows nothing of.
     if (!fileStates || entry.installedMd5.isEmpty())
-        return fileMatches(path, entry.installedMd5, QByteArray());
+        return fileMatches(path, entry.installedMd5);
     const QByteArray known = fileStates->trustedMd5(entry.destination, now);
     const auto matches = [&entry](const QByteArray &md5) {
         return entry.installedMd5.compare(QLatin1String(md5.toHex()), Qt::CaseInsensitive) == 0;
@@ -288,7 +317,7 @@ bool MakeDownloadReplaceListFunc::installedMatches(const Entry &entry, const QSt
     if (!known.isEmpty())
         return matches(known);
     if (!fileStates->canRecord(now))
-        return fileMatches(path, entry.installedMd5, QByteArray());
+        return fileMatches(path, entry.installedMd5);
 
     // Read through a descriptor whose state is taken before and after: the entry describes the
     // file that was read, and only if nothing wrote to it meanwhile.
@@ -324,8 +353,16 @@ void MakeDownloadReplaceListFunc::placeEntry(Entry &entry)
     // The same key in another section is the same temporary file; downloading it twice at once
     // would have two transfers writing into one file.
     const QString &key = entry.download.filePath;
-    if (downloadKeys.contains(key) || entry.tempMatches)
+    if (downloadKeys.contains(key))
         return;
+    if (entry.tempMatches) {
+        if (!sideFilePath.isEmpty()) {
+            downloadKeys.insert(key);
+            reused.append({results.downloadList.size(), std::move(entry.download),
+                           std::move(entry.tempSha256)});
+        }
+        return;
+    }
     downloadKeys.insert(key);
     results.downloadList.append(std::move(entry.download));
 }
@@ -347,15 +384,6 @@ bool MakeDownloadReplaceListFunc::handleFileEntry(QSettings &settings, const QSt
     download.filePath = key;
     download.md5 = parts.at(0);
     download.size = toSize(parts.at(1));
-    if (!sideFilePath.isEmpty()) {
-        // The signed ini pins the side file; a stored file it does not cover could only be
-        // checked by its MD5, which the release promised not to rely on.
-        download.sha256 = sideFile.sha256.value(SideFile::pathOf(section, key));
-        if (download.sha256.isEmpty()) {
-            emit message(tr("side file has no SHA-256 for %1 in section %2").arg(key, section));
-            return false;
-        }
-    }
 
     FileReplaceSpecification replace;
     replace.section = section;
@@ -422,14 +450,23 @@ bool MakeDownloadReplaceListFunc::deletesInstalledFile()
     return false;
 }
 
-bool MakeDownloadReplaceListFunc::fileMatches(const QString &path, const QString &md5,
-                                              const QByteArray &sha256)
+bool MakeDownloadReplaceListFunc::tempMatches(const QString &path, const QString &md5,
+                                              QByteArray *sha256)
+{
+    if (!sha256)
+        return fileMatches(path, md5);
+    QFile file;
+    QByteArray digest;
+    return SessionFile::openForReading(file, path) && CheckSigFunc::digestsOf(file, &digest, sha256)
+        && md5.compare(QLatin1String(digest.toHex()), Qt::CaseInsensitive) == 0;
+}
+
+bool MakeDownloadReplaceListFunc::fileMatches(const QString &path, const QString &md5)
 {
     if (!QFileInfo::exists(path))
         return false;
     // Run here, on this thread, with its messages going nowhere: a mismatch is the expected
     // outcome for a file to update and is not worth a log line.
     CheckSigFunc check(path, md5);
-    check.setExpectedSha256(sha256);
     return check.run();
 }

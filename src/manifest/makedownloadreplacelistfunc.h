@@ -1,7 +1,6 @@
 #pragma once
 
 #include "manifest/filespecifications.h"
-#include "manifest/sidefile.h"
 #include "tasks/asyncfunc.h"
 
 #include <QSet>
@@ -66,6 +65,8 @@ private:
         // Filled by the hashing threads, each entry by one of them.
         bool installedMatches = false;
         bool tempMatches = false;
+        // The raw SHA-256 of a matching temporary copy, for a release with a side file.
+        QByteArray tempSha256;
         bool isDirectory = false;
     };
 
@@ -97,9 +98,14 @@ private:
     bool readEntries(QList<Entry> &entries);
     bool checkPath(const QString &path, const QString &section);
     bool deletesInstalledFile();
-    static bool fileMatches(const QString &path, const QString &md5, const QByteArray &sha256);
-    // Reads the release's side file when there is one; false after a message when it is unusable.
-    bool readSideFile();
+    static bool fileMatches(const QString &path, const QString &md5);
+    // Whether the temporary copy at path has the MD5 md5; its SHA-256 goes to sha256 when asked.
+    static bool tempMatches(const QString &path, const QString &md5, QByteArray *sha256);
+    // Gives every download and every reused temporary copy the SHA-256 the release's side file
+    // lists for it; a reused copy that does not have it is downloaded after all. False after a
+    // message when the side file is unusable or lacks a file. Only the files that are fetched
+    // or reused need it, so an up-to-date installation never reads the side file.
+    bool attachStrongDigests();
 
     Configuration *configuration;
     FileSpecifications &results;
@@ -113,8 +119,15 @@ private:
     QString tempDir;
     QString productIniPath;
     QString sideFilePath;
-    // The SHA-256 of every stored file while the entries are read; empty for a release without.
-    SideFile sideFile;
+    // Temporary copies kept instead of downloads, with the place in the download list each
+    // would have taken, until their SHA-256 is checked.
+    struct Reused
+    {
+        qsizetype position;
+        FileDownloadSpecification download;
+        QByteArray sha256;
+    };
+    QList<Reused> reused;
 
     // Bookkeeping of one run: every installed path the product ini names, every key already in
     // the download list, and every path the "delete" section names.

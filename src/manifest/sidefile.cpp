@@ -15,11 +15,11 @@ bool isLowerHex(const QByteArray &text)
     });
 }
 
-} // namespace
-
-bool SideFile::parse(const QByteArray &data, SideFile *sideFile, QString *problem)
+// Calls take(path, raw digest) for every sha256 line of a side file, in order; take returns
+// false to stop with the reason it put into problem.
+template<typename Take>
+bool walk(const QByteArray &data, QString *problem, Take take)
 {
-    sideFile->sha256.clear();
     qsizetype position = 0;
     int lineNumber = 0;
     while (position < data.size()) {
@@ -30,9 +30,9 @@ bool SideFile::parse(const QByteArray &data, SideFile *sideFile, QString *proble
         position = end + 1;
         ++lineNumber;
         if (lineNumber == 1) {
-            if (line != Header) {
+            if (line != SideFile::Header) {
                 *problem = QStringLiteral("it does not begin with \"%1\"")
-                               .arg(QString::fromLatin1(Header));
+                               .arg(QString::fromLatin1(SideFile::Header));
                 return false;
             }
             continue;
@@ -51,17 +51,45 @@ bool SideFile::parse(const QByteArray &data, SideFile *sideFile, QString *proble
             *problem = QStringLiteral("line %1 names no section and file").arg(lineNumber);
             return false;
         }
-        if (sideFile->sha256.contains(path)) {
-            *problem = QStringLiteral("%1 is listed twice").arg(path);
+        if (!take(path, digest))
             return false;
-        }
-        sideFile->sha256.insert(path, QByteArray::fromHex(digest));
     }
     if (lineNumber == 0) {
         *problem = QStringLiteral("it is empty");
         return false;
     }
     return true;
+}
+
+} // namespace
+
+bool SideFile::parse(const QByteArray &data, SideFile *sideFile, QString *problem)
+{
+    sideFile->sha256.clear();
+    return walk(data, problem, [&](const QString &path, const QByteArray &digest) {
+        if (sideFile->sha256.contains(path)) {
+            *problem = QStringLiteral("%1 is listed twice").arg(path);
+            return false;
+        }
+        sideFile->sha256.insert(path, QByteArray::fromHex(digest));
+        return true;
+    });
+}
+
+bool SideFile::lookUp(const QByteArray &data, QHash<QString, QByteArray> *wanted,
+                      QString *problem)
+{
+    return walk(data, problem, [&](const QString &path, const QByteArray &digest) {
+        const auto it = wanted->find(path);
+        if (it == wanted->end())
+            return true;
+        if (!it->isEmpty()) {
+            *problem = QStringLiteral("%1 is listed twice").arg(path);
+            return false;
+        }
+        *it = QByteArray::fromHex(digest);
+        return true;
+    });
 }
 
 QByteArray SideFile::serialize() const

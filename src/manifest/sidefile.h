@@ -27,6 +27,15 @@ public:
      */
     static bool parse(const QByteArray &data, SideFile *sideFile, QString *problem);
 
+    /**
+     * Fills the digest of every path in @p wanted that the side file lists (paths it does not
+     * list keep an empty value), without keeping the others: a release of many files needs the
+     * digests of the few it fetches. False with the reason in @p problem as parse() for a file
+     * that is not a side file, a malformed sha256 line, or a wanted path listed twice.
+     */
+    static bool lookUp(const QByteArray &data, QHash<QString, QByteArray> *wanted,
+                       QString *problem);
+
     /// The key under which a stored file's digest is listed.
     static QString pathOf(const QString &section, const QString &key)
     {

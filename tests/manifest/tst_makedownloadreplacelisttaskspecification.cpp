@@ -1,5 +1,7 @@
 #include "app/configuration.h"
 #include "manifest/makedownloadreplacelisttaskspecification.h"
+#include "manifest/sha256.h"
+#include "manifest/sidefile.h"
 #include "taskrun.h"
 #include "testsupport.h"
 
@@ -115,6 +117,7 @@ void TestMakeDownloadReplaceList::init()
     temp.reset(new QTemporaryDir);
     QVERIFY(temp->isValid());
     configuration.tempDir = temp->path();
+    configuration.sideFilePath.clear();
 }
 
 void TestMakeDownloadReplaceList::cleanup()
@@ -157,62 +160,89 @@ void TestMakeDownloadReplaceList::fileEntry_data()
     QTest::addColumn<bool>("upperCase");
     QTest::addColumn<bool>("replaced");
     QTest::addColumn<bool>("downloaded");
+    // The release's side file: "" none, "listed" with the stored file's SHA-256, "other" with
+    // another one (what a copy that only collides in MD5 meets), "absent" without the file.
+    QTest::addColumn<QString>("strong");
 
     QTest::newRow("installed") << "plain"
                                << "right"
-                               << "none" << false << false << false;
+                               << "none" << false << false << false << QString();
     QTest::newRow("installed, upper case") << "plain"
                                            << "right"
-                                           << "none" << true << false << false;
+                                           << "none" << true << false << false << QString();
     QTest::newRow("installed, stale temp copy") << "plain"
                                                 << "right"
-                                                << "old" << false << false << false;
+                                                << "old" << false << false << false << QString();
     QTest::newRow("changed") << "plain"
                              << "old"
-                             << "none" << false << true << true;
+                             << "none" << false << true << true << QString();
     QTest::newRow("missing") << "plain"
                              << "none"
-                             << "none" << false << true << true;
+                             << "none" << false << true << true << QString();
     QTest::newRow("missing, fetched before") << "plain"
                                              << "none"
-                                             << "right" << false << true << false;
+                                             << "right" << false << true << false << QString();
     QTest::newRow("changed, fetched before, upper case") << "plain"
                                                          << "old"
-                                                         << "right" << true << true << false;
+                                                         << "right" << true << true << false << QString();
     QTest::newRow("missing, broken temp copy") << "plain"
                                                << "none"
-                                               << "old" << false << true << true;
+                                               << "old" << false << true << true << QString();
 
     QTest::newRow("packed, installed") << "packed"
                                        << "right"
-                                       << "none" << false << false << false;
+                                       << "none" << false << false << false << QString();
     QTest::newRow("packed, installed, upper case") << "packed"
                                                    << "right"
-                                                   << "none" << true << false << false;
+                                                   << "none" << true << false << false << QString();
     // The installed file is compared with the unpacked MD5, not with the stored one.
     QTest::newRow("packed, stored bytes installed") << "packed"
                                                     << "stored"
-                                                    << "none" << false << true << true;
+                                                    << "none" << false << true << true << QString();
     QTest::newRow("packed, missing") << "packed"
                                      << "none"
-                                     << "none" << false << true << true;
+                                     << "none" << false << true << true << QString();
     // The temporary copy is the stored file, compared with the stored MD5.
     QTest::newRow("packed, fetched before") << "packed"
                                             << "old"
-                                            << "stored" << false << true << false;
+                                            << "stored" << false << true << false << QString();
     QTest::newRow("packed, unpacked bytes in temp") << "packed"
                                                     << "none"
-                                                    << "unpacked" << false << true << true;
+                                                    << "unpacked" << false << true << true << QString();
 
     QTest::newRow("blank, installed") << "blank"
                                       << "right"
-                                      << "none" << false << false << false;
+                                      << "none" << false << false << false << QString();
     QTest::newRow("blank, changed, fetched before") << "blank"
                                                     << "old"
-                                                    << "right" << false << true << false;
+                                                    << "right" << false << true << false << QString();
     QTest::newRow("blank, missing") << "blank"
                                     << "none"
-                                    << "none" << false << true << true;
+                                    << "none" << false << true << true << QString();
+
+    QTest::newRow("side file, missing") << "plain"
+                                        << "none"
+                                        << "none" << false << true << true << "listed";
+    QTest::newRow("side file, fetched before") << "plain"
+                                               << "none"
+                                               << "right" << false << true << false << "listed";
+    QTest::newRow("side file, fetched before, SHA-256 differs")
+        << "plain"
+        << "none"
+        << "right" << false << true << true << "other";
+    QTest::newRow("side file, packed, fetched before") << "packed"
+                                                       << "old"
+                                                       << "stored" << false << true << false
+                                                       << "listed";
+    // An installation that is up to date never needs the side file.
+    QTest::newRow("side file without the file, installed")
+        << "plain"
+        << "right"
+        << "none" << false << false << false << "absent";
+    QTest::newRow("side file without the file, missing") << "plain"
+                                                         << "none"
+                                                         << "none" << false << true << true
+                                                         << "absent";
 }
 
 void TestMakeDownloadReplaceList::fileEntry()
@@ -223,6 +253,7 @@ void TestMakeDownloadReplaceList::fileEntry()
     QFETCH(bool, upperCase);
     QFETCH(bool, replaced);
     QFETCH(bool, downloaded);
+    QFETCH(QString, strong);
 
     const bool packed = format == QLatin1String("packed");
     const QByteArray unpacked("client build 2");
@@ -256,9 +287,25 @@ void TestMakeDownloadReplaceList::fileEntry()
     else if (format == QLatin1String("blank"))
         value += "::::::";
     writeIni(QStringLiteral("[client]\n%1=%2\n").arg(key, value).toUtf8());
+    const QByteArray listed = Sha256::hash(strong == QLatin1String("other") ? "other" : stored);
+    configuration.sideFilePath.clear();
+    if (!strong.isEmpty()) {
+        configuration.sideFilePath = temp->filePath(QStringLiteral("client.hashes"));
+        const QString path = strong == QLatin1String("absent") ? QStringLiteral("client/elsewhere")
+                                                               : QStringLiteral("client/") + key;
+        QVERIFY(writeFile(configuration.sideFilePath,
+                          SideFile::Header + "\nsha256 " + listed.toHex() + ' ' + path.toUtf8()
+                              + '\n'));
+    }
 
     FileSpecifications target;
     const Outcome outcome = run(target);
+    if (strong == QLatin1String("absent") && downloaded) {
+        QCOMPARE(outcome.canceled, 1);
+        QCOMPARE(outcome.messages.last(),
+                 QStringLiteral("side file has no SHA-256 for %1 in section client").arg(key));
+        return;
+    }
     QCOMPARE(outcome.finished, 1);
     QCOMPARE(outcome.canceled, 0);
     QCOMPARE(outcome.messages, QStringList {Compiling});
@@ -270,8 +317,10 @@ void TestMakeDownloadReplaceList::fileEntry()
         QCOMPARE(target.replaceList.first().hasUnzip(), packed);
         QCOMPARE(target.replaceList.first().destFileName(QString()), destination);
     }
-    if (downloaded)
+    if (downloaded) {
         QCOMPARE(target.downloadList.first().filePath, key);
+        QCOMPARE(target.downloadList.first().sha256, strong.isEmpty() ? QByteArray() : listed);
+    }
 }
 
 void TestMakeDownloadReplaceList::recordsCarryTheValueParts()
