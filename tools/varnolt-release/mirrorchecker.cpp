@@ -50,7 +50,6 @@ QNetworkReply *MirrorChecker::fetch(const QString &remotePath, qint64 maxBytes)
         if (received > maxBytes)
             reply->abort();
     });
-    connect(reply, &QNetworkReply::finished, this, &MirrorChecker::onManifestFetched);
     return reply;
 }
 
@@ -61,6 +60,28 @@ void MirrorChecker::start()
     signatureReply = fetch(ini + QLatin1String(".sig"), MaxSignatureBytes);
     // Only releases signed with several keys carry it; its absence is no problem.
     furtherReply = fetch(SignatureList::pathFor(ini), SignatureList::MaxFileBytes);
+    for (QNetworkReply *reply : {iniReply, signatureReply, furtherReply})
+        connect(reply, &QNetworkReply::finished, this, &MirrorChecker::onManifestFetched);
+}
+
+bool MirrorChecker::endIfMissing(QNetworkReply *reply)
+{
+    const QString failure = failureOf(reply);
+    if (failure.isEmpty())
+        return false;
+    ++missing;
+    emit problem(tr("missing: %1 (%2)").arg(reply->url().toString(), failure));
+    end(false);
+    return true;
+}
+
+void MirrorChecker::checkFiles(const QByteArray &ini)
+{
+    if (!readManifest(ini)) {
+        end(false);
+        return;
+    }
+    startNext();
 }
 
 void MirrorChecker::onManifestFetched()
@@ -71,15 +92,8 @@ void MirrorChecker::onManifestFetched()
     iniReply->deleteLater();
     signatureReply->deleteLater();
     furtherReply->deleteLater();
-    for (QNetworkReply *reply : {iniReply, signatureReply}) {
-        const QString failure = failureOf(reply);
-        if (!failure.isEmpty()) {
-            ++missing;
-            emit problem(tr("missing: %1 (%2)").arg(reply->url().toString(), failure));
-            end(false);
-            return;
-        }
-    }
+    if (endIfMissing(iniReply) || endIfMissing(signatureReply))
+        return;
     const QByteArray ini = iniReply->readAll();
     const QByteArray further = failureOf(furtherReply).isEmpty() ? furtherReply->readAll()
                                                                  : QByteArray();
@@ -105,34 +119,20 @@ void MirrorChecker::onManifestFetched()
         return;
     }
     if (binding.present) {
-        QNetworkReply *reply = manager->get(QNetworkRequest(urlOf(binding.sideFile)));
-        connect(reply, &QNetworkReply::downloadProgress, reply,
-                [reply, size = binding.sideFileSize](qint64 received) {
-                    if (received > size)
-                        reply->abort();
-                });
+        QNetworkReply *reply = fetch(binding.sideFile, binding.sideFileSize);
         connect(reply, &QNetworkReply::finished, this,
                 [this, reply, ini, binding] { onSideFileFetched(reply, ini, binding); });
         return;
     }
-    if (!readManifest(ini)) {
-        end(false);
-        return;
-    }
-    startNext();
+    checkFiles(ini);
 }
 
 void MirrorChecker::onSideFileFetched(QNetworkReply *reply, const QByteArray &ini,
                                       const ReleaseBinding &binding)
 {
     reply->deleteLater();
-    const QString failure = failureOf(reply);
-    if (!failure.isEmpty()) {
-        ++missing;
-        emit problem(tr("missing: %1 (%2)").arg(reply->url().toString(), failure));
-        end(false);
+    if (endIfMissing(reply))
         return;
-    }
     const QByteArray data = reply->readAll();
     QString problemText;
     if (data.size() != binding.sideFileSize || Sha256::hash(data) != binding.sideFileSha256) {
@@ -146,11 +146,7 @@ void MirrorChecker::onSideFileFetched(QNetworkReply *reply, const QByteArray &in
         end(false);
         return;
     }
-    if (!readManifest(ini)) {
-        end(false);
-        return;
-    }
-    startNext();
+    checkFiles(ini);
 }
 
 bool MirrorChecker::readManifest(const QByteArray &ini)

@@ -85,6 +85,10 @@ private:
     void onSideFileFetched(QNetworkReply *reply, const QByteArray &ini,
                            const ReleaseBinding &binding);
     bool readManifest(const QByteArray &ini);
+    // Reads the file list of the verified ini and asks the mirror for its files.
+    void checkFiles(const QByteArray &ini);
+    // True after reporting reply as missing and ending the check.
+    bool endIfMissing(QNetworkReply *reply);
     void startNext();
     // body is null for a check by size.
     void checkReply(QNetworkReply *reply, const ManifestFile &file, const Body *body);
