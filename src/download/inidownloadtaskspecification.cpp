@@ -146,8 +146,8 @@ void IniDownloadTaskSpecification::onManifestChecked(const ManifestVerdict &verd
     }
     case ManifestVerdict::WrongRelease:
         refuse(tr("Product ini from %1 is for %2 version %3, not version %4")
-                   .arg(iniSource(), binding.clientType, binding.version)
-                   .arg(configuration->clientVersion),
+                   .arg(iniSource(), binding.clientType, binding.version,
+                        QString::number(configuration->clientVersion)),
                iniSource());
         return;
     case ManifestVerdict::Expired:

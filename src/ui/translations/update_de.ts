@@ -574,6 +574,10 @@ vom Aktualisierungsserver abfragen.</translation>
 <context>
     <name>UpdateEngine</name>
     <message>
+        <source>%1 is missing, cannot proceed.</source>
+        <translation>%1 fehlt, Fortfahren nicht möglich.</translation>
+    </message>
+    <message>
         <source>&apos;%1&apos; is an invalid proxy specification</source>
         <translation>&apos;%1&apos; ist keine gültige Proxy-Angabe</translation>
     </message>
