@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QRandomGenerator>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -104,6 +105,8 @@ private slots:
     void treeEntries_data();
     void treeEntries();
     void help();
+    void previousReleaseNamesStaleFiles();
+    void publishingSyncsOnce();
 
 private:
     // The small client tree every test publishes: relative path -> content.
@@ -552,6 +555,74 @@ void TestReleaseTool::help()
     for (const char *expected :
          {"--gzip", "--delete", "--force", "MIRRORDIR/N/TYPE.ini.sig", "Exit codes:"})
         QVERIFY2(run.out.contains(QLatin1String(expected)), expected);
+}
+
+void TestReleaseTool::previousReleaseNamesStaleFiles()
+{
+    // Version 41 has files 42 drops, deletes one file for good and one that 42 brings back.
+    QVERIFY(writeFile(QDir(source).filePath(QStringLiteral("old/gone.txt")), "gone"));
+    QVERIFY(writeFile(QDir(source).filePath(QStringLiteral("lib/libold.so")), "old"));
+    QVERIFY(writeFile(QDir(source).filePath(QStringLiteral("lib/libpacked.so")), "packed"));
+    ToolRun run = runTool(releaseArguments(QStringLiteral("41"))
+                          << "--delete" << "legacy/tool" << "--delete" << "data/back"
+                          << "--gzip" << "lib/libpacked.so");
+    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+    QVERIFY(QDir(QDir(source).filePath(QStringLiteral("old"))).removeRecursively());
+    for (const char *removed : {"lib/libold.so", "lib/libpacked.so"})
+        QVERIFY(QFile::remove(QDir(source).filePath(QLatin1String(removed))));
+    QVERIFY(writeFile(QDir(source).filePath(QStringLiteral("data/back")), "back"));
+
+    run = runTool(releaseArguments() << "--previous" << "41" << "--delete" << "extra");
+    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+    QSettings ini(QDir(mirror).filePath(QStringLiteral("42/client_linux_amd64.ini")),
+                  QSettings::IniFormat);
+    ini.beginGroup(QStringLiteral("delete"));
+    QStringList deleted = ini.allKeys();
+    deleted.sort();
+    // The packed file is named by where it was unpacked, not by its stored name.
+    QCOMPARE(deleted,
+             (QStringList {"extra", "legacy/tool", "lib/libold.so", "lib/libpacked.so",
+                           "old/gone.txt"}));
+
+    // What the earlier release says is deleted from users' installations: it must be one this
+    // key signed.
+    const QString earlier = QDir(mirror).filePath(QStringLiteral("41/client_linux_amd64.ini"));
+    QVERIFY(writeFile(earlier, readAll(earlier) + "\n[x]\nlib/libx.so=0::0\n"));
+    run = runTool(releaseArguments(QStringLiteral("43")) << "--previous" << "41");
+    QCOMPARE(run.exitCode, 3);
+    QVERIFY2(run.err.contains(QLatin1String("is not a release signed with")), qPrintable(run.err));
+    run = runTool(releaseArguments(QStringLiteral("43")) << "--previous" << "40");
+    QCOMPARE(run.exitCode, 3);
+}
+
+void TestReleaseTool::publishingSyncsOnce()
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("strace")).isEmpty())
+        QSKIP("strace is not installed");
+    // Twenty files more: a sync per file would show.
+    for (int i = 0; i < 20; ++i)
+        QVERIFY(writeFile(QDir(source).filePath(QStringLiteral("many/f%1").arg(i)), "x"));
+    const QString trace = work->filePath(QStringLiteral("trace"));
+    QProcess process;
+    process.start(QStringLiteral("strace"),
+                  QStringList {"-f", "-qq", "-o", trace, "-e", "trace=fsync,fdatasync,syncfs,sync",
+                               QStringLiteral(VARNOLT_RELEASE_EXE)}
+                      + (releaseArguments() << "--gzip" << "lib/libx.so"));
+    QVERIFY(process.waitForFinished(60000));
+    QCOMPARE(process.exitCode(), 0);
+    const QList<QByteArray> calls = readAll(trace).split('\n');
+    int fileSyncs = 0;
+    int fileSystemSyncs = 0;
+    for (const QByteArray &call : calls) {
+        if (call.contains("fsync(") || call.contains("fdatasync("))
+            ++fileSyncs;
+        if (call.contains("syncfs("))
+            ++fileSystemSyncs;
+    }
+    // The tree once; the few file syncs are the manifest's own save, the signature and its
+    // directory, none per file of the tree.
+    QCOMPARE(fileSystemSyncs, 1);
+    QVERIFY2(fileSyncs <= 5, readAll(trace).constData());
 }
 
 QTEST_GUILESS_MAIN(TestReleaseTool)

@@ -1,9 +1,11 @@
 #include "releasebuilder.h"
 
+#include "previousrelease.h"
 #include "signaturefile.h"
 
 #include "manifest/cryptotools.h"
 #include "manifest/productiniwriter.h"
+#include "fileops/stagedfile.h"
 #include "manifest/checksigfunc.h"
 #include "manifest/scopedrsakey.h"
 #include "manifest/sha256.h"
@@ -16,10 +18,11 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QSaveFile>
 #include <QSet>
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
 #include <zlib.h>
 
 namespace {
@@ -62,8 +65,8 @@ ReleaseBuilder::ReleaseBuilder(const ReleaseSpecification &specification) : spec
 ReleaseBuilder::Outcome ReleaseBuilder::build()
 {
     Keys keys;
-    if (!checkSpecification() || !loadKeys(keys) || !collectFiles() || !checkPaths()
-        || !prepareOutput())
+    if (!checkSpecification() || !loadKeys(keys) || !collectFiles()
+        || !takePreviousDeletes(*keys.front()) || !checkPaths() || !prepareOutput())
         return outcome;
 
     ProductIniWriter ini;
@@ -93,6 +96,8 @@ ReleaseBuilder::Outcome ReleaseBuilder::build()
         fail(OutputFailure, ini.errorString());
         return outcome;
     }
+    if (!syncTree())
+        return outcome;
     sign(keys);
     return outcome;
 }
@@ -281,6 +286,38 @@ void ReleaseBuilder::collectDirectory(const QString &absolutePath, const QString
     ancestors.removeLast();
 }
 
+bool ReleaseBuilder::takePreviousDeletes(ScopedRsaKey &key)
+{
+    if (spec.previousVersion.isEmpty())
+        return true;
+    static const QRegularExpression digits(QStringLiteral("^[0-9]+$"));
+    if (!digits.match(spec.previousVersion).hasMatch() || spec.previousVersion == spec.version)
+        return fail(InvalidSpecification,
+                    QStringLiteral("--previous %1: an earlier version number").arg(spec.previousVersion));
+    const QString ini = QDir(QDir(spec.mirrorDir).filePath(spec.previousVersion))
+                            .filePath(spec.clientType + QLatin1String(".ini"));
+    // What it lists is deleted from users' installations: only a release signed with this key
+    // may say that.
+    QString reason;
+    bool signedByUs = false;
+    try {
+        signedByUs = SignatureFile::verify(key.get(), ini, SignatureFile::pathFor(ini), &reason);
+    } catch (const crypt_exception &e) {
+        reason = QString::fromLocal8Bit(e.what());
+    }
+    PreviousRelease previous;
+    if (!signedByUs || !previous.read(ini, &reason))
+        return fail(InputFailure,
+                    QStringLiteral("--previous %1: %2 is not a release signed with %3 (%4)")
+                        .arg(spec.previousVersion, ini, spec.privateKeyFiles.first(), reason));
+    const QStringList stale = previous.stalePaths(QSet<QString>(files.cbegin(), files.cend()));
+    for (const QString &path : stale) {
+        if (!spec.deletePaths.contains(path))
+            spec.deletePaths.append(path);
+    }
+    return true;
+}
+
 bool ReleaseBuilder::checkPaths()
 {
     const QSet<QString> present(files.cbegin(), files.cend());
@@ -377,8 +414,9 @@ bool ReleaseBuilder::copyFile(const QString &from, const QString &to, QString *m
     QFile in(from);
     if (!in.open(QIODevice::ReadOnly))
         return fail(InputFailure, QStringLiteral("cannot read %1: %2").arg(from, in.errorString()));
-    QSaveFile out(to);
-    if (!out.open(QIODevice::WriteOnly))
+    // Not synced file by file: the tree is made durable once, before the signature (syncTree()).
+    QFile out(to);
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return fail(OutputFailure,
                     QStringLiteral("cannot write %1: %2").arg(to, out.errorString()));
 
@@ -397,7 +435,7 @@ bool ReleaseBuilder::copyFile(const QString &from, const QString &to, QString *m
         strong.addData(chunk);
         *size += quint64(chunk.size());
     }
-    if (!out.commit())
+    if (!out.flush())
         return fail(OutputFailure,
                     QStringLiteral("cannot write %1: %2").arg(to, out.errorString()));
     *md5 = QString::fromLatin1(hash.result().toHex());
@@ -452,8 +490,9 @@ bool ReleaseBuilder::digestFile(const QString &path, QString *md5, quint64 *size
 bool ReleaseBuilder::writeSideFile(ReleaseBinding *binding)
 {
     const QByteArray data = sideFile.serialize();
-    QSaveFile out(sideFilePath);
-    if (!out.open(QIODevice::WriteOnly) || out.write(data) != data.size() || !out.commit())
+    QFile out(sideFilePath);
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) || out.write(data) != data.size()
+        || !out.flush())
         return fail(OutputFailure,
                     QStringLiteral("cannot write %1: %2").arg(sideFilePath, out.errorString()));
     binding->sideFile = QFileInfo(sideFilePath).fileName();
@@ -483,11 +522,17 @@ bool ReleaseBuilder::sign(Keys &keys)
     if (!further.entries.isEmpty()) {
         const QString furtherPath = SignatureList::pathFor(manifestPath);
         const QByteArray data = further.serialize();
-        QSaveFile out(furtherPath);
-        if (!out.open(QIODevice::WriteOnly) || out.write(data) != data.size() || !out.commit())
+        QFile out(furtherPath);
+        if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) || out.write(data) != data.size()
+            || !out.flush() || ::fsync(out.handle()) != 0)
             return fail(OutputFailure, QStringLiteral("cannot write %1: %2")
                                            .arg(furtherPath, out.errorString()));
     }
+    // The signatures make the release: on disk, with their names, before the tool says so.
+    QFile signatureOut(signaturePath);
+    if (!signatureOut.open(QIODevice::ReadOnly) || ::fsync(signatureOut.handle()) != 0
+        || !StagedFile::syncDirectory(versionDir))
+        return fail(OutputFailure, QStringLiteral("cannot sync %1").arg(signaturePath));
 
     try {
         QString reason;
@@ -511,6 +556,20 @@ bool ReleaseBuilder::sign(Keys &keys)
         if (!TrustedKeys::verifier(content, entry.signature, entry.fingerprint).isEmpty())
             builtInKeyVerifies = true;
     }
+    return true;
+}
+
+bool ReleaseBuilder::syncTree()
+{
+    // One sync of the whole file system instead of one per file: a tree of thousands of files
+    // then takes what the disk needs to write it, not a flush per file. It must be complete on
+    // disk before the signature that vouches for it exists.
+    const int fd = ::open(QFile::encodeName(versionDir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool synced = fd >= 0 && ::syncfs(fd) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    if (!synced)
+        return fail(OutputFailure, QStringLiteral("cannot sync %1 to disk").arg(versionDir));
     return true;
 }
 

@@ -76,6 +76,9 @@ private:
     bool collectFiles();
     void collectDirectory(const QString &absolutePath, const QString &relativePath,
                           QStringList &ancestors, QStringList &problems);
+    // Adds what the release named by --previous installed or deleted and this one does not
+    // bring to the paths to delete.
+    bool takePreviousDeletes(ScopedRsaKey &key);
     bool checkPaths();
     bool prepareOutput();
     bool storeFile(const QString &relativePath, bool packed, ProductIniWriter &ini);
@@ -84,6 +87,8 @@ private:
     bool gzipFile(const QString &from, const QString &to, QString *md5, quint64 *size);
     bool digestFile(const QString &path, QString *md5, quint64 *size, QByteArray *sha256);
     bool writeSideFile(ReleaseBinding *binding);
+    // Makes everything written so far durable at once, before the signature is written.
+    bool syncTree();
     bool sign(Keys &keys);
     bool fail(Outcome outcome, const QString &text);
 

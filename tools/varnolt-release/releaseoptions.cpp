@@ -37,11 +37,15 @@ ReleaseOptions::ReleaseOptions()
       expiresOption(QStringLiteral("expires-in"),
                     QStringLiteral("Updaters refuse the release DAYS after its publication "
                                    "(fractions allowed; default: never)."),
-                    QStringLiteral("DAYS"))
+                    QStringLiteral("DAYS")),
+      previousOption(QStringLiteral("previous"),
+                     QStringLiteral("Delete every file that release N in MIRRORDIR installed or "
+                                    "deleted and this one does not bring."),
+                     QStringLiteral("N"))
 {
     for (const QCommandLineOption &option :
          {typeOption, versionOption, sourceOption, outOption, keyOption, sectionOption, gzipOption,
-          deleteOption, forceOption, followOption, expiresOption})
+          deleteOption, forceOption, followOption, expiresOption, previousOption})
         commandLine.addOption(option);
 }
 
@@ -49,7 +53,8 @@ QString ReleaseOptions::usage()
 {
     return QStringLiteral(
         "release --type TYPE --version N --source DIR --out MIRRORDIR --key PRIVATE...\n"
-        "        [--expires-in DAYS] [--section NAME] [--gzip RELPATH]... [--delete RELPATH]...\n"
+        "        [--expires-in DAYS] [--previous N] [--section NAME] [--gzip RELPATH]...\n"
+        "        [--delete RELPATH]...\n"
         "        [--force] [--follow-dir-links]\n\n"
         "Publishes every file below DIR as version N of client type TYPE, writing\n"
         "  MIRRORDIR/N/TYPE.ini          the product ini listing each file's MD5 and size,\n"
@@ -82,7 +87,7 @@ bool ReleaseOptions::toSpecification(ReleaseSpecification *specification, QStrin
     }
     for (const QCommandLineOption *option :
          {&typeOption, &versionOption, &sourceOption, &outOption, &sectionOption,
-          &expiresOption}) {
+          &expiresOption, &previousOption}) {
         if (commandLine.values(*option).size() > 1) {
             *problem = QStringLiteral("--%1 may be given once").arg(option->names().constFirst());
             return false;
@@ -95,6 +100,7 @@ bool ReleaseOptions::toSpecification(ReleaseSpecification *specification, QStrin
     specification->sourceDir = commandLine.value(sourceOption);
     specification->mirrorDir = commandLine.value(outOption);
     specification->privateKeyFiles = commandLine.values(keyOption);
+    specification->previousVersion = commandLine.value(previousOption);
     if (commandLine.isSet(expiresOption)) {
         bool number = false;
         specification->expiresInDays = commandLine.value(expiresOption).toDouble(&number);

@@ -43,5 +43,6 @@ private:
     const QCommandLineOption forceOption;
     const QCommandLineOption followOption;
     const QCommandLineOption expiresOption;
+    const QCommandLineOption previousOption;
     QCommandLineParser commandLine;
 };

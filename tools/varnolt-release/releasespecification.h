@@ -30,6 +30,9 @@ struct ReleaseSpecification
     QStringList gzipPaths;
     /// Paths (relative to the installation directory) that the updater removes.
     QStringList deletePaths;
+    /// An earlier version in the mirror tree: every file it installed or deleted that this
+    /// release does not bring is deleted too. Empty: only deletePaths.
+    QString previousVersion;
     /// Replace an existing release of the same version and client type.
     bool overwrite = false;
     /// Publish the contents of directory links as if they were directories; without it a
