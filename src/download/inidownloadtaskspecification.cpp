@@ -5,8 +5,8 @@
 #include "download/mirrors.h"
 #include "download/optionaldownloadtaskspecification.h"
 #include "fileops/sessionfile.h"
-#include "manifest/checksigfunc.h"
 #include "manifest/checkmanifesttaskspecification.h"
+#include "manifest/checksigfunc.h"
 #include "manifest/checksignaturetaskspecification.h"
 #include "manifest/signaturelist.h"
 

@@ -68,8 +68,7 @@ private:
     // Charges the mirror that served the refused file and starts a new attempt, or ends the run
     // with the reason when the retries are used up. The log says retryLine instead of the reason
     // while there are retries left, when one is given.
-    void refuse(const QString &reason, const QString &mirror,
-                const QString &retryLine = QString());
+    void refuse(const QString &reason, const QString &mirror, const QString &retryLine = QString());
     QString iniSource() const;
 
     QNetworkAccessManager *manager;

@@ -20,8 +20,8 @@ void OptionalDownloadTaskSpecification::execute()
 {
     clearSubTasks();
     wasFetched = false;
-    auto *download =
-        new DownloadTaskSpecification(manager, mirrors, remotePath, localPath, -1, this, 1.0);
+    auto *download
+        = new DownloadTaskSpecification(manager, mirrors, remotePath, localPath, -1, this, 1.0);
     download->setUnknownSizeLimit(sizeLimit);
     download->setMissingIsAnswer(true);
     addSubTask(download);

@@ -61,8 +61,8 @@ bool ReleaseBinding::parse(const QByteArray &ini, ReleaseBinding *binding, QStri
     *binding = ReleaseBinding();
     QSet<QByteArray> seen;
     QByteArray values[7];
-    const QByteArray names[7] = {TypeKey,     VersionKey,    PublishedKey, ExpiresKey,
-                                 SideFileKey, SideSha256Key, SideSizeKey};
+    const QByteArray names[7]
+        = {TypeKey, VersionKey, PublishedKey, ExpiresKey, SideFileKey, SideSha256Key, SideSizeKey};
     qsizetype position = 0;
     for (int lineCount = 0; position < ini.size() && lineCount < MaxHeadLines; ++lineCount) {
         qsizetype end = ini.indexOf('\n', position);
@@ -164,8 +164,7 @@ QString ReleaseBinding::displayTime(const QDateTime &time)
 
 bool ReleaseBinding::operator==(const ReleaseBinding &other) const
 {
-    return present == other.present && clientType == other.clientType
-        && version == other.version && published == other.published && expires == other.expires
-        && sideFile == other.sideFile && sideFileSha256 == other.sideFileSha256
-        && sideFileSize == other.sideFileSize;
+    return present == other.present && clientType == other.clientType && version == other.version
+        && published == other.published && expires == other.expires && sideFile == other.sideFile
+        && sideFileSha256 == other.sideFileSha256 && sideFileSize == other.sideFileSize;
 }

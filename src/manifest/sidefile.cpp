@@ -10,15 +10,13 @@ namespace {
 
 bool isLowerHex(const QByteArray &text)
 {
-    return std::all_of(text.cbegin(), text.cend(), [](char c) {
-        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-    });
+    return std::all_of(text.cbegin(), text.cend(),
+                       [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
 // Calls take(path, raw digest) for every sha256 line of a side file, in order; take returns
 // false to stop with the reason it put into problem.
-template<typename Take>
-bool walk(const QByteArray &data, QString *problem, Take take)
+template<typename Take> bool walk(const QByteArray &data, QString *problem, Take take)
 {
     qsizetype position = 0;
     int lineNumber = 0;
@@ -76,8 +74,7 @@ bool SideFile::parse(const QByteArray &data, SideFile *sideFile, QString *proble
     });
 }
 
-bool SideFile::lookUp(const QByteArray &data, QHash<QString, QByteArray> *wanted,
-                      QString *problem)
+bool SideFile::lookUp(const QByteArray &data, QHash<QString, QByteArray> *wanted, QString *problem)
 {
     return walk(data, problem, [&](const QString &path, const QByteArray &digest) {
         const auto it = wanted->find(path);

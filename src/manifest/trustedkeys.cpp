@@ -10,8 +10,7 @@ QString TrustedKeys::fingerprint(Rsa_key *key)
     unsigned long length = sizeof(der);
     check_err("rsa_export", rsa_export(der, &length, PK_PUBLIC, key));
     return QString::fromLatin1(
-        QCryptographicHash::hash(QByteArrayView(der, qsizetype(length)),
-                                 QCryptographicHash::Sha256)
+        QCryptographicHash::hash(QByteArrayView(der, qsizetype(length)), QCryptographicHash::Sha256)
             .toHex());
 }
 

@@ -1,8 +1,8 @@
 #include "mirrorchecker.h"
 
-#include "manifestjudgement.h"
 #include "manifest/sha256.h"
 #include "manifest/signaturelist.h"
+#include "manifestjudgement.h"
 
 #include <QDateTime>
 #include <QNetworkAccessManager>
@@ -95,15 +95,15 @@ void MirrorChecker::onManifestFetched()
     if (endIfMissing(iniReply) || endIfMissing(signatureReply))
         return;
     const QByteArray ini = iniReply->readAll();
-    const QByteArray further = failureOf(furtherReply).isEmpty() ? furtherReply->readAll()
-                                                                 : QByteArray();
+    const QByteArray further
+        = failureOf(furtherReply).isEmpty() ? furtherReply->readAll() : QByteArray();
     const ManifestJudgement judgement = ManifestJudgement::judge(
         ini, signatureReply->readAll(), further, key, QDateTime::currentDateTimeUtc());
     const QString iniUrl = iniReply->url().toString();
     if (judgement.signer.isEmpty()) {
         ++wrong;
-        emit problem(tr("wrong: %1 (signature not valid: %2)")
-                         .arg(iniUrl, judgement.signatureProblem));
+        emit problem(
+            tr("wrong: %1 (signature not valid: %2)").arg(iniUrl, judgement.signatureProblem));
         end(false);
         return;
     }

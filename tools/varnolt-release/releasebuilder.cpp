@@ -2,17 +2,16 @@
 
 #include "previousrelease.h"
 #include "signaturefile.h"
+#include "storedfilewriter.h"
 
+#include "fileops/stagedfile.h"
 #include "manifest/cryptotools.h"
 #include "manifest/productiniwriter.h"
-#include "fileops/stagedfile.h"
-#include "manifest/checksigfunc.h"
 #include "manifest/scopedrsakey.h"
 #include "manifest/sha256.h"
 #include "manifest/signaturelist.h"
 #include "manifest/trustedkeys.h"
 
-#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -23,11 +22,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
-#include <zlib.h>
 
 namespace {
-
-constexpr qint64 CHUNK_SIZE = 64 * 1024;
 
 // "./a" and "a/" name the same file as "a"; anything that stays odd after this is rejected.
 QString normalized(const QString &relativePath)
@@ -193,16 +189,17 @@ bool ReleaseBuilder::loadKeys(Keys &keys)
                             .arg(file, QString::fromLocal8Bit(e.what())));
         }
         if (key->type() != PK_PRIVATE) {
-            return fail(InputFailure,
-                        QStringLiteral("%1 is a public key; signing needs the private key")
-                            .arg(file));
+            return fail(
+                InputFailure,
+                QStringLiteral("%1 is a public key; signing needs the private key").arg(file));
         }
         QString fingerprint;
         try {
             fingerprint = TrustedKeys::fingerprint(key->get());
         } catch (const crypt_exception &e) {
-            return fail(InputFailure, QStringLiteral("cannot use the private key %1 (%2)")
-                                          .arg(file, QString::fromLocal8Bit(e.what())));
+            return fail(InputFailure,
+                        QStringLiteral("cannot use the private key %1 (%2)")
+                            .arg(file, QString::fromLocal8Bit(e.what())));
         }
         if (fingerprints.contains(fingerprint))
             return fail(InvalidSpecification,
@@ -292,8 +289,9 @@ bool ReleaseBuilder::takePreviousDeletes(ScopedRsaKey &key)
         return true;
     static const QRegularExpression digits(QStringLiteral("^[0-9]+$"));
     if (!digits.match(spec.previousVersion).hasMatch() || spec.previousVersion == spec.version)
-        return fail(InvalidSpecification,
-                    QStringLiteral("--previous %1: an earlier version number").arg(spec.previousVersion));
+        return fail(
+            InvalidSpecification,
+            QStringLiteral("--previous %1: an earlier version number").arg(spec.previousVersion));
     const QString ini = QDir(QDir(spec.mirrorDir).filePath(spec.previousVersion))
                             .filePath(spec.clientType + QLatin1String(".ini"));
     // What it lists is deleted from users' installations: only a release signed with this key
@@ -385,105 +383,20 @@ bool ReleaseBuilder::storeFile(const QString &relativePath, bool packed, Product
     if (!QDir().mkpath(QFileInfo(to).absolutePath()))
         return fail(OutputFailure, QStringLiteral("cannot create the directory of %1").arg(to));
 
-    QString md5;
-    quint64 size = 0;
-    QByteArray sha256;
-    if (!packed) {
-        if (!copyFile(from, to, &md5, &size, &sha256))
-            return false;
-        sideFile.sha256.insert(SideFile::pathOf(spec.section, key), sha256);
-        if (!ini.addFile(spec.section, key, md5, size))
-            return fail(InvalidSpecification, ini.errorString());
-        return true;
-    }
-
-    QString unpackedMd5;
-    quint64 unpackedSize = 0;
-    if (!gzipFile(from, to, &unpackedMd5, &unpackedSize) || !digestFile(to, &md5, &size, &sha256))
-        return false;
-    sideFile.sha256.insert(SideFile::pathOf(spec.section, key), sha256);
-    if (!ini.addPackedFile(spec.section, key, md5, size, unpackedMd5, unpackedSize, relativePath))
+    const StoredFileWriter::Result stored
+        = packed ? StoredFileWriter::gzip(from, to) : StoredFileWriter::copy(from, to);
+    if (stored.status != StoredFileWriter::Stored)
+        return fail(stored.status == StoredFileWriter::InputFailed ? InputFailure : OutputFailure,
+                    stored.error);
+    sideFile.sha256.insert(SideFile::pathOf(spec.section, key), stored.sha256);
+    const bool added = packed
+        ? ini.addPackedFile(spec.section, key, stored.md5, stored.size, stored.unpackedMd5,
+                            stored.unpackedSize, relativePath)
+        : ini.addFile(spec.section, key, stored.md5, stored.size);
+    if (!added)
         return fail(InvalidSpecification, ini.errorString());
-    ++packedCount;
-    return true;
-}
-
-bool ReleaseBuilder::copyFile(const QString &from, const QString &to, QString *md5, quint64 *size,
-                              QByteArray *sha256)
-{
-    QFile in(from);
-    if (!in.open(QIODevice::ReadOnly))
-        return fail(InputFailure, QStringLiteral("cannot read %1: %2").arg(from, in.errorString()));
-    // Not synced file by file: the tree is made durable once, before the signature (syncTree()).
-    QFile out(to);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return fail(OutputFailure,
-                    QStringLiteral("cannot write %1: %2").arg(to, out.errorString()));
-
-    QCryptographicHash hash(QCryptographicHash::Md5);
-    Sha256 strong;
-    *size = 0;
-    while (!in.atEnd()) {
-        const QByteArray chunk = in.read(CHUNK_SIZE);
-        if (chunk.isEmpty() && in.error() != QFileDevice::NoError)
-            return fail(InputFailure,
-                        QStringLiteral("cannot read %1: %2").arg(from, in.errorString()));
-        if (out.write(chunk) != chunk.size())
-            return fail(OutputFailure,
-                        QStringLiteral("cannot write %1: %2").arg(to, out.errorString()));
-        hash.addData(chunk);
-        strong.addData(chunk);
-        *size += quint64(chunk.size());
-    }
-    if (!out.flush())
-        return fail(OutputFailure,
-                    QStringLiteral("cannot write %1: %2").arg(to, out.errorString()));
-    *md5 = QString::fromLatin1(hash.result().toHex());
-    *sha256 = strong.result();
-    return true;
-}
-
-bool ReleaseBuilder::gzipFile(const QString &from, const QString &to, QString *md5, quint64 *size)
-{
-    QFile in(from);
-    if (!in.open(QIODevice::ReadOnly))
-        return fail(InputFailure, QStringLiteral("cannot read %1: %2").arg(from, in.errorString()));
-    gzFile out = gzopen(QFile::encodeName(to).constData(), "wb9");
-    if (!out)
-        return fail(OutputFailure, QStringLiteral("cannot write %1").arg(to));
-
-    QCryptographicHash hash(QCryptographicHash::Md5);
-    *size = 0;
-    while (!in.atEnd()) {
-        const QByteArray chunk = in.read(CHUNK_SIZE);
-        if (chunk.isEmpty() && in.error() != QFileDevice::NoError) {
-            gzclose(out);
-            return fail(InputFailure,
-                        QStringLiteral("cannot read %1: %2").arg(from, in.errorString()));
-        }
-        if (!chunk.isEmpty()
-            && gzwrite(out, chunk.constData(), unsigned(chunk.size())) != int(chunk.size())) {
-            gzclose(out);
-            return fail(OutputFailure, QStringLiteral("cannot write %1").arg(to));
-        }
-        hash.addData(chunk);
-        *size += quint64(chunk.size());
-    }
-    if (gzclose(out) != Z_OK)
-        return fail(OutputFailure, QStringLiteral("cannot write %1").arg(to));
-    *md5 = QString::fromLatin1(hash.result().toHex());
-    return true;
-}
-
-bool ReleaseBuilder::digestFile(const QString &path, QString *md5, quint64 *size,
-                                QByteArray *sha256)
-{
-    QFile file(path);
-    QByteArray rawMd5;
-    if (!file.open(QIODevice::ReadOnly) || !CheckSigFunc::digestsOf(file, &rawMd5, sha256))
-        return fail(OutputFailure, QStringLiteral("cannot read back %1").arg(path));
-    *md5 = QString::fromLatin1(rawMd5.toHex());
-    *size = quint64(file.size());
+    if (packed)
+        ++packedCount;
     return true;
 }
 
@@ -525,8 +438,8 @@ bool ReleaseBuilder::sign(Keys &keys)
         QFile out(furtherPath);
         if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) || out.write(data) != data.size()
             || !out.flush() || ::fsync(out.handle()) != 0)
-            return fail(OutputFailure, QStringLiteral("cannot write %1: %2")
-                                           .arg(furtherPath, out.errorString()));
+            return fail(OutputFailure,
+                        QStringLiteral("cannot write %1: %2").arg(furtherPath, out.errorString()));
     }
     // The signatures make the release: on disk, with their names, before the tool says so.
     QFile signatureOut(signaturePath);
@@ -564,7 +477,8 @@ bool ReleaseBuilder::syncTree()
     // One sync of the whole file system instead of one per file: a tree of thousands of files
     // then takes what the disk needs to write it, not a flush per file. It must be complete on
     // disk before the signature that vouches for it exists.
-    const int fd = ::open(QFile::encodeName(versionDir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd
+        = ::open(QFile::encodeName(versionDir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     const bool synced = fd >= 0 && ::syncfs(fd) == 0;
     if (fd >= 0)
         ::close(fd);

@@ -82,10 +82,6 @@ private:
     bool checkPaths();
     bool prepareOutput();
     bool storeFile(const QString &relativePath, bool packed, ProductIniWriter &ini);
-    bool copyFile(const QString &from, const QString &to, QString *md5, quint64 *size,
-                  QByteArray *sha256);
-    bool gzipFile(const QString &from, const QString &to, QString *md5, quint64 *size);
-    bool digestFile(const QString &path, QString *md5, quint64 *size, QByteArray *sha256);
     bool writeSideFile(ReleaseBinding *binding);
     // Makes everything written so far durable at once, before the signature is written.
     bool syncTree();
