@@ -1,0 +1,173 @@
+#include "manifest/blocklist.h"
+
+#include "manifest/rollingchecksum.h"
+#include "manifest/sha256.h"
+
+#include <QIODevice>
+#include <QtEndian>
+
+#include <algorithm>
+
+namespace {
+
+constexpr int EntryDigits = 2 * (4 + BlockList::StrongSize);
+// Enough for any file; more would let 64-bit arithmetic on sizes overflow.
+constexpr int MaxNumberDigits = 15;
+
+bool isLowerHex(QByteArrayView text)
+{
+    return std::all_of(text.cbegin(), text.cend(),
+                       [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+// A decimal number as toLine() writes it: digits only, no leading zero, no sign.
+bool parseNumber(QByteArrayView text, qint64 *value)
+{
+    if (text.isEmpty() || text.size() > MaxNumberDigits || (text.size() > 1 && text.front() == '0'))
+        return false;
+    qint64 result = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        result = result * 10 + (c - '0');
+    }
+    *value = result;
+    return true;
+}
+
+// The next blank-separated field of line from position on; position moves past its blank.
+bool nextField(QByteArrayView line, qsizetype *position, QByteArrayView *field)
+{
+    const qsizetype blank = line.indexOf(' ', *position);
+    if (blank < 0)
+        return false;
+    *field = line.sliced(*position, blank - *position);
+    *position = blank + 1;
+    return true;
+}
+
+} // namespace
+
+bool BlockList::isBlockSize(qint64 blockSize)
+{
+    return blockSize >= MinBlockSize && blockSize <= MaxBlockSize
+        && (blockSize & (blockSize - 1)) == 0;
+}
+
+qint64 BlockList::blockSizeFor(qint64 fileSize)
+{
+    constexpr qint64 Smallest = 4 * 1024;
+    constexpr qint64 Largest = 64 * 1024;
+    constexpr qint64 MostBlocks = 65536;
+    qint64 blockSize = Smallest;
+    while (blockSize < Largest && fileSize > blockSize * MostBlocks)
+        blockSize *= 2;
+    return blockSize;
+}
+
+quint64 BlockList::strongOf(EvpDigest *digest, QByteArrayView data)
+{
+    digest->addData(data);
+    return qFromBigEndian<quint64>(digest->result().constData());
+}
+
+bool BlockList::build(QIODevice *device, qint64 blockSize, BlockList *out, QString *problem)
+{
+    if (!isBlockSize(blockSize)) {
+        *problem = QStringLiteral("%1 is not a block size").arg(blockSize);
+        return false;
+    }
+    out->size = blockSize;
+    out->length = 0;
+    out->entries.clear();
+    Sha256 digest;
+    QByteArray block(blockSize, Qt::Uninitialized);
+    for (;;) {
+        // A device may give less than asked before its end (a pipe, a socket): fill the block.
+        qint64 filled = 0;
+        while (filled < blockSize) {
+            const qint64 got = device->read(block.data() + filled, blockSize - filled);
+            if (got < 0) {
+                *problem = QStringLiteral("cannot read at %1: %2")
+                               .arg(out->length + filled)
+                               .arg(device->errorString());
+                return false;
+            }
+            if (got == 0)
+                break;
+            filled += got;
+        }
+        if (filled == 0)
+            return true;
+        const QByteArrayView data(block.constData(), filled);
+        out->entries.append({RollingChecksum::of(data), strongOf(&digest, data)});
+        out->length += filled;
+        if (filled < blockSize)
+            return true;
+    }
+}
+
+QByteArray BlockList::toLine(const QString &path) const
+{
+    QByteArray data(entries.size() * EntryDigits / 2, Qt::Uninitialized);
+    char *at = data.data();
+    for (const Block &entry : entries) {
+        qToBigEndian(entry.weak, at);
+        qToBigEndian(entry.strong, at + 4);
+        at += EntryDigits / 2;
+    }
+    return "blocks " + QByteArray::number(size) + ' ' + QByteArray::number(length) + ' '
+        + data.toHex() + ' ' + path.toUtf8();
+}
+
+bool BlockList::fromLine(const QByteArray &line, BlockList *out, QString *path, QString *problem)
+{
+    const QByteArrayView text(line);
+    qsizetype position = 0;
+    QByteArrayView kind, blockSizeField, fileSizeField, data;
+    if (!nextField(text, &position, &kind) || kind != "blocks") {
+        *problem = QStringLiteral("it is not a block list");
+        return false;
+    }
+    if (!nextField(text, &position, &blockSizeField) || !nextField(text, &position, &fileSizeField)
+        || !nextField(text, &position, &data)) {
+        *problem = QStringLiteral("it is missing fields");
+        return false;
+    }
+    qint64 blockSize = 0, fileSize = 0;
+    if (!parseNumber(blockSizeField, &blockSize) || !isBlockSize(blockSize)) {
+        *problem = QStringLiteral("its block size is not a power of two from %1 to %2")
+                       .arg(MinBlockSize)
+                       .arg(MaxBlockSize);
+        return false;
+    }
+    if (!parseNumber(fileSizeField, &fileSize)) {
+        *problem = QStringLiteral("its file size is not a number");
+        return false;
+    }
+    const qint64 count = (fileSize + blockSize - 1) / blockSize;
+    if (data.size() % EntryDigits != 0 || data.size() / EntryDigits != count) {
+        *problem = QStringLiteral("it holds %1 digits for %2 blocks").arg(data.size()).arg(count);
+        return false;
+    }
+    if (!isLowerHex(data)) {
+        *problem = QStringLiteral("its data is not lower case hexadecimal");
+        return false;
+    }
+    const QString named = QString::fromUtf8(text.sliced(position));
+    const qsizetype slash = named.indexOf(QLatin1Char('/'));
+    if (slash <= 0 || slash == named.size() - 1) {
+        *problem = QStringLiteral("it names no section and file");
+        return false;
+    }
+    const QByteArray raw = QByteArray::fromHex(data.toByteArray());
+    out->size = blockSize;
+    out->length = fileSize;
+    out->entries.resize(count);
+    for (qint64 index = 0; index < count; ++index) {
+        const char *entry = raw.constData() + index * EntryDigits / 2;
+        out->entries[index] = {qFromBigEndian<quint32>(entry), qFromBigEndian<quint64>(entry + 4)};
+    }
+    *path = named;
+    return true;
+}

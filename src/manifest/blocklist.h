@@ -1,0 +1,99 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QList>
+#include <QString>
+
+class EvpDigest;
+class QIODevice;
+
+/// The block list of one file's content, which lets an updater find the blocks of a new version
+/// in the installed file and fetch only the others: the content cut into blocks of a fixed size
+/// (the last one may be shorter), and per block a weak rolling checksum (RollingChecksum) and
+/// the first StrongSize bytes of its SHA-256.
+///
+/// Eight bytes of SHA-256 are enough: a strong digest is only compared where the weak checksums
+/// agree. Scanning 2 GiB against 2^16 blocks, that is 2^16 true matches and, with a chance
+/// weak match every 2^16 bytes, some 2^15 others: a false strong match has odds of 2^-47 per
+/// such file. Even then no wrong file is installed, as the file put together is checked against
+/// its whole SHA-256 and fetched whole when it does not match. Four bytes would make that
+/// refetch a matter of every few ten thousand runs. SHA-256 rather than MD5, which would do as
+/// well, because with the processor's SHA instructions it runs at twice MD5's speed.
+///
+/// In the side file the list is one line, the path last as in the sha256 lines:
+///
+///     blocks <block size> <file size> <per block 8 hex digits weak, 16 strong> <section>/<key>
+///
+/// Numbers in decimal without leading zeros, hexadecimal in lower case, the data empty for an
+/// empty file.
+class BlockList
+{
+public:
+    static constexpr int StrongSize = 8;
+    /// The block sizes a list may have, powers of two.
+    static constexpr qint64 MinBlockSize = 1024;
+    static constexpr qint64 MaxBlockSize = 1024 * 1024;
+
+    struct Block
+    {
+        quint32 weak = 0;
+        /// The first StrongSize bytes of the SHA-256, big-endian.
+        quint64 strong = 0;
+
+        friend bool operator==(const Block &a, const Block &b)
+        {
+            return a.weak == b.weak && a.strong == b.strong;
+        }
+        friend bool operator!=(const Block &a, const Block &b) { return !(a == b); }
+    };
+
+    /**
+     * The block size for content of @p fileSize bytes: 4 KiB, where the list takes 12 of every
+     * 4096 bytes (0.3 %, 0.6 % as hexadecimal), up to where the file has 65536 blocks; beyond,
+     * the smallest power of two that keeps it at 65536 blocks, at most 64 KiB. The cap keeps the
+     * side file line at most 1.5 MiB and the matcher's table small; the blocks of a large file
+     * cost little more to fetch than the list would to carry.
+     */
+    static qint64 blockSizeFor(qint64 fileSize);
+
+    /**
+     * The list of everything @p device gives until its end, read in pieces. False with the
+     * reason in @p problem when a read fails or @p blockSize is not one a list may have.
+     */
+    static bool build(QIODevice *device, qint64 blockSize, BlockList *out, QString *problem);
+
+    /// The side file line of this list for @p path ("section/key").
+    QByteArray toLine(const QString &path) const;
+
+    /**
+     * Reads a side file line made by toLine(). False with the reason in @p problem for another
+     * kind of line, a block size a list may not have, numbers or data not written as toLine()
+     * writes them, data that does not hold one entry per block, or a path without a section and
+     * key.
+     */
+    static bool fromLine(const QByteArray &line, BlockList *out, QString *path, QString *problem);
+
+    /// The strong digest of a block, as the list holds it; @p digest is the SHA-256 to use.
+    static quint64 strongOf(EvpDigest *digest, QByteArrayView data);
+
+    qint64 blockSize() const { return size; }
+    qint64 fileSize() const { return length; }
+    int count() const { return int(entries.size()); }
+    const Block &block(int index) const { return entries.at(index); }
+    qint64 offsetOf(int index) const { return index * size; }
+    qint64 lengthOf(int index) const { return qMin(size, length - index * size); }
+
+    friend bool operator==(const BlockList &a, const BlockList &b)
+    {
+        return a.size == b.size && a.length == b.length && a.entries == b.entries;
+    }
+    friend bool operator!=(const BlockList &a, const BlockList &b) { return !(a == b); }
+
+private:
+    static bool isBlockSize(qint64 blockSize);
+
+    qint64 size = MinBlockSize;
+    qint64 length = 0;
+    QList<Block> entries;
+};

@@ -1,0 +1,68 @@
+#pragma once
+
+#include "manifest/blocklist.h"
+
+#include <QList>
+#include <QPair>
+#include <QString>
+
+/// Finds the blocks of a new version of a file (its block list) in the installed, old version,
+/// so that only the others are fetched, and copies the found ones into the new file.
+///
+/// The scan reads the old file once from start to end through a bounded window. Where no block
+/// matches, it moves on a byte at a time, so that blocks are found at any offset, after bytes
+/// inserted or deleted anywhere; where one matches, it moves on a whole block. The weak rolling
+/// checksum is compared at every byte, the strong digest only where a weak one matches.
+///
+/// An old file that changes while the updater works on it must never yield a wrong new file.
+/// scan() and assemble() fail on read errors and on a file shorter than its size when they
+/// started, and assemble() copies a block only when the bytes it reads still have the block's
+/// strong digest. What guards the result is the check of the new file against its whole
+/// SHA-256 after the fetched ranges are written, which the caller must make: the strong digests
+/// are truncated, and the fetched bytes are the caller's.
+class BlockMatcher
+{
+public:
+    static constexpr qint64 Missing = -1;
+    static constexpr qsizetype DefaultWindowSize = 1024 * 1024;
+
+    /// @p windowSize bounds the memory a scan takes; at least two blocks are used.
+    explicit BlockMatcher(const BlockList &newContent, qsizetype windowSize = DefaultWindowSize);
+
+    /**
+     * Scans the old file @p oldFd from its start to its size when the scan begins, forgetting
+     * what an earlier scan found. False with the reason in @p problem when a read fails or the
+     * file ends early; nothing counts as found then.
+     */
+    bool scan(int oldFd, QString *problem);
+
+    /// The offset in the old file that holds the new block @p newIndex, or Missing.
+    qint64 oldOffsetOf(int newIndex) const { return offsets.at(newIndex); }
+
+    /// The found blocks as (new block index, old offset), by new index.
+    QList<QPair<int, qint64>> matchedBlocks() const;
+
+    /// The bytes of the new file that found blocks provide.
+    qint64 reusedBytes() const { return reused; }
+
+    /**
+     * The byte ranges of the new file to fetch, as (offset, length) in increasing order: the
+     * blocks not found, neighbours joined, and two ranges apart by at most @p mergeGap bytes
+     * joined with the bytes between, where fetching those again costs less than a request.
+     */
+    QList<QPair<qint64, qint64>> missingRanges(qint64 mergeGap) const;
+
+    /**
+     * Gives @p outputFd the new file's size and writes every found block at its place, read
+     * from @p oldFd, leaving the missing ranges for the caller, before or after. False with the
+     * reason in @p problem when a read or write fails, or when the old file no longer holds a
+     * found block: it changed after the scan.
+     */
+    bool assemble(int oldFd, int outputFd, QString *problem) const;
+
+private:
+    BlockList list;
+    qsizetype windowSize;
+    QList<qint64> offsets;
+    qint64 reused = 0;
+};
