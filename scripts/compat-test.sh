@@ -299,6 +299,11 @@ if "$new_tool" release --help 2>&1 | grep -q -- '--expires-in'; then
         >"$work/keys/keygen.log" 2>&1 || { cat "$work/keys/keygen.log" >&2; fail "keygen of the current tool failed"; }
     new_options+=(--key "$work/keys/second-private.key" --expires-in 30)
     new_note="two keys, --expires-in 30"
+    # Block lists for every file in the side file: the released updater never reads it.
+    if "$new_tool" release --help 2>&1 | grep -q -- '--block-lists-from'; then
+        new_options+=(--block-lists-from 1)
+        new_note+=", block lists"
+    fi
     new_expected=$client_type.ini.sigs
 fi
 

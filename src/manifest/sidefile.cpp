@@ -96,5 +96,9 @@ QByteArray SideFile::serialize() const
     QByteArray data = Header + '\n';
     for (const QString &path : qAsConst(paths))
         data += "sha256 " + sha256.value(path).toHex() + ' ' + path.toUtf8() + '\n';
+    QStringList listed = blockLines.keys();
+    listed.sort();
+    for (const QString &path : qAsConst(listed))
+        data += blockLines.value(path) + '\n';
     return data;
 }

@@ -11,8 +11,11 @@
 ///     sha256 <64 hexadecimal digits> <section>/<key>
 ///
 /// One line per stored file, its path as the mirror path below the version directory (the
-/// section never holds a "/", so the first one ends it). Lines of other kinds are skipped, so
-/// that a later format can add per-file data (block lists) without breaking this reader.
+/// section never holds a "/", so the first one ends it), then, for the files large enough to be
+/// worth fetching in part, a "blocks" line with the file's block list (BlockList::toLine()).
+/// Lines of other kinds are skipped, so that later formats can add per-file data without
+/// breaking this reader; parse() itself skips the blocks lines, which only the files a run
+/// fetches need.
 class SideFile
 {
 public:
@@ -20,6 +23,8 @@ public:
 
     /// Raw 32-byte digests by "section/key".
     QHash<QString, QByteArray> sha256;
+    /// Whole "blocks" lines by "section/key", written by serialize() after the digests.
+    QHash<QString, QByteArray> blockLines;
 
     /**
      * Reads the side file's bytes. False with the reason in @p problem for a missing or unknown

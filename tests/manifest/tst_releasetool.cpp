@@ -1,6 +1,7 @@
 // The release tool run as a child process, the way a release manager runs it.
 
 #include "manifest/cryptotools.h"
+#include "manifest/blocklist.h"
 #include "manifest/releasebinding.h"
 #include "manifest/sha256.h"
 #include "manifest/sidefile.h"
@@ -10,6 +11,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QBuffer>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QRandomGenerator>
@@ -107,6 +109,7 @@ private slots:
     void help();
     void previousReleaseNamesStaleFiles();
     void publishingSyncsOnce();
+    void blockListsForLargeFiles();
 
 private:
     // The small client tree every test publishes: relative path -> content.
@@ -623,6 +626,36 @@ void TestReleaseTool::publishingSyncsOnce()
     // directory, none per file of the tree.
     QCOMPARE(fileSystemSyncs, 1);
     QVERIFY2(fileSyncs <= 5, readAll(trace).constData());
+}
+
+void TestReleaseTool::blockListsForLargeFiles()
+{
+    // lib/libx.so (70000 bytes) is large enough, the others are not; a packed file gets none.
+    ToolRun run = runTool(releaseArguments() << "--block-lists-from" << "60000" << "--gzip"
+                                             << "data/a b,c.txt");
+    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+    const QList<QByteArray> lines
+        = readAll(QDir(mirror).filePath(QStringLiteral("42/client_linux_amd64.hashes")))
+              .split('\n');
+    QStringList listed;
+    for (const QByteArray &line : lines) {
+        if (!line.startsWith("blocks "))
+            continue;
+        BlockList blocks;
+        QString path;
+        QString problem;
+        QVERIFY2(BlockList::fromLine(line, &blocks, &path, &problem), qPrintable(problem));
+        listed.append(path);
+        QBuffer content;
+        content.setData(tree.value(QStringLiteral("lib/libx.so")));
+        QVERIFY(content.open(QIODevice::ReadOnly));
+        BlockList expected;
+        QVERIFY(BlockList::build(&content, BlockList::blockSizeFor(content.size()), &expected,
+                                 &problem));
+        QVERIFY(blocks == expected);
+    }
+    QCOMPARE(listed, QStringList {"client_linux_amd64/lib/libx.so"});
+    QCOMPARE(runTool(releaseArguments() << "--block-lists-from" << "-1").exitCode, 2);
 }
 
 QTEST_GUILESS_MAIN(TestReleaseTool)

@@ -383,12 +383,16 @@ bool ReleaseBuilder::storeFile(const QString &relativePath, bool packed, Product
     if (!QDir().mkpath(QFileInfo(to).absolutePath()))
         return fail(OutputFailure, QStringLiteral("cannot create the directory of %1").arg(to));
 
-    const StoredFileWriter::Result stored
-        = packed ? StoredFileWriter::gzip(from, to) : StoredFileWriter::copy(from, to);
+    const QString path = SideFile::pathOf(spec.section, key);
+    const StoredFileWriter::Result stored = packed
+        ? StoredFileWriter::gzip(from, to)
+        : StoredFileWriter::copy(from, to, spec.blockListMinSize, path);
     if (stored.status != StoredFileWriter::Stored)
         return fail(stored.status == StoredFileWriter::InputFailed ? InputFailure : OutputFailure,
                     stored.error);
-    sideFile.sha256.insert(SideFile::pathOf(spec.section, key), stored.sha256);
+    sideFile.sha256.insert(path, stored.sha256);
+    if (!stored.blockLine.isEmpty())
+        sideFile.blockLines.insert(path, stored.blockLine);
     const bool added = packed
         ? ini.addPackedFile(spec.section, key, stored.md5, stored.size, stored.unpackedMd5,
                             stored.unpackedSize, relativePath)

@@ -41,11 +41,16 @@ ReleaseOptions::ReleaseOptions()
       previousOption(QStringLiteral("previous"),
                      QStringLiteral("Delete every file that release N in MIRRORDIR installed or "
                                     "deleted and this one does not bring."),
-                     QStringLiteral("N"))
+                     QStringLiteral("N")),
+      blocksOption(QStringLiteral("block-lists-from"),
+                   QStringLiteral("Give files stored as they are from BYTES on (default 1048576) "
+                                  "a block list, so that updaters fetch only their changed "
+                                  "blocks; a size above every file's turns them off."),
+                   QStringLiteral("BYTES"))
 {
     for (const QCommandLineOption &option :
          {typeOption, versionOption, sourceOption, outOption, keyOption, sectionOption, gzipOption,
-          deleteOption, forceOption, followOption, expiresOption, previousOption})
+          deleteOption, forceOption, followOption, expiresOption, previousOption, blocksOption})
         commandLine.addOption(option);
 }
 
@@ -54,7 +59,7 @@ QString ReleaseOptions::usage()
     return QStringLiteral(
         "release --type TYPE --version N --source DIR --out MIRRORDIR --key PRIVATE...\n"
         "        [--expires-in DAYS] [--previous N] [--section NAME] [--gzip RELPATH]...\n"
-        "        [--delete RELPATH]...\n"
+        "        [--delete RELPATH]... [--block-lists-from BYTES]\n"
         "        [--force] [--follow-dir-links]\n\n"
         "Publishes every file below DIR as version N of client type TYPE, writing\n"
         "  MIRRORDIR/N/TYPE.ini          the product ini listing each file's MD5 and size,\n"
@@ -87,7 +92,7 @@ bool ReleaseOptions::toSpecification(ReleaseSpecification *specification, QStrin
     }
     for (const QCommandLineOption *option :
          {&typeOption, &versionOption, &sourceOption, &outOption, &sectionOption,
-          &expiresOption, &previousOption}) {
+          &expiresOption, &previousOption, &blocksOption}) {
         if (commandLine.values(*option).size() > 1) {
             *problem = QStringLiteral("--%1 may be given once").arg(option->names().constFirst());
             return false;
@@ -101,6 +106,14 @@ bool ReleaseOptions::toSpecification(ReleaseSpecification *specification, QStrin
     specification->mirrorDir = commandLine.value(outOption);
     specification->privateKeyFiles = commandLine.values(keyOption);
     specification->previousVersion = commandLine.value(previousOption);
+    if (commandLine.isSet(blocksOption)) {
+        bool number = false;
+        specification->blockListMinSize = commandLine.value(blocksOption).toLongLong(&number);
+        if (!number || specification->blockListMinSize < 0) {
+            *problem = QStringLiteral("--block-lists-from takes a size in bytes");
+            return false;
+        }
+    }
     if (commandLine.isSet(expiresOption)) {
         bool number = false;
         specification->expiresInDays = commandLine.value(expiresOption).toDouble(&number);

@@ -44,5 +44,6 @@ private:
     const QCommandLineOption followOption;
     const QCommandLineOption expiresOption;
     const QCommandLineOption previousOption;
+    const QCommandLineOption blocksOption;
     QCommandLineParser commandLine;
 };

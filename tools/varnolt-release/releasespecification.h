@@ -33,6 +33,9 @@ struct ReleaseSpecification
     /// An earlier version in the mirror tree: every file it installed or deleted that this
     /// release does not bring is deleted too. Empty: only deletePaths.
     QString previousVersion;
+    /// Files stored as they are from this size on get a block list in the side file, so that
+    /// updaters can fetch only their changed blocks.
+    qint64 blockListMinSize = 1024 * 1024;
     /// Replace an existing release of the same version and client type.
     bool overwrite = false;
     /// Publish the contents of directory links as if they were directories; without it a

@@ -1,5 +1,6 @@
 #include "storedfilewriter.h"
 
+#include "manifest/blocklist.h"
 #include "manifest/checksigfunc.h"
 #include "manifest/sha256.h"
 
@@ -22,7 +23,8 @@ StoredFileWriter::Result failed(StoredFileWriter::Status status, const QString &
 
 } // namespace
 
-StoredFileWriter::Result StoredFileWriter::copy(const QString &from, const QString &to)
+StoredFileWriter::Result StoredFileWriter::copy(const QString &from, const QString &to,
+                                                qint64 blockListMinSize, const QString &sidePath)
 {
     QFile in(from);
     if (!in.open(QIODevice::ReadOnly))
@@ -53,6 +55,17 @@ StoredFileWriter::Result StoredFileWriter::copy(const QString &from, const QStri
                       QStringLiteral("cannot write %1: %2").arg(to, out.errorString()));
     result.md5 = QString::fromLatin1(hash.result().toHex());
     result.sha256 = strong.result();
+    if (result.size == 0 || qint64(result.size) < blockListMinSize)
+        return result;
+    // Read back from the page cache it was just written to.
+    QFile stored(to);
+    BlockList blocks;
+    QString problem;
+    if (!stored.open(QIODevice::ReadOnly)
+        || !BlockList::build(&stored, BlockList::blockSizeFor(qint64(result.size)), &blocks,
+                             &problem))
+        return failed(OutputFailed, QStringLiteral("cannot read back %1 %2").arg(to, problem));
+    result.blockLine = blocks.toLine(sidePath);
     return result;
 }
 

@@ -29,10 +29,16 @@ public:
         /// For a compressed file, MD5 (hex) and size of the source, which the updater unpacks.
         QString unpackedMd5;
         quint64 unpackedSize = 0;
+        /// The side file's blocks line of a copied file (BlockList), when it was asked for.
+        QByteArray blockLine;
     };
 
-    /// Copies @p from to @p to, digesting the bytes on their way.
-    static Result copy(const QString &from, const QString &to);
+    /**
+     * Copies @p from to @p to, digesting the bytes on their way. A file of @p blockListMinSize
+     * bytes or more gets its block list, for the side file under @p sidePath ("section/key").
+     */
+    static Result copy(const QString &from, const QString &to, qint64 blockListMinSize,
+                       const QString &sidePath);
     /// Stores @p from gzip-compressed (level 9) at @p to.
     static Result gzip(const QString &from, const QString &to);
 };
