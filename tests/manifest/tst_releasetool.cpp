@@ -110,6 +110,7 @@ private slots:
     void previousReleaseNamesStaleFiles();
     void publishingSyncsOnce();
     void blockListsForLargeFiles();
+    void costOfAnUpdate();
 
 private:
     // The small client tree every test publishes: relative path -> content.
@@ -656,6 +657,36 @@ void TestReleaseTool::blockListsForLargeFiles()
     }
     QCOMPARE(listed, QStringList {"client_linux_amd64/lib/libx.so"});
     QCOMPARE(runTool(releaseArguments() << "--block-lists-from" << "-1").exitCode, 2);
+}
+
+void TestReleaseTool::costOfAnUpdate()
+{
+    // One byte changed in a 64 KiB file costs its 4 KiB block; an unchanged file costs nothing.
+    QByteArray big(65536, Qt::Uninitialized);
+    for (char &byte : big)
+        byte = char(QRandomGenerator::global()->bounded(256));
+    const QString from = work->filePath(QStringLiteral("from"));
+    const QString to = work->filePath(QStringLiteral("to"));
+    QVERIFY(writeFile(from + QLatin1String("/data/big"), big));
+    QVERIFY(writeFile(from + QLatin1String("/same"), "same"));
+    big[10000] = char(big.at(10000) ^ 1);
+    QVERIFY(writeFile(to + QLatin1String("/data/big"), big));
+    QVERIFY(writeFile(to + QLatin1String("/same"), "same"));
+    QVERIFY(writeFile(to + QLatin1String("/new"), "new"));
+
+    const ToolRun run = runTool(
+        {"cost", "--from", from, "--to", to, "--block-lists-from", "60000"});
+    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+    QVERIFY2(run.out.contains(QLatin1String("changed data/big: 65536 bytes whole, 4096 with block "
+                                            "lists (6.3 %)")),
+             qPrintable(run.out));
+    QVERIFY2(run.out.contains(QLatin1String("new     new: 3 bytes whole, 3 with block lists")),
+             qPrintable(run.out));
+    QVERIFY(!run.out.contains(QLatin1String("same")));
+    QVERIFY2(run.out.contains(QLatin1String("Total: 2 of 3 files changed or new; 65539 bytes "
+                                            "whole")),
+             qPrintable(run.out));
+    QCOMPARE(runTool({"cost", "--from", from}).exitCode, 2);
 }
 
 QTEST_GUILESS_MAIN(TestReleaseTool)

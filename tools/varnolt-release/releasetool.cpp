@@ -1,5 +1,6 @@
 #include "releasetool.h"
 
+#include "costcommand.h"
 #include "keycommands.h"
 #include "mirrorchecker.h"
 #include "releasebuilder.h"
@@ -52,6 +53,8 @@ int ReleaseTool::run(const QStringList &arguments)
         return checkMirror(rest);
     if (command == QLatin1String("fingerprint"))
         return keys.fingerprint(rest);
+    if (command == QLatin1String("cost"))
+        return CostCommand(out, err).run(rest);
 
     err << PROGRAM << ": unknown command \"" << command << "\"\n"
         << "Run \"" << PROGRAM << " --help\" for the commands.\n";
@@ -218,7 +221,9 @@ QString ReleaseTool::generalHelp() const
                "          [--delete RELPATH]... [--force] [--follow-dir-links]\n"
                "                              write a signed release into a mirror tree\n"
                "  check-mirror URL --type TYPE --version N [--key PUBLIC] [--full]\n"
-               "                              check that a mirror holds a release completely\n\n"
+               "                              check that a mirror holds a release completely\n"
+               "  cost --from OLD --to NEW    what an update costs users, with block lists and "
+               "without\n\n"
                "Run \"%1 COMMAND --help\" for the options of a command.\n\n")
                .arg(PROGRAM)
         + QLatin1String(EXIT_CODES);
