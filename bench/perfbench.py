@@ -32,6 +32,7 @@ import signal
 import socket
 import statistics
 import subprocess
+import tempfile
 import sys
 import threading
 import time
@@ -42,14 +43,27 @@ WINDOW_TIMEOUT = 900
 
 
 def run_measured(cmd, env=None, cwd=None, quiet=True):
-    """Runs cmd; returns (wall seconds, CPU seconds, peak RSS in KiB, exit code)."""
+    """Runs cmd; returns (wall seconds, CPU seconds, peak RSS in KiB, exit code).
+
+    The peak comes from /usr/bin/time, which starts cmd itself: a child forked from this
+    script takes this script's resident pages with it until it executes the program, and the
+    kernel counts them in the child's peak, so that a small program would show this script's
+    size instead of its own.
+    """
+    fd, peak_file = tempfile.mkstemp(prefix="perfbench-peak-")
+    os.close(fd)
     start = time.monotonic()
     out = subprocess.DEVNULL if quiet else None
-    proc = subprocess.Popen(cmd, env=env, cwd=cwd, stdout=out, stderr=out)
+    proc = subprocess.Popen(["/usr/bin/time", "-f", "%M", "-o", peak_file] + cmd, env=env,
+                            cwd=cwd, stdout=out, stderr=out)
     _, status, usage = os.wait4(proc.pid, 0)
     wall = time.monotonic() - start
     proc.returncode = os.waitstatus_to_exitcode(status)
-    return wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss, proc.returncode
+    with open(peak_file) as f:
+        lines = [line for line in f.read().split("\n") if line.strip().isdigit()]
+    os.unlink(peak_file)
+    peak = int(lines[-1]) if lines else 0
+    return wall, usage.ru_utime + usage.ru_stime, peak, proc.returncode
 
 
 def write_tree(root, count, size, seed, compressible=False):
@@ -233,6 +247,16 @@ class Bench:
             # Only the tail is kept: enough for the line sought and for a report.
             log = (log + chunk)[-4096:]
             finished = b"Update successfully finished" in log
+        # The peak so far is the run's: read from the window's own process (its rusage would
+        # count this script's pages it was forked with).
+        peak = 0
+        try:
+            with open("/proc/%d/status" % proc.pid) as f:
+                for line in f:
+                    if line.startswith("VmHWM:"):
+                        peak = int(line.split()[1])
+        except OSError:
+            pass
         # After success the window waits for the user; it has nothing to save.
         if proc.poll() is None:
             proc.send_signal(signal.SIGTERM)
@@ -251,7 +275,7 @@ class Bench:
         if not finished:
             sys.exit("the window did not finish (exit code %d) in %s; its last lines:\n%s"
                      % (proc.returncode, inst, log.decode(errors="replace")))
-        return usage.ru_maxrss
+        return peak
 
     def curl_config(self, version, names, out_dir, suffix=""):
         cfg = os.path.join(self.work, "curl-%d.cfg" % version)

@@ -15,6 +15,7 @@ cd "$(dirname "$0")/.."
 missing=()
 command -v nginx >/dev/null || missing+=(nginx-light)
 command -v curl >/dev/null || missing+=(curl)
+[ -x /usr/bin/time ] || missing+=(time)
 if [ ${#missing[@]} -gt 0 ]; then
     apt-get update >/dev/null
     DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}" >/dev/null

@@ -18,7 +18,8 @@ bash scripts/install-deps.sh clang libclang-rt-dev
 build_dir=${VARNOLT_FUZZ_BUILD_DIR:-build-fuzz}
 seconds=${VARNOLT_FUZZ_SECONDS:-60}
 targets=(${VARNOLT_FUZZ_TARGETS:-fuzz_product_ini fuzz_side_file fuzz_signature_file
-    fuzz_version_answer fuzz_content_range fuzz_session_record fuzz_block_list})
+    fuzz_version_answer fuzz_content_range fuzz_session_record fuzz_block_list
+    fuzz_byte_ranges})
 
 # Optimised: it builds in a quarter more time than a Debug build and runs the slower targets
 # twice as fast. Its configure warns that the build trusts the development key, which is
