@@ -34,13 +34,12 @@ command line for the new release (for example an option naming the old one).
 """
 
 import argparse
+import benchsupport
 import filecmp
 import os
 import random
 import shlex
 import shutil
-import signal
-import socket
 import statistics
 import subprocess
 import sys
@@ -50,30 +49,15 @@ CLIENT = "client_linux_amd64"
 CHANGE = 10 << 10
 INSERTION = 4 << 10
 CONTENDERS = ("curl", "zsync", "updater")
-# Where GNU time writes each run's peak memory; in the work directory, set by main.
-PEAK_FILE = None
 
 
 def run_measured(cmd, env=None, cwd=None):
-    """Runs cmd; returns (wall seconds, CPU seconds, peak RSS in KiB)."""
-    # The peak is taken by GNU time, not from wait4 here: a child inherits the high-water mark
-    # of the process it was forked from and keeps it through exec, so this script's own peak
-    # (the files it made) would show as the peak of every small program it runs.
-    start = time.monotonic()
-    proc = subprocess.Popen(["/usr/bin/time", "-f", "%M", "-o", PEAK_FILE] + cmd, env=env,
-                            cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    # Only the end of what it says is kept, for a report when it fails.
-    err = proc.stderr.read()[-4096:]
-    _, status, usage = os.wait4(proc.pid, 0)
-    wall = time.monotonic() - start
-    proc.stderr.close()
-    code = os.waitstatus_to_exitcode(status)
+    """Runs cmd; returns (wall seconds, CPU seconds, peak RSS in KiB); stops at a failure."""
+    wall, cpu, peak, code, err = benchsupport.run_measured(cmd, env, cwd)
     if code != 0:
         sys.exit("%s failed (exit code %d):\n%s" % (" ".join(cmd[:3]), code,
                                                    err.decode(errors="replace")))
-    with open(PEAK_FILE) as f:
-        peak = int(f.read().split()[-1])
-    return wall, usage.ru_utime + usage.ru_stime, peak
+    return wall, cpu, peak
 
 
 class Data:
@@ -158,41 +142,13 @@ class Bench:
     # --- nginx and its log ------------------------------------------------------------------
 
     def start_nginx(self):
-        for _ in range(2):
-            s = socket.socket()
-            s.bind(("127.0.0.1", 0))
-            self.ports.append(s.getsockname()[1])
-            s.close()
-        prefix = os.path.join(self.work, "nginx")
-        os.makedirs(os.path.join(prefix, "tmp"), exist_ok=True)
-        self.log = os.path.join(prefix, "access.log")
-        servers = "".join("  server { listen 127.0.0.1:%d; root %s; }\n" % (p, self.mirror)
-                          for p in self.ports)
-        conf = os.path.join(prefix, "nginx.conf")
-        with open(conf, "w") as f:
-            f.write("daemon off;\nuser root;\nworker_processes 2;\n"
-                    "error_log %s/error.log;\npid %s/nginx.pid;\n"
-                    "events { worker_connections 1024; }\n"
-                    "http {\n  sendfile on;\n  tcp_nopush on;\n  keepalive_requests 100000;\n"
-                    "  default_type application/octet-stream;\n"
-                    # Unbuffered: a line is in the file when the response has been sent.
-                    "  log_format bench '$status $bytes_sent $connection \"$request\" "
-                    "\"$http_range\"';\n"
-                    "  access_log %s bench;\n"
-                    "  client_body_temp_path %s/tmp;\n  proxy_temp_path %s/tmp;\n"
-                    "  fastcgi_temp_path %s/tmp;\n  uwsgi_temp_path %s/tmp;\n"
-                    "  scgi_temp_path %s/tmp;\n%s}\n"
-                    % ((prefix, prefix, self.log) + (prefix,) * 5 + (servers,)))
-        self.nginx = subprocess.Popen(["nginx", "-p", prefix, "-c", conf],
-                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        time.sleep(0.5)
-        if self.nginx.poll() is not None:
-            sys.exit("nginx did not start; see %s/error.log" % prefix)
+        self.nginx = benchsupport.Nginx(os.path.join(self.work, "nginx"), self.mirror, log=True)
+        self.ports = self.nginx.ports
+        self.log = self.nginx.log
 
     def stop_nginx(self):
-        if self.nginx and self.nginx.poll() is None:
-            self.nginx.send_signal(signal.SIGQUIT)
-            self.nginx.wait(10)
+        if self.nginx:
+            self.nginx.stop()
 
     def log_mark(self):
         return os.path.getsize(self.log) if os.path.exists(self.log) else 0
@@ -439,8 +395,6 @@ def main():
     parser.add_argument("--only", default="random,text,gzip,big",
                         help="comma-separated cases: random, text, gzip, big")
     args = parser.parse_args()
-    global PEAK_FILE
-    PEAK_FILE = os.path.join(os.path.abspath(args.work), "peak-rss")
     only = set(args.only.split(","))
     unknown = only - {"random", "text", "gzip", "big"}
     if unknown:
@@ -472,12 +426,7 @@ def main():
     print("\n%d rounds, %.0f s in all" % (args.rounds, time.monotonic() - started))
 
 
-def human(size):
-    if size >= 1 << 30 and size % (1 << 30) == 0:
-        return "%d GiB" % (size >> 30)
-    if size >= 1 << 20 and size % (1 << 20) == 0:
-        return "%d MiB" % (size >> 20)
-    return "%d KiB" % (size >> 10)
+human = benchsupport.human
 
 
 if __name__ == "__main__":

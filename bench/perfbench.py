@@ -24,6 +24,7 @@ Called by bench/run-perf-bench.sh, which builds what it needs.
 """
 
 import argparse
+import benchsupport
 import os
 import random
 import select
@@ -32,7 +33,6 @@ import signal
 import socket
 import statistics
 import subprocess
-import tempfile
 import sys
 import threading
 import time
@@ -43,27 +43,8 @@ WINDOW_TIMEOUT = 900
 
 
 def run_measured(cmd, env=None, cwd=None, quiet=True):
-    """Runs cmd; returns (wall seconds, CPU seconds, peak RSS in KiB, exit code).
-
-    The peak comes from /usr/bin/time, which starts cmd itself: a child forked from this
-    script takes this script's resident pages with it until it executes the program, and the
-    kernel counts them in the child's peak, so that a small program would show this script's
-    size instead of its own.
-    """
-    fd, peak_file = tempfile.mkstemp(prefix="perfbench-peak-")
-    os.close(fd)
-    start = time.monotonic()
-    out = subprocess.DEVNULL if quiet else None
-    proc = subprocess.Popen(["/usr/bin/time", "-f", "%M", "-o", peak_file] + cmd, env=env,
-                            cwd=cwd, stdout=out, stderr=out)
-    _, status, usage = os.wait4(proc.pid, 0)
-    wall = time.monotonic() - start
-    proc.returncode = os.waitstatus_to_exitcode(status)
-    with open(peak_file) as f:
-        lines = [line for line in f.read().split("\n") if line.strip().isdigit()]
-    os.unlink(peak_file)
-    peak = int(lines[-1]) if lines else 0
-    return wall, usage.ru_utime + usage.ru_stime, peak, proc.returncode
+    """Runs cmd; returns (wall seconds, CPU seconds, peak RSS in KiB, exit code)."""
+    return benchsupport.run_measured(cmd, env, cwd, quiet)[:4]
 
 
 def write_tree(root, count, size, seed, compressible=False):
@@ -113,34 +94,8 @@ class Bench:
     # --- set-up ---------------------------------------------------------------------------
 
     def start_nginx(self):
-        import socket
-        for _ in range(2):
-            s = socket.socket()
-            s.bind(("127.0.0.1", 0))
-            self.ports.append(s.getsockname()[1])
-            s.close()
-        prefix = os.path.join(self.work, "nginx")
-        os.makedirs(os.path.join(prefix, "logs"), exist_ok=True)
-        servers = "".join(
-            "  server { listen 127.0.0.1:%d; root %s; access_log off; }\n" % (p, self.mirror)
-            for p in self.ports)
-        conf = os.path.join(prefix, "nginx.conf")
-        with open(conf, "w") as f:
-            f.write("daemon off;\nuser root;\nworker_processes 2;\n"
-                    "error_log %s/logs/error.log;\npid %s/nginx.pid;\n"
-                    "events { worker_connections 1024; }\n"
-                    "http {\n  sendfile on;\n  tcp_nopush on;\n  keepalive_requests 100000;\n"
-                    "  default_type application/octet-stream;\n"
-                    "  client_body_temp_path %s/tmp;\n  proxy_temp_path %s/tmp;\n"
-                    "  fastcgi_temp_path %s/tmp;\n  uwsgi_temp_path %s/tmp;\n"
-                    "  scgi_temp_path %s/tmp;\n%s}\n"
-                    % ((prefix,) * 7 + (servers,)))
-        os.makedirs(os.path.join(prefix, "tmp"), exist_ok=True)
-        self.nginx = subprocess.Popen(["nginx", "-p", prefix, "-c", conf],
-                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        time.sleep(0.5)
-        if self.nginx.poll() is not None:
-            sys.exit("nginx did not start; see %s/logs/error.log" % prefix)
+        self.nginx = benchsupport.Nginx(os.path.join(self.work, "nginx"), self.mirror)
+        self.ports = self.nginx.ports
 
     def start_version_server(self):
         # The window asks the version server before it shows, even with the version on its
@@ -158,9 +113,8 @@ class Bench:
         threading.Thread(target=answer, daemon=True).start()
 
     def stop_nginx(self):
-        if self.nginx and self.nginx.poll() is None:
-            self.nginx.send_signal(signal.SIGQUIT)
-            self.nginx.wait(10)
+        if self.nginx:
+            self.nginx.stop()
 
     def publish(self, label, count, size, gzip=False):
         """A new version holding count files of size bytes; returns (version, names, tree)."""
@@ -441,12 +395,7 @@ class Bench:
                       % (count, peak / 1024, (peak - idle) / 1024))
 
 
-def human(size):
-    if size >= 1 << 30 and size % (1 << 30) == 0:
-        return "%d GiB" % (size >> 30)
-    if size >= 1 << 20 and size % (1 << 20) == 0:
-        return "%d MiB" % (size >> 20)
-    return "%d KiB" % (size >> 10)
+human = benchsupport.human
 
 
 def main():
