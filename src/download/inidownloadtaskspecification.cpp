@@ -4,7 +4,6 @@
 #include "download/downloadtaskspecification.h"
 #include "download/mirrors.h"
 #include "download/optionaldownloadtaskspecification.h"
-#include "fileops/sessionfile.h"
 #include "manifest/checkmanifesttaskspecification.h"
 #include "manifest/checksigfunc.h"
 #include "manifest/checksignaturetaskspecification.h"
@@ -19,16 +18,6 @@ namespace {
 constexpr double DownloadShare = 0.3333;
 
 const char SignatureSuffix[] = ".sig";
-
-bool fileHasDigest(const QString &path, qint64 size, const QByteArray &sha256)
-{
-    QFile file;
-    if (!SessionFile::openForReading(file, path) || file.size() != size)
-        return false;
-    QByteArray md5;
-    QByteArray digest;
-    return CheckSigFunc::digestsOf(file, &md5, &digest) && digest == sha256;
-}
 
 } // namespace
 
@@ -170,7 +159,9 @@ void IniDownloadTaskSpecification::addSideFileSubtasks(const ReleaseBinding &bin
 {
     const QString localPath = configuration->tempDir + QLatin1Char('/') + binding.sideFile;
     // An interrupted run may have left it; it is small enough to check right here.
-    if (retryCount == 0 && fileHasDigest(localPath, binding.sideFileSize, binding.sideFileSha256)) {
+    CheckSigFunc kept(localPath, QString());
+    kept.setExpectedSha256(binding.sideFileSha256);
+    if (retryCount == 0 && QFileInfo(localPath).size() == binding.sideFileSize && kept.run()) {
         configuration->sideFilePath = localPath;
         return;
     }

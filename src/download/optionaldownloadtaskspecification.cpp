@@ -19,7 +19,6 @@ OptionalDownloadTaskSpecification::OptionalDownloadTaskSpecification(
 void OptionalDownloadTaskSpecification::execute()
 {
     clearSubTasks();
-    wasFetched = false;
     auto *download
         = new DownloadTaskSpecification(manager, mirrors, remotePath, localPath, -1, this, 1.0);
     download->setUnknownSizeLimit(sizeLimit);
@@ -31,7 +30,6 @@ void OptionalDownloadTaskSpecification::execute()
 void OptionalDownloadTaskSpecification::reset()
 {
     clearSubTasks();
-    wasFetched = false;
     TaskSpecification::reset();
 }
 
@@ -49,9 +47,8 @@ void OptionalDownloadTaskSpecification::subtasksDone()
         ComposedTaskSpecification::subtasksDone();
         return;
     }
-    wasFetched = outcome == Finished;
     // Whatever a failed attempt left is not the file.
-    if (!wasFetched)
+    if (outcome != Finished)
         QFile::remove(localPath);
     finish();
 }

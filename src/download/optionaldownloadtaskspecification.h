@@ -8,7 +8,7 @@ class QNetworkAccessManager;
 /// A download whose failure is no failure: a file a release may or may not carry (the further
 /// signatures of its product ini). Runs one DownloadTaskSpecification and finishes whether or not
 /// it brought the file; only a user's cancel ends it otherwise. What the download would report as
-/// an error goes to the log as a message instead. fetched() tells whether the file came.
+/// an error goes to the log as a message instead. The caller looks for the file itself.
 class OptionalDownloadTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
@@ -21,9 +21,6 @@ public:
     void execute() override;
     void reset() override;
 
-    /// Whether the last run brought the file.
-    bool fetched() const { return wasFetched; }
-
 protected:
     void connectSignals(TaskSpecification *subTask) override;
     void subtasksDone() override;
@@ -34,5 +31,4 @@ private:
     const QString remotePath;
     const QString localPath;
     const qint64 sizeLimit;
-    bool wasFetched = false;
 };

@@ -6,8 +6,6 @@
 class Sha256 : public EvpDigest
 {
 public:
-    static constexpr int Size = 32;
-
     Sha256() : EvpDigest(Sha256Algorithm) { }
 
     static QByteArray hash(QByteArrayView data) { return EvpDigest::hash(Sha256Algorithm, data); }
