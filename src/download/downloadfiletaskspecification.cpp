@@ -1,6 +1,7 @@
 #include "download/downloadfiletaskspecification.h"
 
 #include "app/configuration.h"
+#include "download/deltadownloadtaskspecification.h"
 #include "download/downloadtaskspecification.h"
 #include "download/mirrors.h"
 #include "manifest/checksignaturetaskspecification.h"
@@ -45,11 +46,23 @@ bool DownloadFileTaskSpecification::isSafeFilePath(const QString &filePath)
 
 void DownloadFileTaskSpecification::execute()
 {
+    deltaTried = false;
     makeSubtasksAndStart(true);
+}
+
+bool DownloadFileTaskSpecification::usesDelta() const
+{
+    // A file stored compressed is installed from its unpacked content, which its list
+    // does not describe.
+    return !deltaTried && !download.blockLine.isEmpty() && !download.installedPath.isEmpty()
+        && !download.unpacked;
 }
 
 void DownloadFileTaskSpecification::makeSubtasksAndStart(bool resumable)
 {
+    // Those of an earlier attempt are gone or going: they must not be taken for this one's.
+    downloadTask = nullptr;
+    deltaTask = nullptr;
     if (!isSafeFilePath(download.filePath)) {
         emit message(tr("invalid file path %1").arg(download.filePath));
         errorCancel();
@@ -62,6 +75,26 @@ void DownloadFileTaskSpecification::makeSubtasksAndStart(bool resumable)
         = download.size > 0 && download.size <= quint64(std::numeric_limits<qint64>::max())
         ? qint64(download.size)
         : -1;
+    if (usesDelta()) {
+        auto *delta = new DeltaDownloadTaskSpecification(manager, mirrors, remotePath(),
+                                                         localPath(), download.installedPath,
+                                                         download.blockLine, this, DownloadShare);
+        delta->setScanPool(digestPool);
+        connect(delta, &DeltaDownloadTaskSpecification::deltaFailed, this,
+                &DownloadFileTaskSpecification::onDeltaFailed);
+        deltaTask = delta;
+        addSubTask(delta);
+        auto *check = new CheckSignatureTaskSpecification(localPath(), download.md5, false, this,
+                                                          CheckShare);
+        check->setExpectedSha256(download.sha256);
+        connect(check, &CheckSignatureTaskSpecification::checkDone, this,
+                &DownloadFileTaskSpecification::onSigCheckDone);
+        addSubTask(check);
+        state = Running;
+        executeSubTasks();
+        return;
+    }
+
     auto *fetch = new DownloadTaskSpecification(manager, mirrors, remotePath(), localPath(),
                                                 expectedSize, this, DownloadShare);
     fetch->setResumable(resumable);
@@ -95,6 +128,16 @@ void DownloadFileTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTask
     if (pass)
         return;
 
+    if (deltaTask) {
+        if (cancelRequested) {
+            QFile::remove(localPath());
+            userCancel();
+            return;
+        }
+        fetchWhole(tr("the file put together failed its check"));
+        return;
+    }
+
     // Bytes from two answers, possibly two mirrors or two runs: no one mirror can be blamed
     // for the mix, so the file is fetched whole before anyone is charged.
     const bool pieced = downloadTask->wasResumed();
@@ -127,12 +170,33 @@ void DownloadFileTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTask
     makeSubtasksAndStart(true);
 }
 
+void DownloadFileTaskSpecification::onDeltaFailed(const QString &reason)
+{
+    if (cancelRequested) {
+        reset();
+        userCancel();
+        return;
+    }
+    fetchWhole(reason);
+}
+
+void DownloadFileTaskSpecification::fetchWhole(const QString &reason)
+{
+    emit message(tr("%1: fetching the whole file (%2)").arg(download.filePath, reason));
+    deltaTried = true;
+    QFile::remove(localPath());
+    reset();
+    makeSubtasksAndStart(true);
+}
+
 void DownloadFileTaskSpecification::reset()
 {
     // Discarding alone would not give a running download's mirror slot back, and the downloads
     // waiting for a slot would wait for it in vain.
     if (downloadTask && allSubTasks.contains(downloadTask.data()))
         downloadTask->reset();
+    if (deltaTask && allSubTasks.contains(deltaTask.data()))
+        deltaTask->reset();
     clearSubTasks();
     TaskSpecification::reset();
 }

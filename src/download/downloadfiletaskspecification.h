@@ -8,6 +8,7 @@
 
 class CheckSignatureTaskSpecification;
 class Configuration;
+class DeltaDownloadTaskSpecification;
 class DownloadTaskSpecification;
 class Mirrors;
 class QNetworkAccessManager;
@@ -39,6 +40,15 @@ class QThreadPool;
  * that fails its digest charges no mirror: it is deleted, "md5 sum for %1 failed on a resumed
  * download, fetching it whole" is sent, and it is fetched once more with a download that does
  * not resume. Only a whole file's wrong digest costs its mirror.
+ *
+ * Delta. A record that names an installed older version of the file and carries the file's
+ * block list (FileDownloadSpecification::installedPath and blockLine) is first put together from
+ * the installed file's blocks and ranges of the mirrors (DeltaDownloadTaskSpecification) in
+ * place of the download; the check then reads the file. When the delta cannot be made, or the
+ * file put together fails its check (no mirror is charged for that: every block was checked
+ * against the list as it arrived), "%1: fetching the whole file (%2)" is sent (file path,
+ * reason) and the file is downloaded whole, as a record without a block list would be. Only
+ * once per task: the whole download is the answer to any failure of the delta.
  *
  * A wrong digest found after a user cancel was requested ends the run with UserCanceled at once
  * (mirror dropped, the wrong file deleted): it must neither count as a verified file nor start a
@@ -97,10 +107,14 @@ public:
 
 private slots:
     void onSigCheckDone(bool pass, CheckSignatureTaskSpecification *task);
+    void onDeltaFailed(const QString &reason);
 
 private:
     // @p resumable: whether the download may piece the file together from several answers.
     void makeSubtasksAndStart(bool resumable);
+    // Whether this attempt puts the file together from the installed one's blocks.
+    bool usesDelta() const;
+    void fetchWhole(const QString &reason);
 
     FileDownloadSpecification download;
     QNetworkAccessManager *manager;
@@ -108,5 +122,7 @@ private:
     Configuration *configuration;
     // Guarded: a discarded subtask is deleted by the event loop.
     QPointer<DownloadTaskSpecification> downloadTask;
+    QPointer<DeltaDownloadTaskSpecification> deltaTask;
+    bool deltaTried = false;
     QThreadPool *digestPool = nullptr;
 };

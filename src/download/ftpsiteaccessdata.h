@@ -30,6 +30,16 @@ struct FTPSiteAccessData
     int useCount = 0;
     /// Simultaneous downloads the mirror accepts.
     int maxUses = 1;
+    /// What the mirror was found to answer to range requests during the run.
+    enum RangeSupport {
+        MultipleRanges, ///< not found wanting yet: several ranges are asked for in one request
+        SingleRanges, ///< several ranges in one request went wrong: one range per request
+        NoRanges ///< ranges are ignored or refused: the mirror serves whole files only
+    };
+    RangeSupport ranges = MultipleRanges;
+    /// Whether the mirror has answered a request for several ranges correctly in the run: until
+    /// then it is asked for a few only, so that a wrong answer wastes little.
+    bool severalRangesShown = false;
 };
 
 Q_DECLARE_TYPEINFO(FTPSiteAccessData, Q_RELOCATABLE_TYPE);

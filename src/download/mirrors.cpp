@@ -4,6 +4,7 @@
 #include <QSettings>
 
 #include <climits>
+#include <utility>
 
 namespace {
 
@@ -87,6 +88,16 @@ void Mirrors::setDefaults(QSettings &settings, int version)
 
 int Mirrors::getRandomMirror(FTPSiteAccessData &mirror)
 {
+    return pickMirror(mirror, FTPSiteAccessData::NoRanges);
+}
+
+int Mirrors::getRandomRangeMirror(FTPSiteAccessData &mirror)
+{
+    return pickMirror(mirror, FTPSiteAccessData::SingleRanges);
+}
+
+int Mirrors::pickMirror(FTPSiteAccessData &mirror, FTPSiteAccessData::RangeSupport worstAllowed)
+{
     if (mirrors.isEmpty()) {
         if (!noMirrorsReported) {
             noMirrorsReported = true;
@@ -97,7 +108,14 @@ int Mirrors::getRandomMirror(FTPSiteAccessData &mirror)
 
     int capacity = 0;
     int used = 0;
-    calcUseStats(capacity, used);
+    for (const FTPSiteAccessData &candidate : std::as_const(mirrors)) {
+        if (candidate.ranges > worstAllowed)
+            continue;
+        capacity += candidate.maxUses;
+        used += candidate.useCount;
+    }
+    if (capacity == 0)
+        return NoRangeMirror;
     if (used >= capacity)
         return AllMirrorsBusy;
 
@@ -105,7 +123,7 @@ int Mirrors::getRandomMirror(FTPSiteAccessData &mirror)
     int r = int(random.bounded(quint32(capacity - used)));
     for (FTPSiteAccessData &candidate : mirrors) {
         const int freeSlots = candidate.maxUses - candidate.useCount;
-        if (freeSlots <= 0)
+        if (freeSlots <= 0 || candidate.ranges > worstAllowed)
             continue;
         r -= freeSlots;
         if (r < 0) {
@@ -171,4 +189,24 @@ QString Mirrors::versionedUrl(const QString &baseUrl, int version)
     if (!url.endsWith(QLatin1Char('/')))
         url += QLatin1Char('/');
     return url + QString::number(version);
+}
+
+void Mirrors::lowerRangeSupport(const QString &name, FTPSiteAccessData::RangeSupport support)
+{
+    const int index = getMirrorIndex(name);
+    if (index >= 0 && mirrors[index].ranges < support)
+        mirrors[index].ranges = support;
+}
+
+void Mirrors::confirmSeveralRanges(const QString &name)
+{
+    const int index = getMirrorIndex(name);
+    if (index >= 0)
+        mirrors[index].severalRangesShown = true;
+}
+
+FTPSiteAccessData::RangeSupport Mirrors::rangeSupport(const QString &name) const
+{
+    const int index = getMirrorIndex(name);
+    return index < 0 ? FTPSiteAccessData::NoRanges : mirrors.at(index).ranges;
 }

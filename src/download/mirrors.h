@@ -34,7 +34,8 @@ public:
     enum MirrorResult {
         MirrorAssigned = 0, ///< a mirror was reserved and copied into the caller's record
         NoMirrorLeft = 1, ///< the pool is empty; downloads cannot go on
-        AllMirrorsBusy = 2 ///< every slot is in use; wait for another download to end
+        AllMirrorsBusy = 2, ///< every slot is in use; wait for another download to end
+        NoRangeMirror = 3 ///< (getRandomRangeMirror()) no mirror left answers range requests
     };
 
     /**
@@ -79,6 +80,12 @@ public:
     int getRandomMirror(FTPSiteAccessData &mirror);
 
     /**
+     * Like getRandomMirror(), among the mirrors that answer range requests only (those not
+     * lowered to NoRanges); NoRangeMirror when mirrors are left but none of them does.
+     */
+    int getRandomRangeMirror(FTPSiteAccessData &mirror);
+
+    /**
      * Gives one slot of mirror @p name back. The count has no lower bound, so that with two
      * entries of one name the slots stay balanced in sum; a caller must release each reservation
      * exactly once.
@@ -93,6 +100,16 @@ public:
 
     /// Drops mirror @p name at once, without a message.
     void removeMirror(const QString &name);
+
+    /**
+     * Lowers what mirror @p name is asked for in range requests to @p support for the rest of
+     * the run; a mirror is never raised again once found wanting.
+     */
+    void lowerRangeSupport(const QString &name, FTPSiteAccessData::RangeSupport support);
+    /// Records that mirror @p name answered a request for several ranges correctly.
+    void confirmSeveralRanges(const QString &name);
+    /// What mirror @p name is asked for in range requests; NoRanges when no such mirror is left.
+    FTPSiteAccessData::RangeSupport rangeSupport(const QString &name) const;
 
     /// Sum of maxUses (@p capacity) and of useCount (@p used) over all mirrors.
     void calcUseStats(int &capacity, int &used) const;
@@ -110,6 +127,7 @@ signals:
     void message(QString message);
 
 private:
+    int pickMirror(FTPSiteAccessData &mirror, FTPSiteAccessData::RangeSupport worstAllowed);
     static QString versionedUrl(const QString &baseUrl, int version);
 
     QVector<FTPSiteAccessData> mirrors;

@@ -87,6 +87,24 @@ bool SessionFile::write(const char *data, qint64 size)
     return false;
 }
 
+bool SessionFile::writeAt(qint64 offset, const char *data, qint64 size)
+{
+    while (size > 0) {
+        const ssize_t written = ::pwrite(fd, data, size_t(size), off_t(offset));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0) {
+            // A write that takes nothing and says nothing has run out of room.
+            lastError = written < 0 ? errno : ENOSPC;
+            return false;
+        }
+        data += written;
+        size -= written;
+        offset += written;
+    }
+    return true;
+}
+
 bool SessionFile::truncate()
 {
     return ::ftruncate(fd, 0) == 0 || fail();

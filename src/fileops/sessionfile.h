@@ -50,6 +50,11 @@ public:
     /// Writes all @p size bytes; false with error() set when the file system refuses any.
     bool write(const char *data, qint64 size);
 
+    /// Writes all @p size bytes at @p offset, leaving the file position alone; false with error()
+    /// set when the file system refuses any.
+    bool writeAt(qint64 offset, const char *data, qint64 size);
+    /// The descriptor of the open file, -1 when none is; owned by this object.
+    int handle() const { return fd; }
     /// Empties the open file.
     bool truncate();
 

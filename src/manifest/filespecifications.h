@@ -18,6 +18,11 @@ struct FileDownloadSpecification
     // Raw SHA-256 of the stored file from the release's side file; empty for a release
     // published without one, whose files are checked by their MD5 alone.
     QByteArray sha256 {};
+    // For a file of which an older version is installed and whose release lists its blocks:
+    // the installed file (absolute) and the side file's "blocks" line, so that only the blocks
+    // the installed file lacks are fetched. Both empty otherwise.
+    QString installedPath {};
+    QByteArray blockLine {};
 };
 
 // One downloaded file to install. Files stored gzip-compressed carry the

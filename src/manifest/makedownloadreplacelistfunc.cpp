@@ -222,14 +222,16 @@ bool MakeDownloadReplaceListFunc::attachStrongDigests()
                       QByteArray());
     QFile file;
     QString problem;
+    QByteArray data;
     if (!SessionFile::openForReading(file, sideFilePath))
         problem = file.errorString();
     else
-        SideFile::lookUp(file.readAll(), &wanted, &problem);
+        SideFile::lookUp(data = file.readAll(), &wanted, &problem);
     if (!problem.isEmpty()) {
         emit message(tr("side file %1 is unusable: %2").arg(sideFilePath, problem));
         return false;
     }
+    attachBlockLines(data);
     const auto take = [this, &wanted](FileDownloadSpecification &download) {
         download.sha256 = wanted.value(SideFile::pathOf(download.section, download.filePath));
         if (!download.sha256.isEmpty())
@@ -253,6 +255,25 @@ bool MakeDownloadReplaceListFunc::attachStrongDigests()
     }
     reused = {};
     return true;
+}
+
+void MakeDownloadReplaceListFunc::attachBlockLines(const QByteArray &sideFileData)
+{
+    QHash<QString, QByteArray> wanted;
+    for (const FileDownloadSpecification &download : qAsConst(results.downloadList)) {
+        if (!download.installedPath.isEmpty())
+            wanted.insert(SideFile::pathOf(download.section, download.filePath), QByteArray());
+    }
+    if (!wanted.isEmpty())
+        SideFile::lookUpBlockLines(sideFileData, &wanted);
+    for (FileDownloadSpecification &download : results.downloadList) {
+        if (download.installedPath.isEmpty())
+            continue;
+        download.blockLine = wanted.value(SideFile::pathOf(download.section, download.filePath));
+        // Without a list the installed file is of no use.
+        if (download.blockLine.isEmpty())
+            download.installedPath.clear();
+    }
 }
 
 void MakeDownloadReplaceListFunc::loadFileStates()
@@ -297,6 +318,9 @@ void MakeDownloadReplaceListFunc::compare(Learned &lesson) const
         return;
     }
     entry.installedMatches = exists && installedMatches(entry, path, now, &lesson);
+    // An older version to take blocks from: only a file installed as it is stored.
+    if (exists && S_ISREG(now.st_mode) && !entry.installedMatches && !entry.download.unpacked)
+        entry.download.installedPath = path;
     // Only a file to replace needs its downloaded copy looked at.
     if (!entry.installedMatches)
         entry.tempMatches

@@ -106,6 +106,9 @@ private:
     // message when the side file is unusable or lacks a file. Only the files that are fetched
     // or reused need it, so an up-to-date installation never reads the side file.
     bool attachStrongDigests();
+    // Gives every download with an installed older version the side file's block list of it;
+    // a download without one forgets its installed file.
+    void attachBlockLines(const QByteArray &sideFileData);
 
     Configuration *configuration;
     FileSpecifications &results;

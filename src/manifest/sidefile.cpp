@@ -89,6 +89,29 @@ bool SideFile::lookUp(const QByteArray &data, QHash<QString, QByteArray> *wanted
     });
 }
 
+void SideFile::lookUpBlockLines(const QByteArray &data, QHash<QString, QByteArray> *wanted)
+{
+    qsizetype position = 0;
+    while (position < data.size()) {
+        qsizetype end = data.indexOf('\n', position);
+        if (end < 0)
+            end = data.size();
+        const QByteArrayView line = QByteArrayView(data).sliced(position, end - position);
+        position = end + 1;
+        if (!line.startsWith("blocks "))
+            continue;
+        // "blocks SIZE LENGTH DATA PATH": the path follows the fourth space.
+        qsizetype space = 0;
+        for (int field = 0; field < 4 && space >= 0; ++field)
+            space = line.indexOf(' ', field == 0 ? 0 : space + 1);
+        if (space < 0)
+            continue;
+        const auto it = wanted->find(QString::fromUtf8(line.sliced(space + 1)));
+        if (it != wanted->end())
+            *it = line.toByteArray();
+    }
+}
+
 QByteArray SideFile::serialize() const
 {
     QStringList paths = sha256.keys();

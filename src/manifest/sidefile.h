@@ -41,6 +41,14 @@ public:
     static bool lookUp(const QByteArray &data, QHash<QString, QByteArray> *wanted,
                        QString *problem);
 
+    /**
+     * Fills the "blocks" line of every path in @p wanted that the side file has one for (the
+     * others keep an empty value), without reading the lines: whoever uses one reads it then
+     * (BlockList::fromLine()). Lines without a path are skipped, so a damaged line costs only
+     * its file's delta.
+     */
+    static void lookUpBlockLines(const QByteArray &data, QHash<QString, QByteArray> *wanted);
+
     /// The key under which a stored file's digest is listed.
     static QString pathOf(const QString &section, const QString &key)
     {

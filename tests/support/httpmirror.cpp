@@ -1,5 +1,7 @@
 #include "httpmirror.h"
 
+#include "byterangeanswer.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -105,6 +107,13 @@ TestHttpMirror::Fault TestHttpMirror::Fault::overlong(qint64 excessBytes)
 {
     Fault fault;
     fault.excessBytes = excessBytes;
+    return fault;
+}
+
+TestHttpMirror::Fault TestHttpMirror::Fault::corrupt(qint64 offset)
+{
+    Fault fault;
+    fault.corruptAt = offset;
     return fault;
 }
 
@@ -339,27 +348,6 @@ TestHttpMirror::Fault TestHttpMirror::takeFault(const QString &path)
     return fault;
 }
 
-bool TestHttpMirror::parseRange(const QByteArray &head, qint64 size, qint64 &first, qint64 &last)
-{
-    const QList<QByteArray> lines = head.split('\n');
-    for (const QByteArray &line : lines) {
-        const int colon = line.indexOf(':');
-        if (colon <= 0 || line.left(colon).trimmed().toLower() != "range")
-            continue;
-        const QByteArray value = line.mid(colon + 1).trimmed();
-        if (!value.startsWith("bytes="))
-            return false;
-        const QList<QByteArray> bounds = value.mid(6).split('-');
-        bool ok = false;
-        first = bounds.value(0).toLongLong(&ok);
-        if (!ok || bounds.size() != 2)
-            return false;
-        last = bounds.at(1).isEmpty() ? size - 1 : qMin(size - 1, bounds.at(1).toLongLong(&ok));
-        return ok;
-    }
-    return false;
-}
-
 void TestHttpMirror::answer(QTcpSocket *socket, const QByteArray &method, const QString &path,
                             const QByteArray &requestHead)
 {
@@ -374,33 +362,47 @@ void TestHttpMirror::answer(QTcpSocket *socket, const QByteArray &method, const 
         if (fault.statusCode == 200 && !lookUp(path, body))
             fault.statusCode = 404;
     }
-    qint64 first = 0;
-    qint64 last = 0;
+    QByteArray contentType = "application/octet-stream";
+    if (fault.corruptAt >= 0 && fault.corruptAt < body.size())
+        body[fault.corruptAt] = char(body.at(fault.corruptAt) ^ 0x5a);
     const qint64 size = body.size();
-    if (fault.statusCode == 200 && fault.range != RangeAnswer::Ignore
-        && parseRange(requestHead, size, first, last)) {
-        if (first >= size || fault.range == RangeAnswer::Unsatisfiable) {
-            fault.statusCode = 416;
-            contentRange = "bytes */" + QByteArray::number(size);
-        } else if (fault.range == RangeAnswer::WrongStart) {
-            fault.statusCode = 206;
-            contentRange
-                = "bytes 0-" + QByteArray::number(size - 1) + '/' + QByteArray::number(size);
-        } else {
-            fault.statusCode = 206;
-            body = body.mid(first, last - first + 1);
-            contentRange = "bytes " + QByteArray::number(first) + '-' + QByteArray::number(last)
-                + '/' + QByteArray::number(size);
-        }
+    const QList<QPair<qint64, qint64>> ranges = fault.statusCode == 200
+            && fault.range != RangeAnswer::Ignore
+        ? ByteRangeAnswer::ranges(requestHead, size)
+        : QList<QPair<qint64, qint64>>();
+    const bool several = ranges.size() > 1;
+    const qint64 first = ranges.isEmpty() ? 0 : ranges.first().first;
+    const qint64 last = ranges.isEmpty() ? 0 : ranges.first().second;
+    if (ranges.isEmpty() || (several && fault.range == RangeAnswer::SeveralAsWhole)) {
+        // The whole body, as a server without range support sends it.
+    } else if (first >= size || fault.range == RangeAnswer::Unsatisfiable
+               || (several && fault.range == RangeAnswer::SeveralUnsatisfiable)) {
+        fault.statusCode = 416;
+        contentRange = "bytes */" + QByteArray::number(size);
+    } else if (several && fault.range == RangeAnswer::SeveralNotImplemented) {
+        fault.statusCode = 501;
+    } else if (fault.range == RangeAnswer::WrongStart) {
+        fault.statusCode = 206;
+        contentRange = "bytes 0-" + QByteArray::number(size - 1) + '/' + QByteArray::number(size);
+    } else if (several) {
+        fault.statusCode = 206;
+        body = ByteRangeAnswer::multipart(body, ranges,
+                                          fault.range == RangeAnswer::SeveralShifted ? 1 : 0);
+        contentType = "multipart/byteranges; boundary=" + ByteRangeAnswer::Boundary;
+    } else {
+        fault.statusCode = 206;
+        body = body.mid(first, last - first + 1);
+        contentRange = "bytes " + QByteArray::number(first) + '-' + QByteArray::number(last)
+            + '/' + QByteArray::number(size);
     }
     if (fault.statusCode != 200 && fault.statusCode != 206)
         body = reasonPhrase(fault.statusCode) + '\n';
 
     QByteArray head = "HTTP/1.1 " + QByteArray::number(fault.statusCode) + ' '
         + reasonPhrase(fault.statusCode) + "\r\n";
-    head += fault.statusCode == 200 || fault.statusCode == 206
-        ? "Content-Type: application/octet-stream\r\n"
-        : "Content-Type: text/plain\r\n";
+    head += "Content-Type: "
+        + (fault.statusCode == 200 || fault.statusCode == 206 ? contentType : "text/plain")
+        + "\r\n";
     if (!fault.omitContentLength)
         head += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
     if (!contentRange.isEmpty())

@@ -23,7 +23,8 @@ class QTimer;
  * response has been written.
  *
  * A GET with "Range: bytes=N-" (or "bytes=N-M") for a served body gets 206 with that part and its
- * Content-Range, and 416 when N lies at or past the end.
+ * Content-Range, and 416 when N lies at or past the end; one naming several ranges gets a
+ * "multipart/byteranges" 206 with one part per range (ByteRangeAnswer).
  *
  * A Fault set for a path shapes the next responses for it: any status with its headers (a 302
  * with Location, a 401 with a WWW-Authenticate challenge), how a Range is answered, and one way
@@ -45,7 +46,12 @@ public:
         Honour, ///< 206 with the part asked for
         Ignore, ///< 200 with the whole body, as a server without range support does
         WrongStart, ///< 206 with the whole body and a Content-Range that starts at 0
-        Unsatisfiable ///< 416, as for a range past the end
+        Unsatisfiable, ///< 416, as for a range past the end
+        // Several ranges in one request answered wrongly; a single range is honoured.
+        SeveralAsWhole, ///< 200 with the whole body
+        SeveralUnsatisfiable, ///< 416
+        SeveralNotImplemented, ///< 501
+        SeveralShifted ///< multipart, each part one byte later than asked for
     };
 
     struct Fault
@@ -67,6 +73,9 @@ public:
         int trickleIntervalMs = 0;
         /// Bytes sent after the announced body.
         qint64 excessBytes = 0;
+        /// Offset in the served file whose byte is sent changed, whatever part is asked for;
+        /// -1 for off.
+        qint64 corruptAt = -1;
         /// Requests the fault still applies to; -1 for all of them.
         int remaining = -1;
 
@@ -79,6 +88,7 @@ public:
         static Fault trickle(qint64 bytesPerInterval, int intervalMs);
         static Fault overlong(qint64 excessBytes);
         static Fault rangeAnswer(RangeAnswer answer);
+        static Fault corrupt(qint64 offset);
         /// The same fault for the next @p requests requests only; later ones are served normally.
         Fault times(int requests) const;
     };
@@ -147,7 +157,6 @@ private:
     void answer(QTcpSocket *socket, const QByteArray &method, const QString &path,
                 const QByteArray &head);
     bool lookUp(const QString &path, QByteArray &body) const;
-    static bool parseRange(const QByteArray &head, qint64 size, qint64 &first, qint64 &last);
     Fault takeFault(const QString &path);
     void writeBody(QTcpSocket *socket, const QByteArray &bytes);
     void sendTrickle(QTcpSocket *socket);

@@ -1,0 +1,361 @@
+#include "download/deltadownloadtaskspecification.h"
+
+#include "download/blockreceiver.h"
+#include "download/mirrors.h"
+#include "manifest/blockmatcher.h"
+
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QThreadPool>
+#include <QtConcurrent/QtConcurrentRun>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+DeltaDownloadTaskSpecification::DeltaDownloadTaskSpecification(
+    QNetworkAccessManager *manager, Mirrors *mirrors, const QString &remotePath,
+    const QString &localPath, const QString &installedPath, const QByteArray &blockLine,
+    QObject *parent, double progressRange)
+    : TaskSpecification(parent, progressRange),
+      manager(manager),
+      mirrors(mirrors),
+      remotePath(remotePath),
+      installedPath(installedPath),
+      blockLine(blockLine),
+      output(localPath)
+{
+    connect(&scan, &QFutureWatcherBase::finished, this, &DeltaDownloadTaskSpecification::onScanned);
+}
+
+DeltaDownloadTaskSpecification::~DeltaDownloadTaskSpecification()
+{
+    // Requests are dropped; the mirrors' slots are not given back, as the pool may be gone.
+    qDeleteAll(fetches);
+}
+
+void DeltaDownloadTaskSpecification::execute()
+{
+    state = Running;
+    QString problem;
+    QString path;
+    if (!BlockList::fromLine(blockLine, &list, &path, &problem)) {
+        fail(tr("its block list is unusable: %1").arg(problem));
+        return;
+    }
+    const int oldFd = SessionFile::openReadOnly(installedPath);
+    if (oldFd < 0) {
+        fail(tr("the installed file cannot be read"));
+        return;
+    }
+    if (!output.create()) {
+        ::close(oldFd);
+        fail(SessionFile::diskErrorMessage(output.fileName(), output.error()));
+        return;
+    }
+    // The scan gets descriptors of its own: should this task be reset or deleted while the
+    // scan runs, it is abandoned, and it must not touch what the task has closed.
+    const int outFd = ::fcntl(output.handle(), F_DUPFD_CLOEXEC, 0);
+    if (outFd < 0) {
+        ::close(oldFd);
+        fail(tr("the local file cannot be shared with the scan"));
+        return;
+    }
+    receiver = std::make_unique<BlockReceiver>(list, &output);
+    inFlight = QVector<bool>(list.count(), false);
+    const BlockList scanned = list;
+    QThreadPool *pool = scanPool ? scanPool : QThreadPool::globalInstance();
+    scan.setFuture(QtConcurrent::run(pool, [scanned, oldFd, outFd] {
+        ScanResult result;
+        BlockMatcher matcher(scanned);
+        if (matcher.scan(oldFd, &result.problem) && matcher.assemble(oldFd, outFd, &result.problem)) {
+            result.found.resize(scanned.count());
+            for (int block = 0; block < scanned.count(); ++block)
+                result.found[block] = matcher.oldOffsetOf(block) != BlockMatcher::Missing;
+            result.reused = matcher.reusedBytes();
+        }
+        ::close(oldFd);
+        ::close(outFd);
+        return result;
+    }));
+}
+
+void DeltaDownloadTaskSpecification::onScanned()
+{
+    if (state != Running || !receiver)
+        return;
+    const ScanResult result = scan.result();
+    if (!result.problem.isEmpty()) {
+        fail(result.problem);
+        return;
+    }
+    for (int block = 0; block < result.found.size(); ++block) {
+        if (result.found.at(block))
+            receiver->markPresent(block);
+    }
+    reused = result.reused;
+    const qint64 toFetch = list.fileSize() - reused;
+    const int share = list.fileSize() > 0 ? int(reused * 100 / list.fileSize()) : 100;
+    emit message(tr("%1: %2 % reused from the installed file, %3 to fetch")
+                     .arg(remotePath)
+                     .arg(share)
+                     .arg(tr("%1 KB").arg((toFetch + 999) / 1000)));
+    setProgressCoalesced(list.fileSize() > 0 ? double(reused) / double(list.fileSize()) : 1.0);
+    fetchMore();
+}
+
+void DeltaDownloadTaskSpecification::fetchMore()
+{
+    if (state != Running || !receiver)
+        return;
+    if (receiver->missingCount() == 0) {
+        if (!fetches.isEmpty())
+            return;
+        output.close();
+        emit message(tr("Downloading %1 finished").arg(remotePath));
+        finish();
+        return;
+    }
+    // A request may end, and with it the delta, while it is being started.
+    while (receiver && fetches.size() < MaxRequests && startFetch()) { }
+}
+
+bool DeltaDownloadTaskSpecification::startFetch()
+{
+    FTPSiteAccessData mirror;
+    switch (mirrors->getRandomRangeMirror(mirror)) {
+    case Mirrors::NoMirrorLeft:
+        if (fetches.isEmpty())
+            fail(tr("no mirror is left"));
+        return false;
+    case Mirrors::NoRangeMirror:
+        if (fetches.isEmpty())
+            fail(tr("no mirror left answers range requests"));
+        return false;
+    case Mirrors::AllMirrorsBusy:
+        // Requests of this task under way wake it when they end; otherwise another transfer
+        // must give a slot back first.
+        if (fetches.isEmpty() && !waitingForSlot) {
+            waitingForSlot = true;
+            connect(manager, &QNetworkAccessManager::finished, this,
+                    &DeltaDownloadTaskSpecification::onOtherTransferFinished,
+                    Qt::QueuedConnection);
+        }
+        return false;
+    default:
+        break;
+    }
+    // Until a mirror has answered several ranges correctly, one request at a time asks it for
+    // a few: a wrong answer then wastes little.
+    const bool several = mirror.ranges == FTPSiteAccessData::MultipleRanges
+        && (mirror.severalRangesShown || !probing.contains(mirror.name));
+    const int maxRanges
+        = !several ? 1 : (mirror.severalRangesShown ? MaxRangesPerRequest : ProbeRanges);
+    const QList<QPair<qint64, qint64>> ranges
+        = takeRanges(maxRanges, several ? 0 : SingleRangeMergeGap);
+    if (ranges.isEmpty()) {
+        mirrors->releaseMirror(mirror.name);
+        return false;
+    }
+    if (ranges.size() > 1 && !mirror.severalRangesShown)
+        probing.insert(mirror.name);
+    markInFlight(ranges, true);
+    auto *fetch = new RangeFetch(manager, mirror, remotePath, ranges, list.fileSize(),
+                                 receiver.get(), this);
+    connect(fetch, &RangeFetch::ended, this, &DeltaDownloadTaskSpecification::onFetchEnded);
+    fetches.append(fetch);
+    idleTicks.insert(fetch, 0);
+    fetch->start();
+    return true;
+}
+
+void DeltaDownloadTaskSpecification::onOtherTransferFinished()
+{
+    disconnect(manager, &QNetworkAccessManager::finished, this,
+               &DeltaDownloadTaskSpecification::onOtherTransferFinished);
+    waitingForSlot = false;
+    fetchMore();
+}
+
+QList<QPair<qint64, qint64>> DeltaDownloadTaskSpecification::takeRanges(int maxRanges,
+                                                                        qint64 mergeGap)
+{
+    qint64 missingBytes = 0;
+    for (int block = 0; block < list.count(); ++block) {
+        if (!receiver->has(block) && !inFlight.at(block))
+            missingBytes += list.lengthOf(block);
+    }
+    const qint64 budget = qMax(MinRequestBytes, missingBytes / MaxRequests);
+
+    QList<QPair<qint64, qint64>> ranges;
+    qint64 bytes = 0;
+    for (int block = 0; block < list.count() && bytes < budget; ++block) {
+        if (receiver->has(block) || inFlight.at(block))
+            continue;
+        const qint64 offset = list.offsetOf(block);
+        const qint64 length = list.lengthOf(block);
+        if (!ranges.isEmpty()) {
+            QPair<qint64, qint64> &last = ranges.last();
+            const qint64 gap = offset - (last.first + last.second);
+            // Only blocks already in the file lie between: they are fetched again, not twice.
+            bool gapPresent = gap <= mergeGap;
+            for (qint64 between = last.first + last.second; gapPresent && between < offset;
+                 between += list.blockSize())
+                gapPresent = !inFlight.at(int(between / list.blockSize()));
+            if (gapPresent) {
+                last.second += gap + length;
+                bytes += gap + length;
+                continue;
+            }
+            if (ranges.size() == maxRanges)
+                break;
+        }
+        ranges.append({offset, length});
+        bytes += length;
+    }
+    return ranges;
+}
+
+void DeltaDownloadTaskSpecification::markInFlight(const QList<QPair<qint64, qint64>> &ranges,
+                                                  bool asked)
+{
+    for (const auto &range : ranges) {
+        const int last = int((range.first + range.second - 1) / list.blockSize());
+        for (int block = int(range.first / list.blockSize()); block <= last; ++block)
+            inFlight[block] = asked && !receiver->has(block);
+    }
+}
+
+void DeltaDownloadTaskSpecification::onFetchEnded(RangeFetch *fetch, RangeFetch::Outcome outcome)
+{
+    if (!fetches.removeOne(fetch))
+        return;
+    idleTicks.remove(fetch);
+    fetch->deleteLater();
+    const qint64 arrived = fetch->takeArrivedBytes();
+    arrivedSinceTick += arrived;
+    arrivedTotal += arrived;
+    markInFlight(fetch->ranges(), false);
+    const QString name = fetch->mirror().name;
+    mirrors->releaseMirror(name);
+    if (fetch->ranges().size() > 1 && !fetch->mirror().severalRangesShown)
+        probing.remove(name);
+    if (outcome == RangeFetch::Complete && fetch->ranges().size() > 1)
+        mirrors->confirmSeveralRanges(name);
+    setProgressCoalesced(double(reused + receiver->receivedBytes()) / double(list.fileSize()));
+
+    switch (outcome) {
+    case RangeFetch::Complete:
+        break;
+    case RangeFetch::Incomplete:
+        emit message(tr("%1: ranges from %2 broke off (%3), fetching the rest again")
+                         .arg(remotePath, name, fetch->explanation()));
+        mirrors->addMirrorError(name);
+        break;
+    case RangeFetch::MultipleRefused:
+        emit message(tr("%1: mirror %2 cannot send several ranges at once (%3), asking it for "
+                        "one at a time")
+                         .arg(remotePath, name, fetch->explanation()));
+        mirrors->lowerRangeSupport(name, FTPSiteAccessData::SingleRanges);
+        break;
+    case RangeFetch::RangesRefused:
+        emit message(tr("%1: mirror %2 does not send ranges (%3)")
+                         .arg(remotePath, name, fetch->explanation()));
+        mirrors->lowerRangeSupport(name, FTPSiteAccessData::NoRanges);
+        break;
+    case RangeFetch::BadAnswer:
+        emit message(tr("%1: mirror %2 gave a broken answer to a range request (%3), "
+                        "invalidating mirror")
+                         .arg(remotePath, name, fetch->explanation()));
+        mirrors->removeMirror(name);
+        break;
+    case RangeFetch::WrongBlock:
+        // The mirror's file or the block list is wrong; which one, a single block cannot tell.
+        // Either way the mirror is not asked for ranges again, and the whole file it may still
+        // send is judged by its digests.
+        emit message(tr("%1: block %2 from mirror %3 failed its check, not asking it for ranges "
+                        "again")
+                         .arg(remotePath)
+                         .arg(receiver->wrongBlock())
+                         .arg(name));
+        mirrors->lowerRangeSupport(name, FTPSiteAccessData::NoRanges);
+        mirrors->addMirrorError(name);
+        break;
+    case RangeFetch::WriteFailed:
+        fail(SessionFile::diskErrorMessage(output.fileName(), output.error()));
+        return;
+    }
+    fetchMore();
+}
+
+void DeltaDownloadTaskSpecification::timeTick(quint64 &downloadDone, quint64 &downloadTotal,
+                                              quint64 &speed, bool &downloading)
+{
+    downloadTotal = quint64(list.fileSize());
+    downloadDone = quint64(reused + (receiver ? receiver->receivedBytes() : 0));
+    qint64 arrived = arrivedSinceTick;
+    arrivedSinceTick = 0;
+    const QList<RangeFetch *> running = fetches;
+    for (RangeFetch *fetch : running) {
+        const qint64 bytes = fetch->takeArrivedBytes();
+        arrived += bytes;
+        arrivedTotal += bytes;
+        const int idle = bytes > 0 ? 0 : idleTicks.value(fetch) + 1;
+        idleTicks.insert(fetch, idle);
+        // Stalled: as if the request had broken off.
+        if (idle > fetch->mirror().timeoutTicks)
+            fetch->giveUp(tr("no data for %1 ticks").arg(idle));
+    }
+    speed = quint64(arrived);
+    downloading = !fetches.isEmpty();
+}
+
+void DeltaDownloadTaskSpecification::stop()
+{
+    if (waitingForSlot) {
+        disconnect(manager, &QNetworkAccessManager::finished, this,
+                   &DeltaDownloadTaskSpecification::onOtherTransferFinished);
+        waitingForSlot = false;
+    }
+    for (RangeFetch *fetch : std::as_const(fetches)) {
+        fetch->abort();
+        mirrors->releaseMirror(fetch->mirror().name);
+        fetch->deleteLater();
+    }
+    fetches.clear();
+    idleTicks.clear();
+    probing.clear();
+    // A scan still running is abandoned: it works on descriptors of its own.
+    scan.setFuture(QFuture<ScanResult>());
+}
+
+void DeltaDownloadTaskSpecification::fail(const QString &reason)
+{
+    stop();
+    output.remove();
+    receiver.reset();
+    emit deltaFailed(reason);
+}
+
+void DeltaDownloadTaskSpecification::userCanceled()
+{
+    TaskSpecification::userCanceled();
+    if (state != Running)
+        return;
+    stop();
+    output.remove();
+    receiver.reset();
+    userCancel();
+}
+
+void DeltaDownloadTaskSpecification::reset()
+{
+    stop();
+    if (state == Running)
+        output.remove();
+    output.close();
+    receiver.reset();
+    reused = 0;
+    arrivedTotal = 0;
+    arrivedSinceTick = 0;
+    TaskSpecification::reset();
+}

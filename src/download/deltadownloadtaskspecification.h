@@ -1,0 +1,163 @@
+#pragma once
+
+#include "download/rangefetch.h"
+#include "fileops/sessionfile.h"
+#include "manifest/blocklist.h"
+#include "tasks/taskspecification.h"
+
+#include <QByteArray>
+#include <QFutureWatcher>
+#include <QHash>
+#include <QSet>
+#include <QList>
+#include <QPair>
+#include <QString>
+#include <QVector>
+
+#include <memory>
+
+class BlockReceiver;
+class Mirrors;
+class QNetworkAccessManager;
+class QThreadPool;
+
+/**
+ * @class DeltaDownloadTaskSpecification
+ * @brief Puts a new version of a file together from the blocks an installed version already
+ * has and the others, fetched from the mirrors by HTTP ranges.
+ *
+ * execute() reads the file's block list from its side file line, then, on a pool thread, scans
+ * the installed file for the list's blocks (BlockMatcher) and copies every block found to its
+ * place in the local file, which gets the new file's size. Then "%1: %2 % reused from the
+ * installed file, %3 to fetch" (remote path, the share of the new file found, the kilobytes
+ * left), and the missing blocks are fetched: up to MaxRequests requests at once, each from a
+ * mirror drawn from the pool among those that answer ranges, each asking for up to
+ * MaxRangesPerRequest ranges of neighbouring missing blocks at once, or for one range of a
+ * mirror found unable to send several (answers of 200, 416 or 501, parts not asked for, or
+ * ranges left out). Until a mirror has answered several ranges correctly in the run, one
+ * request at a time asks it for ProbeRanges of them and the others for one each. A mirror
+ * that ignores a single range too is not asked for ranges again in the run. What the mirrors
+ * learn this way is kept in the pool for the rest of the run.
+ *
+ * Every block is checked against its strong digest as it arrives (BlockReceiver) and written
+ * only when right. A wrong block charges the mirror that sent it one error, and it is not asked
+ * for ranges again in the run (a single block cannot tell whether the mirror's file or the list
+ * is wrong; the whole file it may still send is judged by its digests). A status other than 206
+ * (and those above) or a part of a file of another size drops the mirror from the pool; a
+ * request that breaks off or stalls for more than the mirror's timeoutTicks ticks charges it
+ * one error. The blocks such a request did not
+ * deliver go back to be fetched, from whichever mirror comes next; the ones it delivered stay.
+ *
+ * When every block is in the file, "Downloading %1 finished" and finished(). The caller checks
+ * the whole file against its digests: the strong digests per block are short, and only the
+ * whole file's can vouch for it.
+ *
+ * Anything that keeps the delta from being made (a block list that does not read, an installed
+ * file that cannot be read or changed while it was used, no mirror left that answers ranges, a
+ * local file that cannot be written) does not end the run: the partial file is removed and
+ * deltaFailed() tells why, the task still Running, so that its owner can reset it and fetch the
+ * file whole. A user cancel ends it with UserCanceled, the partial file removed. Every run thus
+ * ends with exactly one of finished(), canceled() and deltaFailed().
+ *
+ * Main thread only. The manager, the mirror pool and the pool thread given are not owned and
+ * must outlive every run.
+ */
+class DeltaDownloadTaskSpecification : public TaskSpecification
+{
+    Q_OBJECT
+
+public:
+    static constexpr int MaxRequests = 4;
+    /// Ranges of one request: with its digits, some 1.5 KB of header, well within what servers
+    /// accept in a request line.
+    static constexpr int MaxRangesPerRequest = 64;
+    /// Each request asks for at least this many bytes, unless fewer are missing; above it the
+    /// missing bytes are spread over MaxRequests requests.
+    static constexpr qint64 MinRequestBytes = 1024 * 1024;
+    /// For a mirror asked one range at a time, missing ranges this close are asked for as one,
+    /// the bytes between them fetched again: on a line of a few Mbit/s they cost less than
+    /// another request's round trip, and they never make up more than half the request.
+    static constexpr qint64 SingleRangeMergeGap = 16 * 1024;
+    /// Ranges asked for in the first request for several of a mirror in the run.
+    static constexpr int ProbeRanges = 2;
+
+    /**
+     * Creates an idle task that puts @p remotePath (below the mirror's base URL) together at
+     * @p localPath from @p installedPath and ranges fetched from @p mirrors, after the block list
+     * in @p blockLine (a side file "blocks" line).
+     */
+    DeltaDownloadTaskSpecification(QNetworkAccessManager *manager, Mirrors *mirrors,
+                                   const QString &remotePath, const QString &localPath,
+                                   const QString &installedPath, const QByteArray &blockLine,
+                                   QObject *parent, double progressRange);
+    ~DeltaDownloadTaskSpecification() override;
+
+    /// The pool the installed file is scanned on; the global one by default.
+    void setScanPool(QThreadPool *pool) { scanPool = pool; }
+
+    void execute() override;
+    /// Drops requests (their mirror slots given back) and an unfinished scan, removes the
+    /// partial file, then the base reset.
+    void reset() override;
+    /// Ends a running task with UserCanceled at once, the partial file removed.
+    void userCanceled() override;
+    /**
+     * The new file's bytes in the file so far, found or fetched, of its size, and the bytes that
+     * arrived from the mirrors since the previous call; @p downloading while a request is under
+     * way. Counts the call as a tick for the stall rule.
+     */
+    void timeTick(quint64 &downloadDone, quint64 &downloadTotal, quint64 &speed,
+                  bool &downloading) override;
+
+    /// The bytes of the new file found in the installed one; 0 before the scan.
+    qint64 reusedBytes() const { return reused; }
+    /// Body bytes received from the mirrors in this run, whether they were used or not.
+    qint64 arrivedBytes() const { return arrivedTotal; }
+
+signals:
+    /// The delta cannot be made, for @p reason; the task stays Running until it is reset.
+    void deltaFailed(QString reason);
+
+private:
+    struct ScanResult
+    {
+        QString problem;
+        // Per block of the new file: found in the installed one and copied.
+        QVector<bool> found;
+        qint64 reused = 0;
+    };
+
+    void onScanned();
+    void fetchMore();
+    bool startFetch();
+    // The next missing blocks no request asks for, as up to @p maxRanges ranges, those apart by
+    // at most @p mergeGap bytes of blocks already in the file joined.
+    QList<QPair<qint64, qint64>> takeRanges(int maxRanges, qint64 mergeGap);
+    void onFetchEnded(RangeFetch *fetch, RangeFetch::Outcome outcome);
+    void onOtherTransferFinished();
+    void markInFlight(const QList<QPair<qint64, qint64>> &ranges, bool inFlight);
+    void stop();
+    void fail(const QString &reason);
+
+    QNetworkAccessManager *manager;
+    Mirrors *mirrors;
+    QString remotePath;
+    QString installedPath;
+    QByteArray blockLine;
+    QThreadPool *scanPool = nullptr;
+    BlockList list;
+    SessionFile output;
+    std::unique_ptr<BlockReceiver> receiver;
+    QFutureWatcher<ScanResult> scan;
+    QList<RangeFetch *> fetches;
+    // Per block: asked for by a request under way.
+    QVector<bool> inFlight;
+    qint64 reused = 0;
+    qint64 arrivedTotal = 0;
+    qint64 arrivedSinceTick = 0;
+    // Per request under way: consecutive ticks without bytes.
+    QHash<RangeFetch *, int> idleTicks;
+    // Mirrors with a first request for several ranges under way.
+    QSet<QString> probing;
+    bool waitingForSlot = false;
+};

@@ -1,0 +1,252 @@
+#include "download/rangefetch.h"
+
+#include "download/blockreceiver.h"
+#include "download/rangerequest.h"
+
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QRegularExpression>
+
+namespace {
+
+// What a reply may hold before it stops reading from the network: memory stays bounded
+// whatever the size of the ranges.
+constexpr qint64 ReadBufferSize = 256 * 1024;
+
+} // namespace
+
+RangeFetch::RangeFetch(QNetworkAccessManager *manager, const FTPSiteAccessData &mirror,
+                       const QString &remotePath, const QList<QPair<qint64, qint64>> &ranges,
+                       qint64 fileSize, BlockReceiver *receiver, QObject *parent)
+    : QObject(parent),
+      manager(manager),
+      from(mirror),
+      remotePath(remotePath),
+      asked(ranges),
+      fileSize(fileSize),
+      receiver(receiver)
+{
+}
+
+RangeFetch::~RangeFetch()
+{
+    abort();
+}
+
+QByteArray RangeFetch::rangeHeader(const QList<QPair<qint64, qint64>> &ranges)
+{
+    QByteArray header = "bytes=";
+    for (qsizetype i = 0; i < ranges.size(); ++i) {
+        if (i > 0)
+            header += ',';
+        header += QByteArray::number(ranges.at(i).first) + '-'
+            + QByteArray::number(ranges.at(i).first + ranges.at(i).second - 1);
+    }
+    return header;
+}
+
+void RangeFetch::start()
+{
+    QNetworkRequest request = RangeRequest::make(
+        QUrl(from.url + QLatin1Char('/') + RangeRequest::encodedPath(remotePath)), 0);
+    request.setRawHeader("Range", rangeHeader(asked));
+    // Ranges count the bytes as stored.
+    request.setRawHeader("Accept-Encoding", "identity");
+    piece.reset();
+    reply = manager->get(request);
+    if (!reply) {
+        end(BadAnswer, tr("no request could be made"));
+        return;
+    }
+    reply->setReadBufferSize(ReadBufferSize);
+    connect(reply, &QNetworkReply::metaDataChanged, this, &RangeFetch::onMetaData);
+    connect(reply, &QNetworkReply::readyRead, this, &RangeFetch::onReadyRead);
+    connect(reply, &QNetworkReply::finished, this, &RangeFetch::onFinished);
+}
+
+void RangeFetch::abort()
+{
+    if (!reply)
+        return;
+    QNetworkReply *dropped = reply;
+    reply = nullptr;
+    disconnect(dropped, nullptr, this, nullptr);
+    // Queued, since this may run inside one of the reply's own signals; aborting rather than
+    // deleting makes the manager announce the end, which wakes the transfers waiting for a slot.
+    QMetaObject::invokeMethod(dropped, &QNetworkReply::abort, Qt::QueuedConnection);
+    dropped->deleteLater();
+}
+
+qint64 RangeFetch::takeArrivedBytes()
+{
+    const qint64 bytes = arrived;
+    arrived = 0;
+    return bytes;
+}
+
+void RangeFetch::onMetaData()
+{
+    if (!judged && reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid())
+        judgeAnswer();
+}
+
+bool RangeFetch::judgeAnswer()
+{
+    judged = true;
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const bool several = asked.size() > 1;
+    if (status == 200 || status == 501 || (status == 416 && several)) {
+        // The whole file is never what is missing: the answer is dropped unread.
+        end(several ? MultipleRefused : RangesRefused,
+            tr("it answered %1 to a request for %2").arg(status).arg(several ? tr("several ranges")
+                                                                                : tr("a range")));
+        return false;
+    }
+    if (status != 206) {
+        end(BadAnswer, tr("it answered %1").arg(status));
+        return false;
+    }
+    const QByteArray boundary
+        = ByteRangesReader::boundaryOf(reply->header(QNetworkRequest::ContentTypeHeader)
+                                           .toString()
+                                           .toLatin1());
+    if (!boundary.isEmpty()) {
+        parts = std::make_unique<ByteRangesReader>(
+            boundary, fileSize, [this](qint64 offset, QByteArrayView bytes) {
+                // Each part is an answer of its own: it does not continue the previous one.
+                if (offset != partEnd) {
+                    piece.reset();
+                    if (!isAskedStart(offset)) {
+                        end(MultipleRefused, tr("it sent a part at %1, which was not asked for")
+                                                 .arg(offset));
+                        return false;
+                    }
+                }
+                partEnd = offset + bytes.size();
+                const BlockReceiver::Result result = receiver->take(&piece, offset, bytes);
+                if (result == BlockReceiver::Taken)
+                    return true;
+                end(result == BlockReceiver::WrongBlock ? WrongBlock : WriteFailed);
+                return false;
+            });
+        partEnd = -1;
+        return true;
+    }
+    static const QRegularExpression form(QStringLiteral("^bytes (\\d+)-(\\d+)/(\\d+)$"),
+                                         QRegularExpression::CaseInsensitiveOption);
+    const QString contentRange = QString::fromLatin1(reply->rawHeader("Content-Range").trimmed());
+    const QRegularExpressionMatch match = form.match(contentRange);
+    if (!match.hasMatch() || match.captured(3).toLongLong() != fileSize
+        || match.captured(1).toLongLong() > match.captured(2).toLongLong()
+        || match.captured(2).toLongLong() >= fileSize) {
+        end(BadAnswer, tr("its part \"%1\" is not one of a file of %2 bytes")
+                           .arg(contentRange)
+                           .arg(fileSize));
+        return false;
+    }
+    partOffset = match.captured(1).toLongLong();
+    partEnd = match.captured(2).toLongLong() + 1;
+    if (!isAskedStart(partOffset)) {
+        end(several ? MultipleRefused : RangesRefused,
+            tr("it answered with the part \"%1\", which was not asked for").arg(contentRange));
+        return false;
+    }
+    return true;
+}
+
+void RangeFetch::onReadyRead()
+{
+    if (!judged && !judgeAnswer())
+        return;
+    if (buffer.size() < ReadBufferSize)
+        buffer.resize(ReadBufferSize);
+    while (reply && reply->bytesAvailable() > 0) {
+        const qint64 read = reply->read(buffer.data(), buffer.size());
+        if (read <= 0)
+            break;
+        arrived += read;
+        if (!feed(QByteArray::fromRawData(buffer.constData(), read)))
+            return;
+    }
+}
+
+bool RangeFetch::feed(const QByteArray &data)
+{
+    if (parts) {
+        if (parts->feed(data))
+            return true;
+        // The sink has ended the fetch itself when the receiver refused a block.
+        if (reply)
+            end(BadAnswer, tr("its multipart answer is malformed: %1").arg(parts->error()));
+        return false;
+    }
+    // A single part may not run past what its Content-Range announced.
+    const qint64 usable = qMin(qint64(data.size()), partEnd - partOffset);
+    const BlockReceiver::Result result = receiver->take(&piece, partOffset,
+                                                            QByteArrayView(data).first(usable));
+    partOffset += usable;
+    if (result != BlockReceiver::Taken) {
+        end(result == BlockReceiver::WrongBlock ? WrongBlock : WriteFailed);
+        return false;
+    }
+    if (usable < data.size()) {
+        end(BadAnswer, tr("it sent more than its part"));
+        return false;
+    }
+    return true;
+}
+
+void RangeFetch::onFinished()
+{
+    if (!reply)
+        return;
+    if (!judged && reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid()
+        && !judgeAnswer())
+        return;
+    onReadyRead();
+    if (!reply)
+        return;
+    if (allAskedReceived()) {
+        end(Complete);
+        return;
+    }
+    // A multipart body that ended properly without every range has left some out, which a
+    // mirror that handled several ranges correctly would not do.
+    if (reply->error() == QNetworkReply::NoError && parts && parts->isComplete()
+        && asked.size() > 1) {
+        end(MultipleRefused, tr("its answer left ranges out"));
+        return;
+    }
+    end(Incomplete, reply->error() != QNetworkReply::NoError ? reply->errorString()
+                                                            : tr("the answer ended early"));
+}
+
+bool RangeFetch::isAskedStart(qint64 offset) const
+{
+    // A part may join neighbouring ranges, and so start at any of them, but it must start where
+    // one of them does: the bytes of a part that starts elsewhere fit no block asked for.
+    for (const auto &range : asked) {
+        if (offset == range.first)
+            return true;
+    }
+    return false;
+}
+
+bool RangeFetch::allAskedReceived() const
+{
+    for (const auto &range : asked) {
+        if (!receiver->hasAll(range.first, range.second))
+            return false;
+    }
+    return true;
+}
+
+void RangeFetch::end(Outcome outcome, const QString &explanation)
+{
+    if (ended_)
+        return;
+    ended_ = true;
+    why = explanation;
+    abort();
+    emit ended(this, outcome);
+}

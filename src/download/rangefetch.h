@@ -1,0 +1,114 @@
+#pragma once
+
+#include "download/blockreceiver.h"
+#include "download/byterangesreader.h"
+#include "download/ftpsiteaccessdata.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QPair>
+#include <QPointer>
+#include <QString>
+
+#include <memory>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+
+/**
+ * @class RangeFetch
+ * @brief One request for some byte ranges of a file, from one mirror, its bytes handed to a
+ * BlockReceiver as they arrive.
+ *
+ * Several ranges go in one request; the mirror may answer with a "multipart/byteranges" body or,
+ * having joined them, with one part. Whatever arrives is only taken as far as it fits the file
+ * (its Content-Range names the file's size) and each block is checked by the receiver, so a
+ * mirror can waste bytes but never put a wrong one into the file.
+ *
+ * The request ends with ended() exactly once, after start(), unless abort() comes first; the
+ * receiver of ended() may delete the fetch only later (deleteLater()):
+ * - Complete: every block of the ranges asked for is in the file;
+ * - Incomplete: the answer ended, or broke, before delivering all of them; what arrived whole
+ *   and right stays;
+ * - MultipleRefused: several ranges were asked for and the answer was the whole file (200), a
+ *   416 or a 501, a part that starts where no range asked for does, or a body that left ranges
+ *   out: the mirror cannot be asked for more than one range at a time;
+ * - RangesRefused: one range was asked for and the answer was the whole file, a 501 or another
+ *   range: the mirror serves whole files only;
+ * - BadAnswer: any other status, a part of a file of another size, or a malformed multipart
+ *   body: the mirror is broken for this file;
+ * - WrongBlock: a block arrived with the wrong content (the receiver's wrongBlock());
+ * - WriteFailed: the local file could not be written.
+ * A whole-file answer is dropped as soon as its status is known, not read.
+ */
+class RangeFetch : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum Outcome {
+        Complete,
+        Incomplete,
+        MultipleRefused,
+        RangesRefused,
+        BadAnswer,
+        WrongBlock,
+        WriteFailed
+    };
+    Q_ENUM(Outcome)
+
+    /// Asks @p mirror for @p ranges, each (offset, length), of @p remotePath (encoded as a
+    /// download encodes it), a file of @p fileSize bytes.
+    RangeFetch(QNetworkAccessManager *manager, const FTPSiteAccessData &mirror,
+               const QString &remotePath, const QList<QPair<qint64, qint64>> &ranges,
+               qint64 fileSize, BlockReceiver *receiver, QObject *parent = nullptr);
+    ~RangeFetch() override;
+
+    void start();
+    /// Drops the request without ended().
+    void abort();
+    /// Ends the request as Incomplete, with @p explanation: it has stalled.
+    void giveUp(const QString &explanation) { end(Incomplete, explanation); }
+
+    const FTPSiteAccessData &mirror() const { return from; }
+    const QList<QPair<qint64, qint64>> &ranges() const { return asked; }
+    /// Body bytes that arrived since the previous call.
+    qint64 takeArrivedBytes();
+    /// Why the answer was refused, for the log; empty for Complete and Incomplete.
+    QString explanation() const { return why; }
+
+    /// The "Range" header value for @p ranges.
+    static QByteArray rangeHeader(const QList<QPair<qint64, qint64>> &ranges);
+
+signals:
+    void ended(RangeFetch *fetch, RangeFetch::Outcome outcome);
+
+private:
+    void onMetaData();
+    void onReadyRead();
+    void onFinished();
+    bool judgeAnswer();
+    bool feed(const QByteArray &data);
+    void end(Outcome outcome, const QString &explanation = QString());
+    bool allAskedReceived() const;
+    bool isAskedStart(qint64 offset) const;
+
+    QNetworkAccessManager *manager;
+    FTPSiteAccessData from;
+    QString remotePath;
+    QList<QPair<qint64, qint64>> asked;
+    qint64 fileSize;
+    BlockReceiver *receiver;
+    BlockReceiver::Piece piece;
+    bool ended_ = false;
+    QPointer<QNetworkReply> reply;
+    bool judged = false;
+    // The next file offset of a single-part answer.
+    qint64 partOffset = 0;
+    qint64 partEnd = 0;
+    std::unique_ptr<ByteRangesReader> parts;
+    qint64 arrived = 0;
+    QString why;
+    QByteArray buffer;
+};

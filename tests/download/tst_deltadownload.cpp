@@ -1,0 +1,347 @@
+#include "app/configuration.h"
+#include "download/deltadownloadtaskspecification.h"
+#include "download/downloadfilelisttaskspecification.h"
+#include "download/mirrors.h"
+#include "downloadsupport.h"
+#include "httpmirror.h"
+#include "manifest/blocklist.h"
+#include "manifest/blockmatcher.h"
+#include "manifest/sha256.h"
+#include "testsupport.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <fcntl.h>
+#include <memory>
+#include <unistd.h>
+
+namespace {
+
+const int Version = 7;
+const QString FilePath = QStringLiteral("data/big.pak");
+const QString Served = QStringLiteral("7/files/data/big.pak");
+
+QByteArray randomBytes(quint32 seed, qsizetype size)
+{
+    QRandomGenerator generator(seed);
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (char &byte : bytes)
+        byte = char(generator.bounded(256));
+    return bytes;
+}
+
+// 1.5 MB with 24 small edits spread over it, an insertion and a deletion: some 25 ranges of
+// 4 KiB blocks to fetch, so that one request for a few of them is a small part of the whole.
+const QByteArray Old = randomBytes(1, 1500000);
+QByteArray newVersion()
+{
+    QByteArray bytes = Old;
+    for (int i = 0; i < 24; ++i)
+        bytes.replace(1000 + i * 61000, 300, randomBytes(100 + i, 300));
+    bytes.insert(710000, randomBytes(3, 777));
+    bytes.remove(1100000, 5000);
+    return bytes;
+}
+const QByteArray New = newVersion();
+
+QByteArray blockLineOf(const QByteArray &content)
+{
+    QBuffer buffer;
+    buffer.setData(content);
+    buffer.open(QIODevice::ReadOnly);
+    BlockList list;
+    QString problem;
+    if (!BlockList::build(&buffer, BlockList::blockSizeFor(content.size()), &list, &problem))
+        return QByteArray();
+    return list.toLine(QStringLiteral("files/") + FilePath);
+}
+
+// The bytes and ranges a client that knows Old must fetch of New.
+QPair<qint64, int> missingOf(const QString &oldPath)
+{
+    QBuffer buffer;
+    buffer.setData(New);
+    buffer.open(QIODevice::ReadOnly);
+    BlockList list;
+    QString problem;
+    BlockList::build(&buffer, BlockList::blockSizeFor(New.size()), &list, &problem);
+    BlockMatcher matcher(list);
+    const int fd = ::open(QFile::encodeName(oldPath).constData(), O_RDONLY);
+    matcher.scan(fd, &problem);
+    ::close(fd);
+    return {New.size() - matcher.reusedBytes(), int(matcher.missingRanges(0).size())};
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(TestHttpMirror::Fault)
+
+// A product file put together from the installed older version and ranges of real HTTP mirrors
+// on 127.0.0.1, through the download list as a run does it: the blocks checked as they arrive,
+// the whole file by its MD5 and SHA-256, and the whole-file download when the delta fails.
+class TestDeltaDownload : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+
+    void everyMirrorYieldsTheFileForLittleMore_data();
+    void everyMirrorYieldsTheFileForLittleMore();
+    void wrongBlockCostsTheMirrorThatSentIt();
+    void failedDeltaFetchesTheWholeFile_data();
+    void failedDeltaFetchesTheWholeFile();
+
+private:
+    struct Outcome
+    {
+        bool finished = false;
+        qint64 arrived = 0;
+        QStringList messages;
+    };
+    // Runs the download list over the one record, driving its ticks, and sums the bytes its
+    // speed reports: what arrived from the mirrors.
+    Outcome run(Mirrors &pool);
+
+    FreshPaths files;
+    std::unique_ptr<QNetworkAccessManager> manager;
+    Configuration configuration;
+    QList<FileDownloadSpecification> downloads;
+    QString installed;
+};
+
+void TestDeltaDownload::init()
+{
+    QVERIFY(files.isValid());
+    manager = std::make_unique<QNetworkAccessManager>();
+    prepareForLoopback(*manager);
+    configuration.tempDir = QFileInfo(files.path(QStringLiteral("session"))).absoluteFilePath();
+    QVERIFY(QDir().mkpath(configuration.tempDir));
+    configuration.streams = 2;
+    installed = files.path(QStringLiteral("installed.pak"));
+    QVERIFY(writeFile(installed, Old));
+
+    FileDownloadSpecification record;
+    record.section = QStringLiteral("files");
+    record.filePath = FilePath;
+    record.md5 = md5Of(New);
+    record.size = quint64(New.size());
+    record.sha256 = Sha256::hash(New);
+    record.installedPath = installed;
+    record.blockLine = blockLineOf(New);
+    QVERIFY(!record.blockLine.isEmpty());
+    downloads = {record};
+}
+
+TestDeltaDownload::Outcome TestDeltaDownload::run(Mirrors &pool)
+{
+    DownloadFileListTaskSpecification list(&downloads, manager.get(), &pool, &configuration,
+                                           nullptr, 1.0);
+    QSignalSpy finished(&list, &TaskSpecification::finished);
+    QSignalSpy canceled(&list, &TaskSpecification::canceled);
+    QSignalSpy messages(&list, &TaskSpecification::message);
+    Outcome outcome;
+    list.execute();
+    for (int i = 0; i < 500 && finished.isEmpty() && canceled.isEmpty(); ++i) {
+        QTest::qWait(10);
+        quint64 done = 0, total = 0, speed = 0;
+        bool downloading = false;
+        list.timeTick(done, total, speed, downloading);
+        outcome.arrived += qint64(speed);
+    }
+    quint64 done = 0, total = 0, speed = 0;
+    bool downloading = false;
+    list.timeTick(done, total, speed, downloading);
+    outcome.arrived += qint64(speed);
+    outcome.finished = finished.size() == 1 && canceled.isEmpty();
+    outcome.messages = signalTexts(messages);
+    return outcome;
+}
+
+void TestDeltaDownload::everyMirrorYieldsTheFileForLittleMore_data()
+{
+    QTest::addColumn<TestHttpMirror::Fault>("fault");
+    QTest::addColumn<bool>("secondMirror");
+    QTest::addColumn<QString>("lesson");
+    // Requests for several ranges after the first, which tries the mirror out.
+    QTest::addColumn<bool>("severalAgain");
+
+    using A = TestHttpMirror::RangeAnswer;
+    using F = TestHttpMirror::Fault;
+    QTest::newRow("well-behaved") << F() << false << QString() << true;
+    QTest::newRow("several ranges answered whole")
+        << F::rangeAnswer(A::SeveralAsWhole) << false << "cannot send several ranges at once"
+        << false;
+    QTest::newRow("several ranges unsatisfiable")
+        << F::rangeAnswer(A::SeveralUnsatisfiable) << false
+        << "cannot send several ranges at once" << false;
+    QTest::newRow("several ranges not implemented")
+        << F::rangeAnswer(A::SeveralNotImplemented) << false
+        << "cannot send several ranges at once" << false;
+    QTest::newRow("parts not asked for")
+        << F::rangeAnswer(A::SeveralShifted) << false << "which was not asked for" << false;
+    // Alone, it could only send the whole file; beside a mirror that sends ranges, it costs
+    // answers dropped unread.
+    QTest::newRow("one of two ignores ranges")
+        << F::rangeAnswer(A::Ignore) << true << "does not send ranges" << false;
+    // The first block of the first answer stays; the rest is asked for again.
+    QTest::newRow("answer breaks off once")
+        << F::truncate(5000).times(1) << false << "broke off" << true;
+}
+
+void TestDeltaDownload::everyMirrorYieldsTheFileForLittleMore()
+{
+    QFETCH(TestHttpMirror::Fault, fault);
+    QFETCH(bool, secondMirror);
+    QFETCH(QString, lesson);
+    QFETCH(bool, severalAgain);
+
+    TestHttpMirror odd;
+    odd.setContent(Served, New);
+    odd.setFault(Served, fault);
+    TestHttpMirror good;
+    good.setContent(Served, New);
+    QList<MirrorEntry> entries {{"Odd", odd.baseUrl(), "5"}};
+    if (secondMirror)
+        entries.append({"Good", good.baseUrl(), "5"});
+    Mirrors pool;
+    pool.initDefault(writeMirrorsIni(files, entries), Version);
+    QVERIFY(makeNextChoice(pool, QStringLiteral("Odd")));
+
+    const Outcome outcome = run(pool);
+    QVERIFY2(outcome.finished, qPrintable(outcome.messages.join('\n')));
+    QCOMPARE(readAll(configuration.tempDir + '/' + FilePath), New);
+    const QStringList reuse = outcome.messages.filter("reused from the installed file");
+    QCOMPARE(reuse.size(), 1);
+    QVERIFY(outcome.messages.filter("fetching the whole file").isEmpty());
+    if (!lesson.isEmpty())
+        QVERIFY2(!outcome.messages.filter(lesson).isEmpty(), qPrintable(outcome.messages.join('\n')));
+
+    // A well-behaved mirror sends the missing blocks and a part header for each range.
+    const QPair<qint64, int> missing = missingOf(installed);
+    QVERIFY(missing.first < New.size() / 10);
+    const qint64 wellBehaved = missing.first + 120 * missing.second;
+    QVERIFY2(outcome.arrived <= wellBehaved * 12 / 10,
+             qPrintable(QStringLiteral("%1 bytes arrived, a well-behaved mirror sends %2")
+                            .arg(outcome.arrived)
+                            .arg(wellBehaved)));
+    // Ranges go several to a request to a mirror that sends them correctly, and one to a
+    // request once it did not.
+    const QByteArrayList asked = odd.requestHeaders("Range");
+    const auto several = std::count_if(asked.cbegin(), asked.cend(),
+                                       [](const QByteArray &range) { return range.contains(','); });
+    if (severalAgain)
+        QVERIFY2(odd.totalRequestCount() < missing.second / 2, qPrintable(asked.join('\n')));
+    else
+        QCOMPARE(several, 1);
+}
+
+void TestDeltaDownload::wrongBlockCostsTheMirrorThatSentIt()
+{
+    TestHttpMirror liar;
+    liar.setContent(Served, New);
+    // In the first edit, which every delta fetches.
+    liar.setFault(Served, TestHttpMirror::Fault::corrupt(1100));
+    TestHttpMirror honest;
+    honest.setContent(Served, New);
+    Mirrors pool;
+    pool.initDefault(writeMirrorsIni(files, {{"Liar", liar.baseUrl(), "5"},
+                                             {"Honest", honest.baseUrl(), "5"}}),
+                     Version);
+    QVERIFY(makeNextChoice(pool, QStringLiteral("Liar")));
+
+    const Outcome outcome = run(pool);
+    QVERIFY2(outcome.finished, qPrintable(outcome.messages.join('\n')));
+    QCOMPARE(readAll(configuration.tempDir + '/' + FilePath), New);
+    QVERIFY2(!outcome.messages.filter("block 0 from mirror Liar failed its check").isEmpty(),
+             qPrintable(outcome.messages.join('\n')));
+    // Charged, and asked for no range again; the honest mirror is charged nothing.
+    QCOMPARE(mirrorRecord(pool, QStringLiteral("Liar")).errorCount, 1);
+    QCOMPARE(mirrorRecord(pool, QStringLiteral("Liar")).ranges, FTPSiteAccessData::NoRanges);
+    QCOMPARE(liar.totalRequestCount(), 1);
+    QCOMPARE(mirrorRecord(pool, QStringLiteral("Honest")).errorCount, 0);
+    // Fetched elsewhere, not whole.
+    QVERIFY(outcome.messages.filter("fetching the whole file").isEmpty());
+}
+
+void TestDeltaDownload::failedDeltaFetchesTheWholeFile_data()
+{
+    QTest::addColumn<QByteArray>("blockLine");
+    QTest::addColumn<bool>("installedFileThere");
+    QTest::addColumn<bool>("mirrorSendsRanges");
+    QTest::addColumn<QByteArray>("signedContent");
+    QTest::addColumn<QString>("reason");
+    // -1: dropped, as by a wrong whole file.
+    QTest::addColumn<int>("mirrorErrors");
+
+    const QByteArray right = blockLineOf(New);
+    const QByteArray other = randomBytes(9, New.size());
+    QTest::newRow("damaged block list") << QByteArray(right).replace(' ', '_') << true << true
+                                        << New << "its block list is unusable" << 0;
+    QTest::newRow("installed file gone")
+        << right << false << true << New << "the installed file cannot be read" << 0;
+    QTest::newRow("no mirror sends ranges")
+        << right << true << false << New << "no mirror left answers range requests" << 0;
+    // Its blocks fail against the list: the mirror is charged (once for each request under way
+    // then), not asked for ranges again, and sends the file whole.
+    QTest::newRow("block list of another file")
+        << blockLineOf(other) << true << true << New << "no mirror left answers range requests"
+        << 1;
+    // The blocks match the list, the whole file not what was signed: the file put together is
+    // never taken, and the whole file costs the mirror as any whole file would.
+    QTest::newRow("signed digests of another file")
+        << right << true << true << other << "the file put together failed its check" << -1;
+}
+
+void TestDeltaDownload::failedDeltaFetchesTheWholeFile()
+{
+    QFETCH(QByteArray, blockLine);
+    QFETCH(bool, installedFileThere);
+    QFETCH(bool, mirrorSendsRanges);
+    QFETCH(QByteArray, signedContent);
+    QFETCH(QString, reason);
+    QFETCH(int, mirrorErrors);
+
+    downloads[0].blockLine = blockLine;
+    downloads[0].md5 = md5Of(signedContent);
+    downloads[0].sha256 = Sha256::hash(signedContent);
+    if (!installedFileThere)
+        QVERIFY(QFile::remove(installed));
+    TestHttpMirror server;
+    server.setContent(Served, New);
+    if (!mirrorSendsRanges)
+        server.setFault(Served,
+                        TestHttpMirror::Fault::rangeAnswer(TestHttpMirror::RangeAnswer::Ignore));
+    Mirrors pool;
+    pool.initDefault(writeMirrorsIni(files, {{"M", server.baseUrl(), "5"}}), Version);
+
+    const Outcome outcome = run(pool);
+    QCOMPARE(outcome.messages.filter(QStringLiteral("%1: fetching the whole file (%2")
+                                         .arg(FilePath, reason))
+                 .size(),
+             1);
+    // The last request was for the whole file.
+    QVERIFY(!server.requestHeaders("Range").isEmpty());
+    QVERIFY(server.requestHeaders("Range").last().isEmpty());
+    if (mirrorErrors < 0) {
+        QVERIFY(!outcome.finished);
+        QVERIFY(mirrorRecord(pool, QStringLiteral("M")).name.isEmpty());
+        return;
+    }
+    QVERIFY2(outcome.finished, qPrintable(outcome.messages.join('\n')));
+    QCOMPARE(readAll(configuration.tempDir + '/' + FilePath), New);
+    const int errors = mirrorRecord(pool, QStringLiteral("M")).errorCount;
+    QVERIFY2(mirrorErrors == 0 ? errors == 0
+                               : errors >= mirrorErrors
+                                   && errors <= DeltaDownloadTaskSpecification::MaxRequests,
+             qPrintable(QString::number(errors)));
+}
+
+QTEST_MAIN(TestDeltaDownload)
+#include "tst_deltadownload.moc"
