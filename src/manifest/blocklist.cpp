@@ -10,14 +10,19 @@
 
 namespace {
 
-constexpr int EntryDigits = 2 * (4 + BlockList::StrongSize);
+// An entry's 12 bytes are 16 base64 characters, without padding: the entries need no separator.
+constexpr int EntryBytes = 4 + BlockList::StrongSize;
+constexpr int EntryChars = EntryBytes / 3 * 4;
+static_assert(EntryBytes % 3 == 0, "entries must fill whole base64 groups");
 // Enough for any file; more would let 64-bit arithmetic on sizes overflow.
 constexpr int MaxNumberDigits = 15;
 
-bool isLowerHex(QByteArrayView text)
+bool isBase64(QByteArrayView text)
 {
-    return std::all_of(text.cbegin(), text.cend(),
-                       [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+    return std::all_of(text.cbegin(), text.cend(), [](char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')
+            || c == '+' || c == '/';
+    });
 }
 
 // A decimal number as toLine() writes it: digits only, no leading zero, no sign.
@@ -109,15 +114,15 @@ bool BlockList::build(QIODevice *device, qint64 blockSize, BlockList *out, QStri
 
 QByteArray BlockList::toLine(const QString &path) const
 {
-    QByteArray data(entries.size() * EntryDigits / 2, Qt::Uninitialized);
+    QByteArray data(entries.size() * EntryBytes, Qt::Uninitialized);
     char *at = data.data();
     for (const Block &entry : entries) {
         qToBigEndian(entry.weak, at);
         qToBigEndian(entry.strong, at + 4);
-        at += EntryDigits / 2;
+        at += EntryBytes;
     }
     return "blocks " + QByteArray::number(size) + ' ' + QByteArray::number(length) + ' '
-        + data.toHex() + ' ' + path.toUtf8();
+        + data.toBase64() + ' ' + path.toUtf8();
 }
 
 bool BlockList::fromLine(const QByteArray &line, BlockList *out, QString *path, QString *problem)
@@ -146,12 +151,12 @@ bool BlockList::fromLine(const QByteArray &line, BlockList *out, QString *path, 
         return false;
     }
     const qint64 count = (fileSize + blockSize - 1) / blockSize;
-    if (data.size() % EntryDigits != 0 || data.size() / EntryDigits != count) {
-        *problem = QStringLiteral("it holds %1 digits for %2 blocks").arg(data.size()).arg(count);
+    if (data.size() % EntryChars != 0 || data.size() / EntryChars != count) {
+        *problem = QStringLiteral("it holds %1 characters for %2 blocks").arg(data.size()).arg(count);
         return false;
     }
-    if (!isLowerHex(data)) {
-        *problem = QStringLiteral("its data is not lower case hexadecimal");
+    if (!isBase64(data)) {
+        *problem = QStringLiteral("its data is not base64");
         return false;
     }
     const QString named = QString::fromUtf8(text.sliced(position));
@@ -160,12 +165,12 @@ bool BlockList::fromLine(const QByteArray &line, BlockList *out, QString *path, 
         *problem = QStringLiteral("it names no section and file");
         return false;
     }
-    const QByteArray raw = QByteArray::fromHex(data.toByteArray());
+    const QByteArray raw = QByteArray::fromBase64(data.toByteArray());
     out->size = blockSize;
     out->length = fileSize;
     out->entries.resize(count);
     for (qint64 index = 0; index < count; ++index) {
-        const char *entry = raw.constData() + index * EntryDigits / 2;
+        const char *entry = raw.constData() + index * EntryBytes;
         out->entries[index] = {qFromBigEndian<quint32>(entry), qFromBigEndian<quint64>(entry + 4)};
     }
     *path = named;

@@ -23,10 +23,12 @@ class QIODevice;
 ///
 /// In the side file the list is one line, the path last as in the sha256 lines:
 ///
-///     blocks <block size> <file size> <per block 8 hex digits weak, 16 strong> <section>/<key>
+///     blocks <block size> <file size> <data> <section>/<key>
 ///
-/// Numbers in decimal without leading zeros, hexadecimal in lower case, the data empty for an
-/// empty file.
+/// Numbers in decimal without leading zeros; the data is the base64 (standard alphabet) of the
+/// blocks' weak checksums and strong digests, 4 and 8 bytes big-endian per block, which makes
+/// 16 characters per block without padding; empty for an empty file. Base64 rather than
+/// hexadecimal: every update carries the lists of all large files of the release.
 class BlockList
 {
 public:
@@ -50,9 +52,9 @@ public:
 
     /**
      * The block size for content of @p fileSize bytes: 4 KiB, where the list takes 12 of every
-     * 4096 bytes (0.3 %, 0.6 % as hexadecimal), up to where the file has 65536 blocks; beyond,
+     * 4096 bytes (0.3 %, 0.4 % as base64), up to where the file has 65536 blocks; beyond,
      * the smallest power of two that keeps it at 65536 blocks, at most 64 KiB. The cap keeps the
-     * side file line at most 1.5 MiB and the matcher's table small; the blocks of a large file
+     * side file line at most 1 MiB and the matcher's table small; the blocks of a large file
      * cost little more to fetch than the list would to carry.
      */
     static qint64 blockSizeFor(qint64 fileSize);

@@ -309,7 +309,7 @@ void TestBlockMatcher::lineReadsBack()
     const QByteArray line = list.toLine(path);
     QVERIFY2(line.startsWith(start), line.constData());
     QVERIFY(line.endsWith(' ' + path.toUtf8()));
-    QCOMPARE(line.size(), start.size() + list.count() * 24 + 1 + path.toUtf8().size());
+    QCOMPARE(line.size(), start.size() + list.count() * 16 + 1 + path.toUtf8().size());
 
     BlockList read;
     QString readPath, problem;
@@ -323,12 +323,12 @@ void TestBlockMatcher::malformedLineIsRefused_data()
     QTest::addColumn<QByteArray>("line");
     QTest::addColumn<QString>("reason");
 
-    // Two blocks: 48 digits.
+    // Two blocks: 32 characters.
     const QByteArray data = listOf(Base.left(2000)).toLine(QStringLiteral("a/b")).split(' ').at(3);
     const QString fields = QStringLiteral("missing fields");
     const QString blockSize = QStringLiteral("block size");
     const QString fileSize = QStringLiteral("file size");
-    const QString digits = QStringLiteral("digits for");
+    const QString digits = QStringLiteral("characters for");
     const QString section = QStringLiteral("no section");
     QTest::newRow("sha256 line") << "sha256 " + data + " a/b" << QStringLiteral("not a block list");
     QTest::newRow("no path") << "blocks 1024 2000 " + data << fields;
@@ -342,11 +342,12 @@ void TestBlockMatcher::malformedLineIsRefused_data()
     QTest::newRow("size too large") << "blocks 1024 1000000000000000 " + data + " a/b" << fileSize;
     QTest::newRow("a block too many") << "blocks 1024 1000 " + data + " a/b" << digits;
     QTest::newRow("a block too few") << "blocks 1024 3000 " + data + " a/b" << digits;
-    QTest::newRow("a digit short") << "blocks 1024 2000 " + data.chopped(1) + " a/b" << digits;
-    QTest::newRow("upper case") << "blocks 1024 2000 " + data.toUpper() + " a/b"
-                                << QStringLiteral("hexadecimal");
-    QTest::newRow("not hexadecimal")
-        << "blocks 1024 2000 " + data.chopped(1) + "g a/b" << QStringLiteral("hexadecimal");
+    QTest::newRow("a character short")
+        << "blocks 1024 2000 " + data.chopped(1) + " a/b" << digits;
+    QTest::newRow("padded") << "blocks 1024 2000 " + data.chopped(1) + "= a/b"
+                            << QStringLiteral("base64");
+    QTest::newRow("url alphabet")
+        << "blocks 1024 2000 " + data.chopped(1) + "_ a/b" << QStringLiteral("base64");
     QTest::newRow("no section") << "blocks 1024 2000 " + data + " ab" << section;
     QTest::newRow("empty section") << "blocks 1024 2000 " + data + " /b" << section;
     QTest::newRow("empty key") << "blocks 1024 2000 " + data + " a/" << section;
