@@ -7,7 +7,10 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QThreadPool>
+#include <QPromise>
 #include <QtConcurrent/QtConcurrentRun>
+
+#include <cerrno>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -25,6 +28,11 @@ DeltaDownloadTaskSpecification::DeltaDownloadTaskSpecification(
       output(localPath)
 {
     connect(&scan, &QFutureWatcherBase::finished, this, &DeltaDownloadTaskSpecification::onScanned);
+    connect(&copy, &QFutureWatcherBase::finished, this, &DeltaDownloadTaskSpecification::onCopied);
+    connect(&copy, &QFutureWatcherBase::progressValueChanged, this,
+            &DeltaDownloadTaskSpecification::onCopyProgress);
+    connect(&digester, &GrowingFileDigest::ready, this,
+            &DeltaDownloadTaskSpecification::onDigestReady);
 }
 
 DeltaDownloadTaskSpecification::~DeltaDownloadTaskSpecification()
@@ -52,55 +60,121 @@ void DeltaDownloadTaskSpecification::execute()
         fail(SessionFile::diskErrorMessage(output.fileName(), output.error()));
         return;
     }
-    // The scan gets descriptors of its own: should this task be reset or deleted while the
-    // scan runs, it is abandoned, and it must not touch what the task has closed.
-    const int outFd = ::fcntl(output.handle(), F_DUPFD_CLOEXEC, 0);
-    if (outFd < 0) {
-        ::close(oldFd);
+    // The scan and the copy get descriptors of their own: should this task be reset or deleted
+    // while they run, they are abandoned, and must not touch what the task has closed.
+    files = std::make_shared<Descriptors>();
+    files->old = oldFd;
+    files->output = ::fcntl(output.handle(), F_DUPFD_CLOEXEC, 0);
+    if (files->output < 0) {
         fail(tr("the local file cannot be shared with the scan"));
         return;
     }
     receiver = std::make_unique<BlockReceiver>(list, &output);
     inFlight = QVector<bool>(list.count(), false);
-    const BlockList scanned = list;
-    QThreadPool *pool = scanPool ? scanPool : QThreadPool::globalInstance();
-    scan.setFuture(QtConcurrent::run(pool, [scanned, oldFd, outFd] {
-        ScanResult result;
-        BlockMatcher matcher(scanned);
-        if (matcher.scan(oldFd, &result.problem) && matcher.assemble(oldFd, outFd, &result.problem)) {
-            result.found.resize(scanned.count());
-            for (int block = 0; block < scanned.count(); ++block)
-                result.found[block] = matcher.oldOffsetOf(block) != BlockMatcher::Missing;
-            result.reused = matcher.reusedBytes();
-        }
-        ::close(oldFd);
-        ::close(outFd);
-        return result;
+    matcher = std::make_shared<BlockMatcher>(list);
+    const std::shared_ptr<BlockMatcher> scanner = matcher;
+    const std::shared_ptr<Descriptors> scanned = files;
+    scan.setFuture(QtConcurrent::run(pool(), [scanner, scanned] {
+        QString problem;
+        scanner->scan(scanned->old, &problem);
+        return problem;
     }));
+}
+
+QThreadPool *DeltaDownloadTaskSpecification::pool() const
+{
+    return scanPool ? scanPool : QThreadPool::globalInstance();
+}
+
+DeltaDownloadTaskSpecification::Descriptors::~Descriptors()
+{
+    if (old >= 0)
+        ::close(old);
+    if (output >= 0)
+        ::close(output);
 }
 
 void DeltaDownloadTaskSpecification::onScanned()
 {
     if (state != Running || !receiver)
         return;
-    const ScanResult result = scan.result();
-    if (!result.problem.isEmpty()) {
-        fail(result.problem);
+    const QString problem = scan.result();
+    if (!problem.isEmpty()) {
+        fail(problem);
         return;
     }
-    for (int block = 0; block < result.found.size(); ++block) {
-        if (result.found.at(block))
+    for (int block = 0; block < list.count(); ++block) {
+        if (matcher->oldOffsetOf(block) != BlockMatcher::Missing)
             receiver->markPresent(block);
     }
-    reused = result.reused;
+    reused = matcher->reusedBytes();
+    // The fetched blocks go to their places first; the found ones are copied after them, in
+    // order, so that the file can be digested while they are.
+    if (::ftruncate(output.handle(), off_t(list.fileSize())) != 0) {
+        fail(SessionFile::diskErrorMessage(output.fileName(), errno));
+        return;
+    }
     const qint64 toFetch = list.fileSize() - reused;
     const int share = list.fileSize() > 0 ? int(reused * 100 / list.fileSize()) : 100;
     emit message(tr("%1: %2 % reused from the installed file, %3 to fetch")
                      .arg(remotePath)
                      .arg(share)
                      .arg(tr("%1 KB").arg((toFetch + 999) / 1000)));
-    setProgressCoalesced(list.fileSize() > 0 ? double(reused) / double(list.fileSize()) : 1.0);
     fetchMore();
+}
+
+void DeltaDownloadTaskSpecification::startCopy()
+{
+    // The digest follows the copy through the file: the whole file is checked without being
+    // read once more after it is complete.
+    digester.setPool(pool());
+    digester.setWithSha256(true);
+    digester.start(output.fileName(), 0);
+    const std::shared_ptr<BlockMatcher> copier = matcher;
+    const std::shared_ptr<Descriptors> copied = files;
+    copy.setFuture(QtConcurrent::run(pool(), [copier, copied](QPromise<QString> &promise) {
+        // In KiB, so that the progress of any file fits an int.
+        promise.setProgressRange(0, int(copier->blockList().fileSize() / 1024));
+        QString problem;
+        copier->assemble(copied->old, copied->output, &problem, [&promise](qint64 complete) {
+            promise.setProgressValue(int(complete / 1024));
+        });
+        promise.addResult(problem);
+    }));
+}
+
+void DeltaDownloadTaskSpecification::onCopyProgress(int kilobytes)
+{
+    if (state == Running && receiver)
+        digester.grown(qint64(kilobytes) * 1024);
+}
+
+void DeltaDownloadTaskSpecification::onCopied()
+{
+    if (state != Running || !receiver)
+        return;
+    const QString problem = copy.future().resultCount() > 0 ? copy.result() : tr("the copy ended");
+    if (!problem.isEmpty()) {
+        fail(problem);
+        return;
+    }
+    digester.finish(list.fileSize());
+}
+
+void DeltaDownloadTaskSpecification::onDigestReady(const QByteArray &md5, const QByteArray &sha256)
+{
+    if (state != Running || !receiver)
+        return;
+    if (md5.isEmpty()) {
+        fail(tr("the file put together cannot be read back"));
+        return;
+    }
+    digest = md5;
+    strongDigest = sha256;
+    output.close();
+    files.reset();
+    emit message(tr("Downloading %1 finished").arg(remotePath));
+    finish();
 }
 
 void DeltaDownloadTaskSpecification::fetchMore()
@@ -108,11 +182,11 @@ void DeltaDownloadTaskSpecification::fetchMore()
     if (state != Running || !receiver)
         return;
     if (receiver->missingCount() == 0) {
-        if (!fetches.isEmpty())
-            return;
-        output.close();
-        emit message(tr("Downloading %1 finished").arg(remotePath));
-        finish();
+        if (fetches.isEmpty() && !copy.isRunning() && !copyStarted) {
+            copyStarted = true;
+            setProgressCoalesced(1.0 - CopyShare);
+            startCopy();
+        }
         return;
     }
     // A request may end, and with it the delta, while it is being started.
@@ -241,7 +315,8 @@ void DeltaDownloadTaskSpecification::onFetchEnded(RangeFetch *fetch, RangeFetch:
         probing.remove(name);
     if (outcome == RangeFetch::Complete && fetch->ranges().size() > 1)
         mirrors->confirmSeveralRanges(name);
-    setProgressCoalesced(double(reused + receiver->receivedBytes()) / double(list.fileSize()));
+    setProgressCoalesced((1.0 - CopyShare) * double(receiver->receivedBytes())
+                         / double(qMax(qint64(1), list.fileSize() - reused)));
 
     switch (outcome) {
     case RangeFetch::Complete:
@@ -324,8 +399,12 @@ void DeltaDownloadTaskSpecification::stop()
     fetches.clear();
     idleTicks.clear();
     probing.clear();
-    // A scan still running is abandoned: it works on descriptors of its own.
-    scan.setFuture(QFuture<ScanResult>());
+    // A scan or copy still running is abandoned: it works on descriptors of its own.
+    scan.setFuture(QFuture<QString>());
+    copy.setFuture(QFuture<QString>());
+    digester.stop();
+    files.reset();
+    copyStarted = false;
 }
 
 void DeltaDownloadTaskSpecification::fail(const QString &reason)
@@ -355,6 +434,8 @@ void DeltaDownloadTaskSpecification::reset()
     output.close();
     receiver.reset();
     reused = 0;
+    digest.clear();
+    strongDigest.clear();
     arrivedTotal = 0;
     arrivedSinceTick = 0;
     TaskSpecification::reset();

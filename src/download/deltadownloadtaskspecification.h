@@ -1,5 +1,6 @@
 #pragma once
 
+#include "download/growingfiledigest.h"
 #include "download/rangefetch.h"
 #include "fileops/sessionfile.h"
 #include "manifest/blocklist.h"
@@ -16,6 +17,7 @@
 
 #include <memory>
 
+class BlockMatcher;
 class BlockReceiver;
 class Mirrors;
 class QNetworkAccessManager;
@@ -27,17 +29,18 @@ class QThreadPool;
  * has and the others, fetched from the mirrors by HTTP ranges.
  *
  * execute() reads the file's block list from its side file line, then, on a pool thread, scans
- * the installed file for the list's blocks (BlockMatcher) and copies every block found to its
- * place in the local file, which gets the new file's size. Then "%1: %2 % reused from the
- * installed file, %3 to fetch" (remote path, the share of the new file found, the kilobytes
- * left), and the missing blocks are fetched: up to MaxRequests requests at once, each from a
- * mirror drawn from the pool among those that answer ranges, each asking for up to
- * MaxRangesPerRequest ranges of neighbouring missing blocks at once, or for one range of a
- * mirror found unable to send several (answers of 200, 416 or 501, parts not asked for, or
- * ranges left out). Until a mirror has answered several ranges correctly in the run, one
- * request at a time asks it for ProbeRanges of them and the others for one each. A mirror
- * that ignores a single range too is not asked for ranges again in the run. What the mirrors
- * learn this way is kept in the pool for the rest of the run.
+ * the installed file for the list's blocks (BlockMatcher). The local file gets the new file's
+ * size, "%1: %2 % reused from the installed file, %3 to fetch" is sent (remote path, the share
+ * of the new file found, the kilobytes left), and the missing blocks are fetched into their
+ * places: up to MaxRequests requests at once, each from a mirror drawn from the pool among
+ * those that answer ranges, each asking for up to MaxRangesPerRequest ranges of neighbouring
+ * missing blocks at once, or for one range of a mirror found unable to send several (answers of
+ * 200, 416 or 501, parts not asked for, or ranges left out). Until a mirror has answered several
+ * ranges correctly in the run, one request at a time asks it for ProbeRanges of them and the
+ * others for one each. A mirror that ignores a single range too is not asked for ranges again in
+ * the run. What the mirrors learn this way is kept in the pool for the rest of the run. Then,
+ * on a pool thread, the found blocks are copied from the installed file, in order, while the
+ * file is digested behind the copy (MD5 and SHA-256, fileDigest() and fileSha256()).
  *
  * Every block is checked against its strong digest as it arrives (BlockReceiver) and written
  * only when right. A wrong block charges the mirror that sent it one error, and it is not asked
@@ -48,8 +51,8 @@ class QThreadPool;
  * one error. The blocks such a request did not
  * deliver go back to be fetched, from whichever mirror comes next; the ones it delivered stay.
  *
- * When every block is in the file, "Downloading %1 finished" and finished(). The caller checks
- * the whole file against its digests: the strong digests per block are short, and only the
+ * When every block is in the file and digested, "Downloading %1 finished" and finished(). The
+ * caller checks the whole file's digests: the strong digests per block are short, and only the
  * whole file's can vouch for it.
  *
  * Anything that keeps the delta from being made (a block list that does not read, an installed
@@ -109,6 +112,14 @@ public:
     void timeTick(quint64 &downloadDone, quint64 &downloadTotal, quint64 &speed,
                   bool &downloading) override;
 
+    /// The share of the progress that the copy of the found blocks stands for.
+    static constexpr double CopyShare = 0.3;
+
+    /// The raw MD5 and SHA-256 of the file put together by the last successful run, digested
+    /// while it was; empty before one. The caller checks them instead of reading the file again.
+    QByteArray fileDigest() const { return digest; }
+    QByteArray fileSha256() const { return strongDigest; }
+
     /// The bytes of the new file found in the installed one; 0 before the scan.
     qint64 reusedBytes() const { return reused; }
     /// Body bytes received from the mirrors in this run, whether they were used or not.
@@ -119,15 +130,20 @@ signals:
     void deltaFailed(QString reason);
 
 private:
-    struct ScanResult
+    // The installed file and the new one, open for the scan and the copy on the pool.
+    struct Descriptors
     {
-        QString problem;
-        // Per block of the new file: found in the installed one and copied.
-        QVector<bool> found;
-        qint64 reused = 0;
+        int old = -1;
+        int output = -1;
+        ~Descriptors();
     };
 
+    QThreadPool *pool() const;
     void onScanned();
+    void startCopy();
+    void onCopyProgress(int kilobytes);
+    void onCopied();
+    void onDigestReady(const QByteArray &md5, const QByteArray &sha256);
     void fetchMore();
     bool startFetch();
     // The next missing blocks no request asks for, as up to @p maxRanges ranges, those apart by
@@ -148,7 +164,14 @@ private:
     BlockList list;
     SessionFile output;
     std::unique_ptr<BlockReceiver> receiver;
-    QFutureWatcher<ScanResult> scan;
+    std::shared_ptr<BlockMatcher> matcher;
+    std::shared_ptr<Descriptors> files;
+    QFutureWatcher<QString> scan;
+    QFutureWatcher<QString> copy;
+    bool copyStarted = false;
+    GrowingFileDigest digester;
+    QByteArray digest;
+    QByteArray strongDigest;
     QList<RangeFetch *> fetches;
     // Per block: asked for by a request under way.
     QVector<bool> inFlight;

@@ -89,6 +89,11 @@ void DownloadFileTaskSpecification::makeSubtasksAndStart(bool resumable)
         check->setExpectedSha256(download.sha256);
         connect(check, &CheckSignatureTaskSpecification::checkDone, this,
                 &DownloadFileTaskSpecification::onSigCheckDone);
+        // Digested as the found blocks were copied after the fetched ones.
+        connect(delta, &TaskSpecification::finished, check, [delta, check] {
+            check->setKnownDigest(delta->fileDigest());
+            check->setKnownSha256(delta->fileSha256());
+        });
         addSubTask(check);
         state = Running;
         executeSubTasks();

@@ -186,8 +186,12 @@ QList<QPair<qint64, qint64>> BlockMatcher::missingRanges(qint64 mergeGap) const
     return ranges;
 }
 
-bool BlockMatcher::assemble(int oldFd, int outputFd, QString *problem) const
+bool BlockMatcher::assemble(int oldFd, int outputFd, QString *problem,
+                            const std::function<void(qint64)> &complete) const
 {
+    // Told every few MiB: each report is a wake-up for whoever follows the file.
+    constexpr qint64 ReportStep = 4 * 1024 * 1024;
+    qint64 reported = 0;
     if (ftruncate(outputFd, off_t(list.fileSize())) != 0) {
         *problem = QStringLiteral("cannot set the new file's size: %1").arg(errorText());
         return false;
@@ -232,6 +236,13 @@ bool BlockMatcher::assemble(int oldFd, int outputFd, QString *problem) const
         }
         if (!writeAll(outputFd, data, length, list.offsetOf(first), problem))
             return false;
+        const qint64 end = list.offsetOf(first) + length;
+        if (complete && end - reported >= ReportStep) {
+            complete(end);
+            reported = end;
+        }
     }
+    if (complete)
+        complete(list.fileSize());
     return true;
 }

@@ -6,6 +6,8 @@
 #include <QPair>
 #include <QString>
 
+#include <functional>
+
 /// Finds the blocks of a new version of a file (its block list) in the installed, old version,
 /// so that only the others are fetched, and copies the found ones into the new file.
 ///
@@ -36,6 +38,7 @@ public:
      */
     bool scan(int oldFd, QString *problem);
 
+    const BlockList &blockList() const { return list; }
     /// The offset in the old file that holds the new block @p newIndex, or Missing.
     qint64 oldOffsetOf(int newIndex) const { return offsets.at(newIndex); }
 
@@ -56,9 +59,12 @@ public:
      * Gives @p outputFd the new file's size and writes every found block at its place, read
      * from @p oldFd, leaving the missing ranges for the caller, before or after. False with the
      * reason in @p problem when a read or write fails, or when the old file no longer holds a
-     * found block: it changed after the scan.
+     * found block: it changed after the scan. The blocks are written in order; when the missing
+     * ranges were written before, @p complete is told, now and then and at the end, up to which
+     * offset the new file is complete, so that it can be digested while the rest is written.
      */
-    bool assemble(int oldFd, int outputFd, QString *problem) const;
+    bool assemble(int oldFd, int outputFd, QString *problem,
+                  const std::function<void(qint64)> &complete = {}) const;
 
 private:
     BlockList list;

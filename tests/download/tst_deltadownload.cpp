@@ -18,6 +18,7 @@
 #include <QTest>
 
 #include <fcntl.h>
+#include <functional>
 #include <memory>
 #include <unistd.h>
 
@@ -95,6 +96,7 @@ private slots:
     void everyMirrorYieldsTheFileForLittleMore_data();
     void everyMirrorYieldsTheFileForLittleMore();
     void wrongBlockCostsTheMirrorThatSentIt();
+    void installedFileChangedAfterTheScan();
     void failedDeltaFetchesTheWholeFile_data();
     void failedDeltaFetchesTheWholeFile();
 
@@ -107,7 +109,8 @@ private:
     };
     // Runs the download list over the one record, driving its ticks, and sums the bytes its
     // speed reports: what arrived from the mirrors.
-    Outcome run(Mirrors &pool);
+    // @p onMessage sees every message as it is sent.
+    Outcome run(Mirrors &pool, const std::function<void(const QString &)> &onMessage = {});
 
     FreshPaths files;
     std::unique_ptr<QNetworkAccessManager> manager;
@@ -139,10 +142,13 @@ void TestDeltaDownload::init()
     downloads = {record};
 }
 
-TestDeltaDownload::Outcome TestDeltaDownload::run(Mirrors &pool)
+TestDeltaDownload::Outcome TestDeltaDownload::run(Mirrors &pool,
+                                                  const std::function<void(const QString &)> &onMessage)
 {
     DownloadFileListTaskSpecification list(&downloads, manager.get(), &pool, &configuration,
                                            nullptr, 1.0);
+    if (onMessage)
+        connect(&list, &TaskSpecification::message, this, onMessage);
     QSignalSpy finished(&list, &TaskSpecification::finished);
     QSignalSpy canceled(&list, &TaskSpecification::canceled);
     QSignalSpy messages(&list, &TaskSpecification::message);
@@ -268,6 +274,28 @@ void TestDeltaDownload::wrongBlockCostsTheMirrorThatSentIt()
     QCOMPARE(mirrorRecord(pool, QStringLiteral("Honest")).errorCount, 0);
     // Fetched elsewhere, not whole.
     QVERIFY(outcome.messages.filter("fetching the whole file").isEmpty());
+}
+
+void TestDeltaDownload::installedFileChangedAfterTheScan()
+{
+    TestHttpMirror server;
+    server.setContent(Served, New);
+    Mirrors pool;
+    pool.initDefault(writeMirrorsIni(files, {{"M", server.baseUrl(), "5"}}), Version);
+
+    // Same size, other bytes, once the scan has found its blocks and before they are copied.
+    const Outcome outcome = run(pool, [this](const QString &message) {
+        if (message.contains(QLatin1String("reused from the installed file")))
+            QVERIFY(writeFile(installed, randomBytes(77, Old.size())));
+    });
+    QVERIFY2(outcome.finished, qPrintable(outcome.messages.join('\n')));
+    QCOMPARE(readAll(configuration.tempDir + '/' + FilePath), New);
+    QCOMPARE(outcome.messages
+                 .filter(QRegularExpression("fetching the whole file \\(the installed file no "
+                                            "longer holds block \\d+ at \\d+: it changed after it "
+                                            "was scanned\\)"))
+                 .size(),
+             1);
 }
 
 void TestDeltaDownload::failedDeltaFetchesTheWholeFile_data()
