@@ -371,6 +371,9 @@ void DeltaDownloadTaskSpecification::timeTick(quint64 &downloadDone, quint64 &do
     arrivedSinceTick = 0;
     const QList<RangeFetch *> running = fetches;
     for (RangeFetch *fetch : running) {
+        // An earlier one's stall may have ended the delta and dropped the others.
+        if (!fetches.contains(fetch))
+            continue;
         const qint64 bytes = fetch->takeArrivedBytes();
         arrived += bytes;
         arrivedTotal += bytes;

@@ -355,6 +355,65 @@ vom Aktualisierungsserver abfragen.</translation>
     </message>
 </context>
 <context>
+    <name>DeltaDownloadTaskSpecification</name>
+    <message>
+        <source>%1: %2 % reused from the installed file, %3 to fetch</source>
+        <translation>%1: %2 % aus der installierten Datei übernommen, %3 zu laden</translation>
+    </message>
+    <message>
+        <source>%1 KB</source>
+        <translation>%1 KB</translation>
+    </message>
+    <message>
+        <source>Downloading %1 finished</source>
+        <translation>Download von %1 abgeschlossen</translation>
+    </message>
+    <message>
+        <source>%1: ranges from %2 broke off (%3), fetching the rest again</source>
+        <translation>%1: Bereiche von %2 abgebrochen (%3), der Rest wird erneut geladen</translation>
+    </message>
+    <message>
+        <source>%1: mirror %2 cannot send several ranges at once (%3), asking it for one at a time</source>
+        <translation>%1: Spiegelserver %2 kann nicht mehrere Bereiche auf einmal senden (%3), er wird nach je einem gefragt</translation>
+    </message>
+    <message>
+        <source>%1: mirror %2 does not send ranges (%3)</source>
+        <translation>%1: Spiegelserver %2 sendet keine Bereiche (%3)</translation>
+    </message>
+    <message>
+        <source>%1: mirror %2 gave a broken answer to a range request (%3), invalidating mirror</source>
+        <translation>%1: Spiegelserver %2 hat eine Bereichsanfrage fehlerhaft beantwortet (%3), er wird als fehlerhaft gewertet</translation>
+    </message>
+    <message>
+        <source>%1: block %2 from mirror %3 failed its check, not asking it for ranges again</source>
+        <translation>%1: Block %2 von Spiegelserver %3 hat seine Prüfung nicht bestanden, er wird nicht mehr nach Bereichen gefragt</translation>
+    </message>
+    <message>
+        <source>its block list is unusable: %1</source>
+        <translation>ihre Blockliste ist unbrauchbar: %1</translation>
+    </message>
+    <message>
+        <source>the installed file cannot be read</source>
+        <translation>die installierte Datei kann nicht gelesen werden</translation>
+    </message>
+    <message>
+        <source>no mirror is left</source>
+        <translation>kein Spiegelserver ist mehr übrig</translation>
+    </message>
+    <message>
+        <source>no mirror left answers range requests</source>
+        <translation>kein verbliebener Spiegelserver beantwortet Bereichsanfragen</translation>
+    </message>
+    <message>
+        <source>the file put together cannot be read back</source>
+        <translation>die zusammengesetzte Datei kann nicht zurückgelesen werden</translation>
+    </message>
+    <message>
+        <source>no data for %1 ticks</source>
+        <translation>seit %1 Takten keine Daten</translation>
+    </message>
+</context>
+<context>
     <name>DownloadFileListTaskSpecification</name>
     <message>
         <source>No downloads needed</source>
@@ -382,6 +441,14 @@ vom Aktualisierungsserver abfragen.</translation>
     <message>
         <source>md5 sum for %1 failed on a resumed download, fetching it whole</source>
         <translation>MD5-Summe von %1 nach fortgesetztem Download falsch, die Datei wird vollständig neu geladen</translation>
+    </message>
+    <message>
+        <source>%1: fetching the whole file (%2)</source>
+        <translation>%1: die ganze Datei wird geladen (%2)</translation>
+    </message>
+    <message>
+        <source>the file put together failed its check</source>
+        <translation>die zusammengesetzte Datei hat ihre Prüfung nicht bestanden</translation>
     </message>
     <message>
         <source>md5 sum for %1 failed, invalidating mirror and retrying</source>
