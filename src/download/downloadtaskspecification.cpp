@@ -30,7 +30,7 @@ DownloadTaskSpecification::~DownloadTaskSpecification()
         QNetworkReply *outstanding = reply;
         reply = nullptr;
         disconnect(outstanding, nullptr, this, nullptr);
-        abandon(outstanding);
+        RangeRequest::abandon(outstanding);
     }
 }
 
@@ -481,17 +481,7 @@ void DownloadTaskSpecification::dropReply()
     QNetworkReply *dropped = reply;
     reply = nullptr;
     disconnect(dropped, nullptr, this, nullptr);
-    abandon(dropped);
-}
-
-void DownloadTaskSpecification::abandon(QNetworkReply *dropped)
-{
-    // Aborting ends the connection and makes the manager announce the end, which wakes the
-    // downloads waiting for a slot; a reply that is merely deleted would leave them waiting. The
-    // abort is queued because this may run inside one of the reply's own signals, and the reply
-    // goes on with its own work after them.
-    QMetaObject::invokeMethod(dropped, &QNetworkReply::abort, Qt::QueuedConnection);
-    dropped->deleteLater();
+    RangeRequest::abandon(dropped);
 }
 
 QString DownloadTaskSpecification::remoteUrl() const

@@ -212,7 +212,6 @@ private:
     void resetDownload(PartialBytes partial = DiscardPartial);
     void releaseHeldMirror();
     void dropReply();
-    static void abandon(QNetworkReply *dropped);
     QString remoteUrl() const;
     QUrl requestUrl() const;
     qint64 bodyLimit() const;

@@ -71,10 +71,7 @@ void RangeFetch::abort()
     QNetworkReply *dropped = reply;
     reply = nullptr;
     disconnect(dropped, nullptr, this, nullptr);
-    // Queued, since this may run inside one of the reply's own signals; aborting rather than
-    // deleting makes the manager announce the end, which wakes the transfers waiting for a slot.
-    QMetaObject::invokeMethod(dropped, &QNetworkReply::abort, Qt::QueuedConnection);
-    dropped->deleteLater();
+    RangeRequest::abandon(dropped);
 }
 
 qint64 RangeFetch::takeArrivedBytes()

@@ -1,5 +1,7 @@
 #include "download/rangerequest.h"
 
+#include <QNetworkReply>
+
 #include <QRegularExpression>
 #include <QStringList>
 
@@ -54,4 +56,10 @@ RangeRequest::AnswerUse RangeRequest::judge(int status, const QByteArray &conten
         || !total)
         return RestartFromZero;
     return AppendToFile;
+}
+
+void RangeRequest::abandon(QNetworkReply *dropped)
+{
+    QMetaObject::invokeMethod(dropped, &QNetworkReply::abort, Qt::QueuedConnection);
+    dropped->deleteLater();
 }

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QUrl>
 
+class QNetworkReply;
+
 /**
  * @class RangeRequest
  * @brief How a download asks a mirror for a whole file or for the rest of one, and what the
@@ -33,6 +35,13 @@ public:
      * file of @p size bytes.
      */
     static AnswerUse judge(int status, const QByteArray &contentRange, qint64 offset, qint64 size);
+
+    /**
+     * Ends @p dropped, which the caller no longer listens to: aborted (queued, as this may run
+     * inside one of its own signals) rather than merely deleted, so that the manager announces
+     * the end and wakes the transfers waiting for a mirror slot; then deleted later.
+     */
+    static void abandon(QNetworkReply *dropped);
 
     /// @p path with each "/"-separated segment percent-encoded, so that every character a file
     /// name may hold reaches the server as part of the path.

@@ -28,15 +28,6 @@ const int Version = 7;
 const QString FilePath = QStringLiteral("data/big.pak");
 const QString Served = QStringLiteral("7/files/data/big.pak");
 
-QByteArray randomBytes(quint32 seed, qsizetype size)
-{
-    QRandomGenerator generator(seed);
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (char &byte : bytes)
-        byte = char(generator.bounded(256));
-    return bytes;
-}
-
 // 1.5 MB with 24 small edits spread over it, an insertion and a deletion: some 25 ranges of
 // 4 KiB blocks to fetch, so that one request for a few of them is a small part of the whole.
 const QByteArray Old = randomBytes(1, 1500000);

@@ -1,5 +1,6 @@
 #include "manifest/blocklist.h"
 #include "manifest/blockmatcher.h"
+#include "testsupport.h"
 
 #include <QBuffer>
 #include <QFile>
@@ -48,15 +49,6 @@ private:
 namespace {
 
 constexpr qint64 Block = 1024;
-
-QByteArray randomBytes(quint32 seed, qsizetype size)
-{
-    QRandomGenerator generator(seed);
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (char &byte : bytes)
-        byte = char(generator.bounded(256));
-    return bytes;
-}
 
 QByteArray contentOf(int fd)
 {

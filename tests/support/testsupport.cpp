@@ -5,6 +5,7 @@
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QRandomGenerator>
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
@@ -361,4 +362,13 @@ QString FreshPaths::write(const QString &name, const QByteArray &content)
     if (!writeFile(file, content))
         qFatal("cannot write %s", qPrintable(file));
     return file;
+}
+
+QByteArray randomBytes(quint32 seed, qsizetype size)
+{
+    QRandomGenerator generator(seed);
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (char &byte : bytes)
+        byte = char(generator.bounded(256));
+    return bytes;
 }

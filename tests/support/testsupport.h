@@ -183,6 +183,10 @@ QString md5OfFile(const QString &path);
 // a longer one.
 QByteArray pattern(int size, char seed = 'a');
 
+// size bytes of a random sequence started from seed, the same on every run: content that does
+// not compress and in which no block repeats.
+QByteArray randomBytes(quint32 seed, qsizetype size);
+
 class QSignalSpy;
 
 // The first argument of every signal the spy recorded, as text (messages,
