@@ -3,13 +3,28 @@
 #include <algorithm>
 #include <tuple>
 
-BlockIndex::BlockIndex(const BlockList &list)
-    : next(size_t(list.count()), -1), first(size_t(list.count()))
+namespace {
+
+int strideFor(int count, int maxIndexed)
 {
+    int stride = 1;
+    while (count / stride > qMax(1, maxIndexed))
+        stride *= 2;
+    return stride;
+}
+
+} // namespace
+
+BlockIndex::BlockIndex(const BlockList &list, int maxIndexed)
+    : step(strideFor(list.count(), maxIndexed))
+{
+    const size_t anchors = size_t((list.count() + step - 1) / step);
+    next.assign(anchors, -1);
+    first.resize(anchors);
     std::vector<Entry> all;
-    all.reserve(size_t(list.count()));
-    for (int block = 0; block < list.count(); ++block) {
-        first[size_t(block)] = block;
+    all.reserve(anchors);
+    for (int block = 0; block < list.count(); block += step) {
+        first[slot(block)] = block;
         if (list.lengthOf(block) == list.blockSize())
             all.push_back({list.block(block).weak, list.block(block).strong, block});
     }
@@ -21,8 +36,8 @@ BlockIndex::BlockIndex(const BlockList &list)
     for (const Entry &entry : all) {
         if (!entries.empty() && entries.back().weak == entry.weak
             && entries.back().strong == entry.strong) {
-            next[size_t(last)] = entry.block;
-            first[size_t(entry.block)] = entries.back().block;
+            next[slot(last)] = entry.block;
+            first[slot(entry.block)] = entries.back().block;
         } else {
             entries.push_back(entry);
         }

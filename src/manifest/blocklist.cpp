@@ -63,7 +63,7 @@ qint64 BlockList::blockSizeFor(qint64 fileSize)
 {
     constexpr qint64 Smallest = 4 * 1024;
     constexpr qint64 Largest = 64 * 1024;
-    constexpr qint64 MostBlocks = 65536;
+    constexpr qint64 MostBlocks = 512 * 1024;
     qint64 blockSize = Smallest;
     while (blockSize < Largest && fileSize > blockSize * MostBlocks)
         blockSize *= 2;

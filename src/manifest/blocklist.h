@@ -52,10 +52,11 @@ public:
 
     /**
      * The block size for content of @p fileSize bytes: 4 KiB, where the list takes 12 of every
-     * 4096 bytes (0.3 %, 0.4 % as base64), up to where the file has 65536 blocks; beyond,
-     * the smallest power of two that keeps it at 65536 blocks, at most 64 KiB. The cap keeps the
-     * side file line at most 1 MiB and the matcher's table small; the blocks of a large file
-     * cost little more to fetch than the list would to carry.
+     * 4096 bytes (0.3 %, 0.4 % as base64), up to where the file has 524,288 blocks (2 GiB);
+     * beyond, the smallest power of two that keeps it at that many blocks, at most 64 KiB.
+     * Small blocks keep what a change costs small (a change of 10 KiB costs about 14 KiB); the
+     * cap keeps the side file line of a file at most 8 MiB; the matcher indexes at most 65536
+     * of them (BlockMatcher).
      */
     static qint64 blockSizeFor(qint64 fileSize);
 

@@ -48,9 +48,10 @@ bool writeAll(int fd, const char *data, qint64 length, qint64 offset, QString *p
 
 } // namespace
 
-BlockMatcher::BlockMatcher(const BlockList &newContent, qsizetype windowSize)
+BlockMatcher::BlockMatcher(const BlockList &newContent, qsizetype windowSize, int maxIndexed)
     : list(newContent),
       windowSize(qMax(windowSize, qsizetype(2 * newContent.blockSize()))),
+      maxIndexed(maxIndexed),
       offsets(newContent.count(), Missing)
 {
 }
@@ -63,7 +64,7 @@ bool BlockMatcher::scan(int oldFd, QString *problem)
     if (!sizeOf(oldFd, &size, problem))
         return false;
 
-    const BlockIndex index(list);
+    const BlockIndex index(list, maxIndexed);
     FileWindow window(oldFd, size, windowSize);
     Sha256 digest;
     const qint64 blockSize = list.blockSize();
@@ -95,6 +96,27 @@ bool BlockMatcher::scan(int oldFd, QString *problem)
         if (RollingChecksum::of(bytes) == list.block(last).weak
             && BlockList::strongOf(&digest, bytes) == list.block(last).strong)
             take(last, offset);
+        return true;
+    };
+
+    // With a sparse index only anchors are found by rolling: the blocks between the last change
+    // and the anchor found after it are looked for just before the anchor, where they lie when
+    // the bytes between did not change, as the blocks after a found one are looked for behind it.
+    const auto takeBefore = [&](int anchor, qint64 offset) {
+        for (int block = anchor - 1; block >= 0 && anchor - block < index.stride()
+             && offsets.at(block) == Missing && list.lengthOf(block) == blockSize;
+             --block) {
+            offset -= blockSize;
+            if (offset < 0)
+                break;
+            const char *data = window.bytes(offset, blockSize, problem);
+            if (!data)
+                return false;
+            if (BlockList::strongOf(&digest, QByteArrayView(data, blockSize))
+                != list.block(block).strong)
+                break;
+            take(block, offset);
+        }
         return true;
     };
 
@@ -138,6 +160,8 @@ bool BlockMatcher::scan(int oldFd, QString *problem)
                 = index.find(weak, BlockList::strongOf(&digest, QByteArrayView(data, blockSize)));
             if (found >= 0) {
                 take(found, position);
+                if (!takeBefore(found, position))
+                    return fail();
                 expected = found + 1 < list.count() ? found + 1 : -1;
                 if (found == beforeLast && !tryLast(position + blockSize))
                     return fail();

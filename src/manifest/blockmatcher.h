@@ -13,7 +13,10 @@
 ///
 /// The scan reads the old file once from start to end through a bounded window. Where no block
 /// matches, it moves on a byte at a time, so that blocks are found at any offset, after bytes
-/// inserted or deleted anywhere; where one matches, it moves on a whole block. The weak rolling
+/// inserted or deleted anywhere; where one matches, it moves on a whole block. The blocks of a
+/// large list are indexed sparsely: after a change, the blocks up to the next anchor found are
+/// looked for just before it, and the blocks after a found one just behind it; a block moved
+/// elsewhere on its own is found only when it is an anchor. The weak rolling
 /// checksum is compared at every byte, the strong digest only where a weak one matches.
 ///
 /// An old file that changes while the updater works on it must never yield a wrong new file.
@@ -27,9 +30,12 @@ class BlockMatcher
 public:
     static constexpr qint64 Missing = -1;
     static constexpr qsizetype DefaultWindowSize = 1024 * 1024;
+    static constexpr int DefaultMaxIndexed = 65536;
 
-    /// @p windowSize bounds the memory a scan takes; at least two blocks are used.
-    explicit BlockMatcher(const BlockList &newContent, qsizetype windowSize = DefaultWindowSize);
+    /// @p windowSize bounds the memory a scan takes; at least two blocks are used. A list of more
+    /// than @p maxIndexed blocks is indexed sparsely (BlockIndex); tests lower it.
+    explicit BlockMatcher(const BlockList &newContent, qsizetype windowSize = DefaultWindowSize,
+                          int maxIndexed = DefaultMaxIndexed);
 
     /**
      * Scans the old file @p oldFd from its start to its size when the scan begins, forgetting
@@ -69,6 +75,7 @@ public:
 private:
     BlockList list;
     qsizetype windowSize;
+    int maxIndexed;
     QList<qint64> offsets;
     qint64 reused = 0;
 };
