@@ -165,13 +165,21 @@ bool BlockList::fromLine(const QByteArray &line, BlockList *out, QString *path, 
         *problem = QStringLiteral("it names no section and file");
         return false;
     }
-    const QByteArray raw = QByteArray::fromBase64(data.toByteArray());
     out->size = blockSize;
     out->length = fileSize;
     out->entries.resize(count);
-    for (qint64 index = 0; index < count; ++index) {
-        const char *entry = raw.constData() + index * EntryBytes;
-        out->entries[index] = {qFromBigEndian<quint32>(entry), qFromBigEndian<quint64>(entry + 4)};
+    // In pieces: the data of a large file's list is megabytes, and the list itself is what
+    // should take the memory.
+    constexpr qint64 PieceEntries = 4096;
+    for (qint64 first = 0; first < count; first += PieceEntries) {
+        const qint64 entries = qMin(PieceEntries, count - first);
+        const QByteArray raw = QByteArray::fromBase64(
+            QByteArray::fromRawData(data.data() + first * EntryChars, entries * EntryChars));
+        for (qint64 index = 0; index < entries; ++index) {
+            const char *entry = raw.constData() + index * EntryBytes;
+            out->entries[first + index]
+                = {qFromBigEndian<quint32>(entry), qFromBigEndian<quint64>(entry + 4)};
+        }
     }
     *path = named;
     return true;

@@ -222,16 +222,17 @@ bool MakeDownloadReplaceListFunc::attachStrongDigests()
                       QByteArray());
     QFile file;
     QString problem;
-    QByteArray data;
     if (!SessionFile::openForReading(file, sideFilePath))
         problem = file.errorString();
     else
-        SideFile::lookUp(data = file.readAll(), &wanted, &problem);
+        SideFile::lookUp(file.readAll(), &wanted, &problem);
     if (!problem.isEmpty()) {
         emit message(tr("side file %1 is unusable: %2").arg(sideFilePath, problem));
         return false;
     }
-    attachBlockLines(data);
+    // Read again a line at a time: the lists of large files make up most of the side file.
+    if (file.seek(0))
+        attachBlockLines(&file);
     const auto take = [this, &wanted](FileDownloadSpecification &download) {
         download.sha256 = wanted.value(SideFile::pathOf(download.section, download.filePath));
         if (!download.sha256.isEmpty())
@@ -257,7 +258,7 @@ bool MakeDownloadReplaceListFunc::attachStrongDigests()
     return true;
 }
 
-void MakeDownloadReplaceListFunc::attachBlockLines(const QByteArray &sideFileData)
+void MakeDownloadReplaceListFunc::attachBlockLines(QIODevice *sideFile)
 {
     QHash<QString, QByteArray> wanted;
     for (const FileDownloadSpecification &download : qAsConst(results.downloadList)) {
@@ -265,7 +266,7 @@ void MakeDownloadReplaceListFunc::attachBlockLines(const QByteArray &sideFileDat
             wanted.insert(SideFile::pathOf(download.section, download.filePath), QByteArray());
     }
     if (!wanted.isEmpty())
-        SideFile::lookUpBlockLines(sideFileData, &wanted);
+        SideFile::lookUpBlockLines(sideFile, &wanted);
     for (FileDownloadSpecification &download : results.downloadList) {
         if (download.installedPath.isEmpty())
             continue;

@@ -11,6 +11,7 @@
 
 class Configuration;
 class FileStateCache;
+class QIODevice;
 class QSettings;
 class QThreadPool;
 
@@ -108,7 +109,7 @@ private:
     bool attachStrongDigests();
     // Gives every download with an installed older version the side file's block list of it;
     // a download without one forgets its installed file.
-    void attachBlockLines(const QByteArray &sideFileData);
+    void attachBlockLines(QIODevice *sideFile);
 
     Configuration *configuration;
     FileSpecifications &results;

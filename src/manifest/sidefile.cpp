@@ -1,8 +1,10 @@
 #include "manifest/sidefile.h"
 
+#include <QIODevice>
 #include <QStringList>
 
 #include <algorithm>
+#include <utility>
 
 const QByteArray SideFile::Header = QByteArrayLiteral("varnolt-hashes 1");
 
@@ -89,15 +91,12 @@ bool SideFile::lookUp(const QByteArray &data, QHash<QString, QByteArray> *wanted
     });
 }
 
-void SideFile::lookUpBlockLines(const QByteArray &data, QHash<QString, QByteArray> *wanted)
+void SideFile::lookUpBlockLines(QIODevice *device, QHash<QString, QByteArray> *wanted)
 {
-    qsizetype position = 0;
-    while (position < data.size()) {
-        qsizetype end = data.indexOf('\n', position);
-        if (end < 0)
-            end = data.size();
-        const QByteArrayView line = QByteArrayView(data).sliced(position, end - position);
-        position = end + 1;
+    while (!device->atEnd()) {
+        QByteArray line = device->readLine();
+        if (line.endsWith('\n'))
+            line.chop(1);
         if (!line.startsWith("blocks "))
             continue;
         // "blocks SIZE LENGTH DATA PATH": the path follows the fourth space.
@@ -106,9 +105,9 @@ void SideFile::lookUpBlockLines(const QByteArray &data, QHash<QString, QByteArra
             space = line.indexOf(' ', field == 0 ? 0 : space + 1);
         if (space < 0)
             continue;
-        const auto it = wanted->find(QString::fromUtf8(line.sliced(space + 1)));
+        const auto it = wanted->find(QString::fromUtf8(QByteArrayView(line).sliced(space + 1)));
         if (it != wanted->end())
-            *it = line.toByteArray();
+            *it = std::move(line);
     }
 }
 

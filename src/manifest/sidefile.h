@@ -4,6 +4,8 @@
 #include <QHash>
 #include <QString>
 
+class QIODevice;
+
 /// The side file of a release: the SHA-256 of every stored file of the product ini, beside it on
 /// the mirrors and pinned by the SHA-256 and size that the signed ini gives for it.
 ///
@@ -42,12 +44,13 @@ public:
                        QString *problem);
 
     /**
-     * Fills the "blocks" line of every path in @p wanted that the side file has one for (the
-     * others keep an empty value), without reading the lines: whoever uses one reads it then
-     * (BlockList::fromLine()). Lines without a path are skipped, so a damaged line costs only
-     * its file's delta.
+     * Fills the "blocks" line of every path in @p wanted that the side file read from @p device
+     * has one for (the others keep an empty value), without reading the lines: whoever uses one
+     * reads it then (BlockList::fromLine()). The file is read a line at a time, so that memory
+     * holds the lines kept and one more, not the whole file beside them. Lines without a path
+     * are skipped, so a damaged line costs only its file's delta.
      */
-    static void lookUpBlockLines(const QByteArray &data, QHash<QString, QByteArray> *wanted);
+    static void lookUpBlockLines(QIODevice *device, QHash<QString, QByteArray> *wanted);
 
     /// The key under which a stored file's digest is listed.
     static QString pathOf(const QString &section, const QString &key)
