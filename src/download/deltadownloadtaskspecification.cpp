@@ -46,7 +46,10 @@ void DeltaDownloadTaskSpecification::execute()
     state = Running;
     QString problem;
     QString path;
-    if (!BlockList::fromLine(blockLine, &list, &path, &problem)) {
+    const bool listRead = BlockList::fromLine(blockLine, &list, &path, &problem);
+    // Read once: the line of a large file is megabytes, and a run is never repeated.
+    blockLine = QByteArray();
+    if (!listRead) {
         fail(tr("its block list is unusable: %1").arg(problem));
         return;
     }

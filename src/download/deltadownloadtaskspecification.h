@@ -28,7 +28,8 @@ class QThreadPool;
  * @brief Puts a new version of a file together from the blocks an installed version already
  * has and the others, fetched from the mirrors by HTTP ranges.
  *
- * execute() reads the file's block list from its side file line, then, on a pool thread, scans
+ * execute() reads the file's block list from its side file line (and lets go of the line: a task
+ * runs once; its owner makes a new one for another attempt), then, on a pool thread, scans
  * the installed file for the list's blocks (BlockMatcher). The local file gets the new file's
  * size, "%1: %2 % reused from the installed file, %3 to fetch" is sent (remote path, the share
  * of the new file found, the kilobytes left), and the missing blocks are fetched into their

@@ -72,10 +72,13 @@ void DownloadFileListTaskSpecification::makeSubtasksAndStart()
 
 TaskSpecification *DownloadFileListTaskSpecification::takeNextSubTask()
 {
-    const FileDownloadSpecification &file = downloadList->at(downloadList->size() - filesLeft);
+    FileDownloadSpecification &file = (*downloadList)[downloadList->size() - filesLeft];
     --filesLeft;
     auto *task
         = new DownloadFileTaskSpecification(file, manager, mirrors, configuration, this, fileShare);
+    // The file's task holds the block list from now on, and lets go of it once read: the list of
+    // a large file is megabytes.
+    file.blockLine = QByteArray();
     task->setDigestPool(&digestPool);
     addSubTask(task);
     return ComposedTaskSpecification::takeNextSubTask();

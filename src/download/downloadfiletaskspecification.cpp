@@ -12,6 +12,7 @@
 #include <QStringList>
 
 #include <limits>
+#include <utility>
 
 DownloadFileTaskSpecification::DownloadFileTaskSpecification(
     const FileDownloadSpecification &download, QNetworkAccessManager *manager, Mirrors *mirrors,
@@ -76,9 +77,10 @@ void DownloadFileTaskSpecification::makeSubtasksAndStart(bool resumable)
         ? qint64(download.size)
         : -1;
     if (usesDelta()) {
-        auto *delta = new DeltaDownloadTaskSpecification(manager, mirrors, remotePath(),
-                                                         localPath(), download.installedPath,
-                                                         download.blockLine, this, DownloadShare);
+        // Only the delta reads the list, once; this task falls back to the whole file anyway.
+        auto *delta = new DeltaDownloadTaskSpecification(
+            manager, mirrors, remotePath(), localPath(), download.installedPath,
+            std::exchange(download.blockLine, QByteArray()), this, DownloadShare);
         delta->setScanPool(digestPool);
         connect(delta, &DeltaDownloadTaskSpecification::deltaFailed, this,
                 &DownloadFileTaskSpecification::onDeltaFailed);
