@@ -2,16 +2,47 @@
 // file's digest is pinned by the signed ini, but the reader sees whatever the mirror sends
 // before that check.
 //
+// The access points of a gzip-stored file come in a line of their own; the same input is read
+// as one too, and what it accepts must be increasing offsets that are written back and read
+// back the same.
+//
 // What the reader accepts must be a list of one entry per block of a block size a list may
 // have, under a "section/key" path, and must be written back by toLine() as it was read, to a
 // line that reads back to the same list.
 
 #include "fuzzsupport.h"
 #include "manifest/blocklist.h"
+#include "manifest/gzipaccesspoints.h"
+
+namespace {
+
+void checkPoints(const QByteArray &line)
+{
+    GzipAccessPoints points;
+    QString path, problem;
+    if (!GzipAccessPoints::fromLine(line, &points, &path, &problem)) {
+        if (problem.isEmpty())
+            Fuzz::fail("a refused points line says why");
+        return;
+    }
+    for (int i = 1; i < points.count(); ++i) {
+        if (points.bitOffset(i) <= points.bitOffset(i - 1))
+            Fuzz::fail("accepted offsets increase", QString::number(i));
+    }
+    GzipAccessPoints again;
+    QString againPath;
+    if (!GzipAccessPoints::fromLine(points.toLine(path), &again, &againPath, &problem))
+        Fuzz::fail("a written points line reads back", problem);
+    if (!(again == points) || againPath != path)
+        Fuzz::fail("a written points line reads back the same");
+}
+
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QByteArray line = Fuzz::bytes(data, size);
+    checkPoints(line);
     BlockList list;
     QString path, problem;
     if (!BlockList::fromLine(line, &list, &path, &problem)) {

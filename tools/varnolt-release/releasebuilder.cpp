@@ -385,7 +385,7 @@ bool ReleaseBuilder::storeFile(const QString &relativePath, bool packed, Product
 
     const QString path = SideFile::pathOf(spec.section, key);
     const StoredFileWriter::Result stored = packed
-        ? StoredFileWriter::gzip(from, to)
+        ? StoredFileWriter::gzip(from, to, spec.blockListMinSize, path)
         : StoredFileWriter::copy(from, to, spec.blockListMinSize, path);
     if (stored.status != StoredFileWriter::Stored)
         return fail(stored.status == StoredFileWriter::InputFailed ? InputFailure : OutputFailure,

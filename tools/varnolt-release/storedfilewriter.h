@@ -29,7 +29,10 @@ public:
         /// For a compressed file, MD5 (hex) and size of the source, which the updater unpacks.
         QString unpackedMd5;
         quint64 unpackedSize = 0;
-        /// The side file's blocks line of a copied file (BlockList), when it was asked for.
+        /// The side file's lines after the digests, when a block list was asked for: the blocks
+        /// line of a copied file (BlockList); for a compressed one, the blocks line of its
+        /// unpacked content, its access points (GzipAccessPoints) and the unpacked content's
+        /// SHA-256 ("sha256-unpacked DIGEST SECTION/KEY"), one per line.
         QByteArray blockLine;
     };
 
@@ -39,6 +42,14 @@ public:
      */
     static Result copy(const QString &from, const QString &to, qint64 blockListMinSize,
                        const QString &sidePath);
-    /// Stores @p from gzip-compressed (level 9) at @p to.
-    static Result gzip(const QString &from, const QString &to);
+    /// Deflate blocks end at every this many blocks of the unpacked content's list.
+    static constexpr int BlocksPerPoint = 1;
+
+    /**
+     * Stores @p from gzip-compressed (level 9) at @p to, one gzip member. A source of
+     * @p blockListMinSize bytes or more (0: none) gets access points every BlocksPerPoint
+     * blocks and the lines for the side file under @p sidePath.
+     */
+    static Result gzip(const QString &from, const QString &to, qint64 blockListMinSize = 0,
+                       const QString &sidePath = QString());
 };
