@@ -40,6 +40,7 @@ public:
     bool has(int block) const { return present.at(block); }
     /// Whether every block with bytes in the @p length bytes from @p offset is in the file.
     bool hasAll(qint64 offset, qint64 length) const;
+    qint64 blockSize() const { return list.blockSize(); }
     /// Blocks of the list that are not in the file yet.
     int missingCount() const { return missing; }
     /// Bytes of blocks written by take() since construction.

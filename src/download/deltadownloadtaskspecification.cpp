@@ -1,8 +1,10 @@
 #include "download/deltadownloadtaskspecification.h"
 
 #include "download/blockreceiver.h"
+#include "download/rangesink.h"
 #include "download/mirrors.h"
 #include "manifest/blockmatcher.h"
+#include "manifest/sha256.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -46,7 +48,17 @@ void DeltaDownloadTaskSpecification::execute()
     state = Running;
     QString problem;
     QString path;
-    const bool listRead = BlockList::fromLine(blockLine, &list, &path, &problem);
+    bool listRead = BlockList::fromLine(blockLine, &list, &path, &problem);
+    if (listRead && packed) {
+        QString pointsPath;
+        listRead = GzipAccessPoints::fromLine(pointsLine, &points, &pointsPath, &problem);
+        if (listRead && (points.blocksPerPoint() != 1 || points.count() != list.count()
+                         || pointsPath != path)) {
+            listRead = false;
+            problem = tr("its access points are not one a block");
+        }
+        pointsLine = QByteArray();
+    }
     // Read once: the line of a large file is megabytes, and a run is never repeated.
     blockLine = QByteArray();
     if (!listRead) {
@@ -236,8 +248,31 @@ bool DeltaDownloadTaskSpecification::startFetch()
     if (ranges.size() > 1 && !mirror.severalRangesShown)
         probing.insert(mirror.name);
     markInFlight(ranges, true);
-    auto *fetch = new RangeFetch(manager, mirror, remotePath, ranges, list.fileSize(),
-                                 receiver.get(), this);
+    std::unique_ptr<RangeSink> sink;
+    QList<QPair<qint64, qint64>> stored = ranges;
+    if (packed) {
+        QList<PackedRangeSink::Range> parts;
+        for (auto &range : stored) {
+            const int first = int(range.first / list.blockSize());
+            const int end = int((range.first + range.second + list.blockSize() - 1)
+                                / list.blockSize());
+            const qint64 bit = points.bitOffset(first);
+            parts.append({bit / 8, int(bit % 8), range.first, range.second});
+            // Up to the byte that holds the next point's first bit, or the end of the file.
+            const qint64 storedEnd
+                = end < points.count() ? (points.bitOffset(end) + 7) / 8 : storedSize;
+            range = {bit / 8, storedEnd - bit / 8};
+        }
+        sink = std::make_unique<PackedRangeSink>(
+            receiver.get(), parts, [this](qint64 offset, QByteArray *bytes, QString *why) {
+                return readDictionary(offset, bytes, why);
+            });
+    } else {
+        sink = std::make_unique<PlainRangeSink>(receiver.get(), ranges);
+    }
+    auto *fetch = new RangeFetch(manager, mirror, remotePath, stored,
+                                 packed ? storedSize : list.fileSize(), std::move(sink), this);
+    askedBlocks.insert(fetch, ranges);
     connect(fetch, &RangeFetch::ended, this, &DeltaDownloadTaskSpecification::onFetchEnded);
     fetches.append(fetch);
     idleTicks.insert(fetch, 0);
@@ -253,9 +288,55 @@ void DeltaDownloadTaskSpecification::onOtherTransferFinished()
     fetchMore();
 }
 
+bool DeltaDownloadTaskSpecification::dictionaryReady(int block) const
+{
+    for (int before = block - 1;
+         before >= 0 && list.offsetOf(block) - list.offsetOf(before) <= DictionarySize; --before) {
+        if (!receiver->has(before))
+            return false;
+    }
+    return true;
+}
+
+bool DeltaDownloadTaskSpecification::readDictionary(qint64 unpackedOffset, QByteArray *bytes,
+                                                    QString *why)
+{
+    const qint64 from = qMax(qint64(0), unpackedOffset - DictionarySize);
+    bytes->clear();
+    bytes->reserve(unpackedOffset - from);
+    Sha256 digest;
+    for (int block = int(from / list.blockSize()); list.offsetOf(block) < unpackedOffset; ++block) {
+        QByteArray data(list.lengthOf(block), Qt::Uninitialized);
+        const qint64 old = matcher->oldOffsetOf(block);
+        // A block found in the installed file is read there, where it is until the copy; one
+        // fetched is in the new file, checked already.
+        const int fd = old != BlockMatcher::Missing ? files->old : output.handle();
+        const qint64 at = old != BlockMatcher::Missing ? old : list.offsetOf(block);
+        if (::pread(fd, data.data(), size_t(data.size()), off_t(at)) != data.size()) {
+            *why = tr("the bytes before block %1 cannot be read").arg(block);
+            return false;
+        }
+        if (old != BlockMatcher::Missing
+            && BlockList::strongOf(&digest, data) != list.block(block).strong) {
+            *why = tr("the installed file no longer holds block %1 at %2: it changed after it "
+                      "was scanned")
+                       .arg(block)
+                       .arg(old);
+            return false;
+        }
+        const qint64 skip = qMax(qint64(0), from - list.offsetOf(block));
+        bytes->append(QByteArrayView(data).sliced(skip));
+    }
+    return true;
+}
+
 QList<QPair<qint64, qint64>> DeltaDownloadTaskSpecification::takeRanges(int maxRanges,
                                                                         qint64 mergeGap)
 {
+    // Ranges of a packed file closer than the dictionary are one: the second would wait for the
+    // first to be inflated.
+    if (packed)
+        mergeGap = qMax(mergeGap, DictionarySize - 1);
     qint64 missingBytes = 0;
     for (int block = 0; block < list.count(); ++block) {
         if (!receiver->has(block) && !inFlight.at(block))
@@ -270,6 +351,12 @@ QList<QPair<qint64, qint64>> DeltaDownloadTaskSpecification::takeRanges(int maxR
             continue;
         const qint64 offset = list.offsetOf(block);
         const qint64 length = list.lengthOf(block);
+        const bool joinable = !ranges.isEmpty()
+            && offset - (ranges.last().first + ranges.last().second) <= mergeGap;
+        // A range of a packed file is inflated after the 32 KiB before it, which must be in
+        // the file or the installed one already.
+        if (packed && !joinable && !dictionaryReady(block))
+            continue;
         if (!ranges.isEmpty()) {
             QPair<qint64, qint64> &last = ranges.last();
             const qint64 gap = offset - (last.first + last.second);
@@ -311,7 +398,7 @@ void DeltaDownloadTaskSpecification::onFetchEnded(RangeFetch *fetch, RangeFetch:
     const qint64 arrived = fetch->takeArrivedBytes();
     arrivedSinceTick += arrived;
     arrivedTotal += arrived;
-    markInFlight(fetch->ranges(), false);
+    markInFlight(askedBlocks.take(fetch), false);
     const QString name = fetch->mirror().name;
     mirrors->releaseMirror(name);
     if (fetch->ranges().size() > 1 && !fetch->mirror().severalRangesShown)
@@ -353,13 +440,14 @@ void DeltaDownloadTaskSpecification::onFetchEnded(RangeFetch *fetch, RangeFetch:
         emit message(tr("%1: block %2 from mirror %3 failed its check, not asking it for ranges "
                         "again")
                          .arg(remotePath)
-                         .arg(receiver->wrongBlock())
+                         .arg(fetch->wrongBlock())
                          .arg(name));
         mirrors->lowerRangeSupport(name, FTPSiteAccessData::NoRanges);
         mirrors->addMirrorError(name);
         break;
     case RangeFetch::WriteFailed:
-        fail(SessionFile::diskErrorMessage(output.fileName(), output.error()));
+        fail(output.error() != 0 ? SessionFile::diskErrorMessage(output.fileName(), output.error())
+                                 : fetch->explanation());
         return;
     }
     fetchMore();
@@ -368,8 +456,12 @@ void DeltaDownloadTaskSpecification::onFetchEnded(RangeFetch *fetch, RangeFetch:
 void DeltaDownloadTaskSpecification::timeTick(quint64 &downloadDone, quint64 &downloadTotal,
                                               quint64 &speed, bool &downloading)
 {
-    downloadTotal = quint64(list.fileSize());
-    downloadDone = quint64(reused + (receiver ? receiver->receivedBytes() : 0));
+    const qint64 done = reused + (receiver ? receiver->receivedBytes() : 0);
+    // A packed file counts in stored bytes, as its download and the list's total do.
+    downloadTotal = quint64(packed ? storedSize : list.fileSize());
+    downloadDone = packed && list.fileSize() > 0
+        ? quint64(double(done) / double(list.fileSize()) * double(storedSize))
+        : quint64(done);
     qint64 arrived = arrivedSinceTick;
     arrivedSinceTick = 0;
     const QList<RangeFetch *> running = fetches;
@@ -404,6 +496,7 @@ void DeltaDownloadTaskSpecification::stop()
     }
     fetches.clear();
     idleTicks.clear();
+    askedBlocks.clear();
     probing.clear();
     // A scan or copy still running is abandoned: it works on descriptors of its own.
     scan.setFuture(QFuture<QString>());

@@ -4,6 +4,7 @@
 #include "download/rangefetch.h"
 #include "fileops/sessionfile.h"
 #include "manifest/blocklist.h"
+#include "manifest/gzipaccesspoints.h"
 #include "tasks/taskspecification.h"
 
 #include <QByteArray>
@@ -84,6 +85,8 @@ public:
     static constexpr qint64 SingleRangeMergeGap = 16 * 1024;
     /// Ranges asked for in the first request for several of a mirror in the run.
     static constexpr int ProbeRanges = 2;
+    /// What deflate may refer back to: the bytes before a range of a packed file.
+    static constexpr qint64 DictionarySize = 32 * 1024;
 
     /**
      * Creates an idle task that puts @p remotePath (below the mirror's base URL) together at
@@ -95,6 +98,19 @@ public:
                                    const QString &installedPath, const QByteArray &blockLine,
                                    QObject *parent, double progressRange);
     ~DeltaDownloadTaskSpecification() override;
+
+    /**
+     * Makes the task put together the unpacked content of a gzip-stored file of @p storedSize
+     * bytes: the block list describes the unpacked content, and the missing blocks are
+     * inflated from the stored file's access points in @p pointsLine (GzipAccessPoints, one a
+     * block), each range after the 32 KiB of the new file before it. Set before execute().
+     */
+    void setPacked(const QByteArray &pointsLine, qint64 storedSize)
+    {
+        packed = true;
+        this->pointsLine = pointsLine;
+        this->storedSize = storedSize;
+    }
 
     /// The pool the installed file is scanned on; the global one by default.
     void setScanPool(QThreadPool *pool) { scanPool = pool; }
@@ -153,6 +169,10 @@ private:
     void onFetchEnded(RangeFetch *fetch, RangeFetch::Outcome outcome);
     void onOtherTransferFinished();
     void markInFlight(const QList<QPair<qint64, qint64>> &ranges, bool inFlight);
+    // Whether the dictionary of a range of a packed file that starts at @p block is in the new
+    // file or the installed one.
+    bool dictionaryReady(int block) const;
+    bool readDictionary(qint64 unpackedOffset, QByteArray *bytes, QString *why);
     void stop();
     void fail(const QString &reason);
 
@@ -181,6 +201,12 @@ private:
     qint64 arrivedSinceTick = 0;
     // Per request under way: consecutive ticks without bytes.
     QHash<RangeFetch *, int> idleTicks;
+    // Per request under way: the ranges of the new file it brings.
+    QHash<RangeFetch *, QList<QPair<qint64, qint64>>> askedBlocks;
+    bool packed = false;
+    QByteArray pointsLine;
+    GzipAccessPoints points;
+    qint64 storedSize = 0;
     // Mirrors with a first request for several ranges under way.
     QSet<QString> probing;
     bool waitingForSlot = false;

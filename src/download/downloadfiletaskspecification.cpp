@@ -53,10 +53,17 @@ void DownloadFileTaskSpecification::execute()
 
 bool DownloadFileTaskSpecification::usesDelta() const
 {
-    // A file stored compressed is installed from its unpacked content, which its list
-    // does not describe.
+    // A file stored compressed is put together unpacked, which needs the stored file's access
+    // points and the unpacked content's digests.
     return !deltaTried && !download.blockLine.isEmpty() && !download.installedPath.isEmpty()
-        && !download.unpacked;
+        && (!download.unpacked
+            || (!download.pointsLine.isEmpty() && !download.unpackedMd5.isEmpty()
+                && !download.unpackedSha256.isEmpty() && download.size > 0));
+}
+
+QString DownloadFileTaskSpecification::unpackedPath() const
+{
+    return localPath() + QLatin1String(FileDownloadSpecification::UnpackedSuffix);
 }
 
 void DownloadFileTaskSpecification::makeSubtasksAndStart(bool resumable)
@@ -76,19 +83,29 @@ void DownloadFileTaskSpecification::makeSubtasksAndStart(bool resumable)
         = download.size > 0 && download.size <= quint64(std::numeric_limits<qint64>::max())
         ? qint64(download.size)
         : -1;
+    // A compressed file's content put together by an earlier attempt or session would be
+    // installed in place of the download.
+    if (download.unpacked)
+        QFile::remove(unpackedPath());
     if (usesDelta()) {
+        // What the delta makes and the check judges: the stored file, or the unpacked content
+        // of a compressed one, which is then installed without the unpack step.
+        const QString made = download.unpacked ? unpackedPath() : localPath();
         // Only the delta reads the list, once; this task falls back to the whole file anyway.
         auto *delta = new DeltaDownloadTaskSpecification(
-            manager, mirrors, remotePath(), localPath(), download.installedPath,
+            manager, mirrors, remotePath(), made, download.installedPath,
             std::exchange(download.blockLine, QByteArray()), this, DownloadShare);
+        if (download.unpacked)
+            delta->setPacked(std::exchange(download.pointsLine, QByteArray()), expectedSize);
         delta->setScanPool(digestPool);
         connect(delta, &DeltaDownloadTaskSpecification::deltaFailed, this,
                 &DownloadFileTaskSpecification::onDeltaFailed);
         deltaTask = delta;
         addSubTask(delta);
-        auto *check = new CheckSignatureTaskSpecification(localPath(), download.md5, false, this,
-                                                          CheckShare);
-        check->setExpectedSha256(download.sha256);
+        auto *check = new CheckSignatureTaskSpecification(
+            made, download.unpacked ? download.unpackedMd5 : download.md5, false, this,
+            CheckShare);
+        check->setExpectedSha256(download.unpacked ? download.unpackedSha256 : download.sha256);
         connect(check, &CheckSignatureTaskSpecification::checkDone, this,
                 &DownloadFileTaskSpecification::onSigCheckDone);
         // Digested as the found blocks were copied after the fetched ones.
@@ -136,8 +153,8 @@ void DownloadFileTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTask
         return;
 
     if (deltaTask) {
+        QFile::remove(download.unpacked ? unpackedPath() : localPath());
         if (cancelRequested) {
-            QFile::remove(localPath());
             userCancel();
             return;
         }
@@ -191,7 +208,7 @@ void DownloadFileTaskSpecification::fetchWhole(const QString &reason)
 {
     emit message(tr("%1: fetching the whole file (%2)").arg(download.filePath, reason));
     deltaTried = true;
-    QFile::remove(localPath());
+    QFile::remove(download.unpacked ? unpackedPath() : localPath());
     reset();
     makeSubtasksAndStart(true);
 }

@@ -44,7 +44,10 @@ class QThreadPool;
  * Delta. A record that names an installed older version of the file and carries the file's
  * block list (FileDownloadSpecification::installedPath and blockLine) is first put together from
  * the installed file's blocks and ranges of the mirrors (DeltaDownloadTaskSpecification) in
- * place of the download; the check then reads the file. When the delta cannot be made, or the
+ * place of the download, and checked with the digests taken while it was. For a file stored
+ * compressed (with its access points and unpacked digests) the unpacked content is put together,
+ * at unpackedPath(), and checked against the unpacked MD5 and SHA-256; whatever lay there before
+ * is removed when an attempt starts. When the delta cannot be made, or the
  * file put together fails its check (no mirror is charged for that: every block was checked
  * against the list as it arrived), "%1: fetching the whole file (%2)" is sent (file path,
  * reason) and the file is downloaded whole, as a record without a block list would be. Only
@@ -96,6 +99,12 @@ public:
     QString remotePath() const;
     /// Path of the local copy: tempDir "/" filePath.
     QString localPath() const;
+    /**
+     * Where the unpacked content of a compressed file put together from blocks lies:
+     * localPath() and FileDownloadSpecification::UnpackedSuffix. The installation takes it in
+     * place of the download.
+     */
+    QString unpackedPath() const;
     const FileDownloadSpecification &fileSpecification() const { return download; }
 
     /**

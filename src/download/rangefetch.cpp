@@ -1,6 +1,6 @@
 #include "download/rangefetch.h"
 
-#include "download/blockreceiver.h"
+#include "download/rangesink.h"
 #include "download/rangerequest.h"
 
 #include <QNetworkAccessManager>
@@ -17,15 +17,32 @@ constexpr qint64 ReadBufferSize = 256 * 1024;
 
 RangeFetch::RangeFetch(QNetworkAccessManager *manager, const FTPSiteAccessData &mirror,
                        const QString &remotePath, const QList<QPair<qint64, qint64>> &ranges,
-                       qint64 fileSize, BlockReceiver *receiver, QObject *parent)
+                       qint64 fileSize, std::unique_ptr<RangeSink> sink, QObject *parent)
     : QObject(parent),
       manager(manager),
       from(mirror),
       remotePath(remotePath),
       asked(ranges),
       fileSize(fileSize),
-      receiver(receiver)
+      sink(std::move(sink))
 {
+}
+
+int RangeFetch::wrongBlock() const
+{
+    return sink->wrongBlock();
+}
+
+bool RangeFetch::takeBytes(QByteArrayView bytes)
+{
+    const RangeSink::Result result = sink->take(bytes);
+    if (result == RangeSink::Taken)
+        return true;
+    if (result == RangeSink::WrongBlock)
+        end(WrongBlock);
+    else
+        end(WriteFailed, sink->problem());
+    return false;
 }
 
 RangeFetch::~RangeFetch()
@@ -52,7 +69,6 @@ void RangeFetch::start()
     request.setRawHeader("Range", rangeHeader(asked));
     // Ranges count the bytes as stored.
     request.setRawHeader("Accept-Encoding", "identity");
-    piece.reset();
     reply = manager->get(request);
     if (!reply) {
         end(BadAnswer, tr("no request could be made"));
@@ -111,20 +127,13 @@ bool RangeFetch::judgeAnswer()
         parts = std::make_unique<ByteRangesReader>(
             boundary, fileSize, [this](qint64 offset, QByteArrayView bytes) {
                 // Each part is an answer of its own: it does not continue the previous one.
-                if (offset != partEnd) {
-                    piece.reset();
-                    if (!isAskedStart(offset)) {
-                        end(MultipleRefused, tr("it sent a part at %1, which was not asked for")
-                                                 .arg(offset));
-                        return false;
-                    }
+                if (offset != partEnd && !sink->begin(offset)) {
+                    end(MultipleRefused,
+                        tr("it sent a part at %1, which was not asked for").arg(offset));
+                    return false;
                 }
                 partEnd = offset + bytes.size();
-                const BlockReceiver::Result result = receiver->take(&piece, offset, bytes);
-                if (result == BlockReceiver::Taken)
-                    return true;
-                end(result == BlockReceiver::WrongBlock ? WrongBlock : WriteFailed);
-                return false;
+                return takeBytes(bytes);
             });
         partEnd = -1;
         return true;
@@ -143,7 +152,7 @@ bool RangeFetch::judgeAnswer()
     }
     partOffset = match.captured(1).toLongLong();
     partEnd = match.captured(2).toLongLong() + 1;
-    if (!isAskedStart(partOffset)) {
+    if (!sink->begin(partOffset)) {
         end(several ? MultipleRefused : RangesRefused,
             tr("it answered with the part \"%1\", which was not asked for").arg(contentRange));
         return false;
@@ -172,20 +181,16 @@ bool RangeFetch::feed(const QByteArray &data)
     if (parts) {
         if (parts->feed(data))
             return true;
-        // The sink has ended the fetch itself when the receiver refused a block.
+        // The fetch has ended itself when the sink refused the bytes.
         if (reply)
             end(BadAnswer, tr("its multipart answer is malformed: %1").arg(parts->error()));
         return false;
     }
     // A single part may not run past what its Content-Range announced.
     const qint64 usable = qMin(qint64(data.size()), partEnd - partOffset);
-    const BlockReceiver::Result result = receiver->take(&piece, partOffset,
-                                                            QByteArrayView(data).first(usable));
     partOffset += usable;
-    if (result != BlockReceiver::Taken) {
-        end(result == BlockReceiver::WrongBlock ? WrongBlock : WriteFailed);
+    if (!takeBytes(QByteArrayView(data).first(usable)))
         return false;
-    }
     if (usable < data.size()) {
         end(BadAnswer, tr("it sent more than its part"));
         return false;
@@ -203,7 +208,7 @@ void RangeFetch::onFinished()
     onReadyRead();
     if (!reply)
         return;
-    if (allAskedReceived()) {
+    if (sink->complete()) {
         end(Complete);
         return;
     }
@@ -216,26 +221,6 @@ void RangeFetch::onFinished()
     }
     end(Incomplete, reply->error() != QNetworkReply::NoError ? reply->errorString()
                                                             : tr("the answer ended early"));
-}
-
-bool RangeFetch::isAskedStart(qint64 offset) const
-{
-    // A part may join neighbouring ranges, and so start at any of them, but it must start where
-    // one of them does: the bytes of a part that starts elsewhere fit no block asked for.
-    for (const auto &range : asked) {
-        if (offset == range.first)
-            return true;
-    }
-    return false;
-}
-
-bool RangeFetch::allAskedReceived() const
-{
-    for (const auto &range : asked) {
-        if (!receiver->hasAll(range.first, range.second))
-            return false;
-    }
-    return true;
 }
 
 void RangeFetch::end(Outcome outcome, const QString &explanation)

@@ -1,6 +1,5 @@
 #pragma once
 
-#include "download/blockreceiver.h"
 #include "download/byterangesreader.h"
 #include "download/ftpsiteaccessdata.h"
 
@@ -14,16 +13,17 @@
 #include <memory>
 
 class QNetworkAccessManager;
+class RangeSink;
 class QNetworkReply;
 
 /**
  * @class RangeFetch
  * @brief One request for some byte ranges of a file, from one mirror, its bytes handed to a
- * BlockReceiver as they arrive.
+ * RangeSink as they arrive.
  *
  * Several ranges go in one request; the mirror may answer with a "multipart/byteranges" body or,
  * having joined them, with one part. Whatever arrives is only taken as far as it fits the file
- * (its Content-Range names the file's size) and each block is checked by the receiver, so a
+ * (its Content-Range names the file's size) and each block is checked by the sink, so a
  * mirror can waste bytes but never put a wrong one into the file.
  *
  * The request ends with ended() exactly once, after start(), unless abort() comes first; the
@@ -38,8 +38,8 @@ class QNetworkReply;
  *   range: the mirror serves whole files only;
  * - BadAnswer: any other status, a part of a file of another size, or a malformed multipart
  *   body: the mirror is broken for this file;
- * - WrongBlock: a block arrived with the wrong content (the receiver's wrongBlock());
- * - WriteFailed: the local file could not be written.
+ * - WrongBlock: a block arrived with the wrong content (wrongBlock());
+ * - WriteFailed: the local file could not be written, or the sink's source read (explanation()).
  * A whole-file answer is dropped as soon as its status is known, not read.
  */
 class RangeFetch : public QObject
@@ -59,10 +59,10 @@ public:
     Q_ENUM(Outcome)
 
     /// Asks @p mirror for @p ranges, each (offset, length), of @p remotePath (encoded as a
-    /// download encodes it), a file of @p fileSize bytes.
+    /// download encodes it), a file of @p fileSize bytes, for @p sink (owned).
     RangeFetch(QNetworkAccessManager *manager, const FTPSiteAccessData &mirror,
                const QString &remotePath, const QList<QPair<qint64, qint64>> &ranges,
-               qint64 fileSize, BlockReceiver *receiver, QObject *parent = nullptr);
+               qint64 fileSize, std::unique_ptr<RangeSink> sink, QObject *parent = nullptr);
     ~RangeFetch() override;
 
     void start();
@@ -73,6 +73,8 @@ public:
 
     const FTPSiteAccessData &mirror() const { return from; }
     const QList<QPair<qint64, qint64>> &ranges() const { return asked; }
+    /// The block a WrongBlock ending found wrong, as the sink counts blocks.
+    int wrongBlock() const;
     /// Body bytes that arrived since the previous call.
     qint64 takeArrivedBytes();
     /// Why the answer was refused, for the log; empty for Complete and Incomplete.
@@ -91,16 +93,14 @@ private:
     bool judgeAnswer();
     bool feed(const QByteArray &data);
     void end(Outcome outcome, const QString &explanation = QString());
-    bool allAskedReceived() const;
-    bool isAskedStart(qint64 offset) const;
+    bool takeBytes(QByteArrayView bytes);
 
     QNetworkAccessManager *manager;
     FTPSiteAccessData from;
     QString remotePath;
     QList<QPair<qint64, qint64>> asked;
     qint64 fileSize;
-    BlockReceiver *receiver;
-    BlockReceiver::Piece piece;
+    std::unique_ptr<RangeSink> sink;
     bool ended_ = false;
     QPointer<QNetworkReply> reply;
     bool judged = false;

@@ -7,6 +7,7 @@
 #include "fileops/fileunziptaskspecification.h"
 #include "fileops/stagedfile.h"
 #include "manifest/checksignaturetaskspecification.h"
+#include "manifest/filespecifications.h"
 #include "manifest/filestatecache.h"
 
 #include <QFile>
@@ -75,8 +76,16 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
                                                    FileRenameTaskSpecification::LinkAside));
         remaining -= FastStepShare;
     }
+    // The unpacked content of a compressed file that was put together from blocks, checked
+    // already, is installed as it is; the check after it stays, as for an unpacked download.
+    const QString unpackedSource = sourceFile + QLatin1String(FileDownloadSpecification::UnpackedSuffix);
+    const bool unpackedBefore = replaceSpec.hasUnzip()
+        && QFileInfo(unpackedSource).isFile() && !QFileInfo(unpackedSource).isSymLink();
     SlowFileOpSpecification *put;
-    if (replaceSpec.hasUnzip())
+    if (unpackedBefore)
+        put = new FileCopyTaskSpecification(&ownJournal, unpackedSource, newFile, this,
+                                            remaining - CheckShare);
+    else if (replaceSpec.hasUnzip())
         put = new FileUnzipTaskSpecification(&ownJournal, sourceFile, newFile, this,
                                              remaining - CheckShare);
     else

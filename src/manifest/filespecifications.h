@@ -9,6 +9,11 @@
 // session's temporary directory.
 struct FileDownloadSpecification
 {
+    // Appended to the temporary path of a file stored compressed, names where its unpacked
+    // content lies when it was put together from blocks rather than downloaded: "::" separates
+    // a manifest entry's fields, so no product file has such a name.
+    static constexpr char UnpackedSuffix[] = "::unpacked";
+
     QString section;
     QString filePath;
     QString md5; // of the file as stored on the mirror
@@ -23,6 +28,12 @@ struct FileDownloadSpecification
     // the installed file lacks are fetched. Both empty otherwise.
     QString installedPath {};
     QByteArray blockLine {};
+    // For a file stored compressed, also the access points of the stored file (a "points"
+    // line), and the MD5 (from the ini) and raw SHA-256 (from the side file) of its unpacked
+    // content, which the delta puts together.
+    QByteArray pointsLine {};
+    QString unpackedMd5 {};
+    QByteArray unpackedSha256 {};
 };
 
 // One downloaded file to install. Files stored gzip-compressed carry the

@@ -260,20 +260,32 @@ bool MakeDownloadReplaceListFunc::attachStrongDigests()
 
 void MakeDownloadReplaceListFunc::attachBlockLines(QIODevice *sideFile)
 {
-    QHash<QString, QByteArray> wanted;
+    QHash<QString, SideFile::FileLines> wanted;
     for (const FileDownloadSpecification &download : qAsConst(results.downloadList)) {
         if (!download.installedPath.isEmpty())
-            wanted.insert(SideFile::pathOf(download.section, download.filePath), QByteArray());
+            wanted.insert(SideFile::pathOf(download.section, download.filePath), {});
     }
     if (!wanted.isEmpty())
-        SideFile::lookUpBlockLines(sideFile, &wanted);
+        SideFile::lookUpFileLines(sideFile, &wanted);
     for (FileDownloadSpecification &download : results.downloadList) {
         if (download.installedPath.isEmpty())
             continue;
-        download.blockLine = wanted.value(SideFile::pathOf(download.section, download.filePath));
-        // Without a list the installed file is of no use.
-        if (download.blockLine.isEmpty())
+        SideFile::FileLines lines
+            = wanted.take(SideFile::pathOf(download.section, download.filePath));
+        download.blockLine = std::move(lines.blocks);
+        if (download.unpacked) {
+            download.pointsLine = std::move(lines.points);
+            download.unpackedSha256 = lines.unpackedSha256;
+        }
+        // Without a list the installed file is of no use; nor for a compressed file without
+        // its access points and the digest of what they give.
+        if (download.blockLine.isEmpty()
+            || (download.unpacked
+                && (download.pointsLine.isEmpty() || download.unpackedSha256.isEmpty()))) {
             download.installedPath.clear();
+            download.blockLine.clear();
+            download.pointsLine.clear();
+        }
     }
 }
 
@@ -319,9 +331,13 @@ void MakeDownloadReplaceListFunc::compare(Learned &lesson) const
         return;
     }
     entry.installedMatches = exists && installedMatches(entry, path, now, &lesson);
-    // An older version to take blocks from: only a file installed as it is stored.
-    if (exists && S_ISREG(now.st_mode) && !entry.installedMatches && !entry.download.unpacked)
+    // An older version to take blocks from; for a file stored compressed, of its unpacked
+    // content, which is what is installed.
+    if (exists && S_ISREG(now.st_mode) && !entry.installedMatches) {
         entry.download.installedPath = path;
+        if (entry.download.unpacked)
+            entry.download.unpackedMd5 = entry.replace.unzipMd5;
+    }
     // Only a file to replace needs its downloaded copy looked at.
     if (!entry.installedMatches)
         entry.tempMatches

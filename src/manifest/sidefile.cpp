@@ -91,23 +91,33 @@ bool SideFile::lookUp(const QByteArray &data, QHash<QString, QByteArray> *wanted
     });
 }
 
-void SideFile::lookUpBlockLines(QIODevice *device, QHash<QString, QByteArray> *wanted)
+void SideFile::lookUpFileLines(QIODevice *device, QHash<QString, FileLines> *wanted)
 {
     while (!device->atEnd()) {
         QByteArray line = device->readLine();
         if (line.endsWith('\n'))
             line.chop(1);
-        if (!line.startsWith("blocks "))
+        // "blocks SIZE LENGTH DATA PATH" and "points EVERY COUNT DATA PATH": the path follows
+        // the fourth space; "sha256-unpacked DIGEST PATH": the second.
+        const bool blocks = line.startsWith("blocks ");
+        const bool points = line.startsWith("points ");
+        const bool unpacked = line.startsWith("sha256-unpacked ");
+        if (!blocks && !points && !unpacked)
             continue;
-        // "blocks SIZE LENGTH DATA PATH": the path follows the fourth space.
         qsizetype space = 0;
-        for (int field = 0; field < 4 && space >= 0; ++field)
+        for (int field = 0; field < (unpacked ? 2 : 4) && space >= 0; ++field)
             space = line.indexOf(' ', field == 0 ? 0 : space + 1);
         if (space < 0)
             continue;
         const auto it = wanted->find(QString::fromUtf8(QByteArrayView(line).sliced(space + 1)));
-        if (it != wanted->end())
-            *it = std::move(line);
+        if (it == wanted->end())
+            continue;
+        if (blocks)
+            it->blocks = std::move(line);
+        else if (points)
+            it->points = std::move(line);
+        else if (space == 16 + 64 && isLowerHex(line.mid(16, 64)))
+            it->unpackedSha256 = QByteArray::fromHex(line.mid(16, 64));
     }
 }
 

@@ -14,7 +14,9 @@ class QIODevice;
 ///
 /// One line per stored file, its path as the mirror path below the version directory (the
 /// section never holds a "/", so the first one ends it), then, for the files large enough to be
-/// worth fetching in part, a "blocks" line with the file's block list (BlockList::toLine()).
+/// worth fetching in part, a "blocks" line with the file's block list (BlockList::toLine()); for
+/// a file stored compressed, the list of its unpacked content, then its access points
+/// ("points", GzipAccessPoints) and "sha256-unpacked <64 hexadecimal digits> <section>/<key>".
 /// Lines of other kinds are skipped, so that later formats can add per-file data without
 /// breaking this reader; parse() itself skips the blocks lines, which only the files a run
 /// fetches need.
@@ -43,14 +45,23 @@ public:
     static bool lookUp(const QByteArray &data, QHash<QString, QByteArray> *wanted,
                        QString *problem);
 
+    /// The lines of one stored file after the digests, as they stand in the side file.
+    struct FileLines
+    {
+        QByteArray blocks; ///< "blocks ..." (BlockList)
+        QByteArray points; ///< "points ..." (GzipAccessPoints), for a file stored compressed
+        QByteArray unpackedSha256; ///< the raw SHA-256 of "sha256-unpacked", likewise
+    };
+
     /**
-     * Fills the "blocks" line of every path in @p wanted that the side file read from @p device
-     * has one for (the others keep an empty value), without reading the lines: whoever uses one
-     * reads it then (BlockList::fromLine()). The file is read a line at a time, so that memory
-     * holds the lines kept and one more, not the whole file beside them. Lines without a path
-     * are skipped, so a damaged line costs only its file's delta.
+     * Fills the lines of every path in @p wanted that the side file read from @p device has
+     * (others keep empty values), without reading the blocks and points lines: whoever uses one
+     * reads it then (BlockList::fromLine(), GzipAccessPoints::fromLine()). The file is read a
+     * line at a time, so that memory holds the lines kept and one more, not the whole file
+     * beside them. Lines without a path are skipped, so a damaged line costs only its file's
+     * delta.
      */
-    static void lookUpBlockLines(QIODevice *device, QHash<QString, QByteArray> *wanted);
+    static void lookUpFileLines(QIODevice *device, QHash<QString, FileLines> *wanted);
 
     /// The key under which a stored file's digest is listed.
     static QString pathOf(const QString &section, const QString &key)

@@ -1,0 +1,117 @@
+#include "download/rangesink.h"
+
+PlainRangeSink::PlainRangeSink(BlockReceiver *receiver, const QList<QPair<qint64, qint64>> &asked)
+    : receiver(receiver), asked(asked)
+{
+}
+
+bool PlainRangeSink::begin(qint64 offset)
+{
+    // A part may join neighbouring ranges, and so start at any of them, but it must start where
+    // one of them does: the bytes of a part that starts elsewhere fit no block asked for.
+    for (const auto &range : std::as_const(asked)) {
+        if (range.first == offset) {
+            position = offset;
+            piece.reset();
+            return true;
+        }
+    }
+    return false;
+}
+
+RangeSink::Result PlainRangeSink::take(QByteArrayView bytes)
+{
+    const BlockReceiver::Result result = receiver->take(&piece, position, bytes);
+    position += bytes.size();
+    if (result == BlockReceiver::WriteFailed)
+        why = QStringLiteral("the new file cannot be written");
+    return result == BlockReceiver::Taken        ? Taken
+        : result == BlockReceiver::WrongBlock ? WrongBlock
+                                              : Failed;
+}
+
+bool PlainRangeSink::complete() const
+{
+    for (const auto &range : asked) {
+        if (!receiver->hasAll(range.first, range.second))
+            return false;
+    }
+    return true;
+}
+
+PackedRangeSink::PackedRangeSink(BlockReceiver *receiver, const QList<Range> &ranges,
+                                 Dictionary dictionary)
+    : receiver(receiver), ranges(ranges), dictionary(std::move(dictionary))
+{
+}
+
+bool PackedRangeSink::begin(qint64 offset)
+{
+    for (int index = 0; index < ranges.size(); ++index) {
+        if (ranges.at(index).storedOffset == offset) {
+            current = index;
+            started = false;
+            piece.reset();
+            return true;
+        }
+    }
+    return false;
+}
+
+RangeSink::Result PackedRangeSink::startInflating(char firstByte)
+{
+    const Range &range = ranges.at(current);
+    QByteArray before;
+    if (!dictionary(range.unpackedOffset, &before, &why))
+        return Failed;
+    unpackedPosition = range.unpackedOffset;
+    received = BlockReceiver::Taken;
+    started = true;
+    const bool ok = inflater.start(firstByte, range.skipBits, before, range.unpackedLength,
+                                   [this](QByteArrayView bytes) {
+                                       received = receiver->take(&piece, unpackedPosition, bytes);
+                                       unpackedPosition += bytes.size();
+                                       return received == BlockReceiver::Taken;
+                                   });
+    if (!ok) {
+        why = inflater.error();
+        return Failed;
+    }
+    return Taken;
+}
+
+RangeSink::Result PackedRangeSink::take(QByteArrayView bytes)
+{
+    if (current < 0 || bytes.isEmpty())
+        return Taken;
+    if (!started) {
+        const int skip = ranges.at(current).skipBits;
+        const Result result = startInflating(skip > 0 ? bytes.front() : char(0));
+        if (result != Taken)
+            return result;
+        if (skip > 0)
+            bytes = bytes.sliced(1);
+    }
+    // Bytes after the range's last block (the rest of its last byte's bits, or a part that
+    // joined further ranges) are not needed for it.
+    if (inflater.isComplete() || inflater.feed(bytes))
+        return Taken;
+    if (received == BlockReceiver::WriteFailed) {
+        why = QStringLiteral("the new file cannot be written");
+        return Failed;
+    }
+    // Either a block came out wrong, or the bytes did not inflate at all: the sender's fault.
+    wrong = received == BlockReceiver::WrongBlock
+        ? receiver->wrongBlock()
+        : int(unpackedPosition / qMax(qint64(1), receiver->blockSize()));
+    return WrongBlock;
+}
+
+bool PackedRangeSink::complete() const
+{
+    for (const Range &range : ranges) {
+        if (!receiver->hasAll(range.unpackedOffset, range.unpackedLength))
+            return false;
+    }
+    return true;
+}
