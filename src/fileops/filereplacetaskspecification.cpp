@@ -76,15 +76,15 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
                                                    FileRenameTaskSpecification::LinkAside));
         remaining -= FastStepShare;
     }
-    // The unpacked content of a compressed file that was put together from blocks, checked
-    // already, is installed as it is; the check after it stays, as for an unpacked download.
+    // The unpacked content of a compressed file that was put together from blocks was checked
+    // by its MD5 and SHA-256 once it was made, as any download: it is installed as it is.
     const QString unpackedSource = sourceFile + QLatin1String(FileDownloadSpecification::UnpackedSuffix);
     const bool unpackedBefore = replaceSpec.hasUnzip()
         && QFileInfo(unpackedSource).isFile() && !QFileInfo(unpackedSource).isSymLink();
     SlowFileOpSpecification *put;
     if (unpackedBefore)
         put = new FileCopyTaskSpecification(&ownJournal, unpackedSource, newFile, this,
-                                            remaining - CheckShare);
+                                            remaining);
     else if (replaceSpec.hasUnzip())
         put = new FileUnzipTaskSpecification(&ownJournal, sourceFile, newFile, this,
                                              remaining - CheckShare);
@@ -95,7 +95,7 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
     if (isExecutable(newFile))
         put->setMode(ExecutableMode);
     addSubTask(put);
-    if (replaceSpec.hasUnzip())
+    if (replaceSpec.hasUnzip() && !unpackedBefore)
         addSubTask(new CheckSignatureTaskSpecification(newFile, replaceSpec.unzipMd5, true, this,
                                                        CheckShare));
     state = Running;

@@ -397,6 +397,11 @@ void MakeDownloadReplaceListFunc::placeEntry(Entry &entry)
     if (downloadKeys.contains(key))
         return;
     if (entry.tempMatches) {
+        // The installation takes a compressed file's unpacked content put together from blocks
+        // in place of the download; one left by another session must not stand in for this one.
+        if (entry.download.unpacked)
+            QFile::remove(tempDir + QLatin1Char('/') + key
+                          + QLatin1String(FileDownloadSpecification::UnpackedSuffix));
         if (!sideFilePath.isEmpty()) {
             downloadKeys.insert(key);
             reused.append({results.downloadList.size(), std::move(entry.download),

@@ -104,6 +104,10 @@ void TestPackedDelta::init()
     configuration.tempDir = work->filePath(QStringLiteral("session"));
     QVERIFY(QDir().mkpath(configuration.tempDir + QLatin1String("/data")));
     configuration.streams = 2;
+    // Left by another session: never to be taken for this one's.
+    QVERIFY(writeFile(configuration.tempDir + QLatin1Char('/') + FilePath
+                          + QLatin1String(FileDownloadSpecification::UnpackedSuffix),
+                      "stale"));
     installed = work->filePath(QStringLiteral("big.txt"));
     QVERIFY(writeFile(installed, Old));
 
