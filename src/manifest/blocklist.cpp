@@ -2,6 +2,7 @@
 
 #include "manifest/rollingchecksum.h"
 #include "manifest/sha256.h"
+#include "manifest/sidefile.h"
 
 #include <QIODevice>
 #include <QtEndian>
@@ -25,20 +26,6 @@ bool isBase64(QByteArrayView text)
     });
 }
 
-// A decimal number as toLine() writes it: digits only, no leading zero, no sign.
-bool parseNumber(QByteArrayView text, qint64 *value)
-{
-    if (text.isEmpty() || text.size() > MaxNumberDigits || (text.size() > 1 && text.front() == '0'))
-        return false;
-    qint64 result = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9')
-            return false;
-        result = result * 10 + (c - '0');
-    }
-    *value = result;
-    return true;
-}
 
 // The next blank-separated field of line from position on; position moves past its blank.
 bool nextField(QByteArrayView line, qsizetype *position, QByteArrayView *field)
@@ -140,13 +127,13 @@ bool BlockList::fromLine(const QByteArray &line, BlockList *out, QString *path, 
         return false;
     }
     qint64 blockSize = 0, fileSize = 0;
-    if (!parseNumber(blockSizeField, &blockSize) || !isBlockSize(blockSize)) {
+    if (!SideFile::parseNumber(blockSizeField, MaxNumberDigits, &blockSize) || !isBlockSize(blockSize)) {
         *problem = QStringLiteral("its block size is not a power of two from %1 to %2")
                        .arg(MinBlockSize)
                        .arg(MaxBlockSize);
         return false;
     }
-    if (!parseNumber(fileSizeField, &fileSize)) {
+    if (!SideFile::parseNumber(fileSizeField, MaxNumberDigits, &fileSize)) {
         *problem = QStringLiteral("its file size is not a number");
         return false;
     }

@@ -1,5 +1,7 @@
 #include "manifest/gzipaccesspoints.h"
 
+#include "manifest/sidefile.h"
+
 #include <QList>
 
 #include <limits>
@@ -8,20 +10,6 @@ namespace {
 
 // Enough for any count or block number a list may have.
 constexpr int MaxNumberDigits = 9;
-
-bool parseNumber(const QByteArray &text, qint64 *value)
-{
-    if (text.isEmpty() || text.size() > MaxNumberDigits || (text.size() > 1 && text.front() == '0'))
-        return false;
-    qint64 result = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9')
-            return false;
-        result = result * 10 + (c - '0');
-    }
-    *value = result;
-    return true;
-}
 
 } // namespace
 
@@ -63,7 +51,7 @@ bool GzipAccessPoints::fromLine(const QByteArray &line, GzipAccessPoints *out, Q
         return false;
     }
     qint64 every = 0, count = 0;
-    if (!parseNumber(fields.at(1), &every) || every < 1 || !parseNumber(fields.at(2), &count)) {
+    if (!SideFile::parseNumber(fields.at(1), MaxNumberDigits, &every) || every < 1 || !SideFile::parseNumber(fields.at(2), MaxNumberDigits, &count)) {
         *problem = QStringLiteral("its numbers are malformed");
         return false;
     }

@@ -121,6 +121,20 @@ void SideFile::lookUpFileLines(QIODevice *device, QHash<QString, FileLines> *wan
     }
 }
 
+bool SideFile::parseNumber(QByteArrayView text, int maxDigits, qint64 *value)
+{
+    if (text.isEmpty() || text.size() > maxDigits || (text.size() > 1 && text.front() == '0'))
+        return false;
+    qint64 result = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        result = result * 10 + (c - '0');
+    }
+    *value = result;
+    return true;
+}
+
 QByteArray SideFile::serialize() const
 {
     QStringList paths = sha256.keys();

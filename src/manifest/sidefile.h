@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QHash>
 #include <QString>
 
@@ -62,6 +63,12 @@ public:
      * delta.
      */
     static void lookUpFileLines(QIODevice *device, QHash<QString, FileLines> *wanted);
+
+    /**
+     * A number of a side file line: decimal digits only, no leading zero, no sign, at most
+     * @p maxDigits of them (so that arithmetic on it cannot overflow). False for anything else.
+     */
+    static bool parseNumber(QByteArrayView text, int maxDigits, qint64 *value);
 
     /// The key under which a stored file's digest is listed.
     static QString pathOf(const QString &section, const QString &key)
