@@ -123,8 +123,8 @@ void DeltaDownloadTaskSpecification::onScanned()
             receiver->markPresent(block);
     }
     reused = matcher->reusedBytes();
-    // The fetched blocks go to their places first; the found ones are copied after them, in
-    // order, so that the file can be digested while they are.
+    // The found blocks are copied in order on a pool thread while the others are fetched into
+    // their places; the digest follows both through the file.
     if (::ftruncate(output.handle(), off_t(list.fileSize())) != 0) {
         fail(SessionFile::diskErrorMessage(output.fileName(), errno));
         return;
@@ -135,7 +135,29 @@ void DeltaDownloadTaskSpecification::onScanned()
                      .arg(remotePath)
                      .arg(share)
                      .arg(tr("%1 KB").arg((toFetch + 999) / 1000)));
+    startCopy();
     fetchMore();
+}
+
+bool DeltaDownloadTaskSpecification::inFile(int block) const
+{
+    return matcher->oldOffsetOf(block) != BlockMatcher::Missing
+        ? list.offsetOf(block) + list.lengthOf(block) <= copiedUpTo
+        : receiver->has(block);
+}
+
+void DeltaDownloadTaskSpecification::digestMore()
+{
+    while (digestedBlocks < list.count() && inFile(digestedBlocks))
+        ++digestedBlocks;
+    if (digestedBlocks < list.count()) {
+        digester.grown(list.offsetOf(digestedBlocks));
+        return;
+    }
+    if (!digestFinishing) {
+        digestFinishing = true;
+        digester.finish(list.fileSize());
+    }
 }
 
 void DeltaDownloadTaskSpecification::startCopy()
@@ -147,6 +169,9 @@ void DeltaDownloadTaskSpecification::startCopy()
     digester.start(output.fileName(), 0);
     const std::shared_ptr<BlockMatcher> copier = matcher;
     const std::shared_ptr<Descriptors> copied = files;
+    copiedUpTo = 0;
+    digestedBlocks = 0;
+    digestFinishing = false;
     copy.setFuture(QtConcurrent::run(pool(), [copier, copied](QPromise<QString> &promise) {
         // In KiB, so that the progress of any file fits an int.
         promise.setProgressRange(0, int(copier->blockList().fileSize() / 1024));
@@ -160,8 +185,10 @@ void DeltaDownloadTaskSpecification::startCopy()
 
 void DeltaDownloadTaskSpecification::onCopyProgress(int kilobytes)
 {
-    if (state == Running && receiver)
-        digester.grown(qint64(kilobytes) * 1024);
+    if (state != Running || !receiver)
+        return;
+    copiedUpTo = qMax(copiedUpTo, qint64(kilobytes) * 1024);
+    digestMore();
 }
 
 void DeltaDownloadTaskSpecification::onCopied()
@@ -173,7 +200,8 @@ void DeltaDownloadTaskSpecification::onCopied()
         fail(problem);
         return;
     }
-    digester.finish(list.fileSize());
+    copiedUpTo = list.fileSize();
+    digestMore();
 }
 
 void DeltaDownloadTaskSpecification::onDigestReady(const QByteArray &md5, const QByteArray &sha256)
@@ -196,14 +224,9 @@ void DeltaDownloadTaskSpecification::fetchMore()
 {
     if (state != Running || !receiver)
         return;
-    if (receiver->missingCount() == 0) {
-        if (fetches.isEmpty() && !copy.isRunning() && !copyStarted) {
-            copyStarted = true;
-            setProgressCoalesced(1.0 - CopyShare);
-            startCopy();
-        }
+    digestMore();
+    if (receiver->missingCount() == 0)
         return;
-    }
     // A request may end, and with it the delta, while it is being started.
     while (receiver && fetches.size() < MaxRequests && startFetch()) { }
 }
@@ -405,7 +428,7 @@ void DeltaDownloadTaskSpecification::onFetchEnded(RangeFetch *fetch, RangeFetch:
         probing.remove(name);
     if (outcome == RangeFetch::Complete && fetch->ranges().size() > 1)
         mirrors->confirmSeveralRanges(name);
-    setProgressCoalesced((1.0 - CopyShare) * double(receiver->receivedBytes())
+    setProgressCoalesced(double(receiver->receivedBytes())
                          / double(qMax(qint64(1), list.fileSize() - reused)));
 
     switch (outcome) {
@@ -503,7 +526,6 @@ void DeltaDownloadTaskSpecification::stop()
     copy.setFuture(QFuture<QString>());
     digester.stop();
     files.reset();
-    copyStarted = false;
 }
 
 void DeltaDownloadTaskSpecification::fail(const QString &reason)

@@ -40,9 +40,10 @@ class QThreadPool;
  * 200, 416 or 501, parts not asked for, or ranges left out). Until a mirror has answered several
  * ranges correctly in the run, one request at a time asks it for ProbeRanges of them and the
  * others for one each. A mirror that ignores a single range too is not asked for ranges again in
- * the run. What the mirrors learn this way is kept in the pool for the rest of the run. Then,
- * on a pool thread, the found blocks are copied from the installed file, in order, while the
- * file is digested behind the copy (MD5 and SHA-256, fileDigest() and fileSha256()).
+ * the run. What the mirrors learn this way is kept in the pool for the rest of the run. From the
+ * scan on, a pool thread copies the found blocks from the installed file in order, while the
+ * file is digested behind the copy and the fetched blocks, up to the first block not in it yet
+ * (MD5 and SHA-256, fileDigest() and fileSha256()).
  *
  * Every block is checked against its strong digest as it arrives (BlockReceiver) and written
  * only when right. A wrong block charges the mirror that sent it one error, and it is not asked
@@ -129,9 +130,6 @@ public:
     void timeTick(quint64 &downloadDone, quint64 &downloadTotal, quint64 &speed,
                   bool &downloading) override;
 
-    /// The share of the progress that the copy of the found blocks stands for.
-    static constexpr double CopyShare = 0.3;
-
     /// The raw MD5 and SHA-256 of the file put together by the last successful run, digested
     /// while it was; empty before one. The caller checks them instead of reading the file again.
     QByteArray fileDigest() const { return digest; }
@@ -161,6 +159,11 @@ private:
     void onCopyProgress(int kilobytes);
     void onCopied();
     void onDigestReady(const QByteArray &md5, const QByteArray &sha256);
+    // Whether @p block has its bytes in the new file: copied or fetched.
+    bool inFile(int block) const;
+    // Hands the digest the bytes in the file from where it stands up to the first block that
+    // is not, and finishes it once all are.
+    void digestMore();
     void fetchMore();
     bool startFetch();
     // The next missing blocks no request asks for, as up to @p maxRanges ranges, those apart by
@@ -189,7 +192,11 @@ private:
     std::shared_ptr<Descriptors> files;
     QFutureWatcher<QString> scan;
     QFutureWatcher<QString> copy;
-    bool copyStarted = false;
+    // How far the copy has written the found blocks, and the blocks from the start on that
+    // are in the file and handed to the digest.
+    qint64 copiedUpTo = 0;
+    int digestedBlocks = 0;
+    bool digestFinishing = false;
     GrowingFileDigest digester;
     QByteArray digest;
     QByteArray strongDigest;

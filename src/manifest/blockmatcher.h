@@ -65,9 +65,9 @@ public:
      * Gives @p outputFd the new file's size and writes every found block at its place, read
      * from @p oldFd, leaving the missing ranges for the caller, before or after. False with the
      * reason in @p problem when a read or write fails, or when the old file no longer holds a
-     * found block: it changed after the scan. The blocks are written in order; when the missing
-     * ranges were written before, @p complete is told, now and then and at the end, up to which
-     * offset the new file is complete, so that it can be digested while the rest is written.
+     * found block: it changed after the scan. The blocks are written in order, and
+     * @p complete is told, now and then and at the end, up to which offset they are, so that
+     * the file can be digested while the rest is written.
      */
     bool assemble(int oldFd, int outputFd, QString *problem,
                   const std::function<void(qint64)> &complete = {}) const;
