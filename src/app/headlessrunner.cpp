@@ -30,7 +30,7 @@ HeadlessRunner::HeadlessRunner(Configuration &configuration, QObject *parent)
 }
 
 QString HeadlessRunner::progressLine(qreal doneFrac, quint64 downloadDone, quint64 downloadTotal,
-                                     quint64 speed, bool downloading)
+                                     quint64 speed, bool downloading, qint64 secondsLeft)
 {
     const int percent = qBound(0, int(doneFrac * 100), 100);
     if (!downloading)
@@ -38,9 +38,11 @@ QString HeadlessRunner::progressLine(qreal doneFrac, quint64 downloadDone, quint
     const QString rate = speed >= BytesPerMegabyte
         ? tr("%1 MB/s").arg(double(speed) / BytesPerMegabyte, 0, 'f', 1)
         : tr("%1 KB/s").arg(kiloBytes(speed));
-    return tr("Progress %1% - %2 KB / %3 KB at %4")
-        .arg(percent)
-        .arg(kiloBytes(downloadDone), kiloBytes(downloadTotal), rate);
+    const QString line = tr("Progress %1% - %2 KB / %3 KB at %4")
+                             .arg(percent)
+                             .arg(kiloBytes(downloadDone), kiloBytes(downloadTotal), rate);
+    return secondsLeft < 0 ? line
+                           : tr("%1, %2 left").arg(line, TimeLeftEstimate::format(secondsLeft));
 }
 
 void HeadlessRunner::start()
@@ -100,7 +102,9 @@ void HeadlessRunner::onDownloadProgress(quint64 downloadDone, quint64 downloadTo
     // zeros when the run has ended; that one says nothing.
     if (engine->getState() != UpdateEngine::Running)
         return;
-    const QString line = progressLine(progress, downloadDone, downloadTotal, speed, downloading);
+    timeLeft.tick(downloadDone, downloadTotal, speed, downloading);
+    const QString line = progressLine(progress, downloadDone, downloadTotal, speed, downloading,
+                                      timeLeft.secondsLeft());
     // A phase without visible change (unpacking a large file) would repeat
     // the same line every second.
     if (line == lastProgressLine)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engine/timeleftestimate.h"
+
 #include <QObject>
 #include <QString>
 
@@ -36,10 +38,10 @@ public:
     explicit HeadlessRunner(Configuration &configuration, QObject *parent = nullptr);
 
     // The progress line for the given figures, as written once per tick:
-    // "Progress 45% - 915 KB / 8308 KB at 1.2 MB/s" while downloading,
-    // "Progress 45%" otherwise.
+    // "Progress 45% - 915 KB / 8308 KB at 1.2 MB/s, 2:10 left" while downloading (the time left
+    // only when secondsLeft is known, see TimeLeftEstimate), "Progress 45%" otherwise.
     static QString progressLine(qreal doneFrac, quint64 downloadDone, quint64 downloadTotal,
-                                quint64 speed, bool downloading);
+                                quint64 speed, bool downloading, qint64 secondsLeft = -1);
 
 public slots:
     // Prepares and starts the run.
@@ -69,4 +71,6 @@ private:
     QString lastProgressLine;
     bool cancelRequested = false;
     bool ended = false;
+    // Fed each tick while the run downloads.
+    TimeLeftEstimate timeLeft;
 };

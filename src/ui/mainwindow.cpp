@@ -162,15 +162,20 @@ void MainWindow::onProgressUpdate(qreal doneFrac)
 void MainWindow::onDownloadProgress(quint64 downloadDone, quint64 downloadTotal, quint64 speed,
                                     bool downloading)
 {
+    timeLeft.tick(downloadDone, downloadTotal, speed, downloading);
+    const qint64 secondsLeft = timeLeft.secondsLeft();
     downloadSpeedLabel->setVisible(downloading);
     totalSizeLabel->setVisible(downloading);
     label_6->setVisible(downloading);
     totalTotalSizeLabel->setVisible(downloading);
+    timeLeftLabel->setVisible(downloading && secondsLeft >= 0);
     if (!downloading)
         return;
     totalSizeLabel->setText(tr("%1 KB").arg(kiloBytes(downloadDone)));
     totalTotalSizeLabel->setText(tr("%1 KB").arg(kiloBytes(downloadTotal)));
     downloadSpeedLabel->setText(tr("%1 KB/s").arg(kiloBytes(speed)));
+    if (secondsLeft >= 0)
+        timeLeftLabel->setText(tr("%1 left").arg(TimeLeftEstimate::format(secondsLeft)));
 }
 
 void MainWindow::onUpdateFinished()

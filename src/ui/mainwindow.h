@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/timeleftestimate.h"
 #include "ui_mainwindow.h"
 
 #include <QWidget>
@@ -63,4 +64,6 @@ private:
     bool abortRequested = false;
     // The log's first line says that earlier lines were dropped.
     bool logTrimmed = false;
+    // Fed with each tick's download figures.
+    TimeLeftEstimate timeLeft;
 };

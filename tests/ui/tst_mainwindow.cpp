@@ -1,4 +1,5 @@
 #include "app/configuration.h"
+#include "engine/timeleftestimate.h"
 #include "engine/updateengine.h"
 #include "manifest/filestatecache.h"
 #include "httpmirror.h"
@@ -183,6 +184,11 @@ void TestMainWindow::downloadFigures()
     QCOMPARE(window.totalSizeLabel->text(), doneText);
     QCOMPARE(window.totalTotalSizeLabel->text(), totalText);
     QCOMPARE(window.downloadSpeedLabel->text(), speedText);
+    // The time left shows once the speed has been seen for a few ticks.
+    QVERIFY(!window.timeLeftLabel->isVisible());
+    for (int tick = 1; tick < TimeLeftEstimate::WarmUpTicks; ++tick)
+        emit engine->downloadProgress(done, total, speed, true);
+    QCOMPARE(window.timeLeftLabel->isVisible(), speed > 0 && total > done);
 
     // Hiding keeps the last texts.
     emit engine->downloadProgress(0, 0, 0, false);
@@ -190,6 +196,7 @@ void TestMainWindow::downloadFigures()
     QVERIFY(!window.totalTotalSizeLabel->isVisible());
     QVERIFY(!window.downloadSpeedLabel->isVisible());
     QVERIFY(!window.label_6->isVisible());
+    QVERIFY(!window.timeLeftLabel->isVisible());
     QCOMPARE(window.totalSizeLabel->text(), doneText);
 }
 

@@ -4,6 +4,10 @@
 <context>
     <name>MainWindow</name>
     <message>
+        <source>%1 left</source>
+        <translation>noch %1</translation>
+    </message>
+    <message>
         <source>Start Update</source>
         <translation>Update starten</translation>
     </message>
@@ -580,6 +584,10 @@ vom Aktualisierungsserver abfragen.</translation>
 </context>
 <context>
     <name>HeadlessRunner</name>
+    <message>
+        <source>%1, %2 left</source>
+        <translation>%1, noch %2</translation>
+    </message>
     <message>
         <source>Progress %1%</source>
         <translation>Fortschritt %1%</translation>
