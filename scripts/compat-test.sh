@@ -205,6 +205,7 @@ size=1
 [local]
 url=$mirror_url
 retries=5
+slots=4
 INI
 }
 

@@ -297,6 +297,7 @@ bool DeltaDownloadTaskSpecification::startFetch()
                                  packed ? storedSize : list.fileSize(), std::move(sink), this);
     askedBlocks.insert(fetch, ranges);
     connect(fetch, &RangeFetch::ended, this, &DeltaDownloadTaskSpecification::onFetchEnded);
+    connect(fetch, &RangeFetch::answered, mirrors, &Mirrors::noteProtocol);
     fetches.append(fetch);
     idleTicks.insert(fetch, 0);
     fetch->start();

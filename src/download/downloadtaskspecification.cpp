@@ -169,7 +169,7 @@ void DownloadTaskSpecification::startDownload()
     }
 
     answerTaken = false;
-    reply = manager->get(RangeRequest::make(requestUrl(), requestOffset));
+    reply = manager->get(RangeRequest::make(requestUrl(), requestOffset, mirror.http2Direct));
     if (!reply) {
         emit error(tr("Download failed to initialize"));
         file.close();
@@ -231,6 +231,9 @@ bool DownloadTaskSpecification::takeAnswer()
     if (answerTaken)
         return true;
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (status != 0)
+        mirrors->noteProtocol(mirror.name,
+                              reply->attribute(QNetworkRequest::Http2WasUsedAttribute).toBool());
     switch (RangeRequest::judge(status, reply->rawHeader("Content-Range"), requestOffset,
                                 initialExpectedSize)) {
     case RangeRequest::AppendToFile:

@@ -28,8 +28,13 @@ struct FTPSiteAccessData
     int errorCount = 0;
     /// Downloads currently using the mirror.
     int useCount = 0;
-    /// Simultaneous downloads the mirror accepts.
+    /// Simultaneous downloads the mirror accepts: its group's "slots" when that is a number from
+    /// 1 to MaxSlots, else 3 for HTTP and HTTPS and 1 for any other scheme.
     int maxUses = 1;
+    static constexpr int MaxSlots = 64;
+    /// Its group's "http2=prior": requests go out as HTTP/2 without negotiating it first (prior
+    /// knowledge), also over plain HTTP. Without it HTTPS mirrors negotiate HTTP/2 by ALPN.
+    bool http2Direct = false;
     /// What the mirror was found to answer to range requests during the run.
     enum RangeSupport {
         MultipleRanges, ///< not found wanting yet: several ranges are asked for in one request

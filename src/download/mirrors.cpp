@@ -77,6 +77,13 @@ void Mirrors::setDefaults(QSettings &settings, int version)
         const QString url = settings.value(QStringLiteral("url")).toString();
         if (isHttpUrl(url))
             mirror.maxUses = HttpMaxUses;
+        // Keys updaters before them do not know, and so ignore: a mirrors.ini with them still
+        // means to those what it always meant.
+        const uint slotCount = settings.value(QStringLiteral("slots")).toUInt();
+        if (slotCount >= 1 && slotCount <= uint(FTPSiteAccessData::MaxSlots))
+            mirror.maxUses = int(slotCount);
+        mirror.http2Direct = settings.value(QStringLiteral("http2")).toString()
+            == QLatin1String("prior");
         mirror.url = versionedUrl(url, version);
         // Anything but a positive number (missing, 0, negative, garbage, too large) means the
         // default; toUInt() already fails on a sign or on text.
@@ -196,6 +203,15 @@ void Mirrors::lowerRangeSupport(const QString &name, FTPSiteAccessData::RangeSup
     const int index = getMirrorIndex(name);
     if (index >= 0 && mirrors[index].ranges < support)
         mirrors[index].ranges = support;
+}
+
+void Mirrors::noteProtocol(const QString &name, bool http2)
+{
+    if (getMirrorIndex(name) < 0 || protocolNoted.contains(name))
+        return;
+    protocolNoted.insert(name);
+    emit message(http2 ? tr("Mirror %1 answers over HTTP/2").arg(name)
+                       : tr("Mirror %1 answers over HTTP/1.1").arg(name));
 }
 
 void Mirrors::confirmSeveralRanges(const QString &name)

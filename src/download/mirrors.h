@@ -4,6 +4,7 @@
 
 #include <QObject>
 #include <QRandomGenerator>
+#include <QSet>
 #include <QString>
 #include <QVector>
 
@@ -106,6 +107,9 @@ public:
      * the run; a mirror is never raised again once found wanting.
      */
     void lowerRangeSupport(const QString &name, FTPSiteAccessData::RangeSupport support);
+    /// Sends "Mirror %1 answers over HTTP/2" (or "HTTP/1.1") the first time an answer of mirror
+    /// @p name is noted in the run, and nothing later.
+    void noteProtocol(const QString &name, bool http2);
     /// Records that mirror @p name answered a request for several ranges correctly.
     void confirmSeveralRanges(const QString &name);
     /// What mirror @p name is asked for in range requests; NoRanges when no such mirror is left.
@@ -132,5 +136,6 @@ private:
 
     QVector<FTPSiteAccessData> mirrors;
     bool noMirrorsReported = false;
+    QSet<QString> protocolNoted;
     QRandomGenerator random;
 };

@@ -65,7 +65,8 @@ QByteArray RangeFetch::rangeHeader(const QList<QPair<qint64, qint64>> &ranges)
 void RangeFetch::start()
 {
     QNetworkRequest request = RangeRequest::make(
-        QUrl(from.url + QLatin1Char('/') + RangeRequest::encodedPath(remotePath)), 0);
+        QUrl(from.url + QLatin1Char('/') + RangeRequest::encodedPath(remotePath)), 0,
+        from.http2Direct);
     request.setRawHeader("Range", rangeHeader(asked));
     // Ranges count the bytes as stored.
     request.setRawHeader("Accept-Encoding", "identity");
@@ -107,6 +108,7 @@ bool RangeFetch::judgeAnswer()
 {
     judged = true;
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    emit answered(from.name, reply->attribute(QNetworkRequest::Http2WasUsedAttribute).toBool());
     const bool several = asked.size() > 1;
     if (status == 200 || status == 501 || (status == 416 && several)) {
         // The whole file is never what is missing: the answer is dropped unread.

@@ -85,6 +85,8 @@ public:
 
 signals:
     void ended(RangeFetch *fetch, RangeFetch::Outcome outcome);
+    /// The mirror @p mirrorName answered, over HTTP/2 or not.
+    void answered(const QString &mirrorName, bool http2);
 
 private:
     void onMetaData();

@@ -17,9 +17,11 @@ QString RangeRequest::encodedPath(const QString &path)
     return encoded.join(QLatin1Char('/'));
 }
 
-QNetworkRequest RangeRequest::make(const QUrl &url, qint64 offset)
+QNetworkRequest RangeRequest::make(const QUrl &url, qint64 offset, bool http2Direct)
 {
     QNetworkRequest request {url};
+    if (http2Direct)
+        request.setAttribute(QNetworkRequest::Http2DirectAttribute, true);
     // A redirect is a broken mirror whatever the manager's own policy says.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::ManualRedirectPolicy);

@@ -26,8 +26,9 @@ public:
         BrokenMirror ///< not an answer a mirror may give: drop the mirror
     };
 
-    /// The GET request for @p url, asking for the bytes from @p offset on when it is above 0.
-    static QNetworkRequest make(const QUrl &url, qint64 offset);
+    /// The GET request for @p url, asking for the bytes from @p offset on when it is above 0;
+    /// as HTTP/2 without negotiating it when @p http2Direct (a mirror's "http2=prior").
+    static QNetworkRequest make(const QUrl &url, qint64 offset, bool http2Direct = false);
 
     /**
      * Judges an answer with HTTP status @p status (0 when absent) and Content-Range header

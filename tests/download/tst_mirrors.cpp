@@ -41,6 +41,9 @@ private slots:
     void retries();
     void slotsAndUrl_data();
     void slotsAndUrl();
+    void optionalKeys_data();
+    void optionalKeys();
+    void protocolNotedOncePerMirror();
     void alphaMirror();
     void alphaMissing_data();
     void alphaMissing();
@@ -147,6 +150,59 @@ void TestMirrors::slotsAndUrl()
     QCOMPARE(mirror.maxUses, maxUses);
     QCOMPARE(mirror.url, url);
     QCOMPARE(mirror.retries, 5);
+}
+
+void TestMirrors::optionalKeys_data()
+{
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<QByteArray>("keys");
+    QTest::addColumn<int>("maxUses");
+    QTest::addColumn<bool>("http2Direct");
+    const QString http = QStringLiteral("http://h.example/files");
+    QTest::newRow("none") << http << QByteArray() << 3 << false;
+    QTest::newRow("slots") << http << QByteArray("slots=8\n") << 8 << false;
+    QTest::newRow("slots for ftp") << "ftp://h.example/files" << QByteArray("slots=2\n") << 2
+                                   << false;
+    QTest::newRow("most slots") << http << QByteArray("slots=64\n") << 64 << false;
+    // Anything else means the default, as a missing key.
+    QTest::newRow("too many slots") << http << QByteArray("slots=65\n") << 3 << false;
+    QTest::newRow("no slots") << http << QByteArray("slots=0\n") << 3 << false;
+    QTest::newRow("negative slots") << http << QByteArray("slots=-4\n") << 3 << false;
+    QTest::newRow("slots not a number") << http << QByteArray("slots=many\n") << 3 << false;
+    QTest::newRow("prior knowledge") << http << QByteArray("http2=prior\n") << 3 << true;
+    QTest::newRow("other http2 value") << http << QByteArray("http2=yes\n") << 3 << false;
+    QTest::newRow("both") << http << QByteArray("slots=16\nhttp2=prior\n") << 16 << true;
+}
+
+void TestMirrors::optionalKeys()
+{
+    QFETCH(QString, url);
+    QFETCH(QByteArray, keys);
+    QFETCH(int, maxUses);
+    QFETCH(bool, http2Direct);
+    const QString path = dir.write("mirrors.ini", "[mirrors]\nsize=1\n1\\mirror=m\n[m]\nurl="
+                                                      + url.toUtf8() + "\n" + keys);
+    Mirrors pool;
+    QVERIFY(pool.initDefault(path, Version));
+    QCOMPARE(pool.mirrorList().size(), 1);
+    QCOMPARE(pool.mirrorList().at(0).maxUses, maxUses);
+    QCOMPARE(pool.mirrorList().at(0).http2Direct, http2Direct);
+    QCOMPARE(pool.mirrorList().at(0).retries, 5);
+}
+
+void TestMirrors::protocolNotedOncePerMirror()
+{
+    const QString path = writeMirrorsIni(dir, {{"a", "http://a.example", {}},
+                                               {"b", "http://b.example", {}}});
+    Mirrors pool;
+    QVERIFY(pool.initDefault(path, Version));
+    QSignalSpy messages(&pool, &Mirrors::message);
+    pool.noteProtocol(QStringLiteral("a"), false);
+    pool.noteProtocol(QStringLiteral("a"), true);
+    pool.noteProtocol(QStringLiteral("b"), true);
+    pool.noteProtocol(QStringLiteral("gone"), true);
+    QCOMPARE(signalTexts(messages),
+             QStringList({"Mirror a answers over HTTP/1.1", "Mirror b answers over HTTP/2"}));
 }
 
 void TestMirrors::alphaMirror()

@@ -5,6 +5,7 @@
 
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
+#include <QSignalSpy>
 
 QByteArray mirrorsIniText(const QList<MirrorEntry> &entries)
 {
@@ -50,4 +51,13 @@ FTPSiteAccessData mirrorRecord(const Mirrors &pool, const QString &name)
 {
     const int index = pool.getMirrorIndex(name);
     return index < 0 ? FTPSiteAccessData() : pool.mirrorList().at(index);
+}
+
+QStringList poolMessagesBesideProtocol(const QSignalSpy &messages)
+{
+    QStringList texts = signalTexts(messages);
+    texts.removeIf([](const QString &text) {
+        return text.startsWith(QLatin1String("Mirror ")) && text.contains(QLatin1String(" answers over "));
+    });
+    return texts;
 }

@@ -5,10 +5,12 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 class FreshPaths;
 class Mirrors;
 class QNetworkAccessManager;
+class QSignalSpy;
 
 // Helpers for tests that download from local mirrors through a Mirrors pool.
 
@@ -37,6 +39,10 @@ void prepareForLoopback(QNetworkAccessManager &manager);
 // Seeds the pool so that its next choice is the mirror called name, found
 // through the pool's own choices. False when no seed below 1000 picks it.
 bool makeNextChoice(Mirrors &pool, const QString &name);
+
+// The pool's messages without the note of each mirror's protocol ("Mirror M answers over
+// HTTP/1.1"), which comes with its first answer.
+QStringList poolMessagesBesideProtocol(const QSignalSpy &messages);
 
 // The pool's record of the mirror called name; a default record once it was
 // dropped.
