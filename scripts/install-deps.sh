@@ -12,6 +12,7 @@ packages=(
     libgl-dev
     tinyproxy
     strace util-linux
+    nginx-light openssl
     python3
 )
 packages+=("$@")

@@ -1,0 +1,168 @@
+#include "download/downloadtaskspecification.h"
+#include "download/mirrors.h"
+#include "downloadsupport.h"
+#include "taskrun.h"
+#include "testsupport.h"
+
+#include <QDir>
+#include <QNetworkAccessManager>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+
+const int Version = 7;
+
+quint16 freePort()
+{
+    QTcpServer probe;
+    return probe.listen(QHostAddress::LocalHost) ? probe.serverPort() : 0;
+}
+
+bool accepts(quint16 port)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    return socket.waitForConnected(200);
+}
+
+} // namespace
+
+// HTTP/2 against a real nginx started by the test on 127.0.0.1: negotiated by ALPN with a TLS
+// mirror that offers it, and asked for with prior knowledge over plain HTTP where a mirror's
+// group says "http2=prior". The pool notes each mirror's protocol once.
+class TestHttp2Mirror : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void downloadsOverHttp2_data();
+    void downloadsOverHttp2();
+
+private:
+    QTemporaryDir dir;
+    QProcess nginx;
+    quint16 tlsPort = 0;
+    quint16 plainPort = 0;
+    QByteArray body;
+};
+
+void TestHttp2Mirror::initTestCase()
+{
+    const QString nginxPath = QStandardPaths::findExecutable(QStringLiteral("nginx"), {"/usr/sbin", "/usr/bin"});
+    const QString opensslPath = QStandardPaths::findExecutable(QStringLiteral("openssl"));
+    QVERIFY2(!nginxPath.isEmpty() && !opensslPath.isEmpty(),
+             "nginx and openssl are needed (scripts/install-deps.sh installs them)");
+    QVERIFY(dir.isValid());
+
+    // A certificate for 127.0.0.1 that the test's TLS configuration trusts.
+    QProcess openssl;
+    openssl.start(opensslPath, {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                                "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+                                "-keyout", dir.filePath("key.pem"), "-out", dir.filePath("cert.pem")});
+    QVERIFY(openssl.waitForFinished(30000));
+    QCOMPARE(openssl.exitCode(), 0);
+    const QList<QSslCertificate> certificates
+        = QSslCertificate::fromPath(dir.filePath(QStringLiteral("cert.pem")));
+    QCOMPARE(certificates.size(), 1);
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    tls.addCaCertificates(certificates);
+    QSslConfiguration::setDefaultConfiguration(tls);
+
+    // nginx's workers run as another user when it is started by root: what they serve must be
+    // theirs to read.
+    QVERIFY(QFile::setPermissions(dir.path(), QFile::permissions(dir.path()) | QFile::ReadOther
+                                                  | QFile::ExeOther));
+    body = randomBytes(7, 300000);
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("root/7/data/file.bin")), body));
+    QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("logs"))));
+    tlsPort = freePort();
+    plainPort = freePort();
+    QVERIFY(tlsPort != 0 && plainPort != 0 && tlsPort != plainPort);
+    const QString conf = QStringLiteral(R"(daemon off;
+worker_processes 1;
+pid %1/nginx.pid;
+error_log %1/logs/error.log;
+events { worker_connections 64; }
+http {
+    access_log %1/logs/access.log;
+    client_body_temp_path %1/temp-body;
+    proxy_temp_path %1/temp-proxy;
+    fastcgi_temp_path %1/temp-fastcgi;
+    uwsgi_temp_path %1/temp-uwsgi;
+    scgi_temp_path %1/temp-scgi;
+    server {
+        listen 127.0.0.1:%2 ssl http2;
+        listen 127.0.0.1:%3 http2;
+        ssl_certificate %1/cert.pem;
+        ssl_certificate_key %1/key.pem;
+        root %1/root;
+    }
+}
+)")
+                             .arg(dir.path())
+                             .arg(tlsPort)
+                             .arg(plainPort);
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("nginx.conf")), conf.toUtf8()));
+    nginx.setProcessChannelMode(QProcess::ForwardedChannels);
+    nginx.start(nginxPath, {"-p", dir.path(), "-c", dir.filePath(QStringLiteral("nginx.conf"))});
+    QVERIFY(nginx.waitForStarted(10000));
+    QVERIFY2(QTest::qWaitFor([this] { return accepts(tlsPort) && accepts(plainPort); }, 10000),
+             qPrintable(QString::fromLocal8Bit(readAll(dir.filePath(QStringLiteral("logs/error.log"))))));
+}
+
+void TestHttp2Mirror::cleanupTestCase()
+{
+    nginx.terminate();
+    if (!nginx.waitForFinished(5000)) {
+        nginx.kill();
+        nginx.waitForFinished(5000);
+    }
+}
+
+void TestHttp2Mirror::downloadsOverHttp2_data()
+{
+    QTest::addColumn<QString>("group");
+    QTest::addColumn<QString>("protocol");
+    QTest::newRow("TLS, negotiated") << QStringLiteral("url=https://127.0.0.1:%1\n").arg(tlsPort)
+                                     << "HTTP/2";
+    QTest::newRow("plain, prior knowledge")
+        << QStringLiteral("url=http://127.0.0.1:%1\nhttp2=prior\n").arg(plainPort) << "HTTP/2";
+}
+
+void TestHttp2Mirror::downloadsOverHttp2()
+{
+    QFETCH(QString, group);
+    QFETCH(QString, protocol);
+
+    FreshPaths paths;
+    const QString ini = paths.write(QStringLiteral("mirrors.ini"),
+                                    "[mirrors]\nsize=1\n1\\mirror=m\n[m]\n" + group.toUtf8());
+    Mirrors pool;
+    QVERIFY(pool.initDefault(ini, Version));
+    QSignalSpy poolMessages(&pool, &Mirrors::message);
+    QNetworkAccessManager manager;
+    prepareForLoopback(manager);
+    const QString target = paths.path(QStringLiteral("file.bin"));
+    DownloadTaskSpecification task(&manager, &pool, QStringLiteral("data/file.bin"), target,
+                                   body.size(), nullptr, 1.0);
+    const TaskRun run = runTask(task);
+    QVERIFY2(run.finished == 1, qPrintable(run.messages.join('\n')));
+    QCOMPARE(readAll(target), body);
+    QCOMPARE(signalTexts(poolMessages), QStringList(QStringLiteral("Mirror m answers over %1").arg(protocol)));
+    QVERIFY(readAll(dir.filePath(QStringLiteral("logs/access.log"))).contains("HTTP/2.0"));
+}
+
+QTEST_GUILESS_MAIN(TestHttp2Mirror)
+#include "tst_http2mirror.moc"
