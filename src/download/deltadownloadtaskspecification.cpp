@@ -1,15 +1,15 @@
 #include "download/deltadownloadtaskspecification.h"
 
 #include "download/blockreceiver.h"
-#include "download/rangesink.h"
 #include "download/mirrors.h"
+#include "download/rangesink.h"
 #include "manifest/blockmatcher.h"
 #include "manifest/sha256.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QThreadPool>
 #include <QPromise>
+#include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
 
 #include <cerrno>
@@ -52,8 +52,9 @@ void DeltaDownloadTaskSpecification::execute()
     if (listRead && packed) {
         QString pointsPath;
         listRead = GzipAccessPoints::fromLine(pointsLine, &points, &pointsPath, &problem);
-        if (listRead && (points.blocksPerPoint() != 1 || points.count() != list.count()
-                         || pointsPath != path)) {
+        if (listRead
+            && (points.blocksPerPoint() != 1 || points.count() != list.count()
+                || pointsPath != path)) {
             listRead = false;
             problem = tr("its access points are not one a block");
         }
@@ -249,8 +250,7 @@ bool DeltaDownloadTaskSpecification::startFetch()
         if (fetches.isEmpty() && !waitingForSlot) {
             waitingForSlot = true;
             connect(manager, &QNetworkAccessManager::finished, this,
-                    &DeltaDownloadTaskSpecification::onOtherTransferFinished,
-                    Qt::QueuedConnection);
+                    &DeltaDownloadTaskSpecification::onOtherTransferFinished, Qt::QueuedConnection);
         }
         return false;
     default:
@@ -277,8 +277,8 @@ bool DeltaDownloadTaskSpecification::startFetch()
         QList<PackedRangeSink::Range> parts;
         for (auto &range : stored) {
             const int first = int(range.first / list.blockSize());
-            const int end = int((range.first + range.second + list.blockSize() - 1)
-                                / list.blockSize());
+            const int end
+                = int((range.first + range.second + list.blockSize() - 1) / list.blockSize());
             const qint64 bit = points.bitOffset(first);
             parts.append({bit / 8, int(bit % 8), range.first, range.second});
             // Up to the byte that holds the next point's first bit, or the end of the file.

@@ -10,9 +10,9 @@
 #include <QByteArray>
 #include <QFutureWatcher>
 #include <QHash>
-#include <QSet>
 #include <QList>
 #include <QPair>
+#include <QSet>
 #include <QString>
 #include <QVector>
 

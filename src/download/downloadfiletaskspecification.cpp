@@ -103,8 +103,7 @@ void DownloadFileTaskSpecification::makeSubtasksAndStart(bool resumable)
         deltaTask = delta;
         addSubTask(delta);
         auto *check = new CheckSignatureTaskSpecification(
-            made, download.unpacked ? download.unpackedMd5 : download.md5, false, this,
-            CheckShare);
+            made, download.unpacked ? download.unpackedMd5 : download.md5, false, this, CheckShare);
         check->setExpectedSha256(download.unpacked ? download.unpackedSha256 : download.sha256);
         connect(check, &CheckSignatureTaskSpecification::checkDone, this,
                 &DownloadFileTaskSpecification::onSigCheckDone);

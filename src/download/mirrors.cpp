@@ -82,8 +82,8 @@ void Mirrors::setDefaults(QSettings &settings, int version)
         const uint slotCount = settings.value(QStringLiteral("slots")).toUInt();
         if (slotCount >= 1 && slotCount <= uint(FTPSiteAccessData::MaxSlots))
             mirror.maxUses = int(slotCount);
-        mirror.http2Direct = settings.value(QStringLiteral("http2")).toString()
-            == QLatin1String("prior");
+        mirror.http2Direct
+            = settings.value(QStringLiteral("http2")).toString() == QLatin1String("prior");
         mirror.url = versionedUrl(url, version);
         // Anything but a positive number (missing, 0, negative, garbage, too large) means the
         // default; toUInt() already fails on a sign or on text.

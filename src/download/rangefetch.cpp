@@ -1,7 +1,7 @@
 #include "download/rangefetch.h"
 
-#include "download/rangesink.h"
 #include "download/rangerequest.h"
+#include "download/rangesink.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -113,18 +113,17 @@ bool RangeFetch::judgeAnswer()
     if (status == 200 || status == 501 || (status == 416 && several)) {
         // The whole file is never what is missing: the answer is dropped unread.
         end(several ? MultipleRefused : RangesRefused,
-            tr("it answered %1 to a request for %2").arg(status).arg(several ? tr("several ranges")
-                                                                                : tr("a range")));
+            tr("it answered %1 to a request for %2")
+                .arg(status)
+                .arg(several ? tr("several ranges") : tr("a range")));
         return false;
     }
     if (status != 206) {
         end(BadAnswer, tr("it answered %1").arg(status));
         return false;
     }
-    const QByteArray boundary
-        = ByteRangesReader::boundaryOf(reply->header(QNetworkRequest::ContentTypeHeader)
-                                           .toString()
-                                           .toLatin1());
+    const QByteArray boundary = ByteRangesReader::boundaryOf(
+        reply->header(QNetworkRequest::ContentTypeHeader).toString().toLatin1());
     if (!boundary.isEmpty()) {
         parts = std::make_unique<ByteRangesReader>(
             boundary, fileSize, [this](qint64 offset, QByteArrayView bytes) {
@@ -147,9 +146,8 @@ bool RangeFetch::judgeAnswer()
     if (!match.hasMatch() || match.captured(3).toLongLong() != fileSize
         || match.captured(1).toLongLong() > match.captured(2).toLongLong()
         || match.captured(2).toLongLong() >= fileSize) {
-        end(BadAnswer, tr("its part \"%1\" is not one of a file of %2 bytes")
-                           .arg(contentRange)
-                           .arg(fileSize));
+        end(BadAnswer,
+            tr("its part \"%1\" is not one of a file of %2 bytes").arg(contentRange).arg(fileSize));
         return false;
     }
     partOffset = match.captured(1).toLongLong();
@@ -221,8 +219,9 @@ void RangeFetch::onFinished()
         end(MultipleRefused, tr("its answer left ranges out"));
         return;
     }
-    end(Incomplete, reply->error() != QNetworkReply::NoError ? reply->errorString()
-                                                            : tr("the answer ended early"));
+    end(Incomplete,
+        reply->error() != QNetworkReply::NoError ? reply->errorString()
+                                                 : tr("the answer ended early"));
 }
 
 void RangeFetch::end(Outcome outcome, const QString &explanation)

@@ -37,8 +37,8 @@ bool RangeInflater::start(char firstByte, int skipBits, QByteArrayView dictionar
         return false;
     }
     stream->open = true;
-    const QByteArrayView window = dictionary.size() > WindowSize ? dictionary.last(WindowSize)
-                                                                 : dictionary;
+    const QByteArrayView window
+        = dictionary.size() > WindowSize ? dictionary.last(WindowSize) : dictionary;
     if (!window.isEmpty()
         && inflateSetDictionary(&stream->z, reinterpret_cast<const Bytef *>(window.data()),
                                 uInt(window.size()))

@@ -25,7 +25,7 @@ RangeSink::Result PlainRangeSink::take(QByteArrayView bytes)
     position += bytes.size();
     if (result == BlockReceiver::WriteFailed)
         why = QStringLiteral("the new file cannot be written");
-    return result == BlockReceiver::Taken        ? Taken
+    return result == BlockReceiver::Taken     ? Taken
         : result == BlockReceiver::WrongBlock ? WrongBlock
                                               : Failed;
 }

@@ -8,8 +8,8 @@ void TimeLeftEstimate::tick(quint64 done, quint64 total, quint64 speed, bool dow
         *this = TimeLeftEstimate();
         return;
     }
-    averageSpeed = ticks == 0 ? double(speed)
-                              : Smoothing * double(speed) + (1.0 - Smoothing) * averageSpeed;
+    averageSpeed
+        = ticks == 0 ? double(speed) : Smoothing * double(speed) + (1.0 - Smoothing) * averageSpeed;
     ++ticks;
     bytesLeft = total > done ? total - done : 0;
 }

@@ -78,13 +78,13 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
     }
     // The unpacked content of a compressed file that was put together from blocks was checked
     // by its MD5 and SHA-256 once it was made, as any download: it is installed as it is.
-    const QString unpackedSource = sourceFile + QLatin1String(FileDownloadSpecification::UnpackedSuffix);
-    const bool unpackedBefore = replaceSpec.hasUnzip()
-        && QFileInfo(unpackedSource).isFile() && !QFileInfo(unpackedSource).isSymLink();
+    const QString unpackedSource
+        = sourceFile + QLatin1String(FileDownloadSpecification::UnpackedSuffix);
+    const bool unpackedBefore = replaceSpec.hasUnzip() && QFileInfo(unpackedSource).isFile()
+        && !QFileInfo(unpackedSource).isSymLink();
     SlowFileOpSpecification *put;
     if (unpackedBefore)
-        put = new FileCopyTaskSpecification(&ownJournal, unpackedSource, newFile, this,
-                                            remaining);
+        put = new FileCopyTaskSpecification(&ownJournal, unpackedSource, newFile, this, remaining);
     else if (replaceSpec.hasUnzip())
         put = new FileUnzipTaskSpecification(&ownJournal, sourceFile, newFile, this,
                                              remaining - CheckShare);

@@ -13,8 +13,8 @@
 /// are found as one, the first of them, followed by the others through nextSame(): a file of
 /// zeros must not make every window walk all its blocks.
 ///
-/// A list of more blocks than the index may hold is indexed sparsely: only every stride()-th block, an
-/// anchor, can be found by its checksums, so that the index of a file of half a million blocks
+/// A list of more blocks than the index may hold is indexed sparsely: only every stride()-th block,
+/// an anchor, can be found by its checksums, so that the index of a file of half a million blocks
 /// stays as small as that of one of 65536. A scan finds the blocks between anchors from the
 /// anchors' places (BlockMatcher). Blocks that are not anchors are their own first and last of
 /// equal content.

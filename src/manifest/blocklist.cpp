@@ -26,7 +26,6 @@ bool isBase64(QByteArrayView text)
     });
 }
 
-
 // The next blank-separated field of line from position on; position moves past its blank.
 bool nextField(QByteArrayView line, qsizetype *position, QByteArrayView *field)
 {
@@ -127,7 +126,8 @@ bool BlockList::fromLine(const QByteArray &line, BlockList *out, QString *path, 
         return false;
     }
     qint64 blockSize = 0, fileSize = 0;
-    if (!SideFile::parseNumber(blockSizeField, MaxNumberDigits, &blockSize) || !isBlockSize(blockSize)) {
+    if (!SideFile::parseNumber(blockSizeField, MaxNumberDigits, &blockSize)
+        || !isBlockSize(blockSize)) {
         *problem = QStringLiteral("its block size is not a power of two from %1 to %2")
                        .arg(MinBlockSize)
                        .arg(MaxBlockSize);
@@ -139,7 +139,8 @@ bool BlockList::fromLine(const QByteArray &line, BlockList *out, QString *path, 
     }
     const qint64 count = (fileSize + blockSize - 1) / blockSize;
     if (data.size() % EntryChars != 0 || data.size() / EntryChars != count) {
-        *problem = QStringLiteral("it holds %1 characters for %2 blocks").arg(data.size()).arg(count);
+        *problem
+            = QStringLiteral("it holds %1 characters for %2 blocks").arg(data.size()).arg(count);
         return false;
     }
     if (!isBase64(data)) {

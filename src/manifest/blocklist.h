@@ -83,18 +83,39 @@ public:
     /// The strong digest of a block, as the list holds it; @p digest is the SHA-256 to use.
     static quint64 strongOf(EvpDigest *digest, QByteArrayView data);
 
-    qint64 blockSize() const { return size; }
-    qint64 fileSize() const { return length; }
-    int count() const { return int(entries.size()); }
-    const Block &block(int index) const { return entries.at(index); }
-    qint64 offsetOf(int index) const { return index * size; }
-    qint64 lengthOf(int index) const { return qMin(size, length - index * size); }
+    qint64 blockSize() const
+    {
+        return size;
+    }
+    qint64 fileSize() const
+    {
+        return length;
+    }
+    int count() const
+    {
+        return int(entries.size());
+    }
+    const Block &block(int index) const
+    {
+        return entries.at(index);
+    }
+    qint64 offsetOf(int index) const
+    {
+        return index * size;
+    }
+    qint64 lengthOf(int index) const
+    {
+        return qMin(size, length - index * size);
+    }
 
     friend bool operator==(const BlockList &a, const BlockList &b)
     {
         return a.size == b.size && a.length == b.length && a.entries == b.entries;
     }
-    friend bool operator!=(const BlockList &a, const BlockList &b) { return !(a == b); }
+    friend bool operator!=(const BlockList &a, const BlockList &b)
+    {
+        return !(a == b);
+    }
 
 private:
     static bool isBlockSize(qint64 blockSize);

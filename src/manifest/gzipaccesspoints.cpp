@@ -51,12 +51,13 @@ bool GzipAccessPoints::fromLine(const QByteArray &line, GzipAccessPoints *out, Q
         return false;
     }
     qint64 every = 0, count = 0;
-    if (!SideFile::parseNumber(fields.at(1), MaxNumberDigits, &every) || every < 1 || !SideFile::parseNumber(fields.at(2), MaxNumberDigits, &count)) {
+    if (!SideFile::parseNumber(fields.at(1), MaxNumberDigits, &every) || every < 1
+        || !SideFile::parseNumber(fields.at(2), MaxNumberDigits, &count)) {
         *problem = QStringLiteral("its numbers are malformed");
         return false;
     }
-    const auto decoded = QByteArray::fromBase64Encoding(fields.at(3),
-                                                        QByteArray::AbortOnBase64DecodingErrors);
+    const auto decoded
+        = QByteArray::fromBase64Encoding(fields.at(3), QByteArray::AbortOnBase64DecodingErrors);
     if (!decoded) {
         *problem = QStringLiteral("its data is not base64");
         return false;

@@ -3,8 +3,8 @@
 #include "app/configuration.h"
 #include "fileops/sessionfile.h"
 #include "manifest/checksigfunc.h"
-#include "manifest/sidefile.h"
 #include "manifest/filestatecache.h"
+#include "manifest/sidefile.h"
 
 #include <QFile>
 #include <QFileInfo>

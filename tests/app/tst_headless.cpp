@@ -183,14 +183,14 @@ void TestHeadless::progressLine_data()
     QTest::addColumn<QString>("line");
 
     QTest::newRow("fast download")
-        << 0.456 << quint64(915400) << quint64(8308000) << quint64(1249999) << true
-        << qint64(-1) << "Progress 45% - 915 KB / 8308 KB at 1.2 MB/s";
+        << 0.456 << quint64(915400) << quint64(8308000) << quint64(1249999) << true << qint64(-1)
+        << "Progress 45% - 915 KB / 8308 KB at 1.2 MB/s";
     QTest::newRow("time left known")
-        << 0.456 << quint64(915400) << quint64(8308000) << quint64(1249999) << true
-        << qint64(3725) << "Progress 45% - 915 KB / 8308 KB at 1.2 MB/s, 1:02:05 left";
-    QTest::newRow("slow download") << 0.1 << quint64(999) << quint64(8308000) << quint64(999999)
-                                   << true << qint64(-1)
-                                   << "Progress 10% - 0 KB / 8308 KB at 999 KB/s";
+        << 0.456 << quint64(915400) << quint64(8308000) << quint64(1249999) << true << qint64(3725)
+        << "Progress 45% - 915 KB / 8308 KB at 1.2 MB/s, 1:02:05 left";
+    QTest::newRow("slow download")
+        << 0.1 << quint64(999) << quint64(8308000) << quint64(999999) << true << qint64(-1)
+        << "Progress 10% - 0 KB / 8308 KB at 999 KB/s";
     QTest::newRow("installing") << 0.8 << quint64(0) << quint64(0) << quint64(0) << false
                                 << qint64(40) << "Progress 80%";
 }

@@ -133,8 +133,8 @@ void TestDeltaDownload::init()
     downloads = {record};
 }
 
-TestDeltaDownload::Outcome TestDeltaDownload::run(Mirrors &pool,
-                                                  const std::function<void(const QString &)> &onMessage)
+TestDeltaDownload::Outcome
+TestDeltaDownload::run(Mirrors &pool, const std::function<void(const QString &)> &onMessage)
 {
     DownloadFileListTaskSpecification list(&downloads, manager.get(), &pool, &configuration,
                                            nullptr, 1.0);
@@ -172,15 +172,14 @@ void TestDeltaDownload::everyMirrorYieldsTheFileForLittleMore_data()
     using A = TestHttpMirror::RangeAnswer;
     using F = TestHttpMirror::Fault;
     QTest::newRow("well-behaved") << F() << false << QString() << true;
-    QTest::newRow("several ranges answered whole")
-        << F::rangeAnswer(A::SeveralAsWhole) << false << "cannot send several ranges at once"
-        << false;
+    QTest::newRow("several ranges answered whole") << F::rangeAnswer(A::SeveralAsWhole) << false
+                                                   << "cannot send several ranges at once" << false;
     QTest::newRow("several ranges unsatisfiable")
-        << F::rangeAnswer(A::SeveralUnsatisfiable) << false
-        << "cannot send several ranges at once" << false;
+        << F::rangeAnswer(A::SeveralUnsatisfiable) << false << "cannot send several ranges at once"
+        << false;
     QTest::newRow("several ranges not implemented")
-        << F::rangeAnswer(A::SeveralNotImplemented) << false
-        << "cannot send several ranges at once" << false;
+        << F::rangeAnswer(A::SeveralNotImplemented) << false << "cannot send several ranges at once"
+        << false;
     QTest::newRow("parts not asked for")
         << F::rangeAnswer(A::SeveralShifted) << false << "which was not asked for" << false;
     // Alone, it could only send the whole file; beside a mirror that sends ranges, it costs
@@ -218,7 +217,8 @@ void TestDeltaDownload::everyMirrorYieldsTheFileForLittleMore()
     QCOMPARE(reuse.size(), 1);
     QVERIFY(outcome.messages.filter("fetching the whole file").isEmpty());
     if (!lesson.isEmpty())
-        QVERIFY2(!outcome.messages.filter(lesson).isEmpty(), qPrintable(outcome.messages.join('\n')));
+        QVERIFY2(!outcome.messages.filter(lesson).isEmpty(),
+                 qPrintable(outcome.messages.join('\n')));
 
     // A well-behaved mirror sends the missing blocks and a part header for each range.
     const QPair<qint64, int> missing = missingOf(installed);
@@ -248,9 +248,9 @@ void TestDeltaDownload::wrongBlockCostsTheMirrorThatSentIt()
     TestHttpMirror honest;
     honest.setContent(Served, New);
     Mirrors pool;
-    pool.initDefault(writeMirrorsIni(files, {{"Liar", liar.baseUrl(), "5"},
-                                             {"Honest", honest.baseUrl(), "5"}}),
-                     Version);
+    pool.initDefault(
+        writeMirrorsIni(files, {{"Liar", liar.baseUrl(), "5"}, {"Honest", honest.baseUrl(), "5"}}),
+        Version);
     QVERIFY(makeNextChoice(pool, QStringLiteral("Liar")));
 
     const Outcome outcome = run(pool);
@@ -309,9 +309,8 @@ void TestDeltaDownload::failedDeltaFetchesTheWholeFile_data()
         << right << true << false << New << "no mirror left answers range requests" << 0;
     // Its blocks fail against the list: the mirror is charged (once for each request under way
     // then), not asked for ranges again, and sends the file whole.
-    QTest::newRow("block list of another file")
-        << blockLineOf(other) << true << true << New << "no mirror left answers range requests"
-        << 1;
+    QTest::newRow("block list of another file") << blockLineOf(other) << true << true << New
+                                                << "no mirror left answers range requests" << 1;
     // The blocks match the list, the whole file not what was signed: the file put together is
     // never taken, and the whole file costs the mirror as any whole file would.
     QTest::newRow("signed digests of another file")
@@ -341,8 +340,8 @@ void TestDeltaDownload::failedDeltaFetchesTheWholeFile()
     pool.initDefault(writeMirrorsIni(files, {{"M", server.baseUrl(), "5"}}), Version);
 
     const Outcome outcome = run(pool);
-    QCOMPARE(outcome.messages.filter(QStringLiteral("%1: fetching the whole file (%2")
-                                         .arg(FilePath, reason))
+    QCOMPARE(outcome.messages
+                 .filter(QStringLiteral("%1: fetching the whole file (%2").arg(FilePath, reason))
                  .size(),
              1);
     // The last request was for the whole file.
@@ -356,9 +355,9 @@ void TestDeltaDownload::failedDeltaFetchesTheWholeFile()
     QVERIFY2(outcome.finished, qPrintable(outcome.messages.join('\n')));
     QCOMPARE(readAll(configuration.tempDir + '/' + FilePath), New);
     const int errors = mirrorRecord(pool, QStringLiteral("M")).errorCount;
-    QVERIFY2(mirrorErrors == 0 ? errors == 0
-                               : errors >= mirrorErrors
-                                   && errors <= DeltaDownloadTaskSpecification::MaxRequests,
+    QVERIFY2(mirrorErrors == 0
+                 ? errors == 0
+                 : errors >= mirrorErrors && errors <= DeltaDownloadTaskSpecification::MaxRequests,
              qPrintable(QString::number(errors)));
 }
 

@@ -60,7 +60,8 @@ private:
 
 void TestHttp2Mirror::initTestCase()
 {
-    const QString nginxPath = QStandardPaths::findExecutable(QStringLiteral("nginx"), {"/usr/sbin", "/usr/bin"});
+    const QString nginxPath
+        = QStandardPaths::findExecutable(QStringLiteral("nginx"), {"/usr/sbin", "/usr/bin"});
     const QString opensslPath = QStandardPaths::findExecutable(QStringLiteral("openssl"));
     QVERIFY2(!nginxPath.isEmpty() && !opensslPath.isEmpty(),
              "nginx and openssl are needed (scripts/install-deps.sh installs them)");
@@ -68,9 +69,10 @@ void TestHttp2Mirror::initTestCase()
 
     // A certificate for 127.0.0.1 that the test's TLS configuration trusts.
     QProcess openssl;
-    openssl.start(opensslPath, {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
-                                "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
-                                "-keyout", dir.filePath("key.pem"), "-out", dir.filePath("cert.pem")});
+    openssl.start(opensslPath,
+                  {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+                   "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout",
+                   dir.filePath("key.pem"), "-out", dir.filePath("cert.pem")});
     QVERIFY(openssl.waitForFinished(30000));
     QCOMPARE(openssl.exitCode(), 0);
     const QList<QSslCertificate> certificates
@@ -82,8 +84,8 @@ void TestHttp2Mirror::initTestCase()
 
     // nginx's workers run as another user when it is started by root: what they serve must be
     // theirs to read.
-    QVERIFY(QFile::setPermissions(dir.path(), QFile::permissions(dir.path()) | QFile::ReadOther
-                                                  | QFile::ExeOther));
+    QVERIFY(QFile::setPermissions(
+        dir.path(), QFile::permissions(dir.path()) | QFile::ReadOther | QFile::ExeOther));
     body = randomBytes(7, 300000);
     QVERIFY(writeFile(dir.filePath(QStringLiteral("root/7/data/file.bin")), body));
     QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("logs"))));
@@ -119,7 +121,8 @@ http {
     nginx.start(nginxPath, {"-p", dir.path(), "-c", dir.filePath(QStringLiteral("nginx.conf"))});
     QVERIFY(nginx.waitForStarted(10000));
     QVERIFY2(QTest::qWaitFor([this] { return accepts(tlsPort) && accepts(plainPort); }, 10000),
-             qPrintable(QString::fromLocal8Bit(readAll(dir.filePath(QStringLiteral("logs/error.log"))))));
+             qPrintable(
+                 QString::fromLocal8Bit(readAll(dir.filePath(QStringLiteral("logs/error.log"))))));
 }
 
 void TestHttp2Mirror::cleanupTestCase()
@@ -135,8 +138,8 @@ void TestHttp2Mirror::downloadsOverHttp2_data()
 {
     QTest::addColumn<QString>("group");
     QTest::addColumn<QString>("protocol");
-    QTest::newRow("TLS, negotiated") << QStringLiteral("url=https://127.0.0.1:%1\n").arg(tlsPort)
-                                     << "HTTP/2";
+    QTest::newRow("TLS, negotiated")
+        << QStringLiteral("url=https://127.0.0.1:%1\n").arg(tlsPort) << "HTTP/2";
     QTest::newRow("plain, prior knowledge")
         << QStringLiteral("url=http://127.0.0.1:%1\nhttp2=prior\n").arg(plainPort) << "HTTP/2";
 }
@@ -160,7 +163,8 @@ void TestHttp2Mirror::downloadsOverHttp2()
     const TaskRun run = runTask(task);
     QVERIFY2(run.finished == 1, qPrintable(run.messages.join('\n')));
     QCOMPARE(readAll(target), body);
-    QCOMPARE(signalTexts(poolMessages), QStringList(QStringLiteral("Mirror m answers over %1").arg(protocol)));
+    QCOMPARE(signalTexts(poolMessages),
+             QStringList(QStringLiteral("Mirror m answers over %1").arg(protocol)));
     QVERIFY(readAll(dir.filePath(QStringLiteral("logs/access.log"))).contains("HTTP/2.0"));
 }
 

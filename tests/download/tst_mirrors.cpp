@@ -161,8 +161,8 @@ void TestMirrors::optionalKeys_data()
     const QString http = QStringLiteral("http://h.example/files");
     QTest::newRow("none") << http << QByteArray() << 3 << false;
     QTest::newRow("slots") << http << QByteArray("slots=8\n") << 8 << false;
-    QTest::newRow("slots for ftp") << "ftp://h.example/files" << QByteArray("slots=2\n") << 2
-                                   << false;
+    QTest::newRow("slots for ftp")
+        << "ftp://h.example/files" << QByteArray("slots=2\n") << 2 << false;
     QTest::newRow("most slots") << http << QByteArray("slots=64\n") << 64 << false;
     // Anything else means the default, as a missing key.
     QTest::newRow("too many slots") << http << QByteArray("slots=65\n") << 3 << false;
@@ -180,8 +180,8 @@ void TestMirrors::optionalKeys()
     QFETCH(QByteArray, keys);
     QFETCH(int, maxUses);
     QFETCH(bool, http2Direct);
-    const QString path = dir.write("mirrors.ini", "[mirrors]\nsize=1\n1\\mirror=m\n[m]\nurl="
-                                                      + url.toUtf8() + "\n" + keys);
+    const QString path = dir.write(
+        "mirrors.ini", "[mirrors]\nsize=1\n1\\mirror=m\n[m]\nurl=" + url.toUtf8() + "\n" + keys);
     Mirrors pool;
     QVERIFY(pool.initDefault(path, Version));
     QCOMPARE(pool.mirrorList().size(), 1);
@@ -192,8 +192,8 @@ void TestMirrors::optionalKeys()
 
 void TestMirrors::protocolNotedOncePerMirror()
 {
-    const QString path = writeMirrorsIni(dir, {{"a", "http://a.example", {}},
-                                               {"b", "http://b.example", {}}});
+    const QString path
+        = writeMirrorsIni(dir, {{"a", "http://a.example", {}}, {"b", "http://b.example", {}}});
     Mirrors pool;
     QVERIFY(pool.initDefault(path, Version));
     QSignalSpy messages(&pool, &Mirrors::message);

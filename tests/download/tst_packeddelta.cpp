@@ -33,7 +33,8 @@ QByteArray textLike(quint32 seed, qsizetype size)
     QRandomGenerator generator(seed);
     QByteArray text;
     while (text.size() < size)
-        text += QByteArray::number(generator.bounded(4000), 36) + (generator.bounded(9) ? " " : "\n");
+        text += QByteArray::number(generator.bounded(4000), 36)
+            + (generator.bounded(9) ? " " : "\n");
     return text.left(size);
 }
 
@@ -79,8 +80,8 @@ private:
 
 void TestPackedDelta::initTestCase()
 {
-    QVERIFY(writeTreeFile(release.filePath(QStringLiteral("source")), QStringLiteral("data/big.txt"),
-                          New));
+    QVERIFY(writeTreeFile(release.filePath(QStringLiteral("source")),
+                          QStringLiteral("data/big.txt"), New));
     const QString complaint = publishRelease(
         release.filePath(QStringLiteral("source")), release.filePath(QStringLiteral("mirror")),
         Section, Version, {"--gzip", "data/big.txt", "--block-lists-from", "60000"});
@@ -190,8 +191,9 @@ void TestPackedDelta::unpackedContentIsPutTogether()
     QVERIFY(!QFileInfo::exists(download));
     QCOMPARE(log.filter("reused from the installed file").size(), 1);
     // The changes' blocks, compressed: a small part of the stored file.
-    QVERIFY2(server.totalBodyBytesSent() < stored.size() / 5,
-             qPrintable(QStringLiteral("%1 of %2").arg(server.totalBodyBytesSent()).arg(stored.size())));
+    QVERIFY2(
+        server.totalBodyBytesSent() < stored.size() / 5,
+        qPrintable(QStringLiteral("%1 of %2").arg(server.totalBodyBytesSent()).arg(stored.size())));
 }
 
 QTEST_MAIN(TestPackedDelta)

@@ -104,9 +104,9 @@ void TestRangeInflater::everyPointInflatesAlone()
     QTemporaryDir source;
     QTemporaryDir mirror;
     QVERIFY(writeTreeFile(source.path(), QStringLiteral("data/big.txt"), content));
-    const QString complaint
-        = publishRelease(source.path(), mirror.path(), Type, 1,
-                         {"--gzip", "data/big.txt", "--block-lists-from", QString::number(listFrom)});
+    const QString complaint = publishRelease(
+        source.path(), mirror.path(), Type, 1,
+        {"--gzip", "data/big.txt", "--block-lists-from", QString::number(listFrom)});
     QVERIFY2(complaint.isEmpty(), qPrintable(complaint));
     const QByteArray sideFile
         = readAll(mirror.filePath(QStringLiteral("1/") + Type + QLatin1String(".hashes")));
@@ -126,9 +126,11 @@ void TestRangeInflater::everyPointInflatesAlone()
     QBuffer buffer(&content);
     QVERIFY(buffer.open(QIODevice::ReadOnly));
     BlockList expected;
-    QVERIFY(BlockList::build(&buffer, BlockList::blockSizeFor(content.size()), &expected, &problem));
+    QVERIFY(
+        BlockList::build(&buffer, BlockList::blockSizeFor(content.size()), &expected, &problem));
     QVERIFY(blocks == expected);
-    QCOMPARE(points.count(), (blocks.count() + points.blocksPerPoint() - 1) / points.blocksPerPoint());
+    QCOMPARE(points.count(),
+             (blocks.count() + points.blocksPerPoint() - 1) / points.blocksPerPoint());
     QCOMPARE(sideLine(sideFile, "sha256-unpacked").split(' ').value(1),
              Sha256::hash(content).toHex());
     // Within 1.05 times what zlib makes of it without points.
@@ -138,9 +140,9 @@ void TestRangeInflater::everyPointInflatesAlone()
                             .arg(qCompress(content, 9).size())));
 
     // From the first point the whole file, as the unpacking of the whole gzip file gives it.
-    QCOMPARE(inflateFrom(stored, points.bitOffset(0), QByteArray(), content.size(), 65536,
-                         &problem),
-             content);
+    QCOMPARE(
+        inflateFrom(stored, points.bitOffset(0), QByteArray(), content.size(), 65536, &problem),
+        content);
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
     // From any point its blocks alone, fed a few bytes at a time.
     const qint64 span = blocks.blockSize() * points.blocksPerPoint();

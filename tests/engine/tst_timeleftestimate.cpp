@@ -26,8 +26,8 @@ void TestTimeLeftEstimate::estimateFollowsTheSpeed_data()
     QTest::newRow("one fast second")
         << QList<quint64> {1000000, 1000000, 1000000, 10000000} << qint64(10);
     // ... and a stall for a few seconds by a fraction: the text stays readable.
-    QTest::newRow("a short stall") << QList<quint64> {1000000, 1000000, 1000000, 0, 0}
-                                   << qint64(15);
+    QTest::newRow("a short stall")
+        << QList<quint64> {1000000, 1000000, 1000000, 0, 0} << qint64(15);
     QTest::newRow("nothing arrives") << QList<quint64> {0, 0, 0, 0} << qint64(-1);
     // Rounded up to 10 s from a minute on, to whole minutes from an hour on.
     QTest::newRow("slow line") << QList<quint64> {61000, 61000, 61000} << qint64(170);

@@ -110,14 +110,16 @@ void TestBlockMatcher::newFileIsPutTogether_data()
     const qint64 size = Base.size();
     const qint64 inserted = Inserted.size();
     QTest::newRow("identical") << Base << Base << size << size << true;
-    QTest::newRow("inserted at the start") << Base << Inserted + Base << size - 2 * Block << size << true;
-    QTest::newRow("inserted in the middle")
-        << Base << Base.left(40000) + Inserted + Base.mid(40000) << size - 2 * Block << size << true;
-    QTest::newRow("inserted at the end") << Base << Base + Inserted << size - 2 * Block << size << true;
+    QTest::newRow("inserted at the start")
+        << Base << Inserted + Base << size - 2 * Block << size << true;
+    QTest::newRow("inserted in the middle") << Base << Base.left(40000) + Inserted + Base.mid(40000)
+                                            << size - 2 * Block << size << true;
+    QTest::newRow("inserted at the end")
+        << Base << Base + Inserted << size - 2 * Block << size << true;
     QTest::newRow("deleted at the start")
         << Base << Base.mid(300) << size - 300 - 2 * Block << size - 300 << true;
-    QTest::newRow("deleted in the middle")
-        << Base << QByteArray(Base).remove(40000, 300) << size - 300 - 2 * Block << size - 300 << true;
+    QTest::newRow("deleted in the middle") << Base << QByteArray(Base).remove(40000, 300)
+                                           << size - 300 - 2 * Block << size - 300 << true;
     QTest::newRow("deleted at the end")
         << Base << Base.chopped(300) << size - 300 - 2 * Block << size - 300 << true;
     QTest::newRow("overwritten in the middle")
@@ -131,7 +133,8 @@ void TestBlockMatcher::newFileIsPutTogether_data()
                                   << qint64(10000) << true;
     const QByteArray grown = randomBytes(3, 100000) + Base + randomBytes(4, 50000);
     QTest::newRow("grew a lot") << Base << grown << size - 2 * Block << size << true;
-    QTest::newRow("totally different") << Base << randomBytes(5, 80000) << qint64(0) << qint64(0) << true;
+    QTest::newRow("totally different")
+        << Base << randomBytes(5, 80000) << qint64(0) << qint64(0) << true;
     // The block at 5 KiB stands for twenty blocks of the new file; the old file's repeated
     // block serves all its copies.
     const QByteArray repeated = Base.mid(5 * Block, Block).repeated(20);
@@ -346,12 +349,11 @@ void TestBlockMatcher::malformedLineIsRefused_data()
     QTest::newRow("size too large") << "blocks 1024 1000000000000000 " + data + " a/b" << fileSize;
     QTest::newRow("a block too many") << "blocks 1024 1000 " + data + " a/b" << digits;
     QTest::newRow("a block too few") << "blocks 1024 3000 " + data + " a/b" << digits;
-    QTest::newRow("a character short")
-        << "blocks 1024 2000 " + data.chopped(1) + " a/b" << digits;
+    QTest::newRow("a character short") << "blocks 1024 2000 " + data.chopped(1) + " a/b" << digits;
     QTest::newRow("padded") << "blocks 1024 2000 " + data.chopped(1) + "= a/b"
                             << QStringLiteral("base64");
-    QTest::newRow("url alphabet")
-        << "blocks 1024 2000 " + data.chopped(1) + "_ a/b" << QStringLiteral("base64");
+    QTest::newRow("url alphabet") << "blocks 1024 2000 " + data.chopped(1) + "_ a/b"
+                                  << QStringLiteral("base64");
     QTest::newRow("no section") << "blocks 1024 2000 " + data + " ab" << section;
     QTest::newRow("empty section") << "blocks 1024 2000 " + data + " /b" << section;
     QTest::newRow("empty key") << "blocks 1024 2000 " + data + " a/" << section;

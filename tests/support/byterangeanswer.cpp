@@ -38,8 +38,8 @@ QByteArray ByteRangeAnswer::multipart(const QByteArray &body,
         const qint64 first = qMin(asked.first + shift, qint64(body.size()) - 1);
         const qint64 last = qMin(asked.second + shift, qint64(body.size()) - 1);
         parts += "\r\n--" + Boundary + "\r\nContent-Type: application/octet-stream\r\n"
-            + "Content-Range: bytes " + QByteArray::number(first) + '-'
-            + QByteArray::number(last) + '/' + QByteArray::number(body.size()) + "\r\n\r\n";
+            + "Content-Range: bytes " + QByteArray::number(first) + '-' + QByteArray::number(last)
+            + '/' + QByteArray::number(body.size()) + "\r\n\r\n";
         parts += body.mid(first, last - first + 1);
     }
     return parts + "\r\n--" + Boundary + "--\r\n";

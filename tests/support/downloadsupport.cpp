@@ -57,7 +57,8 @@ QStringList poolMessagesBesideProtocol(const QSignalSpy &messages)
 {
     QStringList texts = signalTexts(messages);
     texts.removeIf([](const QString &text) {
-        return text.startsWith(QLatin1String("Mirror ")) && text.contains(QLatin1String(" answers over "));
+        return text.startsWith(QLatin1String("Mirror "))
+            && text.contains(QLatin1String(" answers over "));
     });
     return texts;
 }

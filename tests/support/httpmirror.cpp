@@ -366,8 +366,8 @@ void TestHttpMirror::answer(QTcpSocket *socket, const QByteArray &method, const 
     if (fault.corruptAt >= 0 && fault.corruptAt < body.size())
         body[fault.corruptAt] = char(body.at(fault.corruptAt) ^ 0x5a);
     const qint64 size = body.size();
-    const QList<QPair<qint64, qint64>> ranges = fault.statusCode == 200
-            && fault.range != RangeAnswer::Ignore
+    const QList<QPair<qint64, qint64>> ranges
+        = fault.statusCode == 200 && fault.range != RangeAnswer::Ignore
         ? ByteRangeAnswer::ranges(requestHead, size)
         : QList<QPair<qint64, qint64>>();
     const bool several = ranges.size() > 1;
@@ -392,8 +392,8 @@ void TestHttpMirror::answer(QTcpSocket *socket, const QByteArray &method, const 
     } else {
         fault.statusCode = 206;
         body = body.mid(first, last - first + 1);
-        contentRange = "bytes " + QByteArray::number(first) + '-' + QByteArray::number(last)
-            + '/' + QByteArray::number(size);
+        contentRange = "bytes " + QByteArray::number(first) + '-' + QByteArray::number(last) + '/'
+            + QByteArray::number(size);
     }
     if (fault.statusCode != 200 && fault.statusCode != 206)
         body = reasonPhrase(fault.statusCode) + '\n';

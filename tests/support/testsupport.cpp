@@ -5,10 +5,10 @@
 
 #include <QCryptographicHash>
 #include <QDir>
-#include <QRandomGenerator>
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTest>
 

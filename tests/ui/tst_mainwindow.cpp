@@ -1,12 +1,11 @@
 #include "app/configuration.h"
 #include "engine/timeleftestimate.h"
 #include "engine/updateengine.h"
-#include "manifest/filestatecache.h"
 #include "httpmirror.h"
+#include "manifest/filestatecache.h"
 #include "releasemirror.h"
 #include "testsupport.h"
 #include "ui/mainwindow.h"
-#include "manifest/filestatecache.h"
 
 #include <QApplication>
 #include <QBuffer>

@@ -120,8 +120,8 @@ StoredFileWriter::Result StoredFileWriter::gzip(const QString &from, const QStri
     bool ok = true;
     while (ok && !in.atEnd()) {
         // No piece crosses an access point, so that each ends a deflate block of its own.
-        const qint64 toPoint = withPoints ? pointStep - qint64(result.unpackedSize) % pointStep
-                                          : ChunkSize;
+        const qint64 toPoint
+            = withPoints ? pointStep - qint64(result.unpackedSize) % pointStep : ChunkSize;
         const QByteArray chunk = in.read(qMin(ChunkSize, toPoint));
         if (chunk.isEmpty() && in.error() != QFileDevice::NoError) {
             deflateEnd(&z);
@@ -141,8 +141,7 @@ StoredFileWriter::Result StoredFileWriter::gzip(const QString &from, const QStri
             ok = deflateAll(Z_BLOCK);
             unsigned pendingBytes = 0;
             int pendingBits = 0;
-            ok = ok && deflatePending(&z, &pendingBytes, &pendingBits) == Z_OK
-                && pendingBytes == 0;
+            ok = ok && deflatePending(&z, &pendingBytes, &pendingBits) == Z_OK && pendingBytes == 0;
             points.append(qint64(z.total_out) * 8 + pendingBits);
         }
     }
@@ -160,8 +159,8 @@ StoredFileWriter::Result StoredFileWriter::gzip(const QString &from, const QStri
         if (!in.seek(0) || !BlockList::build(&in, blockSize, &blocks, &problem))
             return failed(InputFailed, QStringLiteral("cannot read %1 %2").arg(from, problem));
         result.blockLine = blocks.toLine(sidePath) + '\n'
-            + GzipAccessPoints(BlocksPerPoint, points).toLine(sidePath) + '\n'
-            + "sha256-unpacked " + strong.result().toHex() + ' ' + sidePath.toUtf8();
+            + GzipAccessPoints(BlocksPerPoint, points).toLine(sidePath) + '\n' + "sha256-unpacked "
+            + strong.result().toHex() + ' ' + sidePath.toUtf8();
     }
 
     // The stored bytes are what the updater downloads and checks.
