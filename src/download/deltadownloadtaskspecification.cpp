@@ -2,6 +2,7 @@
 
 #include "download/blockreceiver.h"
 #include "download/mirrors.h"
+#include "download/missingblocks.h"
 #include "download/rangesink.h"
 #include "manifest/blockmatcher.h"
 #include "manifest/sha256.h"
@@ -86,7 +87,11 @@ void DeltaDownloadTaskSpecification::execute()
         return;
     }
     receiver = std::make_unique<BlockReceiver>(list, &output);
-    inFlight = QVector<bool>(list.count(), false);
+    missing = std::make_unique<MissingBlocks>(list, receiver.get());
+    // A range of a packed file is inflated after the bytes before it, which must be in the file
+    // or the installed one already.
+    if (packed)
+        missing->setDictionarySize(DictionarySize);
     matcher = std::make_shared<BlockMatcher>(list);
     const std::shared_ptr<BlockMatcher> scanner = matcher;
     const std::shared_ptr<Descriptors> scanned = files;
@@ -263,14 +268,13 @@ bool DeltaDownloadTaskSpecification::startFetch()
     const int maxRanges
         = !several ? 1 : (mirror.severalRangesShown ? MaxRangesPerRequest : ProbeRanges);
     const QList<QPair<qint64, qint64>> ranges
-        = takeRanges(maxRanges, several ? 0 : SingleRangeMergeGap);
+        = missing->take(maxRanges, several ? 0 : SingleRangeMergeGap, MinRequestBytes, MaxRequests);
     if (ranges.isEmpty()) {
         mirrors->releaseMirror(mirror.name);
         return false;
     }
     if (ranges.size() > 1 && !mirror.severalRangesShown)
         probing.insert(mirror.name);
-    markInFlight(ranges, true);
     std::unique_ptr<RangeSink> sink;
     QList<QPair<qint64, qint64>> stored = ranges;
     if (packed) {
@@ -312,16 +316,6 @@ void DeltaDownloadTaskSpecification::onOtherTransferFinished()
     fetchMore();
 }
 
-bool DeltaDownloadTaskSpecification::dictionaryReady(int block) const
-{
-    for (int before = block - 1;
-         before >= 0 && list.offsetOf(block) - list.offsetOf(before) <= DictionarySize; --before) {
-        if (!receiver->has(before))
-            return false;
-    }
-    return true;
-}
-
 bool DeltaDownloadTaskSpecification::readDictionary(qint64 unpackedOffset, QByteArray *bytes,
                                                     QString *why)
 {
@@ -354,65 +348,6 @@ bool DeltaDownloadTaskSpecification::readDictionary(qint64 unpackedOffset, QByte
     return true;
 }
 
-QList<QPair<qint64, qint64>> DeltaDownloadTaskSpecification::takeRanges(int maxRanges,
-                                                                        qint64 mergeGap)
-{
-    // Ranges of a packed file closer than the dictionary are one: the second would wait for the
-    // first to be inflated.
-    if (packed)
-        mergeGap = qMax(mergeGap, DictionarySize - 1);
-    qint64 missingBytes = 0;
-    for (int block = 0; block < list.count(); ++block) {
-        if (!receiver->has(block) && !inFlight.at(block))
-            missingBytes += list.lengthOf(block);
-    }
-    const qint64 budget = qMax(MinRequestBytes, missingBytes / MaxRequests);
-
-    QList<QPair<qint64, qint64>> ranges;
-    qint64 bytes = 0;
-    for (int block = 0; block < list.count() && bytes < budget; ++block) {
-        if (receiver->has(block) || inFlight.at(block))
-            continue;
-        const qint64 offset = list.offsetOf(block);
-        const qint64 length = list.lengthOf(block);
-        const bool joinable = !ranges.isEmpty()
-            && offset - (ranges.last().first + ranges.last().second) <= mergeGap;
-        // A range of a packed file is inflated after the 32 KiB before it, which must be in
-        // the file or the installed one already.
-        if (packed && !joinable && !dictionaryReady(block))
-            continue;
-        if (!ranges.isEmpty()) {
-            QPair<qint64, qint64> &last = ranges.last();
-            const qint64 gap = offset - (last.first + last.second);
-            // Only blocks already in the file lie between: they are fetched again, not twice.
-            bool gapPresent = gap <= mergeGap;
-            for (qint64 between = last.first + last.second; gapPresent && between < offset;
-                 between += list.blockSize())
-                gapPresent = !inFlight.at(int(between / list.blockSize()));
-            if (gapPresent) {
-                last.second += gap + length;
-                bytes += gap + length;
-                continue;
-            }
-            if (ranges.size() == maxRanges)
-                break;
-        }
-        ranges.append({offset, length});
-        bytes += length;
-    }
-    return ranges;
-}
-
-void DeltaDownloadTaskSpecification::markInFlight(const QList<QPair<qint64, qint64>> &ranges,
-                                                  bool asked)
-{
-    for (const auto &range : ranges) {
-        const int last = int((range.first + range.second - 1) / list.blockSize());
-        for (int block = int(range.first / list.blockSize()); block <= last; ++block)
-            inFlight[block] = asked && !receiver->has(block);
-    }
-}
-
 void DeltaDownloadTaskSpecification::onFetchEnded(RangeFetch *fetch, RangeFetch::Outcome outcome)
 {
     if (!fetches.removeOne(fetch))
@@ -422,7 +357,7 @@ void DeltaDownloadTaskSpecification::onFetchEnded(RangeFetch *fetch, RangeFetch:
     const qint64 arrived = fetch->takeArrivedBytes();
     arrivedSinceTick += arrived;
     arrivedTotal += arrived;
-    markInFlight(askedBlocks.take(fetch), false);
+    missing->giveBack(askedBlocks.take(fetch));
     const QString name = fetch->mirror().name;
     mirrors->releaseMirror(name);
     if (fetch->ranges().size() > 1 && !fetch->mirror().severalRangesShown)
@@ -533,6 +468,7 @@ void DeltaDownloadTaskSpecification::fail(const QString &reason)
 {
     stop();
     output.remove();
+    missing.reset();
     receiver.reset();
     emit deltaFailed(reason);
 }
@@ -544,6 +480,7 @@ void DeltaDownloadTaskSpecification::userCanceled()
         return;
     stop();
     output.remove();
+    missing.reset();
     receiver.reset();
     userCancel();
 }
@@ -554,6 +491,7 @@ void DeltaDownloadTaskSpecification::reset()
     if (state == Running)
         output.remove();
     output.close();
+    missing.reset();
     receiver.reset();
     reused = 0;
     digest.clear();

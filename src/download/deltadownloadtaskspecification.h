@@ -14,13 +14,13 @@
 #include <QPair>
 #include <QSet>
 #include <QString>
-#include <QVector>
 
 #include <memory>
 
 class BlockMatcher;
 class BlockReceiver;
 class Mirrors;
+class MissingBlocks;
 class QNetworkAccessManager;
 class QThreadPool;
 
@@ -166,15 +166,11 @@ private:
     void digestMore();
     void fetchMore();
     bool startFetch();
-    // The next missing blocks no request asks for, as up to @p maxRanges ranges, those apart by
-    // at most @p mergeGap bytes of blocks already in the file joined.
-    QList<QPair<qint64, qint64>> takeRanges(int maxRanges, qint64 mergeGap);
+
     void onFetchEnded(RangeFetch *fetch, RangeFetch::Outcome outcome);
     void onOtherTransferFinished();
-    void markInFlight(const QList<QPair<qint64, qint64>> &ranges, bool inFlight);
-    // Whether the dictionary of a range of a packed file that starts at @p block is in the new
-    // file or the installed one.
-    bool dictionaryReady(int block) const;
+    // The new file's bytes before @p unpackedOffset that a range of a packed file inflates
+    // after: found blocks from the installed file (checked again), fetched ones from the file.
     bool readDictionary(qint64 unpackedOffset, QByteArray *bytes, QString *why);
     void stop();
     void fail(const QString &reason);
@@ -201,8 +197,7 @@ private:
     QByteArray digest;
     QByteArray strongDigest;
     QList<RangeFetch *> fetches;
-    // Per block: asked for by a request under way.
-    QVector<bool> inFlight;
+    std::unique_ptr<MissingBlocks> missing;
     qint64 reused = 0;
     qint64 arrivedTotal = 0;
     qint64 arrivedSinceTick = 0;

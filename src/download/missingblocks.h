@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QList>
+#include <QPair>
+#include <QVector>
+
+#include "manifest/blocklist.h"
+
+class BlockReceiver;
+
+/**
+ * @class MissingBlocks
+ * @brief The blocks of a new file that are neither in it nor asked for yet, and the ranges of
+ * them that the next request asks for.
+ *
+ * Ranges start and end on blocks; neighbouring missing blocks make one range, and ranges apart
+ * by at most a given gap of blocks already in the file are joined, those fetched again. Blocks
+ * taken are asked for until given back; a block that arrives meanwhile stays in the file.
+ *
+ * For a file put together by inflating from access points, every range must start where the
+ * dictionary size of bytes before it are in the file (or the installed one) already: ranges
+ * closer than that are joined, and one whose bytes before are still missing or asked for waits.
+ */
+class MissingBlocks
+{
+public:
+    /// Follows @p receiver (not owned), which knows the blocks in the file.
+    MissingBlocks(const BlockList &list, const BlockReceiver *receiver);
+
+    /// Makes ranges start only after @p bytes in the file; 0 (the default) for no such rule.
+    void setDictionarySize(qint64 bytes) { dictionary = bytes; }
+
+    /**
+     * Takes up to @p maxRanges ranges (offset, length) of the next missing blocks not asked for,
+     * those apart by at most @p mergeGap bytes of blocks in the file joined, of at least
+     * @p minBytes or a share of @p requests of all such blocks in all, whichever is more; they
+     * count as asked for. Empty when there is nothing to ask for now.
+     */
+    QList<QPair<qint64, qint64>> take(int maxRanges, qint64 mergeGap, qint64 minBytes,
+                                      int requests);
+    /// Gives back @p ranges taken before: those of their blocks not in the file are missing.
+    void giveBack(const QList<QPair<qint64, qint64>> &ranges);
+
+private:
+    bool isFree(int block) const;
+    // Whether the bytes before @p block that a range from it needs are in the file.
+    bool dictionaryReady(int block) const;
+
+    BlockList list;
+    const BlockReceiver *receiver;
+    QVector<bool> asked;
+    qint64 dictionary = 0;
+};
