@@ -63,7 +63,9 @@ bool GzipAccessPoints::fromLine(const QByteArray &line, GzipAccessPoints *out, Q
         return false;
     }
     QVector<qint64> offsets;
-    offsets.reserve(count);
+    // Each offset takes a byte at least: the count alone, which the line only claims, must not
+    // decide what is allocated.
+    offsets.reserve(qMin(count, qint64((*decoded).size())));
     quint64 value = 0;
     int shift = 0;
     qint64 previous = 0;
