@@ -78,6 +78,14 @@ class Nginx:
             self.process.wait(10)
 
 
+def build_programs(build):
+    """The updater and release tool of the build directory, and the development signing key."""
+    return (os.path.join(build, "src", "update"),
+            os.path.join(build, "tools", "varnolt-release", "varnolt-release"),
+            os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "keys", "development",
+                                         "private.key")))
+
+
 def human(size):
     if size >= 1 << 30 and size % (1 << 30) == 0:
         return "%d GiB" % (size >> 30)

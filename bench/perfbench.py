@@ -80,10 +80,7 @@ class Bench:
         self.args = args
         self.build = os.path.abspath(args.build)
         self.work = os.path.abspath(args.work)
-        self.update_exe = os.path.join(self.build, "src", "update")
-        self.release_exe = os.path.join(self.build, "tools", "varnolt-release", "varnolt-release")
-        self.key = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "keys",
-                                                "development", "private.key"))
+        self.update_exe, self.release_exe, self.key = benchsupport.build_programs(self.build)
         self.mirror = os.path.join(self.work, "mirror")
         self.ports = []
         self.nginx = None

@@ -356,7 +356,6 @@ void DeltaDownloadTaskSpecification::onFetchEnded(RangeFetch *fetch, RangeFetch:
     fetch->deleteLater();
     const qint64 arrived = fetch->takeArrivedBytes();
     arrivedSinceTick += arrived;
-    arrivedTotal += arrived;
     missing->giveBack(askedBlocks.take(fetch));
     const QString name = fetch->mirror().name;
     mirrors->releaseMirror(name);
@@ -430,7 +429,6 @@ void DeltaDownloadTaskSpecification::timeTick(quint64 &downloadDone, quint64 &do
             continue;
         const qint64 bytes = fetch->takeArrivedBytes();
         arrived += bytes;
-        arrivedTotal += bytes;
         const int idle = bytes > 0 ? 0 : idleTicks.value(fetch) + 1;
         idleTicks.insert(fetch, idle);
         // Stalled: as if the request had broken off.
@@ -496,7 +494,6 @@ void DeltaDownloadTaskSpecification::reset()
     reused = 0;
     digest.clear();
     strongDigest.clear();
-    arrivedTotal = 0;
     arrivedSinceTick = 0;
     TaskSpecification::reset();
 }

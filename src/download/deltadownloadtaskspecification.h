@@ -137,8 +137,6 @@ public:
 
     /// The bytes of the new file found in the installed one; 0 before the scan.
     qint64 reusedBytes() const { return reused; }
-    /// Body bytes received from the mirrors in this run, whether they were used or not.
-    qint64 arrivedBytes() const { return arrivedTotal; }
 
 signals:
     /// The delta cannot be made, for @p reason; the task stays Running until it is reset.
@@ -199,7 +197,6 @@ private:
     QList<RangeFetch *> fetches;
     std::unique_ptr<MissingBlocks> missing;
     qint64 reused = 0;
-    qint64 arrivedTotal = 0;
     qint64 arrivedSinceTick = 0;
     // Per request under way: consecutive ticks without bytes.
     QHash<RangeFetch *, int> idleTicks;

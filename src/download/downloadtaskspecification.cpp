@@ -479,12 +479,7 @@ void DownloadTaskSpecification::releaseHeldMirror()
 
 void DownloadTaskSpecification::dropReply()
 {
-    if (!reply)
-        return;
-    QNetworkReply *dropped = reply;
-    reply = nullptr;
-    disconnect(dropped, nullptr, this, nullptr);
-    RangeRequest::abandon(dropped);
+    RangeRequest::drop(reply, this);
 }
 
 QString DownloadTaskSpecification::remoteUrl() const

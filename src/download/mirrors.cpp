@@ -220,9 +220,3 @@ void Mirrors::confirmSeveralRanges(const QString &name)
     if (index >= 0)
         mirrors[index].severalRangesShown = true;
 }
-
-FTPSiteAccessData::RangeSupport Mirrors::rangeSupport(const QString &name) const
-{
-    const int index = getMirrorIndex(name);
-    return index < 0 ? FTPSiteAccessData::NoRanges : mirrors.at(index).ranges;
-}

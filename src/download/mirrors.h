@@ -112,8 +112,6 @@ public:
     void noteProtocol(const QString &name, bool http2);
     /// Records that mirror @p name answered a request for several ranges correctly.
     void confirmSeveralRanges(const QString &name);
-    /// What mirror @p name is asked for in range requests; NoRanges when no such mirror is left.
-    FTPSiteAccessData::RangeSupport rangeSupport(const QString &name) const;
 
     /// Sum of maxUses (@p capacity) and of useCount (@p used) over all mirrors.
     void calcUseStats(int &capacity, int &used) const;

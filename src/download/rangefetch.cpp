@@ -13,6 +13,19 @@ namespace {
 // whatever the size of the ranges.
 constexpr qint64 ReadBufferSize = 256 * 1024;
 
+// The "Range" header value for ranges.
+QByteArray rangeHeader(const QList<QPair<qint64, qint64>> &ranges)
+{
+    QByteArray header = "bytes=";
+    for (qsizetype i = 0; i < ranges.size(); ++i) {
+        if (i > 0)
+            header += ',';
+        header += QByteArray::number(ranges.at(i).first) + '-'
+            + QByteArray::number(ranges.at(i).first + ranges.at(i).second - 1);
+    }
+    return header;
+}
+
 } // namespace
 
 RangeFetch::RangeFetch(QNetworkAccessManager *manager, const FTPSiteAccessData &mirror,
@@ -50,17 +63,6 @@ RangeFetch::~RangeFetch()
     abort();
 }
 
-QByteArray RangeFetch::rangeHeader(const QList<QPair<qint64, qint64>> &ranges)
-{
-    QByteArray header = "bytes=";
-    for (qsizetype i = 0; i < ranges.size(); ++i) {
-        if (i > 0)
-            header += ',';
-        header += QByteArray::number(ranges.at(i).first) + '-'
-            + QByteArray::number(ranges.at(i).first + ranges.at(i).second - 1);
-    }
-    return header;
-}
 
 void RangeFetch::start()
 {
@@ -83,12 +85,7 @@ void RangeFetch::start()
 
 void RangeFetch::abort()
 {
-    if (!reply)
-        return;
-    QNetworkReply *dropped = reply;
-    reply = nullptr;
-    disconnect(dropped, nullptr, this, nullptr);
-    RangeRequest::abandon(dropped);
+    RangeRequest::drop(reply, this);
 }
 
 qint64 RangeFetch::takeArrivedBytes()

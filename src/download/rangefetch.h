@@ -80,9 +80,6 @@ public:
     /// Why the answer was refused, for the log; empty for Complete and Incomplete.
     QString explanation() const { return why; }
 
-    /// The "Range" header value for @p ranges.
-    static QByteArray rangeHeader(const QList<QPair<qint64, qint64>> &ranges);
-
 signals:
     void ended(RangeFetch *fetch, RangeFetch::Outcome outcome);
     /// The mirror @p mirrorName answered, over HTTP/2 or not.

@@ -65,3 +65,13 @@ void RangeRequest::abandon(QNetworkReply *dropped)
     QMetaObject::invokeMethod(dropped, &QNetworkReply::abort, Qt::QueuedConnection);
     dropped->deleteLater();
 }
+
+void RangeRequest::drop(QPointer<QNetworkReply> &reply, QObject *listener)
+{
+    if (!reply)
+        return;
+    QNetworkReply *dropped = reply;
+    reply = nullptr;
+    QObject::disconnect(dropped, nullptr, listener, nullptr);
+    abandon(dropped);
+}

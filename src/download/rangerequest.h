@@ -2,10 +2,12 @@
 
 #include <QByteArray>
 #include <QNetworkRequest>
+#include <QPointer>
 #include <QString>
 #include <QUrl>
 
 class QNetworkReply;
+class QObject;
 
 /**
  * @class RangeRequest
@@ -43,6 +45,9 @@ public:
      * the end and wakes the transfers waiting for a mirror slot; then deleted later.
      */
     static void abandon(QNetworkReply *dropped);
+    /// Disconnects @p reply from @p listener, abandons it and clears the pointer; nothing when it
+    /// is null already.
+    static void drop(QPointer<QNetworkReply> &reply, QObject *listener);
 
     /// @p path with each "/"-separated segment percent-encoded, so that every character a file
     /// name may hold reaches the server as part of the path.
