@@ -233,6 +233,12 @@ void Configuration::getProxyAndDownloadConcurrency()
     streams = settings.value(QStringLiteral("streams"), DefaultStreams).toInt();
     if (streams < 1)
         streams = DefaultStreams;
+    bool isNumber = false;
+    const qint64 mebibytes = settings.value(QStringLiteral("segmentfrom")).toLongLong(&isNumber);
+    // Up to a petabyte: the count of bytes must not overflow.
+    segmentFrom = isNumber && mebibytes >= 0 && mebibytes < (qint64(1) << 30)
+        ? mebibytes * 1024 * 1024
+        : DefaultSegmentFrom;
 }
 
 bool Configuration::initalizeStart(const QString &previousDir)

@@ -46,7 +46,7 @@ public:
     // "stable", "beta" or "alpha", for log lines.
     static QLatin1String channelName(UpdateChannel channel);
 
-    // Reads the update group of update.ini into proxy and streams.
+    // Reads the update group of update.ini into proxy, streams and segmentFrom.
     void getProxyAndDownloadConcurrency();
 
     // Uses previousDir as the session directory when it is this user's private directory
@@ -80,6 +80,12 @@ public:
     QString tempDir;
     QString proxy;
     int streams = 6;
+    // Files of at least this many bytes come from every mirror at once, in segments: "segmentfrom"
+    // of the update group, in MiB, 0 for never.
+    static constexpr qint64 DefaultSegmentFrom = 32 * 1024 * 1024;
+    qint64 segmentFrom = DefaultSegmentFrom;
+    // No segment is split into parts smaller than this.
+    qint64 segmentMinimum = 4 * 1024 * 1024;
     // How long one version query waits for its answer.
     int versionQueryTimeoutMs = 5000;
     // -1: a failed version query asks the user whether to retry. 0 or more:

@@ -4,6 +4,7 @@
 #include "download/deltadownloadtaskspecification.h"
 #include "download/downloadtaskspecification.h"
 #include "download/mirrors.h"
+#include "download/segmenteddownloadtaskspecification.h"
 #include "manifest/checksignaturetaskspecification.h"
 
 #include <QDir>
@@ -48,6 +49,7 @@ bool DownloadFileTaskSpecification::isSafeFilePath(const QString &filePath)
 void DownloadFileTaskSpecification::execute()
 {
     deltaTried = false;
+    segmentsTried = false;
     makeSubtasksAndStart(true);
 }
 
@@ -66,11 +68,26 @@ QString DownloadFileTaskSpecification::unpackedPath() const
     return localPath() + QLatin1String(FileDownloadSpecification::UnpackedSuffix);
 }
 
+bool DownloadFileTaskSpecification::usesSegments(qint64 size) const
+{
+    if (segmentsTried || configuration->segmentFrom <= 0 || size < configuration->segmentFrom)
+        return false;
+    // An earlier run's segments are continued even from a single mirror.
+    if (QFile::exists(SegmentedDownloadTaskSpecification::controlPath(localPath())))
+        return true;
+    const QVector<FTPSiteAccessData> &known = mirrors->mirrorList();
+    return std::count_if(known.cbegin(), known.cend(), [](const FTPSiteAccessData &mirror) {
+               return mirror.ranges != FTPSiteAccessData::NoRanges;
+           })
+        > 1;
+}
+
 void DownloadFileTaskSpecification::makeSubtasksAndStart(bool resumable)
 {
     // Those of an earlier attempt are gone or going: they must not be taken for this one's.
     downloadTask = nullptr;
     deltaTask = nullptr;
+    segmentTask = nullptr;
     if (!isSafeFilePath(download.filePath)) {
         emit message(tr("invalid file path %1").arg(download.filePath));
         errorCancel();
@@ -87,6 +104,25 @@ void DownloadFileTaskSpecification::makeSubtasksAndStart(bool resumable)
     // installed in place of the download.
     if (download.unpacked)
         QFile::remove(unpackedPath());
+
+    // The check after the fetch, which takes the digests the fetch computed as it wrote the
+    // file instead of reading it again. It starts only after the fetch has finished.
+    const auto addFetchAndCheck = [this](auto *fetch, const QString &path, const QString &md5,
+                                         const QByteArray &sha256) {
+        addSubTask(fetch);
+        auto *check = new CheckSignatureTaskSpecification(path, md5, false, this, CheckShare);
+        check->setExpectedSha256(sha256);
+        connect(check, &CheckSignatureTaskSpecification::checkDone, this,
+                &DownloadFileTaskSpecification::onSigCheckDone);
+        connect(fetch, &TaskSpecification::finished, check, [fetch, check] {
+            check->setKnownDigest(fetch->fileDigest());
+            check->setKnownSha256(fetch->fileSha256());
+        });
+        addSubTask(check);
+        state = Running;
+        executeSubTasks();
+    };
+
     if (usesDelta()) {
         // What the delta makes and the check judges: the stored file, or the unpacked content
         // of a compressed one, which is then installed without the unpack step.
@@ -101,22 +137,31 @@ void DownloadFileTaskSpecification::makeSubtasksAndStart(bool resumable)
         connect(delta, &DeltaDownloadTaskSpecification::deltaFailed, this,
                 &DownloadFileTaskSpecification::onDeltaFailed);
         deltaTask = delta;
-        addSubTask(delta);
-        auto *check = new CheckSignatureTaskSpecification(
-            made, download.unpacked ? download.unpackedMd5 : download.md5, false, this, CheckShare);
-        check->setExpectedSha256(download.unpacked ? download.unpackedSha256 : download.sha256);
-        connect(check, &CheckSignatureTaskSpecification::checkDone, this,
-                &DownloadFileTaskSpecification::onSigCheckDone);
-        // Digested as the found blocks were copied after the fetched ones.
-        connect(delta, &TaskSpecification::finished, check, [delta, check] {
-            check->setKnownDigest(delta->fileDigest());
-            check->setKnownSha256(delta->fileSha256());
-        });
-        addSubTask(check);
-        state = Running;
-        executeSubTasks();
+        addFetchAndCheck(delta, made, download.unpacked ? download.unpackedMd5 : download.md5,
+                         download.unpacked ? download.unpackedSha256 : download.sha256);
         return;
     }
+
+    const QString segmentLines = SegmentedDownloadTaskSpecification::controlPath(localPath());
+    if (resumable && usesSegments(expectedSize)) {
+        auto *segments = new SegmentedDownloadTaskSpecification(
+            manager, mirrors, remotePath(), localPath(), expectedSize, this, DownloadShare);
+        // The list describes the stored bytes only when they are what is installed.
+        if (!download.unpacked)
+            segments->setBlockLine(download.blockLine);
+        segments->setMinimumSplit(configuration->segmentMinimum);
+        segments->setDigestPool(digestPool);
+        segments->setStartWriteBack(!download.unpacked);
+        segments->setWithSha256(!download.sha256.isEmpty());
+        connect(segments, &SegmentedDownloadTaskSpecification::wholeFileNeeded, this,
+                &DownloadFileTaskSpecification::onWholeFileNeeded);
+        segmentTask = segments;
+        addFetchAndCheck(segments, localPath(), download.md5, download.sha256);
+        return;
+    }
+    // A file with holes would be taken for the first bytes of the whole download.
+    if (QFile::remove(segmentLines))
+        QFile::remove(localPath());
 
     auto *fetch = new DownloadTaskSpecification(manager, mirrors, remotePath(), localPath(),
                                                 expectedSize, this, DownloadShare);
@@ -127,23 +172,7 @@ void DownloadFileTaskSpecification::makeSubtasksAndStart(bool resumable)
     fetch->setStartWriteBack(!download.unpacked);
     fetch->setWithSha256(!download.sha256.isEmpty());
     downloadTask = fetch;
-    addSubTask(fetch);
-
-    auto *check
-        = new CheckSignatureTaskSpecification(localPath(), download.md5, false, this, CheckShare);
-    connect(check, &CheckSignatureTaskSpecification::checkDone, this,
-            &DownloadFileTaskSpecification::onSigCheckDone);
-    // The download digested every byte it wrote; reading the file back for the check would
-    // handle each byte once more. The check starts only after the download has finished.
-    check->setExpectedSha256(download.sha256);
-    connect(fetch, &TaskSpecification::finished, check, [fetch, check] {
-        check->setKnownDigest(fetch->fileDigest());
-        check->setKnownSha256(fetch->fileSha256());
-    });
-    addSubTask(check);
-
-    state = Running;
-    executeSubTasks();
+    addFetchAndCheck(fetch, localPath(), download.md5, download.sha256);
 }
 
 void DownloadFileTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTaskSpecification *)
@@ -163,10 +192,11 @@ void DownloadFileTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTask
 
     // Bytes from two answers, possibly two mirrors or two runs: no one mirror can be blamed
     // for the mix, so the file is fetched whole before anyone is charged.
-    const bool pieced = downloadTask->wasResumed();
+    const bool pieced = segmentTask ? segmentTask->wasResumed() : downloadTask->wasResumed();
     // The check runs right after the download finished, so the download still knows its mirror.
     if (!pieced)
-        mirrors->removeMirror(downloadTask->servingMirrorName());
+        mirrors->removeMirror(segmentTask ? segmentTask->servingMirrorName()
+                                          : downloadTask->servingMirrorName());
 
     if (cancelRequested) {
         // A new attempt would clear the request, and finishing would pass the wrong file on.
@@ -203,6 +233,19 @@ void DownloadFileTaskSpecification::onDeltaFailed(const QString &reason)
     fetchWhole(reason);
 }
 
+void DownloadFileTaskSpecification::onWholeFileNeeded(const QString &reason)
+{
+    if (cancelRequested) {
+        reset();
+        userCancel();
+        return;
+    }
+    emit message(tr("%1: fetching the rest whole (%2)").arg(download.filePath, reason));
+    segmentsTried = true;
+    reset();
+    makeSubtasksAndStart(true);
+}
+
 void DownloadFileTaskSpecification::fetchWhole(const QString &reason)
 {
     emit message(tr("%1: fetching the whole file (%2)").arg(download.filePath, reason));
@@ -220,6 +263,8 @@ void DownloadFileTaskSpecification::reset()
         downloadTask->reset();
     if (deltaTask && allSubTasks.contains(deltaTask.data()))
         deltaTask->reset();
+    if (segmentTask && allSubTasks.contains(segmentTask.data()))
+        segmentTask->reset();
     clearSubTasks();
     TaskSpecification::reset();
 }

@@ -13,6 +13,7 @@ class DownloadTaskSpecification;
 class Mirrors;
 class QNetworkAccessManager;
 class QThreadPool;
+class SegmentedDownloadTaskSpecification;
 
 /**
  * @class DownloadFileTaskSpecification
@@ -52,6 +53,13 @@ class QThreadPool;
  * against the list as it arrived), "%1: fetching the whole file (%2)" is sent (file path,
  * reason) and the file is downloaded whole, as a record without a block list would be. Only
  * once per task: the whole download is the answer to any failure of the delta.
+ *
+ * Segments. A file of at least the configuration's segmentFrom bytes (not 0) with two or more
+ * mirrors that answer ranges, or one whose segments an earlier run left, is fetched from all of
+ * them at once (SegmentedDownloadTaskSpecification), checked block by block when the record
+ * carries its block list. A segmented file that fails its digest counts as pieced together: it
+ * is fetched whole. When no mirror left answers ranges, "%1: fetching the rest whole (%2)" is
+ * sent and a whole download resumes the file's first bytes.
  *
  * A wrong digest found after a user cancel was requested ends the run with UserCanceled at once
  * (mirror dropped, the wrong file deleted): it must neither count as a verified file nor start a
@@ -117,12 +125,16 @@ public:
 private slots:
     void onSigCheckDone(bool pass, CheckSignatureTaskSpecification *task);
     void onDeltaFailed(const QString &reason);
+    void onWholeFileNeeded(const QString &reason);
 
 private:
     // @p resumable: whether the download may piece the file together from several answers.
     void makeSubtasksAndStart(bool resumable);
     // Whether this attempt puts the file together from the installed one's blocks.
     bool usesDelta() const;
+    // Whether this attempt fetches the file of @p size bytes in segments from every mirror.
+    bool usesSegments(qint64 size) const;
+
     void fetchWhole(const QString &reason);
 
     FileDownloadSpecification download;
@@ -132,6 +144,8 @@ private:
     // Guarded: a discarded subtask is deleted by the event loop.
     QPointer<DownloadTaskSpecification> downloadTask;
     QPointer<DeltaDownloadTaskSpecification> deltaTask;
+    QPointer<SegmentedDownloadTaskSpecification> segmentTask;
     bool deltaTried = false;
+    bool segmentsTried = false;
     QThreadPool *digestPool = nullptr;
 };

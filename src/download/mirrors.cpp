@@ -98,12 +98,13 @@ int Mirrors::getRandomMirror(FTPSiteAccessData &mirror)
     return pickMirror(mirror, FTPSiteAccessData::NoRanges);
 }
 
-int Mirrors::getRandomRangeMirror(FTPSiteAccessData &mirror)
+int Mirrors::getRandomRangeMirror(FTPSiteAccessData &mirror, const QSet<QString> &avoid)
 {
-    return pickMirror(mirror, FTPSiteAccessData::SingleRanges);
+    return pickMirror(mirror, FTPSiteAccessData::SingleRanges, avoid);
 }
 
-int Mirrors::pickMirror(FTPSiteAccessData &mirror, FTPSiteAccessData::RangeSupport worstAllowed)
+int Mirrors::pickMirror(FTPSiteAccessData &mirror, FTPSiteAccessData::RangeSupport worstAllowed,
+                        const QSet<QString> &avoid)
 {
     if (mirrors.isEmpty()) {
         if (!noMirrorsReported) {
@@ -114,25 +115,26 @@ int Mirrors::pickMirror(FTPSiteAccessData &mirror, FTPSiteAccessData::RangeSuppo
     }
 
     int capacity = 0;
-    int used = 0;
+    int freeSlots = 0;
     for (const FTPSiteAccessData &candidate : std::as_const(mirrors)) {
         if (candidate.ranges > worstAllowed)
             continue;
         capacity += candidate.maxUses;
-        used += candidate.useCount;
+        if (!avoid.contains(candidate.name))
+            freeSlots += qMax(0, candidate.maxUses - candidate.useCount);
     }
     if (capacity == 0)
         return NoRangeMirror;
-    if (used >= capacity)
+    if (freeSlots == 0)
         return AllMirrorsBusy;
 
     // Each free slot is one ticket, so a mirror's chance follows its free slots.
-    int r = int(random.bounded(quint32(capacity - used)));
+    int r = int(random.bounded(quint32(freeSlots)));
     for (FTPSiteAccessData &candidate : mirrors) {
-        const int freeSlots = candidate.maxUses - candidate.useCount;
-        if (freeSlots <= 0 || candidate.ranges > worstAllowed)
+        const int open = candidate.maxUses - candidate.useCount;
+        if (open <= 0 || candidate.ranges > worstAllowed || avoid.contains(candidate.name))
             continue;
-        r -= freeSlots;
+        r -= open;
         if (r < 0) {
             ++candidate.useCount;
             mirror = candidate;

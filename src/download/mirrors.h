@@ -82,9 +82,11 @@ public:
 
     /**
      * Like getRandomMirror(), among the mirrors that answer range requests only (those not
-     * lowered to NoRanges); NoRangeMirror when mirrors are left but none of them does.
+     * lowered to NoRanges) and are not named in @p avoid; NoRangeMirror when mirrors are left
+     * but none of them answers ranges, AllMirrorsBusy when those that do have no free slot or
+     * are to be avoided.
      */
-    int getRandomRangeMirror(FTPSiteAccessData &mirror);
+    int getRandomRangeMirror(FTPSiteAccessData &mirror, const QSet<QString> &avoid = {});
 
     /**
      * Gives one slot of mirror @p name back. The count has no lower bound, so that with two
@@ -129,7 +131,8 @@ signals:
     void message(QString message);
 
 private:
-    int pickMirror(FTPSiteAccessData &mirror, FTPSiteAccessData::RangeSupport worstAllowed);
+    int pickMirror(FTPSiteAccessData &mirror, FTPSiteAccessData::RangeSupport worstAllowed,
+                   const QSet<QString> &avoid = {});
     static QString versionedUrl(const QString &baseUrl, int version);
 
     QVector<FTPSiteAccessData> mirrors;

@@ -170,6 +170,12 @@ void RangeFetch::onReadyRead()
         arrived += read;
         if (!feed(QByteArray::fromRawData(buffer.constData(), read)))
             return;
+        // A sink may need less than the part announced (a segment split meanwhile): the rest
+        // is not waited for.
+        if (!parts && partOffset < partEnd && sink->complete()) {
+            end(Complete);
+            return;
+        }
     }
 }
 

@@ -65,6 +65,23 @@ bool SessionFile::openToAppend(qint64 size)
     return true;
 }
 
+qint64 SessionFile::openToWrite()
+{
+    close();
+    fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        fail();
+        return -1;
+    }
+    struct stat info;
+    if (::fstat(fd, &info) != 0 || !isContinuable(info)) {
+        close();
+        lastError = EINVAL;
+        return -1;
+    }
+    return qint64(info.st_size);
+}
+
 bool SessionFile::create()
 {
     close();

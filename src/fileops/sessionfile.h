@@ -44,6 +44,12 @@ public:
      */
     bool openToAppend(qint64 size);
 
+    /**
+     * Opens the kept file for writing at any offset (a file fetched in segments); its size, or
+     * -1 when it may not be continued (see keptSize()), and then nothing is open.
+     */
+    qint64 openToWrite();
+
     /// Removes whatever is at the name and creates a new, empty file there.
     bool create();
 

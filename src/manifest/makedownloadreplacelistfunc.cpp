@@ -83,7 +83,8 @@ MakeDownloadReplaceListFunc::MakeDownloadReplaceListFunc(Configuration *configur
       tempDir(configuration->tempDir),
       productIniPath(configuration->tempDir + QLatin1Char('/') + configuration->clientType
                      + QLatin1String(".ini")),
-      sideFilePath(configuration->sideFilePath)
+      sideFilePath(configuration->sideFilePath),
+      segmentFrom(configuration->segmentFrom)
 {
 }
 
@@ -260,19 +261,26 @@ bool MakeDownloadReplaceListFunc::attachStrongDigests()
 
 void MakeDownloadReplaceListFunc::attachBlockLines(QIODevice *sideFile)
 {
+    // A file with an installed older version is put together from its blocks; a large one
+    // stored as it is comes in segments, each block checked as it arrives.
+    const auto segmented = [this](const FileDownloadSpecification &download) {
+        return !download.unpacked && segmentFrom > 0 && download.size >= quint64(segmentFrom);
+    };
     QHash<QString, SideFile::FileLines> wanted;
     for (const FileDownloadSpecification &download : qAsConst(results.downloadList)) {
-        if (!download.installedPath.isEmpty())
+        if (!download.installedPath.isEmpty() || segmented(download))
             wanted.insert(SideFile::pathOf(download.section, download.filePath), {});
     }
     if (!wanted.isEmpty())
         SideFile::lookUpFileLines(sideFile, &wanted);
     for (FileDownloadSpecification &download : results.downloadList) {
-        if (download.installedPath.isEmpty())
+        if (download.installedPath.isEmpty() && !segmented(download))
             continue;
         SideFile::FileLines lines
             = wanted.take(SideFile::pathOf(download.section, download.filePath));
         download.blockLine = std::move(lines.blocks);
+        if (download.installedPath.isEmpty())
+            continue;
         if (download.unpacked) {
             download.pointsLine = std::move(lines.points);
             download.unpackedSha256 = lines.unpackedSha256;
@@ -283,7 +291,8 @@ void MakeDownloadReplaceListFunc::attachBlockLines(QIODevice *sideFile)
             || (download.unpacked
                 && (download.pointsLine.isEmpty() || download.unpackedSha256.isEmpty()))) {
             download.installedPath.clear();
-            download.blockLine.clear();
+            if (!segmented(download))
+                download.blockLine.clear();
             download.pointsLine.clear();
         }
     }

@@ -107,8 +107,8 @@ private:
     // message when the side file is unusable or lacks a file. Only the files that are fetched
     // or reused need it, so an up-to-date installation never reads the side file.
     bool attachStrongDigests();
-    // Gives every download with an installed older version the side file's block list of it;
-    // a download without one forgets its installed file.
+    // Gives every download with an installed older version, and every one fetched in segments,
+    // the side file's block list of it; a download without one forgets its installed file.
     void attachBlockLines(QIODevice *sideFile);
 
     Configuration *configuration;
@@ -123,6 +123,7 @@ private:
     QString tempDir;
     QString productIniPath;
     QString sideFilePath;
+    qint64 segmentFrom;
     // Temporary copies kept instead of downloads, with the place in the download list each
     // would have taken, until their SHA-256 is checked.
     struct Reused

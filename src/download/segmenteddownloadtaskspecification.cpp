@@ -1,0 +1,427 @@
+#include "download/segmenteddownloadtaskspecification.h"
+
+#include "download/blockreceiver.h"
+#include "download/mirrors.h"
+#include "download/segmentplan.h"
+#include "download/segmentsink.h"
+
+#include <QFile>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+
+#include <unistd.h>
+
+namespace {
+
+// More than a plan of any real file takes: lines beyond it are not the updater's.
+constexpr qint64 MaxControlBytes = 1024 * 1024;
+
+} // namespace
+
+SegmentedDownloadTaskSpecification::SegmentedDownloadTaskSpecification(
+    QNetworkAccessManager *manager, Mirrors *mirrors, const QString &remotePath,
+    const QString &localPath, qint64 size, QObject *parent, double progressRange)
+    : TaskSpecification(parent, progressRange),
+      manager(manager),
+      mirrors(mirrors),
+      remotePath(remotePath),
+      output(localPath),
+      size(size)
+{
+    connect(&digester, &GrowingFileDigest::ready, this,
+            &SegmentedDownloadTaskSpecification::onDigestReady);
+}
+
+SegmentedDownloadTaskSpecification::~SegmentedDownloadTaskSpecification()
+{
+    // The pool may be gone already; the requests only drop their replies.
+    for (auto it = requests.cbegin(); it != requests.cend(); ++it) {
+        disconnect(it.key(), nullptr, this, nullptr);
+        it.key()->abort();
+    }
+}
+
+QString SegmentedDownloadTaskSpecification::controlPath(const QString &localPath)
+{
+    // "::" separates a manifest entry's fields: no product file has such a name.
+    return localPath + QLatin1String("::segments");
+}
+
+void SegmentedDownloadTaskSpecification::setSlowTransferLimit(qint64 bytesPerTick, int windowTicks)
+{
+    slowBytesPerTick = bytesPerTick;
+    slowWindowTicks = windowTicks;
+}
+
+QString SegmentedDownloadTaskSpecification::servingMirrorName() const
+{
+    return senders.size() == 1 && !keptBytes ? *senders.cbegin() : QString();
+}
+
+void SegmentedDownloadTaskSpecification::execute()
+{
+    digest.clear();
+    sha256.clear();
+    senders.clear();
+    keptBytes = false;
+    digestFinishing = false;
+    emit message(tr("Downloading %1").arg(remotePath));
+    state = Running;
+
+    receiver.reset();
+    list = BlockList();
+    if (!blockLine.isEmpty()) {
+        QString path;
+        QString problem;
+        if (!BlockList::fromLine(blockLine, &list, &path, &problem) || list.fileSize() != size) {
+            emit message(tr("%1: its block list is unusable (%2), the file is checked as a whole")
+                             .arg(remotePath, problem.isEmpty() ? tr("another size") : problem));
+            list = BlockList();
+        }
+    }
+    const bool checked = list.fileSize() == size && size > 0;
+    plan = std::make_unique<SegmentPlan>(size, checked ? list.blockSize() : Alignment,
+                                         qMax(minimumSplit, checked ? list.blockSize() : Alignment));
+    if (!openFile())
+        return;
+    if (checked)
+        receiver = std::make_unique<BlockReceiver>(list, &output);
+    // Without a list nothing vouches for a single answer's bytes beside the others'.
+    pieced = checked || keptBytes;
+    digestedUpTo = plan->prefix();
+    digester.start(output.fileName(), digestedUpTo);
+    setProgress(double(plan->doneBytes()) / double(qMax(qint64(1), size)));
+    saveControl();
+    if (plan->complete()) {
+        output.close();
+        digestFinishing = true;
+        digester.finish(size);
+        return;
+    }
+    fetchMore();
+}
+
+bool SegmentedDownloadTaskSpecification::openFile()
+{
+    // Anything at the name that is not a file of ours goes here; what is left may be continued.
+    const qint64 kept = output.keptSize();
+    QByteArray lines;
+    QFile control(controlPath(output.fileName()));
+    if (control.open(QIODevice::ReadOnly))
+        lines = control.read(MaxControlBytes);
+    control.close();
+    if (kept > 0) {
+        // Lines that claim more than the file holds are not about this file.
+        if (!lines.isEmpty())
+            keptBytes = plan->restore(lines) && plan->extent() <= kept;
+        else if (kept < size) {
+            // The first bytes of a whole download.
+            plan->restorePrefix(kept);
+            keptBytes = true;
+        }
+        if (keptBytes && output.openToWrite() != kept)
+            keptBytes = false;
+    }
+    if (keptBytes) {
+        emit message(tr("Resuming %1 with %2 KB of it").arg(remotePath).arg(plan->doneBytes() / 1000));
+        return true;
+    }
+    plan->restorePrefix(0);
+    if (output.create())
+        return true;
+    if (SessionFile::isDiskError(output.error())) {
+        failLocally();
+        return false;
+    }
+    emit error(tr("Unable to create file %1 for saving").arg(output.fileName()));
+    errorCancel();
+    return false;
+}
+
+QSet<QString> SegmentedDownloadTaskSpecification::busyMirrors() const
+{
+    QSet<QString> busy;
+    for (auto it = requests.cbegin(); it != requests.cend(); ++it)
+        busy.insert(it.key()->mirror().name);
+    return busy;
+}
+
+void SegmentedDownloadTaskSpecification::fetchMore()
+{
+    // A request may end, and with it the run, while it is being started.
+    while (state == Running && plan && !digestFinishing && startRequest()) { }
+}
+
+bool SegmentedDownloadTaskSpecification::startRequest()
+{
+    FTPSiteAccessData mirror;
+    // One request a mirror: a second one to the same mirror would share its bandwidth, not add
+    // to it, and take a slot another file may use.
+    switch (mirrors->getRandomRangeMirror(mirror, busyMirrors())) {
+    case Mirrors::NoMirrorLeft:
+        if (requests.isEmpty()) {
+            // The pool has told the log itself. The bytes stay for the next run.
+            digester.stop();
+            saveControl();
+            output.close();
+            errorCancel();
+        }
+        return false;
+    case Mirrors::NoRangeMirror:
+        if (requests.isEmpty()) {
+            // What a whole download can take from here: the file's first bytes, without lines.
+            dropRequests();
+            digester.stop();
+            const qint64 prefix = plan->prefix();
+            if (::ftruncate(output.handle(), off_t(prefix)) != 0 || prefix == 0)
+                output.remove();
+            output.close();
+            QFile::remove(controlPath(output.fileName()));
+            plan.reset();
+            emit wholeFileNeeded(tr("no mirror left answers range requests"));
+        }
+        return false;
+    case Mirrors::AllMirrorsBusy:
+        // This file's own requests wake it when they end; otherwise another transfer must.
+        if (requests.isEmpty() && !waitingForSlot) {
+            waitingForSlot = true;
+            connect(manager, &QNetworkAccessManager::finished, this,
+                    &SegmentedDownloadTaskSpecification::onOtherTransferFinished,
+                    Qt::QueuedConnection);
+        }
+        return false;
+    default:
+        break;
+    }
+    const qint64 start = plan->take();
+    if (start < 0) {
+        mirrors->releaseMirror(mirror.name);
+        return false;
+    }
+    SegmentPlan::Segment &segment = plan->at(start);
+    emit message(tr("%1: bytes %2 to %3 from %4")
+                     .arg(remotePath)
+                     .arg(segment.filled)
+                     .arg(segment.end - 1)
+                     .arg(mirror.name));
+    auto *fetch = new RangeFetch(manager, mirror, remotePath,
+                                 {{segment.filled, segment.end - segment.filled}}, size,
+                                 std::make_unique<SegmentSink>(&output, receiver.get(), &segment),
+                                 this);
+    Request request;
+    request.start = start;
+    request.slowness.setLimit(slowBytesPerTick, slowWindowTicks);
+    request.slowness.restart(0);
+    requests.insert(fetch, request);
+    connect(fetch, &RangeFetch::ended, this, &SegmentedDownloadTaskSpecification::onRequestEnded);
+    connect(fetch, &RangeFetch::answered, mirrors, &Mirrors::noteProtocol);
+    fetch->start();
+    return true;
+}
+
+void SegmentedDownloadTaskSpecification::onOtherTransferFinished()
+{
+    disconnect(manager, &QNetworkAccessManager::finished, this,
+               &SegmentedDownloadTaskSpecification::onOtherTransferFinished);
+    waitingForSlot = false;
+    fetchMore();
+}
+
+void SegmentedDownloadTaskSpecification::onRequestEnded(RangeFetch *fetch,
+                                                        RangeFetch::Outcome outcome)
+{
+    const auto found = requests.constFind(fetch);
+    if (found == requests.cend())
+        return;
+    const qint64 start = found->start;
+    requests.erase(found);
+    fetch->deleteLater();
+    arrivedSinceTick += fetch->takeArrivedBytes();
+    plan->release(start);
+    const QString name = fetch->mirror().name;
+    mirrors->releaseMirror(name);
+    if (plan->at(start).filled > fetch->ranges().constFirst().first) {
+        senders.insert(name);
+        if (senders.size() > 1)
+            pieced = true;
+    }
+
+    switch (outcome) {
+    case RangeFetch::Complete:
+        break;
+    case RangeFetch::Incomplete:
+        emit message(tr("%1: the segment from %2 broke off (%3), fetching the rest again")
+                         .arg(remotePath, name, fetch->explanation()));
+        mirrors->addMirrorError(name);
+        break;
+    case RangeFetch::MultipleRefused:
+    case RangeFetch::RangesRefused:
+        emit message(tr("%1: mirror %2 does not send ranges (%3)")
+                         .arg(remotePath, name, fetch->explanation()));
+        mirrors->lowerRangeSupport(name, FTPSiteAccessData::NoRanges);
+        break;
+    case RangeFetch::BadAnswer:
+        emit message(tr("%1: mirror %2 gave a broken answer to a range request (%3), "
+                        "invalidating mirror")
+                         .arg(remotePath, name, fetch->explanation()));
+        mirrors->removeMirror(name);
+        break;
+    case RangeFetch::WrongBlock:
+        emit message(tr("%1: block %2 from mirror %3 failed its check, not asking it for ranges "
+                        "again")
+                         .arg(remotePath)
+                         .arg(fetch->wrongBlock())
+                         .arg(name));
+        mirrors->lowerRangeSupport(name, FTPSiteAccessData::NoRanges);
+        mirrors->addMirrorError(name);
+        break;
+    case RangeFetch::WriteFailed:
+        failLocally();
+        return;
+    }
+    saveControl();
+    followWithDigest();
+    if (plan->complete() && requests.isEmpty()) {
+        output.close();
+        digestFinishing = true;
+        digester.finish(size);
+        return;
+    }
+    fetchMore();
+}
+
+void SegmentedDownloadTaskSpecification::followWithDigest()
+{
+    const qint64 prefix = plan ? plan->prefix() : 0;
+    if (prefix <= digestedUpTo || digestFinishing)
+        return;
+    digestedUpTo = prefix;
+    digester.grown(prefix);
+}
+
+void SegmentedDownloadTaskSpecification::onDigestReady(const QByteArray &md5,
+                                                       const QByteArray &strong)
+{
+    if (state != Running || !digestFinishing)
+        return;
+    digest = md5;
+    sha256 = strong;
+    QFile::remove(controlPath(output.fileName()));
+    savedControl.clear();
+    emit message(tr("Downloading %1 finished").arg(remotePath));
+    finish();
+}
+
+void SegmentedDownloadTaskSpecification::saveControl()
+{
+    if (!plan)
+        return;
+    const QByteArray lines = plan->save();
+    if (lines == savedControl)
+        return;
+    // Written aside and renamed over, so that a crash leaves the old lines or the new ones. Not
+    // synced: the file's bytes are not either, and its digest is what decides.
+    const QString path = controlPath(output.fileName());
+    QFile fresh(path + QLatin1String(".new"));
+    if (!fresh.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        || fresh.write(lines) != lines.size() || !fresh.flush()) {
+        fresh.close();
+        fresh.remove();
+        return;
+    }
+    fresh.close();
+    if (::rename(QFile::encodeName(fresh.fileName()).constData(),
+                 QFile::encodeName(path).constData())
+        == 0)
+        savedControl = lines;
+}
+
+void SegmentedDownloadTaskSpecification::timeTick(quint64 &downloadDone, quint64 &downloadTotal,
+                                                  quint64 &speed, bool &downloading)
+{
+    downloadTotal = quint64(qMax(qint64(0), size));
+    downloadDone = plan ? quint64(plan->doneBytes()) : 0;
+    qint64 arrived = arrivedSinceTick;
+    arrivedSinceTick = 0;
+    const QList<RangeFetch *> running = requests.keys();
+    for (RangeFetch *fetch : running) {
+        // An earlier one's end may have ended the run and dropped the others.
+        const auto it = requests.find(fetch);
+        if (it == requests.end())
+            continue;
+        const qint64 bytes = fetch->takeArrivedBytes();
+        arrived += bytes;
+        it->received += bytes;
+        it->idleTicks = bytes > 0 ? 0 : it->idleTicks + 1;
+        if (it->idleTicks > fetch->mirror().timeoutTicks)
+            fetch->giveUp(tr("no data for %1 ticks").arg(it->idleTicks));
+        else if (it->slowness.tick(it->received))
+            fetch->giveUp(tr("too slow"));
+    }
+    speed = quint64(arrived);
+    downloading = !requests.isEmpty();
+    if (state == Running && plan && !digestFinishing) {
+        followWithDigest();
+        saveControl();
+        setProgress(double(plan->doneBytes()) / double(qMax(qint64(1), size)));
+    }
+}
+
+void SegmentedDownloadTaskSpecification::dropRequests()
+{
+    for (auto it = requests.cbegin(); it != requests.cend(); ++it) {
+        RangeFetch *fetch = it.key();
+        disconnect(fetch, nullptr, this, nullptr);
+        fetch->abort();
+        fetch->deleteLater();
+        mirrors->releaseMirror(fetch->mirror().name);
+        if (plan)
+            plan->release(it->start);
+    }
+    requests.clear();
+    if (waitingForSlot) {
+        waitingForSlot = false;
+        disconnect(manager, &QNetworkAccessManager::finished, this,
+                   &SegmentedDownloadTaskSpecification::onOtherTransferFinished);
+    }
+}
+
+void SegmentedDownloadTaskSpecification::failLocally()
+{
+    // A full or failing disk: no mirror is to blame. The bytes written stay for the next run.
+    const QString text = SessionFile::diskErrorMessage(output.fileName(), output.error());
+    dropRequests();
+    digester.stop();
+    if (output.isOpen())
+        saveControl();
+    output.close();
+    emit error(text);
+    errorCancel();
+}
+
+void SegmentedDownloadTaskSpecification::userCanceled()
+{
+    TaskSpecification::userCanceled();
+    if (state != Running)
+        return;
+    dropRequests();
+    digester.stop();
+    saveControl();
+    output.close();
+    userCancel();
+}
+
+void SegmentedDownloadTaskSpecification::reset()
+{
+    dropRequests();
+    digester.stop();
+    if (output.isOpen()) {
+        output.remove();
+        QFile::remove(controlPath(output.fileName()));
+    }
+    plan.reset();
+    receiver.reset();
+    savedControl.clear();
+    digestFinishing = false;
+    TaskSpecification::reset();
+}

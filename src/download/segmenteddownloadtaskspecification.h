@@ -1,0 +1,160 @@
+#pragma once
+
+#include "download/growingfiledigest.h"
+#include "download/rangefetch.h"
+#include "download/slowtransferwatch.h"
+#include "fileops/sessionfile.h"
+#include "manifest/blocklist.h"
+#include "tasks/taskspecification.h"
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QSet>
+#include <QString>
+
+#include <memory>
+
+class BlockReceiver;
+class Mirrors;
+class QNetworkAccessManager;
+class QThreadPool;
+class SegmentPlan;
+
+/**
+ * @class SegmentedDownloadTaskSpecification
+ * @brief Fetches one large file from every mirror at once: each mirror sends a segment of it,
+ * by range, into its place in the local file.
+ *
+ * execute() sends "Downloading %1" and asks the pool for a mirror that answers ranges, again and
+ * again, one request a mirror, until no other mirror has a free slot. The first request takes
+ * the whole file; each further one takes half of what the request with the most bytes left has
+ * left (SegmentPlan). So does a request that has finished its segment: a slow mirror holds no
+ * file back, while no split leaves less than the minimum (setMinimumSplit()) on either side. The
+ * file is digested (MD5, and SHA-256 when asked for) on a pool thread as its first bytes fill up,
+ * as a whole download's is.
+ *
+ * With the file's block list (setBlockLine()) every block is checked against it as it arrives
+ * (BlockReceiver) and only a right one is written: a wrong block charges its mirror one error,
+ * and it is not asked for ranges again in the run. Without one, only the digest of the whole
+ * file can tell, and the file counts as pieced together from several answers (wasResumed()).
+ *
+ * Each request is judged on its own, as a whole download is: a status other than 206 or a part
+ * of a file of another size drops the mirror; a mirror that ignores the range (a 200 with the
+ * whole file, or another range) is not asked for ranges again; an answer that breaks off, stalls
+ * for more than the mirror's timeoutTicks ticks or averages too few bytes over the slowness
+ * window charges it one error. The bytes it delivered stay; the rest of its segment goes to the
+ * next mirror that asks. When the mirrors left answer no ranges, the task sends wholeFileNeeded()
+ * and stays Running, its file cut back to its first bytes and no longer segmented, so that its
+ * owner can reset it and download the rest as a whole download resumes a file.
+ *
+ * The segments survive the run: next to the file, at controlPath(), a few lines say which of its
+ * bytes are in it. They are rewritten at most once a tick and whenever a request ends, before the
+ * bytes written meanwhile are on disk, which only the file's digest can tell anyway. A run finds
+ * them and goes on where the last one stopped; a file of first bytes without them (a whole
+ * download's) is continued likewise. A user cancel keeps both; a reset of a running task removes
+ * them, as success removes the lines.
+ *
+ * Ends with finished() once every byte is in the file and digested; with ErrorCanceled when the
+ * pool has no mirror left or the file cannot be created or written (the disk's fault: no mirror
+ * is charged, the bytes stay); with UserCanceled at once on a user cancel. Every run ends with
+ * exactly one of finished(), canceled() and wholeFileNeeded().
+ *
+ * Main thread only. The manager and the pool are not owned and must outlive every run.
+ */
+class SegmentedDownloadTaskSpecification : public TaskSpecification
+{
+    Q_OBJECT
+
+public:
+    /// No split leaves less than this on either side, unless setMinimumSplit() says otherwise.
+    static constexpr qint64 DefaultMinimumSplit = 4 * 1024 * 1024;
+    /// Segments without a block list start on this boundary.
+    static constexpr qint64 Alignment = 64 * 1024;
+
+    /// Creates an idle download of @p remotePath of @p size bytes into @p localPath.
+    SegmentedDownloadTaskSpecification(QNetworkAccessManager *manager, Mirrors *mirrors,
+                                       const QString &remotePath, const QString &localPath,
+                                       qint64 size, QObject *parent, double progressRange);
+    ~SegmentedDownloadTaskSpecification() override;
+
+    /// The side file "blocks" line of the file, to check each block as it arrives.
+    void setBlockLine(const QByteArray &line) { blockLine = line; }
+    void setMinimumSplit(qint64 bytes) { minimumSplit = bytes; }
+    void setSlowTransferLimit(qint64 bytesPerTick, int windowTicks);
+    void setDigestPool(QThreadPool *pool) { digester.setPool(pool); }
+    void setStartWriteBack(bool start) { digester.setStartWriteBack(start); }
+    void setWithSha256(bool with) { digester.setWithSha256(with); }
+
+    /// Where the lines about the segments of the file at @p localPath are kept.
+    static QString controlPath(const QString &localPath);
+
+    QByteArray fileDigest() const { return digest; }
+    QByteArray fileSha256() const { return sha256; }
+    /// Whether bytes of more than one answer are in the file and no block list checked them:
+    /// then no single mirror can be blamed for a wrong digest.
+    bool wasResumed() const { return pieced; }
+    /// The mirror that sent every byte of the file, when one did; empty otherwise.
+    QString servingMirrorName() const;
+
+    void execute() override;
+    /// Drops the requests (slots given back); a running task's file and lines are removed.
+    void reset() override;
+    /// Ends a running task with UserCanceled at once; its file and lines stay for the next run.
+    void userCanceled() override;
+    /// The bytes in the file of its size, those that arrived since the previous call; a tick
+    /// for the stall and slowness rules of every request.
+    void timeTick(quint64 &downloadDone, quint64 &downloadTotal, quint64 &speed,
+                  bool &downloading) override;
+
+signals:
+    /// No mirror left answers ranges; the rest of the file must come by a whole download.
+    void wholeFileNeeded(QString reason);
+
+private:
+    struct Request
+    {
+        qint64 start = 0;
+        qint64 received = 0;
+        int idleTicks = 0;
+        SlowTransferWatch slowness;
+    };
+
+    bool openFile();
+    void fetchMore();
+    bool startRequest();
+    void onRequestEnded(RangeFetch *fetch, RangeFetch::Outcome outcome);
+    void onOtherTransferFinished();
+    void onDigestReady(const QByteArray &md5, const QByteArray &strong);
+    void followWithDigest();
+    void saveControl();
+    void dropRequests();
+    void failLocally();
+    QSet<QString> busyMirrors() const;
+
+    QNetworkAccessManager *manager;
+    Mirrors *mirrors;
+    QString remotePath;
+    SessionFile output;
+    qint64 size;
+    QByteArray blockLine;
+    qint64 minimumSplit = DefaultMinimumSplit;
+    qint64 slowBytesPerTick = SlowTransferWatch::DefaultMinBytesPerTick;
+    int slowWindowTicks = SlowTransferWatch::DefaultWindowTicks;
+    std::unique_ptr<SegmentPlan> plan;
+    BlockList list;
+    std::unique_ptr<BlockReceiver> receiver;
+    QHash<RangeFetch *, Request> requests;
+    GrowingFileDigest digester;
+    qint64 digestedUpTo = 0;
+    bool digestFinishing = false;
+    QByteArray digest;
+    QByteArray sha256;
+    // The mirrors whose answers brought bytes, and whether any bytes came from an earlier run.
+    QSet<QString> senders;
+    bool pieced = false;
+    bool keptBytes = false;
+    qint64 arrivedSinceTick = 0;
+    QByteArray savedControl;
+    bool waitingForSlot = false;
+};

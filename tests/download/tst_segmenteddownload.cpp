@@ -1,0 +1,308 @@
+#include "app/configuration.h"
+#include "download/downloadfilelisttaskspecification.h"
+#include "download/mirrors.h"
+#include "download/segmenteddownloadtaskspecification.h"
+#include "downloadsupport.h"
+#include "httpmirror.h"
+#include "manifest/blocklist.h"
+#include "manifest/sha256.h"
+#include "testsupport.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <functional>
+#include <memory>
+
+namespace {
+
+const int Version = 7;
+const QString FilePath = QStringLiteral("data/big.pak");
+const QString Served = QStringLiteral("7/files/data/big.pak");
+const qint64 Size = 2 * 1024 * 1024;
+const QByteArray Content = randomBytes(5, Size);
+
+QByteArray blockLineOf(const QByteArray &content)
+{
+    QBuffer buffer;
+    buffer.setData(content);
+    buffer.open(QIODevice::ReadOnly);
+    BlockList list;
+    QString problem;
+    if (!BlockList::build(&buffer, BlockList::blockSizeFor(content.size()), &list, &problem))
+        return QByteArray();
+    return list.toLine(QStringLiteral("files/") + FilePath);
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(TestHttpMirror::Fault)
+
+// A large product file fetched from two real HTTP mirrors on 127.0.0.1 at once, through the
+// download list as a run does it: each mirror sends segments by range, a mirror that fails
+// its segment is judged on its own, and the file is right whatever the mirrors do.
+class TestSegmentedDownload : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+
+    void everyFaultCostsOnlyItsMirror_data();
+    void everyFaultCostsOnlyItsMirror();
+    void slowMirrorsSegmentIsSplitAndFinishedElsewhere();
+    void segmentsAreResumedByTheNextRun();
+
+private:
+    struct Outcome
+    {
+        bool finished = false;
+        // What arrived from the mirrors, by the speed the ticks report.
+        qint64 arrived = 0;
+        QStringList messages;
+    };
+    // Runs the download list over the one record, driving its ticks; @p afterTick may stop it
+    // (returning true) by a user cancel.
+    Outcome run(Mirrors &pool, const std::function<bool(quint64 done)> &afterTick = {});
+
+    FreshPaths files;
+    std::unique_ptr<QNetworkAccessManager> manager;
+    Configuration configuration;
+    QList<FileDownloadSpecification> downloads;
+};
+
+void TestSegmentedDownload::init()
+{
+    QVERIFY(files.isValid());
+    manager = std::make_unique<QNetworkAccessManager>();
+    prepareForLoopback(*manager);
+    configuration.tempDir = QFileInfo(files.path(QStringLiteral("session"))).absoluteFilePath();
+    QVERIFY(QDir().mkpath(configuration.tempDir));
+    configuration.streams = 2;
+    // Small enough for a test file to be split a few times.
+    configuration.segmentFrom = 256 * 1024;
+    configuration.segmentMinimum = 128 * 1024;
+
+    FileDownloadSpecification record;
+    record.section = QStringLiteral("files");
+    record.filePath = FilePath;
+    record.md5 = md5Of(Content);
+    record.size = quint64(Size);
+    record.sha256 = Sha256::hash(Content);
+    record.blockLine = blockLineOf(Content);
+    QVERIFY(!record.blockLine.isEmpty());
+    downloads = {record};
+}
+
+TestSegmentedDownload::Outcome
+TestSegmentedDownload::run(Mirrors &pool, const std::function<bool(quint64)> &afterTick)
+{
+    DownloadFileListTaskSpecification list(&downloads, manager.get(), &pool, &configuration,
+                                           nullptr, 1.0);
+    QSignalSpy finished(&list, &TaskSpecification::finished);
+    QSignalSpy canceled(&list, &TaskSpecification::canceled);
+    QSignalSpy messages(&list, &TaskSpecification::message);
+    list.execute();
+    Outcome outcome;
+    for (int i = 0; i < 800 && finished.isEmpty() && canceled.isEmpty(); ++i) {
+        QTest::qWait(10);
+        quint64 done = 0, total = 0, speed = 0;
+        bool downloading = false;
+        list.timeTick(done, total, speed, downloading);
+        outcome.arrived += qint64(speed);
+        if (afterTick && afterTick(done)) {
+            list.userCanceled();
+            break;
+        }
+    }
+    outcome.finished = finished.size() == 1 && canceled.isEmpty();
+    outcome.messages = signalTexts(messages);
+    return outcome;
+}
+
+void TestSegmentedDownload::everyFaultCostsOnlyItsMirror_data()
+{
+    QTest::addColumn<TestHttpMirror::Fault>("faultA");
+    QTest::addColumn<TestHttpMirror::Fault>("faultB");
+    QTest::addColumn<bool>("checked");
+    QTest::addColumn<QString>("retriesB");
+    QTest::addColumn<QString>("lesson");
+    // B's errors at the end; -1 when it was dropped.
+    QTest::addColumn<int>("errorsB");
+    QTest::addColumn<bool>("rangesFromB");
+
+    using A = TestHttpMirror::RangeAnswer;
+    using F = TestHttpMirror::Fault;
+    const qint64 inB = Size * 3 / 4;
+    QTest::newRow("both well-behaved, checked by blocks")
+        << F() << F() << true << "5" << QString() << 0 << true;
+    QTest::newRow("both well-behaved, checked as a whole")
+        << F() << F() << false << "5" << QString() << 0 << true;
+    QTest::newRow("B stalls") << F() << F::stall(100000).times(1) << true << "5"
+                              << "the segment from B broke off (no data for" << 1 << true;
+    QTest::newRow("B cuts off") << F() << F::truncate(100000).times(1) << false << "5"
+                                << "the segment from B broke off" << 1 << true;
+    // Dropped from the pool meanwhile, as another file's failure would: its segment goes on
+    // until it stalls, then to A.
+    QTest::newRow("B dropped mid-segment")
+        << F() << F::stall(100000) << true << "drop" << "the segment from B broke off" << -1
+        << false;
+    QTest::newRow("B lies in one block") << F() << F::corrupt(inB) << true << "5"
+                                         << QStringLiteral("block %1 from mirror B failed its check")
+                                                .arg(inB / BlockList::blockSizeFor(Size))
+                                         << 1 << false;
+    // Only the whole file's digest can tell; then no one mirror can be blamed, and one sends
+    // it whole.
+    QTest::newRow("B lies, no block list")
+        << F() << F::corrupt(inB).times(1) << false << "5"
+        << "failed on a resumed download, fetching it whole" << 0 << true;
+    QTest::newRow("B answers a range with the whole file")
+        << F() << F::rangeAnswer(A::Ignore) << true << "5" << "mirror B does not send ranges" << 0
+        << false;
+    QTest::newRow("B answers another range")
+        << F() << F::rangeAnswer(A::WrongStart) << true << "5" << "mirror B does not send ranges"
+        << 0 << false;
+    QTest::newRow("B answers 500") << F() << F::status(500) << true << "5"
+                                   << "gave a broken answer to a range request" << -1 << false;
+    // The rest of the file comes whole, as a whole download resumes it.
+    QTest::newRow("neither sends ranges")
+        << F::rangeAnswer(A::Ignore) << F::rangeAnswer(A::Ignore) << true << "5"
+        << "fetching the rest whole (no mirror left answers range requests)" << 0 << false;
+}
+
+void TestSegmentedDownload::everyFaultCostsOnlyItsMirror()
+{
+    QFETCH(TestHttpMirror::Fault, faultA);
+    QFETCH(TestHttpMirror::Fault, faultB);
+    QFETCH(bool, checked);
+    QFETCH(QString, retriesB);
+    QFETCH(QString, lesson);
+    QFETCH(int, errorsB);
+    QFETCH(bool, rangesFromB);
+
+    if (!checked)
+        downloads[0].blockLine.clear();
+    TestHttpMirror a;
+    a.setContent(Served, Content);
+    a.setFault(Served, faultA);
+    TestHttpMirror b;
+    b.setContent(Served, Content);
+    b.setFault(Served, faultB);
+    Mirrors pool;
+    const bool drop = retriesB == QLatin1String("drop");
+    pool.initDefault(writeMirrorsIni(files, {{"A", a.baseUrl(), "5"},
+                                             {"B", b.baseUrl(), drop ? "5" : retriesB}}),
+                     Version);
+    QVERIFY(makeNextChoice(pool, QStringLiteral("A")));
+    if (drop)
+        connect(&b, &TestHttpMirror::requestReceived, &pool,
+                [&pool] { pool.removeMirror(QStringLiteral("B")); });
+
+    const Outcome outcome = run(pool);
+    QVERIFY2(outcome.finished, qPrintable(outcome.messages.join('\n')));
+    QCOMPARE(readAll(configuration.tempDir + '/' + FilePath), Content);
+    QVERIFY(!QFile::exists(SegmentedDownloadTaskSpecification::controlPath(
+        configuration.tempDir + '/' + FilePath)));
+    if (!lesson.isEmpty())
+        QVERIFY2(!outcome.messages.filter(lesson).isEmpty(),
+                 qPrintable(outcome.messages.join('\n')));
+
+    // Both were asked for a segment at once, by range: A for the whole file, B for its half.
+    const QByteArrayList rangesA = a.requestHeaders("Range");
+    const QByteArrayList rangesB = b.requestHeaders("Range");
+    QVERIFY(!rangesA.isEmpty() && !rangesB.isEmpty());
+    QCOMPARE(rangesA.first(), QByteArray("bytes=0-") + QByteArray::number(Size - 1));
+    QCOMPARE(rangesB.first(),
+             "bytes=" + QByteArray::number(Size / 2) + '-' + QByteArray::number(Size - 1));
+
+    // A is never charged for what B did.
+    QCOMPARE(mirrorRecord(pool, QStringLiteral("A")).errorCount, 0);
+    const FTPSiteAccessData recordB = mirrorRecord(pool, QStringLiteral("B"));
+    if (errorsB < 0) {
+        QVERIFY(recordB.name.isEmpty());
+    } else {
+        QCOMPARE(recordB.errorCount, errorsB);
+        QCOMPARE(recordB.ranges != FTPSiteAccessData::NoRanges, rangesFromB);
+    }
+    if (lesson.isEmpty()) {
+        // Both sent a part; what a segment's answer brings past its end (split off meanwhile)
+        // is at most what the reply buffers.
+        QVERIFY(b.bodyBytesSent(Served) > 0);
+        QVERIFY2(outcome.arrived < Size * 13 / 10, qPrintable(QString::number(outcome.arrived)));
+    }
+}
+
+void TestSegmentedDownload::slowMirrorsSegmentIsSplitAndFinishedElsewhere()
+{
+    TestHttpMirror fast;
+    fast.setContent(Served, Content);
+    TestHttpMirror slow;
+    slow.setContent(Served, Content);
+    // About 400 KB/s: while its half would take seconds, the fast one takes half of what it
+    // has left, again and again, until no part is worth splitting.
+    slow.setFault(Served, TestHttpMirror::Fault::trickle(8 * 1024, 20));
+    Mirrors pool;
+    pool.initDefault(writeMirrorsIni(files, {{"Fast", fast.baseUrl(), "5"},
+                                             {"Slow", slow.baseUrl(), "5"}}),
+                     Version);
+    QVERIFY(makeNextChoice(pool, QStringLiteral("Fast")));
+
+    const Outcome outcome = run(pool);
+    QVERIFY2(outcome.finished, qPrintable(outcome.messages.join('\n')));
+    QCOMPARE(readAll(configuration.tempDir + '/' + FilePath), Content);
+    // The slow mirror sent its last segment, not under twice the minimum, and little beyond.
+    QVERIFY2(slow.bodyBytesSent(Served) < 3 * configuration.segmentMinimum,
+             qPrintable(QString::number(slow.bodyBytesSent(Served))));
+    // The fast one: its first half, then halves of what the slow one had left.
+    const QByteArrayList ranges = fast.requestHeaders("Range");
+    QVERIFY2(ranges.size() >= 3, ranges.join('\n'));
+    QCOMPARE(mirrorRecord(pool, QStringLiteral("Slow")).errorCount, 0);
+}
+
+void TestSegmentedDownload::segmentsAreResumedByTheNextRun()
+{
+    TestHttpMirror a;
+    a.setContent(Served, Content);
+    a.setFault(Served, TestHttpMirror::Fault::stall(300000).times(1));
+    TestHttpMirror b;
+    b.setContent(Served, Content);
+    b.setFault(Served, TestHttpMirror::Fault::stall(200000).times(1));
+    Mirrors pool;
+    pool.initDefault(
+        writeMirrorsIni(files, {{"A", a.baseUrl(), "5"}, {"B", b.baseUrl(), "5"}}), Version);
+    QVERIFY(makeNextChoice(pool, QStringLiteral("A")));
+
+    // Cancelled once both have sent what they will before they stall.
+    const Outcome first = run(pool, [](quint64 done) { return done >= 400000; });
+    QVERIFY(!first.finished);
+    const QString local = configuration.tempDir + '/' + FilePath;
+    const QString lines = SegmentedDownloadTaskSpecification::controlPath(local);
+    const QByteArray saved = readAll(lines);
+    QVERIFY2(saved.startsWith("segments " + QByteArray::number(Size) + '\n'), saved);
+    QCOMPARE(saved.count('\n'), 3);
+
+    // The next run has a single mirror; it asks only for what is not in the file.
+    Mirrors next;
+    next.initDefault(writeMirrorsIni(files, {{"A", a.baseUrl(), "5"}}), Version);
+    const int before = a.requestHeaders("Range").size();
+    const qint64 sentBefore = a.bodyBytesSent(Served);
+    const Outcome second = run(next);
+    QVERIFY2(second.finished, qPrintable(second.messages.join('\n')));
+    QCOMPARE(readAll(local), Content);
+    QVERIFY(!QFile::exists(lines));
+    QVERIFY(!second.messages.filter("Resuming " + Served.mid(2)).isEmpty());
+    const QByteArrayList asked = a.requestHeaders("Range").mid(before);
+    QCOMPARE(asked.size(), 2);
+    for (const QByteArray &range : asked)
+        QVERIFY2(!range.startsWith("bytes=0-") && range != "bytes=" + QByteArray::number(Size / 2)
+                         + '-' + QByteArray::number(Size - 1),
+                 range);
+    QVERIFY(a.bodyBytesSent(Served) - sentBefore <= Size - 400000);
+}
+
+QTEST_MAIN(TestSegmentedDownload)
+#include "tst_segmenteddownload.moc"
