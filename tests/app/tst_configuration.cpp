@@ -307,13 +307,20 @@ void TestConfiguration::streams_data()
     QTest::addColumn<QByteArray>("settings");
     QTest::addColumn<int>("streams");
     QTest::addColumn<QString>("proxy");
+    // In MiB.
+    QTest::addColumn<qint64>("segmentFrom");
 
-    QTest::newRow("missing") << QByteArray() << 6 << QString();
-    QTest::newRow("0") << QByteArray("[update]\nstreams=0\n") << 6 << QString();
-    QTest::newRow("-3") << QByteArray("[update]\nstreams=-3\n") << 6 << QString();
-    QTest::newRow("abc") << QByteArray("[update]\nstreams=abc\n") << 6 << QString();
-    QTest::newRow("20") << QByteArray("[update]\nstreams=20\nproxy=http://proxy.example:800\n")
-                        << 20 << "http://proxy.example:800";
+    QTest::newRow("missing") << QByteArray() << 6 << QString() << qint64(32);
+    QTest::newRow("0") << QByteArray("[update]\nstreams=0\n") << 6 << QString() << qint64(32);
+    QTest::newRow("-3") << QByteArray("[update]\nstreams=-3\nsegmentfrom=-3\n") << 6 << QString()
+                        << qint64(32);
+    QTest::newRow("abc") << QByteArray("[update]\nstreams=abc\nsegmentfrom=abc\n") << 6
+                         << QString() << qint64(32);
+    QTest::newRow("20") << QByteArray("[update]\nstreams=20\nproxy=http://proxy.example:800\n"
+                                      "segmentfrom=100\n")
+                        << 20 << "http://proxy.example:800" << qint64(100);
+    QTest::newRow("segments off") << QByteArray("[update]\nsegmentfrom=0\n") << 6 << QString()
+                                  << qint64(0);
 }
 
 void TestConfiguration::streams()
@@ -326,6 +333,8 @@ void TestConfiguration::streams()
     configuration.getProxyAndDownloadConcurrency();
     QCOMPARE(configuration.streams, streams);
     QCOMPARE(configuration.proxy, proxy);
+    QFETCH(qint64, segmentFrom);
+    QCOMPARE(configuration.segmentFrom, segmentFrom * 1024 * 1024);
 }
 
 void TestConfiguration::tempDirIsPrivateAndUnpredictable()

@@ -1,3 +1,4 @@
+#include "downloadsupport.h"
 #include "releasemirror.h"
 #include "testsupport.h"
 
@@ -26,6 +27,7 @@ private slots:
     void updatesToTheNewVersion();
     void fetchesOnlyTheChangedBlocks_data();
     void fetchesOnlyTheChangedBlocks();
+    void largeFileComesInCheckedSegments();
     void failedInstallationLeavesVersionOne();
     void errorBoxesWhileDownloadsFail();
     void killedRunIsResumedByTheNext();
@@ -230,6 +232,29 @@ void TestEndToEnd::fetchesOnlyTheChangedBlocks()
     QVERIFY2(site->mirror.bodyBytesSent(served) < servedAtMost,
              qPrintable(QString::number(site->mirror.bodyBytesSent(served))));
     QVERIFY(site->mirror.requestCount(served) <= 3);
+}
+
+void TestEndToEnd::largeFileComesInCheckedSegments()
+{
+    // Two entries of one server are two mirrors to the updater; from 1 MiB on a file comes in
+    // segments, each block checked against the side file's list as it arrives.
+    site->installation.writeFile(
+        QStringLiteral("mirrors.ini"),
+        mirrorsIniText({{"one", site->mirror.baseUrl(), "5"}, {"two", site->mirror.baseUrl(), "5"}}));
+    site->installation.writeFile(QStringLiteral("update.ini"), "[update]\nsegmentfrom=1\n");
+    const QByteArray movie = randomBytes(11, 1500000);
+    publishVersionTwo({{QStringLiteral("data/movie.pak"), movie}});
+    const QString served = QStringLiteral("/2/client_linux_amd64/data/movie.pak");
+    site->mirror.setFault(served, TestHttpMirror::Fault::corrupt(1000000).times(1));
+
+    const Outcome outcome = runUpdater();
+    QVERIFY2(outcome.log.contains(QLatin1String("Update successfully finished")),
+             qPrintable(outcome.log));
+    QCOMPARE(readAll(site->installation.filePath(QStringLiteral("data/movie.pak"))), movie);
+    QVERIFY2(outcome.log.contains(QRegularExpression(
+                 "data/movie.pak: block \\d+ from mirror (one|two) failed its check")),
+             qPrintable(outcome.log));
+    QVERIFY2(!outcome.log.contains(QLatin1String("fetching it whole")), qPrintable(outcome.log));
 }
 
 void TestEndToEnd::failedInstallationLeavesVersionOne()
