@@ -381,27 +381,9 @@ void DeltaDownloadTaskSpecification::onFetchEnded(RangeFetch *fetch, RangeFetch:
         mirrors->lowerRangeSupport(name, FTPSiteAccessData::SingleRanges);
         break;
     case RangeFetch::RangesRefused:
-        emit message(tr("%1: mirror %2 does not send ranges (%3)")
-                         .arg(remotePath, name, fetch->explanation()));
-        mirrors->lowerRangeSupport(name, FTPSiteAccessData::NoRanges);
-        break;
     case RangeFetch::BadAnswer:
-        emit message(tr("%1: mirror %2 gave a broken answer to a range request (%3), "
-                        "invalidating mirror")
-                         .arg(remotePath, name, fetch->explanation()));
-        mirrors->removeMirror(name);
-        break;
     case RangeFetch::WrongBlock:
-        // The mirror's file or the block list is wrong; which one, a single block cannot tell.
-        // Either way the mirror is not asked for ranges again, and the whole file it may still
-        // send is judged by its digests.
-        emit message(tr("%1: block %2 from mirror %3 failed its check, not asking it for ranges "
-                        "again")
-                         .arg(remotePath)
-                         .arg(fetch->wrongBlock())
-                         .arg(name));
-        mirrors->lowerRangeSupport(name, FTPSiteAccessData::NoRanges);
-        mirrors->addMirrorError(name);
+        emit message(fetch->holdAgainstMirror(mirrors, remotePath, outcome));
         break;
     case RangeFetch::WriteFailed:
         fail(output.error() != 0 ? SessionFile::diskErrorMessage(output.fileName(), output.error())

@@ -1,5 +1,6 @@
 #include "download/rangefetch.h"
 
+#include "download/mirrors.h"
 #include "download/rangerequest.h"
 #include "download/rangesink.h"
 
@@ -235,4 +236,28 @@ void RangeFetch::end(Outcome outcome, const QString &explanation)
     why = explanation;
     abort();
     emit ended(this, outcome);
+}
+
+QString RangeFetch::holdAgainstMirror(Mirrors *mirrors, const QString &remotePath,
+                                      Outcome outcome) const
+{
+    const QString &name = from.name;
+    switch (outcome) {
+    case RangesRefused:
+        mirrors->lowerRangeSupport(name, FTPSiteAccessData::NoRanges);
+        return tr("%1: mirror %2 does not send ranges (%3)").arg(remotePath, name, why);
+    case BadAnswer:
+        mirrors->removeMirror(name);
+        return tr("%1: mirror %2 gave a broken answer to a range request (%3), invalidating mirror")
+            .arg(remotePath, name, why);
+    case WrongBlock:
+        mirrors->lowerRangeSupport(name, FTPSiteAccessData::NoRanges);
+        mirrors->addMirrorError(name);
+        return tr("%1: block %2 from mirror %3 failed its check, not asking it for ranges again")
+            .arg(remotePath)
+            .arg(wrongBlock())
+            .arg(name);
+    default:
+        return QString();
+    }
 }

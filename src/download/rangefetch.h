@@ -12,6 +12,7 @@
 
 #include <memory>
 
+class Mirrors;
 class QNetworkAccessManager;
 class RangeSink;
 class QNetworkReply;
@@ -79,6 +80,15 @@ public:
     qint64 takeArrivedBytes();
     /// Why the answer was refused, for the log; empty for Complete and Incomplete.
     QString explanation() const { return why; }
+    /**
+     * Holds an ending of RangesRefused, BadAnswer or WrongBlock against the mirror in
+     * @p mirrors: a mirror that does not send ranges is not asked for them again in the run, a
+     * broken answer drops it, a wrong block charges it one error and it is asked for no more
+     * ranges (a block cannot tell whether the mirror's file or the list is wrong; a whole file
+     * it may still send is judged by its digests). Returns the log line about @p remotePath;
+     * empty, with nothing done, for the other endings.
+     */
+    QString holdAgainstMirror(Mirrors *mirrors, const QString &remotePath, Outcome outcome) const;
 
 signals:
     void ended(RangeFetch *fetch, RangeFetch::Outcome outcome);

@@ -255,25 +255,13 @@ void SegmentedDownloadTaskSpecification::onRequestEnded(RangeFetch *fetch,
         mirrors->addMirrorError(name);
         break;
     case RangeFetch::MultipleRefused:
+        // Never asked: a segment is a single range.
     case RangeFetch::RangesRefused:
-        emit message(tr("%1: mirror %2 does not send ranges (%3)")
-                         .arg(remotePath, name, fetch->explanation()));
-        mirrors->lowerRangeSupport(name, FTPSiteAccessData::NoRanges);
-        break;
     case RangeFetch::BadAnswer:
-        emit message(tr("%1: mirror %2 gave a broken answer to a range request (%3), "
-                        "invalidating mirror")
-                         .arg(remotePath, name, fetch->explanation()));
-        mirrors->removeMirror(name);
-        break;
     case RangeFetch::WrongBlock:
-        emit message(tr("%1: block %2 from mirror %3 failed its check, not asking it for ranges "
-                        "again")
-                         .arg(remotePath)
-                         .arg(fetch->wrongBlock())
-                         .arg(name));
-        mirrors->lowerRangeSupport(name, FTPSiteAccessData::NoRanges);
-        mirrors->addMirrorError(name);
+        emit message(fetch->holdAgainstMirror(
+            mirrors, remotePath,
+            outcome == RangeFetch::MultipleRefused ? RangeFetch::RangesRefused : outcome));
         break;
     case RangeFetch::WriteFailed:
         failLocally();

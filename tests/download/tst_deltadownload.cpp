@@ -44,14 +44,7 @@ const QByteArray New = newVersion();
 
 QByteArray blockLineOf(const QByteArray &content)
 {
-    QBuffer buffer;
-    buffer.setData(content);
-    buffer.open(QIODevice::ReadOnly);
-    BlockList list;
-    QString problem;
-    if (!BlockList::build(&buffer, BlockList::blockSizeFor(content.size()), &list, &problem))
-        return QByteArray();
-    return list.toLine(QStringLiteral("files/") + FilePath);
+    return ::blockLineOf(content, QStringLiteral("files/") + FilePath);
 }
 
 // The bytes and ranges a client that knows Old must fetch of New.

@@ -8,7 +8,6 @@
 #include "manifest/sha256.h"
 #include "testsupport.h"
 
-#include <QBuffer>
 #include <QDir>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
@@ -25,18 +24,6 @@ const QString FilePath = QStringLiteral("data/big.pak");
 const QString Served = QStringLiteral("7/files/data/big.pak");
 const qint64 Size = 2 * 1024 * 1024;
 const QByteArray Content = randomBytes(5, Size);
-
-QByteArray blockLineOf(const QByteArray &content)
-{
-    QBuffer buffer;
-    buffer.setData(content);
-    buffer.open(QIODevice::ReadOnly);
-    BlockList list;
-    QString problem;
-    if (!BlockList::build(&buffer, BlockList::blockSizeFor(content.size()), &list, &problem))
-        return QByteArray();
-    return list.toLine(QStringLiteral("files/") + FilePath);
-}
 
 } // namespace
 
@@ -93,7 +80,7 @@ void TestSegmentedDownload::init()
     record.md5 = md5Of(Content);
     record.size = quint64(Size);
     record.sha256 = Sha256::hash(Content);
-    record.blockLine = blockLineOf(Content);
+    record.blockLine = blockLineOf(Content, QStringLiteral("files/") + FilePath);
     QVERIFY(!record.blockLine.isEmpty());
     downloads = {record};
 }

@@ -1,8 +1,10 @@
 #include "downloadsupport.h"
 
 #include "download/mirrors.h"
+#include "manifest/blocklist.h"
 #include "testsupport.h"
 
+#include <QBuffer>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QSignalSpy>
@@ -61,4 +63,16 @@ QStringList poolMessagesBesideProtocol(const QSignalSpy &messages)
             && text.contains(QLatin1String(" answers over "));
     });
     return texts;
+}
+
+QByteArray blockLineOf(const QByteArray &content, const QString &path)
+{
+    QBuffer buffer;
+    buffer.setData(content);
+    buffer.open(QIODevice::ReadOnly);
+    BlockList list;
+    QString problem;
+    if (!BlockList::build(&buffer, BlockList::blockSizeFor(content.size()), &list, &problem))
+        return QByteArray();
+    return list.toLine(path);
 }

@@ -47,3 +47,7 @@ QStringList poolMessagesBesideProtocol(const QSignalSpy &messages);
 // The pool's record of the mirror called name; a default record once it was
 // dropped.
 FTPSiteAccessData mirrorRecord(const Mirrors &pool, const QString &name);
+
+// The side file "blocks" line of content published at path (below the version), with the
+// block size the release tool picks for its size; empty when it cannot be made.
+QByteArray blockLineOf(const QByteArray &content, const QString &path);

@@ -91,6 +91,10 @@
 <context>
     <name>QObject</name>
     <message>
+        <source>%1 cannot be written</source>
+        <translation>%1 kann nicht geschrieben werden</translation>
+    </message>
+    <message>
         <source>Error</source>
         <translation>Fehler</translation>
     </message>
@@ -381,18 +385,6 @@ vom Aktualisierungsserver abfragen.</translation>
         <translation>%1: Spiegelserver %2 kann nicht mehrere Bereiche auf einmal senden (%3), er wird nach je einem gefragt</translation>
     </message>
     <message>
-        <source>%1: mirror %2 does not send ranges (%3)</source>
-        <translation>%1: Spiegelserver %2 sendet keine Bereiche (%3)</translation>
-    </message>
-    <message>
-        <source>%1: mirror %2 gave a broken answer to a range request (%3), invalidating mirror</source>
-        <translation>%1: Spiegelserver %2 hat eine Bereichsanfrage fehlerhaft beantwortet (%3), er wird als fehlerhaft gewertet</translation>
-    </message>
-    <message>
-        <source>%1: block %2 from mirror %3 failed its check, not asking it for ranges again</source>
-        <translation>%1: Block %2 von Spiegelserver %3 hat seine Prüfung nicht bestanden, er wird nicht mehr nach Bereichen gefragt</translation>
-    </message>
-    <message>
         <source>its block list is unusable: %1</source>
         <translation>ihre Blockliste ist unbrauchbar: %1</translation>
     </message>
@@ -438,6 +430,10 @@ vom Aktualisierungsserver abfragen.</translation>
 </context>
 <context>
     <name>DownloadFileTaskSpecification</name>
+    <message>
+        <source>%1: fetching the rest whole (%2)</source>
+        <translation>%1: der Rest wird vollständig geladen (%2)</translation>
+    </message>
     <message>
         <source>invalid file path %1</source>
         <translation>ungültiger Dateipfad %1</translation>
@@ -699,6 +695,68 @@ vom Aktualisierungsserver abfragen.</translation>
     <message>
         <source>... and %1 more files</source>
         <translation>... und %1 weitere Dateien</translation>
+    </message>
+</context>
+<context>
+    <name>RangeFetch</name>
+    <message>
+        <source>%1: mirror %2 does not send ranges (%3)</source>
+        <translation>%1: Spiegelserver %2 sendet keine Bereiche (%3)</translation>
+    </message>
+    <message>
+        <source>%1: mirror %2 gave a broken answer to a range request (%3), invalidating mirror</source>
+        <translation>%1: Spiegelserver %2 hat eine Bereichsanfrage fehlerhaft beantwortet (%3), er wird als fehlerhaft gewertet</translation>
+    </message>
+    <message>
+        <source>%1: block %2 from mirror %3 failed its check, not asking it for ranges again</source>
+        <translation>%1: Block %2 von Spiegelserver %3 hat seine Prüfung nicht bestanden, er wird nicht mehr nach Bereichen gefragt</translation>
+    </message>
+</context>
+<context>
+    <name>SegmentedDownloadTaskSpecification</name>
+    <message>
+        <source>Downloading %1</source>
+        <translation>%1 wird heruntergeladen</translation>
+    </message>
+    <message>
+        <source>%1: its block list is unusable (%2), the file is checked as a whole</source>
+        <translation>%1: ihre Blockliste ist unbrauchbar (%2), die Datei wird als Ganzes geprüft</translation>
+    </message>
+    <message>
+        <source>another size</source>
+        <translation>eine andere Größe</translation>
+    </message>
+    <message>
+        <source>Resuming %1 with %2 KB of it</source>
+        <translation>%1 wird mit %2 KB davon fortgesetzt</translation>
+    </message>
+    <message>
+        <source>Unable to create file %1 for saving</source>
+        <translation>Konnte Datei %1 zum Speichern nicht anlegen</translation>
+    </message>
+    <message>
+        <source>no mirror left answers range requests</source>
+        <translation>kein verbliebener Spiegelserver beantwortet Bereichsanfragen</translation>
+    </message>
+    <message>
+        <source>%1: bytes %2 to %3 from %4</source>
+        <translation>%1: Bytes %2 bis %3 von %4</translation>
+    </message>
+    <message>
+        <source>%1: the segment from %2 broke off (%3), fetching the rest again</source>
+        <translation>%1: das Segment von %2 ist abgebrochen (%3), der Rest wird erneut geladen</translation>
+    </message>
+    <message>
+        <source>Downloading %1 finished</source>
+        <translation>Download von %1 abgeschlossen</translation>
+    </message>
+    <message>
+        <source>no data for %1 ticks</source>
+        <translation>seit %1 Takten keine Daten</translation>
+    </message>
+    <message>
+        <source>too slow</source>
+        <translation>zu langsam</translation>
     </message>
 </context>
 </TS>
