@@ -231,6 +231,7 @@ void Configuration::getProxyAndDownloadConcurrency()
     settings.beginGroup(QStringLiteral("update"));
     proxy = settings.value(QStringLiteral("proxy")).toString();
     streams = settings.value(QStringLiteral("streams"), DefaultStreams).toInt();
+    streamsGiven = streams >= 1 && settings.contains(QStringLiteral("streams"));
     if (streams < 1)
         streams = DefaultStreams;
     bool isNumber = false;

@@ -80,6 +80,9 @@ public:
     QString tempDir;
     QString proxy;
     int streams = 6;
+    // Whether update.ini set streams. Without it, the downloads at once grow with the slots of
+    // mirrors that answer over HTTP/2.
+    bool streamsGiven = false;
     // Files of at least this many bytes come from every mirror at once, in segments: "segmentfrom"
     // of the update group, in MiB, 0 for never.
     static constexpr qint64 DefaultSegmentFrom = 32 * 1024 * 1024;

@@ -3,6 +3,7 @@
 #include "app/configuration.h"
 #include "download/diskspacecheck.h"
 #include "download/downloadfiletaskspecification.h"
+#include "download/mirrors.h"
 
 #include <QDir>
 #include <QSet>
@@ -34,6 +35,16 @@ DownloadFileListTaskSpecification::DownloadFileListTaskSpecification(
     // A thread for each transfer, so that no transfer's digest waits behind another's (a
     // finished file's digest holds up its next transfer).
     digestPool.setMaxThreadCount(qMax(QThread::idealThreadCount(), configuration->streams));
+    // Streams of one connection to an HTTP/2 mirror cost it nothing more: unless the user set
+    // the downloads at once, as many run as the mirrors have slots.
+    if (!configuration->streamsGiven)
+        connect(mirrors, &Mirrors::slotsAdded, this, [this] {
+            int capacity = 0;
+            int used = 0;
+            this->mirrors->calcUseStats(capacity, used);
+            raiseMaxParallel(capacity);
+            digestPool.setMaxThreadCount(qMax(digestPool.maxThreadCount(), capacity));
+        });
 }
 
 void DownloadFileListTaskSpecification::execute()

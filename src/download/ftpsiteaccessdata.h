@@ -32,6 +32,11 @@ struct FTPSiteAccessData
     /// 1 to MaxSlots, else 3 for HTTP and HTTPS and 1 for any other scheme.
     int maxUses = 1;
     static constexpr int MaxSlots = 64;
+    /// Whether maxUses is its group's "slots". Otherwise a mirror found to answer over HTTP/2
+    /// gets Http2Slots: its downloads share one connection as streams, so more of them at once
+    /// cost it no more connections, and each hides another's round trip.
+    bool slotsGiven = false;
+    static constexpr int Http2Slots = 16;
     /// Its group's "http2=prior": requests go out as HTTP/2 without negotiating it first (prior
     /// knowledge), also over plain HTTP. Without it HTTPS mirrors negotiate HTTP/2 by ALPN.
     bool http2Direct = false;

@@ -80,7 +80,8 @@ void Mirrors::setDefaults(QSettings &settings, int version)
         // Keys updaters before them do not know, and so ignore: a mirrors.ini with them still
         // means to those what it always meant.
         const uint slotCount = settings.value(QStringLiteral("slots")).toUInt();
-        if (slotCount >= 1 && slotCount <= uint(FTPSiteAccessData::MaxSlots))
+        mirror.slotsGiven = slotCount >= 1 && slotCount <= uint(FTPSiteAccessData::MaxSlots);
+        if (mirror.slotsGiven)
             mirror.maxUses = int(slotCount);
         mirror.http2Direct
             = settings.value(QStringLiteral("http2")).toString() == QLatin1String("prior");
@@ -209,11 +210,17 @@ void Mirrors::lowerRangeSupport(const QString &name, FTPSiteAccessData::RangeSup
 
 void Mirrors::noteProtocol(const QString &name, bool http2)
 {
-    if (getMirrorIndex(name) < 0 || protocolNoted.contains(name))
+    const int index = getMirrorIndex(name);
+    if (index < 0 || protocolNoted.contains(name))
         return;
     protocolNoted.insert(name);
     emit message(http2 ? tr("Mirror %1 answers over HTTP/2").arg(name)
                        : tr("Mirror %1 answers over HTTP/1.1").arg(name));
+    FTPSiteAccessData &mirror = mirrors[index];
+    if (http2 && !mirror.slotsGiven && mirror.maxUses < FTPSiteAccessData::Http2Slots) {
+        mirror.maxUses = FTPSiteAccessData::Http2Slots;
+        emit slotsAdded();
+    }
 }
 
 void Mirrors::confirmSeveralRanges(const QString &name)

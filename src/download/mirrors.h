@@ -110,7 +110,8 @@ public:
      */
     void lowerRangeSupport(const QString &name, FTPSiteAccessData::RangeSupport support);
     /// Sends "Mirror %1 answers over HTTP/2" (or "HTTP/1.1") the first time an answer of mirror
-    /// @p name is noted in the run, and nothing later.
+    /// @p name is noted in the run, and nothing later. A mirror whose group sets no slots gets
+    /// FTPSiteAccessData::Http2Slots the first time it answers over HTTP/2 (slotsAdded()).
     void noteProtocol(const QString &name, bool http2);
     /// Records that mirror @p name answered a request for several ranges correctly.
     void confirmSeveralRanges(const QString &name);
@@ -129,6 +130,8 @@ signals:
     void fatalError(QString errorMessage);
     /// One line for the log: a mirror was dropped, or the pool was found empty (once per pool).
     void message(QString message);
+    /// A mirror was given more slots: downloads waiting may start more transfers at once.
+    void slotsAdded();
 
 private:
     int pickMirror(FTPSiteAccessData &mirror, FTPSiteAccessData::RangeSupport worstAllowed,

@@ -22,6 +22,19 @@ ComposedTaskSpecification::~ComposedTaskSpecification()
     clearSubTasks();
 }
 
+void ComposedTaskSpecification::raiseMaxParallel(int count)
+{
+    if (count <= maxParallel)
+        return;
+    const int added = count - maxParallel;
+    maxParallel = count;
+    if (state != Running)
+        return;
+    // Each request starts one waiting subtask, or is dropped when none waits.
+    for (int i = 0; i < added; ++i)
+        emit startNextTask();
+}
+
 void ComposedTaskSpecification::addSubTask(TaskSpecification *subTask)
 {
     allSubTasks.append(subTask);

@@ -49,6 +49,10 @@ public:
      */
     ComposedTaskSpecification(int maxParallel, double parentProgressRange, QObject *parent);
 
+    /// Lets up to @p count subtasks run at the same time, from now on; a running task starts
+    /// waiting ones at once. A lower count than the current one changes nothing.
+    void raiseMaxParallel(int count);
+
     /// Disposes of the subtasks (clearSubTasks()).
     ~ComposedTaskSpecification() override;
 
@@ -172,7 +176,7 @@ protected:
     /// Subtasks that ended (finished or cancelled), in the order of ending.
     QList<TaskSpecification *> doneSubTasks;
     /// How many subtasks may run at the same time.
-    const int maxParallel;
+    int maxParallel;
     /// The progress each subtask reported last, and their sum: the own done-fraction.
     QHash<const TaskSpecification *, double> reportedProgress;
     double progressSum = 0.0;

@@ -1,3 +1,5 @@
+#include "app/configuration.h"
+#include "download/downloadfilelisttaskspecification.h"
 #include "download/downloadtaskspecification.h"
 #include "download/mirrors.h"
 #include "downloadsupport.h"
@@ -21,6 +23,12 @@
 namespace {
 
 const int Version = 7;
+const int SmallFiles = 60;
+
+QByteArray smallFile(int i)
+{
+    return randomBytes(100 + i, 64 * 1024);
+}
 
 quint16 freePort()
 {
@@ -49,6 +57,7 @@ private slots:
     void cleanupTestCase();
     void downloadsOverHttp2_data();
     void downloadsOverHttp2();
+    void manyFilesShareTheConnection();
 
 private:
     QTemporaryDir dir;
@@ -88,6 +97,9 @@ void TestHttp2Mirror::initTestCase()
         dir.path(), QFile::permissions(dir.path()) | QFile::ReadOther | QFile::ExeOther));
     body = randomBytes(7, 300000);
     QVERIFY(writeFile(dir.filePath(QStringLiteral("root/7/data/file.bin")), body));
+    for (int i = 0; i < SmallFiles; ++i)
+        QVERIFY(writeFile(dir.filePath(QStringLiteral("root/7/files/small%1.bin").arg(i)),
+                          smallFile(i)));
     QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("logs"))));
     tlsPort = freePort();
     plainPort = freePort();
@@ -166,6 +178,51 @@ void TestHttp2Mirror::downloadsOverHttp2()
     QCOMPARE(signalTexts(poolMessages),
              QStringList(QStringLiteral("Mirror m answers over %1").arg(protocol)));
     QVERIFY(readAll(dir.filePath(QStringLiteral("logs/access.log"))).contains("HTTP/2.0"));
+}
+
+void TestHttp2Mirror::manyFilesShareTheConnection()
+{
+    FreshPaths paths;
+    const QString ini
+        = paths.write(QStringLiteral("mirrors.ini"),
+                      QStringLiteral("[mirrors]\nsize=1\n1\\mirror=m\n[m]\nurl=https://127.0.0.1:%1\n")
+                          .arg(tlsPort)
+                          .toUtf8());
+    Mirrors pool;
+    QVERIFY(pool.initDefault(ini, Version));
+    QNetworkAccessManager manager;
+    prepareForLoopback(manager);
+    Configuration configuration;
+    configuration.tempDir = paths.path(QStringLiteral("session"));
+    QVERIFY(QDir().mkpath(configuration.tempDir));
+    QList<FileDownloadSpecification> downloads;
+    for (int i = 0; i < SmallFiles; ++i) {
+        FileDownloadSpecification record;
+        record.section = QStringLiteral("files");
+        record.filePath = QStringLiteral("small%1.bin").arg(i);
+        record.md5 = md5Of(smallFile(i));
+        record.size = quint64(smallFile(i).size());
+        downloads.append(record);
+    }
+    DownloadFileListTaskSpecification list(&downloads, &manager, &pool, &configuration, nullptr,
+                                           1.0);
+    // How many transfers were under way at once, seen whenever a file starts.
+    int most = 0;
+    connect(&list, &TaskSpecification::message, this, [&pool, &most] {
+        int capacity = 0;
+        int used = 0;
+        pool.calcUseStats(capacity, used);
+        most = qMax(most, used);
+    });
+    const TaskRun run = runTask(list);
+    QVERIFY2(run.finished == 1, qPrintable(run.messages.join('\n')));
+    for (int i = 0; i < SmallFiles; ++i)
+        QCOMPARE(readAll(configuration.tempDir + QStringLiteral("/small%1.bin").arg(i)),
+                 smallFile(i));
+    // The mirror answered over HTTP/2, and more files than the 6 of HTTP/1.1 were fetched at
+    // once, as streams of its connection.
+    QCOMPARE(mirrorRecord(pool, QStringLiteral("m")).maxUses, FTPSiteAccessData::Http2Slots);
+    QVERIFY2(most > configuration.streams, qPrintable(QString::number(most)));
 }
 
 QTEST_GUILESS_MAIN(TestHttp2Mirror)

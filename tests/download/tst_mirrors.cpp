@@ -192,17 +192,29 @@ void TestMirrors::optionalKeys()
 
 void TestMirrors::protocolNotedOncePerMirror()
 {
-    const QString path
-        = writeMirrorsIni(dir, {{"a", "http://a.example", {}}, {"b", "http://b.example", {}}});
+    QByteArray text = mirrorsIniText({{"a", "http://a.example", {}},
+                                      {"b", "http://b.example", {}},
+                                      {"c", "https://c.example", {}}});
+    text += "slots=5\n";
+    const QString path = dir.write("mirrors.ini", text);
     Mirrors pool;
     QVERIFY(pool.initDefault(path, Version));
     QSignalSpy messages(&pool, &Mirrors::message);
+    QSignalSpy slotsAdded(&pool, &Mirrors::slotsAdded);
     pool.noteProtocol(QStringLiteral("a"), false);
     pool.noteProtocol(QStringLiteral("a"), true);
     pool.noteProtocol(QStringLiteral("b"), true);
+    pool.noteProtocol(QStringLiteral("b"), true);
+    pool.noteProtocol(QStringLiteral("c"), true);
     pool.noteProtocol(QStringLiteral("gone"), true);
     QCOMPARE(signalTexts(messages),
-             QStringList({"Mirror a answers over HTTP/1.1", "Mirror b answers over HTTP/2"}));
+             QStringList({"Mirror a answers over HTTP/1.1", "Mirror b answers over HTTP/2",
+                          "Mirror c answers over HTTP/2"}));
+    // The streams of one HTTP/2 connection, unless the group says how many.
+    QCOMPARE(mirrorRecord(pool, "a").maxUses, 3);
+    QCOMPARE(mirrorRecord(pool, "b").maxUses, FTPSiteAccessData::Http2Slots);
+    QCOMPARE(mirrorRecord(pool, "c").maxUses, 5);
+    QCOMPARE(slotsAdded.count(), 1);
 }
 
 void TestMirrors::alphaMirror()
