@@ -182,8 +182,9 @@ bool SegmentedDownloadTaskSpecification::startRequest()
         }
         return false;
     case Mirrors::AllMirrorsBusy:
-        // This file's own requests wake it when they end; otherwise another transfer must.
-        if (requests.isEmpty() && !waitingForSlot) {
+        // A mirror busy with other files now may join once one of their transfers ends: a
+        // large file must not stay with the one mirror that happened to be free at its start.
+        if (!waitingForSlot) {
             waitingForSlot = true;
             connect(manager, &QNetworkAccessManager::finished, this,
                     &SegmentedDownloadTaskSpecification::onOtherTransferFinished,

@@ -27,7 +27,8 @@ class SegmentPlan;
  * by range, into its place in the local file.
  *
  * execute() sends "Downloading %1" and asks the pool for a mirror that answers ranges, again and
- * again, one request a mirror, until no other mirror has a free slot. The first request takes
+ * again, one request a mirror, until no other mirror has a free slot; whenever a transfer of the
+ * manager ends, it asks again, so that a mirror busy with other files at first joins later. The first request takes
  * the whole file; each further one takes half of what the request with the most bytes left has
  * left (SegmentPlan). So does a request that has finished its segment: a slow mirror holds no
  * file back, while no split leaves less than the minimum (setMinimumSplit()) on either side. The

@@ -42,6 +42,7 @@ private slots:
     void everyFaultCostsOnlyItsMirror_data();
     void everyFaultCostsOnlyItsMirror();
     void slowMirrorsSegmentIsSplitAndFinishedElsewhere();
+    void mirrorBusyAtFirstJoinsLater();
     void segmentsAreResumedByTheNextRun();
 
 private:
@@ -248,6 +249,41 @@ void TestSegmentedDownload::slowMirrorsSegmentIsSplitAndFinishedElsewhere()
     const QByteArrayList ranges = fast.requestHeaders("Range");
     QVERIFY2(ranges.size() >= 3, ranges.join('\n'));
     QCOMPARE(mirrorRecord(pool, QStringLiteral("Slow")).errorCount, 0);
+}
+
+void TestSegmentedDownload::mirrorBusyAtFirstJoinsLater()
+{
+    // B has one slot, taken by a small file when the large one starts.
+    const QString smallServed = QStringLiteral("7/files/small.bin");
+    const QByteArray small = randomBytes(6, 40000);
+    FileDownloadSpecification record;
+    record.section = QStringLiteral("files");
+    record.filePath = QStringLiteral("small.bin");
+    record.md5 = md5Of(small);
+    record.size = quint64(small.size());
+    downloads.prepend(record);
+    TestHttpMirror a;
+    a.setContent(Served, Content);
+    a.setFault(Served, TestHttpMirror::Fault::trickle(64 * 1024, 10));
+    TestHttpMirror b;
+    b.setContent(Served, Content);
+    b.setContent(smallServed, small);
+    b.setFault(smallServed, TestHttpMirror::Fault::trickle(4096, 10));
+    Mirrors pool;
+    pool.initDefault(files.write(QStringLiteral("mirrors.ini"),
+                                 mirrorsIniText({{"A", a.baseUrl(), "5"}, {"B", b.baseUrl(), "5"}})
+                                     + "slots=1\n"),
+                     Version);
+    QVERIFY(makeNextChoice(pool, QStringLiteral("B")));
+
+    const Outcome outcome = run(pool);
+    QVERIFY2(outcome.finished, qPrintable(outcome.messages.join('\n')));
+    QCOMPARE(readAll(configuration.tempDir + '/' + FilePath), Content);
+    QCOMPARE(a.requestCount(smallServed), 0);
+    // Once the small file was in, B took half of what A had left.
+    QVERIFY2(b.requestCount(Served) >= 1, qPrintable(outcome.messages.join('\n')));
+    QVERIFY(!outcome.messages.filter(QRegularExpression("big.pak: bytes [1-9]\\d* to \\d+ from B"))
+                 .isEmpty());
 }
 
 void TestSegmentedDownload::segmentsAreResumedByTheNextRun()
