@@ -86,7 +86,8 @@ void SegmentedDownloadTaskSpecification::execute()
         return;
     if (checked)
         receiver = std::make_unique<BlockReceiver>(list, &output);
-    // Without a list nothing vouches for a single answer's bytes beside the others'.
+    // A wrong digest cannot be blamed on one mirror when every block matched the list (the
+    // release disagrees with itself) or when bytes of an earlier run are in the file.
     pieced = checked || keptBytes;
     digestedUpTo = plan->prefix();
     digester.start(output.fileName(), digestedUpTo);
