@@ -203,9 +203,12 @@ class Bench:
         the local one) bound over /etc/ssl/certs; the host's store is never touched."""
         self.empty_installation(inst)
         log = inst + ".log"
+        # VARNOLT_BENCH_WRAP puts a tool in front of the updater (strace, perf record) to find
+        # where its time goes; its figures are then those of the tool and the updater.
+        wrap = os.environ.get("VARNOLT_BENCH_WRAP", "").split()
         cmd = self.net.in_client([
             "unshare", "--mount", "--propagation", "private", "sh", "-c",
-            'mount --bind "$0" /etc/ssl/certs && exec "$@"', self.trust,
+            'mount --bind "$0" /etc/ssl/certs && exec "$@"', self.trust] + wrap + [
             os.path.join(inst, "update"), "--headless", CLIENT, str(version)])
         res = measured(cmd, log, self.updater_env())
         if res[3] != 0:

@@ -38,7 +38,7 @@ DownloadFileListTaskSpecification::DownloadFileListTaskSpecification(
     // Streams of one connection to an HTTP/2 mirror cost it nothing more: unless the user set
     // the downloads at once, as many run as the mirrors have slots.
     if (!configuration->streamsGiven)
-        connect(mirrors, &Mirrors::slotsAdded, this, [this] {
+        connect(mirrors, &Mirrors::http2Found, this, [this] {
             int capacity = 0;
             int used = 0;
             this->mirrors->calcUseStats(capacity, used);

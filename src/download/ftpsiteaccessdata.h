@@ -36,7 +36,7 @@ struct FTPSiteAccessData
     /// gets Http2Slots: its downloads share one connection as streams, so more of them at once
     /// cost it no more connections, and each hides another's round trip.
     bool slotsGiven = false;
-    static constexpr int Http2Slots = 16;
+    static constexpr int Http2Slots = 32;
     /// Its group's "http2=prior": requests go out as HTTP/2 without negotiating it first (prior
     /// knowledge), also over plain HTTP. Without it HTTPS mirrors negotiate HTTP/2 by ALPN.
     bool http2Direct = false;

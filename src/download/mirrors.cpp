@@ -216,11 +216,12 @@ void Mirrors::noteProtocol(const QString &name, bool http2)
     protocolNoted.insert(name);
     emit message(http2 ? tr("Mirror %1 answers over HTTP/2").arg(name)
                        : tr("Mirror %1 answers over HTTP/1.1").arg(name));
+    if (!http2)
+        return;
     FTPSiteAccessData &mirror = mirrors[index];
-    if (http2 && !mirror.slotsGiven && mirror.maxUses < FTPSiteAccessData::Http2Slots) {
-        mirror.maxUses = FTPSiteAccessData::Http2Slots;
-        emit slotsAdded();
-    }
+    if (!mirror.slotsGiven)
+        mirror.maxUses = qMax(mirror.maxUses, int(FTPSiteAccessData::Http2Slots));
+    emit http2Found();
 }
 
 void Mirrors::confirmSeveralRanges(const QString &name)

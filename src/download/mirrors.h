@@ -111,7 +111,7 @@ public:
     void lowerRangeSupport(const QString &name, FTPSiteAccessData::RangeSupport support);
     /// Sends "Mirror %1 answers over HTTP/2" (or "HTTP/1.1") the first time an answer of mirror
     /// @p name is noted in the run, and nothing later. A mirror whose group sets no slots gets
-    /// FTPSiteAccessData::Http2Slots the first time it answers over HTTP/2 (slotsAdded()).
+    /// FTPSiteAccessData::Http2Slots the first time it answers over HTTP/2; http2Found() tells.
     void noteProtocol(const QString &name, bool http2);
     /// Records that mirror @p name answered a request for several ranges correctly.
     void confirmSeveralRanges(const QString &name);
@@ -130,8 +130,9 @@ signals:
     void fatalError(QString errorMessage);
     /// One line for the log: a mirror was dropped, or the pool was found empty (once per pool).
     void message(QString message);
-    /// A mirror was given more slots: downloads waiting may start more transfers at once.
-    void slotsAdded();
+    /// A mirror was found to answer over HTTP/2: its downloads share one connection, so the run
+    /// may fetch as many files at once as the pool has slots.
+    void http2Found();
 
 private:
     int pickMirror(FTPSiteAccessData &mirror, FTPSiteAccessData::RangeSupport worstAllowed,

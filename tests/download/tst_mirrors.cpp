@@ -200,7 +200,7 @@ void TestMirrors::protocolNotedOncePerMirror()
     Mirrors pool;
     QVERIFY(pool.initDefault(path, Version));
     QSignalSpy messages(&pool, &Mirrors::message);
-    QSignalSpy slotsAdded(&pool, &Mirrors::slotsAdded);
+    QSignalSpy http2Found(&pool, &Mirrors::http2Found);
     pool.noteProtocol(QStringLiteral("a"), false);
     pool.noteProtocol(QStringLiteral("a"), true);
     pool.noteProtocol(QStringLiteral("b"), true);
@@ -214,7 +214,7 @@ void TestMirrors::protocolNotedOncePerMirror()
     QCOMPARE(mirrorRecord(pool, "a").maxUses, 3);
     QCOMPARE(mirrorRecord(pool, "b").maxUses, FTPSiteAccessData::Http2Slots);
     QCOMPARE(mirrorRecord(pool, "c").maxUses, 5);
-    QCOMPARE(slotsAdded.count(), 1);
+    QCOMPARE(http2Found.count(), 2);
 }
 
 void TestMirrors::alphaMirror()
