@@ -195,7 +195,9 @@ bool SegmentedDownloadTaskSpecification::startRequest()
     default:
         break;
     }
-    const qint64 start = plan->take();
+    qint64 start = plan->take();
+    if (start < 0)
+        start = takeOver(mirror.name);
     if (start < 0) {
         mirrors->releaseMirror(mirror.name);
         return false;
@@ -221,6 +223,54 @@ bool SegmentedDownloadTaskSpecification::startRequest()
     return true;
 }
 
+qint64 SegmentedDownloadTaskSpecification::takeOver(const QString &name)
+{
+    // Once nothing is worth splitting, the slowest mirror's last segment would hold the file
+    // back: a mirror that has shown itself much faster takes it over, without charging it.
+    RangeFetch *holder = nullptr;
+    qint64 most = 0;
+    for (auto it = requests.cbegin(); it != requests.cend(); ++it) {
+        const SegmentPlan::Segment &segment = plan->at(it->start);
+        if (segment.end - segment.filled > most) {
+            most = segment.end - segment.filled;
+            holder = it.key();
+        }
+    }
+    if (!holder || most < minimumSplit / 16)
+        return -1;
+    // A mirror that has gone silent is left to the stall rule, which charges it.
+    const Request &held = requests[holder];
+    if (held.ticks < PaceTicks || held.idleTicks > 0
+        || shownPace.value(name) <= 2 * (held.received / held.ticks))
+        return -1;
+    const QString slower = holder->mirror().name;
+    disconnect(holder, nullptr, this, nullptr);
+    holder->abort();
+    forget(holder);
+    emit message(tr("%1: %2 takes over the rest of the segment from the slower %3")
+                     .arg(remotePath, name, slower));
+    return plan->take();
+}
+
+SegmentedDownloadTaskSpecification::Request SegmentedDownloadTaskSpecification::forget(
+    RangeFetch *fetch)
+{
+    Request request = requests.take(fetch);
+    fetch->deleteLater();
+    const qint64 arrived = fetch->takeArrivedBytes();
+    arrivedSinceTick += arrived;
+    request.received += arrived;
+    plan->release(request.start);
+    const QString name = fetch->mirror().name;
+    mirrors->releaseMirror(name);
+    if (plan->at(request.start).filled > fetch->ranges().constFirst().first) {
+        senders.insert(name);
+        if (senders.size() > 1)
+            pieced = true;
+    }
+    return request;
+}
+
 void SegmentedDownloadTaskSpecification::onOtherTransferFinished()
 {
     disconnect(manager, &QNetworkAccessManager::finished, this,
@@ -232,24 +282,15 @@ void SegmentedDownloadTaskSpecification::onOtherTransferFinished()
 void SegmentedDownloadTaskSpecification::onRequestEnded(RangeFetch *fetch,
                                                         RangeFetch::Outcome outcome)
 {
-    const auto found = requests.constFind(fetch);
-    if (found == requests.cend())
+    if (!requests.contains(fetch))
         return;
-    const qint64 start = found->start;
-    requests.erase(found);
-    fetch->deleteLater();
-    arrivedSinceTick += fetch->takeArrivedBytes();
-    plan->release(start);
+    const Request request = forget(fetch);
     const QString name = fetch->mirror().name;
-    mirrors->releaseMirror(name);
-    if (plan->at(start).filled > fetch->ranges().constFirst().first) {
-        senders.insert(name);
-        if (senders.size() > 1)
-            pieced = true;
-    }
 
     switch (outcome) {
     case RangeFetch::Complete:
+        // What it managed, for judging whether it should take a slower mirror's segment over.
+        shownPace.insert(name, request.received / qMax(1, request.ticks));
         break;
     case RangeFetch::Incomplete:
         emit message(tr("%1: the segment from %2 broke off (%3), fetching the rest again")
@@ -342,6 +383,7 @@ void SegmentedDownloadTaskSpecification::timeTick(quint64 &downloadDone, quint64
         const qint64 bytes = fetch->takeArrivedBytes();
         arrived += bytes;
         it->received += bytes;
+        ++it->ticks;
         it->idleTicks = bytes > 0 ? 0 : it->idleTicks + 1;
         if (it->idleTicks > fetch->mirror().timeoutTicks)
             fetch->giveUp(tr("no data for %1 ticks").arg(it->idleTicks));
@@ -354,6 +396,8 @@ void SegmentedDownloadTaskSpecification::timeTick(quint64 &downloadDone, quint64
         followWithDigest();
         saveControl();
         setProgress(double(plan->doneBytes()) / double(qMax(qint64(1), size)));
+        // A mirror that has shown its pace meanwhile may now take a slow one's segment over.
+        fetchMore();
     }
 }
 

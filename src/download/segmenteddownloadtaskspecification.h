@@ -33,7 +33,11 @@ class SegmentPlan;
  * left (SegmentPlan). So does a request that has finished its segment: a slow mirror holds no
  * file back, while no split leaves less than the minimum (setMinimumSplit()) on either side. The
  * file is digested (MD5, and SHA-256 when asked for) on a pool thread as its first bytes fill up,
- * as a whole download's is.
+ * as a whole download's is. When nothing is left worth splitting, a mirror that completed its
+ * last segment more than twice as fast as the request with the most bytes left has gone (over
+ * PaceTicks ticks at least, and still sending) takes that segment over, "%1: %2 takes over the
+ * rest of the segment from the slower %3"; the slower mirror is not charged. Each tick asks
+ * again.
  *
  * With the file's block list (setBlockLine()) every block is checked against it as it arrives
  * (BlockReceiver) and only a right one is written: a wrong block charges its mirror one error,
@@ -72,6 +76,8 @@ public:
     static constexpr qint64 DefaultMinimumSplit = 4 * 1024 * 1024;
     /// Segments without a block list start on this boundary.
     static constexpr qint64 Alignment = 64 * 1024;
+    /// Ticks a request runs before its pace is judged.
+    static constexpr int PaceTicks = 3;
 
     /// Creates an idle download of @p remotePath of @p size bytes into @p localPath.
     SegmentedDownloadTaskSpecification(QNetworkAccessManager *manager, Mirrors *mirrors,
@@ -117,6 +123,7 @@ private:
     {
         qint64 start = 0;
         qint64 received = 0;
+        int ticks = 0;
         int idleTicks = 0;
         SlowTransferWatch slowness;
     };
@@ -126,6 +133,9 @@ private:
     bool startRequest();
     void onRequestEnded(RangeFetch *fetch, RangeFetch::Outcome outcome);
     void onOtherTransferFinished();
+    qint64 takeOver(const QString &mirrorName);
+    // Drops the books of @p fetch: its slot and segment given back, its bytes counted.
+    Request forget(RangeFetch *fetch);
     void onDigestReady(const QByteArray &md5, const QByteArray &strong);
     void followWithDigest();
     void saveControl();
@@ -153,6 +163,8 @@ private:
     QByteArray sha256;
     // The mirrors whose answers brought bytes, and whether any bytes came from an earlier run.
     QSet<QString> senders;
+    // Bytes per tick of each mirror's last request that completed its segment.
+    QHash<QString, qint64> shownPace;
     bool pieced = false;
     bool keptBytes = false;
     qint64 arrivedSinceTick = 0;
