@@ -240,6 +240,9 @@ void Configuration::getProxyAndDownloadConcurrency()
     segmentFrom = isNumber && mebibytes >= 0 && mebibytes < (qint64(1) << 30)
         ? mebibytes * 1024 * 1024
         : DefaultSegmentFrom;
+    const qint64 pace = settings.value(QStringLiteral("segmentpace")).toLongLong(&isNumber);
+    segmentPace = isNumber && pace >= 0 && pace < (qint64(1) << 30) ? pace * 1024 * 1024
+                                                                  : DefaultSegmentPace;
 }
 
 bool Configuration::initalizeStart(const QString &previousDir)

@@ -46,7 +46,7 @@ public:
     // "stable", "beta" or "alpha", for log lines.
     static QLatin1String channelName(UpdateChannel channel);
 
-    // Reads the update group of update.ini into proxy, streams and segmentFrom.
+    // Reads the update group of update.ini into proxy, streams, segmentFrom and segmentPace.
     void getProxyAndDownloadConcurrency();
 
     // Uses previousDir as the session directory when it is this user's private directory
@@ -89,6 +89,12 @@ public:
     qint64 segmentFrom = DefaultSegmentFrom;
     // No segment is split into parts smaller than this.
     qint64 segmentMinimum = 4 * 1024 * 1024;
+    // Such a file starts as a whole download from one mirror, and is split over the mirrors
+    // once it has come at less than this many bytes a second for two ticks: a mirror that
+    // keeps the disk and the digest busy alone gains nothing from help. "segmentpace" of the
+    // update group, in MiB per second; 0 splits at once.
+    static constexpr qint64 DefaultSegmentPace = 32 * 1024 * 1024;
+    qint64 segmentPace = DefaultSegmentPace;
     // How long one version query waits for its answer.
     int versionQueryTimeoutMs = 5000;
     // -1: a failed version query asks the user whether to retry. 0 or more:

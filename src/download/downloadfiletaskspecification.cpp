@@ -50,6 +50,7 @@ void DownloadFileTaskSpecification::execute()
 {
     deltaTried = false;
     segmentsTried = false;
+    splitNow = false;
     makeSubtasksAndStart(true);
 }
 
@@ -75,11 +76,43 @@ bool DownloadFileTaskSpecification::usesSegments(qint64 size) const
     // An earlier run's segments are continued even from a single mirror.
     if (QFile::exists(SegmentedDownloadTaskSpecification::controlPath(localPath())))
         return true;
+    return splittable() && (splitNow || configuration->segmentPace <= 0);
+}
+
+bool DownloadFileTaskSpecification::splittable() const
+{
     const QVector<FTPSiteAccessData> &known = mirrors->mirrorList();
     return std::count_if(known.cbegin(), known.cend(), [](const FTPSiteAccessData &mirror) {
                return mirror.ranges != FTPSiteAccessData::NoRanges;
            })
         > 1;
+}
+
+void DownloadFileTaskSpecification::timeTick(quint64 &downloadDone, quint64 &downloadTotal,
+                                             quint64 &speed, bool &downloading)
+{
+    ComposedTaskSpecification::timeTick(downloadDone, downloadTotal, speed, downloading);
+    if (!mayStillSplit || !downloadTask || state != Running || cancelRequested
+        || !allSubTasks.contains(downloadTask.data()) || downloadTask->state != Running) {
+        slowTicks = 0;
+        return;
+    }
+    // Only ticks of a transfer that has begun to deliver count: one waiting for a slot or for
+    // its first byte is not slow (the stall rule sees to one that never delivers).
+    const bool delivering = downloading && doneBefore > 0;
+    doneBefore = downloadDone;
+    if (!delivering || qint64(speed) >= configuration->segmentPace) {
+        slowTicks = 0;
+        return;
+    }
+    if (++slowTicks < SlowTicksBeforeSplit || !splittable())
+        return;
+    emit message(tr("%1 comes slowly, fetching it from every mirror at once")
+                     .arg(download.filePath));
+    downloadTask->handOver();
+    splitNow = true;
+    reset();
+    makeSubtasksAndStart(true);
 }
 
 void DownloadFileTaskSpecification::makeSubtasksAndStart(bool resumable)
@@ -88,6 +121,9 @@ void DownloadFileTaskSpecification::makeSubtasksAndStart(bool resumable)
     downloadTask = nullptr;
     deltaTask = nullptr;
     segmentTask = nullptr;
+    mayStillSplit = false;
+    slowTicks = 0;
+    doneBefore = 0;
     if (!isSafeFilePath(download.filePath)) {
         emit message(tr("invalid file path %1").arg(download.filePath));
         errorCancel();
@@ -166,6 +202,8 @@ void DownloadFileTaskSpecification::makeSubtasksAndStart(bool resumable)
     auto *fetch = new DownloadTaskSpecification(manager, mirrors, remotePath(), localPath(),
                                                 expectedSize, this, DownloadShare);
     fetch->setResumable(resumable);
+    mayStillSplit = resumable && !segmentsTried && configuration->segmentFrom > 0
+        && expectedSize >= configuration->segmentFrom;
     fetch->setDigestPool(digestPool);
     // A compressed download is only read again, to be unpacked: writing it to disk early would
     // take the disk from the files that are installed.

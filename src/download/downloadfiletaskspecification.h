@@ -57,7 +57,10 @@ class SegmentedDownloadTaskSpecification;
  * Segments. A file of at least the configuration's segmentFrom bytes (not 0) with two or more
  * mirrors that answer ranges, or one whose segments an earlier run left, is fetched from all of
  * them at once (SegmentedDownloadTaskSpecification), checked block by block when the record
- * carries its block list. A segmented file that fails its digest counts as pieced together: it
+ * carries its block list. Unless the configuration's segmentPace is 0, it starts as a whole
+ * download, and only one that comes at less than segmentPace bytes a tick for
+ * SlowTicksBeforeSplit ticks in a row is handed over ("%1 comes slowly, fetching it from every
+ * mirror at once"), its bytes so far kept as the file's first ones. A segmented file that fails its digest counts as pieced together: it
  * is fetched whole. When no mirror left answers ranges, "%1: fetching the rest whole (%2)" is
  * sent and a whole download resumes the file's first bytes.
  *
@@ -92,6 +95,12 @@ public:
 
     /// Starts the download and check subtasks. Sends no message of its own.
     void execute() override;
+    /// The subtasks' sums; a whole download that may be split and comes slowly is handed over
+    /// to a segmented one.
+    void timeTick(quint64 &downloadDone, quint64 &downloadTotal, quint64 &speed,
+                  bool &downloading) override;
+    /// Ticks a whole download must come slowly before it is split.
+    static constexpr int SlowTicksBeforeSplit = 2;
 
     /**
      * Gives up the current attempt: a running download gives its mirror slot back and deletes
@@ -134,6 +143,8 @@ private:
     bool usesDelta() const;
     // Whether this attempt fetches the file of @p size bytes in segments from every mirror.
     bool usesSegments(qint64 size) const;
+    // Whether two or more mirrors answer ranges.
+    bool splittable() const;
 
     void fetchWhole(const QString &reason);
 
@@ -147,5 +158,11 @@ private:
     QPointer<SegmentedDownloadTaskSpecification> segmentTask;
     bool deltaTried = false;
     bool segmentsTried = false;
+    // Whether the whole download under way may be split over the mirrors, and for how many
+    // ticks in a row it has come slowly.
+    bool mayStillSplit = false;
+    bool splitNow = false;
+    int slowTicks = 0;
+    quint64 doneBefore = 0;
     QThreadPool *digestPool = nullptr;
 };

@@ -118,6 +118,12 @@ void DownloadTaskSpecification::userCanceled()
     userCancel();
 }
 
+void DownloadTaskSpecification::handOver()
+{
+    if (state == Running)
+        resetDownload(KeepPartial);
+}
+
 void DownloadTaskSpecification::downloadFinished()
 {
     emit message(tr("Downloading %1 finished").arg(remotePath));

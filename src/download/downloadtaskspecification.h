@@ -178,6 +178,11 @@ public:
      * run to resume; any other is deleted.
      */
     void userCanceled() override;
+    /**
+     * Ends a running attempt (the mirror given back), keeping the bytes received for another
+     * download to continue the file from; the task stays Running until it is reset.
+     */
+    void handOver();
 
 protected:
     /**

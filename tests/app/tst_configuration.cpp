@@ -319,8 +319,8 @@ void TestConfiguration::streams_data()
     QTest::newRow("20") << QByteArray("[update]\nstreams=20\nproxy=http://proxy.example:800\n"
                                       "segmentfrom=100\n")
                         << 20 << "http://proxy.example:800" << qint64(100);
-    QTest::newRow("segments off") << QByteArray("[update]\nsegmentfrom=0\n") << 6 << QString()
-                                  << qint64(0);
+    QTest::newRow("segments off") << QByteArray("[update]\nsegmentfrom=0\nsegmentpace=0\n") << 6
+                                  << QString() << qint64(0);
 }
 
 void TestConfiguration::streams()
@@ -335,6 +335,8 @@ void TestConfiguration::streams()
     QCOMPARE(configuration.proxy, proxy);
     QFETCH(qint64, segmentFrom);
     QCOMPARE(configuration.segmentFrom, segmentFrom * 1024 * 1024);
+    // Set to 0 with segmentfrom=0, else the default; read by the same rules.
+    QCOMPARE(configuration.segmentPace, segmentFrom == 0 ? 0 : Configuration::DefaultSegmentPace);
     // Only a usable value counts as set: without one, HTTP/2 mirrors may raise the bound.
     QCOMPARE(configuration.streamsGiven, streams != 6);
 }

@@ -44,6 +44,8 @@ private slots:
     void slowMirrorsSegmentIsSplitAndFinishedElsewhere();
     void mirrorBusyAtFirstJoinsLater();
     void segmentsAreResumedByTheNextRun();
+    void onlyASlowWholeDownloadIsSplit_data();
+    void onlyASlowWholeDownloadIsSplit();
 
 private:
     struct Outcome
@@ -74,6 +76,8 @@ void TestSegmentedDownload::init()
     // Small enough for a test file to be split a few times.
     configuration.segmentFrom = 256 * 1024;
     configuration.segmentMinimum = 128 * 1024;
+    // Split at once, whatever the pace.
+    configuration.segmentPace = 0;
 
     FileDownloadSpecification record;
     record.section = QStringLiteral("files");
@@ -329,6 +333,47 @@ void TestSegmentedDownload::segmentsAreResumedByTheNextRun()
                          + '-' + QByteArray::number(Size - 1),
                  range);
     QVERIFY(a.bodyBytesSent(Served) - sentBefore <= Size - 400000);
+}
+
+void TestSegmentedDownload::onlyASlowWholeDownloadIsSplit_data()
+{
+    QTest::addColumn<bool>("slow");
+    QTest::addColumn<qint64>("pace");
+    // 64 KiB a test tick: far under the pace.
+    QTest::newRow("slow") << true << qint64(1024 * 1024);
+    // Any bytes in a tick are pace enough.
+    QTest::newRow("fast enough alone") << false << qint64(1);
+}
+
+void TestSegmentedDownload::onlyASlowWholeDownloadIsSplit()
+{
+    QFETCH(bool, slow);
+    QFETCH(qint64, pace);
+    configuration.segmentPace = pace;
+    TestHttpMirror a;
+    a.setContent(Served, Content);
+    if (slow)
+        a.setFault(Served, TestHttpMirror::Fault::trickle(64 * 1024, 10));
+    TestHttpMirror b;
+    b.setContent(Served, Content);
+    Mirrors pool;
+    pool.initDefault(
+        writeMirrorsIni(files, {{"A", a.baseUrl(), "5"}, {"B", b.baseUrl(), "5"}}), Version);
+    QVERIFY(makeNextChoice(pool, QStringLiteral("A")));
+
+    const Outcome outcome = run(pool);
+    QVERIFY2(outcome.finished, qPrintable(outcome.messages.join('\n')));
+    QCOMPARE(readAll(configuration.tempDir + '/' + FilePath), Content);
+    // First a whole download from A; once it came slowly, what it had stays and the rest
+    // comes in segments from both.
+    QCOMPARE(a.requestHeaders("Range").constFirst(), QByteArray());
+    QCOMPARE(outcome.messages.filter("comes slowly, fetching it from every mirror at once").size(),
+             slow ? 1 : 0);
+    QCOMPARE(b.requestCount(Served) > 0, slow);
+    if (slow) {
+        QVERIFY(!outcome.messages.filter("Resuming files/data/big.pak with").isEmpty());
+        QVERIFY2(outcome.arrived < Size * 13 / 10, qPrintable(QString::number(outcome.arrived)));
+    }
 }
 
 QTEST_MAIN(TestSegmentedDownload)

@@ -241,7 +241,7 @@ void TestEndToEnd::largeFileComesInCheckedSegments()
     site->installation.writeFile(
         QStringLiteral("mirrors.ini"),
         mirrorsIniText({{"one", site->mirror.baseUrl(), "5"}, {"two", site->mirror.baseUrl(), "5"}}));
-    site->installation.writeFile(QStringLiteral("update.ini"), "[update]\nsegmentfrom=1\n");
+    site->installation.writeFile(QStringLiteral("update.ini"), "[update]\nsegmentfrom=1\nsegmentpace=0\n");
     const QByteArray movie = randomBytes(11, 1500000);
     publishVersionTwo({{QStringLiteral("data/movie.pak"), movie}});
     const QString served = QStringLiteral("/2/client_linux_amd64/data/movie.pak");
