@@ -431,6 +431,10 @@ vom Aktualisierungsserver abfragen.</translation>
 <context>
     <name>DownloadFileTaskSpecification</name>
     <message>
+        <source>%1 comes slowly, fetching it from every mirror at once</source>
+        <translation>%1 kommt langsam, es wird von allen Spiegelservern zugleich geladen</translation>
+    </message>
+    <message>
         <source>%1: fetching the rest whole (%2)</source>
         <translation>%1: der Rest wird vollständig geladen (%2)</translation>
     </message>
@@ -714,6 +718,10 @@ vom Aktualisierungsserver abfragen.</translation>
 </context>
 <context>
     <name>SegmentedDownloadTaskSpecification</name>
+    <message>
+        <source>%1: %2 takes over the rest of the segment from the slower %3</source>
+        <translation>%1: %2 übernimmt den Rest des Segments vom langsameren %3</translation>
+    </message>
     <message>
         <source>Downloading %1</source>
         <translation>%1 wird heruntergeladen</translation>
