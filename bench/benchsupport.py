@@ -1,6 +1,7 @@
 """What the benchmark scripts share: measured runs, a local nginx, sizes for people."""
 
 import os
+import shutil
 import signal
 import socket
 import subprocess
@@ -76,6 +77,18 @@ class Nginx:
         if self.process.poll() is None:
             self.process.send_signal(signal.SIGQUIT)
             self.process.wait(10)
+
+
+def empty_installation(inst, keep=("update", "mirrors.ini")):
+    """Removes everything in the installation inst but the names in keep."""
+    for entry in os.listdir(inst):
+        if entry in keep:
+            continue
+        path = os.path.join(inst, entry)
+        if os.path.isdir(path) and not os.path.islink(path):
+            shutil.rmtree(path)
+        else:
+            os.unlink(path)
 
 
 def build_programs(build):

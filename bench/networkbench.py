@@ -175,14 +175,7 @@ class Bench:
         return inst
 
     def empty_installation(self, inst):
-        for entry in os.listdir(inst):
-            if entry in ("update", "mirrors.ini", "update.ini"):
-                continue
-            path = os.path.join(inst, entry)
-            if os.path.isdir(path) and not os.path.islink(path):
-                shutil.rmtree(path)
-            else:
-                os.unlink(path)
+        benchsupport.empty_installation(inst, ("update", "mirrors.ini", "update.ini"))
 
     def updater_env(self):
         env = dict(os.environ)
