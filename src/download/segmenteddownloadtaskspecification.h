@@ -28,11 +28,11 @@ class SegmentPlan;
  *
  * execute() sends "Downloading %1" and asks the pool for a mirror that answers ranges, again and
  * again, one request a mirror, until no other mirror has a free slot; whenever a transfer of the
- * manager ends, it asks again, so that a mirror busy with other files at first joins later. The first request takes
- * the whole file; each further one takes half of what the request with the most bytes left has
- * left (SegmentPlan). So does a request that has finished its segment: a slow mirror holds no
- * file back, while no split leaves less than the minimum (setMinimumSplit()) on either side. The
- * file is digested (MD5, and SHA-256 when asked for) on a pool thread as its first bytes fill up,
+ * manager ends, and at every tick, it asks again, so that a mirror busy with other files at
+ * first joins later. The first request takes all that is missing; each further one takes half
+ * of what the request with the most bytes left has left (SegmentPlan). So does a request that
+ * has finished its segment, while no split leaves less than the minimum (setMinimumSplit()) on
+ * either side. The file is digested (MD5, and SHA-256 when asked for) on a pool thread as its first bytes fill up,
  * as a whole download's is. When nothing is left worth splitting, a mirror that completed its
  * last segment more than twice as fast as the request with the most bytes left has gone (over
  * PaceTicks ticks at least, and still sending) takes that segment over, "%1: %2 takes over the
