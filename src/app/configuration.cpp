@@ -242,7 +242,7 @@ void Configuration::getProxyAndDownloadConcurrency()
         : DefaultSegmentFrom;
     const qint64 pace = settings.value(QStringLiteral("segmentpace")).toLongLong(&isNumber);
     segmentPace = isNumber && pace >= 0 && pace < (qint64(1) << 30) ? pace * 1024 * 1024
-                                                                  : DefaultSegmentPace;
+                                                                    : DefaultSegmentPace;
 }
 
 bool Configuration::initalizeStart(const QString &previousDir)

@@ -25,10 +25,11 @@ class QNetworkAccessManager;
  *   each with an equal share of this task's progress whatever its size. At most `streams` of
  *   them run at once; each one that ends starts the next. When update.ini does not set
  *   `streams`, the bound grows to the pool's slots once a mirror answers over HTTP/2
- *   (Mirrors::http2Found()). A file task is made only when it starts and discarded (deferred deletion) once it has finished, its figures kept as sums,
- *   so that memory does not grow with the length of the list; a file task that failed or was
- *   cancelled stays until the list is reset. A record's block list (blockLine) goes to its file
- *   task: the record keeps none once its task is made.
+ *   (Mirrors::http2Found()). A file task is made only when it starts and discarded (deferred
+ *   deletion) once it has finished, its figures kept as sums, so that memory does not grow with
+ *   the length of the list; a file task that failed or was cancelled stays until the list is
+ *   reset. A record's block list (blockLine) goes to its file task: the record keeps none once
+ *   its task is made.
  *
  * The outcome follows from the file tasks: Finished when all finished, UserCanceled after a user
  * cancel. When a file task ends with ErrorCanceled, no further file is started and the running

@@ -82,9 +82,10 @@ bool DownloadFileTaskSpecification::usesSegments(qint64 size) const
 bool DownloadFileTaskSpecification::splittable() const
 {
     const QVector<FTPSiteAccessData> &known = mirrors->mirrorList();
-    return std::count_if(known.cbegin(), known.cend(), [](const FTPSiteAccessData &mirror) {
-               return mirror.ranges != FTPSiteAccessData::NoRanges;
-           })
+    return std::count_if(known.cbegin(), known.cend(),
+                         [](const FTPSiteAccessData &mirror) {
+                             return mirror.ranges != FTPSiteAccessData::NoRanges;
+                         })
         > 1;
 }
 
@@ -107,8 +108,8 @@ void DownloadFileTaskSpecification::timeTick(quint64 &downloadDone, quint64 &dow
     }
     if (++slowTicks < SlowTicksBeforeSplit || !splittable())
         return;
-    emit message(tr("%1 comes slowly, fetching it from every mirror at once")
-                     .arg(download.filePath));
+    emit message(
+        tr("%1 comes slowly, fetching it from every mirror at once").arg(download.filePath));
     downloadTask->handOver();
     splitNow = true;
     reset();
@@ -143,21 +144,21 @@ void DownloadFileTaskSpecification::makeSubtasksAndStart(bool resumable)
 
     // The check after the fetch, which takes the digests the fetch computed as it wrote the
     // file instead of reading it again. It starts only after the fetch has finished.
-    const auto addFetchAndCheck = [this](auto *fetch, const QString &path, const QString &md5,
-                                         const QByteArray &sha256) {
-        addSubTask(fetch);
-        auto *check = new CheckSignatureTaskSpecification(path, md5, false, this, CheckShare);
-        check->setExpectedSha256(sha256);
-        connect(check, &CheckSignatureTaskSpecification::checkDone, this,
-                &DownloadFileTaskSpecification::onSigCheckDone);
-        connect(fetch, &TaskSpecification::finished, check, [fetch, check] {
-            check->setKnownDigest(fetch->fileDigest());
-            check->setKnownSha256(fetch->fileSha256());
-        });
-        addSubTask(check);
-        state = Running;
-        executeSubTasks();
-    };
+    const auto addFetchAndCheck
+        = [this](auto *fetch, const QString &path, const QString &md5, const QByteArray &sha256) {
+              addSubTask(fetch);
+              auto *check = new CheckSignatureTaskSpecification(path, md5, false, this, CheckShare);
+              check->setExpectedSha256(sha256);
+              connect(check, &CheckSignatureTaskSpecification::checkDone, this,
+                      &DownloadFileTaskSpecification::onSigCheckDone);
+              connect(fetch, &TaskSpecification::finished, check, [fetch, check] {
+                  check->setKnownDigest(fetch->fileDigest());
+                  check->setKnownSha256(fetch->fileSha256());
+              });
+              addSubTask(check);
+              state = Running;
+              executeSubTasks();
+          };
 
     if (usesDelta()) {
         // What the delta makes and the check judges: the stored file, or the unpacked content

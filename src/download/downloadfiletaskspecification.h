@@ -60,9 +60,9 @@ class SegmentedDownloadTaskSpecification;
  * carries its block list. Unless the configuration's segmentPace is 0, it starts as a whole
  * download, and only one that comes at less than segmentPace bytes a tick for
  * SlowTicksBeforeSplit ticks in a row is handed over ("%1 comes slowly, fetching it from every
- * mirror at once"), its bytes so far kept as the file's first ones. A segmented file that fails its digest counts as pieced together: it
- * is fetched whole. When no mirror left answers ranges, "%1: fetching the rest whole (%2)" is
- * sent and a whole download resumes the file's first bytes.
+ * mirror at once"), its bytes so far kept as the file's first ones. A segmented file that fails its
+ * digest counts as pieced together: it is fetched whole. When no mirror left answers ranges, "%1:
+ * fetching the rest whole (%2)" is sent and a whole download resumes the file's first bytes.
  *
  * A wrong digest found after a user cancel was requested ends the run with UserCanceled at once
  * (mirror dropped, the wrong file deleted): it must neither count as a verified file nor start a

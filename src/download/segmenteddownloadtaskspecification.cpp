@@ -80,8 +80,9 @@ void SegmentedDownloadTaskSpecification::execute()
         }
     }
     const bool checked = list.fileSize() == size && size > 0;
-    plan = std::make_unique<SegmentPlan>(size, checked ? list.blockSize() : Alignment,
-                                         qMax(minimumSplit, checked ? list.blockSize() : Alignment));
+    plan
+        = std::make_unique<SegmentPlan>(size, checked ? list.blockSize() : Alignment,
+                                        qMax(minimumSplit, checked ? list.blockSize() : Alignment));
     if (!openFile())
         return;
     if (checked)
@@ -124,7 +125,8 @@ bool SegmentedDownloadTaskSpecification::openFile()
             keptBytes = false;
     }
     if (keptBytes) {
-        emit message(tr("Resuming %1 with %2 KB of it").arg(remotePath).arg(plan->doneBytes() / 1000));
+        emit message(
+            tr("Resuming %1 with %2 KB of it").arg(remotePath).arg(plan->doneBytes() / 1000));
         return true;
     }
     plan->restorePrefix(0);
@@ -208,10 +210,9 @@ bool SegmentedDownloadTaskSpecification::startRequest()
                      .arg(segment.filled)
                      .arg(segment.end - 1)
                      .arg(mirror.name));
-    auto *fetch = new RangeFetch(manager, mirror, remotePath,
-                                 {{segment.filled, segment.end - segment.filled}}, size,
-                                 std::make_unique<SegmentSink>(&output, receiver.get(), &segment),
-                                 this);
+    auto *fetch = new RangeFetch(
+        manager, mirror, remotePath, {{segment.filled, segment.end - segment.filled}}, size,
+        std::make_unique<SegmentSink>(&output, receiver.get(), &segment), this);
     Request request;
     request.start = start;
     request.slowness.setLimit(slowBytesPerTick, slowWindowTicks);
@@ -252,8 +253,8 @@ qint64 SegmentedDownloadTaskSpecification::takeOver(const QString &name)
     return plan->take();
 }
 
-SegmentedDownloadTaskSpecification::Request SegmentedDownloadTaskSpecification::forget(
-    RangeFetch *fetch)
+SegmentedDownloadTaskSpecification::Request
+SegmentedDownloadTaskSpecification::forget(RangeFetch *fetch)
 {
     Request request = requests.take(fetch);
     fetch->deleteLater();

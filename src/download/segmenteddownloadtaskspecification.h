@@ -32,12 +32,12 @@ class SegmentPlan;
  * first joins later. The first request takes all that is missing; each further one takes half
  * of what the request with the most bytes left has left (SegmentPlan). So does a request that
  * has finished its segment, while no split leaves less than the minimum (setMinimumSplit()) on
- * either side. The file is digested (MD5, and SHA-256 when asked for) on a pool thread as its first bytes fill up,
- * as a whole download's is. When nothing is left worth splitting, a mirror that completed its
- * last segment more than twice as fast as the request with the most bytes left has gone (over
- * PaceTicks ticks at least, and still sending) takes that segment over, "%1: %2 takes over the
- * rest of the segment from the slower %3"; the slower mirror is not charged. Each tick asks
- * again.
+ * either side. The file is digested (MD5, and SHA-256 when asked for) on a pool thread as its first
+ * bytes fill up, as a whole download's is. When nothing is left worth splitting, a mirror that
+ * completed its last segment more than twice as fast as the request with the most bytes left has
+ * gone (over PaceTicks ticks at least, and still sending) takes that segment over, "%1: %2 takes
+ * over the rest of the segment from the slower %3"; the slower mirror is not charged. Each tick
+ * asks again.
  *
  * With the file's block list (setBlockLine()) every block is checked against it as it arrives
  * (BlockReceiver) and only a right one is written: a wrong block charges its mirror one error,

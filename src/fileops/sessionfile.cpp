@@ -68,7 +68,8 @@ bool SessionFile::openToAppend(qint64 size)
 qint64 SessionFile::openToWrite()
 {
     close();
-    fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    fd = ::open(QFile::encodeName(path).constData(),
+                O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         fail();
         return -1;

@@ -314,8 +314,8 @@ void TestConfiguration::streams_data()
     QTest::newRow("0") << QByteArray("[update]\nstreams=0\n") << 6 << QString() << qint64(32);
     QTest::newRow("-3") << QByteArray("[update]\nstreams=-3\nsegmentfrom=-3\n") << 6 << QString()
                         << qint64(32);
-    QTest::newRow("abc") << QByteArray("[update]\nstreams=abc\nsegmentfrom=abc\n") << 6
-                         << QString() << qint64(32);
+    QTest::newRow("abc") << QByteArray("[update]\nstreams=abc\nsegmentfrom=abc\n") << 6 << QString()
+                         << qint64(32);
     QTest::newRow("20") << QByteArray("[update]\nstreams=20\nproxy=http://proxy.example:800\n"
                                       "segmentfrom=100\n")
                         << 20 << "http://proxy.example:800" << qint64(100);

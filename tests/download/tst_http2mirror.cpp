@@ -183,11 +183,11 @@ void TestHttp2Mirror::downloadsOverHttp2()
 void TestHttp2Mirror::manyFilesShareTheConnection()
 {
     FreshPaths paths;
-    const QString ini
-        = paths.write(QStringLiteral("mirrors.ini"),
-                      QStringLiteral("[mirrors]\nsize=1\n1\\mirror=m\n[m]\nurl=https://127.0.0.1:%1\n")
-                          .arg(tlsPort)
-                          .toUtf8());
+    const QString ini = paths.write(
+        QStringLiteral("mirrors.ini"),
+        QStringLiteral("[mirrors]\nsize=1\n1\\mirror=m\n[m]\nurl=https://127.0.0.1:%1\n")
+            .arg(tlsPort)
+            .toUtf8());
     Mirrors pool;
     QVERIFY(pool.initDefault(ini, Version));
     QNetworkAccessManager manager;

@@ -140,24 +140,23 @@ void TestSegmentedDownload::everyFaultCostsOnlyItsMirror_data()
                                 << "the segment from B broke off" << 1 << true;
     // Dropped from the pool meanwhile, as another file's failure would: its segment goes on
     // until it stalls, then to A.
-    QTest::newRow("B dropped mid-segment")
-        << F() << F::stall(100000) << true << "drop" << "the segment from B broke off" << -1
-        << false;
-    QTest::newRow("B lies in one block") << F() << F::corrupt(inB) << true << "5"
-                                         << QStringLiteral("block %1 from mirror B failed its check")
-                                                .arg(inB / BlockList::blockSizeFor(Size))
-                                         << 1 << false;
+    QTest::newRow("B dropped mid-segment") << F() << F::stall(100000) << true << "drop"
+                                           << "the segment from B broke off" << -1 << false;
+    QTest::newRow("B lies in one block")
+        << F() << F::corrupt(inB) << true << "5"
+        << QStringLiteral("block %1 from mirror B failed its check")
+               .arg(inB / BlockList::blockSizeFor(Size))
+        << 1 << false;
     // Only the whole file's digest can tell; then no one mirror can be blamed, and one sends
     // it whole.
     QTest::newRow("B lies, no block list")
         << F() << F::corrupt(inB).times(1) << false << "5"
         << "failed on a resumed download, fetching it whole" << 0 << true;
     QTest::newRow("B answers a range with the whole file")
-        << F() << F::rangeAnswer(A::Ignore) << true << "5" << "mirror B does not send ranges" << 0
-        << false;
-    QTest::newRow("B answers another range")
-        << F() << F::rangeAnswer(A::WrongStart) << true << "5" << "mirror B does not send ranges"
-        << 0 << false;
+        << F() << F::rangeAnswer(A::Ignore) << true << "5"
+        << "mirror B does not send ranges" << 0 << false;
+    QTest::newRow("B answers another range") << F() << F::rangeAnswer(A::WrongStart) << true << "5"
+                                             << "mirror B does not send ranges" << 0 << false;
     QTest::newRow("B answers 500") << F() << F::status(500) << true << "5"
                                    << "gave a broken answer to a range request" << -1 << false;
     // The rest of the file comes whole, as a whole download resumes it.
@@ -186,9 +185,10 @@ void TestSegmentedDownload::everyFaultCostsOnlyItsMirror()
     b.setFault(Served, faultB);
     Mirrors pool;
     const bool drop = retriesB == QLatin1String("drop");
-    pool.initDefault(writeMirrorsIni(files, {{"A", a.baseUrl(), "5"},
-                                             {"B", b.baseUrl(), drop ? "5" : retriesB}}),
-                     Version);
+    pool.initDefault(
+        writeMirrorsIni(files,
+                        {{"A", a.baseUrl(), "5"}, {"B", b.baseUrl(), drop ? "5" : retriesB}}),
+        Version);
     QVERIFY(makeNextChoice(pool, QStringLiteral("A")));
     if (drop)
         connect(&b, &TestHttpMirror::requestReceived, &pool,
@@ -197,8 +197,8 @@ void TestSegmentedDownload::everyFaultCostsOnlyItsMirror()
     const Outcome outcome = run(pool);
     QVERIFY2(outcome.finished, qPrintable(outcome.messages.join('\n')));
     QCOMPARE(readAll(configuration.tempDir + '/' + FilePath), Content);
-    QVERIFY(!QFile::exists(SegmentedDownloadTaskSpecification::controlPath(
-        configuration.tempDir + '/' + FilePath)));
+    QVERIFY(!QFile::exists(
+        SegmentedDownloadTaskSpecification::controlPath(configuration.tempDir + '/' + FilePath)));
     if (!lesson.isEmpty())
         QVERIFY2(!outcome.messages.filter(lesson).isEmpty(),
                  qPrintable(outcome.messages.join('\n')));
@@ -238,9 +238,9 @@ void TestSegmentedDownload::slowMirrorsSegmentIsSplitAndFinishedElsewhere()
     // has left, again and again, until no part is worth splitting.
     slow.setFault(Served, TestHttpMirror::Fault::trickle(8 * 1024, 20));
     Mirrors pool;
-    pool.initDefault(writeMirrorsIni(files, {{"Fast", fast.baseUrl(), "5"},
-                                             {"Slow", slow.baseUrl(), "5"}}),
-                     Version);
+    pool.initDefault(
+        writeMirrorsIni(files, {{"Fast", fast.baseUrl(), "5"}, {"Slow", slow.baseUrl(), "5"}}),
+        Version);
     QVERIFY(makeNextChoice(pool, QStringLiteral("Fast")));
 
     const Outcome outcome = run(pool);
@@ -303,8 +303,8 @@ void TestSegmentedDownload::segmentsAreResumedByTheNextRun()
     b.setContent(Served, Content);
     b.setFault(Served, TestHttpMirror::Fault::stall(200000).times(1));
     Mirrors pool;
-    pool.initDefault(
-        writeMirrorsIni(files, {{"A", a.baseUrl(), "5"}, {"B", b.baseUrl(), "5"}}), Version);
+    pool.initDefault(writeMirrorsIni(files, {{"A", a.baseUrl(), "5"}, {"B", b.baseUrl(), "5"}}),
+                     Version);
     QVERIFY(makeNextChoice(pool, QStringLiteral("A")));
 
     // Cancelled once both have sent what they will before they stall.
@@ -329,8 +329,10 @@ void TestSegmentedDownload::segmentsAreResumedByTheNextRun()
     const QByteArrayList asked = a.requestHeaders("Range").mid(before);
     QCOMPARE(asked.size(), 2);
     for (const QByteArray &range : asked)
-        QVERIFY2(!range.startsWith("bytes=0-") && range != "bytes=" + QByteArray::number(Size / 2)
-                         + '-' + QByteArray::number(Size - 1),
+        QVERIFY2(!range.startsWith("bytes=0-")
+                     && range
+                         != "bytes=" + QByteArray::number(Size / 2) + '-'
+                             + QByteArray::number(Size - 1),
                  range);
     QVERIFY(a.bodyBytesSent(Served) - sentBefore <= Size - 400000);
 }
@@ -357,8 +359,8 @@ void TestSegmentedDownload::onlyASlowWholeDownloadIsSplit()
     TestHttpMirror b;
     b.setContent(Served, Content);
     Mirrors pool;
-    pool.initDefault(
-        writeMirrorsIni(files, {{"A", a.baseUrl(), "5"}, {"B", b.baseUrl(), "5"}}), Version);
+    pool.initDefault(writeMirrorsIni(files, {{"A", a.baseUrl(), "5"}, {"B", b.baseUrl(), "5"}}),
+                     Version);
     QVERIFY(makeNextChoice(pool, QStringLiteral("A")));
 
     const Outcome outcome = run(pool);

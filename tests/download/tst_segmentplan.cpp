@@ -34,13 +34,15 @@ void TestSegmentPlan::splitsHalveTheWidestWorkLeft_data()
     QTest::newRow("fresh: the first half is halved")
         << 10 * MiB << qint64(0) << 5 * MiB << qint64(2560 * 1024);
     // 0.5 MiB left there, 5 MiB in the second: that one is halved.
-    QTest::newRow("first nearly done") << 10 * MiB << qint64(4608 * 1024) << 5 * MiB << qint64(7680 * 1024);
+    QTest::newRow("first nearly done")
+        << 10 * MiB << qint64(4608 * 1024) << 5 * MiB << qint64(7680 * 1024);
     QTest::newRow("middle on the alignment")
         << 10 * MiB + 12345 << qint64(0) << 5 * MiB + Align << qint64(2560 * 1024 + Align);
     // 1.5 MiB each: halves of 0.75 MiB are under the minimum.
-    QTest::newRow("nothing worth splitting") << 3 * MiB << qint64(0) << qint64(1536 * 1024) << qint64(-1);
-    QTest::newRow("too small to split at all") << 2 * MiB - 1 << qint64(0) << qint64(-1)
-                                               << qint64(-1);
+    QTest::newRow("nothing worth splitting")
+        << 3 * MiB << qint64(0) << qint64(1536 * 1024) << qint64(-1);
+    QTest::newRow("too small to split at all")
+        << 2 * MiB - 1 << qint64(0) << qint64(-1) << qint64(-1);
 }
 
 void TestSegmentPlan::splitsHalveTheWidestWorkLeft()
@@ -94,12 +96,12 @@ void TestSegmentPlan::restoreReadsOnlyItsOwnLines_data()
     // Runs of missing bytes.
     QTest::addColumn<int>("gaps");
 
-    QTest::newRow("two held ranges") << QByteArray("segments 1000\n0 100\n500 700\n") << true
-                                     << qint64(300) << qint64(100) << 2;
-    QTest::newRow("held from the middle") << QByteArray("segments 1000\n400 500\n") << true
-                                          << qint64(100) << qint64(0) << 2;
-    QTest::newRow("nothing held yet") << QByteArray("segments 1000\n") << true << qint64(0)
-                                      << qint64(0) << 1;
+    QTest::newRow("two held ranges")
+        << QByteArray("segments 1000\n0 100\n500 700\n") << true << qint64(300) << qint64(100) << 2;
+    QTest::newRow("held from the middle")
+        << QByteArray("segments 1000\n400 500\n") << true << qint64(100) << qint64(0) << 2;
+    QTest::newRow("nothing held yet")
+        << QByteArray("segments 1000\n") << true << qint64(0) << qint64(0) << 1;
     QTest::newRow("complete") << QByteArray("segments 1000\n0 1000\n") << true << qint64(1000)
                               << qint64(1000) << 0;
     QTest::newRow("another size") << QByteArray("segments 999\n0 100\n") << false << qint64(0)

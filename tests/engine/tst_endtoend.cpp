@@ -238,10 +238,11 @@ void TestEndToEnd::largeFileComesInCheckedSegments()
 {
     // Two entries of one server are two mirrors to the updater; from 1 MiB on a file comes in
     // segments, each block checked against the side file's list as it arrives.
-    site->installation.writeFile(
-        QStringLiteral("mirrors.ini"),
-        mirrorsIniText({{"one", site->mirror.baseUrl(), "5"}, {"two", site->mirror.baseUrl(), "5"}}));
-    site->installation.writeFile(QStringLiteral("update.ini"), "[update]\nsegmentfrom=1\nsegmentpace=0\n");
+    site->installation.writeFile(QStringLiteral("mirrors.ini"),
+                                 mirrorsIniText({{"one", site->mirror.baseUrl(), "5"},
+                                                 {"two", site->mirror.baseUrl(), "5"}}));
+    site->installation.writeFile(QStringLiteral("update.ini"),
+                                 "[update]\nsegmentfrom=1\nsegmentpace=0\n");
     const QByteArray movie = randomBytes(11, 1500000);
     publishVersionTwo({{QStringLiteral("data/movie.pak"), movie}});
     const QString served = QStringLiteral("/2/client_linux_amd64/data/movie.pak");
