@@ -53,6 +53,14 @@ void SegmentedDownloadTaskSpecification::setSlowTransferLimit(qint64 bytesPerTic
     slowWindowTicks = windowTicks;
 }
 
+bool SegmentedDownloadTaskSpecification::wasResumed() const
+{
+    // A wrong digest cannot be blamed on one mirror when every block matched the list (the
+    // release disagrees with itself), when bytes of an earlier answer or run are in the file,
+    // or when several mirrors sent bytes.
+    return receiver || keptBytes || senders.size() > 1;
+}
+
 QString SegmentedDownloadTaskSpecification::servingMirrorName() const
 {
     return senders.size() == 1 && !keptBytes ? *senders.cbegin() : QString();
@@ -87,17 +95,12 @@ void SegmentedDownloadTaskSpecification::execute()
         return;
     if (checked)
         receiver = std::make_unique<BlockReceiver>(list, &output);
-    // A wrong digest cannot be blamed on one mirror when every block matched the list (the
-    // release disagrees with itself) or when bytes of an earlier run are in the file.
-    pieced = checked || keptBytes;
     digestedUpTo = plan->prefix();
     digester.start(output.fileName(), digestedUpTo);
     setProgress(double(plan->doneBytes()) / double(qMax(qint64(1), size)));
     saveControl();
     if (plan->complete()) {
-        output.close();
-        digestFinishing = true;
-        digester.finish(size);
+        finishFile();
         return;
     }
     fetchMore();
@@ -164,9 +167,7 @@ bool SegmentedDownloadTaskSpecification::startRequest()
     case Mirrors::NoMirrorLeft:
         if (requests.isEmpty()) {
             // The pool has told the log itself. The bytes stay for the next run.
-            digester.stop();
-            saveControl();
-            output.close();
+            keepForNextRun();
             errorCancel();
         }
         return false;
@@ -264,11 +265,8 @@ SegmentedDownloadTaskSpecification::forget(RangeFetch *fetch)
     plan->release(request.start);
     const QString name = fetch->mirror().name;
     mirrors->releaseMirror(name);
-    if (plan->at(request.start).filled > fetch->ranges().constFirst().first) {
+    if (plan->at(request.start).filled > fetch->ranges().constFirst().first)
         senders.insert(name);
-        if (senders.size() > 1)
-            pieced = true;
-    }
     return request;
 }
 
@@ -314,12 +312,26 @@ void SegmentedDownloadTaskSpecification::onRequestEnded(RangeFetch *fetch,
     saveControl();
     followWithDigest();
     if (plan->complete() && requests.isEmpty()) {
-        output.close();
-        digestFinishing = true;
-        digester.finish(size);
+        finishFile();
         return;
     }
     fetchMore();
+}
+
+void SegmentedDownloadTaskSpecification::finishFile()
+{
+    output.close();
+    digestFinishing = true;
+    digester.finish(size);
+}
+
+void SegmentedDownloadTaskSpecification::keepForNextRun()
+{
+    dropRequests();
+    digester.stop();
+    if (output.isOpen())
+        saveControl();
+    output.close();
 }
 
 void SegmentedDownloadTaskSpecification::followWithDigest()
@@ -425,11 +437,7 @@ void SegmentedDownloadTaskSpecification::failLocally()
 {
     // A full or failing disk: no mirror is to blame. The bytes written stay for the next run.
     const QString text = SessionFile::diskErrorMessage(output.fileName(), output.error());
-    dropRequests();
-    digester.stop();
-    if (output.isOpen())
-        saveControl();
-    output.close();
+    keepForNextRun();
     emit error(text);
     errorCancel();
 }
@@ -439,10 +447,7 @@ void SegmentedDownloadTaskSpecification::userCanceled()
     TaskSpecification::userCanceled();
     if (state != Running)
         return;
-    dropRequests();
-    digester.stop();
-    saveControl();
-    output.close();
+    keepForNextRun();
     userCancel();
 }
 

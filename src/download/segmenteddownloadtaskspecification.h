@@ -100,7 +100,7 @@ public:
     QByteArray fileSha256() const { return sha256; }
     /// Whether bytes of more than one answer are in the file and no block list checked them:
     /// then no single mirror can be blamed for a wrong digest.
-    bool wasResumed() const { return pieced; }
+    bool wasResumed() const;
     /// The mirror that sent every byte of the file, when one did; empty otherwise.
     QString servingMirrorName() const;
 
@@ -138,6 +138,10 @@ private:
     Request forget(RangeFetch *fetch);
     void onDigestReady(const QByteArray &md5, const QByteArray &strong);
     void followWithDigest();
+    // Every byte is in the file: the digest catches up, then the run ends.
+    void finishFile();
+    // Ends the requests and the digest, the file and its lines kept for the next run.
+    void keepForNextRun();
     void saveControl();
     void dropRequests();
     void failLocally();
@@ -165,7 +169,6 @@ private:
     QSet<QString> senders;
     // Bytes per tick of each mirror's last request that completed its segment.
     QHash<QString, qint64> shownPace;
-    bool pieced = false;
     bool keptBytes = false;
     qint64 arrivedSinceTick = 0;
     QByteArray savedControl;

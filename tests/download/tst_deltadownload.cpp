@@ -85,16 +85,9 @@ private slots:
     void failedDeltaFetchesTheWholeFile();
 
 private:
-    struct Outcome
-    {
-        bool finished = false;
-        qint64 arrived = 0;
-        QStringList messages;
-    };
-    // Runs the download list over the one record, driving its ticks, and sums the bytes its
-    // speed reports: what arrived from the mirrors.
+    // Runs the download list over the one record, driving its ticks (runTicking());
     // @p onMessage sees every message as it is sent.
-    Outcome run(Mirrors &pool, const std::function<void(const QString &)> &onMessage = {});
+    TickedRun run(Mirrors &pool, const std::function<void(const QString &)> &onMessage = {});
 
     FreshPaths files;
     std::unique_ptr<QNetworkAccessManager> manager;
@@ -126,32 +119,14 @@ void TestDeltaDownload::init()
     downloads = {record};
 }
 
-TestDeltaDownload::Outcome
-TestDeltaDownload::run(Mirrors &pool, const std::function<void(const QString &)> &onMessage)
+TickedRun TestDeltaDownload::run(Mirrors &pool,
+                                 const std::function<void(const QString &)> &onMessage)
 {
     DownloadFileListTaskSpecification list(&downloads, manager.get(), &pool, &configuration,
                                            nullptr, 1.0);
     if (onMessage)
         connect(&list, &TaskSpecification::message, this, onMessage);
-    QSignalSpy finished(&list, &TaskSpecification::finished);
-    QSignalSpy canceled(&list, &TaskSpecification::canceled);
-    QSignalSpy messages(&list, &TaskSpecification::message);
-    Outcome outcome;
-    list.execute();
-    for (int i = 0; i < 500 && finished.isEmpty() && canceled.isEmpty(); ++i) {
-        QTest::qWait(10);
-        quint64 done = 0, total = 0, speed = 0;
-        bool downloading = false;
-        list.timeTick(done, total, speed, downloading);
-        outcome.arrived += qint64(speed);
-    }
-    quint64 done = 0, total = 0, speed = 0;
-    bool downloading = false;
-    list.timeTick(done, total, speed, downloading);
-    outcome.arrived += qint64(speed);
-    outcome.finished = finished.size() == 1 && canceled.isEmpty();
-    outcome.messages = signalTexts(messages);
-    return outcome;
+    return runTicking(list, {}, 500);
 }
 
 void TestDeltaDownload::everyMirrorYieldsTheFileForLittleMore_data()
@@ -203,7 +178,7 @@ void TestDeltaDownload::everyMirrorYieldsTheFileForLittleMore()
     pool.initDefault(writeMirrorsIni(files, entries), Version);
     QVERIFY(makeNextChoice(pool, QStringLiteral("Odd")));
 
-    const Outcome outcome = run(pool);
+    const TickedRun outcome = run(pool);
     QVERIFY2(outcome.finished, qPrintable(outcome.messages.join('\n')));
     QCOMPARE(readAll(configuration.tempDir + '/' + FilePath), New);
     const QStringList reuse = outcome.messages.filter("reused from the installed file");
@@ -246,7 +221,7 @@ void TestDeltaDownload::wrongBlockCostsTheMirrorThatSentIt()
         Version);
     QVERIFY(makeNextChoice(pool, QStringLiteral("Liar")));
 
-    const Outcome outcome = run(pool);
+    const TickedRun outcome = run(pool);
     QVERIFY2(outcome.finished, qPrintable(outcome.messages.join('\n')));
     QCOMPARE(readAll(configuration.tempDir + '/' + FilePath), New);
     QVERIFY2(!outcome.messages.filter("block 0 from mirror Liar failed its check").isEmpty(),
@@ -268,7 +243,7 @@ void TestDeltaDownload::installedFileChangedAfterTheScan()
     pool.initDefault(writeMirrorsIni(files, {{"M", server.baseUrl(), "5"}}), Version);
 
     // Same size, other bytes, once the scan has found its blocks and before they are copied.
-    const Outcome outcome = run(pool, [this](const QString &message) {
+    const TickedRun outcome = run(pool, [this](const QString &message) {
         if (message.contains(QLatin1String("reused from the installed file")))
             QVERIFY(writeFile(installed, randomBytes(77, Old.size())));
     });
@@ -332,7 +307,7 @@ void TestDeltaDownload::failedDeltaFetchesTheWholeFile()
     Mirrors pool;
     pool.initDefault(writeMirrorsIni(files, {{"M", server.baseUrl(), "5"}}), Version);
 
-    const Outcome outcome = run(pool);
+    const TickedRun outcome = run(pool);
     QCOMPARE(outcome.messages
                  .filter(QStringLiteral("%1: fetching the whole file (%2").arg(FilePath, reason))
                  .size(),

@@ -48,16 +48,9 @@ private slots:
     void onlyASlowWholeDownloadIsSplit();
 
 private:
-    struct Outcome
-    {
-        bool finished = false;
-        // What arrived from the mirrors, by the speed the ticks report.
-        qint64 arrived = 0;
-        QStringList messages;
-    };
     // Runs the download list over the one record, driving its ticks; @p afterTick may stop it
     // (returning true) by a user cancel.
-    Outcome run(Mirrors &pool, const std::function<bool(quint64 done)> &afterTick = {});
+    TickedRun run(Mirrors &pool, const std::function<bool(quint64 done)> &afterTick = {});
 
     FreshPaths files;
     std::unique_ptr<QNetworkAccessManager> manager;
@@ -90,30 +83,11 @@ void TestSegmentedDownload::init()
     downloads = {record};
 }
 
-TestSegmentedDownload::Outcome
-TestSegmentedDownload::run(Mirrors &pool, const std::function<bool(quint64)> &afterTick)
+TickedRun TestSegmentedDownload::run(Mirrors &pool, const std::function<bool(quint64)> &afterTick)
 {
     DownloadFileListTaskSpecification list(&downloads, manager.get(), &pool, &configuration,
                                            nullptr, 1.0);
-    QSignalSpy finished(&list, &TaskSpecification::finished);
-    QSignalSpy canceled(&list, &TaskSpecification::canceled);
-    QSignalSpy messages(&list, &TaskSpecification::message);
-    list.execute();
-    Outcome outcome;
-    for (int i = 0; i < 800 && finished.isEmpty() && canceled.isEmpty(); ++i) {
-        QTest::qWait(10);
-        quint64 done = 0, total = 0, speed = 0;
-        bool downloading = false;
-        list.timeTick(done, total, speed, downloading);
-        outcome.arrived += qint64(speed);
-        if (afterTick && afterTick(done)) {
-            list.userCanceled();
-            break;
-        }
-    }
-    outcome.finished = finished.size() == 1 && canceled.isEmpty();
-    outcome.messages = signalTexts(messages);
-    return outcome;
+    return runTicking(list, afterTick);
 }
 
 void TestSegmentedDownload::everyFaultCostsOnlyItsMirror_data()
@@ -194,7 +168,7 @@ void TestSegmentedDownload::everyFaultCostsOnlyItsMirror()
         connect(&b, &TestHttpMirror::requestReceived, &pool,
                 [&pool] { pool.removeMirror(QStringLiteral("B")); });
 
-    const Outcome outcome = run(pool);
+    const TickedRun outcome = run(pool);
     QVERIFY2(outcome.finished, qPrintable(outcome.messages.join('\n')));
     QCOMPARE(readAll(configuration.tempDir + '/' + FilePath), Content);
     QVERIFY(!QFile::exists(
@@ -243,7 +217,7 @@ void TestSegmentedDownload::slowMirrorsSegmentIsSplitAndFinishedElsewhere()
         Version);
     QVERIFY(makeNextChoice(pool, QStringLiteral("Fast")));
 
-    const Outcome outcome = run(pool);
+    const TickedRun outcome = run(pool);
     QVERIFY2(outcome.finished, qPrintable(outcome.messages.join('\n')));
     QCOMPARE(readAll(configuration.tempDir + '/' + FilePath), Content);
     // The slow mirror's last segment, once not worth splitting, went to the fast one: the slow
@@ -284,7 +258,7 @@ void TestSegmentedDownload::mirrorBusyAtFirstJoinsLater()
                      Version);
     QVERIFY(makeNextChoice(pool, QStringLiteral("B")));
 
-    const Outcome outcome = run(pool);
+    const TickedRun outcome = run(pool);
     QVERIFY2(outcome.finished, qPrintable(outcome.messages.join('\n')));
     QCOMPARE(readAll(configuration.tempDir + '/' + FilePath), Content);
     QCOMPARE(a.requestCount(smallServed), 0);
@@ -308,7 +282,7 @@ void TestSegmentedDownload::segmentsAreResumedByTheNextRun()
     QVERIFY(makeNextChoice(pool, QStringLiteral("A")));
 
     // Cancelled once both have sent what they will before they stall.
-    const Outcome first = run(pool, [](quint64 done) { return done >= 400000; });
+    const TickedRun first = run(pool, [](quint64 done) { return done >= 400000; });
     QVERIFY(!first.finished);
     const QString local = configuration.tempDir + '/' + FilePath;
     const QString lines = SegmentedDownloadTaskSpecification::controlPath(local);
@@ -321,7 +295,7 @@ void TestSegmentedDownload::segmentsAreResumedByTheNextRun()
     next.initDefault(writeMirrorsIni(files, {{"A", a.baseUrl(), "5"}}), Version);
     const int before = a.requestHeaders("Range").size();
     const qint64 sentBefore = a.bodyBytesSent(Served);
-    const Outcome second = run(next);
+    const TickedRun second = run(next);
     QVERIFY2(second.finished, qPrintable(second.messages.join('\n')));
     QCOMPARE(readAll(local), Content);
     QVERIFY(!QFile::exists(lines));
@@ -363,7 +337,7 @@ void TestSegmentedDownload::onlyASlowWholeDownloadIsSplit()
                      Version);
     QVERIFY(makeNextChoice(pool, QStringLiteral("A")));
 
-    const Outcome outcome = run(pool);
+    const TickedRun outcome = run(pool);
     QVERIFY2(outcome.finished, qPrintable(outcome.messages.join('\n')));
     QCOMPARE(readAll(configuration.tempDir + '/' + FilePath), Content);
     // First a whole download from A; once it came slowly, what it had stays and the rest

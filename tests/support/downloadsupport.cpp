@@ -1,6 +1,7 @@
 #include "downloadsupport.h"
 
 #include "download/mirrors.h"
+#include "tasks/taskspecification.h"
 #include "manifest/blocklist.h"
 #include "testsupport.h"
 
@@ -8,6 +9,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QSignalSpy>
+#include <QTest>
 
 QByteArray mirrorsIniText(const QList<MirrorEntry> &entries)
 {
@@ -75,4 +77,33 @@ QByteArray blockLineOf(const QByteArray &content, const QString &path)
     if (!BlockList::build(&buffer, BlockList::blockSizeFor(content.size()), &list, &problem))
         return QByteArray();
     return list.toLine(path);
+}
+
+TickedRun runTicking(TaskSpecification &task, const std::function<bool(quint64)> &stop,
+                     int maxTicks)
+{
+    QSignalSpy finished(&task, &TaskSpecification::finished);
+    QSignalSpy canceled(&task, &TaskSpecification::canceled);
+    QSignalSpy messages(&task, &TaskSpecification::message);
+    TickedRun run;
+    const auto tick = [&task, &run] {
+        quint64 done = 0, total = 0, speed = 0;
+        bool downloading = false;
+        task.timeTick(done, total, speed, downloading);
+        run.arrived += qint64(speed);
+        return done;
+    };
+    task.execute();
+    for (int i = 0; i < maxTicks && finished.isEmpty() && canceled.isEmpty(); ++i) {
+        QTest::qWait(10);
+        const quint64 done = tick();
+        if (stop && stop(done)) {
+            task.userCanceled();
+            break;
+        }
+    }
+    tick();
+    run.finished = finished.size() == 1 && canceled.isEmpty();
+    run.messages = signalTexts(messages);
+    return run;
 }

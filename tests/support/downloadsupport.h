@@ -7,7 +7,10 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 class FreshPaths;
+class TaskSpecification;
 class Mirrors;
 class QNetworkAccessManager;
 class QSignalSpy;
@@ -51,3 +54,18 @@ FTPSiteAccessData mirrorRecord(const Mirrors &pool, const QString &name);
 // The side file "blocks" line of content published at path (below the version), with the
 // block size the release tool picks for its size; empty when it cannot be made.
 QByteArray blockLineOf(const QByteArray &content, const QString &path);
+
+// What a task run by ticks did: whether it finished (and was not cancelled), the bytes that
+// arrived by the speed its ticks reported, and its messages.
+struct TickedRun
+{
+    bool finished = false;
+    qint64 arrived = 0;
+    QStringList messages;
+};
+
+// Executes task and calls its timeTick() every 10 ms, as the engine does every second, until it
+// ends or maxTicks have passed; then one last tick counts what arrived since. When stop, given
+// the bytes done, returns true after a tick, the task is cancelled by the user there.
+TickedRun runTicking(TaskSpecification &task, const std::function<bool(quint64 done)> &stop = {},
+                     int maxTicks = 800);
