@@ -341,7 +341,9 @@ void TestUpdateEngine::cancelledRunKeepsSession()
     QSignalSpy messages(&engine, &UpdateEngine::message);
     QSignalSpy figures(&engine, &UpdateEngine::downloadProgress);
     // The mirror holds the file back, so the run is still downloading when the user cancels.
-    mirror->setFault(stalled, TestHttpMirror::Fault::stall(10));
+    // Two bytes are short of every file here: a stall at the end of a file (run.sh has ten
+    // bytes) would let the run finish before the cancel on a busy machine.
+    mirror->setFault(stalled, TestHttpMirror::Fault::stall(2));
     QVERIFY(engine.initialize());
     const QString dir = configuration.tempDir;
     const int requests = mirror->requestCount(stalled);
