@@ -110,9 +110,10 @@ void DownloadFileTaskSpecification::timeTick(quint64 &downloadDone, quint64 &dow
         return;
     emit message(
         tr("%1 comes slowly, fetching it from every mirror at once").arg(download.filePath));
-    downloadTask->handOver();
+    const QString sender = downloadTask->handOver();
     splitNow = true;
     reset();
+    keptFrom = sender;
     makeSubtasksAndStart(true);
 }
 
@@ -123,6 +124,7 @@ void DownloadFileTaskSpecification::makeSubtasksAndStart(bool resumable)
     deltaTask = nullptr;
     segmentTask = nullptr;
     mayStillSplit = false;
+    const QString sentKept = std::exchange(keptFrom, QString());
     slowTicks = 0;
     doneBefore = 0;
     if (!isSafeFilePath(download.filePath)) {
@@ -188,6 +190,7 @@ void DownloadFileTaskSpecification::makeSubtasksAndStart(bool resumable)
             segments->setBlockLine(download.blockLine);
         segments->setMinimumSplit(configuration->segmentMinimum);
         segments->setDigestPool(digestPool);
+        segments->setKeptFrom(sentKept);
         segments->setStartWriteBack(!download.unpacked);
         segments->setWithSha256(!download.sha256.isEmpty());
         connect(segments, &SegmentedDownloadTaskSpecification::wholeFileNeeded, this,

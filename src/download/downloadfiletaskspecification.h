@@ -162,6 +162,8 @@ private:
     // ticks in a row it has come slowly.
     bool mayStillSplit = false;
     bool splitNow = false;
+    // The mirror whose whole download left the bytes a split starts from.
+    QString keptFrom;
     int slowTicks = 0;
     quint64 doneBefore = 0;
     QThreadPool *digestPool = nullptr;

@@ -118,10 +118,13 @@ void DownloadTaskSpecification::userCanceled()
     userCancel();
 }
 
-void DownloadTaskSpecification::handOver()
+QString DownloadTaskSpecification::handOver()
 {
-    if (state == Running)
-        resetDownload(KeepPartial);
+    if (state != Running)
+        return QString();
+    const QString sender = reply && requestOffset == 0 && bytesReceived > 0 ? mirror.name : QString();
+    resetDownload(KeepPartial);
+    return sender;
 }
 
 void DownloadTaskSpecification::downloadFinished()

@@ -180,9 +180,11 @@ public:
     void userCanceled() override;
     /**
      * Ends a running attempt (the mirror given back), keeping the bytes received for another
-     * download to continue the file from; the task stays Running until it is reset.
+     * download to continue the file from; the task stays Running until it is reset. Returns
+     * the mirror that sent every byte kept, to be charged should one of them prove wrong; empty
+     * when bytes of an earlier attempt or run are among them, or none came.
      */
-    void handOver();
+    QString handOver();
 
 protected:
     /**

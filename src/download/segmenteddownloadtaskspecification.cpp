@@ -8,6 +8,8 @@
 #include <QFile>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QThreadPool>
+#include <QtConcurrent>
 
 #include <unistd.h>
 
@@ -30,6 +32,8 @@ SegmentedDownloadTaskSpecification::SegmentedDownloadTaskSpecification(
 {
     connect(&digester, &GrowingFileDigest::ready, this,
             &SegmentedDownloadTaskSpecification::onDigestReady);
+    connect(&keptCheck, &QFutureWatcherBase::finished, this,
+            &SegmentedDownloadTaskSpecification::onKeptChecked);
 }
 
 SegmentedDownloadTaskSpecification::~SegmentedDownloadTaskSpecification()
@@ -93,8 +97,78 @@ void SegmentedDownloadTaskSpecification::execute()
                                         qMax(minimumSplit, checked ? list.blockSize() : Alignment));
     if (!openFile())
         return;
-    if (checked)
+    if (checked) {
         receiver = std::make_unique<BlockReceiver>(list, &output);
+        if (keptBytes) {
+            checkKeptBytes();
+            return;
+        }
+    }
+    startFetching();
+}
+
+void SegmentedDownloadTaskSpecification::checkKeptBytes()
+{
+    // Bytes that did not come through the receiver were never checked block by block: a wrong
+    // one would show only in the file's digest, and cost the whole file again without anyone
+    // to blame. A whole download also stops anywhere, and a request starting inside a block
+    // could not check that block. So the blocks are read back (from the page cache, mostly)
+    // before anything is fetched, off the main thread: after an earlier run they may be GiBs.
+    checkingKept = true;
+    const QString path = output.fileName();
+    const BlockList blocks = list;
+    const QList<QPair<qint64, qint64>> ranges = plan->held();
+    keptCheck.setFuture(QtConcurrent::run(
+        checkPool ? checkPool : QThreadPool::globalInstance(), [path, blocks, ranges] {
+            QList<qint64> proven;
+            QFile file(path);
+            const bool readable = file.open(QIODevice::ReadOnly);
+            for (const auto &[start, filled] : ranges)
+                proven.append(readable ? blocks.provenUpTo(&file, start, filled) : start);
+            return proven;
+        }));
+}
+
+void SegmentedDownloadTaskSpecification::onKeptChecked()
+{
+    // A cancel or a reset meanwhile has dropped the run the check was for.
+    if (!checkingKept)
+        return;
+    checkingKept = false;
+    const QList<qint64> proven = keptCheck.result();
+    const QList<QPair<qint64, qint64>> ranges = plan->held();
+    const qint64 blockSize = list.blockSize();
+    int wrong = -1;
+    for (qsizetype i = 0; i < ranges.size(); ++i) {
+        const auto [start, filled] = ranges.at(i);
+        const qint64 upTo = qBound(start, proven.value(i, start), filled);
+        // Short of its last whole block only where a block failed; a block cut short at the
+        // end of the bytes is merely fetched again.
+        const qint64 whole = filled == size ? filled : filled - filled % blockSize;
+        if (wrong < 0 && start % blockSize == 0 && upTo < whole)
+            wrong = int(upTo / blockSize);
+        plan->at(start).filled = upTo;
+        for (qint64 at = start; at < upTo; at += blockSize)
+            receiver->markPresent(int(at / blockSize));
+    }
+    if (wrong >= 0 && !keptFrom.isEmpty()) {
+        mirrors->lowerRangeSupport(keptFrom, FTPSiteAccessData::NoRanges);
+        mirrors->addMirrorError(keptFrom);
+        emit message(tr("%1: block %2 that mirror %3 sent before the split failed its check, not "
+                        "asking it for ranges again")
+                         .arg(remotePath)
+                         .arg(wrong)
+                         .arg(keptFrom));
+    } else if (wrong >= 0) {
+        emit message(tr("%1: block %2 kept from an earlier run failed its check, fetching it again")
+                         .arg(remotePath)
+                         .arg(wrong));
+    }
+    startFetching();
+}
+
+void SegmentedDownloadTaskSpecification::startFetching()
+{
     digestedUpTo = plan->prefix();
     digester.start(output.fileName(), digestedUpTo);
     setProgress(double(plan->doneBytes()) / double(qMax(qint64(1), size)));
@@ -155,7 +229,7 @@ QSet<QString> SegmentedDownloadTaskSpecification::busyMirrors() const
 void SegmentedDownloadTaskSpecification::fetchMore()
 {
     // A request may end, and with it the run, while it is being started.
-    while (state == Running && plan && !digestFinishing && startRequest()) { }
+    while (state == Running && plan && !digestFinishing && !checkingKept && startRequest()) { }
 }
 
 bool SegmentedDownloadTaskSpecification::startRequest()
@@ -327,6 +401,7 @@ void SegmentedDownloadTaskSpecification::finishFile()
 
 void SegmentedDownloadTaskSpecification::keepForNextRun()
 {
+    checkingKept = false;
     dropRequests();
     digester.stop();
     if (output.isOpen())
@@ -405,7 +480,7 @@ void SegmentedDownloadTaskSpecification::timeTick(quint64 &downloadDone, quint64
     }
     speed = quint64(arrived);
     downloading = !requests.isEmpty();
-    if (state == Running && plan && !digestFinishing) {
+    if (state == Running && plan && !digestFinishing && !checkingKept) {
         followWithDigest();
         saveControl();
         setProgress(double(plan->doneBytes()) / double(qMax(qint64(1), size)));
@@ -453,6 +528,7 @@ void SegmentedDownloadTaskSpecification::userCanceled()
 
 void SegmentedDownloadTaskSpecification::reset()
 {
+    checkingKept = false;
     dropRequests();
     digester.stop();
     if (output.isOpen()) {

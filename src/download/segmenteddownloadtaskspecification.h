@@ -8,6 +8,7 @@
 #include "tasks/taskspecification.h"
 
 #include <QByteArray>
+#include <QFutureWatcher>
 #include <QHash>
 #include <QList>
 #include <QSet>
@@ -41,8 +42,13 @@ class SegmentPlan;
  *
  * With the file's block list (setBlockLine()) every block is checked against it as it arrives
  * (BlockReceiver) and only a right one is written: a wrong block charges its mirror one error,
- * and it is not asked for ranges again in the run. Without one, only the digest of the whole
- * file can tell, and the file counts as pieced together from several answers (wasResumed()).
+ * and it is not asked for ranges again in the run. Bytes the file held at the start (a whole
+ * download's, an earlier run's) are read back and checked on the digest pool before anything is
+ * fetched; the segments hold them only up to their first wrong block, and only whole blocks.
+ * A wrong one charges the mirror named by setKeptFrom() the same way, "%1: block %2 that mirror
+ * %3 sent before the split failed its check, not asking it for ranges again", or, from an
+ * earlier run, is only fetched again. Without a list, only the digest of the whole file can
+ * tell, and the file counts as pieced together from several answers (wasResumed()).
  *
  * Each request is judged on its own, as a whole download is: a status other than 206 or a part
  * of a file of another size drops the mirror; a mirror that ignores the range (a 200 with the
@@ -89,7 +95,15 @@ public:
     void setBlockLine(const QByteArray &line) { blockLine = line; }
     void setMinimumSplit(qint64 bytes) { minimumSplit = bytes; }
     void setSlowTransferLimit(qint64 bytesPerTick, int windowTicks);
-    void setDigestPool(QThreadPool *pool) { digester.setPool(pool); }
+    /// Where the file's digest and the check of the bytes it holds at the start run; the
+    /// global pool by default.
+    void setDigestPool(QThreadPool *pool)
+    {
+        digester.setPool(pool);
+        checkPool = pool;
+    }
+    /// The mirror that sent every byte the file holds at the start, when one did.
+    void setKeptFrom(const QString &mirrorName) { keptFrom = mirrorName; }
     void setStartWriteBack(bool start) { digester.setStartWriteBack(start); }
     void setWithSha256(bool with) { digester.setWithSha256(with); }
 
@@ -129,6 +143,10 @@ private:
     };
 
     bool openFile();
+    // Reads back the bytes the file held at the start, and checks them against the block list.
+    void checkKeptBytes();
+    void onKeptChecked();
+    void startFetching();
     void fetchMore();
     bool startRequest();
     void onRequestEnded(RangeFetch *fetch, RangeFetch::Outcome outcome);
@@ -159,6 +177,11 @@ private:
     std::unique_ptr<SegmentPlan> plan;
     BlockList list;
     std::unique_ptr<BlockReceiver> receiver;
+    QThreadPool *checkPool = nullptr;
+    QString keptFrom;
+    // For each of the plan's held() ranges, how far its bytes proved right.
+    QFutureWatcher<QList<qint64>> keptCheck;
+    bool checkingKept = false;
     QHash<RangeFetch *, Request> requests;
     GrowingFileDigest digester;
     qint64 digestedUpTo = 0;

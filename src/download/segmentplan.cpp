@@ -1,7 +1,5 @@
 #include "download/segmentplan.h"
 
-#include <QList>
-
 namespace {
 
 constexpr char Header[] = "segments";
@@ -87,13 +85,21 @@ void SegmentPlan::restorePrefix(qint64 bytes)
     segments[0] = {bytes, fileSize, false};
 }
 
+QList<QPair<qint64, qint64>> SegmentPlan::held() const
+{
+    QList<QPair<qint64, qint64>> ranges;
+    for (const auto &[start, segment] : segments) {
+        if (segment.filled > start)
+            ranges.append({start, segment.filled});
+    }
+    return ranges;
+}
+
 QByteArray SegmentPlan::save() const
 {
     QByteArray text = QByteArray(Header) + ' ' + QByteArray::number(fileSize) + '\n';
-    for (const auto &[start, segment] : segments) {
-        if (segment.filled > start)
-            text += QByteArray::number(start) + ' ' + QByteArray::number(segment.filled) + '\n';
-    }
+    for (const auto &[start, filled] : held())
+        text += QByteArray::number(start) + ' ' + QByteArray::number(filled) + '\n';
     return text;
 }
 
@@ -115,8 +121,10 @@ bool SegmentPlan::restore(const QByteArray &saved)
         const qint64 start = fields.value(0).toLongLong(&startOk);
         const qint64 filled = fields.value(1).toLongLong(&filledOk);
         const qint64 previous = held.isEmpty() ? 0 : held.last().second;
+        // Each starts where a split may fall: a request from anywhere else would begin inside a
+        // block of a file checked by blocks, a block it could not check.
         if (fields.size() != 2 || !startOk || !filledOk || start < previous || filled <= start
-            || filled > fileSize)
+            || filled > fileSize || start % alignment != 0)
             return false;
         held.append({start, filled});
     }

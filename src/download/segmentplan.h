@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
+#include <QPair>
 
 #include <map>
 
@@ -36,7 +38,8 @@ public:
 
     /**
      * Replaces the segments with those of @p saved (save()'s text). False, with the plan as it
-     * was, when the text is not that of a file of this size.
+     * was, when the text is not that of a file of this size or has a segment start off the
+     * alignment.
      */
     bool restore(const QByteArray &saved);
     /// The segments' bytes in the file, as restore() reads them.
@@ -52,6 +55,9 @@ public:
     Segment &at(qint64 start) { return segments.at(start); }
     /// Its request has ended: the segment is idle, complete or with bytes left to fetch.
     void release(qint64 start) { segments.at(start).busy = false; }
+
+    /// Where the file's bytes are: the start and the filled end of every segment that has some.
+    QList<QPair<qint64, qint64>> held() const;
 
     qint64 size() const { return fileSize; }
     /// Bytes in the file.

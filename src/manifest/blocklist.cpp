@@ -98,6 +98,36 @@ bool BlockList::build(QIODevice *device, qint64 blockSize, BlockList *out, QStri
     }
 }
 
+qint64 BlockList::provenUpTo(QIODevice *device, qint64 from, qint64 to) const
+{
+    to = qMin(to, length);
+    if (from < 0 || from % size != 0 || from >= to || !device->seek(from))
+        return qMax(qint64(0), from);
+    Sha256 digest;
+    // Read many blocks at a time: a read per block of 4 KiB would cost a system call each.
+    const qint64 chunkBlocks = qMax(qint64(1), qint64(1024 * 1024) / size);
+    QByteArray chunk;
+    qint64 at = from;
+    while (at < to) {
+        const qint64 wanted = qMin(chunkBlocks * size, to - at);
+        chunk.resize(wanted);
+        const qint64 got = device->read(chunk.data(), wanted);
+        if (got <= 0)
+            return at;
+        for (qint64 within = 0; within < got;) {
+            const int index = int((at + within) / size);
+            const qint64 blockLength = lengthOf(index);
+            if (within + blockLength > got
+                || strongOf(&digest, QByteArrayView(chunk.constData() + within, blockLength))
+                    != entries.at(index).strong)
+                return at + within;
+            within += blockLength;
+        }
+        at += got;
+    }
+    return at;
+}
+
 QByteArray BlockList::toLine(const QString &path) const
 {
     QByteArray data(entries.size() * EntryBytes, Qt::Uninitialized);

@@ -83,6 +83,14 @@ public:
     /// The strong digest of a block, as the list holds it; @p digest is the SHA-256 to use.
     static quint64 strongOf(EvpDigest *digest, QByteArrayView data);
 
+    /**
+     * How far the bytes of @p device from @p from on are the listed content: the end of the run
+     * of whole blocks from @p from, up to @p to, that match their strong digests, stopped by the
+     * first one that does not or cannot be read. @p from itself when it is not where a block
+     * starts. A block that @p to cuts short is not proven.
+     */
+    qint64 provenUpTo(QIODevice *device, qint64 from, qint64 to) const;
+
     qint64 blockSize() const
     {
         return size;

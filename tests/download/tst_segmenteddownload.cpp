@@ -313,23 +313,41 @@ void TestSegmentedDownload::segmentsAreResumedByTheNextRun()
 
 void TestSegmentedDownload::onlyASlowWholeDownloadIsSplit_data()
 {
-    QTest::addColumn<bool>("slow");
     QTest::addColumn<qint64>("pace");
-    // 64 KiB a test tick: far under the pace.
-    QTest::newRow("slow") << true << qint64(1024 * 1024);
+    // Bytes a test tick from A, 0 for as fast as it goes.
+    QTest::addColumn<qint64>("trickle");
+    QTest::addColumn<qint64>("corruptAt");
+    QTest::addColumn<bool>("slow");
+    QTest::addColumn<QString>("lesson");
+    const qint64 block = BlockList::blockSizeFor(Size);
+    // Far under the pace, and the split falls inside a block: the block cut short must come
+    // again whole, or the file has a hole where its tail was.
+    QTest::newRow("slow") << qint64(1024 * 1024) << qint64(64 * 1024 + 100) << qint64(-1)
+                          << true << QString();
+    // The whole download's bytes did not come through the block checks: they are checked
+    // before the split goes on, and the mirror that sent a wrong one is charged.
+    QTest::newRow("slow, and a block before the split is wrong")
+        << qint64(1024 * 1024) << qint64(64 * 1024 + 100) << 3 * block + 7 << true
+        << QStringLiteral("block 3 that mirror A sent before the split failed its check");
     // Any bytes in a tick are pace enough.
-    QTest::newRow("fast enough alone") << false << qint64(1);
+    QTest::newRow("fast enough alone") << qint64(1) << qint64(0) << qint64(-1) << false
+                                       << QString();
 }
 
 void TestSegmentedDownload::onlyASlowWholeDownloadIsSplit()
 {
-    QFETCH(bool, slow);
     QFETCH(qint64, pace);
+    QFETCH(qint64, trickle);
+    QFETCH(qint64, corruptAt);
+    QFETCH(bool, slow);
+    QFETCH(QString, lesson);
     configuration.segmentPace = pace;
     TestHttpMirror a;
     a.setContent(Served, Content);
-    if (slow)
-        a.setFault(Served, TestHttpMirror::Fault::trickle(64 * 1024, 10));
+    TestHttpMirror::Fault fault
+        = trickle > 0 ? TestHttpMirror::Fault::trickle(trickle, 10) : TestHttpMirror::Fault();
+    fault.corruptAt = corruptAt;
+    a.setFault(Served, fault);
     TestHttpMirror b;
     b.setContent(Served, Content);
     Mirrors pool;
@@ -348,8 +366,15 @@ void TestSegmentedDownload::onlyASlowWholeDownloadIsSplit()
     QCOMPARE(b.requestCount(Served) > 0, slow);
     if (slow) {
         QVERIFY(!outcome.messages.filter("Resuming files/data/big.pak with").isEmpty());
+        // Never the whole file again.
         QVERIFY2(outcome.arrived < Size * 13 / 10, qPrintable(QString::number(outcome.arrived)));
     }
+    const FTPSiteAccessData recordA = mirrorRecord(pool, QStringLiteral("A"));
+    QCOMPARE(recordA.errorCount, lesson.isEmpty() ? 0 : 1);
+    QCOMPARE(recordA.ranges == FTPSiteAccessData::NoRanges, !lesson.isEmpty());
+    if (!lesson.isEmpty())
+        QVERIFY2(!outcome.messages.filter(lesson).isEmpty(),
+                 qPrintable(outcome.messages.join('\n')));
 }
 
 QTEST_MAIN(TestSegmentedDownload)

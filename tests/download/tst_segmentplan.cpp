@@ -116,6 +116,10 @@ void TestSegmentPlan::restoreReadsOnlyItsOwnLines_data()
                                  << qint64(0) << 0;
     QTest::newRow("other lines") << QByteArray("[General]\nsize=1000\n") << false << qint64(0)
                                  << qint64(0) << 0;
+    // Lines of a file checked by blocks of another size: a request from there would start
+    // inside a block, which cannot be checked.
+    QTest::newRow("off the alignment") << QByteArray("segments 1000\n450 500\n") << false
+                                       << qint64(0) << qint64(0) << 0;
 }
 
 void TestSegmentPlan::restoreReadsOnlyItsOwnLines()
@@ -126,7 +130,7 @@ void TestSegmentPlan::restoreReadsOnlyItsOwnLines()
     QFETCH(qint64, prefix);
     QFETCH(int, gaps);
 
-    SegmentPlan plan(1000, 1, 100);
+    SegmentPlan plan(1000, 100, 100);
     QCOMPARE(plan.restore(lines), taken);
     QCOMPARE(plan.doneBytes(), done);
     QCOMPARE(plan.prefix(), prefix);

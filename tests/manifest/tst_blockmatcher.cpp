@@ -36,6 +36,8 @@ private slots:
     void lineReadsBack();
     void malformedLineIsRefused_data();
     void malformedLineIsRefused();
+    void provenUpToStopsAtTheFirstWrongBlock_data();
+    void provenUpToStopsAtTheFirstWrongBlock();
 
 private:
     // Writes content to a file of the temporary directory and opens it for reading and writing.
@@ -323,6 +325,51 @@ void TestBlockMatcher::lineReadsBack()
     QVERIFY2(BlockList::fromLine(line, &read, &readPath, &problem), qPrintable(problem));
     QVERIFY(read == list);
     QCOMPARE(readPath, path);
+}
+
+void TestBlockMatcher::provenUpToStopsAtTheFirstWrongBlock_data()
+{
+    QTest::addColumn<QByteArray>("listed");
+    QTest::addColumn<QByteArray>("held");
+    QTest::addColumn<qint64>("from");
+    QTest::addColumn<qint64>("to");
+    QTest::addColumn<qint64>("proven");
+
+    QByteArray wrong = Base;
+    wrong[3000] = char(wrong.at(3000) ^ 1);
+    // Longer than one read of the check, with the wrong block in a later one.
+    const QByteArray large = randomBytes(3, 3 * 1024 * 1024 + 500);
+    QByteArray wrongLater = large;
+    wrongLater[2 * 1024 * 1024 + 10] = char(wrongLater.at(2 * 1024 * 1024 + 10) ^ 1);
+    QTest::newRow("all, the short last block too")
+        << Base << Base << qint64(0) << qint64(80000) << qint64(80000);
+    QTest::newRow("cut short inside a block")
+        << Base << Base << qint64(0) << qint64(5000) << qint64(4096);
+    QTest::newRow("from a later block") << Base << Base << qint64(2048) << qint64(10240)
+                                        << qint64(10240);
+    QTest::newRow("from inside a block") << Base << Base << qint64(100) << qint64(5000)
+                                         << qint64(100);
+    QTest::newRow("a wrong block") << Base << wrong << qint64(0) << qint64(80000) << qint64(2048);
+    QTest::newRow("a wrong block in a later read")
+        << large << wrongLater << qint64(0) << qint64(large.size()) << qint64(2 * 1024 * 1024);
+    QTest::newRow("the file ends early")
+        << Base << Base.left(50000) << qint64(0) << qint64(80000) << qint64(49152);
+    QTest::newRow("asked past the listed end")
+        << Base << Base + "more" << qint64(0) << qint64(90000) << qint64(80000);
+}
+
+void TestBlockMatcher::provenUpToStopsAtTheFirstWrongBlock()
+{
+    QFETCH(QByteArray, listed);
+    QFETCH(QByteArray, held);
+    QFETCH(qint64, from);
+    QFETCH(qint64, to);
+    QFETCH(qint64, proven);
+
+    QBuffer file;
+    file.setData(held);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(listOf(listed).provenUpTo(&file, from, to), proven);
 }
 
 void TestBlockMatcher::malformedLineIsRefused_data()

@@ -719,6 +719,14 @@ vom Aktualisierungsserver abfragen.</translation>
 <context>
     <name>SegmentedDownloadTaskSpecification</name>
     <message>
+        <source>%1: block %2 that mirror %3 sent before the split failed its check, not asking it for ranges again</source>
+        <translation>%1: Block %2, den Spiegelserver %3 vor der Aufteilung gesendet hat, hat seine Prüfung nicht bestanden, er wird nicht mehr nach Bereichen gefragt</translation>
+    </message>
+    <message>
+        <source>%1: block %2 kept from an earlier run failed its check, fetching it again</source>
+        <translation>%1: Block %2 aus einem früheren Lauf hat seine Prüfung nicht bestanden, er wird erneut geladen</translation>
+    </message>
+    <message>
         <source>%1: %2 takes over the rest of the segment from the slower %3</source>
         <translation>%1: %2 übernimmt den Rest des Segments vom langsameren %3</translation>
     </message>
