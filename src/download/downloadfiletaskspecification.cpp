@@ -113,18 +113,16 @@ void DownloadFileTaskSpecification::timeTick(quint64 &downloadDone, quint64 &dow
     const QString sender = downloadTask->handOver();
     splitNow = true;
     reset();
-    keptFrom = sender;
-    makeSubtasksAndStart(true);
+    makeSubtasksAndStart(true, sender);
 }
 
-void DownloadFileTaskSpecification::makeSubtasksAndStart(bool resumable)
+void DownloadFileTaskSpecification::makeSubtasksAndStart(bool resumable, const QString &keptFrom)
 {
     // Those of an earlier attempt are gone or going: they must not be taken for this one's.
     downloadTask = nullptr;
     deltaTask = nullptr;
     segmentTask = nullptr;
     mayStillSplit = false;
-    const QString sentKept = std::exchange(keptFrom, QString());
     slowTicks = 0;
     doneBefore = 0;
     if (!isSafeFilePath(download.filePath)) {
@@ -190,7 +188,7 @@ void DownloadFileTaskSpecification::makeSubtasksAndStart(bool resumable)
             segments->setBlockLine(download.blockLine);
         segments->setMinimumSplit(configuration->segmentMinimum);
         segments->setDigestPool(digestPool);
-        segments->setKeptFrom(sentKept);
+        segments->setKeptFrom(keptFrom);
         segments->setStartWriteBack(!download.unpacked);
         segments->setWithSha256(!download.sha256.isEmpty());
         connect(segments, &SegmentedDownloadTaskSpecification::wholeFileNeeded, this,

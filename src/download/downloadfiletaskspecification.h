@@ -138,7 +138,8 @@ private slots:
 
 private:
     // @p resumable: whether the download may piece the file together from several answers.
-    void makeSubtasksAndStart(bool resumable);
+    // @p keptFrom: the mirror whose whole download left the bytes a split starts from.
+    void makeSubtasksAndStart(bool resumable, const QString &keptFrom = QString());
     // Whether this attempt puts the file together from the installed one's blocks.
     bool usesDelta() const;
     // Whether this attempt fetches the file of @p size bytes in segments from every mirror.
@@ -162,8 +163,6 @@ private:
     // ticks in a row it has come slowly.
     bool mayStillSplit = false;
     bool splitNow = false;
-    // The mirror whose whole download left the bytes a split starts from.
-    QString keptFrom;
     int slowTicks = 0;
     quint64 doneBefore = 0;
     QThreadPool *digestPool = nullptr;

@@ -238,6 +238,12 @@ void RangeFetch::end(Outcome outcome, const QString &explanation)
     emit ended(this, outcome);
 }
 
+void RangeFetch::chargeWrongBlock(Mirrors *mirrors, const QString &name)
+{
+    mirrors->lowerRangeSupport(name, FTPSiteAccessData::NoRanges);
+    mirrors->addMirrorError(name);
+}
+
 QString RangeFetch::holdAgainstMirror(Mirrors *mirrors, const QString &remotePath,
                                       Outcome outcome) const
 {
@@ -251,8 +257,7 @@ QString RangeFetch::holdAgainstMirror(Mirrors *mirrors, const QString &remotePat
         return tr("%1: mirror %2 gave a broken answer to a range request (%3), invalidating mirror")
             .arg(remotePath, name, why);
     case WrongBlock:
-        mirrors->lowerRangeSupport(name, FTPSiteAccessData::NoRanges);
-        mirrors->addMirrorError(name);
+        chargeWrongBlock(mirrors, name);
         return tr("%1: block %2 from mirror %3 failed its check, not asking it for ranges again")
             .arg(remotePath)
             .arg(wrongBlock())

@@ -89,6 +89,8 @@ public:
      * empty, with nothing done, for the other endings.
      */
     QString holdAgainstMirror(Mirrors *mirrors, const QString &remotePath, Outcome outcome) const;
+    /// What a wrong block costs the mirror @p name that sent it, by range or not.
+    static void chargeWrongBlock(Mirrors *mirrors, const QString &name);
 
 signals:
     void ended(RangeFetch *fetch, RangeFetch::Outcome outcome);

@@ -145,15 +145,13 @@ void SegmentedDownloadTaskSpecification::onKeptChecked()
         // Short of its last whole block only where a block failed; a block cut short at the
         // end of the bytes is merely fetched again.
         const qint64 whole = filled == size ? filled : filled - filled % blockSize;
-        if (wrong < 0 && start % blockSize == 0 && upTo < whole)
+        if (wrong < 0 && upTo < whole)
             wrong = int(upTo / blockSize);
+        // Requests start at the filled end, so the receiver never sees these blocks again.
         plan->at(start).filled = upTo;
-        for (qint64 at = start; at < upTo; at += blockSize)
-            receiver->markPresent(int(at / blockSize));
     }
     if (wrong >= 0 && !keptFrom.isEmpty()) {
-        mirrors->lowerRangeSupport(keptFrom, FTPSiteAccessData::NoRanges);
-        mirrors->addMirrorError(keptFrom);
+        RangeFetch::chargeWrongBlock(mirrors, keptFrom);
         emit message(tr("%1: block %2 that mirror %3 sent before the split failed its check, not "
                         "asking it for ranges again")
                          .arg(remotePath)
