@@ -374,6 +374,11 @@ void DeltaDownloadTaskSpecification::onFetchEnded(RangeFetch *fetch, RangeFetch:
                          .arg(remotePath, name, fetch->explanation()));
         mirrors->addMirrorError(name);
         break;
+    case RangeFetch::Refused:
+        if (mirrors->requestRefused(fetch->mirror(), fetch->connectionEnded()))
+            emit message(tr("%1: mirror %2 refused the request (%3)")
+                             .arg(remotePath, name, fetch->explanation()));
+        break;
     case RangeFetch::MultipleRefused:
         emit message(tr("%1: mirror %2 cannot send several ranges at once (%3), asking it for "
                         "one at a time")
@@ -413,6 +418,8 @@ void DeltaDownloadTaskSpecification::timeTick(quint64 &downloadDone, quint64 &do
         arrived += bytes;
         const int idle = bytes > 0 ? 0 : idleTicks.value(fetch) + 1;
         idleTicks.insert(fetch, idle);
+        if (fetch->endIfUnsent(idle, mirrors))
+            continue;
         // Stalled: as if the request had broken off.
         if (idle > fetch->mirror().timeoutTicks)
             fetch->giveUp(tr("no data for %1 ticks").arg(idle));

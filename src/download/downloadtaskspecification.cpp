@@ -1,5 +1,6 @@
 #include "download/downloadtaskspecification.h"
 
+#include "download/mirrorconnection.h"
 #include "download/mirrors.h"
 #include "download/rangerequest.h"
 
@@ -97,7 +98,22 @@ void DownloadTaskSpecification::timeTick(quint64 &downloadDone, quint64 &downloa
     if (state != Running || !reply)
         return;
     ++idleTicks;
+    if (!answerTaken && idleTicks >= MirrorConnection::UnsentTicks
+        && mirrors->waitsOnEndedConnection(mirror, requestLeft)) {
+        retryRefused(MirrorConnection::ConnectionEnded);
+        return;
+    }
     if (idleTicks > mirror.timeoutTicks) {
+        if (!answerTaken && mirrors->priorKnowledgeUnanswered(mirror)) {
+            retryRefused(MirrorConnection::Answered);
+            return;
+        }
+        // Stuck on a connection replaced since, which the server may have ended unseen: no
+        // fault of the mirror's, and the next request goes over another connection.
+        if (!answerTaken && mirrors->connectionReplaced(mirror)) {
+            retryRefused(MirrorConnection::ConnectionEnded);
+            return;
+        }
         errorRetry(tr("file %1 timed out on mirror %2").arg(remotePath, mirror.name), KeepPartial);
         return;
     }
@@ -122,7 +138,8 @@ QString DownloadTaskSpecification::handOver()
 {
     if (state != Running)
         return QString();
-    const QString sender = reply && requestOffset == 0 && bytesReceived > 0 ? mirror.name : QString();
+    const QString sender
+        = reply && requestOffset == 0 && bytesReceived > 0 ? mirror.name : QString();
     resetDownload(KeepPartial);
     return sender;
 }
@@ -178,7 +195,7 @@ void DownloadTaskSpecification::startDownload()
     }
 
     answerTaken = false;
-    reply = manager->get(RangeRequest::make(requestUrl(), requestOffset, mirror.http2Direct));
+    reply = manager->get(RangeRequest::make(requestUrl(), requestOffset, mirror));
     if (!reply) {
         emit error(tr("Download failed to initialize"));
         file.close();
@@ -196,6 +213,8 @@ void DownloadTaskSpecification::startDownload()
         return;
     }
     slowWatch.restart(bytesReceived);
+    requestLeft = false;
+    connect(reply, &QNetworkReply::requestSent, this, [this] { requestLeft = true; });
     connect(reply, &QNetworkReply::downloadProgress, this,
             &DownloadTaskSpecification::onDownloadProgress);
     connect(reply, &QNetworkReply::readyRead, this, &DownloadTaskSpecification::onReadyRead);
@@ -242,7 +261,8 @@ bool DownloadTaskSpecification::takeAnswer()
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (status != 0)
         mirrors->noteProtocol(mirror.name,
-                              reply->attribute(QNetworkRequest::Http2WasUsedAttribute).toBool());
+                              reply->attribute(QNetworkRequest::Http2WasUsedAttribute).toBool(),
+                              mirror.connection);
     switch (RangeRequest::judge(status, reply->rawHeader("Content-Range"), requestOffset,
                                 initialExpectedSize)) {
     case RangeRequest::AppendToFile:
@@ -395,6 +415,12 @@ void DownloadTaskSpecification::onDownloadFinished()
             errorRetry(explanation);
             return;
         }
+        const MirrorConnection::Ending ending = MirrorConnection::ending(reply);
+        if (ending != MirrorConnection::Answered
+            || (!answerTaken && mirrors->priorKnowledgeUnanswered(mirror))) {
+            retryRefused(ending);
+            return;
+        }
         // The bytes that came before the break are good; the next attempt asks for the rest.
         if (answerTaken && canResume() && !readData())
             return; // a retry is already under way
@@ -448,6 +474,19 @@ void DownloadTaskSpecification::errorRetry(const QString &explanation, PartialBy
     mirrors->addMirrorError(mirror.name);
     resetDownload(partial);
     emit message(explanation);
+    startDownload();
+}
+
+void DownloadTaskSpecification::retryRefused(MirrorConnection::Ending ending)
+{
+    // Nothing was processed, so nothing is held against the mirror unless it refuses everything.
+    const FTPSiteAccessData used = mirror;
+    const QString explanation = reply ? reply->errorString() : QString();
+    resetDownload(KeepPartial);
+    if (ending != MirrorConnection::Answered
+        && mirrors->requestRefused(used, ending == MirrorConnection::ConnectionEnded))
+        emit message(
+            tr("%1: mirror %2 refused the request (%3)").arg(remotePath, used.name, explanation));
     startDownload();
 }
 

@@ -2,6 +2,7 @@
 
 #include "download/ftpsiteaccessdata.h"
 #include "download/growingfiledigest.h"
+#include "download/mirrorconnection.h"
 #include "download/slowtransferwatch.h"
 #include "fileops/sessionfile.h"
 #include "tasks/taskspecification.h"
@@ -210,6 +211,9 @@ private:
 
     void startDownload();
     void errorRetry(const QString &explanation, PartialBytes partial = DiscardPartial);
+    // Sends the request again after the mirror refused it unprocessed (a
+    // MirrorConnection::Ending), or after asking it in a protocol it does not speak (Answered).
+    void retryRefused(MirrorConnection::Ending ending);
     void failLocally(int reason);
     bool readData();
     bool takeAnswer();
@@ -252,6 +256,9 @@ private:
     bool resumed = false;
     // The first byte asked for by the current request; 0 for the whole file.
     qint64 requestOffset = 0;
+    // Whether the current request has left for the mirror: one that waits long on a connection
+    // that answered before waits on one the server has ended.
+    bool requestLeft = false;
     // Whether the status of the current answer was judged and found usable.
     bool answerTaken = false;
     // Failed attempts of this run, and how many of them were a 404.

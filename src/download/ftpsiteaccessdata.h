@@ -40,6 +40,23 @@ struct FTPSiteAccessData
     /// Its group's "http2=prior": requests go out as HTTP/2 without negotiating it first (prior
     /// knowledge), also over plain HTTP. Without it HTTPS mirrors negotiate HTTP/2 by ALPN.
     bool http2Direct = false;
+    /// The connection requests go over: raised when the server ended the last one (see
+    /// MirrorConnection), or before it would, once the run has learnt how many requests the
+    /// server takes on one connection (connectionLimit, 0 while unknown).
+    int connection = 0;
+    int connectionRequests = 0;
+    int connectionAnswers = 0;
+    int connectionLimit = 0;
+    /// The newest connection that has answered, -1 before any.
+    int answeredConnection = -1;
+    /// The connection the server ended last, and the answers it gave.
+    int endedConnection = -1;
+    int endedAnswers = 0;
+    /// Requests refused unprocessed since the last answer: free while a server sheds a few
+    /// streams, charged once they look like a server that refuses everything.
+    int refusedSinceAnswer = 0;
+    /// Whether the mirror has answered over HTTP/2 in the run.
+    bool http2Shown = false;
     /// What the mirror was found to answer to range requests during the run.
     enum RangeSupport {
         MultipleRanges, ///< not found wanting yet: several ranges are asked for in one request

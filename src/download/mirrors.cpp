@@ -138,6 +138,11 @@ int Mirrors::pickMirror(FTPSiteAccessData &mirror, FTPSiteAccessData::RangeSuppo
         r -= open;
         if (r < 0) {
             ++candidate.useCount;
+            // A server that ends its connections after so many requests is not sent more.
+            if (candidate.connectionLimit > 0
+                && candidate.connectionRequests >= candidate.connectionLimit)
+                replaceConnection(candidate);
+            ++candidate.connectionRequests;
             mirror = candidate;
             return MirrorAssigned;
         }
@@ -208,10 +213,20 @@ void Mirrors::lowerRangeSupport(const QString &name, FTPSiteAccessData::RangeSup
         mirrors[index].ranges = support;
 }
 
-void Mirrors::noteProtocol(const QString &name, bool http2)
+void Mirrors::noteProtocol(const QString &name, bool http2, int connection)
 {
     const int index = getMirrorIndex(name);
-    if (index < 0 || protocolNoted.contains(name))
+    if (index < 0)
+        return;
+    FTPSiteAccessData &answering = mirrors[index];
+    answering.refusedSinceAnswer = 0;
+    answering.answeredConnection = qMax(answering.answeredConnection, connection);
+    if (connection == answering.connection)
+        ++answering.connectionAnswers;
+    else if (connection == answering.endedConnection)
+        learnConnectionLimit(answering, answering.endedAnswers + 1);
+    answering.http2Shown = answering.http2Shown || http2;
+    if (protocolNoted.contains(name))
         return;
     protocolNoted.insert(name);
     emit message(http2 ? tr("Mirror %1 answers over HTTP/2").arg(name)
@@ -229,4 +244,83 @@ void Mirrors::confirmSeveralRanges(const QString &name)
     const int index = getMirrorIndex(name);
     if (index >= 0)
         mirrors[index].severalRangesShown = true;
+}
+
+void Mirrors::replaceConnection(FTPSiteAccessData &mirror)
+{
+    ++mirror.connection;
+    mirror.connectionRequests = 0;
+    mirror.connectionAnswers = 0;
+}
+
+bool Mirrors::requestRefused(const FTPSiteAccessData &used, bool connectionEnded)
+{
+    const int index = getMirrorIndex(used.name);
+    if (index < 0)
+        return false;
+    FTPSiteAccessData &mirror = mirrors[index];
+    // Sent over a connection replaced since: refused for an end that is known already.
+    if (used.connection < mirror.connection)
+        return false;
+    if (connectionEnded) {
+        emit message(tr("Mirror %1 ended its connection, going on over a new one").arg(used.name));
+        mirror.endedConnection = mirror.connection;
+        learnConnectionLimit(mirror, mirror.connectionAnswers);
+        replaceConnection(mirror);
+    }
+    if (++mirror.refusedSinceAnswer <= 2 * mirror.maxUses)
+        return false;
+    mirror.refusedSinceAnswer = 0;
+    addMirrorError(used.name);
+    return true;
+}
+
+void Mirrors::learnConnectionLimit(FTPSiteAccessData &mirror, int answers)
+{
+    // What the last connection it ended answered is what the server takes on one; its answers
+    // may still come in after the refusals that told of its end.
+    mirror.endedAnswers = answers;
+    if (answers > 0)
+        mirror.connectionLimit = answers;
+}
+
+bool Mirrors::waitsOnEndedConnection(const FTPSiteAccessData &used, bool requestLeft) const
+{
+    const int index = getMirrorIndex(used.name);
+    if (index < 0)
+        return false;
+    const FTPSiteAccessData &mirror = mirrors[index];
+    if (!mirror.http2Shown)
+        return false;
+    // A connection that has answered is set up: a request that has not left over it waits on a
+    // connection the server has ended, maybe without a word. One that has not answered yet may
+    // still be being set up. Over a connection the server has ended, the streams it still
+    // serves have had their answers started by now.
+    return used.connection <= mirror.endedConnection
+        || (!requestLeft && used.connection <= mirror.answeredConnection);
+}
+
+bool Mirrors::connectionReplaced(const FTPSiteAccessData &used) const
+{
+    const int index = getMirrorIndex(used.name);
+    return index >= 0 && mirrors[index].http2Shown && used.connection < mirrors[index].connection;
+}
+
+bool Mirrors::priorKnowledgeUnanswered(const FTPSiteAccessData &used)
+{
+    const int index = getMirrorIndex(used.name);
+    if (index < 0)
+        return false;
+    FTPSiteAccessData &mirror = mirrors[index];
+    if (!used.http2Direct || mirror.http2Shown)
+        return false;
+    // The requests sent before the first of them gave up are as unanswerable.
+    if (!mirror.http2Direct)
+        return true;
+    mirror.http2Direct = false;
+    replaceConnection(mirror);
+    emit message(tr("Mirror %1 does not answer HTTP/2 requests sent without negotiation "
+                    "(http2=prior in mirrors.ini): asking it over HTTP/1.1 for the rest of the run")
+                     .arg(used.name));
+    return true;
 }

@@ -112,7 +112,43 @@ public:
     /// Sends "Mirror %1 answers over HTTP/2" (or "HTTP/1.1") the first time an answer of mirror
     /// @p name is noted in the run, and nothing later. A mirror whose group sets no slots gets
     /// FTPSiteAccessData::Http2Slots the first time it answers over HTTP/2; http2Found() tells.
-    void noteProtocol(const QString &name, bool http2);
+    ///
+    /// Also counts the answer for the mirror's connection @p connection (see
+    /// FTPSiteAccessData::connection).
+    void noteProtocol(const QString &name, bool http2, int connection);
+    /**
+     * Mirror @p used.name refused a request sent over its connection @p used.connection without
+     * processing it (MirrorConnection::ending()): @p connectionEnded when the server ended that
+     * connection, else it refused only the stream. An ended connection is replaced (once, by the
+     * first refusal that reports it), and the answers it gave, also those noted later, become
+     * the number of requests sent over one connection of the mirror from then on, so that later
+     * connections are replaced before the server ends them. A refusal is free: the caller sends
+     * the request again. Only a mirror whose current connections refuse more than twice its
+     * slots in a row without answering once is charged an error (addMirrorError()), as a server
+     * that refuses everything would be; a request sent over a connection replaced since is never
+     * held against it. Returns whether it was charged.
+     */
+    bool requestRefused(const FTPSiteAccessData &used, bool connectionEnded);
+    /**
+     * Whether a request over @p used.connection that has had no answer for a while waits on a
+     * connection the server has ended: the mirror answers over HTTP/2, and the server has ended
+     * that connection (or a later one), or the request has not left (@p requestLeft false) over
+     * a connection that has answered before. Over HTTP/1.1 a request may wait its turn for a
+     * connection, and a new connection takes a while to set up.
+     */
+    bool waitsOnEndedConnection(const FTPSiteAccessData &used, bool requestLeft) const;
+    /// Whether mirror @p used.name answers over HTTP/2 and the connection @p used.connection
+    /// has been replaced since.
+    bool connectionReplaced(const FTPSiteAccessData &used) const;
+    /**
+     * A request to mirror @p used.name got no answer at all. When it was sent over HTTP/2
+     * without negotiating it (http2=prior) and the mirror has not answered over HTTP/2 in the
+     * run, the mirror speaks no HTTP/2 (a server that speaks only HTTP/1.1 drops such a request
+     * unanswered): it is asked over HTTP/1.1 from now on, with a message that names the
+     * mismatch, and true is returned: the request was no fault of the mirror's. Otherwise
+     * nothing changes.
+     */
+    bool priorKnowledgeUnanswered(const FTPSiteAccessData &used);
     /// Records that mirror @p name answered a request for several ranges correctly.
     void confirmSeveralRanges(const QString &name);
 
@@ -138,6 +174,8 @@ private:
     int pickMirror(FTPSiteAccessData &mirror, FTPSiteAccessData::RangeSupport worstAllowed,
                    const QSet<QString> &avoid = {});
     static QString versionedUrl(const QString &baseUrl, int version);
+    static void replaceConnection(FTPSiteAccessData &mirror);
+    static void learnConnectionLimit(FTPSiteAccessData &mirror, int answers);
 
     QVector<FTPSiteAccessData> mirrors;
     bool noMirrorsReported = false;

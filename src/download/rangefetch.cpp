@@ -1,5 +1,6 @@
 #include "download/rangefetch.h"
 
+#include "download/mirrorconnection.h"
 #include "download/mirrors.h"
 #include "download/rangerequest.h"
 #include "download/rangesink.h"
@@ -64,12 +65,10 @@ RangeFetch::~RangeFetch()
     abort();
 }
 
-
 void RangeFetch::start()
 {
     QNetworkRequest request = RangeRequest::make(
-        QUrl(from.url + QLatin1Char('/') + RangeRequest::encodedPath(remotePath)), 0,
-        from.http2Direct);
+        QUrl(from.url + QLatin1Char('/') + RangeRequest::encodedPath(remotePath)), 0, from);
     request.setRawHeader("Range", rangeHeader(asked));
     // Ranges count the bytes as stored.
     request.setRawHeader("Accept-Encoding", "identity");
@@ -79,6 +78,7 @@ void RangeFetch::start()
         return;
     }
     reply->setReadBufferSize(ReadBufferSize);
+    connect(reply, &QNetworkReply::requestSent, this, [this] { requestLeft = true; });
     connect(reply, &QNetworkReply::metaDataChanged, this, &RangeFetch::onMetaData);
     connect(reply, &QNetworkReply::readyRead, this, &RangeFetch::onReadyRead);
     connect(reply, &QNetworkReply::finished, this, &RangeFetch::onFinished);
@@ -106,7 +106,13 @@ bool RangeFetch::judgeAnswer()
 {
     judged = true;
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    emit answered(from.name, reply->attribute(QNetworkRequest::Http2WasUsedAttribute).toBool());
+    if (status == 0) {
+        // No answer came: the connection broke, which says nothing of what the mirror sends.
+        endUnanswered();
+        return false;
+    }
+    emit answered(from.name, reply->attribute(QNetworkRequest::Http2WasUsedAttribute).toBool(),
+                  from.connection);
     const bool several = asked.size() > 1;
     if (status == 200 || status == 501 || (status == 416 && several)) {
         // The whole file is never what is missing: the answer is dropped unread.
@@ -206,9 +212,14 @@ void RangeFetch::onFinished()
 {
     if (!reply)
         return;
-    if (!judged && reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid()
-        && !judgeAnswer())
-        return;
+    if (!judged) {
+        if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 0) {
+            endUnanswered();
+            return;
+        }
+        if (!judgeAnswer())
+            return;
+    }
     onReadyRead();
     if (!reply)
         return;
@@ -226,6 +237,26 @@ void RangeFetch::onFinished()
     end(Incomplete,
         reply->error() != QNetworkReply::NoError ? reply->errorString()
                                                  : tr("the answer ended early"));
+}
+
+void RangeFetch::endUnanswered()
+{
+    const MirrorConnection::Ending ending = MirrorConnection::ending(reply);
+    const QString text = reply->error() != QNetworkReply::NoError
+        ? reply->errorString()
+        : tr("the connection closed before an answer");
+    endedConnection = ending == MirrorConnection::ConnectionEnded;
+    end(ending == MirrorConnection::Answered ? Incomplete : Refused, text);
+}
+
+bool RangeFetch::endIfUnsent(int idleTicks, const Mirrors *mirrors)
+{
+    if (ended_ || judged || idleTicks < MirrorConnection::UnsentTicks
+        || !mirrors->waitsOnEndedConnection(from, requestLeft))
+        return false;
+    endedConnection = true;
+    end(Refused, tr("the request waited on a connection the mirror has ended"));
+    return true;
 }
 
 void RangeFetch::end(Outcome outcome, const QString &explanation)

@@ -40,7 +40,10 @@ class QNetworkReply;
  * - BadAnswer: any other status, a part of a file of another size, or a malformed multipart
  *   body: the mirror is broken for this file;
  * - WrongBlock: a block arrived with the wrong content (wrongBlock());
- * - WriteFailed: the local file could not be written, or the sink's source read (explanation()).
+ * - WriteFailed: the local file could not be written, or the sink's source read (explanation());
+ * - Refused: the mirror refused the request before processing it (MirrorConnection::ending(),
+ *   endIfUnsent()); it may be sent again, and Mirrors::requestRefused() says what it costs.
+ * A request that ends without any answer (a network error) is Incomplete, never BadAnswer.
  * A whole-file answer is dropped as soon as its status is known, not read.
  */
 class RangeFetch : public QObject
@@ -55,7 +58,8 @@ public:
         RangesRefused,
         BadAnswer,
         WrongBlock,
-        WriteFailed
+        WriteFailed,
+        Refused
     };
     Q_ENUM(Outcome)
 
@@ -71,6 +75,12 @@ public:
     void abort();
     /// Ends the request as Incomplete, with @p explanation: it has stalled.
     void giveUp(const QString &explanation) { end(Incomplete, explanation); }
+    /// Ends the request as Refused when it has had no answer after @p idleTicks ticks without
+    /// data and waits on a connection the server has ended (Mirrors::waitsOnEndedConnection()).
+    /// Returns whether it ended.
+    bool endIfUnsent(int idleTicks, const Mirrors *mirrors);
+    /// For a Refused ending: whether the server ended the connection, not just the stream.
+    bool connectionEnded() const { return endedConnection; }
 
     const FTPSiteAccessData &mirror() const { return from; }
     const QList<QPair<qint64, qint64>> &ranges() const { return asked; }
@@ -95,13 +105,14 @@ public:
 signals:
     void ended(RangeFetch *fetch, RangeFetch::Outcome outcome);
     /// The mirror @p mirrorName answered, over HTTP/2 or not.
-    void answered(const QString &mirrorName, bool http2);
+    void answered(const QString &mirrorName, bool http2, int connection);
 
 private:
     void onMetaData();
     void onReadyRead();
     void onFinished();
     bool judgeAnswer();
+    void endUnanswered();
     bool feed(const QByteArray &data);
     void end(Outcome outcome, const QString &explanation = QString());
     bool takeBytes(QByteArrayView bytes);
@@ -122,4 +133,6 @@ private:
     qint64 arrived = 0;
     QString why;
     QByteArray buffer;
+    bool requestLeft = false;
+    bool endedConnection = false;
 };

@@ -1,5 +1,7 @@
 #include "download/rangerequest.h"
 
+#include "download/mirrorconnection.h"
+
 #include <QNetworkReply>
 
 #include <QRegularExpression>
@@ -17,11 +19,10 @@ QString RangeRequest::encodedPath(const QString &path)
     return encoded.join(QLatin1Char('/'));
 }
 
-QNetworkRequest RangeRequest::make(const QUrl &url, qint64 offset, bool http2Direct)
+QNetworkRequest RangeRequest::make(const QUrl &url, qint64 offset, const FTPSiteAccessData &mirror)
 {
     QNetworkRequest request {url};
-    if (http2Direct)
-        request.setAttribute(QNetworkRequest::Http2DirectAttribute, true);
+    MirrorConnection::prepare(request, mirror);
     // A redirect is a broken mirror whatever the manager's own policy says.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::ManualRedirectPolicy);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "download/ftpsiteaccessdata.h"
+
 #include <QByteArray>
 #include <QNetworkRequest>
 #include <QPointer>
@@ -28,9 +30,9 @@ public:
         BrokenMirror ///< not an answer a mirror may give: drop the mirror
     };
 
-    /// The GET request for @p url, asking for the bytes from @p offset on when it is above 0;
-    /// as HTTP/2 without negotiating it when @p http2Direct (a mirror's "http2=prior").
-    static QNetworkRequest make(const QUrl &url, qint64 offset, bool http2Direct = false);
+    /// The GET request for @p url, asking for the bytes from @p offset on when it is above 0,
+    /// over @p mirror's current connection (MirrorConnection::prepare()).
+    static QNetworkRequest make(const QUrl &url, qint64 offset, const FTPSiteAccessData &mirror);
 
     /**
      * Judges an answer with HTTP status @p status (0 when absent) and Content-Range header

@@ -368,6 +368,11 @@ void SegmentedDownloadTaskSpecification::onRequestEnded(RangeFetch *fetch,
                          .arg(remotePath, name, fetch->explanation()));
         mirrors->addMirrorError(name);
         break;
+    case RangeFetch::Refused:
+        if (mirrors->requestRefused(fetch->mirror(), fetch->connectionEnded()))
+            emit message(tr("%1: mirror %2 refused the request (%3)")
+                             .arg(remotePath, name, fetch->explanation()));
+        break;
     case RangeFetch::MultipleRefused:
         // Never asked: a segment is a single range.
     case RangeFetch::RangesRefused:
@@ -471,6 +476,8 @@ void SegmentedDownloadTaskSpecification::timeTick(quint64 &downloadDone, quint64
         it->received += bytes;
         ++it->ticks;
         it->idleTicks = bytes > 0 ? 0 : it->idleTicks + 1;
+        if (fetch->endIfUnsent(it->idleTicks, mirrors))
+            continue;
         if (it->idleTicks > fetch->mirror().timeoutTicks)
             fetch->giveUp(tr("no data for %1 ticks").arg(it->idleTicks));
         else if (it->slowness.tick(it->received))

@@ -7,8 +7,10 @@
 #include "testsupport.h"
 
 #include <QDir>
+#include <QMap>
 #include <QNetworkAccessManager>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QSslCertificate>
 #include <QSslConfiguration>
@@ -58,12 +60,17 @@ private slots:
     void downloadsOverHttp2_data();
     void downloadsOverHttp2();
     void manyFilesShareTheConnection();
+    void serverEndsConnections_data();
+    void serverEndsConnections();
 
 private:
     QTemporaryDir dir;
     QProcess nginx;
     quint16 tlsPort = 0;
     quint16 plainPort = 0;
+    // Servers that end their connections after a few requests, allow one stream at a time, or
+    // speak HTTP/1.1 only, by name.
+    QMap<QString, quint16> limitedPorts;
     QByteArray body;
 };
 
@@ -104,6 +111,31 @@ void TestHttp2Mirror::initTestCase()
     tlsPort = freePort();
     plainPort = freePort();
     QVERIFY(tlsPort != 0 && plainPort != 0 && tlsPort != plainPort);
+    const QList<QPair<QString, QString>> limited = {
+        {"ends after 7", "http2; keepalive_requests 7;"},
+        {"TLS, ends after 7", "ssl http2; keepalive_requests 7;"},
+        {"ends after 1", "http2; keepalive_requests 1;"},
+        {"one stream", "http2; http2_max_concurrent_streams 1;"},
+        {"HTTP/1.1 only", ";"},
+    };
+    QString limitedServers;
+    for (const auto &[name, listen] : limited) {
+        quint16 port = 0;
+        // Ports handed out by the probe are free until taken, but may repeat.
+        for (int tries = 0; tries < 20
+             && (port == 0 || port == tlsPort || port == plainPort
+                 || limitedPorts.values().contains(port));
+             ++tries)
+            port = freePort();
+        QVERIFY(port != 0);
+        limitedPorts.insert(name, port);
+        const qsizetype split = listen.indexOf(QLatin1Char(';'));
+        limitedServers
+            += QStringLiteral("    server {\n        listen 127.0.0.1:%1 %2;\n"
+                              "        %3\n        root %4/root;\n    }\n")
+                   .arg(port)
+                   .arg(listen.left(split).trimmed(), listen.mid(split + 1).trimmed(), dir.path());
+    }
     const QString conf = QStringLiteral(R"(daemon off;
 worker_processes 1;
 pid %1/nginx.pid;
@@ -123,16 +155,26 @@ http {
         ssl_certificate_key %1/key.pem;
         root %1/root;
     }
-}
+    ssl_certificate %1/cert.pem;
+    ssl_certificate_key %1/key.pem;
+%4}
 )")
                              .arg(dir.path())
                              .arg(tlsPort)
-                             .arg(plainPort);
+                             .arg(plainPort)
+                             .arg(limitedServers);
     QVERIFY(writeFile(dir.filePath(QStringLiteral("nginx.conf")), conf.toUtf8()));
     nginx.setProcessChannelMode(QProcess::ForwardedChannels);
     nginx.start(nginxPath, {"-p", dir.path(), "-c", dir.filePath(QStringLiteral("nginx.conf"))});
     QVERIFY(nginx.waitForStarted(10000));
-    QVERIFY2(QTest::qWaitFor([this] { return accepts(tlsPort) && accepts(plainPort); }, 10000),
+    QVERIFY2(QTest::qWaitFor(
+                 [this] {
+                     bool all = accepts(tlsPort) && accepts(plainPort);
+                     for (const quint16 port : std::as_const(limitedPorts))
+                         all = all && accepts(port);
+                     return all;
+                 },
+                 10000),
              qPrintable(
                  QString::fromLocal8Bit(readAll(dir.filePath(QStringLiteral("logs/error.log"))))));
 }
@@ -223,6 +265,73 @@ void TestHttp2Mirror::manyFilesShareTheConnection()
     // once, as streams of its connection.
     QCOMPARE(mirrorRecord(pool, QStringLiteral("m")).maxUses, FTPSiteAccessData::Http2Slots);
     QVERIFY2(most > configuration.streams, qPrintable(QString::number(most)));
+}
+
+// Servers end HTTP/2 connections when they like (nginx after 1000 requests by default), refuse
+// streams beyond their limit, or speak no HTTP/2 at all where a group says "http2=prior". The
+// streams a server never started are sent again over a new connection, and nobody is charged.
+void TestHttp2Mirror::serverEndsConnections_data()
+{
+    QTest::addColumn<QString>("server");
+    QTest::addColumn<QString>("group");
+    QTest::addColumn<QString>("expected");
+
+    const QString plain = QStringLiteral("url=http://127.0.0.1:%1\nhttp2=prior\n");
+    const QString tls = QStringLiteral("url=https://127.0.0.1:%1\n");
+    QTest::newRow("ends after 7") << "ends after 7" << plain << "ended its connection";
+    QTest::newRow("TLS, ends after 7") << "TLS, ends after 7" << tls << "ended its connection";
+    QTest::newRow("ends after 1") << "ends after 1" << plain << "ended its connection";
+    QTest::newRow("one stream at a time") << "one stream" << plain << "";
+    QTest::newRow("HTTP/1.1 only, asked with prior knowledge")
+        << "HTTP/1.1 only" << plain << "asking it over HTTP/1.1 for the rest of the run";
+}
+
+void TestHttp2Mirror::serverEndsConnections()
+{
+    QFETCH(QString, server);
+    QFETCH(QString, group);
+    QFETCH(QString, expected);
+
+    FreshPaths paths;
+    const QString ini
+        = paths.write(QStringLiteral("mirrors.ini"),
+                      "[mirrors]\nsize=1\n1\\mirror=m\n[m]\n"
+                          + group.arg(limitedPorts.value(server)).toUtf8() + "retries=1\n");
+    Mirrors pool;
+    QVERIFY(pool.initDefault(ini, Version));
+    QSignalSpy poolMessages(&pool, &Mirrors::message);
+    QNetworkAccessManager manager;
+    prepareForLoopback(manager);
+    Configuration configuration;
+    configuration.tempDir = paths.path(QStringLiteral("session"));
+    QVERIFY(QDir().mkpath(configuration.tempDir));
+    QList<FileDownloadSpecification> downloads;
+    for (int i = 0; i < SmallFiles; ++i) {
+        FileDownloadSpecification record;
+        record.section = QStringLiteral("files");
+        record.filePath = QStringLiteral("small%1.bin").arg(i);
+        record.md5 = md5Of(smallFile(i));
+        record.size = quint64(smallFile(i).size());
+        downloads.append(record);
+    }
+    DownloadFileListTaskSpecification list(&downloads, &manager, &pool, &configuration, nullptr,
+                                           1.0);
+    const TickedRun run = runTicking(list, {}, 3000);
+    const QStringList lines = run.messages + signalTexts(poolMessages);
+    const QString log = lines.join(QLatin1Char('\n'));
+    // The lines that say what went wrong, without one line per file started.
+    const QString said
+        = QStringList(lines.filter(QRegularExpression(QStringLiteral("^(?!Downloading)"))))
+              .join(QLatin1Char('\n'));
+    QVERIFY2(run.finished, qPrintable(said));
+    for (int i = 0; i < SmallFiles; ++i)
+        QCOMPARE(readAll(configuration.tempDir + QStringLiteral("/small%1.bin").arg(i)),
+                 smallFile(i));
+    // With one retry, a single charge would be one short of dropping it: none is allowed.
+    QCOMPARE(mirrorRecord(pool, QStringLiteral("m")).errorCount, 0);
+    QVERIFY2(!log.contains(QLatin1String("timed out")), qPrintable(said));
+    if (!expected.isEmpty())
+        QVERIFY2(log.contains(expected), qPrintable(said));
 }
 
 QTEST_GUILESS_MAIN(TestHttp2Mirror)

@@ -1,10 +1,13 @@
+#include "download/mirrorconnection.h"
 #include "download/mirrors.h"
 #include "downloadsupport.h"
 #include "testsupport.h"
 
 #include <QFile>
+#include <QHostAddress>
 #include <QSignalSpy>
 #include <QTest>
+#include <QUrl>
 
 namespace {
 
@@ -37,6 +40,9 @@ class TestMirrors : public QObject
 
 private slots:
     void readsListInOrder();
+    void connectionPeerNames_data();
+    void connectionPeerNames();
+    void refusedRequestsOpenNewConnections();
     void retries_data();
     void retries();
     void slotsAndUrl_data();
@@ -201,12 +207,12 @@ void TestMirrors::protocolNotedOncePerMirror()
     QVERIFY(pool.initDefault(path, Version));
     QSignalSpy messages(&pool, &Mirrors::message);
     QSignalSpy http2Found(&pool, &Mirrors::http2Found);
-    pool.noteProtocol(QStringLiteral("a"), false);
-    pool.noteProtocol(QStringLiteral("a"), true);
-    pool.noteProtocol(QStringLiteral("b"), true);
-    pool.noteProtocol(QStringLiteral("b"), true);
-    pool.noteProtocol(QStringLiteral("c"), true);
-    pool.noteProtocol(QStringLiteral("gone"), true);
+    pool.noteProtocol(QStringLiteral("a"), false, 0);
+    pool.noteProtocol(QStringLiteral("a"), true, 0);
+    pool.noteProtocol(QStringLiteral("b"), true, 0);
+    pool.noteProtocol(QStringLiteral("b"), true, 0);
+    pool.noteProtocol(QStringLiteral("c"), true, 0);
+    pool.noteProtocol(QStringLiteral("gone"), true, 0);
     QCOMPARE(signalTexts(messages),
              QStringList({"Mirror a answers over HTTP/1.1", "Mirror b answers over HTTP/2",
                           "Mirror c answers over HTTP/2"}));
@@ -459,6 +465,87 @@ void TestMirrors::unnamedEntriesSkipped()
     pool.calcUseStats(capacity, used);
     QCOMPARE(capacity, 6);
     QCOMPARE(used, 0);
+}
+
+// Each connection number names the host another way: a new connection for the network stack,
+// the same host for the certificate check.
+void TestMirrors::connectionPeerNames_data()
+{
+    QTest::addColumn<QString>("url");
+    QTest::newRow("plain HTTP") << "http://mirror.example.com:8080/7";
+    QTest::newRow("HTTPS by name") << "https://mirror.example.com/7";
+    QTest::newRow("HTTPS by IPv4 address") << "https://192.168.10.20:8443/7";
+    QTest::newRow("HTTPS by IPv6 address") << "https://[2001:db8::1]/7";
+}
+
+void TestMirrors::connectionPeerNames()
+{
+    QFETCH(QString, url);
+    const QUrl parsed(url);
+    QVERIFY(MirrorConnection::peerName(parsed, 0).isEmpty());
+    QSet<QString> seen;
+    for (int number = 1; number <= 8; ++number) {
+        const QString name = MirrorConnection::peerName(parsed, number);
+        QVERIFY2(!name.isEmpty() && !seen.contains(name), qPrintable(name));
+        seen.insert(name);
+        if (parsed.scheme() != QLatin1String("https"))
+            continue;
+        const QHostAddress address(parsed.host());
+        if (address.isNull())
+            QCOMPARE(name.toLower(), parsed.host().toLower());
+        else
+            QCOMPARE(QHostAddress(name), address);
+    }
+}
+
+// A server that ends its connections after so many requests: the refusals it sends are free,
+// its connection is replaced once, and the answers it gave become the count after which later
+// connections are replaced before it ends them. Only refusals without any answer are charged.
+void TestMirrors::refusedRequestsOpenNewConnections()
+{
+    const QString path = dir.write("mirrors.ini", mirrorsIniText({{"a", "http://a.example", {}}}));
+    Mirrors pool;
+    QVERIFY(pool.initDefault(path, Version));
+    QSignalSpy messages(&pool, &Mirrors::message);
+    FTPSiteAccessData first;
+    FTPSiteAccessData second;
+    QCOMPARE(pool.getRandomMirror(first), int(Mirrors::MirrorAssigned));
+    QCOMPARE(pool.getRandomMirror(second), int(Mirrors::MirrorAssigned));
+    QCOMPARE(first.connection, 0);
+    pool.noteProtocol(QStringLiteral("a"), true, 0);
+    pool.noteProtocol(QStringLiteral("a"), true, 0);
+    // Both refusals report the same end: one new connection, nothing charged.
+    QVERIFY(!pool.requestRefused(first, true));
+    QVERIFY(!pool.requestRefused(second, true));
+    QCOMPARE(mirrorRecord(pool, "a").connection, 1);
+    QCOMPARE(mirrorRecord(pool, "a").errorCount, 0);
+    QCOMPARE(signalTexts(messages).count("Mirror a ended its connection, going on over a new one"),
+             1);
+    // An answer over the ended connection noted late still counts for it.
+    pool.noteProtocol(QStringLiteral("a"), true, 0);
+    QCOMPARE(mirrorRecord(pool, "a").connectionLimit, 3);
+    pool.releaseMirror(QStringLiteral("a"));
+    pool.releaseMirror(QStringLiteral("a"));
+    QList<int> connections;
+    for (int i = 0; i < 6; ++i) {
+        FTPSiteAccessData handed;
+        QCOMPARE(pool.getRandomMirror(handed), int(Mirrors::MirrorAssigned));
+        connections << handed.connection;
+        pool.releaseMirror(QStringLiteral("a"));
+    }
+    QCOMPARE(connections, QList<int>({1, 1, 1, 2, 2, 2}));
+    // Refusals on the current connection without a single answer between them look like a
+    // server that refuses everything: charged once they pass twice its slots.
+    FTPSiteAccessData current = mirrorRecord(pool, "a");
+    int charged = 0;
+    for (int i = 0; i < 2 * current.maxUses + 1; ++i)
+        charged += pool.requestRefused(current, false) ? 1 : 0;
+    QCOMPARE(charged, 1);
+    QCOMPARE(mirrorRecord(pool, "a").errorCount, 1);
+    // Never for a connection replaced since.
+    current.connection = 0;
+    for (int i = 0; i < 4 * current.maxUses; ++i)
+        QVERIFY(!pool.requestRefused(current, true));
 }
 
 QTEST_GUILESS_MAIN(TestMirrors)
