@@ -1,4 +1,5 @@
 #include "app/configuration.h"
+#include "byterangeanswer.h"
 #include "download/downloadfilelisttaskspecification.h"
 #include "download/mirrors.h"
 #include "download/segmenteddownloadtaskspecification.h"
@@ -136,6 +137,12 @@ void TestSegmentedDownload::everyFaultCostsOnlyItsMirror_data()
                                              << "mirror B does not send ranges" << 0 << false;
     QTest::newRow("B answers 500") << F() << F::status(500) << true << "5"
                                    << "gave a broken answer to a range request" << -1 << false;
+    // Any legal Content-Range is taken; a wrong one is a broken answer.
+    for (const ByteRangeAnswer::Form &form : ByteRangeAnswer::contentRangeForms())
+        QTest::addRow("B's Content-Range: %s", form.name)
+            << F() << F::contentRangeIn(form.form) << true << "5"
+            << (form.legal ? QString() : QStringLiteral("gave a broken answer to a range request"))
+            << (form.legal ? 0 : -1) << form.legal;
     // The rest of the file comes whole, as a whole download resumes it.
     QTest::newRow("neither sends ranges")
         << F::rangeAnswer(A::Ignore) << F::rangeAnswer(A::Ignore) << true << "5"
