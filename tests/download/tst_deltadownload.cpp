@@ -224,7 +224,8 @@ void TestDeltaDownload::tricklingMirrorIsLeftBehind_data()
     // ticks, and a tick never goes by without data long enough to stall.
     const TestHttpMirror::Fault trickle = TestHttpMirror::Fault::trickle(1, 20);
     QTest::newRow("alone, trickling once") << trickle.times(1) << false << 1;
-    QTest::newRow("beside a fast mirror") << trickle << true << DeltaDownloadTaskSpecification::MaxRequests;
+    QTest::newRow("beside a fast mirror")
+        << trickle << true << DeltaDownloadTaskSpecification::MaxRequests;
 }
 
 void TestDeltaDownload::tricklingMirrorIsLeftBehind()

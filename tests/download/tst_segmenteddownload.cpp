@@ -201,6 +201,7 @@ void TestSegmentedDownload::everyFaultCostsOnlyItsMirror()
     if (errorsB < 0) {
         QVERIFY(recordB.name.isEmpty());
     } else {
+        QVERIFY2(!recordB.name.isEmpty(), qPrintable(outcome.messages.join('\n')));
         QCOMPARE(recordB.errorCount, errorsB);
         QCOMPARE(recordB.ranges != FTPSiteAccessData::NoRanges, rangesFromB);
     }
@@ -332,16 +333,16 @@ void TestSegmentedDownload::onlyASlowWholeDownloadIsSplit_data()
     const qint64 block = BlockList::blockSizeFor(Size);
     // Far under the pace, and the split falls inside a block: the block cut short must come
     // again whole, or the file has a hole where its tail was.
-    QTest::newRow("slow") << qint64(1024 * 1024) << qint64(64 * 1024 + 100) << qint64(-1)
-                          << true << QString();
+    QTest::newRow("slow") << qint64(1024 * 1024) << qint64(64 * 1024 + 100) << qint64(-1) << true
+                          << QString();
     // The whole download's bytes did not come through the block checks: they are checked
     // before the split goes on, and the mirror that sent a wrong one is charged.
     QTest::newRow("slow, and a block before the split is wrong")
         << qint64(1024 * 1024) << qint64(64 * 1024 + 100) << 3 * block + 7 << true
         << QStringLiteral("block 3 that mirror A sent before the split failed its check");
     // Any bytes in a tick are pace enough.
-    QTest::newRow("fast enough alone") << qint64(1) << qint64(0) << qint64(-1) << false
-                                       << QString();
+    QTest::newRow("fast enough alone")
+        << qint64(1) << qint64(0) << qint64(-1) << false << QString();
 }
 
 void TestSegmentedDownload::onlyASlowWholeDownloadIsSplit()
