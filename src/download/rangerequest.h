@@ -62,9 +62,8 @@ public:
     /**
      * Reads a Content-Range value @p value ("bytes FIRST-LAST/TOTAL", or with "*" for an unknown
      * total; the unit in any case, white space around the value and its parts) into @p range.
-     * False for
-     * anything else, a range whose last byte comes before its first, and a range that cannot
-     * be part of a file of @p fileSize bytes: past its end, or with another total.
+     * False for anything else, a range whose last byte comes before its first, and a range
+     * that cannot be part of a file of @p fileSize bytes: past its end, or with another total.
      */
     static bool readContentRange(QByteArrayView value, qint64 fileSize, ContentRange *range);
 
