@@ -12,8 +12,6 @@ class TestRangeRequest : public QObject
 private slots:
     void resumeTakesEveryContentRangeForm_data();
     void resumeTakesEveryContentRangeForm();
-    void answers_data();
-    void answers();
 };
 
 namespace {
@@ -21,8 +19,6 @@ namespace {
 const qint64 Size = 1000;
 
 } // namespace
-
-Q_DECLARE_METATYPE(RangeRequest::AnswerUse)
 
 void TestRangeRequest::resumeTakesEveryContentRangeForm_data()
 {
@@ -47,30 +43,6 @@ void TestRangeRequest::resumeTakesEveryContentRangeForm()
         QCOMPARE(part.first, 600);
         QCOMPARE(part.last, Size - 1);
     }
-}
-
-void TestRangeRequest::answers_data()
-{
-    QTest::addColumn<int>("status");
-    QTest::addColumn<QByteArray>("contentRange");
-    QTest::addColumn<RangeRequest::AnswerUse>("use");
-
-    using R = RangeRequest;
-    QTest::newRow("the whole file instead") << 200 << QByteArray() << R::TakeWhole;
-    QTest::newRow("past the end") << 416 << QByteArray("bytes */1000") << R::RestartFromZero;
-    QTest::newRow("another start") << 206 << QByteArray("bytes 0-999/1000") << R::RestartFromZero;
-    QTest::newRow("stops short") << 206 << QByteArray("bytes 600-998/*") << R::RestartFromZero;
-    QTest::newRow("numbers beyond 64 bits")
-        << 206 << QByteArray("bytes 600-99999999999999999999/1000") << R::RestartFromZero;
-    QTest::newRow("server error") << 500 << QByteArray() << R::BrokenMirror;
-}
-
-void TestRangeRequest::answers()
-{
-    QFETCH(int, status);
-    QFETCH(QByteArray, contentRange);
-    QFETCH(RangeRequest::AnswerUse, use);
-    QCOMPARE(RangeRequest::judge(status, contentRange, 600, Size), use);
 }
 
 QTEST_GUILESS_MAIN(TestRangeRequest)

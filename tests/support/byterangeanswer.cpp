@@ -56,6 +56,7 @@ QList<ByteRangeAnswer::Form> ByteRangeAnswer::contentRangeForms()
         {"another unit", "octets {first}-{last}/{size}", false},
         {"no unit", "{first}-{last}/{size}", false},
         {"unsatisfied", "bytes */{size}", false},
+        {"beyond 64 bits", "bytes {first}-99999999999999999999/*", false},
     };
 }
 
