@@ -1,5 +1,7 @@
 #include "download/byterangesreader.h"
 
+#include "download/rangerequest.h"
+
 #include <QRegularExpression>
 
 namespace {
@@ -104,23 +106,19 @@ bool ByteRangesReader::takeLine(const QByteArray &line)
         return fail(QStringLiteral("a part is longer than its range"));
     case Headers: {
         if (!line.isEmpty()) {
-            static const QRegularExpression range(
-                QStringLiteral(
-                    "^content-range:\\s*bytes\\s+(\\d{1,18})-(\\d{1,18})/(\\d{1,18}|\\*)\\s*$"),
-                QRegularExpression::CaseInsensitiveOption);
-            const auto match = range.match(QString::fromLatin1(line));
-            if (match.hasMatch()) {
-                const qint64 first = match.captured(1).toLongLong();
-                const qint64 last = match.captured(2).toLongLong();
-                const bool totalKnown = match.captured(3) != QLatin1String("*");
-                if (last < first || last >= fileSize
-                    || (totalKnown && match.captured(3).toLongLong() != fileSize))
-                    return fail(QStringLiteral("a part names the range %1-%2 of a file of %3 bytes")
-                                    .arg(first)
-                                    .arg(last)
-                                    .arg(fileSize));
-                partStart = first;
-                partLeft = last - first + 1;
+            // Header names are case-insensitive, and white space may surround the value.
+            const qsizetype colon = line.indexOf(':');
+            if (colon > 0
+                && line.first(colon).trimmed().compare("content-range", Qt::CaseInsensitive) == 0) {
+                RangeRequest::ContentRange range;
+                if (!RangeRequest::readContentRange(QByteArrayView(line).sliced(colon + 1),
+                                                    fileSize, &range))
+                    return fail(
+                        QStringLiteral("a part names the range \"%1\" of a file of %2 bytes")
+                            .arg(QString::fromLatin1(line.mid(colon + 1).trimmed()))
+                            .arg(fileSize));
+                partStart = range.first;
+                partLeft = range.last - range.first + 1;
             }
             return true;
         }

@@ -237,10 +237,18 @@ void DeltaDownloadTaskSpecification::fetchMore()
     while (receiver && fetches.size() < MaxRequests && startFetch()) { }
 }
 
+int DeltaDownloadTaskSpecification::pickMirror(FTPSiteAccessData *mirror)
+{
+    const int picked = mirrors->getRandomRangeMirror(*mirror, slowMirrors);
+    return picked == Mirrors::AllMirrorsBusy && !slowMirrors.isEmpty()
+        ? mirrors->getRandomRangeMirror(*mirror)
+        : picked;
+}
+
 bool DeltaDownloadTaskSpecification::startFetch()
 {
     FTPSiteAccessData mirror;
-    switch (mirrors->getRandomRangeMirror(mirror)) {
+    switch (pickMirror(&mirror)) {
     case Mirrors::NoMirrorLeft:
         if (fetches.isEmpty())
             fail(tr("no mirror is left"));
@@ -267,8 +275,13 @@ bool DeltaDownloadTaskSpecification::startFetch()
         && (mirror.severalRangesShown || !probing.contains(mirror.name));
     const int maxRanges
         = !several ? 1 : (mirror.severalRangesShown ? MaxRangesPerRequest : ProbeRanges);
-    const QList<QPair<qint64, qint64>> ranges
-        = missing->take(maxRanges, several ? 0 : SingleRangeMergeGap, MinRequestBytes, MaxRequests);
+    const auto take = [&] {
+        return missing->take(maxRanges, several ? 0 : SingleRangeMergeGap, MinRequestBytes,
+                             MaxRequests);
+    };
+    QList<QPair<qint64, qint64>> ranges = take();
+    if (ranges.isEmpty() && takeOver(mirror.name))
+        ranges = take();
     if (ranges.isEmpty()) {
         mirrors->releaseMirror(mirror.name);
         return false;
@@ -303,7 +316,10 @@ bool DeltaDownloadTaskSpecification::startFetch()
     connect(fetch, &RangeFetch::ended, this, &DeltaDownloadTaskSpecification::onFetchEnded);
     connect(fetch, &RangeFetch::answered, mirrors, &Mirrors::noteProtocol);
     fetches.append(fetch);
-    idleTicks.insert(fetch, 0);
+    qint64 asked = 0;
+    for (const auto &range : std::as_const(stored))
+        asked += range.second;
+    paces.insert(fetch, RangePace(asked, mirror.timeoutTicks, paceRule));
     fetch->start();
     return true;
 }
@@ -348,21 +364,57 @@ bool DeltaDownloadTaskSpecification::readDictionary(qint64 unpackedOffset, QByte
     return true;
 }
 
-void DeltaDownloadTaskSpecification::onFetchEnded(RangeFetch *fetch, RangeFetch::Outcome outcome)
+bool DeltaDownloadTaskSpecification::takeOver(const QString &name)
 {
-    if (!fetches.removeOne(fetch))
-        return;
-    idleTicks.remove(fetch);
+    // Once every missing block is asked for, a crawling request would hold the file back; a
+    // mirror idle here that has shown itself much faster takes its ranges over, uncharged.
+    RangeFetch *slowest = nullptr;
+    for (RangeFetch *fetch : std::as_const(fetches)) {
+        if (fetch->mirror().name == name)
+            return false;
+        const RangePace &pace = paces[fetch];
+        if (pace.ticks() >= PaceTicks && (!slowest || pace.perTick() < paces[slowest].perTick()))
+            slowest = fetch;
+    }
+    if (!slowest || shownPace.value(name) <= 2 * paces[slowest].perTick())
+        return false;
+    const QString slower = slowest->mirror().name;
+    disconnect(slowest, nullptr, this, nullptr);
+    slowest->abort();
+    forget(slowest);
+    slowMirrors.insert(slower);
+    emit message(tr("%1: %2 takes over the ranges of the slower %3").arg(remotePath, name, slower));
+    return true;
+}
+
+RangePace DeltaDownloadTaskSpecification::forget(RangeFetch *fetch)
+{
+    fetches.removeOne(fetch);
+    RangePace pace = paces.take(fetch);
     fetch->deleteLater();
     const qint64 arrived = fetch->takeArrivedBytes();
     arrivedSinceTick += arrived;
+    pace.add(arrived);
     missing->giveBack(askedBlocks.take(fetch));
     const QString name = fetch->mirror().name;
     mirrors->releaseMirror(name);
     if (fetch->ranges().size() > 1 && !fetch->mirror().severalRangesShown)
         probing.remove(name);
-    if (outcome == RangeFetch::Complete && fetch->ranges().size() > 1)
-        mirrors->confirmSeveralRanges(name);
+    return pace;
+}
+
+void DeltaDownloadTaskSpecification::onFetchEnded(RangeFetch *fetch, RangeFetch::Outcome outcome)
+{
+    if (!fetches.contains(fetch))
+        return;
+    const RangePace pace = forget(fetch);
+    const QString name = fetch->mirror().name;
+    if (outcome == RangeFetch::Complete) {
+        // What it managed, for judging whether it should take a slower mirror's ranges over.
+        shownPace.insert(name, pace.perTick());
+        if (fetch->ranges().size() > 1)
+            mirrors->confirmSeveralRanges(name);
+    }
     setProgressCoalesced(double(receiver->receivedBytes())
                          / double(qMax(qint64(1), list.fileSize() - reused)));
 
@@ -416,16 +468,21 @@ void DeltaDownloadTaskSpecification::timeTick(quint64 &downloadDone, quint64 &do
             continue;
         const qint64 bytes = fetch->takeArrivedBytes();
         arrived += bytes;
-        const int idle = bytes > 0 ? 0 : idleTicks.value(fetch) + 1;
-        idleTicks.insert(fetch, idle);
-        if (fetch->endIfUnsent(idle, mirrors))
+        RangePace &pace = paces[fetch];
+        const QString tooSlow = pace.tick(bytes);
+        if (tooSlow.isEmpty() && fetch->endIfUnsent(pace.idleTicks(), mirrors))
             continue;
-        // Stalled: as if the request had broken off.
-        if (idle > fetch->mirror().timeoutTicks)
-            fetch->giveUp(tr("no data for %1 ticks").arg(idle));
+        // As if the request had broken off: charged, its blocks fetched elsewhere if possible.
+        if (!tooSlow.isEmpty()) {
+            slowMirrors.insert(fetch->mirror().name);
+            fetch->giveUp(tooSlow);
+        }
     }
     speed = quint64(arrived);
     downloading = !fetches.isEmpty();
+    // A mirror that has shown its pace meanwhile may now take a slow one's ranges over.
+    if (!fetches.isEmpty())
+        fetchMore();
 }
 
 void DeltaDownloadTaskSpecification::stop()
@@ -441,7 +498,9 @@ void DeltaDownloadTaskSpecification::stop()
         fetch->deleteLater();
     }
     fetches.clear();
-    idleTicks.clear();
+    paces.clear();
+    shownPace.clear();
+    slowMirrors.clear();
     askedBlocks.clear();
     probing.clear();
     // A scan or copy still running is abandoned: it works on descriptors of its own.

@@ -2,6 +2,7 @@
 
 #include "download/growingfiledigest.h"
 #include "download/rangefetch.h"
+#include "download/rangepace.h"
 #include "fileops/sessionfile.h"
 #include "manifest/blocklist.h"
 #include "manifest/gzipaccesspoints.h"
@@ -50,9 +51,15 @@ class QThreadPool;
  * for ranges again in the run (a single block cannot tell whether the mirror's file or the list
  * is wrong; the whole file it may still send is judged by its digests). A status other than 206
  * (and those above) or a part of a file of another size drops the mirror from the pool; a
- * request that breaks off or stalls for more than the mirror's timeoutTicks ticks charges it
- * one error. The blocks such a request did not
- * deliver go back to be fetched, from whichever mirror comes next; the ones it delivered stay.
+ * request that breaks off, or that is too slow by its RangePace (no data for more than the
+ * mirror's timeoutTicks ticks, too few bytes over the slowness window, or more ticks than its
+ * size allows), charges it one error: "%1: ranges from %2 broke off (%3), fetching the rest
+ * again". The blocks such a request did not deliver go back to be fetched; the ones it delivered
+ * stay. A mirror found too slow for the file is given its ranges again only while no other
+ * mirror has a free slot. When nothing is left to ask for, a mirror without a request for the
+ * file that completed its last one more than twice as fast as a request under way for
+ * PaceTicks ticks has gone takes that request's ranges over, "%1: %2 takes over the ranges of
+ * the slower %3"; the slower mirror is not charged.
  *
  * When every block is in the file and digested, "Downloading %1 finished" and finished(). The
  * caller checks the whole file's digests: the strong digests per block are short, and only the
@@ -86,6 +93,8 @@ public:
     static constexpr qint64 SingleRangeMergeGap = 16 * 1024;
     /// Ranges asked for in the first request for several of a mirror in the run.
     static constexpr int ProbeRanges = 2;
+    /// Ticks a request runs before a faster mirror may take its ranges over.
+    static constexpr int PaceTicks = 3;
     /// What deflate may refer back to: the bytes before a range of a packed file.
     static constexpr qint64 DictionarySize = 32 * 1024;
 
@@ -112,6 +121,9 @@ public:
         this->pointsLine = pointsLine;
         this->storedSize = storedSize;
     }
+
+    /// Replaces the slowness rule of the requests (RangePace::Rule's defaults); tests shorten it.
+    void setPaceRule(const RangePace::Rule &rule) { paceRule = rule; }
 
     /// The pool the installed file is scanned on; the global one by default.
     void setScanPool(QThreadPool *pool) { scanPool = pool; }
@@ -165,6 +177,15 @@ private:
     void fetchMore();
     bool startFetch();
 
+    // Picks a mirror for a request, one found too slow for this file only when no other has a
+    // free slot.
+    int pickMirror(FTPSiteAccessData *mirror);
+    // Ends the slowest request of another mirror when @p name, without a request of this file,
+    // has shown itself much faster: its ranges go back to be taken by @p name.
+    bool takeOver(const QString &name);
+    // Drops the books of @p fetch, which has ended or been dropped: its slot and the blocks it
+    // did not deliver given back, its bytes counted. Returns its pace.
+    RangePace forget(RangeFetch *fetch);
     void onFetchEnded(RangeFetch *fetch, RangeFetch::Outcome outcome);
     void onOtherTransferFinished();
     // The new file's bytes before @p unpackedOffset that a range of a packed file inflates
@@ -198,8 +219,12 @@ private:
     std::unique_ptr<MissingBlocks> missing;
     qint64 reused = 0;
     qint64 arrivedSinceTick = 0;
-    // Per request under way: consecutive ticks without bytes.
-    QHash<RangeFetch *, int> idleTicks;
+    RangePace::Rule paceRule;
+    // Per request under way: how it keeps up.
+    QHash<RangeFetch *, RangePace> paces;
+    // Bytes a tick of each mirror's last complete request, and the mirrors found too slow.
+    QHash<QString, qint64> shownPace;
+    QSet<QString> slowMirrors;
     // Per request under way: the ranges of the new file it brings.
     QHash<RangeFetch *, QList<QPair<qint64, qint64>>> askedBlocks;
     bool packed = false;

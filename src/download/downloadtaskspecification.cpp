@@ -209,7 +209,8 @@ void DownloadTaskSpecification::startDownload()
     // Unbounded by default: a network faster than the disk would pile the body up in memory.
     reply->setReadBufferSize(ReadBufferSize);
     if (!reply->isRunning()) {
-        errorRetry(reply->errorString(), KeepPartial);
+        errorRetry(tr("%1 from mirror %2: %3").arg(remotePath, mirror.name, reply->errorString()),
+                   KeepPartial);
         return;
     }
     slowWatch.restart(bytesReceived);
@@ -366,7 +367,9 @@ bool DownloadTaskSpecification::readData()
             return true;
         const qint64 count = reply->read(buffer.data(), qMin(available, qint64(buffer.size())));
         if (count < 0) {
-            errorRetry(reply->errorString(), KeepPartial);
+            errorRetry(
+                tr("%1 from mirror %2: %3").arg(remotePath, mirror.name, reply->errorString()),
+                KeepPartial);
             return false;
         }
         if (count == 0)
@@ -408,7 +411,8 @@ void DownloadTaskSpecification::onDownloadFinished()
         return;
 
     if (reply->error() != QNetworkReply::NoError) {
-        const QString explanation = reply->errorString();
+        const QString explanation
+            = tr("%1 from mirror %2: %3").arg(remotePath, mirror.name, reply->errorString());
         if (reply->error() == QNetworkReply::AuthenticationRequiredError) {
             mirrors->removeMirror(mirror.name);
             reply->close();

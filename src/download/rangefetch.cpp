@@ -7,7 +7,6 @@
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QRegularExpression>
 
 namespace {
 
@@ -143,22 +142,21 @@ bool RangeFetch::judgeAnswer()
         partEnd = -1;
         return true;
     }
-    static const QRegularExpression form(QStringLiteral("^bytes (\\d+)-(\\d+)/(\\d+)$"),
-                                         QRegularExpression::CaseInsensitiveOption);
-    const QString contentRange = QString::fromLatin1(reply->rawHeader("Content-Range").trimmed());
-    const QRegularExpressionMatch match = form.match(contentRange);
-    if (!match.hasMatch() || match.captured(3).toLongLong() != fileSize
-        || match.captured(1).toLongLong() > match.captured(2).toLongLong()
-        || match.captured(2).toLongLong() >= fileSize) {
+    const QByteArray contentRange = reply->rawHeader("Content-Range");
+    RangeRequest::ContentRange part;
+    if (!RangeRequest::readContentRange(contentRange, fileSize, &part)) {
         end(BadAnswer,
-            tr("its part \"%1\" is not one of a file of %2 bytes").arg(contentRange).arg(fileSize));
+            tr("its part \"%1\" is not one of a file of %2 bytes")
+                .arg(QString::fromLatin1(contentRange.trimmed()))
+                .arg(fileSize));
         return false;
     }
-    partOffset = match.captured(1).toLongLong();
-    partEnd = match.captured(2).toLongLong() + 1;
+    partOffset = part.first;
+    partEnd = part.last + 1;
     if (!sink->begin(partOffset)) {
         end(several ? MultipleRefused : RangesRefused,
-            tr("it answered with the part \"%1\", which was not asked for").arg(contentRange));
+            tr("it answered with the part \"%1\", which was not asked for")
+                .arg(QString::fromLatin1(contentRange.trimmed())));
         return false;
     }
     return true;

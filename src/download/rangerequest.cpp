@@ -48,17 +48,33 @@ RangeRequest::AnswerUse RangeRequest::judge(int status, const QByteArray &conten
         return BrokenMirror;
     // Exactly the rest: a part that starts elsewhere, stops short or belongs to a file of
     // another size does not continue this one.
-    static const QRegularExpression form(QStringLiteral("^bytes (\\d+)-(\\d+)/(\\d+|\\*)$"),
-                                         QRegularExpression::CaseInsensitiveOption);
-    const QRegularExpressionMatch match = form.match(QString::fromLatin1(contentRange.trimmed()));
-    if (!match.hasMatch())
-        return RestartFromZero;
-    const bool total
-        = match.captured(3) == QLatin1String("*") || match.captured(3).toLongLong() == size;
-    if (match.captured(1).toLongLong() != offset || match.captured(2).toLongLong() != size - 1
-        || !total)
+    ContentRange part;
+    if (!readContentRange(contentRange, size, &part) || part.first != offset
+        || part.last != size - 1)
         return RestartFromZero;
     return AppendToFile;
+}
+
+bool RangeRequest::readContentRange(QByteArrayView value, qint64 fileSize, ContentRange *range)
+{
+    // A total of "*" is as legal as a number: the server need not know the file's size.
+    // Eighteen digits at most, so that no number overflows.
+    static const QRegularExpression form(
+        QStringLiteral(
+            "^\\s*bytes\\s+(\\d{1,18})\\s*-\\s*(\\d{1,18})\\s*/\\s*(\\d{1,18}|\\*)\\s*$"),
+        QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch match = form.match(QString::fromLatin1(value));
+    if (!match.hasMatch())
+        return false;
+    ContentRange read;
+    read.first = match.captured(1).toLongLong();
+    read.last = match.captured(2).toLongLong();
+    read.total = match.captured(3) == QLatin1String("*") ? -1 : match.captured(3).toLongLong();
+    if (read.last < read.first || read.last >= fileSize
+        || (read.total >= 0 && read.total != fileSize))
+        return false;
+    *range = read;
+    return true;
 }
 
 void RangeRequest::abandon(QNetworkReply *dropped)

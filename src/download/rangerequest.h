@@ -3,6 +3,7 @@
 #include "download/ftpsiteaccessdata.h"
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QNetworkRequest>
 #include <QPointer>
 #include <QString>
@@ -50,6 +51,23 @@ public:
     /// Disconnects @p reply from @p listener, abandons it and clears the pointer; nothing when it
     /// is null already.
     static void drop(QPointer<QNetworkReply> &reply, QObject *listener);
+
+    /// The part a Content-Range header names: bytes first to last of a file of total bytes.
+    struct ContentRange
+    {
+        qint64 first = 0;
+        qint64 last = 0;
+        /// -1 for an unknown total ("*").
+        qint64 total = -1;
+    };
+
+    /**
+     * Reads a Content-Range value @p value ("bytes FIRST-LAST/TOTAL", or with "*" for an unknown
+     * total; the unit in any case, white space around the value and its parts) into @p range.
+     * False for anything else, a range whose last byte comes before its first, and a range
+     * that cannot be part of a file of @p fileSize bytes: past its end, or with another total.
+     */
+    static bool readContentRange(QByteArrayView value, qint64 fileSize, ContentRange *range);
 
     /// @p path with each "/"-separated segment percent-encoded, so that every character a file
     /// name may hold reaches the server as part of the path.

@@ -53,8 +53,8 @@ QString SegmentedDownloadTaskSpecification::controlPath(const QString &localPath
 
 void SegmentedDownloadTaskSpecification::setSlowTransferLimit(qint64 bytesPerTick, int windowTicks)
 {
-    slowBytesPerTick = bytesPerTick;
-    slowWindowTicks = windowTicks;
+    paceRule.minBytesPerTick = bytesPerTick;
+    paceRule.windowTicks = windowTicks;
 }
 
 bool SegmentedDownloadTaskSpecification::wasResumed() const
@@ -288,8 +288,7 @@ bool SegmentedDownloadTaskSpecification::startRequest()
         std::make_unique<SegmentSink>(&output, receiver.get(), &segment), this);
     Request request;
     request.start = start;
-    request.slowness.setLimit(slowBytesPerTick, slowWindowTicks);
-    request.slowness.restart(0);
+    request.pace = RangePace(segment.end - segment.filled, mirror.timeoutTicks, paceRule);
     requests.insert(fetch, request);
     connect(fetch, &RangeFetch::ended, this, &SegmentedDownloadTaskSpecification::onRequestEnded);
     connect(fetch, &RangeFetch::answered, mirrors, &Mirrors::noteProtocol);
@@ -314,8 +313,8 @@ qint64 SegmentedDownloadTaskSpecification::takeOver(const QString &name)
         return -1;
     // A mirror that has gone silent is left to the stall rule, which charges it.
     const Request &held = requests[holder];
-    if (held.ticks < PaceTicks || held.idleTicks > 0
-        || shownPace.value(name) <= 2 * (held.received / held.ticks))
+    if (held.pace.ticks() < PaceTicks || held.pace.idleTicks() > 0
+        || shownPace.value(name) <= 2 * held.pace.perTick())
         return -1;
     const QString slower = holder->mirror().name;
     disconnect(holder, nullptr, this, nullptr);
@@ -333,7 +332,7 @@ SegmentedDownloadTaskSpecification::forget(RangeFetch *fetch)
     fetch->deleteLater();
     const qint64 arrived = fetch->takeArrivedBytes();
     arrivedSinceTick += arrived;
-    request.received += arrived;
+    request.pace.add(arrived);
     plan->release(request.start);
     const QString name = fetch->mirror().name;
     mirrors->releaseMirror(name);
@@ -361,7 +360,7 @@ void SegmentedDownloadTaskSpecification::onRequestEnded(RangeFetch *fetch,
     switch (outcome) {
     case RangeFetch::Complete:
         // What it managed, for judging whether it should take a slower mirror's segment over.
-        shownPace.insert(name, request.received / qMax(1, request.ticks));
+        shownPace.insert(name, request.pace.perTick());
         break;
     case RangeFetch::Incomplete:
         emit message(tr("%1: the segment from %2 broke off (%3), fetching the rest again")
@@ -473,15 +472,11 @@ void SegmentedDownloadTaskSpecification::timeTick(quint64 &downloadDone, quint64
             continue;
         const qint64 bytes = fetch->takeArrivedBytes();
         arrived += bytes;
-        it->received += bytes;
-        ++it->ticks;
-        it->idleTicks = bytes > 0 ? 0 : it->idleTicks + 1;
-        if (fetch->endIfUnsent(it->idleTicks, mirrors))
+        const QString tooSlow = it->pace.tick(bytes);
+        if (tooSlow.isEmpty() && fetch->endIfUnsent(it->pace.idleTicks(), mirrors))
             continue;
-        if (it->idleTicks > fetch->mirror().timeoutTicks)
-            fetch->giveUp(tr("no data for %1 ticks").arg(it->idleTicks));
-        else if (it->slowness.tick(it->received))
-            fetch->giveUp(tr("too slow"));
+        if (!tooSlow.isEmpty())
+            fetch->giveUp(tooSlow);
     }
     speed = quint64(arrived);
     downloading = !requests.isEmpty();

@@ -2,7 +2,7 @@
 
 #include "download/growingfiledigest.h"
 #include "download/rangefetch.h"
-#include "download/slowtransferwatch.h"
+#include "download/rangepace.h"
 #include "fileops/sessionfile.h"
 #include "manifest/blocklist.h"
 #include "tasks/taskspecification.h"
@@ -52,12 +52,13 @@ class SegmentPlan;
  *
  * Each request is judged on its own, as a whole download is: a status other than 206 or a part
  * of a file of another size drops the mirror; a mirror that ignores the range (a 200 with the
- * whole file, or another range) is not asked for ranges again; an answer that breaks off, stalls
- * for more than the mirror's timeoutTicks ticks or averages too few bytes over the slowness
- * window charges it one error. The bytes it delivered stay; the rest of its segment goes to the
- * next mirror that asks. When the mirrors left answer no ranges, the task sends wholeFileNeeded()
- * and stays Running, its file cut back to its first bytes and no longer segmented, so that its
- * owner can reset it and download the rest as a whole download resumes a file.
+ * whole file, or another range) is not asked for ranges again; an answer that breaks off or is
+ * too slow by its RangePace (no data for more than the mirror's timeoutTicks ticks, too few
+ * bytes over the slowness window, or more ticks than its size allows) charges it one error. The
+ * bytes it delivered stay; the rest of its segment goes to the next mirror that asks. When the
+ * mirrors left answer no ranges, the task sends wholeFileNeeded() and stays Running, its file cut
+ * back to its first bytes and no longer segmented, so that its owner can reset it and download the
+ * rest as a whole download resumes a file.
  *
  * The segments survive the run: next to the file, at controlPath(), a few lines say which of its
  * bytes are in it. They are rewritten at most once a tick and whenever a request ends, before the
@@ -136,10 +137,7 @@ private:
     struct Request
     {
         qint64 start = 0;
-        qint64 received = 0;
-        int ticks = 0;
-        int idleTicks = 0;
-        SlowTransferWatch slowness;
+        RangePace pace;
     };
 
     bool openFile();
@@ -172,8 +170,7 @@ private:
     qint64 size;
     QByteArray blockLine;
     qint64 minimumSplit = DefaultMinimumSplit;
-    qint64 slowBytesPerTick = SlowTransferWatch::DefaultMinBytesPerTick;
-    int slowWindowTicks = SlowTransferWatch::DefaultWindowTicks;
+    RangePace::Rule paceRule;
     std::unique_ptr<SegmentPlan> plan;
     BlockList list;
     std::unique_ptr<BlockReceiver> receiver;

@@ -22,6 +22,8 @@ public:
 
     /// Replaces the rule: at least @p bytesPerTick over @p windowTicks (at least 1) ticks.
     void setLimit(qint64 bytesPerTick, int windowTicks);
+    qint64 limitBytesPerTick() const { return minBytesPerTick; }
+    int limitTicks() const { return windowTicks; }
 
     /// A new transfer begins with @p bytes counted so far.
     void restart(qint64 bytes) { samples = {bytes}; }

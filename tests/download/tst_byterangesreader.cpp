@@ -1,3 +1,4 @@
+#include "byterangeanswer.h"
 #include "download/byterangesreader.h"
 
 #include <QMap>
@@ -14,6 +15,8 @@ private slots:
     void boundary();
     void body_data();
     void body();
+    void everyContentRangeForm_data();
+    void everyContentRangeForm();
 };
 
 namespace {
@@ -80,12 +83,11 @@ void TestByteRangesReader::body_data()
 
     const QByteArray two = part("0-3/100", "abcd") + part("50-52/100", "xyz") + "--XB--\r\n";
     QTest::newRow("two parts") << two << "0:abcd 50:xyz" << true << QString();
-    QTest::newRow("preamble, padding, epilogue, unknown total")
-        << QByteArray("preamble\r\n--XB  \r\nContent-Range: bytes 10-11/*\r\n\r\n\r\n\r\n--XB--"
-                      "\r\nafter")
-        << "10:\r\n" << true << QString();
-    QTest::newRow("bytes that look like a boundary")
-        << part("0-5/100", "--XB--") + "--XB--\r\n" << "0:--XB--" << true << QString();
+    QTest::newRow("preamble, padding, epilogue, unknown total") << QByteArray(
+        "preamble\r\n--XB  \r\nContent-Range: bytes 10-11/*\r\n\r\n\r\n\r\n--XB--"
+        "\r\nafter") << "10:\r\n" << true << QString();
+    QTest::newRow("bytes that look like a boundary") << part("0-5/100", "--XB--") + "--XB--\r\n"
+                                                     << "0:--XB--" << true << QString();
     QTest::newRow("line ends without CR")
         << QByteArray("--XB\nContent-Range: bytes 1-2/100\n\nhi\n--XB--\n") << "1:hi" << true
         << QString();
@@ -95,16 +97,15 @@ void TestByteRangesReader::body_data()
         << QByteArray("--XB\r\nContent-Type: x\r\n\r\nabcd\r\n--XB--\r\n") << QString() << false
         << "does not name its range";
     QTest::newRow("range outside the file")
-        << part("98-101/100", "abcd") + "--XB--\r\n" << QString() << false
-        << "range 98-101 of a file of 100 bytes";
-    QTest::newRow("another file size")
-        << part("0-3/200", "abcd") + "--XB--\r\n" << QString() << false << "of a file of 100";
-    QTest::newRow("part longer than its range")
-        << part("0-1/100", "abcd") + "--XB--\r\n" << "0:ab" << false << "longer than its range";
+        << part("98-101/100", "abcd") + "--XB--\r\n"
+        << QString() << false << "range \"bytes 98-101/100\" of a file of 100 bytes";
+    QTest::newRow("another file size") << part("0-3/200", "abcd") + "--XB--\r\n"
+                                       << QString() << false << "of a file of 100";
+    QTest::newRow("part longer than its range") << part("0-1/100", "abcd") + "--XB--\r\n"
+                                                << "0:ab" << false << "longer than its range";
     QTest::newRow("no part") << QByteArray("--XB--\r\n") << QString() << false << "holds no part";
-    QTest::newRow("endless header line")
-        << "--XB\r\nContent-Range: " + QByteArray(5000, 'x') << QString() << false
-        << "a line of more than";
+    QTest::newRow("endless header line") << "--XB\r\nContent-Range: " + QByteArray(5000, 'x')
+                                         << QString() << false << "a line of more than";
 }
 
 void TestByteRangesReader::body()
@@ -121,6 +122,29 @@ void TestByteRangesReader::body()
         QCOMPARE(done, complete);
         QVERIFY2(error.isEmpty() ? why.isEmpty() : why.contains(error), qPrintable(why));
     }
+}
+
+void TestByteRangesReader::everyContentRangeForm_data()
+{
+    QTest::addColumn<QByteArray>("form");
+    QTest::addColumn<bool>("legal");
+    for (const ByteRangeAnswer::Form &form : ByteRangeAnswer::contentRangeForms())
+        QTest::newRow(form.name) << form.form << form.legal;
+}
+
+void TestByteRangesReader::everyContentRangeForm()
+{
+    QFETCH(QByteArray, form);
+    QFETCH(bool, legal);
+
+    const QByteArray body = "--XB\r\nCONTENT-RANGE:"
+        + ByteRangeAnswer::contentRange(form, 10, 13, 100) + "\r\n\r\nabcd\r\n--XB--\r\n";
+    bool done = false;
+    QString why;
+    QCOMPARE(read(body, 100, body.size(), &done, &why),
+             legal ? QStringLiteral("10:abcd") : QString());
+    QCOMPARE(done, legal);
+    QCOMPARE(why.isEmpty(), legal);
 }
 
 QTEST_GUILESS_MAIN(TestByteRangesReader)

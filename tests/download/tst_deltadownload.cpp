@@ -1,4 +1,5 @@
 #include "app/configuration.h"
+#include "byterangeanswer.h"
 #include "download/deltadownloadtaskspecification.h"
 #include "download/downloadfilelisttaskspecification.h"
 #include "download/mirrors.h"
@@ -79,6 +80,10 @@ private slots:
 
     void everyMirrorYieldsTheFileForLittleMore_data();
     void everyMirrorYieldsTheFileForLittleMore();
+    void tricklingMirrorIsLeftBehind_data();
+    void tricklingMirrorIsLeftBehind();
+    void everyContentRangeFormIsRead_data();
+    void everyContentRangeFormIsRead();
     void wrongBlockCostsTheMirrorThatSentIt();
     void installedFileChangedAfterTheScan();
     void failedDeltaFetchesTheWholeFile_data();
@@ -205,6 +210,101 @@ void TestDeltaDownload::everyMirrorYieldsTheFileForLittleMore()
         QVERIFY2(odd.totalRequestCount() < missing.second / 2, qPrintable(asked.join('\n')));
     else
         QCOMPARE(several, 1);
+}
+
+void TestDeltaDownload::tricklingMirrorIsLeftBehind_data()
+{
+    QTest::addColumn<TestHttpMirror::Fault>("fault");
+    QTest::addColumn<bool>("secondMirror");
+    // What Odd costs at most: one error a request it held when it was found too slow, none
+    // when a faster mirror took its ranges over.
+    QTest::addColumn<int>("maxErrors");
+
+    // A byte every 20 ms, two ticks of the test: a range of a few KB would take minutes of
+    // ticks, and a tick never goes by without data long enough to stall.
+    const TestHttpMirror::Fault trickle = TestHttpMirror::Fault::trickle(1, 20);
+    QTest::newRow("alone, trickling once") << trickle.times(1) << false << 1;
+    QTest::newRow("beside a fast mirror")
+        << trickle << true << DeltaDownloadTaskSpecification::MaxRequests;
+}
+
+void TestDeltaDownload::tricklingMirrorIsLeftBehind()
+{
+    QFETCH(TestHttpMirror::Fault, fault);
+    QFETCH(bool, secondMirror);
+    QFETCH(int, maxErrors);
+
+    TestHttpMirror odd;
+    odd.setContent(Served, New);
+    odd.setFault(Served, fault);
+    TestHttpMirror fast;
+    fast.setContent(Served, New);
+    QList<MirrorEntry> entries {{"Odd", odd.baseUrl(), "5"}};
+    if (secondMirror)
+        entries.append({"Fast", fast.baseUrl(), "5"});
+    Mirrors pool;
+    pool.initDefault(writeMirrorsIni(files, entries), Version);
+    QVERIFY(makeNextChoice(pool, QStringLiteral("Odd")));
+
+    const TickedRun outcome = run(pool);
+    QVERIFY2(outcome.finished, qPrintable(outcome.messages.join('\n')));
+    QCOMPARE(readAll(configuration.tempDir + '/' + FilePath), New);
+    QVERIFY(outcome.messages.filter("fetching the whole file").isEmpty());
+    // The file and the mirror named, whichever rule left it behind.
+    const QRegularExpression leftBehind(
+        QStringLiteral("%1: (ranges from Odd broke off \\(too slow: .*\\), fetching the rest "
+                       "again|Fast takes over the ranges of the slower Odd)$")
+            .arg(QRegularExpression::escape(FilePath)));
+    QVERIFY2(!outcome.messages.filter(leftBehind).isEmpty(),
+             qPrintable(outcome.messages.join('\n')));
+    const int errors = mirrorRecord(pool, QStringLiteral("Odd")).errorCount;
+    QVERIFY2(errors <= maxErrors, qPrintable(QString::number(errors)));
+    QCOMPARE(errors > 0, !outcome.messages.filter("broke off (too slow").isEmpty());
+    if (secondMirror)
+        QCOMPARE(mirrorRecord(pool, QStringLiteral("Fast")).errorCount, 0);
+}
+
+void TestDeltaDownload::everyContentRangeFormIsRead_data()
+{
+    QTest::addColumn<TestHttpMirror::Fault>("fault");
+    QTest::addColumn<bool>("legal");
+
+    for (const ByteRangeAnswer::Form &form : ByteRangeAnswer::contentRangeForms()) {
+        TestHttpMirror::Fault fault = TestHttpMirror::Fault::contentRangeIn(form.form);
+        QTest::addRow("%s, in parts", form.name) << fault << form.legal;
+        // One range a request: each answer is a single part.
+        fault.range = TestHttpMirror::RangeAnswer::SeveralNotImplemented;
+        QTest::addRow("%s, alone", form.name) << fault << form.legal;
+    }
+}
+
+void TestDeltaDownload::everyContentRangeFormIsRead()
+{
+    QFETCH(TestHttpMirror::Fault, fault);
+    QFETCH(bool, legal);
+
+    TestHttpMirror server;
+    server.setContent(Served, New);
+    server.setFault(Served, fault);
+    Mirrors pool;
+    pool.initDefault(writeMirrorsIni(files, {{"M", server.baseUrl(), "5"}}), Version);
+
+    const TickedRun outcome = run(pool);
+    const QStringList broken = outcome.messages.filter(
+        QStringLiteral("%1: mirror M gave a broken answer to a range request").arg(FilePath));
+    if (!legal) {
+        // Dropped at its first answer (once for each request under way then): nobody is left to
+        // send the file.
+        QVERIFY2(!broken.isEmpty(), qPrintable(outcome.messages.join('\n')));
+        QVERIFY(mirrorRecord(pool, QStringLiteral("M")).name.isEmpty());
+        QVERIFY(!outcome.finished);
+        return;
+    }
+    QVERIFY2(outcome.finished, qPrintable(outcome.messages.join('\n')));
+    QCOMPARE(readAll(configuration.tempDir + '/' + FilePath), New);
+    QVERIFY(broken.isEmpty());
+    QVERIFY(outcome.messages.filter("fetching the whole file").isEmpty());
+    QCOMPARE(mirrorRecord(pool, QStringLiteral("M")).errorCount, 0);
 }
 
 void TestDeltaDownload::wrongBlockCostsTheMirrorThatSentIt()

@@ -514,6 +514,11 @@ void TestDownloadTaskSpecification::truncatedBodyIsRetried()
     if (!lengthHeader) {
         QVERIFY(log.contains(
             QStringLiteral("%1/7/t.bin ended after 1000 of 8192 bytes").arg(cutting.baseUrl())));
+    } else {
+        // The network's own words, with the file and the mirror they are about.
+        QVERIFY2(
+            !log.filter(QRegularExpression(QStringLiteral("^t\\.bin from mirror A: .+"))).isEmpty(),
+            qPrintable(log.join('\n')));
     }
 }
 
@@ -672,6 +677,10 @@ void TestDownloadTaskSpecification::unusableMirrorUrlIsCharged()
     QVERIFY(pool.getMirrorIndex("Empty") < 0 || mirrorRecord(pool, "Empty").errorCount >= 1);
     QCOMPARE(mirrorRecord(pool, "B").errorCount, 0);
     QVERIFY(messages.count() >= 3);
+    QVERIFY2(!signalTexts(messages)
+                  .filter(QRegularExpression("^u\\.bin from mirror Empty: .+"))
+                  .isEmpty(),
+             qPrintable(signalTexts(messages).join('\n')));
 }
 
 QTEST_GUILESS_MAIN(TestDownloadTaskSpecification)

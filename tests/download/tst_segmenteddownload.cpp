@@ -1,4 +1,5 @@
 #include "app/configuration.h"
+#include "byterangeanswer.h"
 #include "download/downloadfilelisttaskspecification.h"
 #include "download/mirrors.h"
 #include "download/segmenteddownloadtaskspecification.h"
@@ -136,6 +137,12 @@ void TestSegmentedDownload::everyFaultCostsOnlyItsMirror_data()
                                              << "mirror B does not send ranges" << 0 << false;
     QTest::newRow("B answers 500") << F() << F::status(500) << true << "5"
                                    << "gave a broken answer to a range request" << -1 << false;
+    // Any legal Content-Range is taken; a wrong one is a broken answer.
+    for (const ByteRangeAnswer::Form &form : ByteRangeAnswer::contentRangeForms())
+        QTest::addRow("B's Content-Range: %s", form.name)
+            << F() << F::contentRangeIn(form.form) << true << "5"
+            << (form.legal ? QString() : QStringLiteral("gave a broken answer to a range request"))
+            << (form.legal ? 0 : -1) << form.legal;
     // The rest of the file comes whole, as a whole download resumes it.
     QTest::newRow("neither sends ranges")
         << F::rangeAnswer(A::Ignore) << F::rangeAnswer(A::Ignore) << true << "5"
@@ -194,6 +201,7 @@ void TestSegmentedDownload::everyFaultCostsOnlyItsMirror()
     if (errorsB < 0) {
         QVERIFY(recordB.name.isEmpty());
     } else {
+        QVERIFY2(!recordB.name.isEmpty(), qPrintable(outcome.messages.join('\n')));
         QCOMPARE(recordB.errorCount, errorsB);
         QCOMPARE(recordB.ranges != FTPSiteAccessData::NoRanges, rangesFromB);
     }
@@ -325,16 +333,16 @@ void TestSegmentedDownload::onlyASlowWholeDownloadIsSplit_data()
     const qint64 block = BlockList::blockSizeFor(Size);
     // Far under the pace, and the split falls inside a block: the block cut short must come
     // again whole, or the file has a hole where its tail was.
-    QTest::newRow("slow") << qint64(1024 * 1024) << qint64(64 * 1024 + 100) << qint64(-1)
-                          << true << QString();
+    QTest::newRow("slow") << qint64(1024 * 1024) << qint64(64 * 1024 + 100) << qint64(-1) << true
+                          << QString();
     // The whole download's bytes did not come through the block checks: they are checked
     // before the split goes on, and the mirror that sent a wrong one is charged.
     QTest::newRow("slow, and a block before the split is wrong")
         << qint64(1024 * 1024) << qint64(64 * 1024 + 100) << 3 * block + 7 << true
         << QStringLiteral("block 3 that mirror A sent before the split failed its check");
     // Any bytes in a tick are pace enough.
-    QTest::newRow("fast enough alone") << qint64(1) << qint64(0) << qint64(-1) << false
-                                       << QString();
+    QTest::newRow("fast enough alone")
+        << qint64(1) << qint64(0) << qint64(-1) << false << QString();
 }
 
 void TestSegmentedDownload::onlyASlowWholeDownloadIsSplit()

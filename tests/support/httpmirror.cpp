@@ -74,6 +74,13 @@ TestHttpMirror::Fault TestHttpMirror::Fault::authenticationRequired(const QByteA
     return fault;
 }
 
+TestHttpMirror::Fault TestHttpMirror::Fault::contentRangeIn(const QByteArray &form)
+{
+    Fault fault;
+    fault.contentRangeForm = form;
+    return fault;
+}
+
 TestHttpMirror::Fault TestHttpMirror::Fault::stall(qint64 afterBytes)
 {
     Fault fault;
@@ -387,13 +394,13 @@ void TestHttpMirror::answer(QTcpSocket *socket, const QByteArray &method, const 
     } else if (several) {
         fault.statusCode = 206;
         body = ByteRangeAnswer::multipart(body, ranges,
-                                          fault.range == RangeAnswer::SeveralShifted ? 1 : 0);
+                                          fault.range == RangeAnswer::SeveralShifted ? 1 : 0,
+                                          fault.contentRangeForm);
         contentType = "multipart/byteranges; boundary=" + ByteRangeAnswer::Boundary;
     } else {
         fault.statusCode = 206;
         body = body.mid(first, last - first + 1);
-        contentRange = "bytes " + QByteArray::number(first) + '-' + QByteArray::number(last) + '/'
-            + QByteArray::number(size);
+        contentRange = ByteRangeAnswer::contentRange(fault.contentRangeForm, first, last, size);
     }
     if (fault.statusCode != 200 && fault.statusCode != 206)
         body = reasonPhrase(fault.statusCode) + '\n';

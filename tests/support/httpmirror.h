@@ -76,6 +76,9 @@ public:
         /// Offset in the served file whose byte is sent changed, whatever part is asked for;
         /// -1 for off.
         qint64 corruptAt = -1;
+        /// How the Content-Range of a 206's part is written (ByteRangeAnswer::contentRange());
+        /// empty for "bytes FIRST-LAST/SIZE".
+        QByteArray contentRangeForm;
         /// Requests the fault still applies to; -1 for all of them.
         int remaining = -1;
 
@@ -89,6 +92,7 @@ public:
         static Fault overlong(qint64 excessBytes);
         static Fault rangeAnswer(RangeAnswer answer);
         static Fault corrupt(qint64 offset);
+        static Fault contentRangeIn(const QByteArray &form);
         /// The same fault for the next @p requests requests only; later ones are served normally.
         Fault times(int requests) const;
     };

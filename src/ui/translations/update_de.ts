@@ -405,8 +405,8 @@ vom Aktualisierungsserver abfragen.</translation>
         <translation>die zusammengesetzte Datei kann nicht zurückgelesen werden</translation>
     </message>
     <message>
-        <source>no data for %1 ticks</source>
-        <translation>seit %1 Takten keine Daten</translation>
+        <source>%1: %2 takes over the ranges of the slower %3</source>
+        <translation>%1: %2 übernimmt die Bereiche des langsameren %3</translation>
     </message>
 </context>
 <context>
@@ -461,6 +461,10 @@ vom Aktualisierungsserver abfragen.</translation>
 </context>
 <context>
     <name>DownloadTaskSpecification</name>
+    <message>
+        <source>%1 from mirror %2: %3</source>
+        <translation>%1 von Spiegelserver %2: %3</translation>
+    </message>
     <message>
         <source>Downloading %1</source>
         <translation>%1 wird heruntergeladen</translation>
@@ -766,13 +770,20 @@ vom Aktualisierungsserver abfragen.</translation>
         <source>Downloading %1 finished</source>
         <translation>Download von %1 abgeschlossen</translation>
     </message>
+</context>
+<context>
+    <name>RangePace</name>
     <message>
-        <source>no data for %1 ticks</source>
-        <translation>seit %1 Takten keine Daten</translation>
+        <source>no data for %1 seconds</source>
+        <translation>seit %1 Sekunden keine Daten</translation>
     </message>
     <message>
-        <source>too slow</source>
-        <translation>zu langsam</translation>
+        <source>too slow: under %1 bytes a second over %2 seconds</source>
+        <translation>zu langsam: unter %1 Bytes pro Sekunde über %2 Sekunden</translation>
+    </message>
+    <message>
+        <source>too slow: %1 of %2 bytes in %3 seconds</source>
+        <translation>zu langsam: %1 von %2 Bytes in %3 Sekunden</translation>
     </message>
 </context>
 </TS>
