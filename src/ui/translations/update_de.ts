@@ -294,6 +294,10 @@ vom Aktualisierungsserver abfragen.</translation>
         <translation>Der Dateizustandsspeicher %1 kann nicht gelesen werden; alle installierten Dateien werden geprüft</translation>
     </message>
     <message>
+        <source>Ignoring the file state cache %1 (larger than %2 MB); every installed file is checked</source>
+        <translation>Der Dateizustandsspeicher %1 wird nicht verwendet (größer als %2 MB); alle installierten Dateien werden geprüft</translation>
+    </message>
+    <message>
         <source>The installation directory cannot be examined; every installed file is checked</source>
         <translation>Das Installationsverzeichnis kann nicht untersucht werden; alle installierten Dateien werden geprüft</translation>
     </message>
