@@ -350,6 +350,10 @@ vom Aktualisierungsserver abfragen.</translation>
         <source>Unable to create temp directory.</source>
         <translation>Konnte das temporäre Verzeichnis nicht anlegen.</translation>
     </message>
+    <message>
+        <source>Unable to create temp directory %1: %2</source>
+        <translation>Konnte das temporäre Verzeichnis %1 nicht anlegen: %2</translation>
+    </message>
 </context>
 <context>
     <name>DirCreateTaskSpecification</name>
