@@ -15,7 +15,8 @@
 // Faults of this machine, not of the mirrors, met by the real executable: a disk too small or
 // filling up (a size-limited tmpfs in a mount namespace of the test's own), a version that no
 // mirror has, a settings save killed half way, runs killed before or after they record their
-// session, deletions refused at the end, and a link planted in a kept session.
+// session, a kept session whose release was published again, deletions refused at the end, and
+// a link planted in a kept session.
 class TestLocalFaults : public QObject
 {
     Q_OBJECT
@@ -30,6 +31,7 @@ private slots:
     void interruptedSaveAndEmptySessionsCleanedUp();
     void killedStartLeavesNoSession_data();
     void killedStartLeavesNoSession();
+    void republishedReleaseContinuesKeptSession();
     void deletionsRefusedRunStillEnds();
     void linkPlantedInKeptSession();
 
@@ -295,6 +297,43 @@ void TestLocalFaults::killedStartLeavesNoSession()
     } else {
         QCOMPARE(sessions, QStringList());
     }
+}
+
+void TestLocalFaults::republishedReleaseContinuesKeptSession()
+{
+    publishVersionTwo();
+    // A mirror that fails once is dropped: any charge ends the run.
+    site->installation.writeFile("mirrors.ini",
+                                 mirrorsIniText({{"local", site->mirror.baseUrl(), "1"}}));
+    site->mirror.setFault(UpdateSite::levelsPath(), TestHttpMirror::Fault::trickle(20000, 100));
+    {
+        RunningUpdater first(site->installation, {"--headless"}, environment());
+        QVERIFY(QTest::qWaitFor(
+            [&] { return QFileInfo(site->sessionFile("data/levels.dat")).size() > 0; }, 30000));
+        ::kill(pid_t(first.process.processId()), SIGTERM);
+        QVERIFY(first.waitForEnd());
+        QCOMPARE(first.exitCode(), 4);
+    }
+    site->mirror.clearFaults();
+
+    // Version 2 published again with other content: the kept ini and the half of levels.dat no
+    // longer match what the mirror serves.
+    QTemporaryDir source;
+    UpdateSite::writeClient(source.path(), 2);
+    writeTreeFile(source.path(), "data/levels.dat", QByteArray(250000, 'r'));
+    writeTreeFile(source.path(), "data/version.txt", "version 2, published again");
+    const QString complaint = publishRelease(source.path(), site->mirrorRoot.path(),
+                                             QStringLiteral("client_linux_amd64"), 2, {"--force"});
+    QVERIFY2(complaint.isEmpty(), qPrintable(complaint));
+
+    RunningUpdater next(site->installation, {"--headless"}, environment());
+    QVERIFY(next.waitForEnd());
+    const QString log = next.log();
+    QVERIFY2(next.exitCode() == 0, qPrintable(log));
+    QVERIFY2(log.contains("signed anew"), qPrintable(log));
+    QVERIFY2(!log.contains("invalidating mirror") && !log.contains("failed too many times"),
+             qPrintable(log));
+    QCOMPARE(site->clientFiles(), UpdateSite::clientFiles(source.path()));
 }
 
 void TestLocalFaults::deletionsRefusedRunStillEnds()

@@ -212,6 +212,10 @@ vom Aktualisierungsserver abfragen.</translation>
         <translation>Konnte die Produkt-INI-Datei nicht verifizieren. Neuer Versuch</translation>
     </message>
     <message>
+        <source>The release of version %1 was signed anew since this session began; fetching its product ini again</source>
+        <translation>Die Version %1 wurde seit Beginn dieser Sitzung neu signiert; ihre Produkt-INI-Datei wird erneut geladen</translation>
+    </message>
+    <message>
         <source>Product ini from %1 is for %2 version %3, not version %4</source>
         <translation>Produkt-INI von %1 gilt für %2 Version %3, nicht für Version %4</translation>
     </message>
