@@ -313,12 +313,14 @@ void UpdateEngine::cleanup()
 
 bool UpdateEngine::removeSessionDirectory(const QString &dir)
 {
-    // Files that will not go are only clutter, which the next run for another version tries
-    // again to remove. The marker goes last: a kill on the way must not leave files in a
-    // directory nobody can tell as this installation's.
+    // Files that will not go are only clutter, which the next run for another version, or the
+    // next start, tries again to remove. The marker goes last, and only from an emptied
+    // directory: files must not stay where nobody can tell them as this installation's.
     const QString marker = SessionMarker::fileName();
-    reportLeftovers(cleanupDirectory(dir, marker));
-    ::unlink(QFile::encodeName(dir + QLatin1Char('/') + marker).constData());
+    const QStringList failures = cleanupDirectory(dir, marker);
+    reportLeftovers(failures);
+    if (failures.isEmpty())
+        ::unlink(QFile::encodeName(dir + QLatin1Char('/') + marker).constData());
     QDir parentDir(dir);
     return parentDir.cdUp() && parentDir.rmdir(QFileInfo(dir).fileName());
 }
