@@ -281,6 +281,14 @@ void TestLocalFaults::killedStartLeavesNoSession()
     const QString left = site->sessionFile(QString());
     QVERIFY(!left.isEmpty());
     QVERIFY(!QDir(left).isEmpty());
+    // Links planted in it are removed, never followed.
+    QTemporaryDir outside;
+    QVERIFY(writeFile(outside.filePath("precious"), "precious"));
+    if (!recorded && !otherInstallation) {
+        QVERIFY(QFile::link(outside.path(), left + "linked-dir"));
+        QVERIFY(QFile::link(outside.filePath("precious"), left + "linked-file"));
+        QVERIFY(writeTreeFile(left, "deeper/still/file", "bytes"));
+    }
 
     RunningUpdater next(site->installation, {"--headless"}, environment());
     QVERIFY(next.waitForEnd());
@@ -297,6 +305,7 @@ void TestLocalFaults::killedStartLeavesNoSession()
     } else {
         QCOMPARE(sessions, QStringList());
     }
+    QCOMPARE(readAll(outside.filePath("precious")), QByteArray("precious"));
 }
 
 void TestLocalFaults::republishedReleaseContinuesKeptSession()
