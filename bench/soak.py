@@ -381,10 +381,10 @@ def main():
     faults = [s.faults.counts for s in servers]
     durations.sort()
     print()
-    print("seed %d: %d runs in %.0f s: %d killed, %d succeeded, %d failed %s, %d hung"
+    print("seed %d: %d runs in %.0f s: %d killed, %d succeeded, %d failed%s, %d hung"
           % (args.seed, counts["runs"], time.monotonic() - soak_start, counts["killed"],
              counts["ok"], counts["failed"],
-             "(" + ", ".join("exit %d: %d" % kv for kv in sorted(exit_codes.items())) + ")"
+             " (" + ", ".join("exit %d: %d" % kv for kv in sorted(exit_codes.items())) + ")"
              if exit_codes else "", counts["hung"]))
     print("installation differs from the release after success: %d (files), %d more in "
           "directories only (%d lacking an empty directory of the release, %d holding one it "
