@@ -47,8 +47,8 @@ bool SessionMarker::write(const QString &dir, const QByteArray &identity, QStrin
         = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     ssize_t written = -1;
     if (fd >= 0) {
-        // One write: a kill leaves the whole marker or an empty file, never a part that could
-        // read as another identity's.
+        // One write: a kill leaves the whole marker or an empty file (Unfinished); a short
+        // write is a failure, and a part of a marker never reads as this installation's.
         do {
             written = ::write(fd, identity.constData(), size_t(identity.size()));
         } while (written < 0 && errno == EINTR);
