@@ -2,6 +2,7 @@
 
 #include "app/consolelog.h"
 #include "app/messagebox.h"
+#include "app/sessionmarker.h"
 #include "app/updatechecker.h"
 #include "app/updateinidata.h"
 
@@ -254,6 +255,12 @@ bool Configuration::initalizeStart(const QString &previousDir)
     if (!previousDir.isEmpty() && ::lstat(QFile::encodeName(previousDir).constData(), &info) == 0
         && S_ISDIR(info.st_mode) && info.st_uid == ::geteuid() && (info.st_mode & 077) == 0) {
         tempDir = previousDir;
+        // An older updater's session carries no marker; this one gets it now, so that a later
+        // start can tell it is this installation's once it is no longer recorded.
+        const QByteArray identity = SessionMarker::identity(getAppRootPath());
+        QString problem;
+        if (SessionMarker::owner(previousDir, identity) == SessionMarker::Unmarked)
+            SessionMarker::write(previousDir, identity, &problem);
         return true;
     }
     return createTempDir();
@@ -280,6 +287,18 @@ bool Configuration::createTempDir()
         // will be installed, so no other local user may read or plant files
         // in it, not even for an instant.
         if (::mkdir(QFile::encodeName(candidate).constData(), 0700) == 0) {
+            // Its first content says whose it is: a run killed before recording it leaves it to
+            // the next start of this installation (StartupLeftovers), and to no one else.
+            QString problem;
+            if (!SessionMarker::write(candidate, SessionMarker::identity(getAppRootPath()),
+                                      &problem)) {
+                ::unlink(QFile::encodeName(candidate + QLatin1Char('/') + SessionMarker::fileName())
+                             .constData());
+                ::rmdir(QFile::encodeName(candidate).constData());
+                emit fatalError(
+                    tr("Unable to create temp directory %1: %2").arg(candidate, problem));
+                return false;
+            }
             tempDir = candidate;
             return true;
         }

@@ -1,5 +1,6 @@
 #include "app/installationrepair.h"
 
+#include "app/sessionmarker.h"
 #include "app/startupleftovers.h"
 #include "app/updateinidata.h"
 #include "engine/updateengine.h"
@@ -28,7 +29,8 @@ InstallationRepair::InstallationRepair(const QString &root)
     StartupLeftovers::removeSettingsTemporaries(root + QLatin1String("/update.ini"));
     QString recordedDir;
     UpdateIniData::get(nullptr, nullptr, &recordedDir);
-    StartupLeftovers::removeOrphanedSessions(QDir::tempPath(), recordedDir);
+    StartupLeftovers::removeOrphanedSessions(QDir::tempPath(), recordedDir,
+                                             SessionMarker::identity(root));
     switch (recovery.outcome) {
     case InstallJournal::Recovery::Nothing:
         return;

@@ -1,6 +1,7 @@
 #include "app/updateinidata.h"
 
 #include "app/configuration.h"
+#include "app/sessionmarker.h"
 
 #include <QDir>
 #include <QFile>
@@ -35,6 +36,11 @@ bool UpdateIniData::get(int *version, QString *type, QString *dir)
     const QString recordedDir = settings.value(QStringLiteral("dir")).toString();
     const QString recordedType = settings.value(QStringLiteral("type")).toString();
     if (!ok || recordedType.isEmpty() || recordedDir.isEmpty() || !isSessionDirectory(recordedDir))
+        return false;
+    // A record copied with the installation names the original's session: it is neither reused
+    // nor emptied here.
+    if (SessionMarker::owner(recordedDir, SessionMarker::identity(Configuration::getAppRootPath()))
+        == SessionMarker::OtherInstallation)
         return false;
     if (version)
         *version = recordedVersion;
@@ -114,7 +120,8 @@ bool UpdateIniData::finishRun(const QString &type, int version, bool bound)
 bool UpdateIniData::boundReleaseInstalled()
 {
     QSettings settings(filename(), QSettings::IniFormat);
-    return settings.value(QLatin1String(InstalledGroup) + QLatin1Char('/') + QLatin1String(BoundKey))
+    return settings
+        .value(QLatin1String(InstalledGroup) + QLatin1Char('/') + QLatin1String(BoundKey))
         .toBool();
 }
 

@@ -14,8 +14,9 @@ public:
     // True when a usable record exists; only then are the non-null
     // out-arguments filled. Usable means: the version is a number, the type
     // and the directory are not empty, and the directory is one the updater
-    // may own (see isSessionDirectory). Anything else counts as no session,
-    // because the engine empties and removes the recorded directory.
+    // may own (see isSessionDirectory) and not marked as another installation's
+    // (SessionMarker). Anything else counts as no session, because the engine
+    // empties and removes the recorded directory.
     static bool get(int *version, QString *type, QString *dir);
 
     // Each write below returns whether the file was saved. A save is skipped (false) when a

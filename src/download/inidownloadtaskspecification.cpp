@@ -9,6 +9,7 @@
 #include "manifest/checksignaturetaskspecification.h"
 #include "manifest/signaturelist.h"
 
+#include <QFile>
 #include <QFileInfo>
 
 #include <algorithm>
@@ -60,14 +61,28 @@ void IniDownloadTaskSpecification::makeSubtasksAndStart()
     // on disk; the downloads truncate them.
     iniDownload = nullptr;
     sideFileDownload = nullptr;
-    if (retryCount > 0 || !QFileInfo::exists(localIni)) {
+    const bool fetchAnew = retryCount > 0 || republished;
+    if (!fetchAnew && QFileInfo::exists(localIni) && QFileInfo::exists(localSignature)) {
+        // An interrupted session's ini: a release published again under the same version would
+        // make every mirror's files fail against it. The signature the mirrors serve now tells,
+        // at the cost of a few bytes; when it cannot be had, the kept ini is used as it is.
+        // A killed run's copy would be continued, not replaced.
+        QFile::remove(currentSignaturePath());
+        auto *current = new OptionalDownloadTaskSpecification(
+            manager, mirrors, remoteIniPath() + QLatin1String(SignatureSuffix),
+            currentSignaturePath(), MaxSignatureBytes, this, 0.0);
+        addSubTask(current);
+        connect(current, &TaskSpecification::finished, this,
+                &IniDownloadTaskSpecification::onCurrentSignatureFetched);
+    }
+    if (fetchAnew || !QFileInfo::exists(localIni)) {
         auto *download = new DownloadTaskSpecification(manager, mirrors, remoteIniPath(), localIni,
                                                        -1, this, DownloadShare);
         download->setUnknownSizeLimit(MaxIniBytes);
         iniDownload = download;
         addSubTask(download);
     }
-    if (retryCount > 0 || !QFileInfo::exists(localSignature)) {
+    if (fetchAnew || !QFileInfo::exists(localSignature)) {
         auto *download = new DownloadTaskSpecification(
             manager, mirrors, remoteIniPath() + QLatin1String(SignatureSuffix), localSignature, -1,
             this, DownloadShare);
@@ -78,6 +93,33 @@ void IniDownloadTaskSpecification::makeSubtasksAndStart()
 
     state = Running;
     executeSubTasks();
+}
+
+QString IniDownloadTaskSpecification::currentSignaturePath() const
+{
+    // "::" separates a manifest entry's fields: no product file has such a name.
+    return localIniPath() + QLatin1String(SignatureSuffix) + QLatin1String("::current");
+}
+
+void IniDownloadTaskSpecification::onCurrentSignatureFetched()
+{
+    const QString currentPath = currentSignaturePath();
+    QFile current(currentPath);
+    QFile kept(localIniPath() + QLatin1String(SignatureSuffix));
+    const bool differs = current.open(QIODevice::ReadOnly) && kept.open(QIODevice::ReadOnly)
+        && current.read(MaxSignatureBytes + 1) != kept.read(MaxSignatureBytes + 1);
+    current.close();
+    QFile::remove(currentPath);
+    if (!differs)
+        return;
+    emit message(tr("The release of version %1 was signed anew since this session began; "
+                    "fetching its product ini again")
+                     .arg(configuration->clientVersion));
+    // The reset disconnects the download that is reporting; the new attempt fetches both files
+    // and checks them as for a new session. No mirror is charged: each served what it had.
+    reset();
+    republished = true;
+    makeSubtasksAndStart();
 }
 
 void IniDownloadTaskSpecification::addManifestCheck(bool tryFurtherSignatures)
@@ -235,6 +277,7 @@ void IniDownloadTaskSpecification::subtasksDone()
 void IniDownloadTaskSpecification::reset()
 {
     clearSubTasks();
+    republished = false;
     retryCount = 0;
     lastRefusal.clear();
     TaskSpecification::reset();

@@ -25,6 +25,12 @@ class QNetworkAccessManager;
 // product ini with 404, the version is on none of them: the run ends with "Version %1 of %2 is not
 // available on any mirror".
 //
+// An ini and signature kept from an interrupted session are reused only while the signature the
+// mirrors serve is still the kept one: a release published again under the same version (a new
+// signature) is fetched anew, without charging any mirror, instead of making every mirror's
+// files fail against the old ini. When the current signature cannot be had, the kept files are
+// used as they are.
+//
 // A bound ini names a side file with the SHA-256 of every stored file; it is fetched next and
 // must have the size and SHA-256 the ini gives, or it is refused like the ini. Once accepted, the
 // configuration names it (sideFilePath) and says whether the release is bound (releaseBound).
@@ -60,6 +66,7 @@ protected:
 private slots:
     void onManifestChecked(const ManifestVerdict &verdict);
     void onSideFileChecked(bool pass, CheckSignatureTaskSpecification *task);
+    void onCurrentSignatureFetched();
 
 private:
     void makeSubtasksAndStart();
@@ -70,6 +77,8 @@ private:
     // while there are retries left, when one is given.
     void refuse(const QString &reason, const QString &mirror, const QString &retryLine = QString());
     QString iniSource() const;
+    // Where the signature the mirrors serve now is put, to be compared with the kept one.
+    QString currentSignaturePath() const;
 
     QNetworkAccessManager *manager;
     Mirrors *mirrors;
@@ -80,4 +89,6 @@ private:
     QPointer<DownloadTaskSpecification> iniDownload;
     QPointer<DownloadTaskSpecification> sideFileDownload;
     QString lastRefusal;
+    // The mirrors' signature differed from the kept one: this attempt fetches both files.
+    bool republished = false;
 };

@@ -1,6 +1,7 @@
 #include "engine/updateengine.h"
 
 #include "app/configuration.h"
+#include "app/sessionmarker.h"
 #include "app/updateinidata.h"
 #include "download/banner.h"
 #include "download/mirrors.h"
@@ -154,14 +155,10 @@ bool UpdateEngine::initialize()
             emit message(tr("Cleanup previous session (v. %1, %2) files...")
                              .arg(recordedVersion)
                              .arg(recordedDir));
-            reportLeftovers(cleanupDirectory(recordedDir));
-            QDir parentDir(recordedDir);
-            if (parentDir.cdUp()) {
-                if (parentDir.rmdir(QFileInfo(recordedDir).fileName()))
-                    emit message(tr("Ok"));
-                else
-                    emit message(tr("Failed to remove directory"));
-            }
+            if (removeSessionDirectory(recordedDir))
+                emit message(tr("Ok"));
+            else
+                emit message(tr("Failed to remove directory"));
             reportSettingsSave(UpdateIniData::cleanup());
         }
     }
@@ -259,9 +256,8 @@ void UpdateEngine::onTaskFinished()
     timer->stop();
     cleanup();
     saveFileStates();
-    reportSettingsSave(
-        UpdateIniData::finishRun(configuration->clientType, configuration->clientVersion,
-                                 configuration->releaseBound));
+    reportSettingsSave(UpdateIniData::finishRun(
+        configuration->clientType, configuration->clientVersion, configuration->releaseBound));
     state = Finished;
     emit message(tr("Update successfully finished"));
     dropMainTask();
@@ -315,14 +311,18 @@ void UpdateEngine::cleanup()
     emit message(tr("Temporary files removed."));
 }
 
-void UpdateEngine::removeSessionDirectory(const QString &dir)
+bool UpdateEngine::removeSessionDirectory(const QString &dir)
 {
-    // The installation is complete: files that will not go are only clutter, which the next
-    // run for another version tries again to remove.
-    reportLeftovers(cleanupDirectory(dir));
+    // Files that will not go are only clutter, which the next run for another version, or the
+    // next start, tries again to remove. The marker goes last, and only from an emptied
+    // directory: files must not stay where nobody can tell them as this installation's.
+    const QString marker = SessionMarker::fileName();
+    const QStringList failures = cleanupDirectory(dir, marker);
+    reportLeftovers(failures);
+    if (failures.isEmpty())
+        ::unlink(QFile::encodeName(dir + QLatin1Char('/') + marker).constData());
     QDir parentDir(dir);
-    if (parentDir.cdUp())
-        parentDir.rmdir(QFileInfo(dir).fileName());
+    return parentDir.cdUp() && parentDir.rmdir(QFileInfo(dir).fileName());
 }
 
 void UpdateEngine::saveFileStates()
@@ -349,7 +349,7 @@ void UpdateEngine::reportLeftovers(const QStringList &failures)
         emit message(tr("... and %1 more files").arg(failures.size() - MaxLines));
 }
 
-QStringList UpdateEngine::cleanupDirectory(const QString &path)
+QStringList UpdateEngine::cleanupDirectory(const QString &path, const QString &keep)
 {
     QStringList failures;
     const QDir dir(path);
@@ -357,6 +357,8 @@ QStringList UpdateEngine::cleanupDirectory(const QString &path)
         = QDir::Hidden | QDir::System | QDir::NoSymLinks | QDir::NoDotAndDotDot;
     const QStringList files = dir.entryList(QDir::Files | filter);
     for (const QString &file : files) {
+        if (file == keep)
+            continue;
         const QByteArray name = QFile::encodeName(dir.filePath(file));
         if (::unlink(name.constData()) != 0 && errno != ENOENT)
             failures.append(dir.filePath(file) + QLatin1String(": ")

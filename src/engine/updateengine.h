@@ -71,10 +71,10 @@ public:
     // time-outs count in ticks. Tests shorten it.
     void setTickInterval(int milliseconds);
 
-    // Empties a directory tree, keeping the top directory. Symbolic links
-    // are neither followed nor deleted. Returns what could not be removed,
-    // each as "path: reason".
-    static QStringList cleanupDirectory(const QString &path);
+    // Empties a directory tree, keeping the top directory and the file keep
+    // in it. Symbolic links are neither followed nor deleted. Returns what
+    // could not be removed, each as "path: reason".
+    static QStringList cleanupDirectory(const QString &path, const QString &keep = QString());
     // Deletes the copies of the updater's own files ("_old_" + special name)
     // that an earlier run moved aside, in the given directory.
     static void removeOldFiles(const QString &directory);
@@ -113,7 +113,8 @@ private slots:
 
 private:
     void applyProxySetting();
-    void removeSessionDirectory(const QString &dir);
+    // Empties and removes a session directory; true when it is gone.
+    bool removeSessionDirectory(const QString &dir);
     // Removes this run's temporary directory unless update.ini records it.
     void removeUnrecordedSession();
     void reportLeftovers(const QStringList &failures);

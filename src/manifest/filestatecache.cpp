@@ -111,6 +111,16 @@ bool FileStateCache::load(QString *problem)
     QByteArray data;
     bool read = fd >= 0 && ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)
         && file.open(fd, QIODevice::ReadOnly, QFile::AutoCloseHandle);
+    if (read && info.st_size > MaxFileBytes) {
+        // Read whole it would hold the memory and the start of every run; replaced by the next
+        // save even when this run learns nothing.
+        changed = true;
+        *problem = text("Ignoring the file state cache %1 (larger than %2 MB); every installed "
+                        "file is checked")
+                       .arg(path())
+                       .arg(MaxFileBytes / 1000000);
+        return false;
+    }
     if (read) {
         data = file.readAll();
         read = data.size() == info.st_size;

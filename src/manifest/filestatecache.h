@@ -42,6 +42,10 @@ public:
     /// The cache's file name in the installation directory.
     static QString fileName();
 
+    /// Largest cache file read, room for some 400,000 files: a larger one would cost the memory
+    /// and the start of every run. It is ignored as a whole and replaced by the next save.
+    static constexpr qint64 MaxFileBytes = 64 * 1024 * 1024;
+
     explicit FileStateCache(const QString &installDir);
 
     /**

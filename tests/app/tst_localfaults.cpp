@@ -14,8 +14,9 @@
 
 // Faults of this machine, not of the mirrors, met by the real executable: a disk too small or
 // filling up (a size-limited tmpfs in a mount namespace of the test's own), a version that no
-// mirror has, a settings save killed half way, deletions refused at the end, and a link planted
-// in a kept session.
+// mirror has, a settings save killed half way, runs killed before or after they record their
+// session, a kept session whose release was published again, deletions refused at the end, and
+// a link planted in a kept session.
 class TestLocalFaults : public QObject
 {
     Q_OBJECT
@@ -28,6 +29,9 @@ private slots:
     void diskFull();
     void versionOnNoMirror();
     void interruptedSaveAndEmptySessionsCleanedUp();
+    void killedStartLeavesNoSession_data();
+    void killedStartLeavesNoSession();
+    void republishedReleaseContinuesKeptSession();
     void deletionsRefusedRunStillEnds();
     void linkPlantedInKeptSession();
 
@@ -171,18 +175,27 @@ void TestLocalFaults::interruptedSaveAndEmptySessionsCleanedUp()
               .filter(QRegularExpression("^update\\.ini\\.[A-Za-z0-9]{6}$"));
     QVERIFY2(!saveLeftovers.isEmpty(), qPrintable(killed.log()));
 
-    // Session directories nobody recorded: empty and old, empty and new, old but not empty.
+    // Session directories nobody recorded: empty and old, empty and new, old but not empty
+    // (an older updater's, unmarked, or another installation's), and old holding only the empty
+    // marker of a run killed while writing it.
     const QString orphan = site->tmp.filePath("varnolt_temp_4711");
     const QString fresh = site->tmp.filePath("varnolt_temp_4712");
     const QString kept = site->tmp.filePath("varnolt_temp_4713");
-    for (const QString &dir : {orphan, fresh, kept})
+    const QString foreign = site->tmp.filePath("varnolt_temp_4714");
+    const QString unfinished = site->tmp.filePath("varnolt_temp_4715");
+    for (const QString &dir : {orphan, fresh, kept, foreign, unfinished})
         QVERIFY(QDir().mkpath(dir));
     QVERIFY(writeFile(kept + "/partial", "bytes"));
+    QVERIFY(
+        writeFile(foreign + "/varnolt::session",
+                  "varnolt-session 1\nlock 1 2\nroot " + QFile::encodeName(root.path()) + "\n"));
+    QVERIFY(writeFile(foreign + "/partial", "bytes"));
+    QVERIFY(writeFile(unfinished + "/varnolt::session", QByteArray()));
     struct utimbuf old
     {
     };
     old.actime = old.modtime = time(nullptr) - 3600;
-    for (const QString &dir : {orphan, kept})
+    for (const QString &dir : {orphan, kept, foreign, unfinished})
         QCOMPARE(::utime(QFile::encodeName(dir).constData(), &old), 0);
 
     RunningUpdater next(site->installation, {"--headless"}, environment());
@@ -191,8 +204,145 @@ void TestLocalFaults::interruptedSaveAndEmptySessionsCleanedUp()
     QCOMPARE(site->clientFiles(), versionTwo);
     QCOMPARE(root.entryList({"update.ini.*"}, QDir::Files | QDir::Hidden), QStringList());
     QVERIFY(!QFileInfo::exists(orphan));
+    QVERIFY(!QFileInfo::exists(unfinished));
     QVERIFY(QFileInfo(fresh).isDir());
     QVERIFY(QFileInfo::exists(kept + "/partial"));
+    QVERIFY(QFileInfo::exists(foreign + "/partial"));
+}
+
+void TestLocalFaults::killedStartLeavesNoSession_data()
+{
+    QTest::addColumn<QString>("heldAnswer");
+    QTest::addColumn<QString>("killedAtOpen");
+    QTest::addColumn<int>("installed");
+    QTest::addColumn<bool>("otherInstallation");
+    QTest::addColumn<bool>("recorded");
+
+    // Killed before the session is recorded: the next start of this installation removes what
+    // the run left, whatever it holds.
+    QTest::newRow("while the ini downloads") << "client_linux_amd64.ini"
+                                             << "" << 1 << false << false;
+    QTest::newRow("while the signature downloads") << "client_linux_amd64.ini.sig"
+                                                   << "" << 1 << false << false;
+    QTest::newRow("while the side file downloads") << "client_linux_amd64.hashes"
+                                                   << "" << 1 << false << false;
+    QTest::newRow("while the lists are built") << ""
+                                               << "data/version.txt" << 1 << false << false;
+    QTest::newRow("during a run with nothing to do") << ""
+                                                     << "data/levels.dat" << 2 << false << false;
+    // Another installation's updater, sharing the temporary directory, may be at work in its
+    // own session: that stays.
+    QTest::newRow("another installation killed") << "client_linux_amd64.ini.sig"
+                                                 << "" << 1 << true << false;
+    // A recorded session is continued, not removed.
+    QTest::newRow("killed after recording") << "client_linux_amd64/data/levels.dat"
+                                            << "" << 1 << false << true;
+}
+
+void TestLocalFaults::killedStartLeavesNoSession()
+{
+    QFETCH(QString, heldAnswer);
+    QFETCH(QString, killedAtOpen);
+    QFETCH(int, installed);
+    QFETCH(bool, otherInstallation);
+    QFETCH(bool, recorded);
+
+    publishVersionTwo();
+    UpdateSite::writeClient(site->installation.path(), installed);
+    InstallationDir other;
+    QVERIFY(other.isValid());
+    UpdateSite::writeClient(other.path(), 1);
+    other.writeMirrorsIni(site->mirror.baseUrl());
+    const InstallationDir &killedIn = otherInstallation ? other : site->installation;
+    const QProcessEnvironment env
+        = killedIn.environment(site->tmp.path(), QString(), site->versionServer.port());
+
+    {
+        QStringList wrapper;
+        if (!killedAtOpen.isEmpty())
+            wrapper = {"strace", "-f",
+                       "-o",     "/dev/null",
+                       "-P",     killedIn.filePath(killedAtOpen),
+                       "-e",     "trace=open,openat",
+                       "-e",     "inject=open,openat:signal=SIGKILL"};
+        const QString held = "/2/" + heldAnswer;
+        if (!heldAnswer.isEmpty())
+            site->mirror.setFault(held, TestHttpMirror::Fault::stall(0));
+        RunningUpdater killed(killedIn, {"--headless"}, env, wrapper);
+        if (!heldAnswer.isEmpty())
+            QVERIFY(QTest::qWaitFor([&] { return site->mirror.requestCount(held) > 0; }, 30000));
+        if (wrapper.isEmpty())
+            ::kill(pid_t(killed.process.processId()), SIGKILL);
+        QVERIFY(killed.waitForEnd());
+        QVERIFY2(killed.exitCode() == -1, qPrintable(killed.log()));
+    }
+    site->mirror.clearFaults();
+    // What a killed start leaves: its session directory, not empty.
+    const QString left = site->sessionFile(QString());
+    QVERIFY(!left.isEmpty());
+    QVERIFY(!QDir(left).isEmpty());
+    // Links planted in it are removed, never followed.
+    QTemporaryDir outside;
+    QVERIFY(writeFile(outside.filePath("precious"), "precious"));
+    if (!recorded && !otherInstallation) {
+        QVERIFY(QFile::link(outside.path(), left + "linked-dir"));
+        QVERIFY(QFile::link(outside.filePath("precious"), left + "linked-file"));
+        QVERIFY(writeTreeFile(left, "deeper/still/file", "bytes"));
+    }
+
+    RunningUpdater next(site->installation, {"--headless"}, environment());
+    QVERIFY(next.waitForEnd());
+    QVERIFY2(next.exitCode() == 0, qPrintable(next.log()));
+    QCOMPARE(site->clientFiles(), versionTwo);
+    // Found only while its directory is there.
+    QVERIFY2(next.log().contains("Previous update session for v. 2 found") == recorded,
+             qPrintable(next.log()));
+    const QStringList sessions
+        = QDir(site->tmp.path()).entryList({"varnolt_temp_*"}, QDir::Dirs | QDir::NoDotAndDotDot);
+    if (otherInstallation) {
+        QCOMPARE(sessions.size(), 1);
+        QVERIFY(QFileInfo::exists(left + "client_linux_amd64.ini"));
+    } else {
+        QCOMPARE(sessions, QStringList());
+    }
+    QCOMPARE(readAll(outside.filePath("precious")), QByteArray("precious"));
+}
+
+void TestLocalFaults::republishedReleaseContinuesKeptSession()
+{
+    publishVersionTwo();
+    // A mirror that fails once is dropped: any charge ends the run.
+    site->installation.writeFile("mirrors.ini",
+                                 mirrorsIniText({{"local", site->mirror.baseUrl(), "1"}}));
+    site->mirror.setFault(UpdateSite::levelsPath(), TestHttpMirror::Fault::trickle(20000, 100));
+    {
+        RunningUpdater first(site->installation, {"--headless"}, environment());
+        QVERIFY(QTest::qWaitFor(
+            [&] { return QFileInfo(site->sessionFile("data/levels.dat")).size() > 0; }, 30000));
+        ::kill(pid_t(first.process.processId()), SIGTERM);
+        QVERIFY(first.waitForEnd());
+        QCOMPARE(first.exitCode(), 4);
+    }
+    site->mirror.clearFaults();
+
+    // Version 2 published again with other content: the kept ini and the half of levels.dat no
+    // longer match what the mirror serves.
+    QTemporaryDir source;
+    UpdateSite::writeClient(source.path(), 2);
+    writeTreeFile(source.path(), "data/levels.dat", QByteArray(250000, 'r'));
+    writeTreeFile(source.path(), "data/version.txt", "version 2, published again");
+    const QString complaint = publishRelease(source.path(), site->mirrorRoot.path(),
+                                             QStringLiteral("client_linux_amd64"), 2, {"--force"});
+    QVERIFY2(complaint.isEmpty(), qPrintable(complaint));
+
+    RunningUpdater next(site->installation, {"--headless"}, environment());
+    QVERIFY(next.waitForEnd());
+    const QString log = next.log();
+    QVERIFY2(next.exitCode() == 0, qPrintable(log));
+    QVERIFY2(log.contains("signed anew"), qPrintable(log));
+    QVERIFY2(!log.contains("invalidating mirror") && !log.contains("failed too many times"),
+             qPrintable(log));
+    QCOMPARE(site->clientFiles(), UpdateSite::clientFiles(source.path()));
 }
 
 void TestLocalFaults::deletionsRefusedRunStillEnds()

@@ -26,6 +26,8 @@ private slots:
     void downloadsAndVerifies();
     void reusesValidFiles();
     void downloadsOnlyTheMissingSignature();
+    void keptIniAgainstTheMirrors_data();
+    void keptIniAgainstTheMirrors();
     void corruptIniIsFetchedAgain();
     void neverVerifyingMirrorIsCharged_data();
     void neverVerifyingMirrorIsCharged();
@@ -116,7 +118,10 @@ void TestIniDownload::reusesValidFiles()
     auto task = makeTask();
     const TaskRun result = run(*task);
     QCOMPARE(result.finished, 1);
-    QCOMPARE(mirror->totalRequestCount(), 0);
+    // Only the signature the mirror serves now, to learn that the kept one is still current.
+    QCOMPARE(mirror->totalRequestCount(), 1);
+    QCOMPARE(mirror->requestCount(QLatin1String(SigPath)), 1);
+    QVERIFY(!QFile::exists(configuration.tempDir + "/client_linux_x86.ini.sig::current"));
     QCOMPARE(configuration.sideFilePath, configuration.tempDir + "/client_linux_x86.hashes");
     // The check alone carries the whole share.
     QCOMPARE(result.progress.last(), 0.1);
@@ -136,6 +141,53 @@ void TestIniDownload::downloadsOnlyTheMissingSignature()
     QCOMPARE(result.progress.last(), 0.1);
 }
 
+void TestIniDownload::keptIniAgainstTheMirrors_data()
+{
+    QTest::addColumn<bool>("republished");
+    QTest::addColumn<bool>("signatureMissing");
+    // The mirrors now hold another release under the same version: fetched again, no mirror
+    // charged for the ini they serve.
+    QTest::newRow("release published again") << true << false;
+    // The current signature cannot be had: the kept files are used as they are.
+    QTest::newRow("signature not served") << false << true;
+}
+
+void TestIniDownload::keptIniAgainstTheMirrors()
+{
+    QFETCH(bool, republished);
+    QFETCH(bool, signatureMissing);
+    QTemporaryDir earlierRoot;
+    QString keptFrom = mirrorRoot.path();
+    if (republished) {
+        QTemporaryDir client;
+        writeTreeFile(client.path(), QStringLiteral("vl3client_linux_x86"), "an earlier build");
+        const QString complaint = publishRelease(client.path(), earlierRoot.path(),
+                                                 QStringLiteral("client_linux_x86"), 734);
+        QVERIFY2(complaint.isEmpty(), qPrintable(complaint));
+        keptFrom = earlierRoot.path();
+    }
+    for (const QString &name :
+         {QStringLiteral("client_linux_x86.ini"), QStringLiteral("client_linux_x86.ini.sig"),
+          QStringLiteral("client_linux_x86.hashes")})
+        QVERIFY(QFile::copy(keptFrom + "/734/" + name, configuration.tempDir + '/' + name));
+    if (signatureMissing)
+        mirror->setFault(QLatin1String(SigPath), TestHttpMirror::Fault::status(404));
+
+    auto task = makeTask();
+    const TaskRun result = run(*task);
+    QCOMPARE(result.finished, 1);
+    QCOMPARE(mirrorRecord(*pool, "local").errorCount, 0);
+    QCOMPARE(mirror->requestCount(QLatin1String(IniPath)), republished ? 1 : 0);
+    QCOMPARE(readAll(configuration.tempDir + "/client_linux_x86.ini"),
+             readAll(mirrorRoot.path() + IniPath));
+    QCOMPARE(readAll(configuration.sideFilePath),
+             readAll(mirrorRoot.path() + "/734/client_linux_x86.hashes"));
+    QCOMPARE(result.messages.contains(
+                 "The release of version 734 was signed anew since this session began; fetching "
+                 "its product ini again"),
+             republished);
+}
+
 void TestIniDownload::corruptIniIsFetchedAgain()
 {
     // An interrupted run left a damaged ini and a signature.
@@ -148,7 +200,8 @@ void TestIniDownload::corruptIniIsFetchedAgain()
     QVERIFY(result.messages.contains(
         QStringLiteral("Could not verify the product ini file. Retrying")));
     QCOMPARE(mirror->requestCount(QLatin1String(IniPath)), 1);
-    QCOMPARE(mirror->requestCount(QLatin1String(SigPath)), 1);
+    // Once to compare with the kept one (the same), once with the ini fetched again.
+    QCOMPARE(mirror->requestCount(QLatin1String(SigPath)), 2);
     QCOMPARE(task->getRetryCount(), 1);
     QFile fetched(configuration.tempDir + "/client_linux_x86.ini");
     QVERIFY(fetched.open(QIODevice::ReadOnly));

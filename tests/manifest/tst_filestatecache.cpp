@@ -107,6 +107,8 @@ void TestFileStateCache::unreadableCacheIsIgnored_data()
                            << "damaged";
     QTest::newRow("copied from another installation") << "foreign"
                                                       << "written for another installation";
+    QTest::newRow("larger than any cache") << "huge"
+                                           << "larger than";
 }
 
 void TestFileStateCache::unreadableCacheIsIgnored()
@@ -151,6 +153,11 @@ void TestFileStateCache::unreadableCacheIsIgnored()
         QVERIFY(writeFile(cachePath, data));
     } else if (damage == "empty") {
         QVERIFY(writeFile(cachePath, QByteArray()));
+    } else if (damage == "huge") {
+        // Sparse: no disk is filled, but a reader that takes it whole holds all of it.
+        QVERIFY(
+            ::truncate(QFile::encodeName(cachePath).constData(), FileStateCache::MaxFileBytes + 1)
+            == 0);
     } else if (damage == "foreign") {
         loadedIn = canonical(other.path());
         QVERIFY(QFile::copy(cachePath, loadedIn + QLatin1Char('/') + FileStateCache::fileName()));
@@ -163,6 +170,11 @@ void TestFileStateCache::unreadableCacheIsIgnored()
     QVERIFY2(problem.contains(reason), qPrintable(problem));
     QVERIFY(cache.trustedMd5("a.dat", statOf(loadedIn + "/a.dat")).isEmpty());
     QVERIFY(cache.trustedMd5("b.dat", statOf(root + "/b.dat")).isEmpty());
+    if (damage == "huge") {
+        // Replaced even by a run that learns nothing, so the next one reads a few bytes.
+        QVERIFY2(cache.save(&problem), qPrintable(problem));
+        QVERIFY(QFileInfo(cachePath).size() < 1024);
+    }
 }
 
 void TestFileStateCache::racyEntryIsNotTrusted()

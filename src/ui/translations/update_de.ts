@@ -212,6 +212,10 @@ vom Aktualisierungsserver abfragen.</translation>
         <translation>Konnte die Produkt-INI-Datei nicht verifizieren. Neuer Versuch</translation>
     </message>
     <message>
+        <source>The release of version %1 was signed anew since this session began; fetching its product ini again</source>
+        <translation>Die Version %1 wurde seit Beginn dieser Sitzung neu signiert; ihre Produkt-INI-Datei wird erneut geladen</translation>
+    </message>
+    <message>
         <source>Product ini from %1 is for %2 version %3, not version %4</source>
         <translation>Produkt-INI von %1 gilt für %2 Version %3, nicht für Version %4</translation>
     </message>
@@ -294,6 +298,10 @@ vom Aktualisierungsserver abfragen.</translation>
         <translation>Der Dateizustandsspeicher %1 kann nicht gelesen werden; alle installierten Dateien werden geprüft</translation>
     </message>
     <message>
+        <source>Ignoring the file state cache %1 (larger than %2 MB); every installed file is checked</source>
+        <translation>Der Dateizustandsspeicher %1 wird nicht verwendet (größer als %2 MB); alle installierten Dateien werden geprüft</translation>
+    </message>
+    <message>
         <source>The installation directory cannot be examined; every installed file is checked</source>
         <translation>Das Installationsverzeichnis kann nicht untersucht werden; alle installierten Dateien werden geprüft</translation>
     </message>
@@ -345,6 +353,10 @@ vom Aktualisierungsserver abfragen.</translation>
     <message>
         <source>Unable to create temp directory.</source>
         <translation>Konnte das temporäre Verzeichnis nicht anlegen.</translation>
+    </message>
+    <message>
+        <source>Unable to create temp directory %1: %2</source>
+        <translation>Konnte das temporäre Verzeichnis %1 nicht anlegen: %2</translation>
     </message>
 </context>
 <context>
