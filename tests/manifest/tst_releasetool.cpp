@@ -459,34 +459,66 @@ void TestReleaseTool::treeEntries_data()
     QTest::addColumn<QStringList>("entries"); // what to add to the tree, see treeEntries()
     QTest::addColumn<bool>("follow");
     QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QStringList>("lines"); // expected on standard error, one each
+    // Expected on standard error, one each; @SOURCE@ and @OUTSIDE@ (a file beside the tree)
+    // stand for their paths.
+    QTest::addColumn<QStringList>("lines");
     QTest::addColumn<QStringList>("published"); // extra keys of the manifest on success
+    QTest::addColumn<QString>("emptyDirectories"); // the manifest's directories_empty
 
-    QTest::newRow("directory link") << QStringList {"dirlink linked"} << false << 3
-                                    << QStringList {"directory link: linked -> "} << QStringList();
-    QTest::newRow("directory link, followed") << QStringList {"dirlink linked"} << true << 0
-                                              << QStringList() << QStringList {"linked/client"};
+    QTest::newRow("directory link")
+        << QStringList {"dirlink linked"} << false << 3
+        << QStringList {"directory link: linked -> @SOURCE@/bin (leads to bin; pass"}
+        << QStringList() << QString();
+    QTest::newRow("directory link, followed")
+        << QStringList {"dirlink linked"} << true << 0 << QStringList()
+        << QStringList {"linked/client"} << QString();
     QTest::newRow("directory link to an ancestor, followed")
-        << QStringList {"looplink"} << true << 3 << QStringList {"directory link loop: bin/up"}
-        << QStringList();
-    QTest::newRow("dangling link") << QStringList {"dangling gone"} << false << 3
-                                   << QStringList {"dangling link: gone -> "} << QStringList();
+        << QStringList {"looplink"} << true << 3
+        << QStringList {"directory link loop: bin/up -> .. (leads to the top of the tree)"}
+        << QStringList() << QString();
+    QTest::newRow("dangling link")
+        << QStringList {"dangling gone"} << false << 3
+        << QStringList {"dangling link: gone -> nowhere"} << QStringList() << QString();
     QTest::newRow("name not UTF-8")
         << QStringList {"badname"} << false << 3 << QStringList {"name is not valid UTF-8: bad"}
-        << QStringList();
+        << QStringList() << QString();
     QTest::newRow("fifo") << QStringList {"fifo pipe"} << false << 3
-                          << QStringList {"not a regular file: pipe"} << QStringList();
+                          << QStringList {"not a regular file: pipe"} << QStringList() << QString();
     QTest::newRow("every problem on a line of its own")
         << QStringList {"dangling gone", "dirlink linked", "fifo pipe"} << false << 3
-        << QStringList {"dangling link: gone -> ", "directory link: linked -> ",
+        << QStringList {"dangling link: gone -> nowhere", "directory link: linked -> ",
                         "not a regular file: pipe"}
-        << QStringList();
+        << QStringList() << QString();
     QTest::newRow("file link publishes its target")
         << QStringList {"filelink client-link"} << false << 0 << QStringList()
-        << QStringList {"client-link"};
-    QTest::newRow("empty directory warns")
-        << QStringList {"emptydir nothing"} << false << 0
-        << QStringList {"warning: empty directory nothing is not published"} << QStringList();
+        << QStringList {"client-link"} << QString();
+    QTest::newRow("relative file link inside the tree")
+        << QStringList {"rellink data/client-link"} << true << 0 << QStringList()
+        << QStringList {"data/client-link"} << QString();
+    // Whatever the options: a link out of the tree would ship the build machine's file.
+    QTest::newRow("absolute link out of the tree")
+        << QStringList {"outlink hostfile @OUTSIDE@"} << true << 3
+        << QStringList {"link leaves the source tree: hostfile -> @OUTSIDE@ (leads to "
+                        "@OUTSIDE@)"}
+        << QStringList() << QString();
+    QTest::newRow("relative link out of the tree")
+        << QStringList {"outlink data/escape ../../outside"} << false << 3
+        << QStringList {"link leaves the source tree: data/escape -> ../../outside (leads to "
+                        "@OUTSIDE@)"}
+        << QStringList() << QString();
+    QTest::newRow("chain of links out of the tree")
+        << QStringList {"outlink hop hop2", "outlink hop2 ../outside"} << false << 3
+        << QStringList {"link leaves the source tree: hop -> hop2 (leads to @OUTSIDE@)",
+                        "link leaves the source tree: hop2 -> ../outside (leads to @OUTSIDE@)"}
+        << QStringList() << QString();
+    QTest::newRow("directory link out of the tree, followed")
+        << QStringList {"outdirlink etc"} << true << 3
+        << QStringList {"link leaves the source tree: etc -> @OUTSIDE@dir (leads to "
+                        "@OUTSIDE@dir)"}
+        << QStringList() << QString();
+    QTest::newRow("empty directories are published")
+        << QStringList {"emptydir nothing", "emptydir data/cache/deep"} << false << 0
+        << QStringList() << QStringList() << QStringLiteral("data/cache/deep::nothing");
 }
 
 void TestReleaseTool::treeEntries()
@@ -496,11 +528,18 @@ void TestReleaseTool::treeEntries()
     QFETCH(int, exitCode);
     QFETCH(QStringList, lines);
     QFETCH(QStringList, published);
+    QFETCH(QString, emptyDirectories);
 
+    // Beside the tree, as a build machine's files are.
+    const QString outside = QFileInfo(work->path()).canonicalFilePath() + QLatin1String("/outside");
+    QVERIFY(writeFile(outside, "secret of the build machine"));
+    QVERIFY(writeFile(outside + QLatin1String("dir/passwd"), "root:x:0:0"));
     for (const QString &entry : entries) {
         const QString kind = entry.section(' ', 0, 0);
         const QByteArray at = QFile::encodeName(QDir(source).filePath(entry.section(' ', 1, 1)));
         const QByteArray bin = QFile::encodeName(QDir(source).filePath("bin"));
+        const QByteArray target
+            = QFile::encodeName(entry.section(' ', 2, 2).replace("@OUTSIDE@", outside));
         if (kind == "dirlink")
             QCOMPARE(::symlink(bin.constData(), at.constData()), 0);
         else if (kind == "looplink")
@@ -511,8 +550,14 @@ void TestReleaseTool::treeEntries()
             QCOMPARE(::mkfifo(at.constData(), 0600), 0);
         else if (kind == "filelink")
             QCOMPARE(::symlink((bin + "/client").constData(), at.constData()), 0);
+        else if (kind == "rellink")
+            QCOMPARE(::symlink("../bin/client", at.constData()), 0);
+        else if (kind == "outlink")
+            QCOMPARE(::symlink(target.constData(), at.constData()), 0);
+        else if (kind == "outdirlink")
+            QCOMPARE(::symlink(QFile::encodeName(outside + "dir").constData(), at.constData()), 0);
         else if (kind == "emptydir")
-            QVERIFY(QDir(source).mkdir(entry.section(' ', 1, 1)));
+            QVERIFY(QDir(source).mkpath(entry.section(' ', 1, 1)));
         else if (kind == "badname") {
             const QByteArray name = QFile::encodeName(source) + "/bad\xff\xfe.txt";
             const int fd = ::open(name.constData(), O_CREAT | O_WRONLY, 0600);
@@ -527,7 +572,9 @@ void TestReleaseTool::treeEntries()
     const ToolRun run = runTool(arguments);
     QCOMPARE(run.exitCode, exitCode);
     const QStringList errLines = run.err.split('\n', Qt::SkipEmptyParts);
-    for (const QString &line : lines) {
+    for (QString line : lines) {
+        line.replace(QLatin1String("@SOURCE@"), QDir(source).absolutePath())
+            .replace(QLatin1String("@OUTSIDE@"), outside);
         QVERIFY2(errLines.filter(QStringLiteral("varnolt-release release: ") + line).size() == 1,
                  qPrintable(run.err));
     }
@@ -537,7 +584,9 @@ void TestReleaseTool::treeEntries()
         QVERIFY(!QFileInfo::exists(iniPath));
         return;
     }
+    QVERIFY2(run.err.isEmpty(), qPrintable(run.err));
     QSettings ini(iniPath, QSettings::IniFormat);
+    QCOMPARE(ini.value(QStringLiteral("directories_empty")).toString(), emptyDirectories);
     ini.beginGroup(QStringLiteral("client_linux_amd64"));
     QCOMPARE(ini.allKeys().size(), tree.size() + published.size());
     for (const QString &key : published) {
@@ -567,6 +616,8 @@ void TestReleaseTool::previousReleaseNamesStaleFiles()
     QVERIFY(writeFile(QDir(source).filePath(QStringLiteral("old/gone.txt")), "gone"));
     QVERIFY(writeFile(QDir(source).filePath(QStringLiteral("lib/libold.so")), "old"));
     QVERIFY(writeFile(QDir(source).filePath(QStringLiteral("lib/libpacked.so")), "packed"));
+    for (const char *empty : {"cache/tmp", "data/spool", "logs"})
+        QVERIFY(QDir(source).mkpath(QLatin1String(empty)));
     ToolRun run = runTool(releaseArguments(QStringLiteral("41"))
                           << "--delete" << "legacy/tool" << "--delete" << "data/back"
                           << "--gzip" << "lib/libpacked.so");
@@ -575,6 +626,9 @@ void TestReleaseTool::previousReleaseNamesStaleFiles()
     for (const char *removed : {"lib/libold.so", "lib/libpacked.so"})
         QVERIFY(QFile::remove(QDir(source).filePath(QLatin1String(removed))));
     QVERIFY(writeFile(QDir(source).filePath(QStringLiteral("data/back")), "back"));
+    // The cache goes, the spool stays empty, the logs get a file.
+    QVERIFY(QDir(QDir(source).filePath(QStringLiteral("cache"))).removeRecursively());
+    QVERIFY(writeFile(QDir(source).filePath(QStringLiteral("logs/today")), "log"));
 
     run = runTool(releaseArguments() << "--previous" << "41" << "--delete" << "extra");
     QVERIFY2(run.exitCode == 0, qPrintable(run.err));
@@ -587,6 +641,12 @@ void TestReleaseTool::previousReleaseNamesStaleFiles()
     QCOMPARE(deleted,
              (QStringList {"extra", "legacy/tool", "lib/libold.so", "lib/libpacked.so",
                            "old/gone.txt"}));
+    ini.endGroup();
+    // Directories that held files or nothing in 41 and nothing of 42 go when empty.
+    QCOMPARE(ini.value(QStringLiteral("directories_dropped")).toString(),
+             QStringLiteral("cache::cache/tmp::old"));
+    QCOMPARE(ini.value(QStringLiteral("directories_empty")).toString(),
+             QStringLiteral("data/spool"));
 
     // What the earlier release says is deleted from users' installations: it must be one this
     // key signed.
