@@ -740,8 +740,7 @@ void TestReleaseTool::costOfAnUpdate()
     QVERIFY(writeFile(to + QLatin1String("/same"), "same"));
     QVERIFY(writeFile(to + QLatin1String("/new"), "new"));
 
-    const ToolRun run = runTool(
-        {"cost", "--from", from, "--to", to, "--block-lists-from", "60000"});
+    ToolRun run = runTool({"cost", "--from", from, "--to", to, "--block-lists-from", "60000"});
     QVERIFY2(run.exitCode == 0, qPrintable(run.err));
     QVERIFY2(run.out.contains(QLatin1String("changed data/big: 65536 bytes whole, 4096 with block "
                                             "lists (6.3 %)")),
@@ -753,6 +752,30 @@ void TestReleaseTool::costOfAnUpdate()
                                             "whole")),
              qPrintable(run.out));
     QCOMPARE(runTool({"cost", "--from", from}).exitCode, 2);
+
+    // With the published release, what an update fetches in all: the ini, its signature, the side
+    // file, and the headers of five requests (three for them, one for the changed block, one
+    // for the new file), 445 bytes each and its path.
+    source = to;
+    run = runTool(releaseArguments() << "--block-lists-from"
+                                     << "60000");
+    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+    const QString ini = QDir(mirror).filePath(QStringLiteral("42/client_linux_amd64.ini"));
+    const qint64 metadata = QFileInfo(ini).size() + QFileInfo(ini + ".sig").size()
+        + QFileInfo(QDir(mirror).filePath(QStringLiteral("42/client_linux_amd64.hashes"))).size();
+    run = runTool(
+        {"cost", "--from", from, "--to", to, "--block-lists-from", "60000", "--release", ini});
+    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+    QVERIFY2(run.out.contains(QStringLiteral("Fetched by an update: %1 bytes in 5 requests")
+                                  .arg(4096 + 3 + metadata + 5 * 445
+                                       + QByteArray("/42/client_linux_amd64.ini"
+                                                    "/42/client_linux_amd64.ini.sig"
+                                                    "/42/client_linux_amd64.hashes"
+                                                    "/42/client_linux_amd64/data/big"
+                                                    "/42/client_linux_amd64/new")
+                                             .size())),
+             qPrintable(run.out));
+    QCOMPARE(runTool({"cost", "--from", from, "--to", to, "--release", from}).exitCode, 3);
 }
 
 QTEST_GUILESS_MAIN(TestReleaseTool)
