@@ -30,7 +30,8 @@ struct FileCost
 };
 
 // What every update fetches before any file: the product ini, its signature and the side file,
-// and where the release lies on the mirrors.
+// and where the release lies on the mirrors (without a published release: nothing, and where a
+// release usually lies, for the length of the paths).
 struct Release
 {
     qint64 bytes = 0;
