@@ -15,6 +15,7 @@
 #include <QProcess>
 #include <QStandardPaths>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
@@ -534,6 +535,11 @@ void TestReleaseTool::treeEntries()
     const QString outside = QFileInfo(work->path()).canonicalFilePath() + QLatin1String("/outside");
     QVERIFY(writeFile(outside, "secret of the build machine"));
     QVERIFY(writeFile(outside + QLatin1String("dir/passwd"), "root:x:0:0"));
+    QByteArray undecodable;
+    const auto removeUndecodable = qScopeGuard([&undecodable] {
+        if (!undecodable.isEmpty())
+            ::unlink(undecodable.constData());
+    });
     for (const QString &entry : entries) {
         const QString kind = entry.section(' ', 0, 0);
         const QByteArray at = QFile::encodeName(QDir(source).filePath(entry.section(' ', 1, 1)));
@@ -563,6 +569,8 @@ void TestReleaseTool::treeEntries()
             const int fd = ::open(name.constData(), O_CREAT | O_WRONLY, 0600);
             QVERIFY(fd >= 0);
             ::close(fd);
+            // Qt cannot remove a name it cannot decode: the work directory would stay behind.
+            undecodable = name;
         }
     }
 
