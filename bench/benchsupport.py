@@ -40,9 +40,10 @@ def run_measured(cmd, env=None, cwd=None, quiet=True):
 
 class Nginx:
     """nginx serving root on two free loopback ports, its files below prefix; with log, every
-    response is logged (status, bytes sent, connection, request, Range header), unbuffered."""
+    response is logged (status, bytes sent, connection, request, Range header, or the fields
+    of log_format), unbuffered."""
 
-    def __init__(self, prefix, root, log=False):
+    def __init__(self, prefix, root, log=False, log_format=None):
         self.ports = []
         for _ in range(2):
             s = socket.socket()
@@ -51,8 +52,8 @@ class Nginx:
             s.close()
         os.makedirs(os.path.join(prefix, "tmp"), exist_ok=True)
         self.log = os.path.join(prefix, "access.log") if log else None
-        logging = ("  log_format bench '$status $bytes_sent $connection \"$request\" "
-                   "\"$http_range\"';\n  access_log %s bench;\n" % self.log
+        fields = log_format or '$status $bytes_sent $connection "$request" "$http_range"'
+        logging = ("  log_format bench '%s';\n  access_log %s bench;\n" % (fields, self.log)
                    if log else "  access_log off;\n")
         servers = "".join("  server { listen 127.0.0.1:%d; root %s; }\n" % (p, root)
                           for p in self.ports)

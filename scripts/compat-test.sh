@@ -1,19 +1,26 @@
 #!/usr/bin/env bash
-# Cross-version check: installations in the field run the updater that was
-# released at commit e90f0f2, and mirrors may still hold releases its tool
-# published. Both must keep working with today's code:
+# Cross-version check: installations in the field run the updaters that were
+# released at commits e90f0f2 and 0b85cd8, and mirrors may still hold releases
+# their tools published. Both must keep working with today's code:
 #
 #   new publishes, old installs  today's varnolt-release writes a release that
-#                                the released updater installs;
-#   old publishes, new installs  the released varnolt-release writes a release
-#                                that today's updater installs.
+#                                each released updater installs;
+#   old publishes, new installs  each released varnolt-release writes a release
+#                                that today's updater installs;
+#   new publishes, new installs  today's tool and updater, once, for what the
+#                                released ones know nothing of: the release's
+#                                empty directories are created.
+#
+# The published tree holds empty directories and a file link inside it, which
+# every updater must install (the released ones without the directories);
+# today's tool must refuse a tree with a link that leaves it.
 #
 #     bash scripts/compat-test.sh [BUILD_DIR]
 #
 # BUILD_DIR (default build-test) is a build of the current tree holding
 # src/update and tools/varnolt-release/varnolt-release; this script does not
-# build it. The released updater and tool are built once from git history into
-# build-compat/build-e90f0f2 (Release, no tests) and reused by later runs.
+# build it. The released updaters and tools are built once from git history into
+# build-compat/build-COMMIT (Release, no tests) and reused by later runs.
 # Everything a run makes lives in build-compat/work, emptied at each start.
 # Each direction runs `update --headless` against a local HTTP mirror and a
 # local version server (both on 127.0.0.1 only) and compares the installation
@@ -26,8 +33,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
-old_commit=e90f0f2aa9068b07977e830b18d9701a4eee5a49
-old_short=${old_commit:0:7}
+old_commits=(e90f0f2aa9068b07977e830b18d9701a4eee5a49 0b85cd82fb6ef4e86e5ac65071b9d44d250e18de)
 client_type=client_linux_amd64
 release_version=7
 installed_version=6
@@ -46,27 +52,37 @@ new_tool=$build_dir/tools/varnolt-release/varnolt-release
 [ -x "$new_update" ] || fail "no updater at $new_update: build the current tree first (cmake --build $build_dir)"
 [ -x "$new_tool" ] || fail "no release tool at $new_tool: build the current tree first (cmake --build $build_dir)"
 
-command -v git >/dev/null || fail "git is needed to take commit $old_short from history"
-git rev-parse --git-dir >/dev/null 2>&1 || fail "$root is not a git work tree: commit $old_short cannot be taken from history"
-if ! git cat-file -e "$old_commit^{commit}" 2>/dev/null; then
-    shallow=$(git rev-parse --is-shallow-repository 2>/dev/null || echo false)
-    [ "$shallow" = true ] && why="this is a shallow clone" || why="the commit is not in this repository"
-    echo "compat: SKIPPED: the cross-version check needs commit $old_short from git history, and $why (fetch it with: git fetch --unshallow)."
-    exit 0
-fi
+command -v git >/dev/null || fail "git is needed to take the released commits from history"
+git rev-parse --git-dir >/dev/null 2>&1 || fail "$root is not a git work tree: the released commits cannot be taken from history"
+for old_commit in "${old_commits[@]}"; do
+    if ! git cat-file -e "$old_commit^{commit}" 2>/dev/null; then
+        shallow=$(git rev-parse --is-shallow-repository 2>/dev/null || echo false)
+        [ "$shallow" = true ] && why="this is a shallow clone" || why="the commit is not in this repository"
+        echo "compat: SKIPPED: the cross-version check needs commit ${old_commit:0:7} from git history, and $why (fetch it with: git fetch --unshallow)."
+        exit 0
+    fi
+done
 
 compat_dir=${VARNOLT_COMPAT_DIR:-build-compat}
 case $compat_dir in /*) ;; *) compat_dir=$root/$compat_dir ;; esac
-old_source=$compat_dir/source-$old_short
-old_build=$compat_dir/build-$old_short
-old_update=$old_build/src/update
-old_tool=$old_build/tools/varnolt-release/varnolt-release
-stamp=$old_build/compat-stamp
 work=$compat_dir/work
 
-# --- The released updater and tool, built once -------------------------------
+# --- The released updaters and tools, built once -------------------------------
 
+# build_old COMMIT: builds update and varnolt-release of COMMIT into
+# $compat_dir/build-SHORT unless a build of it is there already.
 build_old() {
+    local old_commit=$1
+    local old_short=${old_commit:0:7}
+    local old_source=$compat_dir/source-$old_short
+    local old_build=$compat_dir/build-$old_short
+    local stamp=$old_build/compat-stamp
+    if [ -x "$old_build/src/update" ] && [ -x "$old_build/tools/varnolt-release/varnolt-release" ] &&
+       [ "$(cat "$stamp" 2>/dev/null)" = "$old_commit" ]; then
+        echo "compat: using the cached build of $old_short in $old_build"
+        return 0
+    fi
+    rm -f "$stamp"
     local jobs=${VARNOLT_COMPAT_JOBS:-$(nproc)}
     [ "$jobs" -le 2 ] || jobs=2
     if [ "$(cat "$old_source/.compat-extracted" 2>/dev/null)" != "$old_commit" ]; then
@@ -89,12 +105,9 @@ build_old() {
     echo "$old_commit" > "$stamp"
 }
 
-if [ -x "$old_update" ] && [ -x "$old_tool" ] && [ "$(cat "$stamp" 2>/dev/null)" = "$old_commit" ]; then
-    echo "compat: using the cached build of $old_short in $old_build"
-else
-    rm -f "$stamp"
-    build_old
-fi
+for old_commit in "${old_commits[@]}"; do
+    build_old "$old_commit"
+done
 
 # --- Local version server and HTTP mirror --------------------------------------
 
@@ -162,10 +175,12 @@ unset DISPLAY WAYLAND_DISPLAY VARNOLT_BOX_ANSWERS
 # --- Client trees ---------------------------------------------------------------
 
 # The release: a script, a nested subdirectory, a large file stored gzipped,
-# an empty file, names with a space and with non-ASCII letters.
+# an empty file, names with a space and with non-ASCII letters, empty
+# directories (one below another that holds nothing else) and a file link
+# inside the tree, published as its target's content.
 make_release_tree() {
     local dir=$1
-    mkdir -p "$dir/data/levels/deep" "$dir/lib"
+    mkdir -p "$dir/data/levels/deep" "$dir/lib" "$dir/data/cache" "$dir/share/fonts/local"
     printf '#!/bin/sh\necho "Varnolt client %s"\n' "$release_version" > "$dir/vl3client_runscript.sh"
     chmod +x "$dir/vl3client_runscript.sh"
     head -c 200000 /dev/zero | tr '\0' 'v' > "$dir/data/common.dat"
@@ -174,6 +189,7 @@ make_release_tree() {
     head -c 4096 /dev/urandom > "$dir/data/levels/deep/map 01.bin"
     printf 'Grüße\n' > "$dir/data/levels/übersicht.txt"
     : > "$dir/data/empty.cfg"
+    ln -s version.txt "$dir/data/current.txt"
 }
 
 # The installation before the run: the previous version, with one file that
@@ -216,6 +232,11 @@ file_list() {
         grep -v -E '  \./(update|update\.ini|update\.ini\.lock|update\.lock|update\.state|mirrors\.ini)$' || true
 }
 
+# Every directory below DIR.
+directory_list() {
+    (cd "$1" && find . -mindepth 1 -type d | LC_ALL=C sort)
+}
+
 # The value of KEY in [GROUP] of an ini file.
 ini_value() {
     awk -v group="[$2]" -v key="$3" '
@@ -224,12 +245,14 @@ ini_value() {
     ' "$1"
 }
 
-# run_direction NAME TOOL UPDATER NOTE EXPECTED_FILE RELEASE_OPTION...
+# run_direction NAME TOOL UPDATER NOTE EXPECTED_FILE DIRECTORIES RELEASE_OPTION...
 # EXPECTED_FILE, unless empty, must be among the files the tool writes into
-# the version directory.
+# the version directory. With DIRECTORIES "all", the installation must have
+# every directory of the published tree, the empty ones included (it may hold
+# more: old/ stays, since no earlier release on the mirror says it went).
 run_direction() {
-    local name=$1 tool=$2 updater=$3 note=$4 expected=$5
-    shift 5
+    local name=$1 tool=$2 updater=$3 note=$4 expected=$5 directories=$6
+    shift 6
     local dir=$work/$name
     local mirror=$work/mirrors/$name
     local installation=$dir/installation
@@ -268,6 +291,11 @@ run_direction() {
         cat "$dir/difference.txt" >&2
         fail "$name: the installation differs from the published tree (< published, > installed)"
     fi
+    if [ "$directories" = all ]; then
+        local lacking
+        lacking=$(comm -23 <(directory_list "$dir/client") <(directory_list "$installation") | paste -s -d ' ')
+        [ -z "$lacking" ] || fail "$name: the installation lacks directories of the published tree: $lacking"
+    fi
     # Installed files are for every user of the machine: both updaters give a plain
     # file a new file's mode (no session's owner-only mode may leak into the client).
     local private
@@ -286,7 +314,7 @@ run_direction() {
          "release files: $published (published with $note)"
 }
 
-# --- New publishes, old installs ------------------------------------------------
+# --- Both directions with each released commit, then the new pair -------------
 
 new_options=(--key keys/development/private.key)
 new_note="one key"
@@ -308,12 +336,30 @@ if "$new_tool" release --help 2>&1 | grep -q -- '--expires-in'; then
     new_expected=$client_type.ini.sigs
 fi
 
-echo "compat: updater and release tool of $old_short against $build_dir"
-run_direction new-publishes-old-installs "$new_tool" "$old_update" "$new_note" "$new_expected" \
+# A link that leaves the tree would publish the build machine's file.
+mkdir -p "$work/escaping/client/data"
+printf 'client\n' > "$work/escaping/client/data/version.txt"
+ln -s "$work/outside.txt" "$work/escaping/client/data/host.txt"
+printf 'the build machine\n' > "$work/outside.txt"
+status=0
+"$new_tool" release --type "$client_type" --version "$release_version" --source "$work/escaping/client" \
+    --out "$work/escaping/mirror" --follow-dir-links --key keys/development/private.key \
+    >"$work/escaping/release.log" 2>&1 || status=$?
+[ "$status" -eq 3 ] && grep -q "link leaves the source tree: data/host.txt -> $work/outside.txt" "$work/escaping/release.log" ||
+    { cat "$work/escaping/release.log" >&2; fail "a link leaving the tree was not refused (exit code $status)"; }
+[ ! -e "$work/escaping/mirror" ] || fail "the refused release wrote $work/escaping/mirror"
+echo "compat: a link leaving the tree is refused"
+
+for old_commit in "${old_commits[@]}"; do
+    old_short=${old_commit:0:7}
+    old_build=$compat_dir/build-$old_short
+    echo "compat: updater and release tool of $old_short against $build_dir"
+    run_direction "new-publishes-$old_short-installs" "$new_tool" "$old_build/src/update" \
+        "$new_note" "$new_expected" files "${new_options[@]}"
+    run_direction "$old_short-publishes-new-installs" "$old_build/tools/varnolt-release/varnolt-release" \
+        "$new_update" "one key" "" files --key keys/development/private.key
+done
+
+run_direction new-publishes-new-installs "$new_tool" "$new_update" "$new_note" "$new_expected" all \
     "${new_options[@]}"
-
-# --- Old publishes, new installs ------------------------------------------------
-
-run_direction old-publishes-new-installs "$old_tool" "$new_update" "one key" "" \
-    --key keys/development/private.key
-echo "compat: both directions passed"
+echo "compat: all directions passed"

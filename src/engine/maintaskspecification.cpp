@@ -58,6 +58,7 @@ void MainTaskSpecification::makeSubtasksAndStart()
                                                              &fileSpecifications.deleteList,
                                                              configuration, this, ReplaceShare);
     replaceStep->setFileStateCache(&fileStates);
+    replaceStep->setDirectoryList(&fileSpecifications.directoryList);
     addSubTask(replaceStep);
     // Connected after addSubTask(): the base class has already asked for the
     // next step when the cancel is dropped, and that request decides.
@@ -67,6 +68,7 @@ void MainTaskSpecification::makeSubtasksAndStart()
         = new FileDeleteListTaskSpecification(&fileSpecifications.deleteList, this, DeleteShare);
     // It removes the committed journal once the old copies are gone.
     deletion->setInstallJournal(replaceStep->diskJournal());
+    deletion->setDropDirectoryList(&fileSpecifications.dropDirectoryList);
     deleteStep = deletion;
     addSubTask(deleteStep);
     committed = false;

@@ -1,6 +1,7 @@
 #include "fileops/filedeletelisttaskspecification.h"
 
 #include "app/configuration.h"
+#include "fileops/dirremovetaskspecification.h"
 #include "fileops/filedeletetaskspecification.h"
 #include "fileops/installjournal.h"
 
@@ -20,9 +21,13 @@ void FileDeleteListTaskSpecification::execute()
 void FileDeleteListTaskSpecification::makeSubtasksAndStart()
 {
     const QString root = Configuration::getAppRootPath() + QLatin1Char('/');
-    const double share = 1.0 / deleteList->size();
+    const qsizetype directories = dropDirectoryList ? dropDirectoryList->size() : 0;
+    const double share = 1.0 / double(deleteList->size() + directories);
     for (const QString &entry : qAsConst(*deleteList))
         addSubTask(new FileDeleteTaskSpecification(false, root + entry, this, share));
+    // One step at a time, in this order: a directory is empty only once the files are gone.
+    for (qsizetype i = 0; i < directories; ++i)
+        addSubTask(new DirRemoveTaskSpecification(root + dropDirectoryList->at(i), this, share));
     state = Running;
     executeSubTasks();
 }

@@ -33,6 +33,16 @@ public:
      */
     void setInstallJournal(InstallJournal *journal) { installJournal = journal; }
 
+    /**
+     * Directories the release no longer has (relative paths, deepest first), each removed after
+     * the deletions if it is empty then (DirRemoveTaskSpecification). Not owned, may be null;
+     * read when the task executes.
+     */
+    void setDropDirectoryList(const QList<QString> *directories)
+    {
+        dropDirectoryList = directories;
+    }
+
 protected:
     void subtasksDone() override;
 
@@ -40,5 +50,6 @@ private:
     void makeSubtasksAndStart();
 
     QList<QString> *deleteList;
+    const QList<QString> *dropDirectoryList = nullptr;
     InstallJournal *installJournal = nullptr;
 };

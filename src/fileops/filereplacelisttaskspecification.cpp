@@ -36,7 +36,7 @@ void FileReplaceListTaskSpecification::makeSubtasksAndStart()
     journalFailed = false;
     filesLeft = 0;
     installJournal.setDiskJournal(nullptr);
-    if (!replaceList->isEmpty()) {
+    if (!replaceList->isEmpty() || (directoryList && !directoryList->isEmpty())) {
         // Before the first change. An existing journal is never taken over:
         // it belongs to an installation that the next start has to repair.
         if (!journalFile.create()) {
@@ -69,17 +69,36 @@ void FileReplaceListTaskSpecification::makeSubtasksAndStart()
     executeSubTasks();
 }
 
+QStringList FileReplaceListTaskSpecification::neededDirectories() const
+{
+    const QString root = Configuration::getAppRootPath() + QLatin1Char('/');
+    QSet<QString> seen;
+    QStringList needed;
+    const auto need = [&seen, &needed](const QString &dir) {
+        if (!seen.contains(dir)) {
+            seen.insert(dir);
+            needed.append(dir);
+        }
+    };
+    for (const FileReplaceSpecification &spec : qAsConst(*replaceList))
+        need(QDir::cleanPath(QFileInfo(root + spec.destFileName(QString())).absolutePath()));
+    if (directoryList) {
+        for (const QString &dir : *directoryList)
+            need(QDir::cleanPath(root + dir));
+    }
+    return needed;
+}
+
 QList<RollbackData> FileReplaceListTaskSpecification::plannedChanges() const
 {
     const QString root = Configuration::getAppRootPath() + QLatin1Char('/');
     QList<RollbackData> changes;
     QSet<QString> directories;
-    for (const FileReplaceSpecification &spec : qAsConst(*replaceList)) {
-        // Missing directories, outermost first, as their creation makes them.
-        const QString file = root + spec.destFileName(QString());
+    // Missing directories, outermost first, as their creation makes them.
+    const auto planDirectory = [&changes, &directories](const QString &path) {
         QStringList missing;
-        for (QString dir = QDir::cleanPath(QFileInfo(file).absolutePath());
-             !QFileInfo::exists(dir) && !directories.contains(dir); dir = QFileInfo(dir).path()) {
+        for (QString dir = path; !QFileInfo::exists(dir) && !directories.contains(dir);
+             dir = QFileInfo(dir).path()) {
             directories.insert(dir);
             missing.prepend(dir);
             if (QDir(dir).isRoot())
@@ -87,6 +106,11 @@ QList<RollbackData> FileReplaceListTaskSpecification::plannedChanges() const
         }
         for (const QString &dir : qAsConst(missing))
             changes.append(RollbackData(RollbackData::CreateDir, dir));
+    };
+    for (const QString &dir : neededDirectories())
+        planDirectory(dir);
+    for (const FileReplaceSpecification &spec : qAsConst(*replaceList)) {
+        const QString file = root + spec.destFileName(QString());
         if (QFileInfo::exists(file) || QFileInfo(file).isSymLink())
             changes.append(RollbackData(RollbackData::Rename, file, root + spec.oldDestFileName()));
         else
@@ -97,23 +121,18 @@ QList<RollbackData> FileReplaceListTaskSpecification::plannedChanges() const
 
 int FileReplaceListTaskSpecification::makeSubdirTasks()
 {
-    const QString root = Configuration::getAppRootPath() + QLatin1Char('/');
-    QSet<QString> seen;
     QStringList missing;
-    for (const FileReplaceSpecification &spec : qAsConst(*replaceList)) {
-        const QString dir = QFileInfo(root + spec.destFileName(QString())).absolutePath();
-        if (seen.contains(dir))
-            continue;
-        seen.insert(dir);
+    for (const QString &dir : neededDirectories()) {
         if (!QFileInfo(dir).isDir())
             missing.append(dir);
     }
     // A parent sorts before its subdirectories, so it is created first and
     // undone last.
     missing.sort();
+    // Without files to install, the directories are the whole installation.
+    const double share = (replaceList->isEmpty() ? 1.0 : DirectoriesShare) / missing.size();
     for (const QString &dir : qAsConst(missing))
-        addSubTask(new DirCreateTaskSpecification(dir, &installJournal, this,
-                                                  DirectoriesShare / missing.size()));
+        addSubTask(new DirCreateTaskSpecification(dir, &installJournal, this, share));
     return int(missing.size());
 }
 

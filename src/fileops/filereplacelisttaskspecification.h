@@ -12,11 +12,10 @@ class Configuration;
 class FileStateCache;
 
 // Installs every file of the replace list as one unit: missing directories
-// first, then the replacements, two at a time, all recorded in one
-// installation journal. If anything fails or the user cancels, every change
-// of every replacement and every created directory is undone, newest first.
-// Ends every run with exactly one finished() or canceled(); an empty replace
-// list finishes inside execute().
+// (those of the files and the release's empty ones) first, then the replacements, two at a time,
+// all recorded in one installation journal. If anything fails or the user cancels, every change of
+// every replacement and every created directory is undone, newest first. Ends every run with
+// exactly one finished() or canceled(); an empty replace list finishes inside execute().
 //
 // The journal is also kept on disk (InstallJournal), each change written
 // ahead of it, so that the next start can undo an installation that a crash
@@ -48,6 +47,11 @@ public:
     /// The journal on disk, committed when an installation finished.
     InstallJournal *diskJournal() { return &journalFile; }
 
+    /// The release's empty directories the installation lacks (relative paths), created with
+    /// the directories of the files, under the same journal, even when no file is to be
+    /// installed. Not owned, may be null; read when the task executes.
+    void setDirectoryList(const QList<QString> *directories) { directoryList = directories; }
+
     /// Told of every file installed (see FileReplaceTaskSpecification); not owned, may be null.
     void setFileStateCache(FileStateCache *cache) { fileStates = cache; }
 
@@ -64,9 +68,13 @@ private:
     int makeSubdirTasks();
     // The undo records of every change the installation may make.
     QList<RollbackData> plannedChanges() const;
+    // The absolute paths of the directories the installation must have: those of the files
+    // and the release's empty ones.
+    QStringList neededDirectories() const;
 
     QList<FileReplaceSpecification> *replaceList;
     QList<QString> *oldFilesToDelete;
+    const QList<QString> *directoryList = nullptr;
     RollbackDataList installJournal;
     Configuration *configuration;
     InstallJournal journalFile;

@@ -57,14 +57,19 @@ struct FileReplaceSpecification
     QString oldDestFileName() const;
 };
 
-// The three lists that one run works through: what to download, what to
-// install, what to delete. Each path is relative to the installation
-// directory.
+// The lists that one run works through: what to download, what to install,
+// what to delete, and the directories to create and to remove. Each path is relative to the
+// installation directory.
 struct FileSpecifications
 {
     QList<FileDownloadSpecification> downloadList;
     QList<FileReplaceSpecification> replaceList;
     QList<QString> deleteList;
+    // The release's empty directories that the installation lacks, to create with the others.
+    QList<QString> directoryList;
+    // Directories the release no longer has, present in the installation, deepest first: each
+    // is removed after the deletions if it is empty.
+    QList<QString> dropDirectoryList;
 
     // Lets go of the lists' memory. (QList::clear() keeps the capacity, and for a list still
     // shared with another holder it allocates that capacity anew.)
@@ -73,5 +78,7 @@ struct FileSpecifications
         downloadList = {};
         replaceList = {};
         deleteList = {};
+        directoryList = {};
+        dropDirectoryList = {};
     }
 };

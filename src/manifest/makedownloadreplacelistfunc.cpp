@@ -3,6 +3,7 @@
 #include "app/configuration.h"
 #include "fileops/sessionfile.h"
 #include "manifest/checksigfunc.h"
+#include "manifest/directoryplan.h"
 #include "manifest/filestatecache.h"
 #include "manifest/sidefile.h"
 
@@ -108,6 +109,7 @@ bool MakeDownloadReplaceListFunc::run()
     destinations.clear();
     downloadKeys.clear();
     deleteKeys.clear();
+    directories = {};
     reused = {};
 
     emit message(tr("Compiling download and replace list"));
@@ -159,13 +161,14 @@ bool MakeDownloadReplaceListFunc::run()
         }
     }
     entries = QList<Entry>();
-    if (!attachStrongDigests())
+    if (!placeDirectories() || !attachStrongDigests())
         return false;
     // Grown by appending, the lists hold up to half again as much room as they need, for as
     // long as the run lasts.
     results.downloadList.squeeze();
     results.replaceList.squeeze();
     results.deleteList.squeeze();
+    results.directoryList.squeeze();
     if (fileStates)
         fileStates->keepOnly(destinations);
     // The parsed manifest was freed on this pool thread, whose allocator keeps freed memory for
@@ -208,7 +211,30 @@ bool MakeDownloadReplaceListFunc::readEntries(QList<Entry> &entries)
         }
         settings.endGroup();
     }
+    directories = ReleaseDirectories::read(settings);
+    for (const QStringList *paths : {&directories.empty, &directories.dropped}) {
+        for (const QString &path : *paths) {
+            if (!checkPath(path, QString()))
+                return false;
+        }
+    }
     return true;
+}
+
+bool MakeDownloadReplaceListFunc::placeDirectories()
+{
+    QString path;
+    switch (DirectoryPlan::make(directories, installDir, destinations, &results, &path)) {
+    case DirectoryPlan::Planned:
+        return true;
+    case DirectoryPlan::FileAndDirectory:
+        emit message(tr("product ini has %1 both as a file and as an empty directory").arg(path));
+        return false;
+    case DirectoryPlan::NotADirectory:
+        emit message(tr("%1 is not a directory in the installation").arg(path));
+        return false;
+    }
+    return false;
 }
 
 bool MakeDownloadReplaceListFunc::attachStrongDigests()
@@ -484,7 +510,11 @@ bool MakeDownloadReplaceListFunc::checkPath(const QString &path, const QString &
 {
     if (isSafeRelativePath(path))
         return true;
-    emit message(tr("product ini contains unsafe path \"%1\" in section %2").arg(path, section));
+    if (section.isEmpty())
+        emit message(tr("product ini contains unsafe directory \"%1\"").arg(path));
+    else
+        emit message(
+            tr("product ini contains unsafe path \"%1\" in section %2").arg(path, section));
     return false;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "manifest/filespecifications.h"
+#include "manifest/releasedirectories.h"
 #include "tasks/asyncfunc.h"
 
 #include <QSet>
@@ -23,6 +24,7 @@ class QThreadPool;
 // value being MD5::SIZE or MD5::SIZE::UNZIPMD5::UNZIPSIZE::UNZIPPATH. A file whose installed
 // copy has the right MD5 goes into no list; any other goes into the replace list, and into the
 // download list too unless the temporary directory already holds a copy with the right MD5.
+// The release's directories (ReleaseDirectories) go into the directory lists (DirectoryPlan).
 //
 // The installed and temporary copies are hashed on QThread::idealThreadCount() threads, a batch
 // of files at a time; the lists and the progress steps come out in the order of the keys.
@@ -97,7 +99,11 @@ private:
     // Takes what the lists need out of @p entry.
     void placeEntry(Entry &entry);
     bool readEntries(QList<Entry> &entries);
+    // An empty section stands for the release's directories.
     bool checkPath(const QString &path, const QString &section);
+    // Fills the directory lists from the release's directories; false after a message when the
+    // installation holds something else where one is to be.
+    bool placeDirectories();
     bool deletesInstalledFile();
     static bool fileMatches(const QString &path, const QString &md5);
     // Whether the temporary copy at path has the MD5 md5; its SHA-256 goes to sha256 when asked.
@@ -139,4 +145,6 @@ private:
     QSet<QString> destinations;
     QSet<QString> downloadKeys;
     QStringList deleteKeys;
+    // The directories the product ini names beside its files.
+    ReleaseDirectories directories;
 };

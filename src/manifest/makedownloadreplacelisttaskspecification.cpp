@@ -32,6 +32,8 @@ void MakeDownloadReplaceListTaskSpecification::runDone(bool ok)
         target->downloadList = results.downloadList;
         target->replaceList = results.replaceList;
         target->deleteList = results.deleteList;
+        target->directoryList = results.directoryList;
+        target->dropDirectoryList = results.dropDirectoryList;
     }
     // The caller's lists are the only ones now: the run's own copy would keep them in memory for
     // as long as this task exists, after the caller let go of them.

@@ -82,6 +82,19 @@ bool ProductIniWriter::addDelete(const QString &filePath)
     return true;
 }
 
+bool ProductIniWriter::setDirectories(const ReleaseDirectories &releaseDirectories)
+{
+    for (const QStringList *paths : {&releaseDirectories.empty, &releaseDirectories.dropped}) {
+        for (const QString &path : *paths) {
+            const QString problem = checkRelativePath(path);
+            if (!problem.isEmpty())
+                return fail(problem);
+        }
+    }
+    directories = releaseDirectories;
+    return true;
+}
+
 int ProductIniWriter::fileCount() const
 {
     int count = 0;
@@ -113,6 +126,7 @@ bool ProductIniWriter::write(const QString &path)
             for (const auto &[key, value] : binding.keyValues())
                 settings.setValue(key, value);
         }
+        directories.write(settings);
         for (const Entry &entry : qAsConst(entries)) {
             settings.beginGroup(entry.section);
             settings.setValue(entry.key, entry.value);
@@ -198,6 +212,8 @@ bool ProductIniWriter::readsBack(const QString &path)
             return fail(QStringLiteral("the release binding of %1 does not read back as written %2")
                             .arg(path, problem));
     }
+    if (!(ReleaseDirectories::read(settings) == directories))
+        return fail(QStringLiteral("the directories of %1 do not read back as written").arg(path));
     const QStringList sections = settings.childGroups();
     if (sections.size() != keysPerSection.size())
         return fail(QStringLiteral("%1 does not read back with its sections").arg(path));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "manifest/releasebinding.h"
+#include "manifest/releasedirectories.h"
 
 #include <QList>
 #include <QSet>
@@ -22,7 +23,8 @@
 ///     [delete]
 ///     PATH=                                           ; removed from the installation
 ///
-/// preceded by the release binding's keys outside any section, when one is set.
+/// preceded by the release binding's keys and the release's directories (ReleaseDirectories)
+/// outside any section, when they are set.
 ///
 /// A file entry's stored file lies at SECTION/KEY below the version directory on the mirrors.
 /// Paths are relative to the installation directory and use "/".
@@ -63,6 +65,10 @@ public:
     /// Binding keys to write outside any section (ReleaseBinding); without a call, none.
     void setBinding(const ReleaseBinding &releaseBinding) { binding = releaseBinding; }
 
+    /// The directories to write outside any section. Returns false (see errorString()) for a path
+    /// that checkRelativePath() refuses.
+    bool setDirectories(const ReleaseDirectories &releaseDirectories);
+
     /// Number of file entries (both kinds) added so far.
     int fileCount() const;
 
@@ -93,6 +99,7 @@ private:
 
     QList<Entry> entries;
     ReleaseBinding binding;
+    ReleaseDirectories directories;
     QSet<QString> names;
     QString error;
 };

@@ -35,6 +35,7 @@ private slots:
     void manifestSizesDecideNothing();
     void everyNameRoundTrips_data();
     void everyNameRoundTrips();
+    void releaseDirectories();
 
 private:
     struct Outcome
@@ -446,6 +447,47 @@ void TestEndToEnd::everyNameRoundTrips()
         const QString stored = directory + name + (packed ? QStringLiteral(".gz") : QString());
         QCOMPARE(site->mirror.requestCount(QStringLiteral("2/client_linux_amd64/") + stored), 1);
     }
+}
+
+void TestEndToEnd::releaseDirectories()
+{
+    // Version 1 had an empty cache directory and a plugin; version 2 has neither, but an empty
+    // spool and log directory. The user put a file of their own beside the plugin.
+    QTemporaryDir one;
+    writeClient(one.path(), 1);
+    QVERIFY(writeTreeFile(one.path(), QStringLiteral("plugins/old.so"), "plugin"));
+    QVERIFY(QDir(one.path()).mkpath(QStringLiteral("cache/thumbnails")));
+    QString complaint = publishRelease(one.path(), site->mirrorRoot.path(),
+                                       QStringLiteral("client_linux_amd64"), 1, {});
+    QVERIFY2(complaint.isEmpty(), qPrintable(complaint));
+    const QString installation = site->installation.path();
+    QVERIFY(writeTreeFile(installation, QStringLiteral("plugins/old.so"), "plugin"));
+    QVERIFY(writeTreeFile(installation, QStringLiteral("plugins/mine.so"), "the user's"));
+    QVERIFY(QDir(installation).mkpath(QStringLiteral("cache/thumbnails")));
+    QTemporaryDir two;
+    writeClient(two.path(), 2);
+    for (const char *empty : {"data/spool", "logs/today"})
+        QVERIFY(QDir(two.path()).mkpath(QLatin1String(empty)));
+    complaint = publishRelease(two.path(), site->mirrorRoot.path(),
+                               QStringLiteral("client_linux_amd64"), 2, {"--previous", "1"});
+    QVERIFY2(complaint.isEmpty(), qPrintable(complaint));
+
+    Outcome outcome = runUpdater();
+    QVERIFY2(outcome.log.contains(QLatin1String("Update successfully finished")),
+             qPrintable(outcome.log));
+    for (const char *empty : {"data/spool", "logs/today"})
+        QVERIFY2(QFileInfo(QDir(installation).filePath(QLatin1String(empty))).isDir(), empty);
+    QVERIFY(!QFileInfo::exists(QDir(installation).filePath(QStringLiteral("cache"))));
+    QVERIFY(!QFileInfo::exists(QDir(installation).filePath(QStringLiteral("plugins/old.so"))));
+    QCOMPARE(readAll(QDir(installation).filePath(QStringLiteral("plugins/mine.so"))),
+             QByteArray("the user's"));
+
+    // An installation whose files are all up to date still gets a directory it lost.
+    QVERIFY(QDir(installation).rmdir(QStringLiteral("logs/today")));
+    outcome = runUpdater();
+    QVERIFY2(outcome.log.contains(QLatin1String("Update successfully finished")),
+             qPrintable(outcome.log));
+    QVERIFY(QFileInfo(QDir(installation).filePath(QStringLiteral("logs/today"))).isDir());
 }
 
 QTEST_GUILESS_MAIN(TestEndToEnd)

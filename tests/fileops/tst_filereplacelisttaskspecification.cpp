@@ -37,6 +37,8 @@ private slots:
     void emptyLists();
     void deleteList();
     void resetAfterCommit();
+    void releaseDirectories();
+    void releaseDirectoriesRolledBack();
 
 private:
     // Puts the download for the installed path Base/dest into the temporary
@@ -587,6 +589,69 @@ void TestFileReplaceListTaskSpecification::resetAfterCommit()
     QCOMPARE(snapshot(root), installation);
     QCOMPARE(readAll(installed("vl3client_linux_amd64")), QByteArray("new client"));
     QCOMPARE(readAll(installed("new/readme.txt")), QByteArray("new readme"));
+}
+
+void TestFileReplaceListTaskSpecification::releaseDirectories()
+{
+    // Nothing to install but the release's empty directories: they are made under the journal
+    // all the same. Afterwards the directories it dropped go, deepest first, if empty then;
+    // one the user filled stays.
+    QVERIFY(QDir(root).mkpath("old/sub"));
+    QVERIFY(QDir(root).mkpath("kept/sub"));
+    QVERIFY(writeFile(installed("filled/mine.txt"), "the user's"));
+    QVERIFY(writeFile(installed("old/gone.txt"), "obsolete"));
+    QVERIFY(writeFile(installed("file"), "a file, not a directory"));
+    QList<FileReplaceSpecification> replaceList;
+    QList<QString> deleteList {Base + "/old/gone.txt"};
+    const QList<QString> directoryList {Base + "/cache", Base + "/empty/deep", Base + "/kept"};
+    const QList<QString> dropped {Base + "/old/sub", Base + "/old", Base + "/filled",
+                                  Base + "/file", Base + "/missing"};
+    FileReplaceListTaskSpecification replace(&replaceList, &deleteList, &configuration, nullptr,
+                                             0.4);
+    replace.setDirectoryList(&directoryList);
+    FileDeleteListTaskSpecification remove(&deleteList, nullptr, 0.05);
+    remove.setInstallJournal(replace.diskJournal());
+    remove.setDropDirectoryList(&dropped);
+
+    const TaskRun replaced = runTask(replace);
+    QCOMPARE(replaced.finished, 1);
+    QCOMPARE(replace.progress, 0.4);
+    // The one that exists is left alone.
+    QCOMPARE(chain(replace), QStringList(2, "DirCreateTaskSpecification 0.5"));
+    const QByteArray journal = readAll(journalPath());
+    QVERIFY2(journal.contains("\ncommit\n")
+                 && journal.contains(" " + Base.toUtf8() + "/empty/deep\n"),
+             journal.constData());
+
+    const TaskRun removed = runTask(remove);
+    QCOMPARE(removed.finished, 1);
+    QCOMPARE(removed.messages,
+             QStringList({"Starting file deletes",
+                          "kept the directory '" + installed("filled")
+                              + "': it is no longer part of the client but holds files"}));
+    QCOMPARE(chain(remove).last(), QString("DirRemoveTaskSpecification 0.166667"));
+    QVERIFY(!QFileInfo::exists(journalPath()));
+    QCOMPARE(snapshot(root).keys(),
+             QStringList({"cache", "empty", "empty/deep", "file", "filled", "filled/mine.txt",
+                          "kept", "kept/sub"}));
+}
+
+void TestFileReplaceListTaskSpecification::releaseDirectoriesRolledBack()
+{
+    // The directories are changes of the installation like its files: a failed installation
+    // takes them back.
+    const auto before = snapshot(root);
+    QList<FileReplaceSpecification> replaceList {download("lib/libfoo.so", "foo", true, true)};
+    QList<QString> deleteList;
+    const QList<QString> directoryList {Base + "/cache/deep"};
+    FileReplaceListTaskSpecification replace(&replaceList, &deleteList, &configuration, nullptr,
+                                             0.4);
+    replace.setDirectoryList(&directoryList);
+    const TaskRun replaced = runTask(replace);
+    QCOMPARE(replaced.canceled, 1);
+    QVERIFY(replaced.messages.contains("rolling back file updates"));
+    QCOMPARE(snapshot(root), before);
+    QVERIFY(!QFileInfo::exists(journalPath()));
 }
 
 QTEST_GUILESS_MAIN(TestFileReplaceListTaskSpecification)

@@ -41,6 +41,7 @@ private slots:
     void malformedProductIni_data();
     void malformedProductIni();
     void repeatedRuns();
+    void releaseDirectories();
 
 private:
     struct Outcome : TaskRun
@@ -537,6 +538,13 @@ void TestMakeDownloadReplaceList::unsafePath_data()
                                              << "delete";
     QTest::newRow("delete with empty key") << QByteArray("[delete]\n=\n") << ""
                                            << "delete";
+    // No section: the release's directories.
+    QTest::newRow("empty directory climbs")
+        << QByteArray("directories_empty=data::../escape\n[s]\nx=0123::4\n") << "../escape"
+        << "";
+    QTest::newRow("dropped directory absolute")
+        << QByteArray("directories_dropped=/etc\n[s]\nx=0123::4\n") << "/etc"
+        << "";
 }
 
 void TestMakeDownloadReplaceList::unsafePath()
@@ -550,10 +558,14 @@ void TestMakeDownloadReplaceList::unsafePath()
     const Outcome outcome = run(target);
     QCOMPARE(outcome.canceled, 1);
     QCOMPARE(outcome.finished, 0);
-    QCOMPARE(outcome.messages,
-             (QStringList {Compiling,
-                           QStringLiteral("product ini contains unsafe path \"%1\" in section %2")
-                               .arg(path, section)}));
+    QCOMPARE(
+        outcome.messages,
+        (QStringList {Compiling,
+                      section.isEmpty()
+                          ? QStringLiteral("product ini contains unsafe directory \"%1\"").arg(path)
+                          : QStringLiteral("product ini contains unsafe path \"%1\" in "
+                                           "section %2")
+                                .arg(path, section)}));
     compareLists(target, sentinelLists());
 }
 
@@ -580,6 +592,12 @@ void TestMakeDownloadReplaceList::contradictoryProductIni_data()
     QTest::newRow("deletes the directory of an installed file")
         << QByteArray("[delete]\nlib=\n[z]\nlib/x.so.gz=0123::4::5678::9::lib/x.so\n")
         << "product ini deletes lib, which would remove the installed file lib/x.so";
+    QTest::newRow("empty directory where the release has a file")
+        << QByteArray("directories_empty=bin/client\n[a]\nbin/client=0123::4\n")
+        << "product ini has bin/client both as a file and as an empty directory";
+    QTest::newRow("empty directory where the installation has a file")
+        << ("directories_empty=" + at("dir/kept").toUtf8() + "\n[a]\nx=0123::4\n")
+        << QStringLiteral("%1 is not a directory in the installation").arg(at("dir/kept"));
 }
 
 void TestMakeDownloadReplaceList::contradictoryProductIni()
@@ -670,6 +688,28 @@ void TestMakeDownloadReplaceList::repeatedRuns()
     QCOMPARE(finished.count(), 2);
     QCOMPARE(canceled.count(), 1);
     compareLists(target, first);
+}
+
+void TestMakeDownloadReplaceList::releaseDirectories()
+{
+    // Only the empty directories the installation lacks are made; only the dropped ones it
+    // holds as directories (no link, no file) are removed, deepest first, never one the release
+    // still has.
+    for (const char *dir : {"kept", "old/sub", "still"})
+        QVERIFY(QDir(installDir).mkpath(at(QLatin1String(dir))));
+    writeTreeFile(installDir, at("file"), "a file");
+    QVERIFY(QFile::link(installDir + QLatin1Char('/') + at("kept"),
+                        installDir + QLatin1Char('/') + at("link")));
+    writeIni("directories_dropped=" + at("old").toUtf8() + "::" + at("old/sub").toUtf8()
+             + "::" + at("still").toUtf8() + "::" + at("gone").toUtf8() + "::" + at("file").toUtf8()
+             + "::" + at("link").toUtf8() + "\ndirectories_empty=" + at("kept").toUtf8()
+             + "::" + at("link").toUtf8() + "::" + at("new/deep").toUtf8()
+             + "::" + at("still").toUtf8() + "\n[s]\nx=0123::4\n");
+    FileSpecifications target;
+    const Outcome outcome = run(target);
+    QCOMPARE(outcome.finished, 1);
+    QCOMPARE(target.directoryList, QList<QString> {at("new/deep")});
+    QCOMPARE(target.dropDirectoryList, (QList<QString> {at("old/sub"), at("old")}));
 }
 
 QTEST_GUILESS_MAIN(TestMakeDownloadReplaceList)

@@ -137,6 +137,9 @@ void TestProductIniWriter::invalidPathsAreRefused()
     QVERIFY(!writer.addPackedFile(QStringLiteral("files"), QStringLiteral("ok.gz"), MD5_A, 1, MD5_B,
                                   2, path));
     QVERIFY(!writer.addDelete(path));
+    ReleaseDirectories directories;
+    directories.dropped = QStringList {QStringLiteral("ok"), path};
+    QVERIFY(!writer.setDirectories(directories));
     QCOMPARE(writer.fileCount() + writer.deleteCount(), 0);
 }
 
@@ -215,6 +218,12 @@ void TestProductIniWriter::bindingReadsBackWithBothReaders()
     binding.sideFileSize = 123;
     ProductIniWriter writer;
     writer.setBinding(binding);
+    // Beside the binding, with names the settings reader quotes or escapes.
+    ReleaseDirectories directories;
+    directories.empty = QStringList {QStringLiteral("a, b/\"c\""), QStringLiteral("x=y; z"),
+                                     QStringLiteral("Grüße/ünter")};
+    directories.dropped = QStringList {QStringLiteral("old dir")};
+    QVERIFY(writer.setDirectories(directories));
     QVERIFY(writer.addFile(QStringLiteral("General0"), QStringLiteral("a"), MD5_A, 1));
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("p.ini"));
@@ -226,6 +235,8 @@ void TestProductIniWriter::bindingReadsBackWithBothReaders()
     QString problem;
     QVERIFY2(ReleaseBinding::parse(file.readAll(), &read, &problem), qPrintable(problem));
     QVERIFY(read == binding);
+    QSettings settings(path, QSettings::IniFormat);
+    QVERIFY(ReleaseDirectories::read(settings) == directories);
     // Invisible to the reader of the file lists, which counts sections only.
     QCOMPARE(readLikeTheUpdater(path).keys(), QStringList {QStringLiteral("General0")});
 }

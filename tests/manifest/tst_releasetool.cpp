@@ -15,6 +15,7 @@
 #include <QProcess>
 #include <QStandardPaths>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
@@ -459,34 +460,66 @@ void TestReleaseTool::treeEntries_data()
     QTest::addColumn<QStringList>("entries"); // what to add to the tree, see treeEntries()
     QTest::addColumn<bool>("follow");
     QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QStringList>("lines"); // expected on standard error, one each
+    // Expected on standard error, one each; @SOURCE@ and @OUTSIDE@ (a file beside the tree)
+    // stand for their paths.
+    QTest::addColumn<QStringList>("lines");
     QTest::addColumn<QStringList>("published"); // extra keys of the manifest on success
+    QTest::addColumn<QString>("emptyDirectories"); // the manifest's directories_empty
 
-    QTest::newRow("directory link") << QStringList {"dirlink linked"} << false << 3
-                                    << QStringList {"directory link: linked -> "} << QStringList();
-    QTest::newRow("directory link, followed") << QStringList {"dirlink linked"} << true << 0
-                                              << QStringList() << QStringList {"linked/client"};
+    QTest::newRow("directory link")
+        << QStringList {"dirlink linked"} << false << 3
+        << QStringList {"directory link: linked -> @SOURCE@/bin (leads to bin; pass"}
+        << QStringList() << QString();
+    QTest::newRow("directory link, followed")
+        << QStringList {"dirlink linked"} << true << 0 << QStringList()
+        << QStringList {"linked/client"} << QString();
     QTest::newRow("directory link to an ancestor, followed")
-        << QStringList {"looplink"} << true << 3 << QStringList {"directory link loop: bin/up"}
-        << QStringList();
-    QTest::newRow("dangling link") << QStringList {"dangling gone"} << false << 3
-                                   << QStringList {"dangling link: gone -> "} << QStringList();
+        << QStringList {"looplink"} << true << 3
+        << QStringList {"directory link loop: bin/up -> .. (leads to the top of the tree)"}
+        << QStringList() << QString();
+    QTest::newRow("dangling link")
+        << QStringList {"dangling gone"} << false << 3
+        << QStringList {"dangling link: gone -> nowhere"} << QStringList() << QString();
     QTest::newRow("name not UTF-8")
         << QStringList {"badname"} << false << 3 << QStringList {"name is not valid UTF-8: bad"}
-        << QStringList();
+        << QStringList() << QString();
     QTest::newRow("fifo") << QStringList {"fifo pipe"} << false << 3
-                          << QStringList {"not a regular file: pipe"} << QStringList();
+                          << QStringList {"not a regular file: pipe"} << QStringList() << QString();
     QTest::newRow("every problem on a line of its own")
         << QStringList {"dangling gone", "dirlink linked", "fifo pipe"} << false << 3
-        << QStringList {"dangling link: gone -> ", "directory link: linked -> ",
+        << QStringList {"dangling link: gone -> nowhere", "directory link: linked -> ",
                         "not a regular file: pipe"}
-        << QStringList();
+        << QStringList() << QString();
     QTest::newRow("file link publishes its target")
         << QStringList {"filelink client-link"} << false << 0 << QStringList()
-        << QStringList {"client-link"};
-    QTest::newRow("empty directory warns")
-        << QStringList {"emptydir nothing"} << false << 0
-        << QStringList {"warning: empty directory nothing is not published"} << QStringList();
+        << QStringList {"client-link"} << QString();
+    QTest::newRow("relative file link inside the tree")
+        << QStringList {"rellink data/client-link"} << true << 0 << QStringList()
+        << QStringList {"data/client-link"} << QString();
+    // Whatever the options: a link out of the tree would ship the build machine's file.
+    QTest::newRow("absolute link out of the tree")
+        << QStringList {"outlink hostfile @OUTSIDE@"} << true << 3
+        << QStringList {"link leaves the source tree: hostfile -> @OUTSIDE@ (leads to "
+                        "@OUTSIDE@)"}
+        << QStringList() << QString();
+    QTest::newRow("relative link out of the tree")
+        << QStringList {"outlink data/escape ../../outside"} << false << 3
+        << QStringList {"link leaves the source tree: data/escape -> ../../outside (leads to "
+                        "@OUTSIDE@)"}
+        << QStringList() << QString();
+    QTest::newRow("chain of links out of the tree")
+        << QStringList {"outlink hop hop2", "outlink hop2 ../outside"} << false << 3
+        << QStringList {"link leaves the source tree: hop -> hop2 (leads to @OUTSIDE@)",
+                        "link leaves the source tree: hop2 -> ../outside (leads to @OUTSIDE@)"}
+        << QStringList() << QString();
+    QTest::newRow("directory link out of the tree, followed")
+        << QStringList {"outdirlink etc"} << true << 3
+        << QStringList {"link leaves the source tree: etc -> @OUTSIDE@dir (leads to "
+                        "@OUTSIDE@dir)"}
+        << QStringList() << QString();
+    QTest::newRow("empty directories are published")
+        << QStringList {"emptydir nothing", "emptydir data/cache/deep"} << false << 0
+        << QStringList() << QStringList() << QStringLiteral("data/cache/deep::nothing");
 }
 
 void TestReleaseTool::treeEntries()
@@ -496,11 +529,23 @@ void TestReleaseTool::treeEntries()
     QFETCH(int, exitCode);
     QFETCH(QStringList, lines);
     QFETCH(QStringList, published);
+    QFETCH(QString, emptyDirectories);
 
+    // Beside the tree, as a build machine's files are.
+    const QString outside = QFileInfo(work->path()).canonicalFilePath() + QLatin1String("/outside");
+    QVERIFY(writeFile(outside, "secret of the build machine"));
+    QVERIFY(writeFile(outside + QLatin1String("dir/passwd"), "root:x:0:0"));
+    QByteArray undecodable;
+    const auto removeUndecodable = qScopeGuard([&undecodable] {
+        if (!undecodable.isEmpty())
+            ::unlink(undecodable.constData());
+    });
     for (const QString &entry : entries) {
         const QString kind = entry.section(' ', 0, 0);
         const QByteArray at = QFile::encodeName(QDir(source).filePath(entry.section(' ', 1, 1)));
         const QByteArray bin = QFile::encodeName(QDir(source).filePath("bin"));
+        const QByteArray target
+            = QFile::encodeName(entry.section(' ', 2, 2).replace("@OUTSIDE@", outside));
         if (kind == "dirlink")
             QCOMPARE(::symlink(bin.constData(), at.constData()), 0);
         else if (kind == "looplink")
@@ -511,13 +556,21 @@ void TestReleaseTool::treeEntries()
             QCOMPARE(::mkfifo(at.constData(), 0600), 0);
         else if (kind == "filelink")
             QCOMPARE(::symlink((bin + "/client").constData(), at.constData()), 0);
+        else if (kind == "rellink")
+            QCOMPARE(::symlink("../bin/client", at.constData()), 0);
+        else if (kind == "outlink")
+            QCOMPARE(::symlink(target.constData(), at.constData()), 0);
+        else if (kind == "outdirlink")
+            QCOMPARE(::symlink(QFile::encodeName(outside + "dir").constData(), at.constData()), 0);
         else if (kind == "emptydir")
-            QVERIFY(QDir(source).mkdir(entry.section(' ', 1, 1)));
+            QVERIFY(QDir(source).mkpath(entry.section(' ', 1, 1)));
         else if (kind == "badname") {
             const QByteArray name = QFile::encodeName(source) + "/bad\xff\xfe.txt";
             const int fd = ::open(name.constData(), O_CREAT | O_WRONLY, 0600);
             QVERIFY(fd >= 0);
             ::close(fd);
+            // Qt cannot remove a name it cannot decode: the work directory would stay behind.
+            undecodable = name;
         }
     }
 
@@ -527,7 +580,9 @@ void TestReleaseTool::treeEntries()
     const ToolRun run = runTool(arguments);
     QCOMPARE(run.exitCode, exitCode);
     const QStringList errLines = run.err.split('\n', Qt::SkipEmptyParts);
-    for (const QString &line : lines) {
+    for (QString line : lines) {
+        line.replace(QLatin1String("@SOURCE@"), QDir(source).absolutePath())
+            .replace(QLatin1String("@OUTSIDE@"), outside);
         QVERIFY2(errLines.filter(QStringLiteral("varnolt-release release: ") + line).size() == 1,
                  qPrintable(run.err));
     }
@@ -537,7 +592,9 @@ void TestReleaseTool::treeEntries()
         QVERIFY(!QFileInfo::exists(iniPath));
         return;
     }
+    QVERIFY2(run.err.isEmpty(), qPrintable(run.err));
     QSettings ini(iniPath, QSettings::IniFormat);
+    QCOMPARE(ini.value(QStringLiteral("directories_empty")).toString(), emptyDirectories);
     ini.beginGroup(QStringLiteral("client_linux_amd64"));
     QCOMPARE(ini.allKeys().size(), tree.size() + published.size());
     for (const QString &key : published) {
@@ -567,6 +624,8 @@ void TestReleaseTool::previousReleaseNamesStaleFiles()
     QVERIFY(writeFile(QDir(source).filePath(QStringLiteral("old/gone.txt")), "gone"));
     QVERIFY(writeFile(QDir(source).filePath(QStringLiteral("lib/libold.so")), "old"));
     QVERIFY(writeFile(QDir(source).filePath(QStringLiteral("lib/libpacked.so")), "packed"));
+    for (const char *empty : {"cache/tmp", "data/spool", "logs"})
+        QVERIFY(QDir(source).mkpath(QLatin1String(empty)));
     ToolRun run = runTool(releaseArguments(QStringLiteral("41"))
                           << "--delete" << "legacy/tool" << "--delete" << "data/back"
                           << "--gzip" << "lib/libpacked.so");
@@ -575,6 +634,9 @@ void TestReleaseTool::previousReleaseNamesStaleFiles()
     for (const char *removed : {"lib/libold.so", "lib/libpacked.so"})
         QVERIFY(QFile::remove(QDir(source).filePath(QLatin1String(removed))));
     QVERIFY(writeFile(QDir(source).filePath(QStringLiteral("data/back")), "back"));
+    // The cache goes, the spool stays empty, the logs get a file.
+    QVERIFY(QDir(QDir(source).filePath(QStringLiteral("cache"))).removeRecursively());
+    QVERIFY(writeFile(QDir(source).filePath(QStringLiteral("logs/today")), "log"));
 
     run = runTool(releaseArguments() << "--previous" << "41" << "--delete" << "extra");
     QVERIFY2(run.exitCode == 0, qPrintable(run.err));
@@ -587,6 +649,12 @@ void TestReleaseTool::previousReleaseNamesStaleFiles()
     QCOMPARE(deleted,
              (QStringList {"extra", "legacy/tool", "lib/libold.so", "lib/libpacked.so",
                            "old/gone.txt"}));
+    ini.endGroup();
+    // Directories that held files or nothing in 41 and nothing of 42 go when empty.
+    QCOMPARE(ini.value(QStringLiteral("directories_dropped")).toString(),
+             QStringLiteral("cache::cache/tmp::old"));
+    QCOMPARE(ini.value(QStringLiteral("directories_empty")).toString(),
+             QStringLiteral("data/spool"));
 
     // What the earlier release says is deleted from users' installations: it must be one this
     // key signed.
@@ -680,8 +748,7 @@ void TestReleaseTool::costOfAnUpdate()
     QVERIFY(writeFile(to + QLatin1String("/same"), "same"));
     QVERIFY(writeFile(to + QLatin1String("/new"), "new"));
 
-    const ToolRun run = runTool(
-        {"cost", "--from", from, "--to", to, "--block-lists-from", "60000"});
+    ToolRun run = runTool({"cost", "--from", from, "--to", to, "--block-lists-from", "60000"});
     QVERIFY2(run.exitCode == 0, qPrintable(run.err));
     QVERIFY2(run.out.contains(QLatin1String("changed data/big: 65536 bytes whole, 4096 with block "
                                             "lists (6.3 %)")),
@@ -693,6 +760,30 @@ void TestReleaseTool::costOfAnUpdate()
                                             "whole")),
              qPrintable(run.out));
     QCOMPARE(runTool({"cost", "--from", from}).exitCode, 2);
+
+    // With the published release, what an update fetches in all: the ini, its signature, the side
+    // file, and the headers of five requests (three for them, one for the changed block, one
+    // for the new file), 445 bytes each and its path.
+    source = to;
+    run = runTool(releaseArguments() << "--block-lists-from"
+                                     << "60000");
+    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+    const QString ini = QDir(mirror).filePath(QStringLiteral("42/client_linux_amd64.ini"));
+    const qint64 metadata = QFileInfo(ini).size() + QFileInfo(ini + ".sig").size()
+        + QFileInfo(QDir(mirror).filePath(QStringLiteral("42/client_linux_amd64.hashes"))).size();
+    run = runTool(
+        {"cost", "--from", from, "--to", to, "--block-lists-from", "60000", "--release", ini});
+    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+    QVERIFY2(run.out.contains(QStringLiteral("Fetched by an update: %1 bytes in 5 requests")
+                                  .arg(4096 + 3 + metadata + 5 * 445
+                                       + QByteArray("/42/client_linux_amd64.ini"
+                                                    "/42/client_linux_amd64.ini.sig"
+                                                    "/42/client_linux_amd64.hashes"
+                                                    "/42/client_linux_amd64/data/big"
+                                                    "/42/client_linux_amd64/new")
+                                             .size())),
+             qPrintable(run.out));
+    QCOMPARE(runTool({"cost", "--from", from, "--to", to, "--release", from}).exitCode, 3);
 }
 
 QTEST_GUILESS_MAIN(TestReleaseTool)

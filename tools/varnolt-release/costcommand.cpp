@@ -3,12 +3,15 @@
 #include "manifest/blocklist.h"
 #include "manifest/blockmatcher.h"
 #include "manifest/checksigfunc.h"
+#include "manifest/releasebinding.h"
+#include "requestcost.h"
 
 #include <QCommandLineParser>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QSettings>
 #include <QTextStream>
 
 #include <fcntl.h>
@@ -22,7 +25,55 @@ struct FileCost
     qint64 delta = 0;
     // The block list's line in the side file, which every update fetches.
     qint64 list = 0;
+    // Ranges of changed blocks, when only they travel.
+    int ranges = 0;
 };
+
+// What every update fetches before any file: the product ini, its signature and the side file,
+// and where the release lies on the mirrors (without a published release: nothing, and where a
+// release usually lies, for the length of the paths).
+struct Release
+{
+    qint64 bytes = 0;
+    QString detail;
+    QStringList remoteNames;
+    QString version = QStringLiteral("42");
+    QString section = QStringLiteral("client_linux_amd64");
+};
+
+bool readRelease(const QString &iniPath, Release *release, QString *problem)
+{
+    const QFileInfo ini(iniPath);
+    const QFileInfo signature(iniPath + QLatin1String(".sig"));
+    QFile file(iniPath);
+    ReleaseBinding binding;
+    if (!ini.isFile() || !signature.isFile() || !file.open(QIODevice::ReadOnly)
+        || !ReleaseBinding::parse(file.read(1 << 20), &binding, problem)) {
+        if (problem->isEmpty())
+            *problem = QStringLiteral("%1 is not a published release (no ini or signature)")
+                           .arg(iniPath);
+        return false;
+    }
+    release->bytes = ini.size() + signature.size() + binding.sideFileSize;
+    release->remoteNames = QStringList {ini.fileName(), signature.fileName()};
+    if (binding.present)
+        release->remoteNames.append(binding.sideFile);
+    release->version = ini.dir().dirName();
+    // The files' directory on the mirrors: the ini's section, TYPE unless --section named another.
+    QSettings settings(iniPath, QSettings::IniFormat);
+    const QStringList sections = settings.childGroups();
+    for (const QString &section : sections) {
+        if (section != QLatin1String("delete")) {
+            release->section = section;
+            break;
+        }
+    }
+    release->detail = QStringLiteral("ini %1, signature %2, side file %3")
+                          .arg(ini.size())
+                          .arg(signature.size())
+                          .arg(binding.sideFileSize);
+    return true;
+}
 
 QByteArray sha256Of(const QString &path)
 {
@@ -45,6 +96,7 @@ bool deltaCost(const QString &oldPath, const QString &newPath, const QString &na
         || !BlockList::build(&content, BlockList::blockSizeFor(content.size()), &blocks, problem))
         return false;
     cost->list = blocks.toLine(name).size() + 1;
+    cost->ranges = 0;
     const int fd = ::open(QFile::encodeName(oldPath).constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return true;
@@ -54,9 +106,11 @@ bool deltaCost(const QString &oldPath, const QString &newPath, const QString &na
     if (!scanned)
         return false;
     qint64 fetched = 0;
-    for (const auto &range : matcher.missingRanges(0))
+    const auto ranges = matcher.missingRanges(0);
+    for (const auto &range : ranges)
         fetched += range.second;
     cost->delta = fetched;
+    cost->ranges = int(ranges.size());
     return true;
 }
 
@@ -82,15 +136,26 @@ int CostCommand::run(const QStringList &arguments)
         QStringLiteral("block-lists-from"),
         QStringLiteral("Files from BYTES on have block lists, as in release (default 1048576)."),
         QStringLiteral("BYTES"));
-    for (const QCommandLineOption &option : {fromOption, toOption, blocksOption})
+    const QCommandLineOption releaseOption(
+        QStringLiteral("release"),
+        QStringLiteral("The published ini of NEW (MIRRORDIR/N/TYPE.ini), whose ini, signature "
+                       "and side file every update fetches."),
+        QStringLiteral("INI"));
+    for (const QCommandLineOption &option : {fromOption, toOption, blocksOption, releaseOption})
         parser.addOption(option);
     int exitCode = Ok;
     if (!parse(parser, command,
-               QStringLiteral("cost --from OLD --to NEW [--block-lists-from BYTES]\n\n"
-                              "Prints what updating an installation of the tree OLD to the tree "
-                              "NEW costs a user:\nper changed or new file the bytes of the whole "
-                              "file and those that travel with\nblock lists, then the totals, "
-                              "the block lists every user fetches included."),
+               QStringLiteral(
+                   "cost --from OLD --to NEW [--block-lists-from BYTES] [--release INI]\n\n"
+                   "Prints what updating an installation of the tree OLD to the tree NEW costs "
+                   "a user:\nper changed or new file the bytes of the whole file and those that "
+                   "travel with\nblock lists, then the totals, the block lists every user "
+                   "fetches included, and\nwhat an update fetches in all: with the ini, "
+                   "signature and side file of the\nrelease INI when given, and the headers of "
+                   "every request (%1 bytes and the path\neach, %2 more for each part of an "
+                   "answer with several ranges).")
+                   .arg(RequestCost::RequestBytes)
+                   .arg(RequestCost::RangePartBytes),
                arguments, 0, &exitCode))
         return exitCode;
     if (!parser.isSet(fromOption) || !parser.isSet(toOption))
@@ -100,6 +165,14 @@ int CostCommand::run(const QStringList &arguments)
         = parser.isSet(blocksOption) ? parser.value(blocksOption).toLongLong(&number) : 1 << 20;
     if (!number || minSize < 0)
         return usageError(command, QStringLiteral("--block-lists-from takes a size in bytes"));
+    Release release;
+    if (parser.isSet(releaseOption)) {
+        QString problem;
+        if (!readRelease(parser.value(releaseOption), &release, &problem)) {
+            err << PROGRAM << ' ' << command << ": " << problem << '\n';
+            return InputError;
+        }
+    }
     const QString oldRoot = absoluteClean(parser.value(fromOption));
     const QString newRoot = absoluteClean(parser.value(toOption));
     for (const QString &root : {oldRoot, newRoot}) {
@@ -119,6 +192,10 @@ int CostCommand::run(const QStringList &arguments)
     FileCost total;
     qint64 lists = 0;
     int changed = 0;
+    RequestCost requests(QLatin1Char('/') + release.version);
+    for (const QString &name : qAsConst(release.remoteNames))
+        requests.addFile(name);
+    const QString section = release.section + QLatin1Char('/');
     for (const QString &name : qAsConst(names)) {
         const QString newPath = QDir(newRoot).filePath(name);
         const QString oldPath = QDir(oldRoot).filePath(name);
@@ -140,6 +217,10 @@ int CostCommand::run(const QStringList &arguments)
         ++changed;
         total.whole += cost.whole;
         total.delta += cost.delta;
+        if (cost.ranges > 0)
+            requests.addRanges(section + name, cost.ranges);
+        else
+            requests.addFile(section + name);
         out << (existed ? "changed " : "new     ") << name << ": " << cost.whole << " bytes whole, "
             << cost.delta << " with block lists (" << percent(cost.delta, cost.whole) << " %)\n";
     }
@@ -147,5 +228,14 @@ int CostCommand::run(const QStringList &arguments)
         << total.whole << " bytes whole, " << total.delta + lists << " with block lists ("
         << total.delta << " of the files and " << lists << " of block lists, "
         << percent(total.delta + lists, total.whole) << " %)\n";
+    // The side file holds the block lists: with the release, they are counted with it.
+    const qint64 fetched
+        = total.delta + (parser.isSet(releaseOption) ? release.bytes : lists) + requests.bytes();
+    out << "Fetched by an update: " << fetched << " bytes in " << requests.requests()
+        << " requests ("
+        << (parser.isSet(releaseOption) ? release.detail
+                                        : QStringLiteral("without the ini and signature: pass "
+                                                         "--release"))
+        << ", headers " << requests.bytes() << ")\n";
     return Ok;
 }

@@ -21,6 +21,14 @@ bool isNeeded(const QString &path, const QSet<QString> &newFiles)
     return false;
 }
 
+// Adds every directory above path to directories.
+void addParents(const QString &path, QSet<QString> *directories)
+{
+    for (qsizetype slash = path.lastIndexOf(QLatin1Char('/')); slash > 0;
+         slash = path.lastIndexOf(QLatin1Char('/'), slash - 1))
+        directories->insert(path.left(slash));
+}
+
 } // namespace
 
 bool PreviousRelease::read(const QString &iniPath, QString *problem)
@@ -33,6 +41,7 @@ bool PreviousRelease::read(const QString &iniPath, QString *problem)
     }
     // Read as the updater reads it: what it installed is what its entries name.
     QSettings settings(iniPath, QSettings::IniFormat);
+    directories = ReleaseDirectories::read(settings);
     const QStringList sections = settings.childGroups();
     for (const QString &section : sections) {
         settings.beginGroup(section);
@@ -65,6 +74,28 @@ QStringList PreviousRelease::stalePaths(const QSet<QString> &newFiles) const
         }
     }
     QStringList sorted(stale.cbegin(), stale.cend());
+    sorted.sort();
+    return sorted;
+}
+
+QStringList PreviousRelease::droppedDirectories(const QSet<QString> &newFiles,
+                                                const QStringList &newEmptyDirectories) const
+{
+    // A directory that became a file is not one to remove either.
+    QSet<QString> kept = newFiles;
+    kept.unite(QSet<QString>(newEmptyDirectories.cbegin(), newEmptyDirectories.cend()));
+    for (const QString &path : newFiles)
+        addParents(path, &kept);
+    for (const QString &path : newEmptyDirectories)
+        addParents(path, &kept);
+    QSet<QString> had(directories.dropped.cbegin(), directories.dropped.cend());
+    had.unite(QSet<QString>(directories.empty.cbegin(), directories.empty.cend()));
+    for (const QString &path : directories.empty)
+        addParents(path, &had);
+    for (const QString &path : installed)
+        addParents(path, &had);
+    had.subtract(kept);
+    QStringList sorted(had.cbegin(), had.cend());
     sorted.sort();
     return sorted;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "manifest/releasedirectories.h"
+
 #include <QSet>
 #include <QString>
 #include <QStringList>
@@ -24,7 +26,16 @@ public:
      */
     QStringList stalePaths(const QSet<QString> &newFiles) const;
 
+    /**
+     * The directories an installation of this earlier release may hold and the new release has
+     * not: those above its files, its empty ones and those it dropped itself, less those above
+     * @p newFiles and @p newEmptyDirectories and these themselves. Sorted.
+     */
+    QStringList droppedDirectories(const QSet<QString> &newFiles,
+                                   const QStringList &newEmptyDirectories) const;
+
 private:
     QStringList installed;
     QStringList deleted;
+    ReleaseDirectories directories;
 };

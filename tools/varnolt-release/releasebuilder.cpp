@@ -2,6 +2,7 @@
 
 #include "previousrelease.h"
 #include "signaturefile.h"
+#include "sourcetree.h"
 #include "storedfilewriter.h"
 
 #include "fileops/stagedfile.h"
@@ -19,7 +20,6 @@
 #include <QRegularExpression>
 #include <QSet>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -36,24 +36,6 @@ QString absoluteClean(const QString &path)
     return QDir::cleanPath(QFileInfo(path).absoluteFilePath());
 }
 
-// Names in the directory that do not survive decoding as UTF-8. The directory listing of Qt
-// leaves them out without a word, so the raw names are read here.
-QStringList undecodableNames(const QString &directory)
-{
-    QStringList names;
-    DIR *dir = ::opendir(QFile::encodeName(directory).constData());
-    if (!dir)
-        return names;
-    while (const dirent *entry = ::readdir(dir)) {
-        const QByteArray raw(entry->d_name);
-        if (QFile::encodeName(QFile::decodeName(raw)) != raw)
-            names.append(QFile::decodeName(raw));
-    }
-    ::closedir(dir);
-    names.sort();
-    return names;
-}
-
 } // namespace
 
 ReleaseBuilder::ReleaseBuilder(const ReleaseSpecification &specification) : spec(specification) { }
@@ -66,6 +48,10 @@ ReleaseBuilder::Outcome ReleaseBuilder::build()
         return outcome;
 
     ProductIniWriter ini;
+    if (!ini.setDirectories(directories)) {
+        fail(InvalidSpecification, ini.errorString());
+        return outcome;
+    }
     const QSet<QString> packed(spec.gzipPaths.cbegin(), spec.gzipPaths.cend());
     for (const QString &file : qAsConst(files)) {
         if (!storeFile(file, packed.contains(file), ini))
@@ -212,75 +198,16 @@ bool ReleaseBuilder::loadKeys(Keys &keys)
 
 bool ReleaseBuilder::collectFiles()
 {
-    const QFileInfo sourceInfo(spec.sourceDir);
-    if (!sourceInfo.isDir())
-        return fail(InputFailure, QStringLiteral("%1 is not a directory").arg(spec.sourceDir));
-
     // Leaving an entry out would publish a release that installs without it and still reports
     // success, so every entry is either published or named here.
-    QStringList problems;
-    QStringList ancestors;
-    collectDirectory(sourceInfo.absoluteFilePath(), QString(), ancestors, problems);
-    if (!problems.isEmpty())
-        return fail(InputFailure, problems.join(QLatin1Char('\n')));
+    SourceTree tree(spec.sourceDir, spec.followDirLinks);
+    if (!tree.collect())
+        return fail(InputFailure, tree.problems().join(QLatin1Char('\n')));
+    files = tree.files();
+    directories.empty = tree.emptyDirectories();
     if (files.isEmpty())
         return fail(InputFailure, QStringLiteral("%1 holds no files").arg(spec.sourceDir));
-    files.sort();
     return true;
-}
-
-void ReleaseBuilder::collectDirectory(const QString &absolutePath, const QString &relativePath,
-                                      QStringList &ancestors, QStringList &problems)
-{
-    ancestors.append(QFileInfo(absolutePath).canonicalFilePath());
-    const QFileInfoList entries
-        = QDir(absolutePath)
-              .entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                             QDir::Name);
-    const QStringList undecodable = undecodableNames(absolutePath);
-    for (const QString &name : undecodable) {
-        problems.append(
-            QStringLiteral("name is not valid UTF-8: %1")
-                .arg(relativePath.isEmpty() ? name : relativePath + QLatin1Char('/') + name));
-    }
-    if (entries.isEmpty() && undecodable.isEmpty() && !relativePath.isEmpty())
-        notes.append(QStringLiteral("empty directory %1 is not published").arg(relativePath));
-
-    for (const QFileInfo &entry : entries) {
-        const QString relative = relativePath.isEmpty()
-            ? entry.fileName()
-            : relativePath + QLatin1Char('/') + entry.fileName();
-        if (entry.isSymLink() && !entry.exists()) {
-            problems.append(
-                QStringLiteral("dangling link: %1 -> %2").arg(relative, entry.symLinkTarget()));
-            continue;
-        }
-        if (entry.isDir()) {
-            if (entry.isSymLink() && !spec.followDirLinks) {
-                problems.append(QStringLiteral("directory link: %1 -> %2 (pass "
-                                               "--follow-dir-links to publish its contents)")
-                                    .arg(relative, entry.symLinkTarget()));
-                continue;
-            }
-            if (ancestors.contains(entry.canonicalFilePath())) {
-                problems.append(QStringLiteral("directory link loop: %1").arg(relative));
-                continue;
-            }
-            collectDirectory(entry.absoluteFilePath(), relative, ancestors, problems);
-            continue;
-        }
-        if (!entry.isFile()) {
-            problems.append(QStringLiteral("not a regular file: %1").arg(relative));
-            continue;
-        }
-        const QString problem = ProductIniWriter::checkRelativePath(relative);
-        if (!problem.isEmpty()) {
-            problems.append(QStringLiteral("cannot publish a file: ") + problem);
-            continue;
-        }
-        files.append(relative);
-    }
-    ancestors.removeLast();
 }
 
 bool ReleaseBuilder::takePreviousDeletes(ScopedRsaKey &key)
@@ -308,11 +235,15 @@ bool ReleaseBuilder::takePreviousDeletes(ScopedRsaKey &key)
         return fail(InputFailure,
                     QStringLiteral("--previous %1: %2 is not a release signed with %3 (%4)")
                         .arg(spec.previousVersion, ini, spec.privateKeyFiles.first(), reason));
-    const QStringList stale = previous.stalePaths(QSet<QString>(files.cbegin(), files.cend()));
+    QSet<QString> kept(files.cbegin(), files.cend());
+    kept.unite(QSet<QString>(directories.empty.cbegin(), directories.empty.cend()));
+    const QStringList stale = previous.stalePaths(kept);
     for (const QString &path : stale) {
         if (!spec.deletePaths.contains(path))
             spec.deletePaths.append(path);
     }
+    directories.dropped = previous.droppedDirectories(QSet<QString>(files.cbegin(), files.cend()),
+                                                      directories.empty);
     return true;
 }
 
@@ -334,7 +265,7 @@ bool ReleaseBuilder::checkPaths()
     // holding one, would remove what was just installed.
     for (const QString &path : qAsConst(spec.deletePaths)) {
         const QString asDirectory = path + QLatin1Char('/');
-        for (const QString &file : qAsConst(files)) {
+        for (const QString &file : files + directories.empty) {
             if (file == path || file.startsWith(asDirectory)) {
                 return fail(InvalidSpecification,
                             QStringLiteral("--delete %1 would remove %2, which is part of the "

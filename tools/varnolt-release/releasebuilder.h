@@ -3,6 +3,7 @@
 #include "releasespecification.h"
 
 #include "manifest/releasebinding.h"
+#include "manifest/releasedirectories.h"
 #include "manifest/sidefile.h"
 
 #include <QString>
@@ -24,10 +25,12 @@ class ScopedRsaKey;
 ///                                      or KEY = PATH + ".gz" for files stored compressed
 ///
 /// which is where the updater looks for them below a mirror's base URL. A file link is published
-/// as its target's content. Whatever cannot be published faithfully refuses the release as an
-/// input failure, each entry on a line of its own: names that are not valid UTF-8, dangling
-/// links, directory links (unless followDirLinks is set), entries that are neither files nor
-/// directories, and names the manifest cannot hold. Nothing is written
+/// as its target's content, a directory that holds nothing as an empty directory of the release
+/// (ReleaseDirectories). Whatever cannot be published faithfully refuses the release as an
+/// input failure, each entry on a line of its own (SourceTree): names that are not valid UTF-8,
+/// links that leave the source tree or lead nowhere, directory links (unless followDirLinks is
+/// set), entries that are neither files nor directories, and names the manifest cannot hold.
+/// Nothing is written
 /// until the release description, the key and the source tree have been checked; the manifest and
 /// its signature are written last, so an interrupted build never leaves a manifest that names
 /// files which are not there.
@@ -50,9 +53,6 @@ public:
     /// Why build() failed, one line per problem; empty after success.
     QString errorString() const;
 
-    /// What was noticed but does not stop the release (empty directories), one per entry.
-    QStringList warnings() const { return notes; }
-
     /// Path of the manifest written (valid once build() has got that far).
     QString iniPath() const;
 
@@ -60,6 +60,8 @@ public:
     int fileCount() const;
     int packedFileCount() const;
     int deleteCount() const;
+    /// The directories of the release that hold nothing, and those it removes when empty.
+    const ReleaseDirectories &releaseDirectories() const { return directories; }
 
     /// Whether the public key built into this program verifies the new manifest, i.e. whether
     /// an updater of this build would accept the release.
@@ -74,8 +76,6 @@ private:
     bool checkSpecification();
     bool loadKeys(Keys &keys);
     bool collectFiles();
-    void collectDirectory(const QString &absolutePath, const QString &relativePath,
-                          QStringList &ancestors, QStringList &problems);
     // Adds what the release named by --previous installed or deleted and this one does not
     // bring to the paths to delete.
     bool takePreviousDeletes(ScopedRsaKey &key);
@@ -90,6 +90,7 @@ private:
 
     ReleaseSpecification spec;
     QStringList files;
+    ReleaseDirectories directories;
     QString versionDir;
     QString sectionDir;
     QString manifestPath;
@@ -99,5 +100,4 @@ private:
     bool builtInKeyVerifies = false;
     Outcome outcome = Success;
     QString error;
-    QStringList notes;
 };

@@ -33,14 +33,16 @@ ReleaseOptions::ReleaseOptions()
                                  "version and type.")),
       followOption(
           QStringLiteral("follow-dir-links"),
-          QStringLiteral("Publish the contents of directory links as directories of their own.")),
+          QStringLiteral("Publish the contents of directory links that stay inside the tree as "
+                         "directories of their own.")),
       expiresOption(QStringLiteral("expires-in"),
                     QStringLiteral("Updaters refuse the release DAYS after its publication "
                                    "(fractions allowed; default: never)."),
                     QStringLiteral("DAYS")),
       previousOption(QStringLiteral("previous"),
                      QStringLiteral("Delete every file that release N in MIRRORDIR installed or "
-                                    "deleted and this one does not bring."),
+                                    "deleted and this one does not bring, and remove its "
+                                    "directories this one lacks when they are empty."),
                      QStringLiteral("N")),
       blocksOption(QStringLiteral("block-lists-from"),
                    QStringLiteral("Give files stored as they are from BYTES on (default 1048576) "
@@ -73,9 +75,12 @@ QString ReleaseOptions::usage()
         "the mirror's URL in mirrors.ini.\n\n"
         "A file link is published as a plain file with its target's content. The release\n"
         "is refused (exit code 3, one line per entry) when DIR holds a name that is not\n"
-        "valid UTF-8, a dangling link, a directory link (see --follow-dir-links) or\n"
-        "anything else that is neither a file nor a directory. Empty directories are not\n"
-        "published; each is named in a warning.");
+        "valid UTF-8, a dangling link, a link whose target lies outside DIR (whatever the\n"
+        "options: absolute, through \"..\" or through further links), a directory link\n"
+        "(see --follow-dir-links) or anything else that is neither a file nor a\n"
+        "directory. Empty directories are published; updaters create them. With\n"
+        "--previous, the directories release N had and this one has not are removed\n"
+        "from installations when they are empty.");
 }
 
 bool ReleaseOptions::toSpecification(ReleaseSpecification *specification, QString *problem) const

@@ -91,11 +91,11 @@ int ReleaseTool::release(const QStringList &arguments)
         return CryptoError;
     }
 
-    for (const QString &warning : builder.warnings())
-        err << PROGRAM << ' ' << command << ": warning: " << warning << '\n';
     out << "Release " << specification.version << " of " << specification.clientType << ": "
         << builder.fileCount() << " files (" << builder.packedFileCount() << " gzip-compressed), "
-        << builder.deleteCount() << " to delete\n"
+        << builder.deleteCount() << " to delete, " << builder.releaseDirectories().empty.size()
+        << " empty directories, " << builder.releaseDirectories().dropped.size()
+        << " to remove when empty\n"
         << "Wrote " << builder.iniPath() << " and " << SignatureFile::pathFor(builder.iniPath())
         << (specification.privateKeyFiles.size() > 1 ? QLatin1String(" (further signatures in ")
                     + SignatureList::pathFor(builder.iniPath()) + QLatin1Char(')')

@@ -279,6 +279,18 @@ vom Aktualisierungsserver abfragen.</translation>
         <translation>Produkt-INI enthält den unsicheren Pfad &quot;%1&quot; in Abschnitt %2</translation>
     </message>
     <message>
+        <source>product ini contains unsafe directory &quot;%1&quot;</source>
+        <translation>Produkt-INI enthält das unsichere Verzeichnis &quot;%1&quot;</translation>
+    </message>
+    <message>
+        <source>product ini has %1 both as a file and as an empty directory</source>
+        <translation>Produkt-INI führt %1 zugleich als Datei und als leeres Verzeichnis</translation>
+    </message>
+    <message>
+        <source>%1 is not a directory in the installation</source>
+        <translation>%1 ist in der Installation kein Verzeichnis</translation>
+    </message>
+    <message>
         <source>product ini deletes %1, which would remove the installed file %2</source>
         <translation>Produkt-INI löscht %1, wodurch die installierte Datei %2 entfernt würde</translation>
     </message>
@@ -556,6 +568,17 @@ vom Aktualisierungsserver abfragen.</translation>
     <message>
         <source>Could not delete &apos;%1&apos;</source>
         <translation>Konnte &apos;%1&apos; nicht löschen</translation>
+    </message>
+</context>
+<context>
+    <name>DirRemoveTaskSpecification</name>
+    <message>
+        <source>kept the directory &apos;%1&apos;: it is no longer part of the client but holds files</source>
+        <translation>Verzeichnis &apos;%1&apos; bleibt: es gehört nicht mehr zum Client, enthält aber Dateien</translation>
+    </message>
+    <message>
+        <source>warning: could not remove the directory &apos;%1&apos;</source>
+        <translation>Warnung: konnte das Verzeichnis &apos;%1&apos; nicht entfernen</translation>
     </message>
 </context>
 <context>
