@@ -389,6 +389,10 @@ vom Aktualisierungsserver abfragen.</translation>
 <context>
     <name>DeltaDownloadTaskSpecification</name>
     <message>
+        <source>%1: mirror %2 refused the request (%3)</source>
+        <translation>%1: Spiegelserver %2 hat die Anfrage abgewiesen (%3)</translation>
+    </message>
+    <message>
         <source>%1: %2 % reused from the installed file, %3 to fetch</source>
         <translation>%1: %2 % aus der installierten Datei übernommen, %3 zu laden</translation>
     </message>
@@ -485,6 +489,10 @@ vom Aktualisierungsserver abfragen.</translation>
 </context>
 <context>
     <name>DownloadTaskSpecification</name>
+    <message>
+        <source>%1: mirror %2 refused the request (%3)</source>
+        <translation>%1: Spiegelserver %2 hat die Anfrage abgewiesen (%3)</translation>
+    </message>
     <message>
         <source>%1 from mirror %2: %3</source>
         <translation>%1 von Spiegelserver %2: %3</translation>
@@ -666,6 +674,14 @@ vom Aktualisierungsserver abfragen.</translation>
 <context>
     <name>Mirrors</name>
     <message>
+        <source>Mirror %1 ended its connection, going on over a new one</source>
+        <translation>Spiegelserver %1 hat seine Verbindung beendet, weiter über eine neue</translation>
+    </message>
+    <message>
+        <source>Mirror %1 does not answer HTTP/2 requests sent without negotiation (http2=prior in mirrors.ini): asking it over HTTP/1.1 for the rest of the run</source>
+        <translation>Spiegelserver %1 beantwortet ohne Aushandlung gesendete HTTP/2-Anfragen nicht (http2=prior in mirrors.ini): für den Rest des Laufs wird er über HTTP/1.1 gefragt</translation>
+    </message>
+    <message>
         <source>alpha parameter in channel section in update ini file not found</source>
         <translation>Parameter alpha im Abschnitt Channel der Update-INI-Datei nicht gefunden</translation>
     </message>
@@ -743,6 +759,14 @@ vom Aktualisierungsserver abfragen.</translation>
 <context>
     <name>RangeFetch</name>
     <message>
+        <source>the connection closed before an answer</source>
+        <translation>die Verbindung wurde vor einer Antwort geschlossen</translation>
+    </message>
+    <message>
+        <source>the request waited on a connection the mirror has ended</source>
+        <translation>die Anfrage wartete auf einer Verbindung, die der Spiegelserver beendet hat</translation>
+    </message>
+    <message>
         <source>%1: mirror %2 does not send ranges (%3)</source>
         <translation>%1: Spiegelserver %2 sendet keine Bereiche (%3)</translation>
     </message>
@@ -757,6 +781,10 @@ vom Aktualisierungsserver abfragen.</translation>
 </context>
 <context>
     <name>SegmentedDownloadTaskSpecification</name>
+    <message>
+        <source>%1: mirror %2 refused the request (%3)</source>
+        <translation>%1: Spiegelserver %2 hat die Anfrage abgewiesen (%3)</translation>
+    </message>
     <message>
         <source>%1: block %2 that mirror %3 sent before the split failed its check, not asking it for ranges again</source>
         <translation>%1: Block %2, den Spiegelserver %3 vor der Aufteilung gesendet hat, hat seine Prüfung nicht bestanden, er wird nicht mehr nach Bereichen gefragt</translation>
