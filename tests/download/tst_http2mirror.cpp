@@ -115,6 +115,7 @@ void TestHttp2Mirror::initTestCase()
         {"ends after 7", "http2; keepalive_requests 7;"},
         {"TLS, ends after 7", "ssl http2; keepalive_requests 7;"},
         {"ends after 1", "http2; keepalive_requests 1;"},
+        {"TLS, ends after 1", "ssl http2; keepalive_requests 1;"},
         {"one stream", "http2; http2_max_concurrent_streams 1;"},
         {"HTTP/1.1 only", ";"},
     };
@@ -140,7 +141,7 @@ void TestHttp2Mirror::initTestCase()
 worker_processes 1;
 pid %1/nginx.pid;
 error_log %1/logs/error.log;
-events { worker_connections 64; }
+events { worker_connections 1024; }
 http {
     access_log %1/logs/access.log;
     client_body_temp_path %1/temp-body;
@@ -281,6 +282,10 @@ void TestHttp2Mirror::serverEndsConnections_data()
     QTest::newRow("ends after 7") << "ends after 7" << plain << "ended its connection";
     QTest::newRow("TLS, ends after 7") << "TLS, ends after 7" << tls << "ended its connection";
     QTest::newRow("ends after 1") << "ends after 1" << plain << "ended its connection";
+    // A new TLS connection for every file: few at once, so that on a busy machine their
+    // handshakes fit in the test's short ticks.
+    QTest::newRow("TLS, ends after 1")
+        << "TLS, ends after 1" << tls + QStringLiteral("slots=4\n") << "ended its connection";
     QTest::newRow("one stream at a time") << "one stream" << plain << "";
     QTest::newRow("HTTP/1.1 only, asked with prior knowledge")
         << "HTTP/1.1 only" << plain << "asking it over HTTP/1.1 for the rest of the run";
