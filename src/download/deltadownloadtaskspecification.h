@@ -4,7 +4,6 @@
 #include "download/rangefetch.h"
 #include "fileops/sessionfile.h"
 #include "manifest/blocklist.h"
-#include "manifest/gzipaccesspoints.h"
 #include "tasks/taskspecification.h"
 
 #include <QByteArray>
@@ -21,6 +20,7 @@ class BlockMatcher;
 class BlockReceiver;
 class Mirrors;
 class MissingBlocks;
+class PackedRanges;
 class QNetworkAccessManager;
 class QThreadPool;
 
@@ -86,8 +86,6 @@ public:
     static constexpr qint64 SingleRangeMergeGap = 16 * 1024;
     /// Ranges asked for in the first request for several of a mirror in the run.
     static constexpr int ProbeRanges = 2;
-    /// What deflate may refer back to: the bytes before a range of a packed file.
-    static constexpr qint64 DictionarySize = 32 * 1024;
 
     /**
      * Creates an idle task that puts @p remotePath (below the mirror's base URL) together at
@@ -104,7 +102,9 @@ public:
      * Makes the task put together the unpacked content of a gzip-stored file of @p storedSize
      * bytes: the block list describes the unpacked content, and the missing blocks are
      * inflated from the stored file's access points in @p pointsLine (GzipAccessPoints, one a
-     * block), each range after the 32 KiB of the new file before it. Set before execute().
+     * block), each range after the 32 KiB of the new file before it (PackedRanges): a range
+     * whose bytes before are still to come waits for them, in a later request or behind an
+     * earlier part of the same one. Set before execute().
      */
     void setPacked(const QByteArray &pointsLine, qint64 storedSize)
     {
@@ -167,9 +167,6 @@ private:
 
     void onFetchEnded(RangeFetch *fetch, RangeFetch::Outcome outcome);
     void onOtherTransferFinished();
-    // The new file's bytes before @p unpackedOffset that a range of a packed file inflates
-    // after: found blocks from the installed file (checked again), fetched ones from the file.
-    bool readDictionary(qint64 unpackedOffset, QByteArray *bytes, QString *why);
     void stop();
     void fail(const QString &reason);
 
@@ -204,7 +201,7 @@ private:
     QHash<RangeFetch *, QList<QPair<qint64, qint64>>> askedBlocks;
     bool packed = false;
     QByteArray pointsLine;
-    GzipAccessPoints points;
+    std::unique_ptr<PackedRanges> packedRanges;
     qint64 storedSize = 0;
     // Mirrors with a first request for several ranges under way.
     QSet<QString> probing;

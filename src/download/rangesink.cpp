@@ -62,8 +62,16 @@ RangeSink::Result PackedRangeSink::startInflating(char firstByte)
 {
     const Range &range = ranges.at(current);
     QByteArray before;
-    if (!dictionary(range.unpackedOffset, &before, &why))
+    switch (dictionary(range.unpackedOffset, &before, &why)) {
+    case Before::Unreadable:
         return Failed;
+    case Before::NotYet:
+        // Nothing of the part can be inflated right: it is skipped, its blocks still missing.
+        current = -1;
+        return Taken;
+    case Before::Read:
+        break;
+    }
     unpackedPosition = range.unpackedOffset;
     received = BlockReceiver::Taken;
     started = true;
@@ -87,7 +95,7 @@ RangeSink::Result PackedRangeSink::take(QByteArrayView bytes)
     if (!started) {
         const int skip = ranges.at(current).skipBits;
         const Result result = startInflating(skip > 0 ? bytes.front() : char(0));
-        if (result != Taken)
+        if (result != Taken || current < 0)
             return result;
         if (skip > 0)
             bytes = bytes.sliced(1);
