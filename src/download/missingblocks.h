@@ -30,7 +30,8 @@ public:
     /// Follows @p receiver (not owned), which knows the blocks in the file.
     MissingBlocks(const BlockList &list, const BlockReceiver *receiver);
 
-    /// Makes ranges start only after @p bytes in the file; 0 (the default) for no such rule.
+    /// Makes ranges start only where the @p bytes before them are in the file or come earlier
+    /// in the same request; 0 (the default) for no such rule.
     void setDictionarySize(qint64 bytes) { dictionary = bytes; }
 
     /**
