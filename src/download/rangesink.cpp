@@ -50,6 +50,7 @@ bool PackedRangeSink::begin(qint64 offset)
     for (int index = 0; index < ranges.size(); ++index) {
         if (ranges.at(index).storedOffset == offset) {
             current = index;
+            position = offset;
             started = false;
             piece.reset();
             return true;
@@ -90,6 +91,30 @@ RangeSink::Result PackedRangeSink::startInflating(char firstByte)
 
 RangeSink::Result PackedRangeSink::take(QByteArrayView bytes)
 {
+    while (current >= 0 && !bytes.isEmpty()) {
+        // A mirror may join close ranges into one part: from the next range's first byte on,
+        // the bytes are that range's, inflated from its own point.
+        const int next = current + 1;
+        const bool joined = next < ranges.size() && ranges.at(next).storedOffset >= position
+            && ranges.at(next).storedOffset < position + bytes.size();
+        const qsizetype own
+            = joined ? qsizetype(ranges.at(next).storedOffset - position) : bytes.size();
+        const Result result = takeOwn(bytes.first(own));
+        if (result != Taken)
+            return result;
+        position += own;
+        bytes = bytes.sliced(own);
+        if (joined && current >= 0) {
+            current = next;
+            started = false;
+            piece.reset();
+        }
+    }
+    return Taken;
+}
+
+RangeSink::Result PackedRangeSink::takeOwn(QByteArrayView bytes)
+{
     if (current < 0 || bytes.isEmpty())
         return Taken;
     if (!started) {
@@ -100,8 +125,8 @@ RangeSink::Result PackedRangeSink::take(QByteArrayView bytes)
         if (skip > 0)
             bytes = bytes.sliced(1);
     }
-    // Bytes after the range's last block (the rest of its last byte's bits, or a part that
-    // joined further ranges) are not needed for it.
+    // Bytes after the range's last block (the rest of its last byte's bits, or those before
+    // a range joined to it) are not needed for it.
     if (inflater.isComplete() || inflater.feed(bytes))
         return Taken;
     if (received == BlockReceiver::WriteFailed) {

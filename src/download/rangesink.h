@@ -61,10 +61,11 @@ private:
  * The sink of a gzip-stored file: each range starts at an access point (GzipAccessPoints) and is
  * inflated on its own (RangeInflater), primed with the 32 KiB of the new file before it, which
  * the dictionary function gives when its part begins; the inflated bytes are the new file's.
- * Those bytes may be blocks of an earlier part of the same answer. A part whose bytes before are
- * not in the file then (an earlier part left out, cut short or sent later) is skipped, its
- * blocks left to fetch again. Deflate data that does not inflate counts as a wrong block, as
- * bytes of the new file that are wrong would.
+ * Those bytes may be blocks of an earlier part of the same answer. A part that runs on into the
+ * next range (a mirror may join close ranges) starts that range at its point. A part whose bytes
+ * before are not in the file then (an earlier part left out, cut short or sent later) is
+ * skipped, its blocks left to fetch again. Deflate data that does not inflate counts as a wrong
+ * block, as bytes of the new file that are wrong would.
  */
 class PackedRangeSink : public RangeSink
 {
@@ -95,6 +96,8 @@ public:
 
 private:
     Result startInflating(char firstByte);
+    // Takes bytes of the current range's part only.
+    Result takeOwn(QByteArrayView bytes);
 
     BlockReceiver *receiver;
     QList<Range> ranges;
@@ -102,6 +105,8 @@ private:
     // The range of the part being read, -1 for none; whether its inflater has started.
     int current = -1;
     bool started = false;
+    // The stored file's offset of the next byte of the part.
+    qint64 position = 0;
     RangeInflater inflater;
     BlockReceiver::Piece piece;
     qint64 unpackedPosition = 0;

@@ -100,13 +100,17 @@ void TestPackedRanges::partsAreInflatedAfterTheirBytesBefore_data()
     QTest::addColumn<QList<int>>("missing");
     // Stored ranges asked for, as first and last block.
     QTest::addColumn<BlockSpans>("asked");
-    // The order in which the answer's parts come, by index of the stored range.
+    // The order in which the answer's parts come, by index of the stored range; empty for one
+    // part from the first range's start to the last one's end, as a mirror joins them.
     QTest::addColumn<QList<int>>("order");
     QTest::addColumn<QList<int>>("received");
 
     // Each missing block lies within the 32 KiB before the next.
     QTest::newRow("in order, the close ones asked for as one")
         << QList<int> {5, 7, 9, 11} << BlockSpans {{5, 5}, {7, 7}, {9, 11}} << QList<int> {0, 1, 2}
+        << QList<int> {5, 7, 9, 11};
+    QTest::newRow("one part joining the ranges")
+        << QList<int> {5, 7, 9, 11} << BlockSpans {{5, 5}, {7, 7}, {9, 11}} << QList<int>()
         << QList<int> {5, 7, 9, 11};
     QTest::newRow("a later part first")
         << QList<int> {5, 7} << BlockSpans {{5, 5}, {7, 7}} << QList<int> {1, 0} << QList<int> {5};
@@ -158,8 +162,14 @@ void TestPackedRanges::partsAreInflatedAfterTheirBytesBefore()
     PackedRangeSink sink(&receiver, parts, [&](qint64 offset, QByteArray *bytes, QString *why) {
         return packed.readDictionary(offset, installedFd, output.handle(), bytes, why);
     });
-    for (const int part : std::as_const(order)) {
-        const auto &[offset, length] = storedRanges.at(part);
+    Ranges answer;
+    for (const int part : std::as_const(order))
+        answer.append(storedRanges.at(part));
+    if (order.isEmpty()) {
+        const qint64 end = storedRanges.last().first + storedRanges.last().second;
+        answer.append({storedRanges.first().first, end - storedRanges.first().first});
+    }
+    for (const auto &[offset, length] : std::as_const(answer)) {
         QVERIFY(sink.begin(offset));
         // In pieces, as an answer arrives.
         for (qint64 at = offset; at < offset + length; at += 1000) {
