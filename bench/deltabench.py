@@ -8,6 +8,9 @@ Each case is an old and a new version of one file, made here from a seed:
   text     the same changes in text-like data (words; gzip makes about half)
   gzip     the text case stored compressed: zsyncmake -z on the publisher
            side, "varnolt-release release --gzip" for the updater
+  dense    100 MiB of text-like data stored compressed, as gzip, with a small
+           edit (8-64 bytes replaced by 8-64 others) every 20-40 KiB: the
+           changed blocks lie closer than deflate's 32 KiB window
   big      2 GiB of random data with 1 % changed in scattered 10 KiB pieces
 
 The old file is published as one release and the new as the next with the
@@ -89,37 +92,62 @@ class Data:
         return out[:n]
 
 
-def write_pair(old_path, new_path, size, changes, insertion, data, seed):
-    """Writes the old file and the new one: changes CHANGE-byte pieces replaced, one per
-    equal stretch of the file at a random place in it, and an insertion of INSERTION bytes
-    (if asked) between two of them. Returns the bytes changed and inserted."""
-    rng = random.Random(seed)
+def write_old(old_path, size, data, rng):
     with open(old_path, "wb") as f:
         left = size
         while left > 0:
             piece = data.make(rng, min(left, 1 << 20))
             f.write(piece)
             left -= len(piece)
+
+
+def write_new(old_path, new_path, edits, data, rng):
+    """Writes the old file with edits (offset, bytes replaced, bytes put in), in order."""
+    with open(old_path, "rb") as old, open(new_path, "wb") as new:
+        pos = 0
+        for at, replaced, put in edits:
+            while pos < at:
+                chunk = old.read(min(at - pos, 1 << 20))
+                new.write(chunk)
+                pos += len(chunk)
+            new.write(data.make(rng, put))
+            old.seek(replaced, os.SEEK_CUR)
+            pos += replaced
+        shutil.copyfileobj(old, new, 1 << 20)
+
+
+def write_pair(old_path, new_path, size, changes, insertion, data, seed):
+    """Writes the old file and the new one: changes CHANGE-byte pieces replaced, one per
+    equal stretch of the file at a random place in it, and an insertion of INSERTION bytes
+    (if asked) between two of them. Returns the bytes changed and inserted."""
+    rng = random.Random(seed)
+    write_old(old_path, size, data, rng)
     stretch = size // changes
-    edits = [(i * stretch + rng.randrange(stretch - CHANGE), CHANGE) for i in range(changes)]
+    edits = [(i * stretch + rng.randrange(stretch - CHANGE), CHANGE, CHANGE)
+             for i in range(changes)]
     if insertion:
         # Between the middle change and the next, so that half the file moves.
         middle = changes // 2
         after = edits[middle][0] + CHANGE
         before = edits[middle + 1][0] if middle + 1 < changes else size
-        edits.insert(middle + 1, (after + rng.randrange(before - after + 1), 0))
-    with open(old_path, "rb") as old, open(new_path, "wb") as new:
-        pos = 0
-        for at, replaced in edits:
-            while pos < at:
-                chunk = old.read(min(at - pos, 1 << 20))
-                new.write(chunk)
-                pos += len(chunk)
-            new.write(data.make(rng, replaced or INSERTION))
-            old.seek(replaced, os.SEEK_CUR)
-            pos += replaced
-        shutil.copyfileobj(old, new, 1 << 20)
+        edits.insert(middle + 1, (after + rng.randrange(before - after + 1), 0, INSERTION))
+    write_new(old_path, new_path, edits, data, rng)
     return changes * CHANGE + (INSERTION if insertion else 0)
+
+
+def write_dense_pair(old_path, new_path, size, spacing, data, seed):
+    """Writes the old file and the new one with an edit every spacing[0] to spacing[1] bytes,
+    as a revised text has them: 8 to 64 bytes replaced by 8 to 64 others, so that what follows
+    moves a little. Returns the bytes put in."""
+    rng = random.Random(seed)
+    write_old(old_path, size, data, rng)
+    edits = []
+    at = rng.randint(*spacing)
+    while at < size - 64:
+        edits.append((at, rng.randint(8, 64), rng.randint(8, 64)))
+        at += rng.randint(*spacing)
+    write_new(old_path, new_path, edits, data, rng)
+    return sum(put for _, _, put in edits)
 
 
 class Bench:
@@ -204,7 +232,7 @@ class Bench:
 
     # --- a case -----------------------------------------------------------------------------
 
-    def case(self, label, what, size, changes, insertion, text, gzip):
+    def case(self, label, what, size, changes, insertion, text, gzip, spacing=None):
         started = time.monotonic()
         base = os.path.join(self.work, label)
         name = "data.txt" if text else "data.bin"
@@ -213,7 +241,10 @@ class Bench:
         os.makedirs(new_tree)
         old = os.path.join(old_tree, name)
         new = os.path.join(new_tree, name)
-        changed = write_pair(old, new, size, changes, insertion, Data(text, 7), 11)
+        if spacing:
+            changed = write_dense_pair(old, new, size, spacing, Data(text, 7), 11)
+        else:
+            changed = write_pair(old, new, size, changes, insertion, Data(text, 7), 11)
         info = {"changed": changed}
         print("%s: made the files (%.0f s)" % (label, time.monotonic() - started), flush=True)
 
@@ -348,6 +379,11 @@ class Bench:
                 notes.append("new file with gzip -9: %s, zsyncmake -z: %s, the release's "
                              ".gz: %s" % (mb(info["gzip9"]), mb(info["zsync_gz"]),
                                           mb(info["release_gz"])))
+                # A delta that fell back to the whole file serves at least the .gz.
+                most = max(u[3] for u in results["updater"])
+                notes.append("updater at most %s, %s" % (
+                    mb(most), "never the whole file" if most < info["release_gz"]
+                    else "**the whole file**"))
             print("%s: %s" % (what, "; ".join(notes)))
         for label, lines in self.ranges.items():
             # The log line ends in the Range header in quotes, "-" when there was none.
@@ -393,11 +429,11 @@ def main():
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--quick", action="store_true",
                         help="a quarter of the sizes and changes, for a first look")
-    parser.add_argument("--only", default="random,text,gzip,big",
-                        help="comma-separated cases: random, text, gzip, big")
+    parser.add_argument("--only", default="random,text,gzip,dense,big",
+                        help="comma-separated cases: random, text, gzip, dense, big")
     args = parser.parse_args()
     only = set(args.only.split(","))
-    unknown = only - {"random", "text", "gzip", "big"}
+    unknown = only - {"random", "text", "gzip", "dense", "big"}
     if unknown:
         parser.error("unknown cases: " + ", ".join(sorted(unknown)))
     q = 4 if args.quick else 1
@@ -417,6 +453,9 @@ def main():
         if "gzip" in only:
             bench.case("gzip", "text-like gzip-stored " + scattered, size, changes, True, True,
                        True)
+        if "dense" in only:
+            bench.case("dense", "text-like gzip-stored %s, an edit every 20-40 KiB" % human(size),
+                       size, 0, False, True, True, spacing=(20 << 10, 40 << 10))
         if "big" in only:
             big = (2 << 30) // q
             bench.case("big", "random %s, 1 %% changed in 10 KiB pieces" % human(big), big,

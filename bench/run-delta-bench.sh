@@ -4,7 +4,7 @@
 # interleaved in rounds. Prints bytes served (from nginx's log), requests, wall
 # time and peak memory of each, and the updater's ratios to zsync.
 #
-#   bash bench/run-delta-bench.sh [--rounds N] [--quick] [--only random,text,gzip,big]
+#   bash bench/run-delta-bench.sh [--rounds N] [--quick] [--only random,text,gzip,dense,big]
 #
 # --quick uses a quarter of the sizes and changes. The 2 GiB case ("big") needs
 # about 10 GB of free disk beside the build; leave it out with --only.

@@ -3,9 +3,9 @@
 #include "download/blockreceiver.h"
 #include "download/mirrors.h"
 #include "download/missingblocks.h"
+#include "download/packedranges.h"
 #include "download/rangesink.h"
 #include "manifest/blockmatcher.h"
-#include "manifest/sha256.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -50,6 +50,7 @@ void DeltaDownloadTaskSpecification::execute()
     QString problem;
     QString path;
     bool listRead = BlockList::fromLine(blockLine, &list, &path, &problem);
+    GzipAccessPoints points;
     if (listRead && packed) {
         QString pointsPath;
         listRead = GzipAccessPoints::fromLine(pointsLine, &points, &pointsPath, &problem);
@@ -88,11 +89,14 @@ void DeltaDownloadTaskSpecification::execute()
     }
     receiver = std::make_unique<BlockReceiver>(list, &output);
     missing = std::make_unique<MissingBlocks>(list, receiver.get());
-    // A range of a packed file is inflated after the bytes before it, which must be in the file
-    // or the installed one already.
-    if (packed)
-        missing->setDictionarySize(DictionarySize);
     matcher = std::make_shared<BlockMatcher>(list);
+    // A range of a packed file is inflated after the bytes before it, which must be in the file
+    // or the installed one by then.
+    if (packed) {
+        missing->setDictionarySize(PackedRanges::DictionarySize);
+        packedRanges = std::make_unique<PackedRanges>(list, points, storedSize, matcher.get(),
+                                                      receiver.get());
+    }
     const std::shared_ptr<BlockMatcher> scanner = matcher;
     const std::shared_ptr<Descriptors> scanned = files;
     scan.setFuture(QtConcurrent::run(pool(), [scanner, scanned] {
@@ -292,20 +296,11 @@ bool DeltaDownloadTaskSpecification::startFetch()
     QList<QPair<qint64, qint64>> stored = ranges;
     if (packed) {
         QList<PackedRangeSink::Range> parts;
-        for (auto &range : stored) {
-            const int first = int(range.first / list.blockSize());
-            const int end
-                = int((range.first + range.second + list.blockSize() - 1) / list.blockSize());
-            const qint64 bit = points.bitOffset(first);
-            parts.append({bit / 8, int(bit % 8), range.first, range.second});
-            // Up to the byte that holds the next point's first bit, or the end of the file.
-            const qint64 storedEnd
-                = end < points.count() ? (points.bitOffset(end) + 7) / 8 : storedSize;
-            range = {bit / 8, storedEnd - bit / 8};
-        }
+        packedRanges->plan(ranges, &stored, &parts);
         sink = std::make_unique<PackedRangeSink>(
             receiver.get(), parts, [this](qint64 offset, QByteArray *bytes, QString *why) {
-                return readDictionary(offset, bytes, why);
+                return packedRanges->readDictionary(offset, files->old, output.handle(), bytes,
+                                                    why);
             });
     } else {
         sink = std::make_unique<PlainRangeSink>(receiver.get(), ranges);
@@ -330,38 +325,6 @@ void DeltaDownloadTaskSpecification::onOtherTransferFinished()
                &DeltaDownloadTaskSpecification::onOtherTransferFinished);
     waitingForSlot = false;
     fetchMore();
-}
-
-bool DeltaDownloadTaskSpecification::readDictionary(qint64 unpackedOffset, QByteArray *bytes,
-                                                    QString *why)
-{
-    const qint64 from = qMax(qint64(0), unpackedOffset - DictionarySize);
-    bytes->clear();
-    bytes->reserve(unpackedOffset - from);
-    Sha256 digest;
-    for (int block = int(from / list.blockSize()); list.offsetOf(block) < unpackedOffset; ++block) {
-        QByteArray data(list.lengthOf(block), Qt::Uninitialized);
-        const qint64 old = matcher->oldOffsetOf(block);
-        // A block found in the installed file is read there, where it is until the copy; one
-        // fetched is in the new file, checked already.
-        const int fd = old != BlockMatcher::Missing ? files->old : output.handle();
-        const qint64 at = old != BlockMatcher::Missing ? old : list.offsetOf(block);
-        if (::pread(fd, data.data(), size_t(data.size()), off_t(at)) != data.size()) {
-            *why = tr("the bytes before block %1 cannot be read").arg(block);
-            return false;
-        }
-        if (old != BlockMatcher::Missing
-            && BlockList::strongOf(&digest, data) != list.block(block).strong) {
-            *why = tr("the installed file no longer holds block %1 at %2: it changed after it "
-                      "was scanned")
-                       .arg(block)
-                       .arg(old);
-            return false;
-        }
-        const qint64 skip = qMax(qint64(0), from - list.offsetOf(block));
-        bytes->append(QByteArrayView(data).sliced(skip));
-    }
-    return true;
 }
 
 bool DeltaDownloadTaskSpecification::takeOver(const QString &name)
@@ -515,6 +478,7 @@ void DeltaDownloadTaskSpecification::fail(const QString &reason)
     stop();
     output.remove();
     missing.reset();
+    packedRanges.reset();
     receiver.reset();
     emit deltaFailed(reason);
 }
@@ -527,6 +491,7 @@ void DeltaDownloadTaskSpecification::userCanceled()
     stop();
     output.remove();
     missing.reset();
+    packedRanges.reset();
     receiver.reset();
     userCancel();
 }
@@ -538,6 +503,7 @@ void DeltaDownloadTaskSpecification::reset()
         output.remove();
     output.close();
     missing.reset();
+    packedRanges.reset();
     receiver.reset();
     reused = 0;
     digest.clear();

@@ -5,7 +5,6 @@
 #include "download/rangepace.h"
 #include "fileops/sessionfile.h"
 #include "manifest/blocklist.h"
-#include "manifest/gzipaccesspoints.h"
 #include "tasks/taskspecification.h"
 
 #include <QByteArray>
@@ -22,6 +21,7 @@ class BlockMatcher;
 class BlockReceiver;
 class Mirrors;
 class MissingBlocks;
+class PackedRanges;
 class QNetworkAccessManager;
 class QThreadPool;
 
@@ -95,8 +95,6 @@ public:
     static constexpr int ProbeRanges = 2;
     /// Ticks a request runs before a faster mirror may take its ranges over.
     static constexpr int PaceTicks = 3;
-    /// What deflate may refer back to: the bytes before a range of a packed file.
-    static constexpr qint64 DictionarySize = 32 * 1024;
 
     /**
      * Creates an idle task that puts @p remotePath (below the mirror's base URL) together at
@@ -113,7 +111,9 @@ public:
      * Makes the task put together the unpacked content of a gzip-stored file of @p storedSize
      * bytes: the block list describes the unpacked content, and the missing blocks are
      * inflated from the stored file's access points in @p pointsLine (GzipAccessPoints, one a
-     * block), each range after the 32 KiB of the new file before it. Set before execute().
+     * block), each range after the 32 KiB of the new file before it (PackedRanges): a range
+     * whose bytes before are still to come waits for them, in a later request or behind an
+     * earlier part of the same one. Set before execute().
      */
     void setPacked(const QByteArray &pointsLine, qint64 storedSize)
     {
@@ -188,9 +188,6 @@ private:
     RangePace forget(RangeFetch *fetch);
     void onFetchEnded(RangeFetch *fetch, RangeFetch::Outcome outcome);
     void onOtherTransferFinished();
-    // The new file's bytes before @p unpackedOffset that a range of a packed file inflates
-    // after: found blocks from the installed file (checked again), fetched ones from the file.
-    bool readDictionary(qint64 unpackedOffset, QByteArray *bytes, QString *why);
     void stop();
     void fail(const QString &reason);
 
@@ -229,7 +226,7 @@ private:
     QHash<RangeFetch *, QList<QPair<qint64, qint64>>> askedBlocks;
     bool packed = false;
     QByteArray pointsLine;
-    GzipAccessPoints points;
+    std::unique_ptr<PackedRanges> packedRanges;
     qint64 storedSize = 0;
     // Mirrors with a first request for several ranges under way.
     QSet<QString> probing;

@@ -2,6 +2,8 @@
 
 #include "download/blockreceiver.h"
 
+#include <algorithm>
+
 MissingBlocks::MissingBlocks(const BlockList &list, const BlockReceiver *receiver)
     : list(list), receiver(receiver), asked(list.count(), false)
 {
@@ -12,11 +14,17 @@ bool MissingBlocks::isFree(int block) const
     return !receiver->has(block) && !asked.at(block);
 }
 
-bool MissingBlocks::dictionaryReady(int block) const
+bool MissingBlocks::dictionaryReady(int block, const QList<QPair<qint64, qint64>> &earlier) const
 {
     for (int before = block - 1;
          before >= 0 && list.offsetOf(block) - list.offsetOf(before) <= dictionary; --before) {
-        if (!receiver->has(before))
+        if (receiver->has(before))
+            continue;
+        const qint64 offset = list.offsetOf(before);
+        const bool taken = std::any_of(earlier.cbegin(), earlier.cend(), [offset](const auto &r) {
+            return offset >= r.first && offset < r.first + r.second;
+        });
+        if (!taken)
             return false;
     }
     return true;
@@ -25,9 +33,6 @@ bool MissingBlocks::dictionaryReady(int block) const
 QList<QPair<qint64, qint64>> MissingBlocks::take(int maxRanges, qint64 mergeGap, qint64 minBytes,
                                                  int requests)
 {
-    // Ranges closer than the dictionary are one: the second would wait for the first.
-    if (dictionary > 0)
-        mergeGap = qMax(mergeGap, dictionary - 1);
     qint64 freeBytes = 0;
     for (int block = 0; block < list.count(); ++block) {
         if (isFree(block))
@@ -58,7 +63,7 @@ QList<QPair<qint64, qint64>> MissingBlocks::take(int maxRanges, qint64 mergeGap,
             if (ranges.size() == maxRanges)
                 break;
         }
-        if (dictionary > 0 && !dictionaryReady(block))
+        if (dictionary > 0 && !dictionaryReady(block, ranges))
             continue;
         ranges.append({offset, length});
         bytes += length;

@@ -17,9 +17,12 @@ class BlockReceiver;
  * by at most a given gap of blocks already in the file are joined, those fetched again. Blocks
  * taken are asked for until given back; a block that arrives meanwhile stays in the file.
  *
- * For a file put together by inflating from access points, every range must start where the
- * dictionary size of bytes before it are in the file (or the installed one) already: ranges
- * closer than that are joined, and one whose bytes before are still missing or asked for waits.
+ * For a file put together by inflating from access points, every range is inflated after the
+ * dictionary size of bytes before it, which must be in the file (or the installed one) by the
+ * time its bytes arrive: either already, or as blocks of an earlier range of the same request,
+ * whose answer brings them first. A range whose bytes before are missing, or asked for by
+ * another request, waits for a later take. Ranges are not joined for the dictionary's sake: only
+ * the missing blocks travel.
  */
 class MissingBlocks
 {
@@ -27,7 +30,8 @@ public:
     /// Follows @p receiver (not owned), which knows the blocks in the file.
     MissingBlocks(const BlockList &list, const BlockReceiver *receiver);
 
-    /// Makes ranges start only after @p bytes in the file; 0 (the default) for no such rule.
+    /// Makes ranges start only where the @p bytes before them are in the file or come earlier
+    /// in the same request; 0 (the default) for no such rule.
     void setDictionarySize(qint64 bytes) { dictionary = bytes; }
 
     /**
@@ -43,8 +47,9 @@ public:
 
 private:
     bool isFree(int block) const;
-    // Whether the bytes before @p block that a range from it needs are in the file.
-    bool dictionaryReady(int block) const;
+    // Whether the bytes before @p block that a range from it needs are in the file, or in
+    // @p earlier, taken for the same request.
+    bool dictionaryReady(int block, const QList<QPair<qint64, qint64>> &earlier) const;
 
     BlockList list;
     const BlockReceiver *receiver;

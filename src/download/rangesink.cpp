@@ -50,6 +50,7 @@ bool PackedRangeSink::begin(qint64 offset)
     for (int index = 0; index < ranges.size(); ++index) {
         if (ranges.at(index).storedOffset == offset) {
             current = index;
+            position = offset;
             started = false;
             piece.reset();
             return true;
@@ -62,8 +63,16 @@ RangeSink::Result PackedRangeSink::startInflating(char firstByte)
 {
     const Range &range = ranges.at(current);
     QByteArray before;
-    if (!dictionary(range.unpackedOffset, &before, &why))
+    switch (dictionary(range.unpackedOffset, &before, &why)) {
+    case Before::Unreadable:
         return Failed;
+    case Before::NotYet:
+        // Nothing of the part can be inflated right: it is skipped, its blocks still missing.
+        current = -1;
+        return Taken;
+    case Before::Read:
+        break;
+    }
     unpackedPosition = range.unpackedOffset;
     received = BlockReceiver::Taken;
     started = true;
@@ -82,18 +91,42 @@ RangeSink::Result PackedRangeSink::startInflating(char firstByte)
 
 RangeSink::Result PackedRangeSink::take(QByteArrayView bytes)
 {
+    while (current >= 0 && !bytes.isEmpty()) {
+        // A mirror may join close ranges into one part: from the next range's first byte on,
+        // the bytes are that range's, inflated from its own point.
+        const int next = current + 1;
+        const bool joined = next < ranges.size() && ranges.at(next).storedOffset >= position
+            && ranges.at(next).storedOffset < position + bytes.size();
+        const qsizetype own
+            = joined ? qsizetype(ranges.at(next).storedOffset - position) : bytes.size();
+        const Result result = takeOwn(bytes.first(own));
+        if (result != Taken)
+            return result;
+        position += own;
+        bytes = bytes.sliced(own);
+        if (joined && current >= 0) {
+            current = next;
+            started = false;
+            piece.reset();
+        }
+    }
+    return Taken;
+}
+
+RangeSink::Result PackedRangeSink::takeOwn(QByteArrayView bytes)
+{
     if (current < 0 || bytes.isEmpty())
         return Taken;
     if (!started) {
         const int skip = ranges.at(current).skipBits;
         const Result result = startInflating(skip > 0 ? bytes.front() : char(0));
-        if (result != Taken)
+        if (result != Taken || current < 0)
             return result;
         if (skip > 0)
             bytes = bytes.sliced(1);
     }
-    // Bytes after the range's last block (the rest of its last byte's bits, or a part that
-    // joined further ranges) are not needed for it.
+    // Bytes after the range's last block (the rest of its last byte's bits, or those before
+    // a range joined to it) are not needed for it.
     if (inflater.isComplete() || inflater.feed(bytes))
         return Taken;
     if (received == BlockReceiver::WriteFailed) {

@@ -60,8 +60,12 @@ private:
 /**
  * The sink of a gzip-stored file: each range starts at an access point (GzipAccessPoints) and is
  * inflated on its own (RangeInflater), primed with the 32 KiB of the new file before it, which
- * the dictionary function gives; the inflated bytes are the new file's. Deflate data that does
- * not inflate counts as a wrong block, as bytes of the new file that are wrong would.
+ * the dictionary function gives when its part begins; the inflated bytes are the new file's.
+ * Those bytes may be blocks of an earlier part of the same answer. A part that runs on into the
+ * next range (a mirror may join close ranges) starts that range at its point. A part whose bytes
+ * before are not in the file then (an earlier part left out, cut short or sent later) is
+ * skipped, its blocks left to fetch again. Deflate data that does not inflate counts as a wrong
+ * block, as bytes of the new file that are wrong would.
  */
 class PackedRangeSink : public RangeSink
 {
@@ -73,8 +77,15 @@ public:
         qint64 unpackedOffset = 0;
         qint64 unpackedLength = 0;
     };
-    /// Gives the new file's bytes before @p unpackedOffset (up to 32 KiB), or false with why.
-    using Dictionary = std::function<bool(qint64 unpackedOffset, QByteArray *bytes, QString *why)>;
+    /// What the dictionary function found of the bytes before a range.
+    enum class Before {
+        Read, ///< all of them, given
+        NotYet, ///< some are not in the file yet
+        Unreadable ///< some cannot be read (with why)
+    };
+    /// Gives the new file's bytes before @p unpackedOffset (up to 32 KiB).
+    using Dictionary
+        = std::function<Before(qint64 unpackedOffset, QByteArray *bytes, QString *why)>;
 
     PackedRangeSink(BlockReceiver *receiver, const QList<Range> &ranges, Dictionary dictionary);
     bool begin(qint64 offset) override;
@@ -85,6 +96,8 @@ public:
 
 private:
     Result startInflating(char firstByte);
+    // Takes bytes of the current range's part only.
+    Result takeOwn(QByteArrayView bytes);
 
     BlockReceiver *receiver;
     QList<Range> ranges;
@@ -92,6 +105,8 @@ private:
     // The range of the part being read, -1 for none; whether its inflater has started.
     int current = -1;
     bool started = false;
+    // The stored file's offset of the next byte of the part.
+    qint64 position = 0;
     RangeInflater inflater;
     BlockReceiver::Piece piece;
     qint64 unpackedPosition = 0;

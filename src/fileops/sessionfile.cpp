@@ -53,7 +53,7 @@ bool SessionFile::openToAppend(qint64 size)
 {
     close();
     fd = ::open(QFile::encodeName(path).constData(),
-                O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+                O_RDWR | O_APPEND | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         return fail();
     struct stat info;
@@ -68,8 +68,7 @@ bool SessionFile::openToAppend(qint64 size)
 qint64 SessionFile::openToWrite()
 {
     close();
-    fd = ::open(QFile::encodeName(path).constData(),
-                O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         fail();
         return -1;
@@ -91,7 +90,7 @@ bool SessionFile::create()
     // then shares its inode: truncating it in place would change the installed file too. So the
     // name goes, and the file is made anew. Whether that worked, the exclusive creation tells.
     ::unlink(name.constData());
-    fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    fd = ::open(name.constData(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     return fd >= 0 || fail();
 }
 

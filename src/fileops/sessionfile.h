@@ -17,6 +17,9 @@ class QFile;
  * at the name is removed, and the file starts from zero.
  *
  * Writes report the system's error (error()), so a full disk can be told from a bad mirror.
+ * Every way of opening gives a descriptor (handle()) that reads as well as writes: a file put
+ * together in pieces reads back what it holds already, and must read it from the file it wrote,
+ * not from whatever its name leads to meanwhile.
  *
  * Not a Qt object; owned and used by one thread at a time.
  */
