@@ -12,7 +12,8 @@
 # Without --build it configures and builds build-release (Release, through
 # ccache when installed; CCACHE_DIR and CCACHE_BASEDIR are taken from the
 # environment). --build-old runs another build's updater on the same work and
-# reports its exit codes. About a minute; 100 MB of disk beside the build.
+# reports its exit codes. About a minute (two with --build-old); 100 MB of
+# disk beside the build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
