@@ -7,7 +7,7 @@
 # connections each run used (nginx's log).
 #
 #   bash bench/run-goaway-bench.sh [--build BUILD] [--build-old OLD-BUILD]
-#       [--rounds N] [--files N] [--size BYTES]
+#       [--rounds N] [--files N] [--size BYTES] [--keepalive-requests N]
 #
 # Without --build it configures and builds build-release (Release, through
 # ccache when installed; CCACHE_DIR and CCACHE_BASEDIR are taken from the
