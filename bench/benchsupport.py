@@ -41,9 +41,12 @@ def run_measured(cmd, env=None, cwd=None, quiet=True):
 class Nginx:
     """nginx serving root on two free loopback ports, its files below prefix; with log, every
     response is logged (status, bytes sent, connection, request, Range header, or the fields
-    of log_format), unbuffered."""
+    of log_format), unbuffered. listen holds what each port's listen directive adds ("http2").
+    keepalive_requests lifts the requests a connection may carry; None leaves nginx's own
+    default (1000), after which it ends the connection, as most servers out there do."""
 
-    def __init__(self, prefix, root, log=False, log_format=None):
+    def __init__(self, prefix, root, log=False, log_format=None, listen=("", ""),
+                 keepalive_requests=100000):
         self.ports = []
         for _ in range(2):
             s = socket.socket()
@@ -55,19 +58,22 @@ class Nginx:
         fields = log_format or '$status $bytes_sent $connection "$request" "$http_range"'
         logging = ("  log_format bench '%s';\n  access_log %s bench;\n" % (fields, self.log)
                    if log else "  access_log off;\n")
-        servers = "".join("  server { listen 127.0.0.1:%d; root %s; }\n" % (p, root)
-                          for p in self.ports)
+        servers = "".join("  server { listen 127.0.0.1:%d%s; root %s; }\n"
+                          % (p, " " + opts if opts else "", root)
+                          for p, opts in zip(self.ports, listen))
+        keepalive = ("  keepalive_requests %d;\n" % keepalive_requests
+                     if keepalive_requests is not None else "")
         conf = os.path.join(prefix, "nginx.conf")
         with open(conf, "w") as f:
             f.write("daemon off;\nuser root;\nworker_processes 2;\n"
                     "error_log %s/error.log;\npid %s/nginx.pid;\n"
                     "events { worker_connections 1024; }\n"
-                    "http {\n  sendfile on;\n  tcp_nopush on;\n  keepalive_requests 100000;\n"
+                    "http {\n  sendfile on;\n  tcp_nopush on;\n%s"
                     "  default_type application/octet-stream;\n%s"
                     "  client_body_temp_path %s/tmp;\n  proxy_temp_path %s/tmp;\n"
                     "  fastcgi_temp_path %s/tmp;\n  uwsgi_temp_path %s/tmp;\n"
                     "  scgi_temp_path %s/tmp;\n%s}\n"
-                    % ((prefix, prefix, logging) + (prefix,) * 5 + (servers,)))
+                    % ((prefix, prefix, keepalive, logging) + (prefix,) * 5 + (servers,)))
         self.process = subprocess.Popen(["nginx", "-p", prefix, "-c", conf],
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         time.sleep(0.5)

@@ -21,6 +21,10 @@ DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager *mana
       initialExpectedSize(expectedSize)
 {
     connect(&digester, &GrowingFileDigest::ready, this, &DownloadTaskSpecification::onDigestReady);
+    // Queued: the pool tells while a refusal of another download is being handled.
+    if (mirrors)
+        connect(mirrors, &Mirrors::connectionEnded, this,
+                &DownloadTaskSpecification::onConnectionEnded, Qt::QueuedConnection);
 }
 
 DownloadTaskSpecification::~DownloadTaskSpecification()
@@ -479,6 +483,15 @@ void DownloadTaskSpecification::errorRetry(const QString &explanation, PartialBy
     resetDownload(partial);
     emit message(explanation);
     startDownload();
+}
+
+void DownloadTaskSpecification::onConnectionEnded(const QString &name, int connection)
+{
+    // A request still without an answer over the connection the server ended gets none: sent
+    // again now, it need not wait to be found stuck.
+    if (state == Running && reply && !answerTaken && name == mirror.name
+        && connection == mirror.connection)
+        retryRefused(MirrorConnection::ConnectionEnded);
 }
 
 void DownloadTaskSpecification::retryRefused(MirrorConnection::Ending ending)

@@ -203,6 +203,7 @@ private slots:
     void onMetaDataChanged();
     void onDigestReady(const QByteArray &fileDigest, const QByteArray &fileSha256);
     void onOtherDownloadFinished(QNetworkReply *reply);
+    void onConnectionEnded(const QString &name, int connection);
 
 private:
     // Whether a failed attempt's bytes may be resumed: only a broken transfer leaves a file

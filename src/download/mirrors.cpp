@@ -268,11 +268,15 @@ bool Mirrors::requestRefused(const FTPSiteAccessData &used, bool connectionEnded
         learnConnectionLimit(mirror, mirror.connectionAnswers);
         replaceConnection(mirror);
     }
-    if (++mirror.refusedSinceAnswer <= 2 * mirror.maxUses)
-        return false;
-    mirror.refusedSinceAnswer = 0;
-    addMirrorError(used.name);
-    return true;
+    const bool charge = ++mirror.refusedSinceAnswer > 2 * mirror.maxUses;
+    if (charge)
+        mirror.refusedSinceAnswer = 0;
+    // Told last: its receivers may take and give back slots of this pool.
+    if (connectionEnded)
+        emit this->connectionEnded(used.name, used.connection);
+    if (charge)
+        addMirrorError(used.name);
+    return charge;
 }
 
 void Mirrors::learnConnectionLimit(FTPSiteAccessData &mirror, int answers)

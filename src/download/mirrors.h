@@ -169,6 +169,9 @@ signals:
     /// A mirror was found to answer over HTTP/2: its downloads share one connection, so the run
     /// may fetch as many files at once as the pool has slots.
     void http2Found();
+    /// The server of mirror @p name ended its connection @p connection: requests over it that
+    /// have had no answer will get none, and may be sent again over the new one at once.
+    void connectionEnded(const QString &name, int connection);
 
 private:
     int pickMirror(FTPSiteAccessData &mirror, FTPSiteAccessData::RangeSupport worstAllowed,
