@@ -21,6 +21,12 @@ DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager *mana
       initialExpectedSize(expectedSize)
 {
     connect(&digester, &GrowingFileDigest::ready, this, &DownloadTaskSpecification::onDigestReady);
+    unsentCheck.setSingleShot(true);
+    connect(&unsentCheck, &QTimer::timeout, this, [this] {
+        if (state == Running && reply && !answerTaken
+            && this->mirrors->waitsOnEndedConnection(mirror, requestLeft))
+            retryRefused(MirrorConnection::ConnectionEnded);
+    });
     // Queued: the pool tells while a refusal of another download is being handled.
     if (mirrors)
         connect(mirrors, &Mirrors::connectionEnded, this,
@@ -220,6 +226,10 @@ void DownloadTaskSpecification::startDownload()
     slowWatch.restart(bytesReceived);
     requestLeft = false;
     connect(reply, &QNetworkReply::requestSent, this, [this] { requestLeft = true; });
+    // Over a connection that has answered, a request leaves at once: one that has not after a
+    // moment is queued on a connection the server ended without refusing anything (it had
+    // answered all it took), and the tick would find it only a second or two later.
+    unsentCheck.start(unsentLimitMs);
     connect(reply, &QNetworkReply::downloadProgress, this,
             &DownloadTaskSpecification::onDownloadProgress);
     connect(reply, &QNetworkReply::readyRead, this, &DownloadTaskSpecification::onReadyRead);
@@ -509,6 +519,7 @@ void DownloadTaskSpecification::retryRefused(MirrorConnection::Ending ending)
 
 void DownloadTaskSpecification::resetDownload(PartialBytes partial)
 {
+    unsentCheck.stop();
     releaseHeldMirror();
     // A task waiting for a free slot stops listening.
     disconnect(manager, nullptr, this, nullptr);

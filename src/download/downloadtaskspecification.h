@@ -10,6 +10,7 @@
 #include <QByteArray>
 #include <QPointer>
 #include <QString>
+#include <QTimer>
 #include <QUrl>
 
 class Mirrors;
@@ -117,6 +118,11 @@ public:
      * shorten the window so as not to wait for the real one.
      */
     void setSlowTransferLimit(qint64 bytesPerTick, int windowTicks);
+
+    /// Milliseconds a request may take to leave over a connection that has answered before it
+    /// is taken for queued on one the server has ended (Mirrors::waitsOnEndedConnection()).
+    static constexpr int DefaultUnsentLimitMs = 100;
+    void setUnsentLimit(int milliseconds) { unsentLimitMs = milliseconds; }
 
     /// The pool that digests the file (GrowingFileDigest::setPool()); the global one by default.
     void setDigestPool(QThreadPool *pool) { digester.setPool(pool); }
@@ -260,6 +266,8 @@ private:
     // Whether the current request has left for the mirror: one that waits long on a connection
     // that answered before waits on one the server has ended.
     bool requestLeft = false;
+    QTimer unsentCheck;
+    int unsentLimitMs = DefaultUnsentLimitMs;
     // Whether the status of the current answer was judged and found usable.
     bool answerTaken = false;
     // Failed attempts of this run, and how many of them were a 404.

@@ -162,6 +162,9 @@ void TestDeltaDownload::everyMirrorYieldsTheFileForLittleMore_data()
     // The first block of the first answer stays; the rest is asked for again.
     QTest::newRow("answer breaks off once")
         << F::truncate(5000).times(1) << false << "broke off" << true;
+    // The network's doing, not a wrong answer: the mirror stays, uncharged.
+    QTest::newRow("connection closed before an answer")
+        << F::closeBeforeAnswer().times(8) << false << QString() << true;
 }
 
 void TestDeltaDownload::everyMirrorYieldsTheFileForLittleMore()
@@ -192,6 +195,8 @@ void TestDeltaDownload::everyMirrorYieldsTheFileForLittleMore()
     if (!lesson.isEmpty())
         QVERIFY2(!outcome.messages.filter(lesson).isEmpty(),
                  qPrintable(outcome.messages.join('\n')));
+    else // nothing to learn: nothing held against it either
+        QCOMPARE(mirrorRecord(pool, QStringLiteral("Odd")).errorCount, 0);
 
     // A well-behaved mirror sends the missing blocks and a part header for each range.
     const QPair<qint64, int> missing = missingOf(installed);
@@ -206,8 +211,11 @@ void TestDeltaDownload::everyMirrorYieldsTheFileForLittleMore()
     const QByteArrayList asked = odd.requestHeaders("Range");
     const auto several = std::count_if(asked.cbegin(), asked.cend(),
                                        [](const QByteArray &range) { return range.contains(','); });
+    // The requests a limited fault ate are not the mirror's choice.
+    const int eaten = qMax(0, fault.remaining);
     if (severalAgain)
-        QVERIFY2(odd.totalRequestCount() < missing.second / 2, qPrintable(asked.join('\n')));
+        QVERIFY2(odd.totalRequestCount() - eaten < missing.second / 2,
+                 qPrintable(asked.join('\n')));
     else
         QCOMPARE(several, 1);
 }

@@ -95,6 +95,13 @@ TestHttpMirror::Fault TestHttpMirror::Fault::truncate(qint64 afterBytes)
     return fault;
 }
 
+TestHttpMirror::Fault TestHttpMirror::Fault::closeBeforeAnswer()
+{
+    Fault fault;
+    fault.closeUnanswered = true;
+    return fault;
+}
+
 TestHttpMirror::Fault TestHttpMirror::Fault::noContentLength()
 {
     Fault fault;
@@ -366,6 +373,10 @@ void TestHttpMirror::answer(QTcpSocket *socket, const QByteArray &method, const 
         fault.statusCode = 405;
     } else {
         fault = takeFault(path);
+        if (fault.closeUnanswered) {
+            socket->disconnectFromHost();
+            return;
+        }
         if (fault.statusCode == 200 && !lookUp(path, body))
             fault.statusCode = 404;
     }

@@ -79,6 +79,8 @@ public:
         /// How the Content-Range of a 206's part is written (ByteRangeAnswer::contentRange());
         /// empty for "bytes FIRST-LAST/SIZE".
         QByteArray contentRangeForm;
+        /// The connection is closed before any answer.
+        bool closeUnanswered = false;
         /// Requests the fault still applies to; -1 for all of them.
         int remaining = -1;
 
@@ -87,6 +89,7 @@ public:
         static Fault authenticationRequired(const QByteArray &realm = "varnolt");
         static Fault stall(qint64 afterBytes);
         static Fault truncate(qint64 afterBytes);
+        static Fault closeBeforeAnswer();
         static Fault noContentLength();
         static Fault trickle(qint64 bytesPerInterval, int intervalMs);
         static Fault overlong(qint64 excessBytes);
