@@ -32,6 +32,21 @@ QByteArray smallFile(int i)
     return randomBytes(100 + i, 64 * 1024);
 }
 
+// The download list of the small files the mirror serves below "files".
+QList<FileDownloadSpecification> smallFileDownloads()
+{
+    QList<FileDownloadSpecification> downloads;
+    for (int i = 0; i < SmallFiles; ++i) {
+        FileDownloadSpecification record;
+        record.section = QStringLiteral("files");
+        record.filePath = QStringLiteral("small%1.bin").arg(i);
+        record.md5 = md5Of(smallFile(i));
+        record.size = quint64(smallFile(i).size());
+        downloads.append(record);
+    }
+    return downloads;
+}
+
 quint16 freePort()
 {
     QTcpServer probe;
@@ -238,15 +253,7 @@ void TestHttp2Mirror::manyFilesShareTheConnection()
     Configuration configuration;
     configuration.tempDir = paths.path(QStringLiteral("session"));
     QVERIFY(QDir().mkpath(configuration.tempDir));
-    QList<FileDownloadSpecification> downloads;
-    for (int i = 0; i < SmallFiles; ++i) {
-        FileDownloadSpecification record;
-        record.section = QStringLiteral("files");
-        record.filePath = QStringLiteral("small%1.bin").arg(i);
-        record.md5 = md5Of(smallFile(i));
-        record.size = quint64(smallFile(i).size());
-        downloads.append(record);
-    }
+    QList<FileDownloadSpecification> downloads = smallFileDownloads();
     DownloadFileListTaskSpecification list(&downloads, &manager, &pool, &configuration, nullptr,
                                            1.0);
     // How many transfers were under way at once, seen whenever a file starts.
@@ -310,15 +317,7 @@ void TestHttp2Mirror::serverEndsConnections()
     Configuration configuration;
     configuration.tempDir = paths.path(QStringLiteral("session"));
     QVERIFY(QDir().mkpath(configuration.tempDir));
-    QList<FileDownloadSpecification> downloads;
-    for (int i = 0; i < SmallFiles; ++i) {
-        FileDownloadSpecification record;
-        record.section = QStringLiteral("files");
-        record.filePath = QStringLiteral("small%1.bin").arg(i);
-        record.md5 = md5Of(smallFile(i));
-        record.size = quint64(smallFile(i).size());
-        downloads.append(record);
-    }
+    QList<FileDownloadSpecification> downloads = smallFileDownloads();
     DownloadFileListTaskSpecification list(&downloads, &manager, &pool, &configuration, nullptr,
                                            1.0);
     const TickedRun run = runTicking(list, {}, 3000);

@@ -42,6 +42,7 @@ private slots:
     void malformedProductIni();
     void repeatedRuns();
     void releaseDirectories();
+    void deletedFilesTakeTheirDirectories();
 
 private:
     struct Outcome : TaskRun
@@ -183,9 +184,10 @@ void TestMakeDownloadReplaceList::fileEntry_data()
     QTest::newRow("missing, fetched before") << "plain"
                                              << "none"
                                              << "right" << false << true << false << QString();
-    QTest::newRow("changed, fetched before, upper case") << "plain"
-                                                         << "old"
-                                                         << "right" << true << true << false << QString();
+    QTest::newRow("changed, fetched before, upper case")
+        << "plain"
+        << "old"
+        << "right" << true << true << false << QString();
     QTest::newRow("missing, broken temp copy") << "plain"
                                                << "none"
                                                << "old" << false << true << true << QString();
@@ -207,16 +209,18 @@ void TestMakeDownloadReplaceList::fileEntry_data()
     QTest::newRow("packed, fetched before") << "packed"
                                             << "old"
                                             << "stored" << false << true << false << QString();
-    QTest::newRow("packed, unpacked bytes in temp") << "packed"
-                                                    << "none"
-                                                    << "unpacked" << false << true << true << QString();
+    QTest::newRow("packed, unpacked bytes in temp")
+        << "packed"
+        << "none"
+        << "unpacked" << false << true << true << QString();
 
     QTest::newRow("blank, installed") << "blank"
                                       << "right"
                                       << "none" << false << false << false << QString();
-    QTest::newRow("blank, changed, fetched before") << "blank"
-                                                    << "old"
-                                                    << "right" << false << true << false << QString();
+    QTest::newRow("blank, changed, fetched before")
+        << "blank"
+        << "old"
+        << "right" << false << true << false << QString();
     QTest::newRow("blank, missing") << "blank"
                                     << "none"
                                     << "none" << false << true << true << QString();
@@ -231,19 +235,19 @@ void TestMakeDownloadReplaceList::fileEntry_data()
         << "plain"
         << "none"
         << "right" << false << true << true << "other";
-    QTest::newRow("side file, packed, fetched before") << "packed"
-                                                       << "old"
-                                                       << "stored" << false << true << false
-                                                       << "listed";
+    QTest::newRow("side file, packed, fetched before")
+        << "packed"
+        << "old"
+        << "stored" << false << true << false << "listed";
     // An installation that is up to date never needs the side file.
     QTest::newRow("side file without the file, installed")
         << "plain"
         << "right"
         << "none" << false << false << false << "absent";
-    QTest::newRow("side file without the file, missing") << "plain"
-                                                         << "none"
-                                                         << "none" << false << true << true
-                                                         << "absent";
+    QTest::newRow("side file without the file, missing")
+        << "plain"
+        << "none"
+        << "none" << false << true << true << "absent";
 }
 
 void TestMakeDownloadReplaceList::fileEntry()
@@ -710,6 +714,21 @@ void TestMakeDownloadReplaceList::releaseDirectories()
     QCOMPARE(outcome.finished, 1);
     QCOMPARE(target.directoryList, QList<QString> {at("new/deep")});
     QCOMPARE(target.dropDirectoryList, (QList<QString> {at("old/sub"), at("old")}));
+}
+
+void TestMakeDownloadReplaceList::deletedFilesTakeTheirDirectories()
+{
+    // A directory that held only deleted files goes with them (when it is empty then, which the
+    // deletion sees to); one the release keeps a file or an empty directory in stays.
+    for (const char *file : {"gone/deep/x", "kept/old", "holds/sub/old"})
+        writeTreeFile(installDir, at(QLatin1String(file)), "x");
+    writeIni(QStringLiteral("directories_empty=%1\n[s]\n%2=0123::4\n[delete]\n%3=\n%4=\n%5=\n")
+                 .arg(at("holds/sub/empty"), at("kept/new"), at("gone/deep/x"), at("kept/old"),
+                      at("holds/sub/old"))
+                 .toUtf8());
+    FileSpecifications target;
+    QCOMPARE(run(target).finished, 1);
+    QCOMPARE(target.dropDirectoryList, (QList<QString> {at("gone/deep"), at("gone")}));
 }
 
 QTEST_GUILESS_MAIN(TestMakeDownloadReplaceList)
