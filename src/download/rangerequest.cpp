@@ -57,19 +57,23 @@ RangeRequest::AnswerUse RangeRequest::judge(int status, const QByteArray &conten
 
 bool RangeRequest::readContentRange(QByteArrayView value, qint64 fileSize, ContentRange *range)
 {
-    // A total of "*" is as legal as a number: the server need not know the file's size.
-    // Eighteen digits at most, so that no number overflows.
+    // A total of "*" is as legal as a number: the server need not know the file's size. As
+    // HTTP writes it, with white space only around the value. A number past what a file size
+    // can be is refused, not wrapped.
     static const QRegularExpression form(
-        QStringLiteral(
-            "^\\s*bytes\\s+(\\d{1,18})\\s*-\\s*(\\d{1,18})\\s*/\\s*(\\d{1,18}|\\*)\\s*$"),
+        QStringLiteral("^\\s*bytes (\\d+)-(\\d+)/(\\d+|\\*)\\s*$"),
         QRegularExpression::CaseInsensitiveOption);
     const QRegularExpressionMatch match = form.match(QString::fromLatin1(value));
     if (!match.hasMatch())
         return false;
+    bool fits[3] = {true, true, true};
     ContentRange read;
-    read.first = match.captured(1).toLongLong();
-    read.last = match.captured(2).toLongLong();
-    read.total = match.captured(3) == QLatin1String("*") ? -1 : match.captured(3).toLongLong();
+    read.first = match.captured(1).toLongLong(&fits[0]);
+    read.last = match.captured(2).toLongLong(&fits[1]);
+    read.total
+        = match.captured(3) == QLatin1String("*") ? -1 : match.captured(3).toLongLong(&fits[2]);
+    if (!fits[0] || !fits[1] || !fits[2])
+        return false;
     if (read.last < read.first || read.last >= fileSize
         || (read.total >= 0 && read.total != fileSize))
         return false;
