@@ -121,8 +121,9 @@ void SegmentedDownloadTaskSpecification::checkKeptBytes()
     keptCheck.setFuture(QtConcurrent::run(
         checkPool ? checkPool : QThreadPool::globalInstance(), [path, blocks, ranges] {
             QList<qint64> proven;
-            QFile file(path);
-            const bool readable = file.open(QIODevice::ReadOnly);
+            // Never through a link planted at the name.
+            QFile file;
+            const bool readable = SessionFile::openForReading(file, path);
             for (const auto &[start, filled] : ranges)
                 proven.append(readable ? blocks.provenUpTo(&file, start, filled) : start);
             return proven;
@@ -183,8 +184,8 @@ bool SegmentedDownloadTaskSpecification::openFile()
     // Anything at the name that is not a file of ours goes here; what is left may be continued.
     const qint64 kept = output.keptSize();
     QByteArray lines;
-    QFile control(controlPath(output.fileName()));
-    if (control.open(QIODevice::ReadOnly))
+    QFile control;
+    if (SessionFile::openForReading(control, controlPath(output.fileName())))
         lines = control.read(MaxControlBytes);
     control.close();
     if (kept > 0) {
