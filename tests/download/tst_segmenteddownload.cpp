@@ -45,6 +45,7 @@ private slots:
     void slowMirrorsSegmentIsSplitAndFinishedElsewhere();
     void mirrorBusyAtFirstJoinsLater();
     void segmentsAreResumedByTheNextRun();
+    void savedLinesAreNeverReadThroughALink();
     void onlyASlowWholeDownloadIsSplit_data();
     void onlyASlowWholeDownloadIsSplit();
 
@@ -320,6 +321,44 @@ void TestSegmentedDownload::segmentsAreResumedByTheNextRun()
                              + QByteArray::number(Size - 1),
                  range);
     QVERIFY(a.bodyBytesSent(Served) - sentBefore <= Size - 400000);
+}
+
+// The saved lines name the bytes the file holds; lines reached through a link planted at their
+// name are not the session's, and are not taken.
+void TestSegmentedDownload::savedLinesAreNeverReadThroughALink()
+{
+    TestHttpMirror a;
+    a.setContent(Served, Content);
+    a.setFault(Served, TestHttpMirror::Fault::stall(300000).times(1));
+    TestHttpMirror b;
+    b.setContent(Served, Content);
+    b.setFault(Served, TestHttpMirror::Fault::stall(200000).times(1));
+    Mirrors pool;
+    pool.initDefault(writeMirrorsIni(files, {{"A", a.baseUrl(), "5"}, {"B", b.baseUrl(), "5"}}),
+                     Version);
+    QVERIFY(makeNextChoice(pool, QStringLiteral("A")));
+    const TickedRun first = run(pool, [](quint64 done) { return done >= 400000; });
+    QVERIFY(!first.finished);
+    const QString local = configuration.tempDir + '/' + FilePath;
+    const QString lines = SegmentedDownloadTaskSpecification::controlPath(local);
+    const QString elsewhere = files.path(QStringLiteral("elsewhere"));
+    QVERIFY(QFile::rename(lines, elsewhere));
+    QVERIFY(QFile::link(elsewhere, lines));
+    const QByteArray planted = readAll(elsewhere);
+    const qint64 held = QFileInfo(local).size();
+    QVERIFY(planted.startsWith("segments ") && held > 0);
+
+    Mirrors next;
+    next.initDefault(writeMirrorsIni(files, {{"A", a.baseUrl(), "5"}}), Version);
+    const int before = a.requestHeaders("Range").size();
+    const TickedRun second = run(next);
+    QVERIFY2(second.finished, qPrintable(second.messages.join('\n')));
+    QCOMPARE(readAll(local), Content);
+    // Taken, the lines would have sent it asking for the gaps between the segments they name;
+    // without them the file is continued after its end, or fetched whole.
+    for (const QByteArray &range : a.requestHeaders("Range").mid(before))
+        QVERIFY2(range.isEmpty() || range.mid(6).split('-').first().toLongLong() >= held, range);
+    QCOMPARE(readAll(elsewhere), planted);
 }
 
 void TestSegmentedDownload::onlyASlowWholeDownloadIsSplit_data()
