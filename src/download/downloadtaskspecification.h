@@ -121,7 +121,7 @@ public:
 
     /// Milliseconds a request may take to leave over a connection that has answered before it
     /// is taken for queued on one the server has ended (Mirrors::waitsOnEndedConnection()).
-    static constexpr int DefaultUnsentLimitMs = 100;
+    static constexpr int DefaultUnsentLimitMs = 50;
     void setUnsentLimit(int milliseconds) { unsentLimitMs = milliseconds; }
 
     /// The pool that digests the file (GrowingFileDigest::setPool()); the global one by default.
