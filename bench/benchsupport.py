@@ -86,6 +86,20 @@ class Nginx:
             self.process.wait(10)
 
 
+def updater_env(work):
+    """The environment of a benchmarked updater: its session directory in work (on the same
+    file system as the installation), no version server, no display."""
+    env = dict(os.environ)
+    tmp = os.path.join(work, "tmp")
+    os.makedirs(tmp, exist_ok=True)
+    env["TMPDIR"] = tmp
+    # No version server is asked: the version is given; the banner finds nobody.
+    env["VARNOLT_UPDATE_SERVER"] = "127.0.0.1:9"
+    env.pop("DISPLAY", None)
+    env["QT_QPA_PLATFORM"] = "offscreen"
+    return env
+
+
 def empty_installation(inst, keep=("update", "mirrors.ini")):
     """Removes everything in the installation inst but the names in keep."""
     for entry in os.listdir(inst):

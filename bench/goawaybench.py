@@ -114,16 +114,7 @@ class Bench:
         return inst
 
     def updater_env(self):
-        env = dict(os.environ)
-        # The session directory beside the installation, on the same file system.
-        tmp = os.path.join(self.work, "tmp")
-        os.makedirs(tmp, exist_ok=True)
-        env["TMPDIR"] = tmp
-        # No version server is asked: the version is given; the banner finds nobody.
-        env["VARNOLT_UPDATE_SERVER"] = "127.0.0.1:9"
-        env.pop("DISPLAY", None)
-        env["QT_QPA_PLATFORM"] = "offscreen"
-        return env
+        return benchsupport.updater_env(self.work)
 
     def settled_log_size(self):
         # nginx logs a request when it has finished it, which may be just after the updater has

@@ -314,7 +314,7 @@ bool DeltaDownloadTaskSpecification::startFetch()
     qint64 asked = 0;
     for (const auto &range : std::as_const(stored))
         asked += range.second;
-    paces.insert(fetch, RangePace(asked, mirror.timeoutTicks, paceRule));
+    paces.insert(fetch, RangePace(asked, mirror.timeoutTicks, RangePace::Rule()));
     fetch->start();
     return true;
 }

@@ -122,9 +122,6 @@ public:
         this->storedSize = storedSize;
     }
 
-    /// Replaces the slowness rule of the requests (RangePace::Rule's defaults); tests shorten it.
-    void setPaceRule(const RangePace::Rule &rule) { paceRule = rule; }
-
     /// The pool the installed file is scanned on; the global one by default.
     void setScanPool(QThreadPool *pool) { scanPool = pool; }
 
@@ -216,7 +213,6 @@ private:
     std::unique_ptr<MissingBlocks> missing;
     qint64 reused = 0;
     qint64 arrivedSinceTick = 0;
-    RangePace::Rule paceRule;
     // Per request under way: how it keeps up.
     QHash<RangeFetch *, RangePace> paces;
     // Bytes a tick of each mirror's last complete request, and the mirrors found too slow.

@@ -229,7 +229,7 @@ void DownloadTaskSpecification::startDownload()
     // Over a connection that has answered, a request leaves at once: one that has not after a
     // moment is queued on a connection the server ended without refusing anything (it had
     // answered all it took), and the tick would find it only a second or two later.
-    unsentCheck.start(unsentLimitMs);
+    unsentCheck.start(UnsentLimitMs);
     connect(reply, &QNetworkReply::downloadProgress, this,
             &DownloadTaskSpecification::onDownloadProgress);
     connect(reply, &QNetworkReply::readyRead, this, &DownloadTaskSpecification::onReadyRead);

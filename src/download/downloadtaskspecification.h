@@ -121,8 +121,7 @@ public:
 
     /// Milliseconds a request may take to leave over a connection that has answered before it
     /// is taken for queued on one the server has ended (Mirrors::waitsOnEndedConnection()).
-    static constexpr int DefaultUnsentLimitMs = 50;
-    void setUnsentLimit(int milliseconds) { unsentLimitMs = milliseconds; }
+    static constexpr int UnsentLimitMs = 50;
 
     /// The pool that digests the file (GrowingFileDigest::setPool()); the global one by default.
     void setDigestPool(QThreadPool *pool) { digester.setPool(pool); }
@@ -267,7 +266,6 @@ private:
     // that answered before waits on one the server has ended.
     bool requestLeft = false;
     QTimer unsentCheck;
-    int unsentLimitMs = DefaultUnsentLimitMs;
     // Whether the status of the current answer was judged and found usable.
     bool answerTaken = false;
     // Failed attempts of this run, and how many of them were a 404.
