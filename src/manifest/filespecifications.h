@@ -34,6 +34,11 @@ struct FileDownloadSpecification
     QByteArray pointsLine {};
     QString unpackedMd5 {};
     QByteArray unpackedSha256 {};
+    // For a release with a digests file, where blockLine is empty: the raw SHA-256 and size of
+    // the file's block list file (SideFile::listPathOf()), fetched as the file's work starts
+    // when it is put together from blocks or segments. Empty when the file has no list.
+    QByteArray listSha256 {};
+    qint64 listSize = 0;
 };
 
 // One downloaded file to install. Files stored gzip-compressed carry the

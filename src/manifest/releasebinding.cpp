@@ -14,6 +14,12 @@ const char ExpiresKey[] = "release_expires";
 const char SideFileKey[] = "side_file";
 const char SideSha256Key[] = "side_file_sha256";
 const char SideSizeKey[] = "side_file_size";
+const char DigestsFileKey[] = "digests_file";
+const char DigestsSha256Key[] = "digests_file_sha256";
+const char DigestsSizeKey[] = "digests_file_size";
+constexpr int KeyCount = 10;
+// The digests file keys come as a group of their own, after the required ones.
+constexpr int FirstOptionalGroupKey = 7;
 
 // The head is tiny; a hostile or broken file must not make the reader walk megabytes of it.
 constexpr int MaxHeadLines = 64;
@@ -60,9 +66,10 @@ bool ReleaseBinding::parse(const QByteArray &ini, ReleaseBinding *binding, QStri
 {
     *binding = ReleaseBinding();
     QSet<QByteArray> seen;
-    QByteArray values[7];
-    const QByteArray names[7]
-        = {TypeKey, VersionKey, PublishedKey, ExpiresKey, SideFileKey, SideSha256Key, SideSizeKey};
+    QByteArray values[KeyCount];
+    const QByteArray names[KeyCount]
+        = {TypeKey,       VersionKey,     PublishedKey,     ExpiresKey,       SideFileKey,
+           SideSha256Key, SideSizeKey,    DigestsFileKey,   DigestsSha256Key, DigestsSizeKey};
     qsizetype position = 0;
     for (int lineCount = 0; position < ini.size() && lineCount < MaxHeadLines; ++lineCount) {
         qsizetype end = ini.indexOf('\n', position);
@@ -83,7 +90,7 @@ bool ReleaseBinding::parse(const QByteArray &ini, ReleaseBinding *binding, QStri
             continue;
         const QByteArray key = line.left(equals).trimmed();
         const QByteArray value = line.mid(equals + 1).trimmed();
-        for (int i = 0; i < 7; ++i) {
+        for (int i = 0; i < KeyCount; ++i) {
             if (key != names[i])
                 continue;
             if (seen.contains(key)) {
@@ -102,7 +109,7 @@ bool ReleaseBinding::parse(const QByteArray &ini, ReleaseBinding *binding, QStri
                        .arg(QLatin1String(key), QString::fromUtf8(value.left(80)));
         return false;
     };
-    for (int i = 0; i < 7; ++i) {
+    for (int i = 0; i < FirstOptionalGroupKey; ++i) {
         if (i != 3 && !seen.contains(names[i])) {
             *problem = QStringLiteral("%1 is missing").arg(QLatin1String(names[i]));
             return false;
@@ -134,6 +141,25 @@ bool ReleaseBinding::parse(const QByteArray &ini, ReleaseBinding *binding, QStri
     if (!isDecimal(QString::fromLatin1(values[6]), 15))
         return malformed(SideSizeKey, values[6]);
     result.sideFileSize = values[6].toLongLong();
+    const bool anyDigestsKey = seen.contains(DigestsFileKey) || seen.contains(DigestsSha256Key)
+        || seen.contains(DigestsSizeKey);
+    if (anyDigestsKey) {
+        for (int i = FirstOptionalGroupKey; i < KeyCount; ++i) {
+            if (!seen.contains(names[i])) {
+                *problem = QStringLiteral("%1 is missing").arg(QLatin1String(names[i]));
+                return false;
+            }
+        }
+        result.digestsFile = QString::fromUtf8(values[7]);
+        if (!isPlainFileName(result.digestsFile) || result.digestsFile == result.sideFile)
+            return malformed(DigestsFileKey, values[7]);
+        if (!sha256.match(QString::fromLatin1(values[8])).hasMatch())
+            return malformed(DigestsSha256Key, values[8]);
+        result.digestsFileSha256 = QByteArray::fromHex(values[8]);
+        if (!isDecimal(QString::fromLatin1(values[9]), 15))
+            return malformed(DigestsSizeKey, values[9]);
+        result.digestsFileSize = values[9].toLongLong();
+    }
     *binding = result;
     return true;
 }
@@ -149,6 +175,12 @@ QList<QPair<QString, QString>> ReleaseBinding::keyValues() const
     pairs.append({QLatin1String(SideFileKey), sideFile});
     pairs.append({QLatin1String(SideSha256Key), QString::fromLatin1(sideFileSha256.toHex())});
     pairs.append({QLatin1String(SideSizeKey), QString::number(sideFileSize)});
+    if (!digestsFile.isEmpty()) {
+        pairs.append({QLatin1String(DigestsFileKey), digestsFile});
+        pairs.append(
+            {QLatin1String(DigestsSha256Key), QString::fromLatin1(digestsFileSha256.toHex())});
+        pairs.append({QLatin1String(DigestsSizeKey), QString::number(digestsFileSize)});
+    }
     return pairs;
 }
 
@@ -166,5 +198,7 @@ bool ReleaseBinding::operator==(const ReleaseBinding &other) const
 {
     return present == other.present && clientType == other.clientType && version == other.version
         && published == other.published && expires == other.expires && sideFile == other.sideFile
-        && sideFileSha256 == other.sideFileSha256 && sideFileSize == other.sideFileSize;
+        && sideFileSha256 == other.sideFileSha256 && sideFileSize == other.sideFileSize
+        && digestsFile == other.digestsFile && digestsFileSha256 == other.digestsFileSha256
+        && digestsFileSize == other.digestsFileSize;
 }

@@ -18,6 +18,14 @@
 ///     side_file=client_linux_amd64.hashes
 ///     side_file_sha256=<64 hexadecimal digits>
 ///     side_file_size=<bytes>
+///     digests_file=client_linux_amd64.digests      ; optional, all three or none
+///     digests_file_sha256=<64 hexadecimal digits>
+///     digests_file_size=<bytes>
+///
+/// The side file carries every file's digests and block lists, for updaters that read both from
+/// it; the digests file carries the digests alone, and binds each block list published as a
+/// file of its own (SideFile::listPathOf()), so that a run fetches only the lists it uses.
+/// Updaters that know the digests file never fetch the side file of a release that names one.
 ///
 /// Updaters that predate the keys neither count nor process keys outside sections, so a bound
 /// release still installs with them. Every value is plain text without quotes or escapes; the
@@ -37,6 +45,23 @@ public:
     /// Raw 32 bytes.
     QByteArray sideFileSha256;
     qint64 sideFileSize = 0;
+    /// Empty for a release published without a digests file.
+    QString digestsFile;
+    /// Raw 32 bytes.
+    QByteArray digestsFileSha256;
+    qint64 digestsFileSize = 0;
+
+    /// The file a run fetches for the files' strong digests: the digests file where the release
+    /// has one, else the side file.
+    QString digestsSource() const { return digestsFile.isEmpty() ? sideFile : digestsFile; }
+    QByteArray digestsSourceSha256() const
+    {
+        return digestsFile.isEmpty() ? sideFileSha256 : digestsFileSha256;
+    }
+    qint64 digestsSourceSize() const
+    {
+        return digestsFile.isEmpty() ? sideFileSize : digestsFileSize;
+    }
 
     /**
      * Reads the binding from the head of a product ini's bytes: the lines before the first

@@ -121,6 +121,52 @@ void SideFile::lookUpFileLines(QIODevice *device, QHash<QString, FileLines> *wan
     }
 }
 
+QByteArray SideFile::listLine(const QString &path, const QByteArray &sha256, qint64 size)
+{
+    return "list " + sha256.toHex() + ' ' + QByteArray::number(size) + ' ' + path.toUtf8();
+}
+
+bool SideFile::lookUpLists(const QByteArray &data, QHash<QString, ListBinding> *wanted,
+                           QString *problem)
+{
+    // The header and sha256 lines are checked as for lookUp(), so that a file that is no
+    // digests file is not taken for one without lists.
+    if (!walk(data, problem, [](const QString &, const QByteArray &) { return true; }))
+        return false;
+    qsizetype position = 0;
+    int lineNumber = 0;
+    while (position < data.size()) {
+        qsizetype end = data.indexOf('\n', position);
+        if (end < 0)
+            end = data.size();
+        const QByteArrayView line = QByteArrayView(data).sliced(position, end - position);
+        position = end + 1;
+        ++lineNumber;
+        if (!line.startsWith("list "))
+            continue;
+        // "list " + 64 digits + " " + size + " " + at least "s/k".
+        const qsizetype sizeEnd = line.indexOf(' ', 5 + 64 + 1);
+        qint64 size = 0;
+        if (line.size() < 5 + 64 + 1 || line.at(5 + 64) != ' '
+            || !isLowerHex(line.sliced(5, 64).toByteArray()) || sizeEnd < 0
+            || !parseNumber(line.sliced(5 + 64 + 1, sizeEnd - (5 + 64 + 1)), 15, &size)) {
+            *problem = QStringLiteral("line %1 is malformed").arg(lineNumber);
+            return false;
+        }
+        const QString path = QString::fromUtf8(line.sliced(sizeEnd + 1));
+        const auto it = wanted->find(path);
+        if (it == wanted->end())
+            continue;
+        if (!it->sha256.isEmpty()) {
+            *problem = QStringLiteral("the list of %1 is named twice").arg(path);
+            return false;
+        }
+        it->sha256 = QByteArray::fromHex(line.sliced(5, 64).toByteArray());
+        it->size = size;
+    }
+    return true;
+}
+
 bool SideFile::parseNumber(QByteArrayView text, int maxDigits, qint64 *value)
 {
     if (text.isEmpty() || text.size() > maxDigits || (text.size() > 1 && text.front() == '0'))

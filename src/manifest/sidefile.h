@@ -21,6 +21,17 @@ class QIODevice;
 /// Lines of other kinds are skipped, so that later formats can add per-file data without
 /// breaking this reader; parse() itself skips the blocks lines, which only the files a run
 /// fetches need.
+///
+/// The digests file of a release has the same form without the blocks, points and
+/// sha256-unpacked lines; instead, for every file with a block list, it binds the list's own
+/// file (at listPathOf() of the file's path, below the version directory) by its SHA-256 and
+/// size:
+///
+///     list <64 hexadecimal digits> <size> <section>/<key>
+///
+/// A list file is the header line followed by that file's lines as the side file has them
+/// (blocks, then points and sha256-unpacked for a file stored compressed), which
+/// lookUpFileLines() reads.
 class SideFile
 {
 public:
@@ -69,6 +80,29 @@ public:
      * @p maxDigits of them (so that arithmetic on it cannot overflow). False for anything else.
      */
     static bool parseNumber(QByteArrayView text, int maxDigits, qint64 *value);
+
+    /// What the digests file says of a stored file's block list file.
+    struct ListBinding
+    {
+        QByteArray sha256; ///< raw 32 bytes; empty when the file has no list
+        qint64 size = 0;
+    };
+
+    /// Appended to a stored file's path, names its block list file: "::" separates a manifest
+    /// entry's fields, so no product file is named so.
+    static constexpr char ListSuffix[] = "::blocks";
+    static QString listPathOf(const QString &path) { return path + QLatin1String(ListSuffix); }
+
+    /// The digests file's line binding the list file of @p path.
+    static QByteArray listLine(const QString &path, const QByteArray &sha256, qint64 size);
+
+    /**
+     * Fills the binding of every path in @p wanted whose list the digests file names (others
+     * keep empty values). False with the reason in @p problem as lookUp() for a file that is not
+     * a digests file, a malformed list line, or a wanted path whose list is named twice.
+     */
+    static bool lookUpLists(const QByteArray &data, QHash<QString, ListBinding> *wanted,
+                            QString *problem);
 
     /// The key under which a stored file's digest is listed.
     static QString pathOf(const QString &section, const QString &key)
