@@ -11,7 +11,7 @@ packages=(
     libtomcrypt-dev libtommath-dev zlib1g-dev libssl-dev
     libgl-dev
     tinyproxy
-    strace util-linux
+    strace util-linux faketime
     nginx-light openssl
     python3
 )

@@ -113,6 +113,12 @@ public:
     // This run's accepted product ini is bound to its type and version; the end of a successful
     // run records that in update.ini, for boundReleaseInstalled.
     bool releaseBound = false;
+    // This run's product ini, signatures and digests are the installation's kept copy
+    // (KeptRelease), checked instead of fetched: the run writes no new copy.
+    bool keptReleaseUsed = false;
+    // The product ini of the installed release, restored from the kept copy into tempDir when
+    // the run installs another version; empty when there is none.
+    QString installedIniPath;
 
 signals:
     // The run cannot go on; the window shows the text and ends with code 1.

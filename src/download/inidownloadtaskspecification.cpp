@@ -1,18 +1,23 @@
 #include "download/inidownloadtaskspecification.h"
 
 #include "app/configuration.h"
+#include "app/updateinidata.h"
 #include "download/downloadtaskspecification.h"
 #include "download/mirrors.h"
 #include "download/optionaldownloadtaskspecification.h"
 #include "manifest/checkmanifesttaskspecification.h"
 #include "manifest/checksigfunc.h"
 #include "manifest/checksignaturetaskspecification.h"
+#include "manifest/keptrelease.h"
+#include "manifest/keptreleasecheck.h"
 #include "manifest/signaturelist.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
 #include <algorithm>
+#include <cstdio>
 
 namespace {
 
@@ -50,12 +55,75 @@ void IniDownloadTaskSpecification::execute()
     makeSubtasksAndStart();
 }
 
+bool IniDownloadTaskSpecification::takeKeptRelease()
+{
+    configuration->keptReleaseUsed = false;
+    configuration->installedIniPath.clear();
+    // "::" separates a manifest entry's fields: no product file has such a name.
+    const QString workDir = configuration->tempDir + QLatin1String("/::kept");
+    QDir(workDir).removeRecursively();
+    KeptReleaseCheck::Expectation expectation;
+    expectation.clientType = configuration->clientType;
+    UpdateIniData::installedVersion(configuration->clientType, &expectation.installedVersion);
+    expectation.targetVersion = configuration->clientVersion;
+    expectation.bindingRequired = configuration->boundReleaseInstalled;
+    expectation.now = QDateTime::currentDateTimeUtc();
+    const QString keptPath
+        = Configuration::getAppRootPath() + QLatin1Char('/') + KeptRelease::fileName();
+    const KeptReleaseCheck check = KeptReleaseCheck::examine(keptPath, workDir, expectation);
+    const auto moveOut = [&workDir](const QString &name, const QString &to) {
+        return ::rename(QFile::encodeName(workDir + QLatin1Char('/') + name).constData(),
+                        QFile::encodeName(to).constData())
+            == 0;
+    };
+    bool used = false;
+    switch (check.outcome) {
+    case KeptReleaseCheck::Absent:
+        break;
+    case KeptReleaseCheck::Refused:
+        KeptRelease::remove(keptPath);
+        emit message(tr("The kept metadata of the installed release (%1) was refused: %2. It was "
+                        "removed; the release is fetched")
+                         .arg(KeptRelease::fileName(), check.problem));
+        break;
+    case KeptReleaseCheck::Installed: {
+        const QString installedIni = localIniPath() + QLatin1String("::installed");
+        if (moveOut(KeptReleaseCheck::iniName(configuration->clientType), installedIni))
+            configuration->installedIniPath = installedIni;
+        break;
+    }
+    case KeptReleaseCheck::Current:
+        used = std::all_of(check.names.cbegin(), check.names.cend(), [&](const QString &name) {
+            return moveOut(name, configuration->tempDir + QLatin1Char('/') + name);
+        });
+        if (!used)
+            break;
+        configuration->releaseBound = check.binding.present;
+        if (check.binding.present)
+            configuration->sideFilePath
+                = configuration->tempDir + QLatin1Char('/') + check.binding.digestsSource();
+        configuration->keptReleaseUsed = true;
+        emit message(tr("Version %1 is installed and its kept metadata checks out: nothing is "
+                        "fetched to compare the installation with it")
+                         .arg(configuration->clientVersion));
+        break;
+    }
+    QDir(workDir).removeRecursively();
+    return used;
+}
+
 void IniDownloadTaskSpecification::makeSubtasksAndStart()
 {
     const QString localIni = localIniPath();
     const QString localSignature = localIni + QLatin1String(SignatureSuffix);
     configuration->sideFilePath.clear();
     configuration->releaseBound = false;
+    // Once per run: a refusal or a release signed anew since has nothing to do with the copy.
+    if (retryCount == 0 && !republished && takeKeptRelease()) {
+        state = Running;
+        executeSubTasks();
+        return;
+    }
 
     // After a failed verification both files are fetched again, whatever is
     // on disk; the downloads truncate them.

@@ -70,6 +70,11 @@ private slots:
 
 private:
     void makeSubtasksAndStart();
+    // Examines the installation's kept copy of the installed release (KeptReleaseCheck): true
+    // when it stands in for this run's product ini, which then needs no request; a copy that
+    // tells only what the installed release brought is restored for the list building; a
+    // refused one is removed.
+    bool takeKeptRelease();
     void addManifestCheck(bool tryFurtherSignatures);
     void addSideFileSubtasks(const ReleaseBinding &binding);
     // Charges the mirror that served the refused file and starts a new attempt, or ends the run

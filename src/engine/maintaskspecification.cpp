@@ -5,7 +5,12 @@
 #include "download/inidownloadtaskspecification.h"
 #include "fileops/filedeletelisttaskspecification.h"
 #include "fileops/filereplacelisttaskspecification.h"
+#include "manifest/keptrelease.h"
 #include "manifest/makedownloadreplacelisttaskspecification.h"
+
+#include <QFileInfo>
+
+#include <algorithm>
 
 namespace {
 
@@ -72,6 +77,7 @@ void MainTaskSpecification::makeSubtasksAndStart()
     deleteStep = deletion;
     addSubTask(deleteStep);
     committed = false;
+    keepAtEnd = false;
     state = Running;
     executeSubTasks();
 }
@@ -85,6 +91,9 @@ void MainTaskSpecification::userCanceled()
 
 void MainTaskSpecification::subtasksDone()
 {
+    if (keepAtEnd && getStateFromSubTasks() == Finished)
+        keepRelease(Configuration::getAppRootPath() + QLatin1Char('/') + KeptRelease::fileName());
+    keepAtEnd = false;
     fileSpecifications.clear();
     ComposedTaskSpecification::subtasksDone();
 }
@@ -100,6 +109,51 @@ void MainTaskSpecification::onDownloadsDone()
     // Nothing reads the download list after its step: for a large product its records are a
     // good part of what the installation would otherwise start with.
     fileSpecifications.downloadList = {};
+    if (configuration->keptReleaseUsed)
+        return;
+    const bool changes = !fileSpecifications.replaceList.isEmpty()
+        || !fileSpecifications.deleteList.isEmpty() || !fileSpecifications.directoryList.isEmpty()
+        || !fileSpecifications.dropDirectoryList.isEmpty();
+    if (!changes) {
+        keepAtEnd = true;
+        return;
+    }
+    // Staged in the session like a download and installed with the files, under the same
+    // journal: a rollback brings back the copy of the release it restores.
+    FileReplaceSpecification kept;
+    kept.filePath = KeptRelease::fileName();
+    const bool shipped = std::any_of(
+        fileSpecifications.replaceList.cbegin(), fileSpecifications.replaceList.cend(),
+        [&kept](const FileReplaceSpecification &file) {
+            return file.pureDestFilePath() == kept.filePath || file.filePath == kept.filePath;
+        });
+    if (shipped) {
+        emit message(tr("The release installs a file named %1; its metadata is not kept")
+                         .arg(kept.filePath));
+        return;
+    }
+    if (keepRelease(configuration->tempDir + QLatin1Char('/') + kept.filePath))
+        fileSpecifications.replaceList.append(kept);
+}
+
+bool MainTaskSpecification::keepRelease(const QString &destination)
+{
+    const QString dir = configuration->tempDir + QLatin1Char('/');
+    const QString ini = configuration->clientType + QLatin1String(".ini");
+    QList<KeptRelease::Part> parts;
+    for (const QString &name : {ini, ini + QLatin1String(".sig"), ini + QLatin1String(".sigs")}) {
+        if (QFileInfo(dir + name).isFile())
+            parts.append({name, dir + name});
+    }
+    if (!configuration->sideFilePath.isEmpty())
+        parts.append(
+            {QFileInfo(configuration->sideFilePath).fileName(), configuration->sideFilePath});
+    QString problem;
+    if (KeptRelease::write(destination, parts, &problem))
+        return true;
+    // Only the next run's requests depend on it.
+    emit message(tr("Could not keep the release's metadata in %1: %2").arg(destination, problem));
+    return false;
 }
 
 void MainTaskSpecification::onInstallationCommitted()

@@ -18,6 +18,11 @@ class QNetworkAccessManager;
 // milliseconds, and the run ends as finished. A cancel that reached the run
 // earlier and still let the replace step commit (its last replacement was
 // already running) is dropped at the commit for the same reason.
+//
+// A run that fetched its release's metadata keeps it in the installation (KeptRelease): a run
+// that installs or deletes anything replaces the kept copy as one more file of the installation,
+// under its journal, so that the copy always describes the installed files; a run that changes
+// nothing writes it at its successful end.
 class MainTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
@@ -57,6 +62,9 @@ private slots:
 
 private:
     void makeSubtasksAndStart();
+    // Writes the kept copy of this run's release (KeptRelease) to @p destination; false after a
+    // message when it could not be written.
+    bool keepRelease(const QString &destination);
 
     QNetworkAccessManager *networkManager;
     Mirrors *mirrors;
@@ -65,4 +73,7 @@ private:
     FileStateCache fileStates;
     TaskSpecification *deleteStep = nullptr;
     bool committed = false;
+    // The run changes nothing in the installation and fetched its release's metadata: the kept
+    // copy is written once the run has succeeded.
+    bool keepAtEnd = false;
 };

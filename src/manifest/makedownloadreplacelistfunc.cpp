@@ -5,6 +5,7 @@
 #include "manifest/checksigfunc.h"
 #include "manifest/directoryplan.h"
 #include "manifest/filestatecache.h"
+#include "manifest/installedrelease.h"
 #include "manifest/sidefile.h"
 
 #include <QFile>
@@ -85,6 +86,7 @@ MakeDownloadReplaceListFunc::MakeDownloadReplaceListFunc(Configuration *configur
       productIniPath(configuration->tempDir + QLatin1Char('/') + configuration->clientType
                      + QLatin1String(".ini")),
       sideFilePath(configuration->sideFilePath),
+      installedIniPath(configuration->installedIniPath),
       segmentFrom(configuration->segmentFrom)
 {
 }
@@ -121,6 +123,8 @@ bool MakeDownloadReplaceListFunc::run()
         return false;
     if (deletesInstalledFile())
         return false;
+    if (!installedIniPath.isEmpty())
+        addInstalledLeftovers();
     loadFileStates();
 
     // A pool of its own: this runs on a thread of the global pool, which the hashing must not
@@ -504,6 +508,46 @@ bool MakeDownloadReplaceListFunc::handleDeleteEntry(const QString &key)
     if (QFileInfo::exists(installDir + QLatin1Char('/') + key))
         results.deleteList.append(key);
     return true;
+}
+
+void MakeDownloadReplaceListFunc::addInstalledLeftovers()
+{
+    const InstalledRelease installed = InstalledRelease::read(installedIniPath);
+    QSet<QString> deleted(results.deleteList.cbegin(), results.deleteList.cend());
+    for (const QString &path : installed.files) {
+        if (destinations.contains(path) || deleted.contains(path) || !isSafeRelativePath(path))
+            continue;
+        struct stat info;
+        const QByteArray name = QFile::encodeName(installDir + QLatin1Char('/') + path);
+        if (::lstat(name.constData(), &info) != 0 || S_ISDIR(info.st_mode))
+            continue;
+        deleted.insert(path);
+        results.deleteList.append(path);
+    }
+    // Its empty directories, and those above them, go as the dropped ones of a release do:
+    // only while empty, and only where this release keeps nothing.
+    QSet<QString> kept(directories.empty.cbegin(), directories.empty.cend());
+    const auto keepAbove = [&kept](const QString &path) {
+        for (QString dir = QFileInfo(path).path(); dir != QLatin1String(".") && !kept.contains(dir);
+             dir = QFileInfo(dir).path())
+            kept.insert(dir);
+    };
+    for (const QString &path : std::as_const(destinations))
+        keepAbove(path);
+    for (const QString &path : std::as_const(directories.empty))
+        keepAbove(path);
+    QSet<QString> dropped(directories.dropped.cbegin(), directories.dropped.cend());
+    for (const QString &empty : installed.emptyDirectories) {
+        if (!isSafeRelativePath(empty))
+            continue;
+        for (QString dir = empty; dir != QLatin1String(".") && !kept.contains(dir);
+             dir = QFileInfo(dir).path()) {
+            if (!dropped.contains(dir)) {
+                dropped.insert(dir);
+                directories.dropped.append(dir);
+            }
+        }
+    }
 }
 
 bool MakeDownloadReplaceListFunc::checkPath(const QString &path, const QString &section)

@@ -105,6 +105,10 @@ private:
     // installation holds something else where one is to be.
     bool placeDirectories();
     bool deletesInstalledFile();
+    // Puts into the delete list the files of the installed release (its kept product ini) that
+    // this release does not install and the installation still has, and its empty directories
+    // among the dropped ones.
+    void addInstalledLeftovers();
     static bool fileMatches(const QString &path, const QString &md5);
     // Whether the temporary copy at path has the MD5 md5; its SHA-256 goes to sha256 when asked.
     static bool tempMatches(const QString &path, const QString &md5, QByteArray *sha256);
@@ -129,6 +133,7 @@ private:
     QString tempDir;
     QString productIniPath;
     QString sideFilePath;
+    QString installedIniPath;
     qint64 segmentFrom;
     // Temporary copies kept instead of downloads, with the place in the download list each
     // would have taken, until their SHA-256 is checked.

@@ -68,8 +68,8 @@ bool ReleaseBinding::parse(const QByteArray &ini, ReleaseBinding *binding, QStri
     QSet<QByteArray> seen;
     QByteArray values[KeyCount];
     const QByteArray names[KeyCount]
-        = {TypeKey,       VersionKey,     PublishedKey,     ExpiresKey,       SideFileKey,
-           SideSha256Key, SideSizeKey,    DigestsFileKey,   DigestsSha256Key, DigestsSizeKey};
+        = {TypeKey,       VersionKey,  PublishedKey,   ExpiresKey,       SideFileKey,
+           SideSha256Key, SideSizeKey, DigestsFileKey, DigestsSha256Key, DigestsSizeKey};
     qsizetype position = 0;
     for (int lineCount = 0; position < ini.size() && lineCount < MaxHeadLines; ++lineCount) {
         qsizetype end = ini.indexOf('\n', position);

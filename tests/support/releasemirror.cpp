@@ -35,7 +35,8 @@ UpdateSite::UpdateSite(const QString &updater) : installation(updater)
 QMap<QString, QByteArray> UpdateSite::clientFiles(const QString &root)
 {
     return treeDigests(root,
-                       {"update", "update.ini", "update.ini.lock", "update.lock", "update.state", "mirrors.ini"});
+                       {"update", "update.ini", "update.ini.lock", "update.lock", "update.state",
+                        "update.release", "mirrors.ini"});
 }
 
 void UpdateSite::writeClient(const QString &root, int version)
