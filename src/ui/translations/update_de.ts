@@ -192,6 +192,14 @@ vom Aktualisierungsserver abfragen.</translation>
 <context>
     <name>IniDownloadTaskSpecification</name>
     <message>
+        <source>The kept metadata of the installed release (%1) was refused: %2. It was removed; the release is fetched</source>
+        <translation>Die aufbewahrten Metadaten der installierten Version (%1) wurden abgelehnt: %2. Sie wurden entfernt; die Version wird geladen</translation>
+    </message>
+    <message>
+        <source>Version %1 is installed and its kept metadata checks out: nothing is fetched to compare the installation with it</source>
+        <translation>Version %1 ist installiert und ihre aufbewahrten Metadaten sind gültig: für den Vergleich der Installation wird nichts geladen</translation>
+    </message>
+    <message>
         <source>Version %1 of %2 is not available on any mirror</source>
         <translation>Version %1 von %2 ist auf keinem Spiegelserver verfügbar</translation>
     </message>
@@ -666,6 +674,14 @@ vom Aktualisierungsserver abfragen.</translation>
 </context>
 <context>
     <name>MainTaskSpecification</name>
+    <message>
+        <source>The release installs a file named %1; its metadata is not kept</source>
+        <translation>Die Version installiert eine Datei namens %1; ihre Metadaten werden nicht aufbewahrt</translation>
+    </message>
+    <message>
+        <source>Could not keep the release&apos;s metadata in %1: %2</source>
+        <translation>Die Metadaten der Version konnten nicht in %1 aufbewahrt werden: %2</translation>
+    </message>
     <message>
         <source>Starting update process</source>
         <translation>Aktualisierung wird gestartet</translation>
