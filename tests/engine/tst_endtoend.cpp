@@ -60,8 +60,8 @@ private:
 
 namespace {
 
-const QStringList SettingsFiles {"update", "update.ini", "update.lock", "update.state",
-                                 "mirrors.ini"};
+const QStringList SettingsFiles {"update",       "update.ini",     "update.lock",
+                                 "update.state", "update.release", "mirrors.ini"};
 
 void writeClient(const QString &root, int version)
 {
