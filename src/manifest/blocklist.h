@@ -71,6 +71,17 @@ public:
     static qint64 blockSizeFor(qint64 fileSize);
 
     /**
+     * The block size for the unpacked content of a file stored gzip-compressed, @p fileSize
+     * bytes unpacked: as blockSizeFor(), 2 KiB at least. The publisher ends a deflate block at
+     * every block (GzipAccessPoints), which costs the stored file 5.3 % of text-like data with
+     * blocks of 1 KiB, 2.6 % with 2 KiB and 1.2 % with 4 KiB, and every whole download pays it.
+     */
+    static qint64 packedBlockSizeFor(qint64 fileSize)
+    {
+        return qMax(blockSizeFor(fileSize), qint64(2 * 1024));
+    }
+
+    /**
      * The list of everything @p device gives until its end, read in pieces. False with the
      * reason in @p problem when a read fails or @p blockSize is not one a list may have.
      */

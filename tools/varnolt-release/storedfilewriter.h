@@ -44,10 +44,6 @@ public:
                        const QString &sidePath);
     /// Deflate blocks end at every this many blocks of the unpacked content's list.
     static constexpr int BlocksPerPoint = 1;
-    /// The smallest block of a file stored compressed: each ends a deflate block, which costs
-    /// the stored file 5.3 % with blocks of 1 KiB (text-like data, 5 MiB), 2.6 % with 2 KiB and
-    /// 1.2 % with 4 KiB, and every whole download pays it.
-    static constexpr qint64 PackedMinBlockSize = 2 * 1024;
 
     /**
      * Stores @p from gzip-compressed (level 9) at @p to, one gzip member. A source of
