@@ -277,8 +277,11 @@ void TestReleaseTool::releaseOfAClientTree()
                            QStringLiteral("client_linux_amd64.ini"),
                            QStringLiteral("client_linux_amd64.ini.gz"),
                            QStringLiteral("client_linux_amd64.ini.sig")}));
-    // The compressed forms are the plain bytes, which the signature and the binding cover.
+    // The compressed forms are the plain bytes, which the signature and the binding cover, in a
+    // gzip member without a name or a time, the same wherever and whenever it is made.
     QCOMPARE(gunzip(iniPath + QLatin1String(".gz")), readAll(iniPath));
+    QCOMPARE(readAll(iniPath + QLatin1String(".gz")).left(8),
+             QByteArray("\x1f\x8b\x08\x00\x00\x00\x00\x00", 8));
     QCOMPARE(binding.digestsFile, QStringLiteral("client_linux_amd64.digests"));
     const QByteArray digests = readAll(QDir(versionDir).filePath(binding.digestsFile));
     QCOMPARE(qint64(digests.size()), binding.digestsFileSize);
