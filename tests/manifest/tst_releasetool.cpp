@@ -942,6 +942,15 @@ void TestReleaseTool::costOfAnUpdate()
                      .arg(metadata + 3 * 445 + metadataPaths.size())),
              qPrintable(run.out));
     QCOMPARE(runTool({"cost", "--from", from, "--to", to, "--release", from}).exitCode, 3);
+
+    // A release that publishes no list of the file: an update fetches it whole.
+    QCOMPARE(runTool(releaseArguments(QStringLiteral("43"))).exitCode, 0);
+    run = runTool({"cost", "--from", from, "--to", to, "--block-lists-from", "60000", "--release",
+                   QDir(mirror).filePath(QStringLiteral("43/client_linux_amd64.ini"))});
+    QVERIFY2(run.out.contains(QLatin1String("changed data/big: 65536 bytes whole, 65536 with "
+                                            "block lists")),
+             qPrintable(run.out));
+    QVERIFY2(run.out.contains(QLatin1String(", block lists 0, ")), qPrintable(run.out));
 }
 
 QTEST_GUILESS_MAIN(TestReleaseTool)

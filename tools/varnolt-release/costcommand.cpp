@@ -253,19 +253,23 @@ int CostCommand::run(const QStringList &arguments)
         if (existed && QFileInfo(oldPath).size() == cost.whole
             && sha256Of(oldPath) == sha256Of(newPath))
             continue;
+        // Only a file put together from blocks needs its list: the published one where the
+        // release has lists of their own. Without one there, the file comes whole.
+        Fetched list;
+        if (cost.ranges > 0 && release.listsOnDemand) {
+            list = fetchedForm(release.versionDir, SideFile::listPathOf(section + name));
+            cost.list = list.bytes;
+            if (list.bytes == 0) {
+                cost.delta = cost.whole;
+                cost.ranges = 0;
+            }
+        }
         ++changed;
         total.whole += cost.whole;
         total.delta += cost.delta;
         if (cost.ranges > 0) {
-            // Only a file put together from blocks needs its list; the published one where
-            // there is one.
-            if (release.listsOnDemand) {
-                const Fetched list
-                    = fetchedForm(release.versionDir, SideFile::listPathOf(section + name));
-                if (list.bytes > 0)
-                    cost.list = list.bytes;
+            if (!list.remoteName.isEmpty())
                 requests.addFile(list.remoteName);
-            }
             lists += cost.list;
             requests.addRanges(section + name, cost.ranges);
         } else {
