@@ -47,10 +47,14 @@ bool BlockList::isBlockSize(qint64 blockSize)
 
 qint64 BlockList::blockSizeFor(qint64 fileSize)
 {
-    constexpr qint64 Smallest = 4 * 1024;
+    constexpr qint64 MiB = 1024 * 1024;
+    if (fileSize < FinestUpTo)
+        return MinBlockSize;
+    if (fileSize < 100 * MiB)
+        return 2 * 1024;
     constexpr qint64 Largest = 64 * 1024;
     constexpr qint64 MostBlocks = 512 * 1024;
-    qint64 blockSize = Smallest;
+    qint64 blockSize = 4 * 1024;
     while (blockSize < Largest && fileSize > blockSize * MostBlocks)
         blockSize *= 2;
     return blockSize;

@@ -4,6 +4,7 @@
 #include "download/mirrors.h"
 #include "downloadsupport.h"
 #include "httpmirror.h"
+#include "manifest/blocklist.h"
 #include "manifest/gzipaccesspoints.h"
 #include "manifest/sha256.h"
 #include "manifest/sidefile.h"
@@ -180,12 +181,15 @@ void TestPackedDelta::unpackedContentIsPutTogether_data()
     // A byte in the stored bytes of the first change: they do not inflate, or not to the right
     // block. The only mirror is not asked for ranges again and sends the file whole.
     GzipAccessPoints points;
+    BlockList blocks;
     QString path;
     QString problem;
     QVERIFY(GzipAccessPoints::fromLine(files.at(0).lines.points, &points, &path, &problem));
+    QVERIFY(BlockList::fromLine(files.at(0).lines.blocks, &blocks, &path, &problem));
+    const int changed = int(5000 / blocks.blockSize());
     QTest::newRow("damaged stored bytes")
-        << 0 << F::corrupt(points.bitOffset(1) / 8 + 10).times(1) << QByteArray()
-        << "block 1 from mirror M failed its check" << true << 1.0;
+        << 0 << F::corrupt(points.bitOffset(changed) / 8 + 10).times(1) << QByteArray()
+        << QStringLiteral("block %1 from mirror M failed its check").arg(changed) << true << 1.0;
     QTest::newRow("damaged access points")
         << 0 << F() << QByteArray("points 1 3 AAAA client_linux_amd64/data/big.txt.gz")
         << "fetching the whole file (its block list is unusable" << true << 1.0;

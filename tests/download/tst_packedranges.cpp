@@ -14,7 +14,8 @@
 
 namespace {
 
-constexpr qint64 Block = 4096;
+// The block size of a file this small stored compressed (BlockList::packedBlockSizeFor()).
+constexpr qint64 Block = 2048;
 const QString Type = QStringLiteral("client_linux_amd64");
 const QString FilePath = QStringLiteral("data/text.txt.gz");
 using Ranges = QList<QPair<qint64, qint64>>;

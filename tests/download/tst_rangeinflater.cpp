@@ -126,8 +126,8 @@ void TestRangeInflater::everyPointInflatesAlone()
     QBuffer buffer(&content);
     QVERIFY(buffer.open(QIODevice::ReadOnly));
     BlockList expected;
-    QVERIFY(
-        BlockList::build(&buffer, BlockList::blockSizeFor(content.size()), &expected, &problem));
+    QVERIFY(BlockList::build(&buffer, BlockList::packedBlockSizeFor(content.size()), &expected,
+                             &problem));
     QVERIFY(blocks == expected);
     QCOMPARE(points.count(),
              (blocks.count() + points.blocksPerPoint() - 1) / points.blocksPerPoint());

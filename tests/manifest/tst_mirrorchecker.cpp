@@ -8,6 +8,8 @@
 #include <QProcess>
 #include <QTest>
 
+#include <zlib.h>
+
 class TestMirrorChecker : public QObject
 {
     Q_OBJECT
@@ -19,7 +21,18 @@ private slots:
 
 namespace {
 
-enum Damage { None, MissingAndLonger, MissingAndSameSizeCorrupt, TamperedManifest, TamperedSideFile };
+enum Damage {
+    None,
+    MissingAndLonger,
+    MissingAndSameSizeCorrupt,
+    TamperedManifest,
+    TamperedSideFile,
+    TamperedDigests,
+    MissingList,
+    SameSizeCorruptList,
+    OtherCompressedDigests,
+    CompressedIniBomb
+};
 
 const QString Type = QStringLiteral("client_linux_amd64");
 
@@ -47,6 +60,21 @@ ToolRun runTool(const QStringList &arguments)
     return run;
 }
 
+QByteArray gzipped(const QByteArray &data)
+{
+    QByteArray result(int(compressBound(uLong(data.size()))) + 32, Qt::Uninitialized);
+    z_stream z = {};
+    deflateInit2(&z, 9, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
+    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.constData()));
+    z.avail_in = uInt(data.size());
+    z.next_out = reinterpret_cast<Bytef *>(result.data());
+    z.avail_out = uInt(result.size());
+    deflate(&z, Z_FINISH);
+    result.resize(int(z.total_out));
+    deflateEnd(&z);
+    return result;
+}
+
 } // namespace
 
 void TestMirrorChecker::checksMirror_data()
@@ -56,8 +84,13 @@ void TestMirrorChecker::checksMirror_data()
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QStringList>("reported");
 
-    QTest::newRow("complete, by size") << false << int(None) << 0 << QStringList {"Complete: "};
-    QTest::newRow("complete, by MD5") << true << int(None) << 0 << QStringList {"Complete: "};
+    QTest::newRow("complete, by size")
+        << false << int(None) << 0
+        << QStringList {"Complete: ", "3 files checked by size, and 1 block list files"};
+    // The list, and the compressed forms of the ini, the digests file and the list.
+    QTest::newRow("complete, by MD5")
+        << true << int(None) << 0
+        << QStringList {"Complete: ", "and 4 block list files and gzip forms"};
     const QStringList both {"missing: client_linux_amd64/data/levels.dat.gz (HTTP 404)",
                             "wrong: client_linux_amd64/data/version.txt",
                             "Not complete: ", "1 missing, 1 wrong of 3 files"};
@@ -69,6 +102,24 @@ void TestMirrorChecker::checksMirror_data()
     QTest::newRow("side file not the one the product ini names")
         << false << int(TamperedSideFile) << 1
         << QStringList {"not the side file the product ini names"};
+    QTest::newRow("digests file not the one the product ini names")
+        << true << int(TamperedDigests) << 1
+        << QStringList {"not the digests file the product ini names"};
+    QTest::newRow("list missing")
+        << false << int(MissingList) << 1
+        << QStringList {"missing: client_linux_amd64/data/levels.dat.gz::blocks (HTTP 404)",
+                        "1 missing, 0 wrong"};
+    QTest::newRow("list not the one the digests file binds")
+        << true << int(SameSizeCorruptList) << 1
+        << QStringList {"wrong: client_linux_amd64/data/levels.dat.gz::blocks (SHA-256 ",
+                        " in the digests file)"};
+    QTest::newRow("compressed digests file not the digests file")
+        << true << int(OtherCompressedDigests) << 1
+        << QStringList {"wrong: client_linux_amd64.digests.gz (gzip form: it inflates to "
+                        "other bytes"};
+    QTest::newRow("compressed ini a bomb")
+        << true << int(CompressedIniBomb) << 1
+        << QStringList {"wrong: client_linux_amd64.ini.gz (gzip form: it inflates to more than"};
 }
 
 void TestMirrorChecker::checksMirror()
@@ -82,7 +133,7 @@ void TestMirrorChecker::checksMirror()
                           {{"vl3client_runscript.sh", "#!/bin/sh\n"},
                            {"data/version.txt", "version 7\n"},
                            {"data/levels.dat", pattern(50000, 'L')}},
-                          {"--gzip", "data/levels.dat"});
+                          {"--gzip", "data/levels.dat", "--block-lists-from", "40000"});
     QVERIFY2(release.error().isEmpty(), qPrintable(release.error()));
     TestHttpMirror &mirror = release.server();
     const QString version = release.path(Type + QLatin1String("/data/version.txt"));
@@ -111,6 +162,35 @@ void TestMirrorChecker::checksMirror()
         QVERIFY(writeFile(side, bytes));
         break;
     }
+    case TamperedDigests:
+    case SameSizeCorruptList: {
+        const QString file = release.rootPath() + QLatin1String("/7/") + Type
+            + (damage == TamperedDigests ? QLatin1String(".digests")
+                                         : QLatin1String("/data/levels.dat.gz::blocks"));
+        QByteArray bytes = readAll(file);
+        bytes[bytes.size() - 2] = bytes.at(bytes.size() - 2) == 'x' ? 'y' : 'x';
+        QVERIFY(writeFile(file, bytes));
+        break;
+    }
+    case MissingList:
+        QVERIFY(QFile::remove(release.rootPath() + QLatin1String("/7/") + Type
+                              + QLatin1String("/data/levels.dat.gz::blocks")));
+        break;
+    case OtherCompressedDigests: {
+        // The digests file with one byte changed, compressed.
+        const QString digests
+            = release.rootPath() + QLatin1String("/7/") + Type + QLatin1String(".digests");
+        QByteArray bytes = readAll(digests);
+        bytes[bytes.size() - 2] = bytes.at(bytes.size() - 2) == 'x' ? 'y' : 'x';
+        QVERIFY(writeFile(digests + QLatin1String(".gz"), gzipped(bytes)));
+        break;
+    }
+    case CompressedIniBomb:
+        // A megabyte of zeros in a kilobyte.
+        QVERIFY(
+            writeFile(release.rootPath() + QLatin1String("/7/") + Type + QLatin1String(".ini.gz"),
+                      gzipped(QByteArray(1 << 20, '\0'))));
+        break;
     default:
         break;
     }
@@ -124,10 +204,14 @@ void TestMirrorChecker::checksMirror()
     for (const QString &text : reported)
         QVERIFY2(run.out.contains(text), qPrintable(run.out));
 
-    if (damage == TamperedManifest || damage == TamperedSideFile) {
-        // Nothing the manifest lists is asked for when it or its side file is not the release:
-        // the ini, its two signature files and the side file at most.
-        QCOMPARE(mirror.totalRequestCount(), damage == TamperedManifest ? 3 : 4);
+    if (damage == TamperedManifest || damage == TamperedSideFile || damage == TamperedDigests) {
+        // Nothing the manifest lists is asked for when it, its side file or its digests file
+        // is not the release: the ini, its two signature files, the side file and the digests
+        // file at most.
+        QCOMPARE(mirror.totalRequestCount(),
+                 damage == TamperedManifest       ? 3
+                     : damage == TamperedSideFile ? 4
+                                                  : 5);
         return;
     }
     // Every file was asked for once; by size without a single body byte.

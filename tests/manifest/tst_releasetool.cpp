@@ -1,22 +1,22 @@
 // The release tool run as a child process, the way a release manager runs it.
 
-#include "manifest/cryptotools.h"
 #include "manifest/blocklist.h"
+#include "manifest/cryptotools.h"
 #include "manifest/releasebinding.h"
+#include "manifest/scopedrsakey.h"
 #include "manifest/sha256.h"
 #include "manifest/sidefile.h"
-#include "manifest/scopedrsakey.h"
 #include "testsupport.h"
 
+#include <QBuffer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QBuffer>
 #include <QProcess>
-#include <QStandardPaths>
 #include <QRandomGenerator>
 #include <QScopeGuard>
 #include <QSettings>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -70,6 +70,21 @@ QByteArray gunzip(const QString &path)
     return count < 0 ? QByteArray() : result;
 }
 
+QByteArray gzipped(const QByteArray &data)
+{
+    QByteArray result(int(compressBound(uLong(data.size()))) + 32, Qt::Uninitialized);
+    z_stream z = {};
+    deflateInit2(&z, 9, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
+    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.constData()));
+    z.avail_in = uInt(data.size());
+    z.next_out = reinterpret_cast<Bytef *>(result.data());
+    z.avail_out = uInt(result.size());
+    deflate(&z, Z_FINISH);
+    result.resize(int(z.total_out));
+    deflateEnd(&z);
+    return result;
+}
+
 bool signatureValid(const QByteArray &keyBlock, const QString &filePath)
 {
     const QByteArray data = readAll(filePath);
@@ -110,6 +125,7 @@ private slots:
     void help();
     void previousReleaseNamesStaleFiles();
     void publishingSyncsOnce();
+    void blockListsForLargeFiles_data();
     void blockListsForLargeFiles();
     void costOfAnUpdate();
 
@@ -255,9 +271,25 @@ void TestReleaseTool::releaseOfAClientTree()
              QStringList {QStringLiteral("42")});
     QCOMPARE(QDir(versionDir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
              (QStringList {QStringLiteral("client_linux_amd64"),
+                           QStringLiteral("client_linux_amd64.digests"),
+                           QStringLiteral("client_linux_amd64.digests.gz"),
                            QStringLiteral("client_linux_amd64.hashes"),
                            QStringLiteral("client_linux_amd64.ini"),
+                           QStringLiteral("client_linux_amd64.ini.gz"),
                            QStringLiteral("client_linux_amd64.ini.sig")}));
+    // The compressed forms are the plain bytes, which the signature and the binding cover, in a
+    // gzip member without a name or a time, the same wherever and whenever it is made.
+    QCOMPARE(gunzip(iniPath + QLatin1String(".gz")), readAll(iniPath));
+    QCOMPARE(readAll(iniPath + QLatin1String(".gz")).left(8),
+             QByteArray("\x1f\x8b\x08\x00\x00\x00\x00\x00", 8));
+    QCOMPARE(binding.digestsFile, QStringLiteral("client_linux_amd64.digests"));
+    const QByteArray digests = readAll(QDir(versionDir).filePath(binding.digestsFile));
+    QCOMPARE(qint64(digests.size()), binding.digestsFileSize);
+    QCOMPARE(Sha256::hash(digests), binding.digestsFileSha256);
+    QCOMPARE(gunzip(QDir(versionDir).filePath(binding.digestsFile) + QLatin1String(".gz")),
+             digests);
+    // No file is large enough for a list: the digests file is the side file.
+    QCOMPARE(digests, sideBytes);
 }
 
 void TestReleaseTool::releaseWithOwnSection()
@@ -626,9 +658,12 @@ void TestReleaseTool::previousReleaseNamesStaleFiles()
     QVERIFY(writeFile(QDir(source).filePath(QStringLiteral("lib/libpacked.so")), "packed"));
     for (const char *empty : {"cache/tmp", "data/spool", "logs"})
         QVERIFY(QDir(source).mkpath(QLatin1String(empty)));
-    ToolRun run = runTool(releaseArguments(QStringLiteral("41"))
-                          << "--delete" << "legacy/tool" << "--delete" << "data/back"
-                          << "--gzip" << "lib/libpacked.so");
+    ToolRun run = runTool(releaseArguments(QStringLiteral("41")) << "--delete"
+                                                                 << "legacy/tool"
+                                                                 << "--delete"
+                                                                 << "data/back"
+                                                                 << "--gzip"
+                                                                 << "lib/libpacked.so");
     QVERIFY2(run.exitCode == 0, qPrintable(run.err));
     QVERIFY(QDir(QDir(source).filePath(QStringLiteral("old"))).removeRecursively());
     for (const char *removed : {"lib/libold.so", "lib/libpacked.so"})
@@ -638,7 +673,10 @@ void TestReleaseTool::previousReleaseNamesStaleFiles()
     QVERIFY(QDir(QDir(source).filePath(QStringLiteral("cache"))).removeRecursively());
     QVERIFY(writeFile(QDir(source).filePath(QStringLiteral("logs/today")), "log"));
 
-    run = runTool(releaseArguments() << "--previous" << "41" << "--delete" << "extra");
+    run = runTool(releaseArguments() << "--previous"
+                                     << "41"
+                                     << "--delete"
+                                     << "extra");
     QVERIFY2(run.exitCode == 0, qPrintable(run.err));
     QSettings ini(QDir(mirror).filePath(QStringLiteral("42/client_linux_amd64.ini")),
                   QSettings::IniFormat);
@@ -660,10 +698,12 @@ void TestReleaseTool::previousReleaseNamesStaleFiles()
     // key signed.
     const QString earlier = QDir(mirror).filePath(QStringLiteral("41/client_linux_amd64.ini"));
     QVERIFY(writeFile(earlier, readAll(earlier) + "\n[x]\nlib/libx.so=0::0\n"));
-    run = runTool(releaseArguments(QStringLiteral("43")) << "--previous" << "41");
+    run = runTool(releaseArguments(QStringLiteral("43")) << "--previous"
+                                                         << "41");
     QCOMPARE(run.exitCode, 3);
     QVERIFY2(run.err.contains(QLatin1String("is not a release signed with")), qPrintable(run.err));
-    run = runTool(releaseArguments(QStringLiteral("43")) << "--previous" << "40");
+    run = runTool(releaseArguments(QStringLiteral("43")) << "--previous"
+                                                         << "40");
     QCOMPARE(run.exitCode, 3);
 }
 
@@ -685,7 +725,8 @@ void TestReleaseTool::publishingSyncsOnce()
     process.start(QStringLiteral("strace"),
                   QStringList {"-f", "-qq", "-o", trace, "-e", "trace=fsync,fdatasync,syncfs,sync",
                                QStringLiteral(VARNOLT_RELEASE_EXE)}
-                      + (releaseArguments() << "--gzip" << "lib/libx.so"));
+                      + (releaseArguments() << "--gzip"
+                                            << "lib/libx.so"));
     QVERIFY(process.waitForFinished(60000));
     QCOMPARE(process.exitCode(), 0);
     const QList<QByteArray> calls = readAll(trace).split('\n');
@@ -703,39 +744,135 @@ void TestReleaseTool::publishingSyncsOnce()
     QVERIFY2(fileSyncs <= 5, readAll(trace).constData());
 }
 
+void TestReleaseTool::blockListsForLargeFiles_data()
+{
+    QTest::addColumn<bool>("packed");
+    QTest::addColumn<QString>("damaged"); // a file to change after publishing, for verify
+    QTest::addColumn<QString>("complaint"); // what verify says of it
+
+    const QString list = QStringLiteral("client_linux_amd64/lib/libx.so::blocks");
+    QTest::newRow("stored as it is") << false << QString() << QString();
+    QTest::newRow("stored compressed") << true << QString() << QString();
+    QTest::newRow("list not the one bound")
+        << false << list << QStringLiteral("list file @/") + list + " does NOT match: SHA-256";
+    QTest::newRow("compressed list not the list")
+        << false << list + ".gz"
+        << QStringLiteral("gzip form @/") + list + ".gz does NOT match: it inflates to other bytes";
+    QTest::newRow("digests file not the one bound")
+        << false << QStringLiteral("client_linux_amd64.digests")
+        << QStringLiteral("digests file @/client_linux_amd64.digests does NOT match: SHA-256");
+}
+
 void TestReleaseTool::blockListsForLargeFiles()
 {
-    // lib/libx.so (70000 bytes) is large enough, the others are not; a packed file gets none.
-    ToolRun run = runTool(releaseArguments() << "--block-lists-from" << "60000" << "--gzip"
-                                             << "data/a b,c.txt");
+    QFETCH(bool, packed);
+    QFETCH(QString, damaged);
+    QFETCH(QString, complaint);
+
+    // lib/libx.so (70000 bytes) is large enough, the others are not.
+    QStringList arguments = releaseArguments() << "--block-lists-from"
+                                               << "60000"
+                                               << "--gzip"
+                                               << "data/a b,c.txt";
+    if (packed)
+        arguments << "--gzip"
+                  << "lib/libx.so";
+    ToolRun run = runTool(arguments);
     QVERIFY2(run.exitCode == 0, qPrintable(run.err));
-    const QList<QByteArray> lines
-        = readAll(QDir(mirror).filePath(QStringLiteral("42/client_linux_amd64.hashes")))
-              .split('\n');
-    QStringList listed;
-    for (const QByteArray &line : lines) {
-        if (!line.startsWith("blocks "))
-            continue;
-        BlockList blocks;
-        QString path;
-        QString problem;
-        QVERIFY2(BlockList::fromLine(line, &blocks, &path, &problem), qPrintable(problem));
-        listed.append(path);
-        QBuffer content;
-        content.setData(tree.value(QStringLiteral("lib/libx.so")));
-        QVERIFY(content.open(QIODevice::ReadOnly));
-        BlockList expected;
-        QVERIFY(BlockList::build(&content, BlockList::blockSizeFor(content.size()), &expected,
-                                 &problem));
-        QVERIFY(blocks == expected);
+    const QString versionDir = QDir(mirror).filePath(QStringLiteral("42"));
+    const QString path = packed ? QStringLiteral("client_linux_amd64/lib/libx.so.gz")
+                                : QStringLiteral("client_linux_amd64/lib/libx.so");
+
+    // The side file holds the lists as before, where updaters that read them from it find them.
+    QFile side(QDir(versionDir).filePath(QStringLiteral("client_linux_amd64.hashes")));
+    QVERIFY(side.open(QIODevice::ReadOnly));
+    const QByteArray sideBytes = side.readAll();
+    QVERIFY(side.seek(0));
+    QHash<QString, SideFile::FileLines> wanted {{path, {}}};
+    SideFile::lookUpFileLines(&side, &wanted);
+    BlockList blocks;
+    QString listed;
+    QString problem;
+    QVERIFY2(BlockList::fromLine(wanted.value(path).blocks, &blocks, &listed, &problem),
+             qPrintable(problem));
+    QCOMPARE(listed, path);
+    QCOMPARE(sideBytes.count("\nblocks "), 1);
+    QCOMPARE(wanted.value(path).points.isEmpty(), !packed);
+    // Blocks of 1 KiB for a small file; 2 KiB where each ends a deflate block.
+    QCOMPARE(blocks.blockSize(), packed ? qint64(2048) : qint64(1024));
+    QBuffer content;
+    content.setData(tree.value(QStringLiteral("lib/libx.so")));
+    QVERIFY(content.open(QIODevice::ReadOnly));
+    BlockList expected;
+    QVERIFY(BlockList::build(&content, blocks.blockSize(), &expected, &problem));
+    QVERIFY(blocks == expected);
+
+    // The list file: the header and the file's lines exactly as the side file has them.
+    const QString listPath = QDir(versionDir).filePath(SideFile::listPathOf(path));
+    const QByteArray list = readAll(listPath);
+    QByteArray lines = wanted.value(path).blocks + '\n';
+    if (packed) {
+        lines += wanted.value(path).points + '\n';
+        lines += "sha256-unpacked " + wanted.value(path).unpackedSha256.toHex() + ' '
+            + path.toUtf8() + '\n';
     }
-    QCOMPARE(listed, QStringList {"client_linux_amd64/lib/libx.so"});
-    QCOMPARE(runTool(releaseArguments() << "--block-lists-from" << "-1").exitCode, 2);
+    QCOMPARE(list, SideFile::Header + '\n' + lines);
+    QVERIFY(sideBytes.contains('\n' + lines));
+    QCOMPARE(gunzip(listPath + QLatin1String(".gz")), list);
+
+    // The digests file: the side file's digests, and the one list bound by SHA-256 and size.
+    ReleaseBinding binding;
+    QVERIFY(ReleaseBinding::parse(
+        readAll(QDir(versionDir).filePath(QStringLiteral("client_linux_amd64.ini"))), &binding,
+        &problem));
+    const QByteArray digests = readAll(QDir(versionDir).filePath(binding.digestsFile));
+    QCOMPARE(Sha256::hash(digests), binding.digestsFileSha256);
+    SideFile fromDigests;
+    SideFile fromSide;
+    QVERIFY(SideFile::parse(digests, &fromDigests, &problem));
+    QVERIFY(SideFile::parse(sideBytes, &fromSide, &problem));
+    QCOMPARE(fromDigests.sha256, fromSide.sha256);
+    QHash<QString, SideFile::ListBinding> bindings;
+    for (const QString &file : fromSide.sha256.keys())
+        bindings.insert(file, {});
+    QVERIFY2(SideFile::lookUpLists(digests, &bindings, &problem), qPrintable(problem));
+    for (auto it = bindings.cbegin(); it != bindings.cend(); ++it) {
+        QCOMPARE(it->sha256.isEmpty(), it.key() != path);
+        QVERIFY(!QFileInfo::exists(QDir(versionDir).filePath(SideFile::listPathOf(it.key())))
+                || it.key() == path);
+    }
+    QCOMPARE(bindings.value(path).sha256, Sha256::hash(list));
+    QCOMPARE(bindings.value(path).size, qint64(list.size()));
+    QVERIFY(!digests.contains("\nblocks "));
+    QCOMPARE(gunzip(QDir(versionDir).filePath(binding.digestsFile) + QLatin1String(".gz")),
+             digests);
+
+    // verify checks the files beside the ini: each as bound, each compressed form its bytes.
+    const QString ini = QDir(versionDir).filePath(QStringLiteral("client_linux_amd64.ini"));
+    const QStringList verify {"verify", ini, "--key", PUBLIC_KEY_FILE};
+    run = runTool(verify);
+    QVERIFY2(run.exitCode == 0, qPrintable(run.out + run.err));
+    QVERIFY2(run.out.contains(QLatin1String("1 of 1 list files match")), qPrintable(run.out));
+    if (!damaged.isEmpty()) {
+        // The same size, other bytes; a compressed list that inflates to another list.
+        const QString file = QDir(versionDir).filePath(damaged);
+        QByteArray bytes = damaged.endsWith(QLatin1String(".gz")) ? gunzip(file) : readAll(file);
+        bytes[bytes.size() - 2] = bytes.at(bytes.size() - 2) == 'x' ? 'y' : 'x';
+        QVERIFY(writeFile(file, damaged.endsWith(QLatin1String(".gz")) ? gzipped(bytes) : bytes));
+        run = runTool(verify);
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(run.out.contains(QString(complaint).replace(QLatin1Char('@'), versionDir)),
+                 qPrintable(run.out));
+    }
+    QCOMPARE(runTool(releaseArguments() << "--block-lists-from"
+                                        << "-1")
+                 .exitCode,
+             2);
 }
 
 void TestReleaseTool::costOfAnUpdate()
 {
-    // One byte changed in a 64 KiB file costs its 4 KiB block; an unchanged file costs nothing.
+    // One byte changed in a 64 KiB file costs its 1 KiB block; an unchanged file costs nothing.
     QByteArray big(65536, Qt::Uninitialized);
     for (char &byte : big)
         byte = char(QRandomGenerator::global()->bounded(256));
@@ -743,47 +880,77 @@ void TestReleaseTool::costOfAnUpdate()
     const QString to = work->filePath(QStringLiteral("to"));
     QVERIFY(writeFile(from + QLatin1String("/data/big"), big));
     QVERIFY(writeFile(from + QLatin1String("/same"), "same"));
+    QVERIFY(writeFile(from + QLatin1String("/large-same"), big));
     big[10000] = char(big.at(10000) ^ 1);
     QVERIFY(writeFile(to + QLatin1String("/data/big"), big));
     QVERIFY(writeFile(to + QLatin1String("/same"), "same"));
     QVERIFY(writeFile(to + QLatin1String("/new"), "new"));
+    // Its list stays on the mirror: only the changed file's travels.
+    QVERIFY(writeFile(to + QLatin1String("/large-same"), readAll(from + "/large-same")));
 
     ToolRun run = runTool({"cost", "--from", from, "--to", to, "--block-lists-from", "60000"});
     QVERIFY2(run.exitCode == 0, qPrintable(run.err));
-    QVERIFY2(run.out.contains(QLatin1String("changed data/big: 65536 bytes whole, 4096 with block "
-                                            "lists (6.3 %)")),
+    QVERIFY2(run.out.contains(QLatin1String("changed data/big: 65536 bytes whole, 1024 with block "
+                                            "lists (1.6 %)")),
              qPrintable(run.out));
     QVERIFY2(run.out.contains(QLatin1String("new     new: 3 bytes whole, 3 with block lists")),
              qPrintable(run.out));
     QVERIFY(!run.out.contains(QLatin1String("same")));
-    QVERIFY2(run.out.contains(QLatin1String("Total: 2 of 3 files changed or new; 65539 bytes "
+    QVERIFY2(run.out.contains(QLatin1String("Total: 2 of 4 files changed or new; 65539 bytes "
                                             "whole")),
+             qPrintable(run.out));
+    QVERIFY2(run.out.contains(QLatin1String("Fetched by a run with nothing to do: pass --release")),
              qPrintable(run.out));
     QCOMPARE(runTool({"cost", "--from", from}).exitCode, 2);
 
-    // With the published release, what an update fetches in all: the ini, its signature, the side
-    // file, and the headers of five requests (three for them, one for the changed block, one
-    // for the new file), 445 bytes each and its path.
+    // With the published release, what an update fetches in all: the compressed ini, its
+    // signature, the compressed digests file and the changed file's compressed list, and the
+    // headers of six requests (four for them, one for the changed block, one for the new
+    // file), 445 bytes each and its path.
     source = to;
     run = runTool(releaseArguments() << "--block-lists-from"
                                      << "60000");
     QVERIFY2(run.exitCode == 0, qPrintable(run.err));
-    const QString ini = QDir(mirror).filePath(QStringLiteral("42/client_linux_amd64.ini"));
-    const qint64 metadata = QFileInfo(ini).size() + QFileInfo(ini + ".sig").size()
-        + QFileInfo(QDir(mirror).filePath(QStringLiteral("42/client_linux_amd64.hashes"))).size();
+    const QString versionDir = QDir(mirror).filePath(QStringLiteral("42"));
+    const QString ini = QDir(versionDir).filePath(QStringLiteral("client_linux_amd64.ini"));
+    const auto sizeOf = [&](const char *name) {
+        return QFileInfo(QDir(versionDir).filePath(QLatin1String(name))).size();
+    };
+    const qint64 metadata = sizeOf("client_linux_amd64.ini.gz")
+        + sizeOf("client_linux_amd64.ini.sig") + sizeOf("client_linux_amd64.digests.gz");
+    const qint64 list = sizeOf("client_linux_amd64/data/big::blocks.gz");
+    QVERIFY(list > 0 && sizeOf("client_linux_amd64/large-same::blocks.gz") > 0);
+    const QByteArray metadataPaths = "/42/client_linux_amd64.ini.gz"
+                                     "/42/client_linux_amd64.ini.sig"
+                                     "/42/client_linux_amd64.digests.gz";
     run = runTool(
         {"cost", "--from", from, "--to", to, "--block-lists-from", "60000", "--release", ini});
     QVERIFY2(run.exitCode == 0, qPrintable(run.err));
-    QVERIFY2(run.out.contains(QStringLiteral("Fetched by an update: %1 bytes in 5 requests")
-                                  .arg(4096 + 3 + metadata + 5 * 445
-                                       + QByteArray("/42/client_linux_amd64.ini"
-                                                    "/42/client_linux_amd64.ini.sig"
-                                                    "/42/client_linux_amd64.hashes"
+    QVERIFY2(run.out.contains(QStringLiteral("Fetched by an update: %1 bytes in 6 requests")
+                                  .arg(1024 + 3 + metadata + list + 6 * 445 + metadataPaths.size()
+                                       + QByteArray("/42/client_linux_amd64/data/big%3A%3Ablocks.gz"
                                                     "/42/client_linux_amd64/data/big"
                                                     "/42/client_linux_amd64/new")
                                              .size())),
              qPrintable(run.out));
+    QVERIFY2(run.out.contains(QStringLiteral("block lists %1,").arg(list)), qPrintable(run.out));
+    // A run with nothing to do and no kept copy of the release fetches what every run begins
+    // with, in three requests.
+    QVERIFY2(run.out.contains(
+                 QStringLiteral("Fetched by a run with nothing to do: nothing with the release "
+                                "kept in the installation; without it %1 bytes in 3 requests")
+                     .arg(metadata + 3 * 445 + metadataPaths.size())),
+             qPrintable(run.out));
     QCOMPARE(runTool({"cost", "--from", from, "--to", to, "--release", from}).exitCode, 3);
+
+    // A release that publishes no list of the file: an update fetches it whole.
+    QCOMPARE(runTool(releaseArguments(QStringLiteral("43"))).exitCode, 0);
+    run = runTool({"cost", "--from", from, "--to", to, "--block-lists-from", "60000", "--release",
+                   QDir(mirror).filePath(QStringLiteral("43/client_linux_amd64.ini"))});
+    QVERIFY2(run.out.contains(QLatin1String("changed data/big: 65536 bytes whole, 65536 with "
+                                            "block lists")),
+             qPrintable(run.out));
+    QVERIFY2(run.out.contains(QLatin1String(", block lists 0, ")), qPrintable(run.out));
 }
 
 QTEST_GUILESS_MAIN(TestReleaseTool)

@@ -1,6 +1,7 @@
 #include "keycommands.h"
 
 #include "manifestjudgement.h"
+#include "publishedmetadata.h"
 #include "signaturefile.h"
 
 #include "manifest/scopedrsakey.h"
@@ -222,7 +223,8 @@ int KeyCommands::verify(const QStringList &arguments)
                               "it uses the keys built into this program, which\nanswers whether "
                               "this build of the updater would accept FILE. For a product ini\n"
                               "it also shows the release binding, and checks its expiry and the "
-                              "side file beside it."),
+                              "side file,\ndigests file and block list files beside it, and "
+                              "their gzip forms."),
                arguments, 1, &exitCode))
         return exitCode;
     if (parser.values(keyOption).size() > 1 || parser.values(signatureOption).size() > 1)
@@ -248,9 +250,10 @@ int KeyCommands::verify(const QStringList &arguments)
     const QByteArray further = furtherFile.open(QIODevice::ReadOnly)
         ? furtherFile.read(SignatureList::MaxFileBytes + 1)
         : QByteArray();
+    const QByteArray iniBytes = file.readAll();
     const ManifestJudgement judgement = ManifestJudgement::judge(
-        file.readAll(), signatureFile.readAll(), further,
-        parser.isSet(keyOption) ? key.get() : nullptr, QDateTime::currentDateTimeUtc());
+        iniBytes, signatureFile.readAll(), further, parser.isSet(keyOption) ? key.get() : nullptr,
+        QDateTime::currentDateTimeUtc());
     if (judgement.signer.isEmpty()) {
         out << filePath << ": signature NOT valid for " << keyName << " ("
             << judgement.signatureProblem << ")\n";
@@ -262,15 +265,12 @@ int KeyCommands::verify(const QStringList &arguments)
         return InvalidSignature;
     if (!judgement.binding.present)
         return Ok;
-    const QString sidePath = QFileInfo(filePath).dir().filePath(judgement.binding.sideFile);
-    QFile side(sidePath);
-    const QByteArray sideBytes = side.open(QIODevice::ReadOnly) ? side.readAll() : QByteArray();
-    if (!side.isOpen() || sideBytes.size() != judgement.binding.sideFileSize
-        || Sha256::hash(sideBytes) != judgement.binding.sideFileSha256) {
-        out << filePath << ": side file " << sidePath
-            << (side.isOpen() ? " does NOT match the product ini\n" : " is missing\n");
+    QStringList lines;
+    const bool matches
+        = PublishedMetadata::checkBeside(filePath, iniBytes, judgement.binding, &lines);
+    for (const QString &line : qAsConst(lines))
+        out << filePath << ": " << line << '\n';
+    if (!matches)
         return InvalidSignature;
-    }
-    out << filePath << ": side file " << sidePath << " matches\n";
     return Ok;
 }

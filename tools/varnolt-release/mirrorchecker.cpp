@@ -1,8 +1,11 @@
 #include "mirrorchecker.h"
 
+#include "manifestjudgement.h"
+#include "publishedmetadata.h"
+#include "releasemetadatawriter.h"
+
 #include "manifest/sha256.h"
 #include "manifest/signaturelist.h"
-#include "manifestjudgement.h"
 
 #include <QDateTime>
 #include <QNetworkAccessManager>
@@ -18,6 +21,9 @@ namespace {
 // The limits the updater itself applies to a product ini and its signature.
 constexpr qint64 MaxIniBytes = 64 * 1024 * 1024;
 constexpr qint64 MaxSignatureBytes = 4096;
+
+// A gzip form is never much larger than its plain bytes, whatever they are.
+constexpr qint64 GzipOverhead = 1024;
 
 const QString DeleteSection = QStringLiteral("delete");
 const QString PartSeparator = QStringLiteral("::");
@@ -81,6 +87,8 @@ void MirrorChecker::checkFiles(const QByteArray &ini)
         end(false);
         return;
     }
+    files += metadataFiles;
+    metadataCount = int(metadataFiles.size());
     startNext();
 }
 
@@ -118,6 +126,8 @@ void MirrorChecker::onManifestFetched()
         end(false);
         return;
     }
+    if (options.full)
+        addGzipForm(options.clientType + QLatin1String(".ini"), Sha256::hash(ini), ini.size());
     if (binding.present) {
         QNetworkReply *reply = fetch(binding.sideFile, binding.sideFileSize);
         connect(reply, &QNetworkReply::finished, this,
@@ -146,7 +156,50 @@ void MirrorChecker::onSideFileFetched(QNetworkReply *reply, const QByteArray &in
         end(false);
         return;
     }
+    if (binding.digestsFile.isEmpty()) {
+        checkFiles(ini);
+        return;
+    }
+    QNetworkReply *digestsReply = fetch(binding.digestsFile, binding.digestsFileSize);
+    connect(digestsReply, &QNetworkReply::finished, this,
+            [this, digestsReply, ini, binding] { onDigestsFetched(digestsReply, ini, binding); });
+}
+
+void MirrorChecker::onDigestsFetched(QNetworkReply *reply, const QByteArray &ini,
+                                     const ReleaseBinding &binding)
+{
+    reply->deleteLater();
+    if (endIfMissing(reply))
+        return;
+    const QByteArray data = reply->readAll();
+    QMap<QString, SideFile::ListBinding> lists;
+    QString problemText;
+    if (!PublishedMetadata::mismatch(data, binding.digestsFileSha256, binding.digestsFileSize)
+             .isEmpty()) {
+        problemText = tr("not the digests file the product ini names");
+    } else if (!PublishedMetadata::listsOf(data, &lists, &problemText)) {
+        problemText = tr("unreadable: %1").arg(problemText);
+    }
+    if (!problemText.isEmpty()) {
+        ++wrong;
+        emit problem(tr("wrong: %1 (%2)").arg(reply->url().toString(), problemText));
+        end(false);
+        return;
+    }
+    if (options.full)
+        addGzipForm(binding.digestsFile, binding.digestsFileSha256, binding.digestsFileSize);
+    for (auto it = lists.cbegin(); it != lists.cend(); ++it) {
+        metadataFiles.append({it.key(), QString(), quint64(it->size), it->sha256});
+        if (options.full)
+            addGzipForm(it.key(), it->sha256, it->size);
+    }
     checkFiles(ini);
+}
+
+void MirrorChecker::addGzipForm(const QString &remotePath, const QByteArray &sha256, qint64 size)
+{
+    metadataFiles.append(
+        {remotePath + ReleaseMetadataWriter::GzipSuffix, QString(), quint64(size), sha256, true});
 }
 
 bool MirrorChecker::readManifest(const QByteArray &ini)
@@ -210,7 +263,9 @@ void MirrorChecker::startNext()
             body->received += bytes.size();
             body->hash.addData(bytes);
             body->sha256.addData(bytes);
-            if (quint64(body->received) > file.size) {
+            if (file.gzipForm)
+                body->packed += bytes;
+            if (quint64(body->received) > file.size + (file.gzipForm ? GzipOverhead : 0)) {
                 body->tooLong = true;
                 reply->abort();
             }
@@ -247,32 +302,39 @@ void MirrorChecker::checkReply(QNetworkReply *reply, const ManifestFile &file, c
                              .arg(length.toULongLong())
                              .arg(file.size));
         }
-    } else if (body->tooLong) {
-        ++wrong;
-        emit problem(tr("wrong: %1 (longer on the mirror than the %2 bytes in the product ini)")
-                         .arg(file.remotePath)
-                         .arg(file.size));
-    } else if (quint64(body->received) != file.size) {
-        ++wrong;
-        emit problem(tr("wrong: %1 (%2 bytes on the mirror, %3 in the product ini)")
-                         .arg(file.remotePath)
-                         .arg(body->received)
-                         .arg(file.size));
     } else {
-        const QString md5 = QString::fromLatin1(body->hash.result().toHex());
-        const QByteArray sha256 = body->sha256.result();
-        if (md5 != file.md5) {
+        const QString why = wrongBody(file, *body);
+        if (!why.isEmpty()) {
             ++wrong;
-            emit problem(tr("wrong: %1 (MD5 %2 on the mirror, %3 in the product ini)")
-                             .arg(file.remotePath, md5, file.md5));
-        } else if (!file.sha256.isEmpty() && sha256 != file.sha256) {
-            ++wrong;
-            emit problem(tr("wrong: %1 (SHA-256 %2 on the mirror, %3 in the side file)")
-                             .arg(file.remotePath, QString::fromLatin1(sha256.toHex()),
-                                  QString::fromLatin1(file.sha256.toHex())));
+            emit problem(tr("wrong: %1 (%2)").arg(file.remotePath, why));
         }
     }
     startNext();
+}
+
+QString MirrorChecker::wrongBody(const ManifestFile &file, const Body &body)
+{
+    if (file.gzipForm) {
+        const QString why = body.tooLong
+            ? tr("far larger than the %1 bytes it holds").arg(file.size)
+            : PublishedMetadata::gzipMismatch(body.packed, file.sha256, qint64(file.size));
+        return why.isEmpty() ? why : tr("gzip form: %1").arg(why);
+    }
+    if (body.tooLong)
+        return tr("longer on the mirror than the %1 bytes in the product ini").arg(file.size);
+    if (quint64(body.received) != file.size)
+        return tr("%1 bytes on the mirror, %2 in the product ini")
+            .arg(body.received)
+            .arg(file.size);
+    const QString md5 = QString::fromLatin1(body.hash.result().toHex());
+    if (!file.md5.isEmpty() && md5 != file.md5)
+        return tr("MD5 %1 on the mirror, %2 in the product ini").arg(md5, file.md5);
+    const QByteArray sha256 = body.sha256.result();
+    if (!file.sha256.isEmpty() && sha256 != file.sha256)
+        return (file.md5.isEmpty() ? tr("SHA-256 %1 on the mirror, %2 in the digests file")
+                                   : tr("SHA-256 %1 on the mirror, %2 in the side file"))
+            .arg(QString::fromLatin1(sha256.toHex()), QString::fromLatin1(file.sha256.toHex()));
+    return QString();
 }
 
 bool MirrorChecker::isOk(QNetworkReply *reply)

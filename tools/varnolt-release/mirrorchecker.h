@@ -18,11 +18,12 @@ class QNetworkReply;
 /// are pointed at it.
 ///
 /// It fetches BASEURL/VERSION/TYPE.ini and its signatures, verifies them with the given key (or
-/// the trusted keys), checks its release binding and side file, then asks the mirror for every
-/// file the manifest lists, several at a time: a HEAD
-/// request whose Content-Length must equal the manifest's size or, in full mode, a download
-/// whose size and MD5 must equal the manifest's. Redirects are not followed, as the updater
-/// does not follow them either.
+/// the trusted keys), checks its release binding, side file and digests file, then asks the
+/// mirror for every file the manifest lists and every block list file the digests file binds,
+/// several at a time: a HEAD request whose Content-Length must equal the bound size or, in full
+/// mode, a download whose size, MD5 and SHA-256 must be the bound ones. Full mode also fetches
+/// the gzip forms of the ini, the digests file and the lists, which must inflate to the plain
+/// bytes. Redirects are not followed, as the updater does not follow them either.
 ///
 /// Contract: start() once; every missing or wrong file is reported through problem() as one
 /// line; finished() comes exactly once at the end, true when the mirror is complete and
@@ -51,7 +52,9 @@ public:
 
     void start();
 
-    int fileCount() const { return int(files.size()); }
+    /// The files of the product ini, and the metadata files checked beside them.
+    int fileCount() const { return int(files.size()) - metadataCount; }
+    int metadataFileCount() const { return metadataCount; }
     int missingCount() const { return missing; }
     int wrongCount() const { return wrong; }
 
@@ -63,10 +66,13 @@ private:
     struct ManifestFile
     {
         QString remotePath;
+        /// Empty for a metadata file, which the ini does not list.
         QString md5;
         quint64 size = 0;
         /// Raw, from the side file; empty for a release published without one.
         QByteArray sha256;
+        /// The file is the gzip form of the plain file that size and sha256 describe.
+        bool gzipForm = false;
     };
 
     // What a full check has seen of one file.
@@ -77,6 +83,8 @@ private:
         mutable Sha256 sha256;
         qint64 received = 0;
         bool tooLong = false;
+        // The bytes of a gzip form, which are inflated once they are all in.
+        QByteArray packed;
     };
 
     QUrl urlOf(const QString &remotePath) const;
@@ -84,6 +92,10 @@ private:
     void onManifestFetched();
     void onSideFileFetched(QNetworkReply *reply, const QByteArray &ini,
                            const ReleaseBinding &binding);
+    void onDigestsFetched(QNetworkReply *reply, const QByteArray &ini,
+                          const ReleaseBinding &binding);
+    // The gzip form at remotePath + ".gz" of a plain file, for a full check.
+    void addGzipForm(const QString &remotePath, const QByteArray &sha256, qint64 size);
     bool readManifest(const QByteArray &ini);
     // Reads the file list of the verified ini and asks the mirror for its files.
     void checkFiles(const QByteArray &ini);
@@ -92,6 +104,8 @@ private:
     void startNext();
     // body is null for a check by size.
     void checkReply(QNetworkReply *reply, const ManifestFile &file, const Body *body);
+    // Why a full download of file is wrong; empty when it is right.
+    static QString wrongBody(const ManifestFile &file, const Body &body);
     static bool isOk(QNetworkReply *reply);
     // Why reply is no answer with the file, or empty when it is one.
     static QString failureOf(QNetworkReply *reply);
@@ -105,6 +119,9 @@ private:
     QNetworkReply *furtherReply = nullptr;
     SideFile sideFile;
     QList<ManifestFile> files;
+    // The list files and gzip forms, checked after the product ini's files.
+    QList<ManifestFile> metadataFiles;
+    int metadataCount = 0;
     int nextFile = 0;
     int running = 0;
     int missing = 0;

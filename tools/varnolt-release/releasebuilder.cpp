@@ -1,6 +1,7 @@
 #include "releasebuilder.h"
 
 #include "previousrelease.h"
+#include "releasemetadatawriter.h"
 #include "signaturefile.h"
 #include "sourcetree.h"
 #include "storedfilewriter.h"
@@ -71,11 +72,18 @@ ReleaseBuilder::Outcome ReleaseBuilder::build()
     binding.published = QDateTime::fromSecsSinceEpoch(QDateTime::currentSecsSinceEpoch(), Qt::UTC);
     if (spec.expiresInDays >= 0)
         binding.expires = binding.published.addSecs(qint64(spec.expiresInDays * 86400.0 + 0.5));
-    if (!writeSideFile(&binding))
+    ReleaseMetadataWriter metadata(versionDir, spec.clientType);
+    if (!metadata.write(sideFile, &binding)) {
+        fail(OutputFailure, metadata.errorString());
         return outcome;
+    }
     ini.setBinding(binding);
     if (!ini.write(manifestPath)) {
         fail(OutputFailure, ini.errorString());
+        return outcome;
+    }
+    if (!metadata.writeGzipOf(manifestPath)) {
+        fail(OutputFailure, metadata.errorString());
         return outcome;
     }
     if (!syncTree())
@@ -282,7 +290,6 @@ bool ReleaseBuilder::prepareOutput()
     versionDir = QDir(spec.mirrorDir).filePath(spec.version);
     sectionDir = QDir(versionDir).filePath(spec.section);
     manifestPath = QDir(versionDir).filePath(spec.clientType + QLatin1String(".ini"));
-    sideFilePath = QDir(versionDir).filePath(sideFileName(spec.clientType));
     const QString signaturePath = SignatureFile::pathFor(manifestPath);
     const QString furtherPath = SignatureList::pathFor(manifestPath);
 
@@ -297,7 +304,8 @@ bool ReleaseBuilder::prepareOutput()
         }
     }
     // An old manifest must not outlive the files it describes if this build fails half-way.
-    for (const QString &path : {manifestPath, signaturePath, furtherPath, sideFilePath}) {
+    const QStringList metadata = ReleaseMetadataWriter(versionDir, spec.clientType).outputPaths();
+    for (const QString &path : QStringList {manifestPath, signaturePath, furtherPath} + metadata) {
         if (QFileInfo::exists(path) && !QFile::remove(path))
             return fail(OutputFailure, QStringLiteral("cannot remove %1").arg(path));
     }
@@ -332,20 +340,6 @@ bool ReleaseBuilder::storeFile(const QString &relativePath, bool packed, Product
         return fail(InvalidSpecification, ini.errorString());
     if (packed)
         ++packedCount;
-    return true;
-}
-
-bool ReleaseBuilder::writeSideFile(ReleaseBinding *binding)
-{
-    const QByteArray data = sideFile.serialize();
-    QFile out(sideFilePath);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) || out.write(data) != data.size()
-        || !out.flush())
-        return fail(OutputFailure,
-                    QStringLiteral("cannot write %1: %2").arg(sideFilePath, out.errorString()));
-    binding->sideFile = QFileInfo(sideFilePath).fileName();
-    binding->sideFileSha256 = Sha256::hash(data);
-    binding->sideFileSize = data.size();
     return true;
 }
 
@@ -420,11 +414,6 @@ bool ReleaseBuilder::syncTree()
     if (!synced)
         return fail(OutputFailure, QStringLiteral("cannot sync %1 to disk").arg(versionDir));
     return true;
-}
-
-QString ReleaseBuilder::sideFileName(const QString &clientType)
-{
-    return clientType + QLatin1String(".hashes");
 }
 
 bool ReleaseBuilder::fail(Outcome failure, const QString &text)

@@ -20,7 +20,9 @@ class ScopedRsaKey;
 ///     MIRROR/VERSION/TYPE.ini          the product ini (manifest)
 ///     MIRROR/VERSION/TYPE.ini.sig      its signature with the first key
 ///     MIRROR/VERSION/TYPE.ini.sigs     the further keys' signatures (several keys only)
+///     MIRROR/VERSION/TYPE.ini.gz       its gzip form
 ///     MIRROR/VERSION/TYPE.hashes       the side file: the SHA-256 of every stored file
+///     MIRROR/VERSION/TYPE.digests(.gz) and the block list files (ReleaseMetadataWriter)
 ///     MIRROR/VERSION/SECTION/KEY       every file of the client tree, KEY its relative path,
 ///                                      or KEY = PATH + ".gz" for files stored compressed
 ///
@@ -67,9 +69,6 @@ public:
     /// an updater of this build would accept the release.
     bool verifiesWithBuiltInKey() const;
 
-    /// The file name of the side file of a client type's release.
-    static QString sideFileName(const QString &clientType);
-
 private:
     using Keys = std::vector<std::unique_ptr<ScopedRsaKey>>;
 
@@ -82,7 +81,6 @@ private:
     bool checkPaths();
     bool prepareOutput();
     bool storeFile(const QString &relativePath, bool packed, ProductIniWriter &ini);
-    bool writeSideFile(ReleaseBinding *binding);
     // Makes everything written so far durable at once, before the signature is written.
     bool syncTree();
     bool sign(Keys &keys);
@@ -94,7 +92,6 @@ private:
     QString versionDir;
     QString sectionDir;
     QString manifestPath;
-    QString sideFilePath;
     SideFile sideFile;
     int packedCount = 0;
     bool builtInKeyVerifies = false;

@@ -135,10 +135,13 @@ int ReleaseTool::checkMirror(const QStringList &arguments)
     if (!parse(parser, command,
                QStringLiteral(
                    "check-mirror URL --type TYPE --version N [--key PUBLIC] [--full]\n\n"
-                   "Fetches URL/N/TYPE.ini and its signature and verifies them, then asks the\n"
-                   "mirror for every file the product ini lists (HEAD, comparing the size; with\n"
-                   "--full a download comparing the MD5). Prints one line per missing or wrong\n"
-                   "file and a summary; exit code 0 only when the mirror is complete and correct."),
+                   "Fetches URL/N/TYPE.ini and its signature and verifies them, and the side file\n"
+                   "and digests file it names, then asks the mirror for every file the product\n"
+                   "ini lists and every block list file the digests file binds (HEAD, comparing\n"
+                   "the size; with --full a download comparing MD5 and SHA-256, and the gzip\n"
+                   "forms of the ini, digests and lists, which must inflate to the plain bytes).\n"
+                   "Prints one line per missing or wrong file and a summary; exit code 0 only\n"
+                   "when the mirror is complete and correct."),
                arguments, 1, &exitCode))
         return exitCode;
     for (const QCommandLineOption *option : {&typeOption, &versionOption}) {
@@ -195,12 +198,16 @@ int ReleaseTool::checkMirror(const QStringList &arguments)
     const QString method = options.full ? QStringLiteral("size and MD5") : QStringLiteral("size");
     if (complete) {
         out << "Complete: " << release << ", " << checker.fileCount() << " files checked by "
-            << method << '\n';
+            << method;
+        if (checker.metadataFileCount() > 0)
+            out << ", and " << checker.metadataFileCount()
+                << (options.full ? " block list files and gzip forms" : " block list files");
+        out << '\n';
         return Ok;
     }
     out << "Not complete: " << release << ": " << checker.missingCount() << " missing, "
-        << checker.wrongCount() << " wrong of " << checker.fileCount()
-        << " files listed (checked by " << method << ")\n";
+        << checker.wrongCount() << " wrong of " << checker.fileCount() << " files listed and "
+        << checker.metadataFileCount() << " metadata files (checked by " << method << ")\n";
     return MirrorIncomplete;
 }
 

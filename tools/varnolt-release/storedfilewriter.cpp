@@ -88,7 +88,7 @@ StoredFileWriter::Result StoredFileWriter::gzip(const QString &from, const QStri
     // list: the client inflates the blocks it lacks from the point before them on.
     const qint64 sourceSize = in.size();
     const bool withPoints = blockListMinSize > 0 && sourceSize >= blockListMinSize;
-    const qint64 blockSize = BlockList::blockSizeFor(sourceSize);
+    const qint64 blockSize = BlockList::packedBlockSizeFor(sourceSize);
     const qint64 pointStep = blockSize * BlocksPerPoint;
 
     z_stream z = {};
