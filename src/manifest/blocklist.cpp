@@ -52,6 +52,11 @@ qint64 BlockList::blockSizeFor(qint64 fileSize)
         return MinBlockSize;
     if (fileSize < 100 * MiB)
         return 2 * 1024;
+    return sideFileBlockSizeFor(fileSize);
+}
+
+qint64 BlockList::sideFileBlockSizeFor(qint64 fileSize)
+{
     constexpr qint64 Largest = 64 * 1024;
     constexpr qint64 MostBlocks = 512 * 1024;
     qint64 blockSize = 4 * 1024;

@@ -71,6 +71,13 @@ public:
     static qint64 blockSizeFor(qint64 fileSize);
 
     /**
+     * The block size of the lists in a release's side file for a file stored as it is: 4 KiB up
+     * to 2 GiB, larger beyond as blockSizeFor(). Updaters that read the lists from the side file
+     * fetch all of them at every update; finer lists would multiply what they fetch.
+     */
+    static qint64 sideFileBlockSizeFor(qint64 fileSize);
+
+    /**
      * The block size for the unpacked content of a file stored gzip-compressed, @p fileSize
      * bytes unpacked: as blockSizeFor(), 2 KiB at least. The publisher ends a deflate block at
      * every block (GzipAccessPoints), which costs the stored file 5.3 % of text-like data with

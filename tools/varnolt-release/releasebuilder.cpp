@@ -73,7 +73,7 @@ ReleaseBuilder::Outcome ReleaseBuilder::build()
     if (spec.expiresInDays >= 0)
         binding.expires = binding.published.addSecs(qint64(spec.expiresInDays * 86400.0 + 0.5));
     ReleaseMetadataWriter metadata(versionDir, spec.clientType);
-    if (!metadata.write(sideFile, &binding)) {
+    if (!metadata.write(sideFile, listLines, &binding)) {
         fail(OutputFailure, metadata.errorString());
         return outcome;
     }
@@ -330,8 +330,10 @@ bool ReleaseBuilder::storeFile(const QString &relativePath, bool packed, Product
         return fail(stored.status == StoredFileWriter::InputFailed ? InputFailure : OutputFailure,
                     stored.error);
     sideFile.sha256.insert(path, stored.sha256);
-    if (!stored.blockLine.isEmpty())
-        sideFile.blockLines.insert(path, stored.blockLine);
+    if (!stored.blockLine.isEmpty()) {
+        sideFile.blockLines.insert(path, stored.sideBlockLine);
+        listLines.insert(path, stored.blockLine);
+    }
     const bool added = packed
         ? ini.addPackedFile(spec.section, key, stored.md5, stored.size, stored.unpackedMd5,
                             stored.unpackedSize, relativePath)

@@ -93,6 +93,8 @@ private:
     QString sectionDir;
     QString manifestPath;
     SideFile sideFile;
+    // The lines of each file's list file, by side file path: finer lists than the side file's.
+    QHash<QString, QByteArray> listLines;
     int packedCount = 0;
     bool builtInKeyVerifies = false;
     Outcome outcome = Success;

@@ -54,13 +54,15 @@ QByteArray ReleaseMetadataWriter::digestsFileOf(const SideFile &sideFile,
     return data;
 }
 
-bool ReleaseMetadataWriter::write(const SideFile &sideFile, ReleaseBinding *binding)
+bool ReleaseMetadataWriter::write(const SideFile &sideFile,
+                                  const QHash<QString, QByteArray> &listLines,
+                                  ReleaseBinding *binding)
 {
     const QByteArray side = sideFile.serialize();
     if (!writeFile(QDir(versionDir).filePath(sideFileName(clientType)), side, false))
         return false;
     QHash<QString, SideFile::ListBinding> lists;
-    for (auto it = sideFile.blockLines.cbegin(); it != sideFile.blockLines.cend(); ++it) {
+    for (auto it = listLines.cbegin(); it != listLines.cend(); ++it) {
         const QByteArray list = listFileOf(it.value());
         if (!writeFile(QDir(versionDir).filePath(SideFile::listPathOf(it.key())), list, true))
             return false;

@@ -30,11 +30,12 @@ public:
     static const QString GzipSuffix;
 
     /**
-     * Writes the side file, the list file of every file @p sideFile has a list for, and the
-     * digests file binding them, and names the side file and the digests file with their
-     * SHA-256 and size in @p binding. False with the reason in errorString().
+     * Writes the side file, the list file of every file in @p listLines (its lines, by side file
+     * path), and the digests file binding them, and names the side file and the digests file
+     * with their SHA-256 and size in @p binding. False with the reason in errorString().
      */
-    bool write(const SideFile &sideFile, ReleaseBinding *binding);
+    bool write(const SideFile &sideFile, const QHash<QString, QByteArray> &listLines,
+               ReleaseBinding *binding);
 
     /// Writes PATH.gz beside the file at @p path. False with the reason in errorString().
     bool writeGzipOf(const QString &path);

@@ -70,6 +70,13 @@ StoredFileWriter::Result StoredFileWriter::copy(const QString &from, const QStri
                              &problem))
         return failed(OutputFailed, QStringLiteral("cannot read back %1 %2").arg(to, problem));
     result.blockLine = blocks.toLine(sidePath);
+    result.sideBlockLine = result.blockLine;
+    const qint64 sideBlockSize = BlockList::sideFileBlockSizeFor(qint64(result.size));
+    if (sideBlockSize == blocks.blockSize())
+        return result;
+    if (!stored.seek(0) || !BlockList::build(&stored, sideBlockSize, &blocks, &problem))
+        return failed(OutputFailed, QStringLiteral("cannot read back %1 %2").arg(to, problem));
+    result.sideBlockLine = blocks.toLine(sidePath);
     return result;
 }
 
@@ -161,6 +168,7 @@ StoredFileWriter::Result StoredFileWriter::gzip(const QString &from, const QStri
         result.blockLine = blocks.toLine(sidePath) + '\n'
             + GzipAccessPoints(BlocksPerPoint, points).toLine(sidePath) + '\n' + "sha256-unpacked "
             + strong.result().toHex() + ' ' + sidePath.toUtf8();
+        result.sideBlockLine = result.blockLine;
     }
 
     // The stored bytes are what the updater downloads and checks.

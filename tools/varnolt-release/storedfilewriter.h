@@ -32,8 +32,13 @@ public:
         /// The side file's lines after the digests, when a block list was asked for: the blocks
         /// line of a copied file (BlockList); for a compressed one, the blocks line of its
         /// unpacked content, its access points (GzipAccessPoints) and the unpacked content's
-        /// SHA-256 ("sha256-unpacked DIGEST SECTION/KEY"), one per line.
+        /// SHA-256 ("sha256-unpacked DIGEST SECTION/KEY"), one per line. The file's own list
+        /// file carries them.
         QByteArray blockLine;
+        /// The same lines for the side file: for a copied file, its list with the side file's
+        /// block size (BlockList::sideFileBlockSizeFor()); for a compressed one, blockLine, whose
+        /// access points the stored file was made for.
+        QByteArray sideBlockLine;
     };
 
     /**
