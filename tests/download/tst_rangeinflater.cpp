@@ -187,10 +187,10 @@ void TestRangeInflater::gzipBodyStaysWithinItsBound_data()
     // handed on.
     QTest::newRow("bomb") << gzipped(QByteArray(64 << 20, '\0')) << qint64(text.size())
                           << QByteArray() << false;
-    QTest::newRow("one byte over the bound") << packed << qint64(text.size() - 1) << QByteArray()
-                                             << false;
-    QTest::newRow("bytes after the trailer") << packed + "x" << qint64(text.size()) << QByteArray()
-                                             << true;
+    QTest::newRow("one byte over the bound")
+        << packed << qint64(text.size() - 1) << QByteArray() << false;
+    QTest::newRow("bytes after the trailer")
+        << packed + "x" << qint64(text.size()) << QByteArray() << true;
     QTest::newRow("no gzip data") << text << qint64(text.size()) << QByteArray() << false;
 }
 

@@ -312,9 +312,9 @@ QString publishListsApart(const QString &mirrorRoot, const QString &type, int ve
     if (sideSize < 0)
         return QStringLiteral("the ini names no side file");
     ini.insert(ini.indexOf('\n', sideSize + 1) + 1,
-               "digests_file=" + digestsName.toUtf8() + "\ndigests_file_sha256="
-                   + Sha256::hash(digests).toHex() + "\ndigests_file_size="
-                   + QByteArray::number(digests.size()) + '\n');
+               "digests_file=" + digestsName.toUtf8()
+                   + "\ndigests_file_sha256=" + Sha256::hash(digests).toHex()
+                   + "\ndigests_file_size=" + QByteArray::number(digests.size()) + '\n');
     if (!writeFile(iniPath, ini))
         return QStringLiteral("cannot write the ini");
     QProcess sign;
@@ -328,7 +328,8 @@ QString publishListsApart(const QString &mirrorRoot, const QString &type, int ve
         written.insert(type + QLatin1String(".ini"), ini);
     for (auto it = written.cbegin(); it != written.cend(); ++it) {
         if (!writeFile(dir + it.key(), it.value())
-            || (compressed && !writeFile(dir + it.key() + QLatin1String(".gz"), gzipped(it.value()))))
+            || (compressed
+                && !writeFile(dir + it.key() + QLatin1String(".gz"), gzipped(it.value()))))
             return QStringLiteral("cannot write %1").arg(it.key());
     }
     return QString();
