@@ -206,7 +206,9 @@ void DownloadFileTaskSpecification::makeSubtasksAndStart(bool resumable, const Q
         if (BlockListDownloadTaskSpecification::holdsList(listPath(), download.listSha256,
                                                           download.listSize)) {
             listTried = true;
-            readList();
+            if (!readList())
+                emit message(tr("%1: its block list cannot be had; fetching the file without it")
+                                 .arg(download.filePath));
         } else {
             auto *list = new BlockListDownloadTaskSpecification(
                 manager, mirrors, SideFile::listPathOf(remotePath()), listPath(),

@@ -205,9 +205,9 @@ void DownloadTaskSpecification::startDownload()
     sendRequest();
 }
 
-void DownloadTaskSpecification::sendRequest()
+void DownloadTaskSpecification::sendRequest(FileUse use)
 {
-    if (!openFile()) {
+    if (use == OpenFile && !openFile()) {
         if (SessionFile::isDiskError(file.error())) {
             failLocally(file.error());
             return;
@@ -347,9 +347,9 @@ bool DownloadTaskSpecification::takeAnswer()
             mirror.lacksCompressedMetadata = true;
             unsentCheck.stop();
             dropReply();
-            digester.stop();
-            file.close();
-            sendRequest();
+            // Nothing was written: the file stays as it is, open and followed by its digest
+            // (creating it anew would need to remove it first, which a directory may refuse).
+            sendRequest(KeepFile);
             return false;
         }
         const QString explanation = tr("%1 returned %2").arg(remoteUrl()).arg(status);

@@ -238,8 +238,10 @@ private:
     enum PartialBytes { DiscardPartial, KeepPartial };
 
     void startDownload();
-    // Sends the request of the current attempt to the mirror it holds.
-    void sendRequest();
+    // Sends the request of the current attempt to the mirror it holds, into the local file
+    // opened for it, or as it is when an answer refused unread leaves it empty and open.
+    enum FileUse { OpenFile, KeepFile };
+    void sendRequest(FileUse use = OpenFile);
     // Writes a piece of the body (inflated first for a compressed one) to the file.
     bool writeBody(const char *data, qint64 count);
     // The path asked for: the remote path, with ".gz" for the compressed form.
