@@ -110,6 +110,9 @@ public:
     // The side file of this run's accepted product ini in tempDir (its SHA-256 digests of the
     // stored files); empty while none is accepted or for a release published without one.
     QString sideFilePath;
+    // The file at sideFilePath is the release's digests file: it binds each block list, a file
+    // of its own that the download using it fetches, instead of carrying the lists.
+    bool blockListsApart = false;
     // This run's accepted product ini is bound to its type and version; the end of a successful
     // run records that in update.ini, for boundReleaseInstalled.
     bool releaseBound = false;

@@ -1,14 +1,18 @@
 #include "download/downloadfiletaskspecification.h"
 
 #include "app/configuration.h"
+#include "download/blocklistdownloadtaskspecification.h"
 #include "download/deltadownloadtaskspecification.h"
 #include "download/downloadtaskspecification.h"
 #include "download/mirrors.h"
 #include "download/segmenteddownloadtaskspecification.h"
+#include "fileops/sessionfile.h"
 #include "manifest/checksignaturetaskspecification.h"
+#include "manifest/sidefile.h"
 
 #include <QDir>
 #include <QFile>
+#include <QHash>
 #include <QNetworkAccessManager>
 #include <QStringList>
 
@@ -51,6 +55,7 @@ void DownloadFileTaskSpecification::execute()
     deltaTried = false;
     segmentsTried = false;
     splitNow = false;
+    listTried = false;
     makeSubtasksAndStart(true);
 }
 
@@ -67,6 +72,39 @@ bool DownloadFileTaskSpecification::usesDelta() const
 QString DownloadFileTaskSpecification::unpackedPath() const
 {
     return localPath() + QLatin1String(FileDownloadSpecification::UnpackedSuffix);
+}
+
+QString DownloadFileTaskSpecification::listPath() const
+{
+    return localPath() + QLatin1String(SideFile::ListSuffix);
+}
+
+bool DownloadFileTaskSpecification::needsList(bool resumable, qint64 size) const
+{
+    if (listTried || download.listSha256.isEmpty() || !download.blockLine.isEmpty())
+        return false;
+    // As usesDelta() once the list has brought the block line and, for a file stored
+    // compressed, the access points and the unpacked content's SHA-256.
+    const bool delta = !deltaTried && !download.installedPath.isEmpty()
+        && (!download.unpacked || (!download.unpackedMd5.isEmpty() && download.size > 0));
+    return delta || (resumable && !download.unpacked && usesSegments(size));
+}
+
+bool DownloadFileTaskSpecification::readList()
+{
+    QFile file;
+    if (!SessionFile::openForReading(file, listPath()))
+        return false;
+    const QString path = SideFile::pathOf(download.section, download.filePath);
+    QHash<QString, SideFile::FileLines> wanted {{path, {}}};
+    SideFile::lookUpFileLines(&file, &wanted);
+    SideFile::FileLines lines = wanted.take(path);
+    download.blockLine = std::move(lines.blocks);
+    if (download.unpacked) {
+        download.pointsLine = std::move(lines.points);
+        download.unpackedSha256 = lines.unpackedSha256;
+    }
+    return !download.blockLine.isEmpty();
 }
 
 bool DownloadFileTaskSpecification::usesSegments(qint64 size) const
@@ -122,6 +160,7 @@ void DownloadFileTaskSpecification::makeSubtasksAndStart(bool resumable, const Q
     downloadTask = nullptr;
     deltaTask = nullptr;
     segmentTask = nullptr;
+    listTask = nullptr;
     mayStillSplit = false;
     slowTicks = 0;
     doneBefore = 0;
@@ -159,6 +198,30 @@ void DownloadFileTaskSpecification::makeSubtasksAndStart(bool resumable, const Q
               state = Running;
               executeSubTasks();
           };
+
+    if (needsList(resumable, expectedSize)) {
+        listResumable = resumable;
+        listKeptFrom = keptFrom;
+        // One kept from an earlier run of the session is taken as it is.
+        if (BlockListDownloadTaskSpecification::holdsList(listPath(), download.listSha256,
+                                                          download.listSize)) {
+            listTried = true;
+            if (!readList())
+                emit message(tr("%1: its block list cannot be had; fetching the file without it")
+                                 .arg(download.filePath));
+        } else {
+            auto *list = new BlockListDownloadTaskSpecification(
+                manager, mirrors, SideFile::listPathOf(remotePath()), listPath(),
+                download.listSha256, download.listSize, this, 0.0);
+            connect(list, &BlockListDownloadTaskSpecification::listDone, this,
+                    &DownloadFileTaskSpecification::onListDone);
+            listTask = list;
+            addSubTask(list);
+            state = Running;
+            executeSubTasks();
+            return;
+        }
+    }
 
     if (usesDelta()) {
         // What the delta makes and the check judges: the stored file, or the unpacked content
@@ -286,6 +349,22 @@ void DownloadFileTaskSpecification::onWholeFileNeeded(const QString &reason)
     makeSubtasksAndStart(true);
 }
 
+void DownloadFileTaskSpecification::onListDone(bool got)
+{
+    listTried = true;
+    if (cancelRequested) {
+        reset();
+        userCancel();
+        return;
+    }
+    if (!got || !readList())
+        emit message(tr("%1: its block list cannot be had; fetching the file without it")
+                         .arg(download.filePath));
+    const QString keptFrom = listKeptFrom;
+    reset();
+    makeSubtasksAndStart(listResumable, keptFrom);
+}
+
 void DownloadFileTaskSpecification::fetchWhole(const QString &reason)
 {
     emit message(tr("%1: fetching the whole file (%2)").arg(download.filePath, reason));
@@ -305,6 +384,8 @@ void DownloadFileTaskSpecification::reset()
         deltaTask->reset();
     if (segmentTask && allSubTasks.contains(segmentTask.data()))
         segmentTask->reset();
+    if (listTask && allSubTasks.contains(listTask.data()))
+        listTask->reset();
     clearSubTasks();
     TaskSpecification::reset();
 }

@@ -6,6 +6,7 @@
 #include <QPointer>
 #include <QString>
 
+class BlockListDownloadTaskSpecification;
 class CheckSignatureTaskSpecification;
 class Configuration;
 class DeltaDownloadTaskSpecification;
@@ -63,6 +64,14 @@ class SegmentedDownloadTaskSpecification;
  * mirror at once"), its bytes so far kept as the file's first ones. A segmented file that fails its
  * digest counts as pieced together: it is fetched whole. When no mirror left answers ranges, "%1:
  * fetching the rest whole (%2)" is sent and a whole download resumes the file's first bytes.
+ *
+ * Block lists apart. A record with a list binding (FileDownloadSpecification::listSha256) but
+ * no block line, whose attempt would put the file together from blocks or fetch it in segments,
+ * first brings the list file (remotePath() and SideFile::ListSuffix) to listPath()
+ * (BlockListDownloadTaskSpecification; one kept there that matches the binding is taken as it
+ * is), reads the file's lines from it and goes on as with lines from the side file. A list that
+ * cannot be had is tried no more: "%1: its block list cannot be had; fetching the file without
+ * it" is sent, and the file is fetched without the list. Files that use no list fetch none.
  *
  * A wrong digest found after a user cancel was requested ends the run with UserCanceled at once
  * (mirror dropped, the wrong file deleted): it must neither count as a verified file nor start a
@@ -122,6 +131,8 @@ public:
      * place of the download.
      */
     QString unpackedPath() const;
+    /// Where the file's block list file is kept: localPath() and SideFile::ListSuffix.
+    QString listPath() const;
     const FileDownloadSpecification &fileSpecification() const { return download; }
 
     /**
@@ -135,6 +146,7 @@ private slots:
     void onSigCheckDone(bool pass, CheckSignatureTaskSpecification *task);
     void onDeltaFailed(const QString &reason);
     void onWholeFileNeeded(const QString &reason);
+    void onListDone(bool got);
 
 private:
     // @p resumable: whether the download may piece the file together from several answers.
@@ -146,6 +158,10 @@ private:
     bool usesSegments(qint64 size) const;
     // Whether two or more mirrors answer ranges.
     bool splittable() const;
+    // Whether this attempt must first fetch the file's block list.
+    bool needsList(bool resumable, qint64 size) const;
+    // Takes the file's lines from the checked list file; false when it holds none.
+    bool readList();
 
     void fetchWhole(const QString &reason);
 
@@ -157,6 +173,12 @@ private:
     QPointer<DownloadTaskSpecification> downloadTask;
     QPointer<DeltaDownloadTaskSpecification> deltaTask;
     QPointer<SegmentedDownloadTaskSpecification> segmentTask;
+    QPointer<BlockListDownloadTaskSpecification> listTask;
+    // The list was fetched or given up on: it is not asked for again.
+    bool listTried = false;
+    // What the attempt that waits for the list was started with.
+    bool listResumable = true;
+    QString listKeptFrom;
     bool deltaTried = false;
     bool segmentsTried = false;
     // Whether the whole download under way may be split over the mirrors, and for how many

@@ -8,6 +8,8 @@
 #include <QNetworkReply>
 #include <QUrl>
 
+#include <limits>
+
 DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager *manager,
                                                      Mirrors *mirrors, const QString &remotePath,
                                                      const QString &localPath, qint64 expectedSize,
@@ -63,6 +65,7 @@ void DownloadTaskSpecification::execute()
     sha256.clear();
     failedAttempts = 0;
     notFoundAnswers = 0;
+    failedMirrors = failedBeforeRun;
     emit message(tr("Downloading %1").arg(remotePath));
     state = Running;
     takePartialFile();
@@ -71,8 +74,9 @@ void DownloadTaskSpecification::execute()
 
 bool DownloadTaskSpecification::canResume() const
 {
-    // Without a size of its own the task could not tell the rest it asks for from a whole file.
-    return resumable && initialExpectedSize > 0;
+    // Without a size of its own the task could not tell the rest it asks for from a whole file;
+    // the bytes of a compressed body are not the file's.
+    return resumable && initialExpectedSize > 0 && !compressedFirst;
 }
 
 void DownloadTaskSpecification::takePartialFile()
@@ -170,14 +174,26 @@ void DownloadTaskSpecification::onDigestReady(const QByteArray &fileDigest,
     downloadFinished();
 }
 
+void DownloadTaskSpecification::setAttemptLimit(int attempts, const QSet<QString> &failedBefore)
+{
+    attemptLimit = attempts;
+    failedBeforeRun = failedBefore;
+}
+
 void DownloadTaskSpecification::startDownload()
 {
-    switch (mirrors->getRandomMirror(mirror)) {
+    const int picked = attemptLimit > 0 ? mirrors->getRandomMirror(mirror, failedMirrors)
+                                        : mirrors->getRandomMirror(mirror);
+    switch (picked) {
     case Mirrors::NoMirrorLeft:
         // The pool has told the log itself, once per run.
         errorCancel();
         return;
     case Mirrors::AllMirrorsBusy:
+        if (attemptLimit > 0 && !mirrors->hasMirrorBesides(failedMirrors)) {
+            errorCancel();
+            return;
+        }
         // Queued: the transfer that ends gives its slot back before this task asks again.
         disconnect(manager, nullptr, this, nullptr);
         connect(manager, &QNetworkAccessManager::finished, this,
@@ -186,8 +202,12 @@ void DownloadTaskSpecification::startDownload()
     default:
         break;
     }
+    sendRequest();
+}
 
-    if (!openFile()) {
+void DownloadTaskSpecification::sendRequest(FileUse use)
+{
+    if (use == OpenFile && !openFile()) {
         if (SessionFile::isDiskError(file.error())) {
             failLocally(file.error());
             return;
@@ -205,7 +225,16 @@ void DownloadTaskSpecification::startDownload()
     }
 
     answerTaken = false;
-    reply = manager->get(RangeRequest::make(requestUrl(), requestOffset, mirror));
+    requestCompressed = compressedFirst && !mirror.lacksCompressedMetadata;
+    QNetworkRequest request = RangeRequest::make(requestUrl(), requestOffset, mirror);
+    if (requestCompressed) {
+        gzip.start(bodyLimit() > 0 ? bodyLimit() : std::numeric_limits<qint64>::max());
+        compressedBytes = 0;
+        // The bytes as stored: a server that labels the file with its encoding must not have
+        // them inflated by the manager instead of with the bound.
+        request.setRawHeader("Accept-Encoding", "identity");
+    }
+    reply = manager->get(request);
     if (!reply) {
         emit error(tr("Download failed to initialize"));
         file.close();
@@ -311,6 +340,18 @@ bool DownloadTaskSpecification::takeAnswer()
         return false;
     }
     case RangeRequest::BrokenMirror: {
+        if (status == 404 && requestCompressed) {
+            // A release published before compressed metadata: the plain form, at once and from
+            // the same mirror, which is asked for no compressed form again.
+            mirrors->noteLacksCompressedMetadata(mirror.name);
+            mirror.lacksCompressedMetadata = true;
+            unsentCheck.stop();
+            dropReply();
+            // Nothing was written: the file stays as it is, open and followed by its digest
+            // (creating it anew would need to remove it first, which a directory may refuse).
+            sendRequest(KeepFile);
+            return false;
+        }
         const QString explanation = tr("%1 returned %2").arg(remoteUrl()).arg(status);
         if (status == 404)
             ++notFoundAnswers;
@@ -321,7 +362,9 @@ bool DownloadTaskSpecification::takeAnswer()
             errorCancel();
             return false;
         }
-        mirrors->removeMirror(mirror.name);
+        // Within an attempt limit a missing file costs one error, not the mirror.
+        if (status != 404 || attemptLimit <= 0)
+            mirrors->removeMirror(mirror.name);
         errorRetry(explanation);
         return false;
     }
@@ -389,22 +432,52 @@ bool DownloadTaskSpecification::readData()
         if (count == 0)
             return true;
         idleTicks = 0;
+        if (!writeBody(buffer.constData(), count))
+            return false;
+        digester.grown(bytesReceived);
+        if (expectedSize > 0)
+            setProgress(qMin(1.0, double(bytesReceived) / double(expectedSize)));
+    }
+    return true;
+}
 
-        const qint64 limit = bodyLimit();
+bool DownloadTaskSpecification::writeBody(const char *data, qint64 count)
+{
+    const qint64 limit = bodyLimit();
+    if (!requestCompressed) {
         if (limit > 0 && bytesReceived + count > limit) {
             errorRetry(tr("%1 sent more than the expected %2 bytes").arg(remoteUrl()).arg(limit));
             return false;
         }
-
-        if (!file.write(buffer.constData(), count)) {
+        if (!file.write(data, count)) {
             failLocally(file.error());
             return false;
         }
-
         bytesReceived += count;
-        digester.grown(bytesReceived);
-        if (expectedSize > 0)
-            setProgress(qMin(1.0, double(bytesReceived) / double(expectedSize)));
+        return true;
+    }
+    // Room for gzip's own bytes around data that does not compress; a body beyond that is
+    // no compressed form of the file.
+    compressedBytes += count;
+    if (limit > 0 && compressedBytes > limit + limit / 256 + 1024) {
+        errorRetry(tr("%1 sent more than the expected %2 bytes").arg(remoteUrl()).arg(limit));
+        return false;
+    }
+    bool written = true;
+    const bool inflated
+        = gzip.feed(QByteArrayView(data, count), [this, &written](QByteArrayView plain) {
+              written = file.write(plain.data(), plain.size());
+              if (written)
+                  bytesReceived += plain.size();
+              return written;
+          });
+    if (!written) {
+        failLocally(file.error());
+        return false;
+    }
+    if (!inflated) {
+        errorRetry(tr("%1 from mirror %2: %3").arg(requestPath(), mirror.name, gzip.error()));
+        return false;
     }
     return true;
 }
@@ -414,7 +487,7 @@ void DownloadTaskSpecification::onDownloadProgress(qint64 bytesReceived, qint64 
     Q_UNUSED(bytesReceived);
     // Only an announced length is a total: at its end, a reply without one reports what it
     // received as the total, which would make the last bytes read count as progress twice.
-    if (bytesTotal > 0 && expectedSize == -1 && reply
+    if (bytesTotal > 0 && expectedSize == -1 && reply && !requestCompressed
         && reply->header(QNetworkRequest::ContentLengthHeader).isValid())
         expectedSize = bytesTotal;
 }
@@ -449,6 +522,10 @@ void DownloadTaskSpecification::onDownloadFinished()
     // Normally settled when the headers arrived; a finished reply must not slip past it.
     if (!readData())
         return; // a retry is already under way
+    if (requestCompressed && !gzip.isComplete()) {
+        errorRetry(tr("%1 ended before the end of its gzip data").arg(remoteUrl()), KeepPartial);
+        return;
+    }
     // A connection closed early without an error is no complete file: without this the MD5
     // check would blame the content and drop the mirror for good. An announced length counts
     // only for a body sent as it is: it measures the encoded bytes, not the decoded ones.
@@ -490,8 +567,13 @@ void DownloadTaskSpecification::errorRetry(const QString &explanation, PartialBy
 {
     ++failedAttempts;
     mirrors->addMirrorError(mirror.name);
+    failedMirrors.insert(mirror.name);
     resetDownload(partial);
     emit message(explanation);
+    if (attemptLimit > 0 && failedAttempts >= attemptLimit) {
+        errorCancel();
+        return;
+    }
     startDownload();
 }
 
@@ -558,14 +640,19 @@ void DownloadTaskSpecification::dropReply()
     RangeRequest::drop(reply, this);
 }
 
+QString DownloadTaskSpecification::requestPath() const
+{
+    return requestCompressed ? remotePath + QLatin1String(".gz") : remotePath;
+}
+
 QString DownloadTaskSpecification::remoteUrl() const
 {
-    return mirror.url + QLatin1Char('/') + remotePath;
+    return mirror.url + QLatin1Char('/') + requestPath();
 }
 
 QUrl DownloadTaskSpecification::requestUrl() const
 {
-    return QUrl(mirror.url + QLatin1Char('/') + RangeRequest::encodedPath(remotePath));
+    return QUrl(mirror.url + QLatin1Char('/') + RangeRequest::encodedPath(requestPath()));
 }
 
 qint64 DownloadTaskSpecification::bodyLimit() const

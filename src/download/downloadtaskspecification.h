@@ -2,6 +2,7 @@
 
 #include "download/ftpsiteaccessdata.h"
 #include "download/growingfiledigest.h"
+#include "download/gzipbody.h"
 #include "download/mirrorconnection.h"
 #include "download/slowtransferwatch.h"
 #include "fileops/sessionfile.h"
@@ -9,6 +10,7 @@
 
 #include <QByteArray>
 #include <QPointer>
+#include <QSet>
 #include <QString>
 #include <QTimer>
 #include <QUrl>
@@ -134,6 +136,26 @@ public:
     /// Whether the SHA-256 is computed as well, in the same reads (fileSha256()).
     void setWithSha256(bool with) { digester.setWithSha256(with); }
 
+    /**
+     * For metadata published also gzip-compressed: each attempt asks for the remote path with
+     * ".gz" appended, and what the body inflates to (GzipBody) is the file, digested and
+     * counted as the download's bytes. The bound of the body (the size given at construction,
+     * else the unknown size limit) bounds what it inflates to; a body that is no gzip data, ends
+     * before its trailer or inflates beyond the bound fails the attempt like a transfer error.
+     * A mirror answering 404 for it is asked for the plain file at once in the same attempt,
+     * uncharged, and is asked for the plain forms from then on (Mirrors::
+     * noteLacksCompressedMetadata()). Such a download does not resume. Set before execute().
+     */
+    void setCompressedFirst(bool compressed) { compressedFirst = compressed; }
+    /**
+     * Ends the download with ErrorCanceled after @p attempts failed attempts, each on a mirror
+     * that neither an earlier attempt of the run nor @p failedBefore failed, and as soon as no
+     * such mirror is left. A 404 then charges the mirror one error instead of dropping it: a
+     * file a release may lack on some mirrors must not cost the run its mirrors. 0 (the
+     * default) sets no bound.
+     */
+    void setAttemptLimit(int attempts, const QSet<QString> &failedBefore = {});
+
     /// The mirror that delivered the file of the last successful run; empty before one and
     /// while a run is under way. Lets the caller drop a mirror whose file fails its check.
     QString servingMirrorName() const { return servingMirror; }
@@ -216,6 +238,14 @@ private:
     enum PartialBytes { DiscardPartial, KeepPartial };
 
     void startDownload();
+    // Sends the request of the current attempt to the mirror it holds, into the local file
+    // opened for it, or as it is when an answer refused unread leaves it empty and open.
+    enum FileUse { OpenFile, KeepFile };
+    void sendRequest(FileUse use = OpenFile);
+    // Writes a piece of the body (inflated first for a compressed one) to the file.
+    bool writeBody(const char *data, qint64 count);
+    // The path asked for: the remote path, with ".gz" for the compressed form.
+    QString requestPath() const;
     void errorRetry(const QString &explanation, PartialBytes partial = DiscardPartial);
     // Sends the request again after the mirror refused it unprocessed (a
     // MirrorConnection::Ending), or after asking it in a protocol it does not speak (Answered).
@@ -271,4 +301,12 @@ private:
     // Failed attempts of this run, and how many of them were a 404.
     int failedAttempts = 0;
     int notFoundAnswers = 0;
+    bool compressedFirst = false;
+    // Whether the current request asks for the compressed form, and the body's inflating.
+    bool requestCompressed = false;
+    GzipBody gzip;
+    qint64 compressedBytes = 0;
+    int attemptLimit = 0;
+    QSet<QString> failedBeforeRun;
+    QSet<QString> failedMirrors;
 };

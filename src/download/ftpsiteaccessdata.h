@@ -67,6 +67,9 @@ struct FTPSiteAccessData
     /// Whether the mirror has answered a request for several ranges correctly in the run: until
     /// then it is asked for a few only, so that a wrong answer wastes little.
     bool severalRangesShown = false;
+    /// Whether the mirror answered 404 for the compressed form of a metadata file in the run: it
+    /// holds a release published without them, and is asked for the plain forms at once.
+    bool lacksCompressedMetadata = false;
 };
 
 Q_DECLARE_TYPEINFO(FTPSiteAccessData, Q_RELOCATABLE_TYPE);

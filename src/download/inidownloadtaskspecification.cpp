@@ -102,6 +102,7 @@ bool IniDownloadTaskSpecification::takeKeptRelease()
         if (check.binding.present)
             configuration->sideFilePath
                 = configuration->tempDir + QLatin1Char('/') + check.binding.digestsSource();
+        configuration->blockListsApart = !check.binding.digestsFile.isEmpty();
         configuration->keptReleaseUsed = true;
         emit message(tr("Version %1 is installed and its kept metadata checks out: nothing is "
                         "fetched to compare the installation with it")
@@ -117,6 +118,7 @@ void IniDownloadTaskSpecification::makeSubtasksAndStart()
     const QString localIni = localIniPath();
     const QString localSignature = localIni + QLatin1String(SignatureSuffix);
     configuration->sideFilePath.clear();
+    configuration->blockListsApart = false;
     configuration->releaseBound = false;
     // Once per run: a refusal or a release signed anew since has nothing to do with the copy.
     if (retryCount == 0 && !republished && takeKeptRelease()) {
@@ -147,6 +149,7 @@ void IniDownloadTaskSpecification::makeSubtasksAndStart()
         auto *download = new DownloadTaskSpecification(manager, mirrors, remoteIniPath(), localIni,
                                                        -1, this, DownloadShare);
         download->setUnknownSizeLimit(MaxIniBytes);
+        download->setCompressedFirst(true);
         iniDownload = download;
         addSubTask(download);
     }
@@ -267,20 +270,27 @@ void IniDownloadTaskSpecification::onManifestChecked(const ManifestVerdict &verd
 
 void IniDownloadTaskSpecification::addSideFileSubtasks(const ReleaseBinding &binding)
 {
-    const QString localPath = configuration->tempDir + QLatin1Char('/') + binding.sideFile;
+    // A release with a digests file has its block lists apart: its side file, which carries
+    // them all, is only for updaters that do not know the digests file.
+    const bool listsApart = !binding.digestsFile.isEmpty();
+    configuration->blockListsApart = listsApart;
+    const QString localPath = configuration->tempDir + QLatin1Char('/') + binding.digestsSource();
     // An interrupted run may have left it; it is small enough to check right here.
     CheckSigFunc kept(localPath, QString());
-    kept.setExpectedSha256(binding.sideFileSha256);
-    if (retryCount == 0 && QFileInfo(localPath).size() == binding.sideFileSize && kept.run()) {
+    kept.setExpectedSha256(binding.digestsSourceSha256());
+    if (retryCount == 0 && QFileInfo(localPath).size() == binding.digestsSourceSize()
+        && kept.run()) {
         configuration->sideFilePath = localPath;
         return;
     }
-    auto *download = new DownloadTaskSpecification(manager, mirrors, binding.sideFile, localPath,
-                                                   binding.sideFileSize, this, 0.0);
+    auto *download
+        = new DownloadTaskSpecification(manager, mirrors, binding.digestsSource(), localPath,
+                                        binding.digestsSourceSize(), this, 0.0);
+    download->setCompressedFirst(listsApart);
     sideFileDownload = download;
     addSubTask(download);
     auto *check = new CheckSignatureTaskSpecification(localPath, QString(), false, this, 0.0);
-    check->setExpectedSha256(binding.sideFileSha256);
+    check->setExpectedSha256(binding.digestsSourceSha256());
     connect(download, &TaskSpecification::finished, check,
             [download, check] { check->setKnownSha256(download->fileSha256()); });
     download->setWithSha256(true);
@@ -297,8 +307,13 @@ void IniDownloadTaskSpecification::onSideFileChecked(bool pass,
         return;
     }
     const QString mirror = sideFileDownload ? sideFileDownload->servingMirrorName() : QString();
-    refuse(tr("Side file from %1 does not match the SHA-256 its product ini gives").arg(mirror),
-           mirror);
+    if (configuration->blockListsApart)
+        refuse(
+            tr("Digests file from %1 does not match the SHA-256 its product ini gives").arg(mirror),
+            mirror);
+    else
+        refuse(tr("Side file from %1 does not match the SHA-256 its product ini gives").arg(mirror),
+               mirror);
 }
 
 void IniDownloadTaskSpecification::refuse(const QString &reason, const QString &mirror,

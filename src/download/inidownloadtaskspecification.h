@@ -31,9 +31,15 @@ class QNetworkAccessManager;
 // files fail against the old ini. When the current signature cannot be had, the kept files are
 // used as they are.
 //
+// The ini is asked for compressed first (TYPE.ini.gz, DownloadTaskSpecification::
+// setCompressedFirst()); what it inflates to is what the signature must verify.
+//
 // A bound ini names a side file with the SHA-256 of every stored file; it is fetched next and
-// must have the size and SHA-256 the ini gives, or it is refused like the ini. Once accepted, the
-// configuration names it (sideFilePath) and says whether the release is bound (releaseBound).
+// must have the size and SHA-256 the ini gives, or it is refused like the ini. An ini that names
+// a digests file as well has that fetched instead (compressed first), checked the same way, and
+// the side file is never fetched. Once accepted, the configuration names the file fetched
+// (sideFilePath), says whether it is a digests file whose block lists are files of their own
+// (blockListsApart) and whether the release is bound (releaseBound).
 class IniDownloadTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT

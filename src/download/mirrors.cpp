@@ -3,6 +3,7 @@
 #include <QDateTime>
 #include <QSettings>
 
+#include <algorithm>
 #include <climits>
 #include <utility>
 
@@ -97,6 +98,25 @@ void Mirrors::setDefaults(QSettings &settings, int version)
 int Mirrors::getRandomMirror(FTPSiteAccessData &mirror)
 {
     return pickMirror(mirror, FTPSiteAccessData::NoRanges);
+}
+
+int Mirrors::getRandomMirror(FTPSiteAccessData &mirror, const QSet<QString> &avoid)
+{
+    return pickMirror(mirror, FTPSiteAccessData::NoRanges, avoid);
+}
+
+bool Mirrors::hasMirrorBesides(const QSet<QString> &avoid) const
+{
+    return std::any_of(mirrors.cbegin(), mirrors.cend(), [&avoid](const FTPSiteAccessData &known) {
+        return !avoid.contains(known.name);
+    });
+}
+
+void Mirrors::noteLacksCompressedMetadata(const QString &name)
+{
+    const int index = getMirrorIndex(name);
+    if (index >= 0)
+        mirrors[index].lacksCompressedMetadata = true;
 }
 
 int Mirrors::getRandomRangeMirror(FTPSiteAccessData &mirror, const QSet<QString> &avoid)

@@ -79,6 +79,14 @@ public:
      * @p mirror is unchanged unless a mirror was assigned.
      */
     int getRandomMirror(FTPSiteAccessData &mirror);
+    /// Like getRandomMirror(), among the mirrors not named in @p avoid; AllMirrorsBusy also when
+    /// only those are left (hasMirrorBesides() tells the two apart).
+    int getRandomMirror(FTPSiteAccessData &mirror, const QSet<QString> &avoid);
+    /// Whether a mirror not named in @p avoid is left.
+    bool hasMirrorBesides(const QSet<QString> &avoid) const;
+    /// Mirror @p name lacks the compressed forms of the release's metadata: later downloads get
+    /// its record with lacksCompressedMetadata set.
+    void noteLacksCompressedMetadata(const QString &name);
 
     /**
      * Like getRandomMirror(), among the mirrors that answer range requests only (those not

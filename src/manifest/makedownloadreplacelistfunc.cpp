@@ -87,6 +87,7 @@ MakeDownloadReplaceListFunc::MakeDownloadReplaceListFunc(Configuration *configur
                      + QLatin1String(".ini")),
       sideFilePath(configuration->sideFilePath),
       installedIniPath(configuration->installedIniPath),
+      blockListsApart(configuration->blockListsApart),
       segmentFrom(configuration->segmentFrom)
 {
 }
@@ -253,17 +254,25 @@ bool MakeDownloadReplaceListFunc::attachStrongDigests()
                       QByteArray());
     QFile file;
     QString problem;
-    if (!SessionFile::openForReading(file, sideFilePath))
+    QByteArray data;
+    if (!SessionFile::openForReading(file, sideFilePath)) {
         problem = file.errorString();
-    else
-        SideFile::lookUp(file.readAll(), &wanted, &problem);
+    } else {
+        data = file.readAll();
+        SideFile::lookUp(data, &wanted, &problem);
+    }
     if (!problem.isEmpty()) {
         emit message(tr("side file %1 is unusable: %2").arg(sideFilePath, problem));
         return false;
     }
-    // Read again a line at a time: the lists of large files make up most of the side file.
-    if (file.seek(0))
-        attachBlockLines(&file);
+    if (blockListsApart) {
+        attachListBindings(data);
+    } else {
+        data = QByteArray();
+        // Read again a line at a time: the lists of large files make up most of the side file.
+        if (file.seek(0))
+            attachBlockLines(&file);
+    }
     const auto take = [this, &wanted](FileDownloadSpecification &download) {
         download.sha256 = wanted.value(SideFile::pathOf(download.section, download.filePath));
         if (!download.sha256.isEmpty())
@@ -289,16 +298,49 @@ bool MakeDownloadReplaceListFunc::attachStrongDigests()
     return true;
 }
 
-void MakeDownloadReplaceListFunc::attachBlockLines(QIODevice *sideFile)
+bool MakeDownloadReplaceListFunc::wantsList(const FileDownloadSpecification &download) const
 {
     // A file with an installed older version is put together from its blocks; a large one
     // stored as it is comes in segments, each block checked as it arrives.
+    return !download.installedPath.isEmpty()
+        || (!download.unpacked && segmentFrom > 0 && download.size >= quint64(segmentFrom));
+}
+
+void MakeDownloadReplaceListFunc::attachListBindings(const QByteArray &digests)
+{
+    QHash<QString, SideFile::ListBinding> wanted;
+    for (const FileDownloadSpecification &download : qAsConst(results.downloadList)) {
+        if (wantsList(download))
+            wanted.insert(SideFile::pathOf(download.section, download.filePath), {});
+    }
+    QString problem;
+    if (!wanted.isEmpty() && !SideFile::lookUpLists(digests, &wanted, &problem)) {
+        // The file is pinned by the signed ini, so this is the publisher's fault; the files are
+        // fetched whole rather than not at all.
+        emit message(tr("the block lists of %1 are unusable: %2").arg(sideFilePath, problem));
+        wanted.clear();
+    }
+    for (FileDownloadSpecification &download : results.downloadList) {
+        if (!wantsList(download))
+            continue;
+        const SideFile::ListBinding binding
+            = wanted.value(SideFile::pathOf(download.section, download.filePath));
+        download.listSha256 = binding.sha256;
+        download.listSize = binding.size;
+        // Without a list the installed file is of no use.
+        if (download.listSha256.isEmpty())
+            download.installedPath.clear();
+    }
+}
+
+void MakeDownloadReplaceListFunc::attachBlockLines(QIODevice *sideFile)
+{
     const auto segmented = [this](const FileDownloadSpecification &download) {
         return !download.unpacked && segmentFrom > 0 && download.size >= quint64(segmentFrom);
     };
     QHash<QString, SideFile::FileLines> wanted;
     for (const FileDownloadSpecification &download : qAsConst(results.downloadList)) {
-        if (!download.installedPath.isEmpty() || segmented(download))
+        if (wantsList(download))
             wanted.insert(SideFile::pathOf(download.section, download.filePath), {});
     }
     if (!wanted.isEmpty())

@@ -120,6 +120,12 @@ private:
     // Gives every download with an installed older version, and every one fetched in segments,
     // the side file's block list of it; a download without one forgets its installed file.
     void attachBlockLines(QIODevice *sideFile);
+    // For a release whose lists are files of their own: gives the same downloads the binding of
+    // their list from the digests file @p digests instead of the list itself.
+    void attachListBindings(const QByteArray &digests);
+    // Whether a download gets its list: one with an installed older version, or one fetched in
+    // segments.
+    bool wantsList(const FileDownloadSpecification &download) const;
 
     Configuration *configuration;
     FileSpecifications &results;
@@ -134,6 +140,7 @@ private:
     QString productIniPath;
     QString sideFilePath;
     QString installedIniPath;
+    bool blockListsApart;
     qint64 segmentFrom;
     // Temporary copies kept instead of downloads, with the place in the download list each
     // would have taken, until their SHA-256 is checked.

@@ -88,6 +88,8 @@ private slots:
     void installedFileChangedAfterTheScan();
     void failedDeltaFetchesTheWholeFile_data();
     void failedDeltaFetchesTheWholeFile();
+    void blockListComesAsTheFileStarts_data();
+    void blockListComesAsTheFileStarts();
 
 private:
     // Runs the download list over the one record, driving its ticks (runTicking());
@@ -441,6 +443,103 @@ void TestDeltaDownload::failedDeltaFetchesTheWholeFile()
                  ? errors == 0
                  : errors >= mirrorErrors && errors <= DeltaDownloadTaskSpecification::MaxRequests,
              qPrintable(QString::number(errors)));
+}
+
+namespace {
+
+const QString ListServed = Served + QLatin1String("::blocks");
+const QByteArray List = "varnolt-hashes 1\n" + blockLineOf(New) + '\n';
+
+} // namespace
+
+void TestDeltaDownload::blockListComesAsTheFileStarts_data()
+{
+    // What the first mirror serves as the list's plain and compressed forms; null for none.
+    QTest::addColumn<QByteArray>("oddList");
+    QTest::addColumn<QByteArray>("oddCompressed");
+    // Whether the second mirror serves both forms.
+    QTest::addColumn<bool>("goodList");
+    // Whether an older version is installed (else the file needs no list), and whether an
+    // earlier run of the session left the list.
+    QTest::addColumn<bool>("installedThere");
+    QTest::addColumn<bool>("listKept");
+    QTest::addColumn<bool>("delta");
+    QTest::addColumn<int>("oddErrors");
+    QTest::addColumn<int>("goodErrors");
+    // Requests for either form of the list, on both mirrors.
+    QTest::addColumn<int>("listRequests");
+
+    QByteArray other = List;
+    other[20] = other.at(20) == 'A' ? 'B' : 'A';
+    QTest::newRow("compressed") << List << gzipped(List) << true << true << false << true << 0 << 0
+                                << 1;
+    QTest::newRow("plain only") << List << QByteArray() << true << true << false << true << 0 << 0
+                                << 2;
+    QTest::newRow("kept from an earlier run")
+        << QByteArray() << QByteArray() << true << true << true << true << 0 << 0 << 0;
+    QTest::newRow("missing on one mirror")
+        << QByteArray() << QByteArray() << true << true << false << true << 1 << 0 << 3;
+    QTest::newRow("other bytes on one mirror")
+        << other << gzipped(other) << true << true << false << true << 1 << 0 << 2;
+    QTest::newRow("inflates to fewer bytes on one mirror")
+        << List << gzipped(List.chopped(1)) << true << true << false << true << 1 << 0 << 2;
+    // Asked of both, then the file is fetched without it.
+    QTest::newRow("on no mirror") << QByteArray() << QByteArray() << false << true << false << false
+                                  << 1 << 1 << 4;
+    QTest::newRow("no installed version")
+        << List << gzipped(List) << true << false << false << false << 0 << 0 << 0;
+}
+
+void TestDeltaDownload::blockListComesAsTheFileStarts()
+{
+    QFETCH(QByteArray, oddList);
+    QFETCH(QByteArray, oddCompressed);
+    QFETCH(bool, goodList);
+    QFETCH(bool, installedThere);
+    QFETCH(bool, listKept);
+    QFETCH(bool, delta);
+    QFETCH(int, oddErrors);
+    QFETCH(int, goodErrors);
+    QFETCH(int, listRequests);
+
+    // As the list building leaves a record of a release whose lists are files of their own.
+    downloads[0].blockLine.clear();
+    downloads[0].listSha256 = Sha256::hash(List);
+    downloads[0].listSize = List.size();
+    if (!installedThere)
+        downloads[0].installedPath.clear();
+    if (listKept)
+        QVERIFY(writeFile(configuration.tempDir + '/' + FilePath + "::blocks", List));
+    TestHttpMirror odd;
+    TestHttpMirror good;
+    odd.setContent(Served, New);
+    good.setContent(Served, New);
+    if (!oddList.isNull())
+        odd.setContent(ListServed, oddList);
+    if (!oddCompressed.isNull())
+        odd.setContent(ListServed + ".gz", oddCompressed);
+    if (goodList) {
+        good.setContent(ListServed, List);
+        good.setContent(ListServed + ".gz", gzipped(List));
+    }
+    Mirrors pool;
+    pool.initDefault(
+        writeMirrorsIni(files, {{"Odd", odd.baseUrl(), "5"}, {"Good", good.baseUrl(), "5"}}),
+        Version);
+    QVERIFY(makeNextChoice(pool, QStringLiteral("Odd")));
+
+    const TickedRun outcome = run(pool);
+    QVERIFY2(outcome.finished, qPrintable(outcome.messages.join('\n')));
+    QCOMPARE(readAll(configuration.tempDir + '/' + FilePath), New);
+    QCOMPARE(outcome.messages.filter("reused from the installed file").size(), delta ? 1 : 0);
+    QCOMPARE(mirrorRecord(pool, QStringLiteral("Odd")).errorCount, oddErrors);
+    QCOMPARE(mirrorRecord(pool, QStringLiteral("Good")).errorCount, goodErrors);
+    const auto asked = [](const TestHttpMirror &mirror) {
+        return mirror.requestCount(ListServed) + mirror.requestCount(ListServed + ".gz");
+    };
+    QCOMPARE(asked(odd) + asked(good), listRequests);
+    QCOMPARE(outcome.messages.filter("its block list cannot be had").size(),
+             installedThere && !delta ? 1 : 0);
 }
 
 QTEST_MAIN(TestDeltaDownload)

@@ -52,6 +52,8 @@ private slots:
     void truncatedBodyIsRetried();
     void slowTransferIsAbandonedAfterWindow();
     void unusableMirrorUrlIsCharged();
+    void compressedFormComesFirst_data();
+    void compressedFormComesFirst();
 
 private:
     std::unique_ptr<DownloadTaskSpecification> makeTask(const QString &remotePath,
@@ -681,6 +683,89 @@ void TestDownloadTaskSpecification::unusableMirrorUrlIsCharged()
                   .filter(QRegularExpression("^u\\.bin from mirror Empty: .+"))
                   .isEmpty(),
              qPrintable(signalTexts(messages).join('\n')));
+}
+
+void TestDownloadTaskSpecification::compressedFormComesFirst_data()
+{
+    // What the first mirror serves as the compressed form; null for none (404).
+    QTest::addColumn<QByteArray>("compressed");
+    // -1: unknown, bounded by the cap of the body's size.
+    QTest::addColumn<qint64>("expectedSize");
+    // Empty: the first mirror delivers the file; else why it is charged.
+    QTest::addColumn<QString>("complaint");
+
+    const QByteArray body = pattern(8192, 'g');
+    const qint64 size = body.size();
+    QTest::newRow("compressed") << gzipped(body) << size << QString();
+    QTest::newRow("compressed, size unknown") << gzipped(body) << qint64(-1) << QString();
+    QTest::newRow("plain only") << QByteArray() << size << QString();
+    QTest::newRow("no gzip data") << body << size << "no gzip data";
+    QTest::newRow("inflates to fewer bytes") << gzipped(body.chopped(1)) << size << "ended after";
+    QTest::newRow("cut short") << gzipped(body).chopped(8) << size << "before the end of its gzip";
+    QTest::newRow("bytes after the trailer") << gzipped(body) + "x" << size << "follow the end";
+    // 4 KB inflating to 4 MB, and a cap of 8 KB.
+    QTest::newRow("bomb") << gzipped(QByteArray(4 << 20, '\0')) << size << "more than 8192";
+    QTest::newRow("bomb, size unknown")
+        << gzipped(QByteArray(4 << 20, '\0')) << qint64(-1) << "more than 8192";
+}
+
+void TestDownloadTaskSpecification::compressedFormComesFirst()
+{
+    QFETCH(QByteArray, compressed);
+    QFETCH(qint64, expectedSize);
+    QFETCH(QString, complaint);
+
+    const QByteArray body = pattern(8192, 'g');
+    TestHttpMirror first;
+    TestHttpMirror second;
+    first.setContent("7/meta", body);
+    if (!compressed.isNull())
+        first.setContent("7/meta.gz", compressed);
+    second.setContent("7/meta", body);
+    second.setContent("7/meta.gz", gzipped(body));
+    Mirrors pool;
+    pool.initDefault(
+        writeMirrorsIni(files, {{"A", first.baseUrl(), "5"}, {"B", second.baseUrl(), "5"}}),
+        Version);
+    QVERIFY(makeNextChoice(pool, "A"));
+
+    auto task = makeTask("meta", expectedSize, pool);
+    const QString target = lastTarget;
+    task->setUnknownSizeLimit(body.size());
+    task->setCompressedFirst(true);
+    task->setWithSha256(true);
+    QSignalSpy messages(task.get(), &TaskSpecification::message);
+    QSignalSpy finished(task.get(), &TaskSpecification::finished);
+    task->execute();
+    QTRY_COMPARE(finished.count(), 1);
+
+    // The plain bytes are the file and what its digests cover.
+    QCOMPARE(readAll(target), body);
+    QCOMPARE(task->fileSha256(), QCryptographicHash::hash(body, QCryptographicHash::Sha256));
+    QCOMPARE(first.requestCount("7/meta.gz"), 1);
+    // A mirror without the compressed form is asked for the plain one in the same attempt,
+    // free of charge.
+    QCOMPARE(first.requestCount("7/meta"), compressed.isNull() ? 1 : 0);
+    QCOMPARE(second.requestCount("7/meta"), 0);
+    QCOMPARE(mirrorRecord(pool, "A").lacksCompressedMetadata, compressed.isNull());
+    QCOMPARE(mirrorRecord(pool, "A").errorCount, complaint.isEmpty() ? 0 : 1);
+    QCOMPARE(task->servingMirrorName(), complaint.isEmpty() ? "A" : "B");
+    QCOMPARE(second.requestCount("7/meta.gz"), complaint.isEmpty() ? 0 : 1);
+    if (!complaint.isEmpty())
+        QVERIFY2(!signalTexts(messages).filter(complaint).isEmpty(),
+                 qPrintable(signalTexts(messages).join('\n')));
+    if (!compressed.isNull())
+        return;
+    // Later metadata from it is asked for plain at once.
+    first.setContent("7/other", body);
+    QVERIFY(makeNextChoice(pool, "A"));
+    auto later = makeTask("other", expectedSize, pool);
+    later->setCompressedFirst(true);
+    QSignalSpy laterFinished(later.get(), &TaskSpecification::finished);
+    later->execute();
+    QTRY_COMPARE(laterFinished.count(), 1);
+    QCOMPARE(first.requestCount("7/other.gz"), 0);
+    QCOMPARE(first.requestCount("7/other"), 1);
 }
 
 QTEST_GUILESS_MAIN(TestDownloadTaskSpecification)

@@ -32,12 +32,19 @@ private slots:
     void neverVerifyingMirrorIsCharged_data();
     void neverVerifyingMirrorIsCharged();
     void unreachableIniFails();
+    void releaseWithDigestsFile_data();
+    void releaseWithDigestsFile();
+    void wrongCompressedFormIsRefused_data();
+    void wrongCompressedFormIsRefused();
 
 private:
     TaskRun run(IniDownloadTaskSpecification &task);
     std::unique_ptr<IniDownloadTaskSpecification> makeTask();
 
     QTemporaryDir mirrorRoot;
+    // The release with its block lists apart, with and without compressed forms.
+    QTemporaryDir compressedRoot;
+    QTemporaryDir plainRoot;
     FreshPaths work;
     TestHttpMirror *mirror = nullptr;
     QNetworkAccessManager manager;
@@ -60,6 +67,14 @@ void TestIniDownload::initTestCase()
     const QString complaint
         = publishRelease(client.path(), mirrorRoot.path(), QStringLiteral("client_linux_x86"), 734);
     QVERIFY2(complaint.isEmpty(), qPrintable(complaint));
+    for (const QTemporaryDir *root : {&compressedRoot, &plainRoot}) {
+        QString problem
+            = publishRelease(client.path(), root->path(), QStringLiteral("client_linux_x86"), 734);
+        if (problem.isEmpty())
+            problem = publishListsApart(root->path(), QStringLiteral("client_linux_x86"), 734,
+                                        root == &compressedRoot);
+        QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    }
     prepareForLoopback(manager);
     configuration.clientType = QStringLiteral("client_linux_x86");
     configuration.clientVersion = 734;
@@ -103,6 +118,10 @@ void TestIniDownload::downloadsAndVerifies()
     QCOMPARE(mirror->requestCount(QLatin1String(SigPath)), 1);
     QVERIFY(QFile::exists(configuration.tempDir + "/client_linux_x86.ini"));
     QVERIFY(QFile::exists(configuration.tempDir + "/client_linux_x86.ini.sig"));
+    // A release without a digests file: its side file, as ever.
+    QCOMPARE(mirror->requestCount("/734/client_linux_x86.hashes"), 1);
+    QCOMPARE(configuration.sideFilePath, configuration.tempDir + "/client_linux_x86.hashes");
+    QVERIFY(!configuration.blockListsApart);
     QCOMPARE(result.progress.last(), 0.1);
     // Two downloads of a third each, then the check.
     QVERIFY(result.progress.contains(0.1 * 0.3333));
@@ -269,6 +288,80 @@ void TestIniDownload::unreachableIniFails()
     QCOMPARE(poolMessagesBesideProtocol(poolMessages),
              QStringList("There are no (more) known working mirrors available"));
     QCOMPARE(mirror->requestCount(QLatin1String(SigPath)), 0);
+}
+
+void TestIniDownload::releaseWithDigestsFile_data()
+{
+    QTest::addColumn<bool>("compressed");
+    QTest::newRow("compressed forms") << true;
+    QTest::newRow("plain forms only") << false;
+}
+
+void TestIniDownload::releaseWithDigestsFile()
+{
+    QFETCH(bool, compressed);
+    const QString root = compressed ? compressedRoot.path() : plainRoot.path();
+    mirror->setRootPath(root);
+    auto task = makeTask();
+    const TaskRun result = run(*task);
+    QCOMPARE(result.finished, 1);
+    QCOMPARE(mirrorRecord(*pool, "local").errorCount, 0);
+    // The compressed form first; where there is none, the plain one in the same attempt, and
+    // the plain form of the digests file at once.
+    QCOMPARE(mirror->requestCount("/734/client_linux_x86.ini.gz"), 1);
+    QCOMPARE(mirror->requestCount(QLatin1String(IniPath)), compressed ? 0 : 1);
+    QCOMPARE(mirror->requestCount("/734/client_linux_x86.digests.gz"), compressed ? 1 : 0);
+    QCOMPARE(mirror->requestCount("/734/client_linux_x86.digests"), compressed ? 0 : 1);
+    // The signature stays plain; the side file is for older updaters only.
+    QCOMPARE(mirror->requestCount(QLatin1String(SigPath)), 1);
+    QCOMPARE(mirror->requestCount("/734/client_linux_x86.ini.sig.gz"), 0);
+    QCOMPARE(mirror->requestCount("/734/client_linux_x86.hashes"), 0);
+    QCOMPARE(mirror->requestCount("/734/client_linux_x86.hashes.gz"), 0);
+    QCOMPARE(readAll(configuration.tempDir + "/client_linux_x86.ini"), readAll(root + IniPath));
+    QCOMPARE(configuration.sideFilePath, configuration.tempDir + "/client_linux_x86.digests");
+    QCOMPARE(readAll(configuration.sideFilePath), readAll(root + "/734/client_linux_x86.digests"));
+    QVERIFY(configuration.blockListsApart);
+}
+
+void TestIniDownload::wrongCompressedFormIsRefused_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("refusal");
+    QTest::newRow("ini") << "/734/client_linux_x86.ini"
+                         << "Could not verify the product ini file. Retrying";
+    QTest::newRow("digests file")
+        << "/734/client_linux_x86.digests"
+        << "Digests file from local does not match the SHA-256 its product ini gives";
+}
+
+void TestIniDownload::wrongCompressedFormIsRefused()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, refusal);
+    mirror->setRootPath(compressedRoot.path());
+    // The first answer inflates to bytes of the right size that are not the signed ones.
+    QByteArray other = readAll(compressedRoot.path() + path);
+    other[other.size() - 2] = other.at(other.size() - 2) == 'x' ? 'y' : 'x';
+    const QString compressedPath = path + ".gz";
+    mirror->setContent(compressedPath, gzipped(other));
+    // Counted before it is answered: from the second request on, the published form.
+    const QMetaObject::Connection swap
+        = connect(mirror, &TestHttpMirror::requestReceived, this, [&](const QString &asked) {
+              if (asked == compressedPath.mid(1) && mirror->requestCount(compressedPath) > 1)
+                  mirror->removeContent(compressedPath);
+          });
+    auto task = makeTask();
+    const TaskRun result = run(*task);
+    disconnect(swap);
+    QCOMPARE(result.finished, 1);
+    QVERIFY2(result.messages.contains(refusal), qPrintable(result.messages.join('\n')));
+    // Charged through the refusal, then fetched again and taken.
+    QCOMPARE(mirrorRecord(*pool, "local").errorCount, 1);
+    QCOMPARE(mirror->requestCount(compressedPath), 2);
+    QCOMPARE(readAll(configuration.tempDir + "/client_linux_x86.ini"),
+             readAll(compressedRoot.path() + IniPath));
+    QCOMPARE(readAll(configuration.sideFilePath),
+             readAll(compressedRoot.path() + "/734/client_linux_x86.digests"));
 }
 
 QTEST_GUILESS_MAIN(TestIniDownload)

@@ -1,3 +1,4 @@
+#include "download/gzipbody.h"
 #include "download/rangeinflater.h"
 #include "manifest/blocklist.h"
 #include "manifest/gzipaccesspoints.h"
@@ -83,6 +84,8 @@ private slots:
     void everyPointInflatesAlone_data();
     void everyPointInflatesAlone();
     void damagedBytesAreRefused();
+    void gzipBodyStaysWithinItsBound_data();
+    void gzipBodyStaysWithinItsBound();
 };
 
 void TestRangeInflater::everyPointInflatesAlone_data()
@@ -166,6 +169,66 @@ void TestRangeInflater::damagedBytesAreRefused()
     QVERIFY(!inflater.feed(QByteArray("\xff\xff\xff\xff", 4)));
     QVERIFY(!inflater.error().isEmpty());
     QVERIFY(!inflater.isComplete());
+}
+
+void TestRangeInflater::gzipBodyStaysWithinItsBound_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<qint64>("bound");
+    QTest::addColumn<QByteArray>("plain"); // null: refused
+    QTest::addColumn<bool>("complete");
+
+    const QByteArray text = textLike(5, 300000);
+    const QByteArray packed = gzipped(text);
+    QTest::newRow("whole") << packed << qint64(text.size()) << text << true;
+    QTest::newRow("cut short") << packed.chopped(100) << qint64(text.size())
+                               << text.left(0) /* checked as a prefix */ << false;
+    // A few KB that would inflate to 64 MB: refused at the bound, with no more than the bound
+    // handed on.
+    QTest::newRow("bomb") << gzipped(QByteArray(64 << 20, '\0')) << qint64(text.size())
+                          << QByteArray() << false;
+    QTest::newRow("one byte over the bound")
+        << packed << qint64(text.size() - 1) << QByteArray() << false;
+    QTest::newRow("bytes after the trailer")
+        << packed + "x" << qint64(text.size()) << QByteArray() << true;
+    QTest::newRow("no gzip data") << text << qint64(text.size()) << QByteArray() << false;
+}
+
+void TestRangeInflater::gzipBodyStaysWithinItsBound()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(qint64, bound);
+    QFETCH(QByteArray, plain);
+    QFETCH(bool, complete);
+
+    GzipBody gzip;
+    gzip.start(bound);
+    QByteArray out;
+    qsizetype largestPiece = 0;
+    bool ok = true;
+    // In pieces of odd sizes, as a network hands them over.
+    for (qsizetype at = 0; ok && at < body.size(); at += 7777) {
+        ok = gzip.feed(QByteArrayView(body).sliced(at, qMin<qsizetype>(7777, body.size() - at)),
+                       [&](QByteArrayView bytes) {
+                           largestPiece = qMax(largestPiece, bytes.size());
+                           out += bytes;
+                           return true;
+                       });
+    }
+    QVERIFY(out.size() <= bound);
+    QCOMPARE(gzip.inflated(), qint64(out.size()));
+    QVERIFY(largestPiece <= GzipBody::OutputPiece);
+    QCOMPARE(gzip.isComplete(), complete);
+    if (plain.isNull()) {
+        QVERIFY(!ok);
+        QVERIFY(!gzip.error().isEmpty());
+        return;
+    }
+    QVERIFY2(ok, qPrintable(gzip.error()));
+    if (complete)
+        QCOMPARE(out, plain);
+    else
+        QVERIFY(textLike(5, 300000).startsWith(out));
 }
 
 QTEST_GUILESS_MAIN(TestRangeInflater)

@@ -27,6 +27,7 @@ private slots:
     void updatesToTheNewVersion();
     void fetchesOnlyTheChangedBlocks_data();
     void fetchesOnlyTheChangedBlocks();
+    void largeFileComesInCheckedSegments_data();
     void largeFileComesInCheckedSegments();
     void failedInstallationLeavesVersionOne();
     void errorBoxesWhileDownloadsFail();
@@ -53,6 +54,9 @@ private:
     static QMap<QString, QByteArray> snapshot(const QString &root);
     // Replaces the published product ini of version 2 by edit(its text), signed anew.
     void rewriteManifest(const std::function<QByteArray(QByteArray)> &edit);
+    // The release's metadata the run fetched: ini, digests or side file, and the lists of the
+    // stored files in listed (below the version, without "client_linux_amd64/").
+    void checkMetadataFetched(bool listsApart, const QStringList &listed);
 
     std::unique_ptr<UpdateSite> site;
     QMap<QString, QByteArray> versionOne;
@@ -190,15 +194,36 @@ void TestEndToEnd::fetchesOnlyTheChangedBlocks_data()
 {
     QTest::addColumn<bool>("compressed");
     QTest::addColumn<qint64>("servedAtMost");
+    // The release has a digests file, and each list in a file of its own.
+    QTest::addColumn<bool>("listsApart");
     // Three places of a few 4 KiB blocks each; compressed, each block is some 2 KB.
-    QTest::newRow("stored as it is") << false << qint64(40000);
-    QTest::newRow("stored compressed") << true << qint64(30000);
+    QTest::newRow("stored as it is") << false << qint64(40000) << false;
+    QTest::newRow("stored compressed") << true << qint64(30000) << false;
+    QTest::newRow("stored as it is, lists apart") << false << qint64(40000) << true;
+    QTest::newRow("stored compressed, lists apart") << true << qint64(30000) << true;
+}
+
+void TestEndToEnd::checkMetadataFetched(bool listsApart, const QStringList &listed)
+{
+    const QString release = QStringLiteral("/2/client_linux_amd64");
+    // The digests file in place of the side file, and only the lists of the files that use one.
+    QCOMPARE(site->mirror.requestCount(release + ".hashes"), listsApart ? 0 : 1);
+    QCOMPARE(site->mirror.requestCount(release + ".digests.gz"), listsApart ? 1 : 0);
+    QCOMPARE(site->mirror.requestCount(release + ".digests"), 0);
+    QCOMPARE(site->mirror.requestCount(release + ".ini.gz"), 1);
+    QCOMPARE(site->mirror.requestCount(release + ".ini"), listsApart ? 0 : 1);
+    const QStringList lists = site->mirror.requestLog().filter("::blocks");
+    QStringList expected;
+    for (const QString &path : listed)
+        expected.append(release.mid(1) + '/' + path + "::blocks.gz");
+    QCOMPARE(lists, listsApart ? expected : QStringList());
 }
 
 void TestEndToEnd::fetchesOnlyTheChangedBlocks()
 {
     QFETCH(bool, compressed);
     QFETCH(qint64, servedAtMost);
+    QFETCH(bool, listsApart);
 
     // 1.5 MB, over the release tool's threshold for block lists, changed in three places;
     // random bytes as they are, words compressed.
@@ -217,6 +242,11 @@ void TestEndToEnd::fetchesOnlyTheChangedBlocks()
     site->installation.writeFile(QStringLiteral("data/big.pak"), installed);
     publishVersionTwo({{QStringLiteral("data/big.pak"), changed}},
                       compressed ? QStringList {"--gzip", "data/big.pak"} : QStringList());
+    if (listsApart) {
+        const QString complaint = publishListsApart(site->mirrorRoot.path(),
+                                                    QStringLiteral("client_linux_amd64"), 2, true);
+        QVERIFY2(complaint.isEmpty(), qPrintable(complaint));
+    }
 
     const Outcome outcome = runUpdater();
     QVERIFY2(outcome.log.contains(QLatin1String("Update successfully finished")),
@@ -233,10 +263,19 @@ void TestEndToEnd::fetchesOnlyTheChangedBlocks()
     QVERIFY2(site->mirror.bodyBytesSent(served) < servedAtMost,
              qPrintable(QString::number(site->mirror.bodyBytesSent(served))));
     QVERIFY(site->mirror.requestCount(served) <= 3);
+    checkMetadataFetched(listsApart, {served.mid(22)});
+}
+
+void TestEndToEnd::largeFileComesInCheckedSegments_data()
+{
+    QTest::addColumn<bool>("listsApart");
+    QTest::newRow("lists in the side file") << false;
+    QTest::newRow("lists apart") << true;
 }
 
 void TestEndToEnd::largeFileComesInCheckedSegments()
 {
+    QFETCH(bool, listsApart);
     // Two entries of one server are two mirrors to the updater; from 1 MiB on a file comes in
     // segments, each block checked against the side file's list as it arrives.
     site->installation.writeFile(QStringLiteral("mirrors.ini"),
@@ -246,6 +285,11 @@ void TestEndToEnd::largeFileComesInCheckedSegments()
                                  "[update]\nsegmentfrom=1\nsegmentpace=0\n");
     const QByteArray movie = randomBytes(11, 1500000);
     publishVersionTwo({{QStringLiteral("data/movie.pak"), movie}});
+    if (listsApart) {
+        const QString complaint = publishListsApart(site->mirrorRoot.path(),
+                                                    QStringLiteral("client_linux_amd64"), 2, true);
+        QVERIFY2(complaint.isEmpty(), qPrintable(complaint));
+    }
     const QString served = QStringLiteral("/2/client_linux_amd64/data/movie.pak");
     site->mirror.setFault(served, TestHttpMirror::Fault::corrupt(1000000).times(1));
 
@@ -257,6 +301,7 @@ void TestEndToEnd::largeFileComesInCheckedSegments()
                  "data/movie.pak: block \\d+ from mirror (one|two) failed its check")),
              qPrintable(outcome.log));
     QVERIFY2(!outcome.log.contains(QLatin1String("fetching it whole")), qPrintable(outcome.log));
+    checkMetadataFetched(listsApart, {QStringLiteral("data/movie.pak")});
 }
 
 void TestEndToEnd::failedInstallationLeavesVersionOne()

@@ -2,6 +2,8 @@
 
 #include "app/configuration.h"
 #include "downloadsupport.h"
+#include "manifest/sha256.h"
+#include "manifest/sidefile.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -20,6 +22,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <zlib.h>
 
 UdpAnswerServer::UdpAnswerServer(const QList<QByteArray> &answers, const QByteArray &forgedAnswer)
     : answers(answers), forged(forgedAnswer)
@@ -270,6 +273,83 @@ QString publishRelease(const QString &sourceDir, const QString &mirrorRoot, cons
     if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
         return QString::fromLocal8Bit(process.readAllStandardError());
     return QString();
+}
+
+QString publishListsApart(const QString &mirrorRoot, const QString &type, int version,
+                          bool compressed)
+{
+    const QString dir = mirrorRoot + QLatin1Char('/') + QString::number(version) + QLatin1Char('/');
+    const QByteArray side = readAll(dir + type + QLatin1String(".hashes"));
+    if (!side.startsWith(SideFile::Header + '\n'))
+        return QStringLiteral("the release has no side file");
+    // The side file's digests stay; each file's further lines go to its list.
+    QByteArray digests = SideFile::Header + '\n';
+    QMap<QString, QByteArray> lists;
+    for (const QByteArray &line : side.split('\n').mid(1)) {
+        if (line.startsWith("sha256 ")) {
+            digests += line + '\n';
+            continue;
+        }
+        const int fields = line.startsWith("sha256-unpacked ") ? 2 : 4;
+        qsizetype space = -1;
+        for (int field = 0; field < fields && (field == 0 || space >= 0); ++field)
+            space = line.indexOf(' ', space + 1);
+        if (space > 0)
+            lists[QString::fromUtf8(line.mid(space + 1))] += line + '\n';
+    }
+    QMap<QString, QByteArray> written;
+    for (auto it = lists.cbegin(); it != lists.cend(); ++it) {
+        const QByteArray list = SideFile::Header + '\n' + it.value();
+        digests += SideFile::listLine(it.key(), Sha256::hash(list), list.size()) + '\n';
+        written.insert(SideFile::listPathOf(it.key()), list);
+    }
+    const QString digestsName = type + QLatin1String(".digests");
+    written.insert(digestsName, digests);
+
+    const QString iniPath = dir + type + QLatin1String(".ini");
+    QByteArray ini = readAll(iniPath);
+    const qsizetype sideSize = ini.indexOf("\nside_file_size=");
+    if (sideSize < 0)
+        return QStringLiteral("the ini names no side file");
+    ini.insert(ini.indexOf('\n', sideSize + 1) + 1,
+               "digests_file=" + digestsName.toUtf8()
+                   + "\ndigests_file_sha256=" + Sha256::hash(digests).toHex()
+                   + "\ndigests_file_size=" + QByteArray::number(digests.size()) + '\n');
+    if (!writeFile(iniPath, ini))
+        return QStringLiteral("cannot write the ini");
+    QProcess sign;
+    sign.start(QString::fromLocal8Bit(qgetenv("VARNOLT_RELEASE_EXE")),
+               {QStringLiteral("sign"), QStringLiteral("--key"),
+                QString::fromLocal8Bit(qgetenv("VARNOLT_SIGNING_KEY")), iniPath});
+    if (!sign.waitForFinished(60000) || sign.exitStatus() != QProcess::NormalExit
+        || sign.exitCode() != 0)
+        return QStringLiteral("cannot sign the ini: ") + sign.readAllStandardError();
+    if (compressed)
+        written.insert(type + QLatin1String(".ini"), ini);
+    for (auto it = written.cbegin(); it != written.cend(); ++it) {
+        if (!writeFile(dir + it.key(), it.value())
+            || (compressed
+                && !writeFile(dir + it.key() + QLatin1String(".gz"), gzipped(it.value()))))
+            return QStringLiteral("cannot write %1").arg(it.key());
+    }
+    return QString();
+}
+
+QByteArray gzipped(const QByteArray &data)
+{
+    z_stream stream {};
+    if (deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY)
+        != Z_OK)
+        return QByteArray();
+    QByteArray out(qsizetype(deflateBound(&stream, uLong(data.size()))) + 64, Qt::Uninitialized);
+    stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.constData()));
+    stream.avail_in = uInt(data.size());
+    stream.next_out = reinterpret_cast<Bytef *>(out.data());
+    stream.avail_out = uInt(out.size());
+    const int result = deflate(&stream, Z_FINISH);
+    out.resize(qsizetype(stream.total_out));
+    deflateEnd(&stream);
+    return result == Z_STREAM_END ? out : QByteArray();
 }
 
 bool writeFile(const QString &path, const QByteArray &content)

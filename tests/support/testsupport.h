@@ -155,6 +155,17 @@ private:
 QString publishRelease(const QString &sourceDir, const QString &mirrorRoot, const QString &type,
                        int version, const QStringList &extraArgs = QStringList());
 
+// Gives the release VERSION of TYPE in mirrorRoot, as publishRelease() made it, its block lists
+// apart: a digests file TYPE.digests named in the ini (signed anew with the development key)
+// and each file's lines of the side file in a list file of its own (SideFile::listPathOf()),
+// and, with compressed, the gzip form of the ini, the digests file and the lists beside them.
+// Returns a complaint, or an empty text on success.
+QString publishListsApart(const QString &mirrorRoot, const QString &type, int version,
+                          bool compressed);
+
+// The gzip file of data (gzip -9 without name or time).
+QByteArray gzipped(const QByteArray &data);
+
 // Writes content to path, creating the directories above it. True when all of
 // it was written.
 bool writeFile(const QString &path, const QByteArray &content);

@@ -243,6 +243,10 @@ vom Aktualisierungsserver abfragen.</translation>
         <source>Side file from %1 does not match the SHA-256 its product ini gives</source>
         <translation>Begleitdatei von %1 passt nicht zu der SHA-256-Summe, die ihre Produkt-INI angibt</translation>
     </message>
+    <message>
+        <source>Digests file from %1 does not match the SHA-256 its product ini gives</source>
+        <translation>Prüfsummendatei von %1 passt nicht zu der SHA-256-Summe, die ihre Produkt-INI angibt</translation>
+    </message>
 </context>
 <context>
     <name>MakeDownloadReplaceListFunc</name>
@@ -269,6 +273,10 @@ vom Aktualisierungsserver abfragen.</translation>
     <message>
         <source>side file %1 is unusable: %2</source>
         <translation>Begleitdatei %1 ist unbrauchbar: %2</translation>
+    </message>
+    <message>
+        <source>the block lists of %1 are unusable: %2</source>
+        <translation>die Blocklisten in %1 sind unbrauchbar: %2</translation>
     </message>
     <message>
         <source>warning: product ini contains invalid line in section %1</source>
@@ -487,12 +495,23 @@ vom Aktualisierungsserver abfragen.</translation>
         <translation>%1: die ganze Datei wird geladen (%2)</translation>
     </message>
     <message>
+        <source>%1: its block list cannot be had; fetching the file without it</source>
+        <translation>%1: ihre Blockliste ist nicht zu bekommen; die Datei wird ohne sie geladen</translation>
+    </message>
+    <message>
         <source>the file put together failed its check</source>
         <translation>die zusammengesetzte Datei hat ihre Prüfung nicht bestanden</translation>
     </message>
     <message>
         <source>md5 sum for %1 failed, invalidating mirror and retrying</source>
         <translation>MD5-Summe von %1 falsch, Spiegelserver wird als fehlerhaft gewertet und der Download wiederholt</translation>
+    </message>
+</context>
+<context>
+    <name>BlockListDownloadTaskSpecification</name>
+    <message>
+        <source>Block list %1 from %2 does not match its digests file</source>
+        <translation>Blockliste %1 von %2 passt nicht zu ihrer Prüfsummendatei</translation>
     </message>
 </context>
 <context>
@@ -548,6 +567,10 @@ vom Aktualisierungsserver abfragen.</translation>
     <message>
         <source>%1 sent more than the expected %2 bytes</source>
         <translation>%1 hat mehr als die erwarteten %2 Bytes gesendet</translation>
+    </message>
+    <message>
+        <source>%1 ended before the end of its gzip data</source>
+        <translation>%1 endete vor dem Ende seiner gzip-Daten</translation>
     </message>
     <message>
         <source>%1 ended after %2 of %3 bytes</source>
