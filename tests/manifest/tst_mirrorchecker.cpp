@@ -60,21 +60,6 @@ ToolRun runTool(const QStringList &arguments)
     return run;
 }
 
-QByteArray gzipped(const QByteArray &data)
-{
-    QByteArray result(int(compressBound(uLong(data.size()))) + 32, Qt::Uninitialized);
-    z_stream z = {};
-    deflateInit2(&z, 9, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
-    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.constData()));
-    z.avail_in = uInt(data.size());
-    z.next_out = reinterpret_cast<Bytef *>(result.data());
-    z.avail_out = uInt(result.size());
-    deflate(&z, Z_FINISH);
-    result.resize(int(z.total_out));
-    deflateEnd(&z);
-    return result;
-}
-
 } // namespace
 
 void TestMirrorChecker::checksMirror_data()

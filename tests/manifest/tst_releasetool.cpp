@@ -70,21 +70,6 @@ QByteArray gunzip(const QString &path)
     return count < 0 ? QByteArray() : result;
 }
 
-QByteArray gzipped(const QByteArray &data)
-{
-    QByteArray result(int(compressBound(uLong(data.size()))) + 32, Qt::Uninitialized);
-    z_stream z = {};
-    deflateInit2(&z, 9, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
-    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.constData()));
-    z.avail_in = uInt(data.size());
-    z.next_out = reinterpret_cast<Bytef *>(result.data());
-    z.avail_out = uInt(result.size());
-    deflate(&z, Z_FINISH);
-    result.resize(int(z.total_out));
-    deflateEnd(&z);
-    return result;
-}
-
 bool signatureValid(const QByteArray &keyBlock, const QString &filePath)
 {
     const QByteArray data = readAll(filePath);
