@@ -2,8 +2,8 @@
 #include "app/updateinidata.h"
 #include "download/mirrors.h"
 #include "engine/updateengine.h"
-#include "manifest/filestatecache.h"
 #include "httpmirror.h"
+#include "manifest/filestatecache.h"
 #include "releasemirror.h"
 #include "testsupport.h"
 
@@ -119,6 +119,7 @@ void TestUpdateEngine::cleanupTestCase()
     QDir(Configuration::getAppRootPath() + QLatin1String("/installed-engine-test"))
         .removeRecursively();
     FileStateCache::discard(Configuration::getAppRootPath());
+    QFile::remove(Configuration::getAppRootPath() + "/update.release");
     QFile::remove(Configuration::getSettingsFilePath());
     QFile::remove(Configuration::getAppRootPath() + "/mirrors.ini");
     qputenv("TMPDIR", oldTmpDir);
@@ -127,6 +128,7 @@ void TestUpdateEngine::cleanupTestCase()
 void TestUpdateEngine::init()
 {
     QFile::remove(Configuration::getSettingsFilePath());
+    QFile::remove(Configuration::getAppRootPath() + "/update.release");
     QVERIFY(writeMirrorsFile(release->mirrorsIni()));
     mirror->clearFaults();
 }
@@ -323,9 +325,11 @@ void TestUpdateEngine::cancelledRunKeepsSession_data()
     QTest::addColumn<QString>("stalled");
     QTest::addColumn<bool>("kept");
     // Before the lists are built nothing was downloaded that a next run could reuse.
-    QTest::newRow("product ini") << QString::fromLatin1(IniPath) << false;
-    QTest::newRow("product file")
-        << release->path("client_linux_amd64/installed-engine-test/run.sh") << true;
+    // Asked for compressed first.
+    QTest::newRow("product ini") << QString::fromLatin1(IniPath) + ".gz" << false;
+    QTest::newRow("product file") << release->path(
+        "client_linux_amd64/installed-engine-test/run.sh")
+                                  << true;
 }
 
 void TestUpdateEngine::cancelledRunKeepsSession()

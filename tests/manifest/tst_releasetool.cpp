@@ -328,6 +328,17 @@ void TestReleaseTool::signAndVerifyCommands()
     ToolRun run = runTool({QStringLiteral("sign"), file, QStringLiteral("--key"), PRIVATE_KEY});
     QVERIFY2(run.exitCode == 0, qPrintable(run.err));
     QCOMPARE(readAll(file + QLatin1String(".sig")).size(), 128);
+    // A compressed form beside it is made anew from what was signed; none is made otherwise.
+    QVERIFY(!QFileInfo::exists(file + QLatin1String(".gz")));
+    QVERIFY(writeFile(file + QLatin1String(".gz"), gzipped("an edit before")));
+    QVERIFY(writeFile(file, QByteArray("payload, edited")));
+    run = runTool({QStringLiteral("sign"), file, QStringLiteral("--key"), PRIVATE_KEY});
+    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+    QCOMPARE(gunzip(file + QLatin1String(".gz")), QByteArray("payload, edited"));
+    QVERIFY(writeFile(file, QByteArray("payload")));
+    QVERIFY(QFile::remove(file + QLatin1String(".gz")));
+    QVERIFY(runTool({QStringLiteral("sign"), file, QStringLiteral("--key"), PRIVATE_KEY}).exitCode
+            == 0);
 
     const QStringList verifyArguments {QStringLiteral("verify"), file, QStringLiteral("--key"),
                                        PUBLIC_KEY_FILE};

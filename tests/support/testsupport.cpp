@@ -275,46 +275,16 @@ QString publishRelease(const QString &sourceDir, const QString &mirrorRoot, cons
     return QString();
 }
 
-QString publishListsApart(const QString &mirrorRoot, const QString &type, int version,
-                          bool compressed)
+QString publishAsBeforeDigests(const QString &mirrorRoot, const QString &type, int version)
 {
     const QString dir = mirrorRoot + QLatin1Char('/') + QString::number(version) + QLatin1Char('/');
-    const QByteArray side = readAll(dir + type + QLatin1String(".hashes"));
-    if (!side.startsWith(SideFile::Header + '\n'))
-        return QStringLiteral("the release has no side file");
-    // The side file's digests stay; each file's further lines go to its list.
-    QByteArray digests = SideFile::Header + '\n';
-    QMap<QString, QByteArray> lists;
-    for (const QByteArray &line : side.split('\n').mid(1)) {
-        if (line.startsWith("sha256 ")) {
-            digests += line + '\n';
-            continue;
-        }
-        const int fields = line.startsWith("sha256-unpacked ") ? 2 : 4;
-        qsizetype space = -1;
-        for (int field = 0; field < fields && (field == 0 || space >= 0); ++field)
-            space = line.indexOf(' ', space + 1);
-        if (space > 0)
-            lists[QString::fromUtf8(line.mid(space + 1))] += line + '\n';
-    }
-    QMap<QString, QByteArray> written;
-    for (auto it = lists.cbegin(); it != lists.cend(); ++it) {
-        const QByteArray list = SideFile::Header + '\n' + it.value();
-        digests += SideFile::listLine(it.key(), Sha256::hash(list), list.size()) + '\n';
-        written.insert(SideFile::listPathOf(it.key()), list);
-    }
-    const QString digestsName = type + QLatin1String(".digests");
-    written.insert(digestsName, digests);
-
     const QString iniPath = dir + type + QLatin1String(".ini");
-    QByteArray ini = readAll(iniPath);
-    const qsizetype sideSize = ini.indexOf("\nside_file_size=");
-    if (sideSize < 0)
-        return QStringLiteral("the ini names no side file");
-    ini.insert(ini.indexOf('\n', sideSize + 1) + 1,
-               "digests_file=" + digestsName.toUtf8()
-                   + "\ndigests_file_sha256=" + Sha256::hash(digests).toHex()
-                   + "\ndigests_file_size=" + QByteArray::number(digests.size()) + '\n');
+    QByteArray ini;
+    for (const QByteArray &line : readAll(iniPath).split('\n')) {
+        if (!line.startsWith("digests_file"))
+            ini += line + '\n';
+    }
+    ini.chop(1);
     if (!writeFile(iniPath, ini))
         return QStringLiteral("cannot write the ini");
     QProcess sign;
@@ -324,15 +294,26 @@ QString publishListsApart(const QString &mirrorRoot, const QString &type, int ve
     if (!sign.waitForFinished(60000) || sign.exitStatus() != QProcess::NormalExit
         || sign.exitCode() != 0)
         return QStringLiteral("cannot sign the ini: ") + sign.readAllStandardError();
-    if (compressed)
-        written.insert(type + QLatin1String(".ini"), ini);
-    for (auto it = written.cbegin(); it != written.cend(); ++it) {
-        if (!writeFile(dir + it.key(), it.value())
-            || (compressed
-                && !writeFile(dir + it.key() + QLatin1String(".gz"), gzipped(it.value()))))
-            return QStringLiteral("cannot write %1").arg(it.key());
+    QDirIterator it(dir, QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        if (path.contains(QLatin1String("::blocks")) || path.endsWith(QLatin1String(".ini.gz"))
+            || path.contains(type + QLatin1String(".digests")))
+            QFile::remove(path);
     }
     return QString();
+}
+
+void removeCompressedMetadata(const QString &mirrorRoot, const QString &type, int version)
+{
+    const QString dir = mirrorRoot + QLatin1Char('/') + QString::number(version) + QLatin1Char('/');
+    QDirIterator it(dir, QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        if (path.endsWith(QLatin1String("::blocks.gz")) || path == dir + type + ".ini.gz"
+            || path == dir + type + ".digests.gz")
+            QFile::remove(path);
+    }
 }
 
 QByteArray gzipped(const QByteArray &data)

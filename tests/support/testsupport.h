@@ -155,13 +155,15 @@ private:
 QString publishRelease(const QString &sourceDir, const QString &mirrorRoot, const QString &type,
                        int version, const QStringList &extraArgs = QStringList());
 
-// Gives the release VERSION of TYPE in mirrorRoot, as publishRelease() made it, its block lists
-// apart: a digests file TYPE.digests named in the ini (signed anew with the development key)
-// and each file's lines of the side file in a list file of its own (SideFile::listPathOf()),
-// and, with compressed, the gzip form of the ini, the digests file and the lists beside them.
-// Returns a complaint, or an empty text on success.
-QString publishListsApart(const QString &mirrorRoot, const QString &type, int version,
-                          bool compressed);
+// Turns the release VERSION of TYPE in mirrorRoot, as publishRelease() made it, into one as
+// published before digests files and compressed metadata: the ini without the digests file's
+// keys (signed anew with the development key), no digests file, no list files, no gzip forms of
+// the metadata. Returns a complaint, or an empty text on success.
+QString publishAsBeforeDigests(const QString &mirrorRoot, const QString &type, int version);
+
+// Removes the gzip forms of the ini, the digests file and the lists of a published release, as
+// on a mirror that lacks them.
+void removeCompressedMetadata(const QString &mirrorRoot, const QString &type, int version);
 
 // The gzip file of data (gzip -9 without name or time).
 QByteArray gzipped(const QByteArray &data);

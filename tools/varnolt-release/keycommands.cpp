@@ -1,5 +1,6 @@
 #include "keycommands.h"
 
+#include "gzipbytes.h"
 #include "manifestjudgement.h"
 #include "publishedmetadata.h"
 #include "signaturefile.h"
@@ -152,6 +153,22 @@ int KeyCommands::sign(const QStringList &arguments)
             return CryptoError;
         }
     }
+    // A compressed form beside the file is what updaters ask for first: left as it was, it would
+    // inflate to the old bytes, which the new signature refuses, and every mirror would be
+    // charged for it.
+    const QString packedPath = filePath + QLatin1String(".gz");
+    const bool packed = QFileInfo::exists(packedPath);
+    if (packed) {
+        QFile in(filePath);
+        QFile outFile(packedPath);
+        const QByteArray compressed
+            = in.open(QIODevice::ReadOnly) ? GzipBytes::compress(in.readAll()) : QByteArray();
+        if (compressed.isEmpty() || !outFile.open(QIODevice::WriteOnly | QIODevice::Truncate)
+            || outFile.write(compressed) != compressed.size() || !outFile.flush()) {
+            err << PROGRAM << ' ' << command << ": cannot write " << packedPath << '\n';
+            return OutputError;
+        }
+    }
     try {
         SignatureFile::write(signaturePath, first);
         if (!further.entries.isEmpty()) {
@@ -171,6 +188,8 @@ int KeyCommands::sign(const QStringList &arguments)
     out << "Wrote " << signaturePath;
     if (!further.entries.isEmpty())
         out << " and " << furtherPath;
+    if (packed)
+        out << ", and " << packedPath << " anew";
     out << '\n';
     return Ok;
 }
