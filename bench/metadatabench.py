@@ -23,9 +23,11 @@ medians of interleaved rounds count, the machine being shared. Measures (--only)
              the installation holds beyond release 1's and the updater's own (goal for new: none)
 
 --quick shrinks file counts and large files eightfold. Prints a table per measure; exits with 1
-when the new build misses a goal. Called by bench/run-metadata-bench.sh, which builds both.
+when the new build misses a goal, with 2 when a run fails. Called by
+bench/run-metadata-bench.sh, which builds both.
 """
 
+import accesslog
 import argparse
 import benchsupport
 import benchtrees
@@ -37,33 +39,13 @@ import subprocess
 import sys
 import time
 
-CLIENT = "client_linux_amd64"
+CLIENT = accesslog.CLIENT
 BUILDS = ("before", "new")
 # What the updater keeps in the installation besides the product's files.
 OWN_FILES = {"update", "update.ini", "update.ini.lock", "update.lock", "update.state",
              "update.release", "mirrors.ini"}
 KEPT_METADATA = "update.release"
-LIST_SUFFIX = "::blocks"
 MiB = 1 << 20
-
-
-class Request:
-    def __init__(self, line):
-        status, received, sent, self.uri = line.split(" ", 3)
-        self.status = int(status)
-        self.bytes = int(received) + int(sent)
-
-    def is_metadata(self):
-        """The release's own files (directly in the version directory) and block lists."""
-        parts = self.uri.split("/")
-        # /BUILD/FAMILY/VERSION/NAME is the release's own; deeper paths are product files.
-        return len(parts) == 5 or LIST_SUFFIX in self.uri
-
-    def kind(self):
-        if LIST_SUFFIX in self.uri:
-            return "lists"
-        name = self.uri.rsplit("/", 1)[-1]
-        return name[len(CLIENT):] if name.startswith(CLIENT) else name
 
 
 class Bench:
@@ -77,7 +59,8 @@ class Bench:
         os.makedirs(self.mirror)
         os.makedirs(self.trees)
         self.nginx = benchsupport.Nginx(os.path.join(self.work, "nginx"), self.mirror, log=True,
-                                        log_format="$status $request_length $bytes_sent $uri")
+                                        log_format=accesslog.LOG_FORMAT)
+        self.log = accesslog.AccessLog(self.nginx.log)
         self.env = benchsupport.updater_env(self.work)
         self.families = {}
         self.missed = []
@@ -128,25 +111,13 @@ class Bench:
 
     def run(self, inst, version):
         """Runs the installation's updater to version; returns (wall, requests)."""
-        mark = self.log_mark()
+        mark = self.log.mark()
         wall, _, _, code, err = benchsupport.run_measured(
             [os.path.join(inst, "update"), "--headless", CLIENT, str(version)], env=self.env)
         if code != 0:
-            sys.exit("the updater in %s failed (exit code %d) going to %s:\n%s"
-                     % (inst, code, version, err.decode(errors="replace")))
-        return wall, self.requests_since(mark)
-
-    def log_mark(self):
-        return os.path.getsize(self.nginx.log) if os.path.exists(self.nginx.log) else 0
-
-    def requests_since(self, mark):
-        # nginx writes its line once the answer is out, which the client may see first.
-        time.sleep(0.1)
-        if not os.path.exists(self.nginx.log):
-            return []
-        with open(self.nginx.log, "rb") as f:
-            f.seek(mark)
-            return [Request(line) for line in f.read().decode().splitlines()]
+            fail("the updater in %s failed (exit code %d) going to %s:\n%s"
+                 % (inst, code, version, err.decode(errors="replace")))
+        return wall, self.log.requests_since(mark)
 
     def order(self, round_number, contenders=BUILDS):
         """The contenders in turns, so that none always runs first."""
@@ -203,7 +174,9 @@ class Bench:
             for r in range(self.args.rounds):
                 for build in self.order(r):
                     kept = os.path.join(insts[build], KEPT_METADATA)
-                    if os.path.exists(kept):
+                    if os.path.isdir(kept) and not os.path.islink(kept):
+                        shutil.rmtree(kept)
+                    elif os.path.lexists(kept):
                         os.unlink(kept)
                     runs[build][0].append(self.run(insts[build], 1)[1])
                     runs[build][1].append(self.run(insts[build], 1)[1])
@@ -218,7 +191,8 @@ class Bench:
                                                             target))
             if entries:
                 self.drop(family)
-        print_table("No-op runs (requests, bytes both ways; median of %d rounds)" % self.args.rounds,
+        print_table("No-op runs (requests, bytes both ways; median of %d rounds)"
+                    % self.args.rounds,
                     "| release | build | first run, no kept metadata | the run after it | goal |",
                     rows)
 
@@ -299,29 +273,29 @@ class Bench:
                 if who == "zsync":
                     for leftover in os.listdir(scratch):
                         os.unlink(os.path.join(scratch, leftover))
-                    mark = self.log_mark()
+                    mark = self.log.mark()
                     out = os.path.join(scratch, name)
                     wall, _, _, code, err = benchsupport.run_measured(
                         ["zsync", "-q", "-i", seed, "-o", out, url], cwd=scratch)
                     if code != 0:
-                        sys.exit("zsync failed:\n%s" % err.decode(errors="replace"))
-                    runs[who].append(self.requests_since(mark))
+                        fail("zsync failed:\n%s" % err.decode(errors="replace"))
+                    runs[who].append(self.log.requests_since(mark))
                     result = out
                 else:
                     runs[who].append(self.run(insts[who], 2)[1])
                     result = os.path.join(insts[who], changed)
                 if not filecmp.cmp(result, os.path.join(zdir, name), shallow=False):
-                    sys.exit("delta: %s did not make the new file" % who)
+                    fail("delta: %s did not make the new file" % who)
                 if who != "zsync":
                     self.run(insts[who], 1)  # back, unmeasured
-        zsync = statistics.median(total(x) for x in runs["zsync"])
+        zsync = statistics.median(accesslog.total(x) for x in runs["zsync"])
         rows = ["| zsync (control file included) | %s | | | |" % summary(runs["zsync"])]
         for build in BUILDS:
             ini = os.path.join(self.mirror, build, family, "2", CLIENT + ".ini")
-            gz = len(subprocess.run(["gzip", "-9", "-c", ini], check=True,
+            gz = len(subprocess.run(["gzip", "-9", "-n", "-c", ini], check=True,
                                     capture_output=True).stdout)
-            fetched = statistics.median(total(x) for x in runs[build])
-            meta = statistics.median(total(x, metadata=True) for x in runs[build])
+            fetched = statistics.median(accesslog.total(x) for x in runs[build])
+            meta = statistics.median(accesslog.total(x, metadata=True) for x in runs[build])
             ratio = fetched / (gz + zsync)
             target = ""
             if build == "new":
@@ -345,7 +319,8 @@ class Bench:
             for build in self.order(r):
                 runs[build].append(self.run(insts[build], 2)[1])
                 self.run(insts[build], 1)  # back, unmeasured
-        meta = {b: statistics.median(total(x, metadata=True) for x in runs[b]) for b in BUILDS}
+        meta = {b: statistics.median(accesslog.total(x, metadata=True) for x in runs[b])
+                for b in BUILDS}
         rows = []
         for build in BUILDS:
             kinds = {}
@@ -362,8 +337,8 @@ class Bench:
                                                         kb(meta[build]), parts, target))
         print_table("Metadata of an update of %s, 5 files changed (median of %d rounds)"
                     % (label, self.args.rounds),
-                    "| build | the update: requests, bytes | its metadata (first round) | goal |",
-                    rows)
+                    "| build | the update: requests, bytes | its metadata (parts: first round) "
+                    "| goal |", rows)
 
     def downgrade(self):
         q = self.args.scale
@@ -384,10 +359,10 @@ class Bench:
         for build in BUILDS:
             for version in (2, 3, 1):
                 self.run(insts[build], version)
-            extra = sorted(benchtrees.files_below(insts[build]) - release1 - OWN_FILES)
-            missing = sorted(release1 - benchtrees.files_below(insts[build]))
+            extra = sorted(product_files(insts[build]) - release1)
+            missing = sorted(release1 - product_files(insts[build]))
             if missing:
-                sys.exit("downgrade: %s left out %d files of release 1" % (build, len(missing)))
+                fail("downgrade: %s left out %d files of release 1" % (build, len(missing)))
             target = ""
             if build == "new":
                 target = "none " + self.goal(not extra, "downgrade: files of 2 and 3 stayed")
@@ -400,9 +375,20 @@ class Bench:
                     rows)
 
 
+def fail(why):
+    """Ends the benchmark when a run did not do its work: its figures would mean nothing."""
+    print(why, file=sys.stderr, flush=True)
+    sys.exit(2)
+
+
+def product_files(inst):
+    """The installation's files but the updater's own (and whatever lies below them)."""
+    return {p for p in benchtrees.files_below(inst) if p.split(os.sep)[0] not in OWN_FILES}
+
+
 def md5_command(inst, work):
     """md5sum over the installation's product files as two processes, half the files each."""
-    files = sorted(os.path.join(inst, p) for p in benchtrees.files_below(inst) - OWN_FILES)
+    files = sorted(os.path.join(inst, p) for p in product_files(inst))
     lists = []
     for half in (files[0::2], files[1::2]):
         path = os.path.join(work, "md5-%s-%d.list" % (os.path.basename(inst), len(lists)))
@@ -413,14 +399,10 @@ def md5_command(inst, work):
             % tuple(lists)]
 
 
-def total(requests, metadata=False):
-    return sum(r.bytes for r in requests if not metadata or r.is_metadata())
-
-
 def summary(runs):
     """Requests and bytes of runs (lists of requests): medians, with min-max where they vary."""
     return "%s, %s" % (spread([len(x) for x in runs], "%d"),
-                       spread([total(x) for x in runs], None))
+                       spread([accesslog.total(x) for x in runs], None))
 
 
 def spread(values, fmt):
