@@ -54,7 +54,8 @@ if [ "$(cat "$before_dir/.bench-extracted" 2>/dev/null)" != "$before_commit" ]; 
     echo "$before_commit" > "$before_dir/.bench-extracted"
 fi
 before_build=$before_dir/build-bench
-if [ ! -x "$before_build/src/update" ] || [ ! -x "$before_build/tools/varnolt-release/varnolt-release" ]; then
+before_tool=$before_build/tools/varnolt-release/varnolt-release
+if [ ! -x "$before_build/src/update" ] || [ ! -x "$before_tool" ]; then
     echo "building update and varnolt-release of ${before_commit:0:7} in $before_build"
     # As released: warnings are not errors (a newer compiler may warn where the old one did not).
     if ! { cmake -S "$before_dir" -B "$before_build" -DCMAKE_BUILD_TYPE=Release \
