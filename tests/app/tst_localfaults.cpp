@@ -220,12 +220,12 @@ void TestLocalFaults::killedStartLeavesNoSession_data()
 
     // Killed before the session is recorded: the next start of this installation removes what
     // the run left, whatever it holds.
-    QTest::newRow("while the ini downloads") << "client_linux_amd64.ini"
+    QTest::newRow("while the ini downloads") << "client_linux_amd64.ini.gz"
                                              << "" << 1 << false << false;
     QTest::newRow("while the signature downloads") << "client_linux_amd64.ini.sig"
                                                    << "" << 1 << false << false;
-    QTest::newRow("while the side file downloads") << "client_linux_amd64.hashes"
-                                                   << "" << 1 << false << false;
+    QTest::newRow("while the digests file downloads") << "client_linux_amd64.digests.gz"
+                                                      << "" << 1 << false << false;
     QTest::newRow("while the lists are built") << ""
                                                << "data/version.txt" << 1 << false << false;
     QTest::newRow("during a run with nothing to do") << ""

@@ -30,6 +30,7 @@ private:
         Unbound,
         UnboundAfterBound,
         ForeignSideFile,
+        ForeignDigestsFile,
         Sha256DiffersMd5Matches,
         TwoKeys,
         OnlySecondKey
@@ -44,6 +45,12 @@ private:
 
     std::unique_ptr<UpdateSite> site;
 };
+
+namespace {
+
+const QString Type = QStringLiteral("client_linux_amd64");
+
+} // namespace
 
 void TestReleaseSecurity::init()
 {
@@ -95,6 +102,9 @@ void TestReleaseSecurity::servedRelease_data()
     QTest::newRow("side file not the one the ini names")
         << int(ForeignSideFile) << int(TrustsDevelopmentKey)
         << "Side file from local does not match the SHA-256 its product ini gives" << false;
+    QTest::newRow("digests file not the one the ini names")
+        << int(ForeignDigestsFile) << int(TrustsDevelopmentKey)
+        << "Digests file from local does not match the SHA-256 its product ini gives" << false;
     // What an MD5 collision looks like to the updater: the file passes its MD5, not its SHA-256.
     QTest::newRow("SHA-256 differs where the MD5 matches")
         << int(Sha256DiffersMd5Matches) << int(TrustsDevelopmentKey)
@@ -160,21 +170,32 @@ void TestReleaseSecurity::prepare(Scenario scenario)
         break;
     }
     case ForeignSideFile:
+    case ForeignDigestsFile:
     case Sha256DiffersMd5Matches: {
         complaint = site->publishClient(2);
-        const QString side = versionDir() + QLatin1String("/client_linux_amd64.hashes");
-        QByteArray sideBytes = readAll(side);
+        QVERIFY2(complaint.isEmpty(), qPrintable(complaint));
+        // The side file only counts for a release published before digests files.
+        const bool side = scenario == ForeignSideFile;
+        if (side) {
+            complaint = publishAsBeforeDigests(site->mirrorRoot.path(), Type, 2);
+            QVERIFY2(complaint.isEmpty(), qPrintable(complaint));
+        }
+        const QString digests = versionDir()
+            + (side ? QLatin1String("/client_linux_amd64.hashes")
+                    : QLatin1String("/client_linux_amd64.digests"));
+        QByteArray digestsBytes = readAll(digests);
         const QByteArray levels = Sha256::hash(UpdateSite::levelsContent()).toHex();
-        QVERIFY(sideBytes.contains(levels));
-        sideBytes.replace(levels, Sha256::hash("another file").toHex());
-        QVERIFY(writeFile(side, sideBytes));
-        if (scenario == ForeignSideFile)
+        QVERIFY(digestsBytes.contains(levels));
+        digestsBytes.replace(levels, Sha256::hash("another file").toHex());
+        QVERIFY(writeFile(digests, digestsBytes));
+        QVERIFY(writeFile(digests + ".gz", gzipped(digestsBytes)));
+        if (scenario != Sha256DiffersMd5Matches)
             break;
-        // The publisher's side of a collision: the signed ini pins this side file.
+        // The publisher's side of a collision: the signed ini pins this digests file.
         QByteArray ini = readAll(iniPath());
         QSettings settings(iniPath(), QSettings::IniFormat);
-        ini.replace(settings.value(QStringLiteral("side_file_sha256")).toByteArray(),
-                    Sha256::hash(sideBytes).toHex());
+        ini.replace(settings.value(QStringLiteral("digests_file_sha256")).toByteArray(),
+                    Sha256::hash(digestsBytes).toHex());
         QVERIFY(writeFile(iniPath(), ini));
         QVERIFY(runTool({"sign", "--key", developmentKey, iniPath()}));
         break;
@@ -211,9 +232,9 @@ void TestReleaseSecurity::servedRelease()
         return;
     const QMap<QString, QByteArray> before = site->clientFiles();
 
-    RunningUpdater child(site->installation, {"--headless"},
-                         site->installation.environment(site->tmp.path(), QString(),
-                                                        site->versionServer.port()));
+    RunningUpdater child(
+        site->installation, {"--headless"},
+        site->installation.environment(site->tmp.path(), QString(), site->versionServer.port()));
     QVERIFY(child.waitForEnd());
     const QString log = child.log();
     QVERIFY2(child.exitCode() == (installs ? 0 : 3), qPrintable(log));

@@ -80,6 +80,7 @@ void TestMainWindow::initTestCase()
 void TestMainWindow::init()
 {
     QFile::remove(Configuration::getSettingsFilePath());
+    QFile::remove(Configuration::getAppRootPath() + QLatin1String("/update.release"));
     QVERIFY(writeMirrorsFile(release->mirrorsIni()));
     mirror->clearFaults();
 }
@@ -90,6 +91,7 @@ void TestMainWindow::cleanup()
     QDir(Configuration::getAppRootPath() + QLatin1String("/installed-window-test"))
         .removeRecursively();
     FileStateCache::discard(Configuration::getAppRootPath());
+    QFile::remove(Configuration::getAppRootPath() + QLatin1String("/update.release"));
     QFile::remove(Configuration::getSettingsFilePath());
     QFile::remove(Configuration::getAppRootPath() + QLatin1String("/mirrors.ini"));
 }
@@ -272,7 +274,8 @@ void TestMainWindow::successfulRunOffersClientStart()
     QCOMPARE(window.totalProgressBar->value(), 1000);
     QVERIFY(window.outputTextEdit->toPlainText().contains(
         QLatin1String("Update successfully finished")));
-    QCOMPARE(mirror->requestCount(QLatin1String(IniPath)), 1);
+    // Asked for compressed first, which the release has.
+    QCOMPARE(mirror->requestCount(QLatin1String(IniPath) + QLatin1String(".gz")), 1);
     QCOMPARE(mirror->requestCount(QLatin1String(IniPath) + QLatin1String(".sig")), 1);
     // A successful run leaves no temporary files and no session record.
     QVERIFY(!QFileInfo::exists(tempDir));
@@ -339,7 +342,8 @@ void TestMainWindow::closeDuringRunAnsweredNo()
     MainWindow window(configuration);
     window.show();
     BoxAnswerer answerer({QStringLiteral("No")});
-    mirror->setFault(QLatin1String(IniPath), TestHttpMirror::Fault::stall(10));
+    mirror->setFault(QLatin1String(IniPath) + QLatin1String(".gz"),
+                     TestHttpMirror::Fault::stall(10));
     QTest::mouseClick(window.startButton, Qt::LeftButton);
     QTRY_COMPARE(mirror->openConnectionCount(), 1);
     QVERIFY(!window.close());
@@ -347,7 +351,7 @@ void TestMainWindow::closeDuringRunAnsweredNo()
     QVERIFY(answerer.texts().first().startsWith(QLatin1String("Question: ")));
     QVERIFY(window.isVisible());
     // The run goes on to its end.
-    mirror->resumeStalled(QLatin1String(IniPath));
+    mirror->resumeStalled(QLatin1String(IniPath) + QLatin1String(".gz"));
     QTRY_COMPARE(window.startButton->text(), QStringLiteral("Start Varnolt"));
     QVERIFY(window.close());
 }
@@ -360,7 +364,8 @@ void TestMainWindow::closeDuringRunAnsweredYes()
     MainWindow window(configuration);
     window.show();
     BoxAnswerer answerer({QStringLiteral("Yes")});
-    mirror->setFault(QLatin1String(IniPath), TestHttpMirror::Fault::stall(10));
+    mirror->setFault(QLatin1String(IniPath) + QLatin1String(".gz"),
+                     TestHttpMirror::Fault::stall(10));
     QTest::mouseClick(window.startButton, Qt::LeftButton);
     QTRY_COMPARE(mirror->openConnectionCount(), 1);
     QVERIFY(!window.close());
