@@ -10,9 +10,11 @@
 #include "fuzzsupport.h"
 #include "manifest/filespecifications.h"
 #include "manifest/makedownloadreplacelistfunc.h"
+#include "manifest/plainini.h"
 #include "manifest/releasebinding.h"
 
 #include <QSet>
+#include <QSettings>
 #include <QTemporaryDir>
 
 #include <cstdlib>
@@ -65,6 +67,37 @@ void checkBinding(const QByteArray &ini)
                    problem + QLatin1Char('\n') + QString::fromUtf8(written));
     if (!(again == binding))
         Fuzz::fail("a written binding reads back the same", QString::fromUtf8(written));
+}
+
+// The plain form is read without the settings reader: whatever it accepts must read as the
+// settings reader reads it, or a signed ini would mean one thing to one reader and another to
+// the other.
+void checkPlainForm(const QString &path, const QByteArray &ini)
+{
+    PlainIni plain;
+    if (!PlainIni::read(ini, &plain))
+        return;
+    QSettings settings(path, QSettings::IniFormat);
+    QStringList sections;
+    for (const PlainIni::Section &section : qAsConst(plain.sections)) {
+        sections.append(section.name);
+        settings.beginGroup(section.name);
+        QStringList keys;
+        for (const QPair<QString, QString> &entry : section.entries) {
+            keys.append(entry.first);
+            if (settings.value(entry.first).toString() != entry.second)
+                Fuzz::fail("a plain value reads as the settings reader reads it", entry.first);
+        }
+        if (settings.allKeys() != keys)
+            Fuzz::fail("a plain section has the settings reader's keys", section.name);
+        settings.endGroup();
+    }
+    if (settings.childGroups() != sections)
+        Fuzz::fail("a plain ini has the settings reader's sections", QString::fromUtf8(ini));
+    for (const QPair<QString, QString> &entry : qAsConst(plain.general)) {
+        if (settings.value(entry.first).toString() != entry.second)
+            Fuzz::fail("a plain key outside sections reads as the settings reader's", entry.first);
+    }
 }
 
 void checkLists(const FileSpecifications &lists)
@@ -120,6 +153,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     checkBinding(ini);
 
     Fuzz::writeFile(setup->iniPath, ini);
+    checkPlainForm(setup->iniPath, ini);
     FileSpecifications lists;
     MakeDownloadReplaceListFunc lister(&setup->configuration, lists);
     if (lister.run())

@@ -6,6 +6,7 @@
 #include "manifest/directoryplan.h"
 #include "manifest/filestatecache.h"
 #include "manifest/installedrelease.h"
+#include "manifest/plainini.h"
 #include "manifest/sidefile.h"
 
 #include <QFile>
@@ -35,10 +36,15 @@ bool isSafeRelativePath(const QString &path)
         if (c.unicode() < 0x20 || c.unicode() == 0x7f)
             return false;
     }
-    const QStringList parts = path.split(QLatin1Char('/'));
-    for (const QString &part : parts) {
+    // Component by component without splitting: a release of many files has every path checked.
+    for (qsizetype start = 0; start <= path.size();) {
+        qsizetype end = path.indexOf(QLatin1Char('/'), start);
+        if (end < 0)
+            end = path.size();
+        const QStringView part = QStringView(path).sliced(start, end - start);
         if (part.isEmpty() || part == QLatin1String(".") || part == QLatin1String(".."))
             return false;
+        start = end + 1;
     }
     return true;
 }
@@ -184,6 +190,37 @@ bool MakeDownloadReplaceListFunc::run()
 
 bool MakeDownloadReplaceListFunc::readEntries(QList<Entry> &entries)
 {
+    // The plain form is read without the settings reader, which for many files costs more than
+    // the rest of a run that finds nothing to do; anything else goes through it.
+    QFile file(productIniPath);
+    PlainIni plain;
+    if (!file.open(QIODevice::ReadOnly) || !PlainIni::read(file.readAll(), &plain))
+        return readEntriesWithSettings(entries);
+    file.close();
+    qsizetype count = 0;
+    for (const PlainIni::Section &section : qAsConst(plain.sections))
+        count += section.entries.size();
+    if (count == 0) {
+        emit message(tr("no files in product ini"));
+        return false;
+    }
+    entries.reserve(count);
+    for (PlainIni::Section &section : plain.sections) {
+        for (const QPair<QString, QString> &entry : qAsConst(section.entries)) {
+            if (!addEntry(section.name, entry.first, entry.second, entries))
+                return false;
+        }
+        // Taken into the entries: what is still needed lives on there.
+        section.entries = {};
+    }
+    directories
+        = ReleaseDirectories::fromValues(plain.generalValue(ReleaseDirectories::EmptyKey),
+                                         plain.generalValue(ReleaseDirectories::DroppedKey));
+    return checkDirectories();
+}
+
+bool MakeDownloadReplaceListFunc::readEntriesWithSettings(QList<Entry> &entries)
+{
     QSettings settings(productIniPath, QSettings::IniFormat);
     const int count = getFileCount(settings);
     if (count == 0) {
@@ -204,19 +241,30 @@ bool MakeDownloadReplaceListFunc::readEntries(QList<Entry> &entries)
     for (const QString &section : sections) {
         settings.beginGroup(section);
         const QStringList keys = settings.allKeys();
-        const bool isDeleteSection = section == DeleteSection;
         for (const QString &key : keys) {
-            Entry entry;
-            entry.isDelete = isDeleteSection;
-            const bool ok = isDeleteSection ? handleDeleteEntry(key)
-                                            : handleFileEntry(settings, section, key, entry);
-            if (!ok)
+            if (!addEntry(section, key, settings.value(key).toString(), entries))
                 return false;
-            entries.append(entry);
         }
         settings.endGroup();
     }
     directories = ReleaseDirectories::read(settings);
+    return checkDirectories();
+}
+
+bool MakeDownloadReplaceListFunc::addEntry(const QString &section, const QString &key,
+                                           const QString &value, QList<Entry> &entries)
+{
+    Entry entry;
+    entry.isDelete = section == DeleteSection;
+    const bool ok
+        = entry.isDelete ? handleDeleteEntry(key) : handleFileEntry(section, key, value, entry);
+    if (ok)
+        entries.append(std::move(entry));
+    return ok;
+}
+
+bool MakeDownloadReplaceListFunc::checkDirectories()
+{
     for (const QStringList *paths : {&directories.empty, &directories.dropped}) {
         for (const QString &path : *paths) {
             if (!checkPath(path, QString()))
@@ -494,13 +542,13 @@ void MakeDownloadReplaceListFunc::placeEntry(Entry &entry)
     results.downloadList.append(std::move(entry.download));
 }
 
-bool MakeDownloadReplaceListFunc::handleFileEntry(QSettings &settings, const QString &section,
-                                                  const QString &key, Entry &entry)
+bool MakeDownloadReplaceListFunc::handleFileEntry(const QString &section, const QString &key,
+                                                  const QString &value, Entry &entry)
 {
     if (!checkPath(key, section))
         return false;
 
-    const QStringList parts = settings.value(key).toString().split(PartSeparator);
+    const QStringList parts = value.split(PartSeparator);
     if (parts.size() != 2 && parts.size() != 5) {
         emit message(tr("warning: product ini contains invalid line in section %1").arg(section));
         return false;

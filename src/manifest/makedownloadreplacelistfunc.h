@@ -83,8 +83,15 @@ private:
         QByteArray md5;
     };
 
-    bool handleFileEntry(QSettings &settings, const QString &section, const QString &key,
+    bool handleFileEntry(const QString &section, const QString &key, const QString &value,
                          Entry &entry);
+    // Checks one key of the ini and appends its entry; false after a message.
+    bool addEntry(const QString &section, const QString &key, const QString &value,
+                  QList<Entry> &entries);
+    // The ini in any form the settings reader takes (readEntries() reads the plain one itself).
+    bool readEntriesWithSettings(QList<Entry> &entries);
+    // Checks the paths of the release's directories; false after a message.
+    bool checkDirectories();
     bool handleDeleteEntry(const QString &key);
     void hashBatch(QThreadPool &pool, QList<Entry> &entries, qsizetype begin, qsizetype end,
                    QList<Learned> &learned) const;

@@ -2,10 +2,11 @@
 
 #include <QSettings>
 
+const QString ReleaseDirectories::EmptyKey = QStringLiteral("directories_empty");
+const QString ReleaseDirectories::DroppedKey = QStringLiteral("directories_dropped");
+
 namespace {
 
-const QString EmptyKey = QStringLiteral("directories_empty");
-const QString DroppedKey = QStringLiteral("directories_dropped");
 const QString Separator = QStringLiteral("::");
 
 QStringList split(const QString &value)
@@ -17,9 +18,14 @@ QStringList split(const QString &value)
 
 ReleaseDirectories ReleaseDirectories::read(QSettings &settings)
 {
+    return fromValues(settings.value(EmptyKey).toString(), settings.value(DroppedKey).toString());
+}
+
+ReleaseDirectories ReleaseDirectories::fromValues(const QString &empty, const QString &dropped)
+{
     ReleaseDirectories directories;
-    directories.empty = split(settings.value(EmptyKey).toString());
-    directories.dropped = split(settings.value(DroppedKey).toString());
+    directories.empty = split(empty);
+    directories.dropped = split(dropped);
     return directories;
 }
 

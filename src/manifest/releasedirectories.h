@@ -29,9 +29,15 @@ public:
 
     bool isEmpty() const { return empty.isEmpty() && dropped.isEmpty(); }
 
+    /// The keys' names.
+    static const QString EmptyKey;
+    static const QString DroppedKey;
+
     /// The keys as the settings reader (@p settings, at its top level) holds them. The paths are
     /// not checked: whoever uses them must.
     static ReleaseDirectories read(QSettings &settings);
+    /// The same from the keys' values as they are.
+    static ReleaseDirectories fromValues(const QString &empty, const QString &dropped);
 
     /// Writes the keys that have paths into @p settings at its top level.
     void write(QSettings &settings) const;
