@@ -1,8 +1,11 @@
 #include "manifest/cryptotools.h"
 
+#include "manifest/evpdigest.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <utility>
 
 #if defined(TFM_DESC)
@@ -78,10 +81,12 @@ void hash_msg(const unsigned char *in, unsigned long len, unsigned char *out)
 {
     if (!in)
         in = noBytes;
-    hash_state state;
-    sha1_init(&state);
-    sha1_process(&state, in, len);
-    sha1_done(&state, out);
+    // The signatures' SHA-1, from the library that uses the processor's SHA instructions: a
+    // product ini of many files is hashed at every run, several times faster so.
+    const QByteArray digest = EvpDigest::hash(
+        EvpDigest::Sha1Algorithm,
+        QByteArrayView(reinterpret_cast<const char *>(in), qsizetype(len)));
+    std::copy(digest.cbegin(), digest.cend(), out);
 }
 
 bool verify_msg(Rsa_key *key, const unsigned char *msg, unsigned long msgLen,

@@ -7,7 +7,10 @@
 struct EvpDigest::Context
 {
     explicit Context(Algorithm algorithm)
-        : type(algorithm == Md5Algorithm ? EVP_md5() : EVP_sha256()), ctx(EVP_MD_CTX_new())
+        : type(algorithm == Md5Algorithm        ? EVP_md5()
+                 : algorithm == Sha1Algorithm ? EVP_sha1()
+                                              : EVP_sha256()),
+      ctx(EVP_MD_CTX_new())
     {
         if (!ctx || EVP_DigestInit_ex(ctx, type, nullptr) != 1)
             throw std::bad_alloc();

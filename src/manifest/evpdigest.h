@@ -12,7 +12,7 @@
 class EvpDigest
 {
 public:
-    enum Algorithm { Md5Algorithm, Sha256Algorithm };
+    enum Algorithm { Md5Algorithm, Sha256Algorithm, Sha1Algorithm };
 
     explicit EvpDigest(Algorithm algorithm);
     ~EvpDigest();
