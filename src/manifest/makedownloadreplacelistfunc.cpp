@@ -91,10 +91,9 @@ MakeDownloadReplaceListFunc::MakeDownloadReplaceListFunc(Configuration *configur
       tempDir(configuration->tempDir),
       productIniPath(configuration->tempDir + QLatin1Char('/') + configuration->clientType
                      + QLatin1String(".ini")),
-      sideFilePath(configuration->sideFilePath),
       installedIniPath(configuration->installedIniPath),
-      blockListsApart(configuration->blockListsApart),
-      segmentFrom(configuration->segmentFrom)
+      digests(configuration->sideFilePath, configuration->blockListsApart,
+              configuration->segmentFrom)
 {
 }
 
@@ -119,7 +118,7 @@ bool MakeDownloadReplaceListFunc::run()
     downloadKeys.clear();
     deleteKeys.clear();
     directories = {};
-    reused = {};
+    digests.clear();
 
     emit message(tr("Compiling download and replace list"));
 
@@ -292,130 +291,14 @@ bool MakeDownloadReplaceListFunc::placeDirectories()
 
 bool MakeDownloadReplaceListFunc::attachStrongDigests()
 {
-    if (sideFilePath.isEmpty() || (results.downloadList.isEmpty() && reused.isEmpty()))
-        return true;
-    QHash<QString, QByteArray> wanted;
-    for (const FileDownloadSpecification &download : qAsConst(results.downloadList))
-        wanted.insert(SideFile::pathOf(download.section, download.filePath), QByteArray());
-    for (const Reused &copy : qAsConst(reused))
-        wanted.insert(SideFile::pathOf(copy.download.section, copy.download.filePath),
-                      QByteArray());
-    QFile file;
     QString problem;
-    QByteArray data;
-    if (!SessionFile::openForReading(file, sideFilePath)) {
-        problem = file.errorString();
-    } else {
-        data = file.readAll();
-        SideFile::lookUp(data, &wanted, &problem);
-    }
-    if (!problem.isEmpty()) {
-        emit message(tr("side file %1 is unusable: %2").arg(sideFilePath, problem));
-        return false;
-    }
-    if (blockListsApart) {
-        attachListBindings(data);
-    } else {
-        data = QByteArray();
-        // Read again a line at a time: the lists of large files make up most of the side file.
-        if (file.seek(0))
-            attachBlockLines(&file);
-    }
-    const auto take = [this, &wanted](FileDownloadSpecification &download) {
-        download.sha256 = wanted.value(SideFile::pathOf(download.section, download.filePath));
-        if (!download.sha256.isEmpty())
-            return true;
-        // The signed ini pins the side file; a stored file it does not cover could only be
-        // checked by its MD5, which the release promised not to rely on.
-        emit message(tr("side file has no SHA-256 for %1 in section %2")
-                         .arg(download.filePath, download.section));
-        return false;
-    };
-    for (FileDownloadSpecification &download : results.downloadList) {
-        if (!take(download))
-            return false;
-    }
-    // From the last one back, so that the places of the earlier ones stay where they were.
-    for (auto it = reused.rbegin(); it != reused.rend(); ++it) {
-        if (!take(it->download))
-            return false;
-        if (it->sha256 != it->download.sha256)
-            results.downloadList.insert(it->position, std::move(it->download));
-    }
-    reused = {};
-    return true;
-}
-
-bool MakeDownloadReplaceListFunc::wantsList(const FileDownloadSpecification &download) const
-{
-    // A file with an installed older version is put together from its blocks; a large one
-    // stored as it is comes in segments, each block checked as it arrives.
-    return !download.installedPath.isEmpty()
-        || (!download.unpacked && segmentFrom > 0 && download.size >= quint64(segmentFrom));
-}
-
-void MakeDownloadReplaceListFunc::attachListBindings(const QByteArray &digests)
-{
-    QHash<QString, SideFile::ListBinding> wanted;
-    for (const FileDownloadSpecification &download : qAsConst(results.downloadList)) {
-        if (wantsList(download))
-            wanted.insert(SideFile::pathOf(download.section, download.filePath), {});
-    }
-    QString problem;
-    if (!wanted.isEmpty() && !SideFile::lookUpLists(digests, &wanted, &problem)) {
-        // The file is pinned by the signed ini, so this is the publisher's fault; the files are
-        // fetched whole rather than not at all.
-        emit message(tr("the block lists of %1 are unusable: %2").arg(sideFilePath, problem));
-        wanted.clear();
-    }
-    for (FileDownloadSpecification &download : results.downloadList) {
-        if (!wantsList(download))
-            continue;
-        const SideFile::ListBinding binding
-            = wanted.value(SideFile::pathOf(download.section, download.filePath));
-        download.listSha256 = binding.sha256;
-        download.listSize = binding.size;
-        // Without a list the installed file is of no use.
-        if (download.listSha256.isEmpty())
-            download.installedPath.clear();
-    }
-}
-
-void MakeDownloadReplaceListFunc::attachBlockLines(QIODevice *sideFile)
-{
-    const auto segmented = [this](const FileDownloadSpecification &download) {
-        return !download.unpacked && segmentFrom > 0 && download.size >= quint64(segmentFrom);
-    };
-    QHash<QString, SideFile::FileLines> wanted;
-    for (const FileDownloadSpecification &download : qAsConst(results.downloadList)) {
-        if (wantsList(download))
-            wanted.insert(SideFile::pathOf(download.section, download.filePath), {});
-    }
-    if (!wanted.isEmpty())
-        SideFile::lookUpFileLines(sideFile, &wanted);
-    for (FileDownloadSpecification &download : results.downloadList) {
-        if (download.installedPath.isEmpty() && !segmented(download))
-            continue;
-        SideFile::FileLines lines
-            = wanted.take(SideFile::pathOf(download.section, download.filePath));
-        download.blockLine = std::move(lines.blocks);
-        if (download.installedPath.isEmpty())
-            continue;
-        if (download.unpacked) {
-            download.pointsLine = std::move(lines.points);
-            download.unpackedSha256 = lines.unpackedSha256;
-        }
-        // Without a list the installed file is of no use; nor for a compressed file without
-        // its access points and the digest of what they give.
-        if (download.blockLine.isEmpty()
-            || (download.unpacked
-                && (download.pointsLine.isEmpty() || download.unpackedSha256.isEmpty()))) {
-            download.installedPath.clear();
-            if (!segmented(download))
-                download.blockLine.clear();
-            download.pointsLine.clear();
-        }
-    }
+    QStringList notes;
+    const bool attached = digests.attach(results.downloadList, &problem, &notes);
+    for (const QString &note : qAsConst(notes))
+        emit message(note);
+    if (!attached)
+        emit message(problem);
+    return attached;
 }
 
 void MakeDownloadReplaceListFunc::loadFileStates()
@@ -471,7 +354,7 @@ void MakeDownloadReplaceListFunc::compare(Learned &lesson) const
     if (!entry.installedMatches)
         entry.tempMatches
             = tempMatches(tempDir + QLatin1Char('/') + entry.download.filePath, entry.download.md5,
-                          sideFilePath.isEmpty() ? nullptr : &entry.tempSha256);
+                          digests.exist() ? &entry.tempSha256 : nullptr);
 }
 
 bool MakeDownloadReplaceListFunc::installedMatches(const Entry &entry, const QString &path,
@@ -531,10 +414,10 @@ void MakeDownloadReplaceListFunc::placeEntry(Entry &entry)
         if (entry.download.unpacked)
             QFile::remove(tempDir + QLatin1Char('/') + key
                           + QLatin1String(FileDownloadSpecification::UnpackedSuffix));
-        if (!sideFilePath.isEmpty()) {
+        if (digests.exist()) {
             downloadKeys.insert(key);
-            reused.append({results.downloadList.size(), std::move(entry.download),
-                           std::move(entry.tempSha256)});
+            digests.addReused(results.downloadList.size(), std::move(entry.download),
+                              std::move(entry.tempSha256));
         }
         return;
     }

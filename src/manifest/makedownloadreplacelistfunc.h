@@ -2,6 +2,7 @@
 
 #include "manifest/filespecifications.h"
 #include "manifest/releasedirectories.h"
+#include "manifest/strongdigests.h"
 #include "tasks/asyncfunc.h"
 
 #include <QSet>
@@ -119,20 +120,9 @@ private:
     static bool fileMatches(const QString &path, const QString &md5);
     // Whether the temporary copy at path has the MD5 md5; its SHA-256 goes to sha256 when asked.
     static bool tempMatches(const QString &path, const QString &md5, QByteArray *sha256);
-    // Gives every download and every reused temporary copy the SHA-256 the release's side file
-    // lists for it; a reused copy that does not have it is downloaded after all. False after a
-    // message when the side file is unusable or lacks a file. Only the files that are fetched
-    // or reused need it, so an up-to-date installation never reads the side file.
+    // Gives the downloads and the reused temporary copies their strong digests (StrongDigests);
+    // false after a message when the file of them is unusable or lacks a file.
     bool attachStrongDigests();
-    // Gives every download with an installed older version, and every one fetched in segments,
-    // the side file's block list of it; a download without one forgets its installed file.
-    void attachBlockLines(QIODevice *sideFile);
-    // For a release whose lists are files of their own: gives the same downloads the binding of
-    // their list from the digests file @p digests instead of the list itself.
-    void attachListBindings(const QByteArray &digests);
-    // Whether a download gets its list: one with an installed older version, or one fetched in
-    // segments.
-    bool wantsList(const FileDownloadSpecification &download) const;
 
     Configuration *configuration;
     FileSpecifications &results;
@@ -145,19 +135,10 @@ private:
     QString installDir;
     QString tempDir;
     QString productIniPath;
-    QString sideFilePath;
     QString installedIniPath;
-    bool blockListsApart;
-    qint64 segmentFrom;
-    // Temporary copies kept instead of downloads, with the place in the download list each
-    // would have taken, until their SHA-256 is checked.
-    struct Reused
-    {
-        qsizetype position;
-        FileDownloadSpecification download;
-        QByteArray sha256;
-    };
-    QList<Reused> reused;
+    // The release's digests or side file, and the copies of an earlier session that wait for
+    // their SHA-256 from it.
+    StrongDigests digests;
 
     // Bookkeeping of one run: every installed path the product ini names, every key already in
     // the download list, and every path the "delete" section names.
