@@ -229,7 +229,7 @@ INI
 # directory left out.
 file_list() {
     (cd "$1" && find . -mindepth 1 ! -type d -print0 | sort -z | xargs -0 -r sha256sum) |
-        grep -v -E '  \./(update|update\.ini|update\.ini\.lock|update\.lock|update\.state|mirrors\.ini)$' || true
+        grep -v -E '  \./(update|update\.ini|update\.ini\.lock|update\.lock|update\.state|update\.release|mirrors\.ini)$' || true
 }
 
 # Every directory below DIR.
@@ -310,6 +310,17 @@ run_direction() {
     local files requests
     files=$(file_list "$dir/client" | wc -l)
     requests=$(grep -c "\"GET /$name/" "$work/http.log" || true)
+    # Today's updater keeps the release's metadata: run again, it asks the mirror nothing,
+    # whichever tool published the release.
+    if [ "$updater" = "$new_update" ]; then
+        [ -f "$installation/update.release" ] || fail "$name: no update.release was kept"
+        "$installation/update" --headless >"$dir/again.log" 2>&1 ||
+            { tail -n 20 "$dir/again.log" >&2; fail "$name: the run after the update failed"; }
+        local again
+        again=$(grep -c "\"GET /$name/" "$work/http.log" || true)
+        [ "$again" -eq "$requests" ] ||
+            fail "$name: the run after the update made $((again - requests)) requests (log: $dir/again.log)"
+    fi
     echo "compat: $name: OK: $files files installed, old/removed.txt deleted, $requests downloads;" \
          "release files: $published (published with $note)"
 }

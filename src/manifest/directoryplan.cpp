@@ -55,11 +55,15 @@ DirectoryPlan::Outcome DirectoryPlan::make(const ReleaseDirectories &directories
             held.insert(entry.left(slash));
         }
     };
-    for (const QString &destination : destinations)
-        holdAbove(destination);
-    for (const QString &directory : directories.empty) {
-        held.insert(directory);
-        holdAbove(directory);
+    // Only deletions need to know: a run with nothing to delete, the usual one, does not walk
+    // the directories of every file.
+    if (!results->deleteList.isEmpty()) {
+        for (const QString &destination : destinations)
+            holdAbove(destination);
+        for (const QString &directory : directories.empty) {
+            held.insert(directory);
+            holdAbove(directory);
+        }
     }
     for (const QString &deleted : std::as_const(results->deleteList)) {
         for (qsizetype slash = deleted.lastIndexOf(QLatin1Char('/')); slash > 0;

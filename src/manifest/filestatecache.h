@@ -64,6 +64,9 @@ public:
      */
     QByteArray trustedMd5(const QString &path, const struct stat &now) const;
 
+    /// The number of files the cache has entries for.
+    qsizetype size() const { return records.size(); }
+
     /// Whether @p info describes a file whose state the cache can hold (a regular file on the
     /// installation's device).
     bool canRecord(const struct stat &info) const;

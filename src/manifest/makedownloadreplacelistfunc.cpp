@@ -11,12 +11,15 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QThread>
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentMap>
 
+#include <fcntl.h>
 #include <malloc.h>
+#include <unistd.h>
 
 namespace {
 
@@ -132,6 +135,12 @@ bool MakeDownloadReplaceListFunc::run()
     if (!installedIniPath.isEmpty())
         addInstalledLeftovers();
     loadFileStates();
+    installFd = ::open(QFile::encodeName(installDir).constData(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    const auto closeInstallDir = qScopeGuard([this] {
+        if (installFd >= 0)
+            ::close(installFd);
+        installFd = -1;
+    });
 
     // A pool of its own: this runs on a thread of the global pool, which the hashing must not
     // wait for. Made once and only ever mapped over: its threads stay for the whole comparison
@@ -146,6 +155,7 @@ bool MakeDownloadReplaceListFunc::run()
     // costs an event on the main thread, which for a large product added up to more than
     // looking at its files through the cache.
     qint64 shownStep = -1;
+    qsizetype trusted = 0;
     for (qsizetype begin = 0; begin < entries.size(); begin += Batch) {
         const qsizetype end = qMin(entries.size(), begin + Batch);
         hashBatch(pool, entries, begin, end, learned);
@@ -163,6 +173,7 @@ bool MakeDownloadReplaceListFunc::run()
                 return false;
             }
             if (!entry.isDelete) {
+                trusted += learned.at(i - begin).trusted ? 1 : 0;
                 updateFileStates(entry, learned.at(i - begin));
                 placeEntry(entries[i]);
             }
@@ -179,7 +190,9 @@ bool MakeDownloadReplaceListFunc::run()
     results.replaceList.squeeze();
     results.deleteList.squeeze();
     results.directoryList.squeeze();
-    if (fileStates)
+    // Every entry of the cache that vouched for a file of this release is one of its files: when
+    // all of them did, the cache holds nothing else (the usual run, with nothing to do).
+    if (fileStates && trusted != fileStates->size())
         fileStates->keepOnly(destinations);
     // The parsed manifest was freed on this pool thread, whose allocator keeps freed memory for
     // its own later use; handed back now, it does not add to what the installation needs.
@@ -337,7 +350,13 @@ void MakeDownloadReplaceListFunc::compare(Learned &lesson) const
         return;
     const QString path = installDir + QLatin1Char('/') + entry.destination;
     struct stat now;
-    const bool exists = ::lstat(QFile::encodeName(path).constData(), &now) == 0;
+    // Relative to the installation directory, opened once: the kernel does not walk the
+    // directories above it for every file of a large release.
+    const bool exists = installFd >= 0
+        ? ::fstatat(installFd, QFile::encodeName(entry.destination).constData(), &now,
+                    AT_SYMLINK_NOFOLLOW)
+            == 0
+        : ::lstat(QFile::encodeName(path).constData(), &now) == 0;
     if (exists && S_ISDIR(now.st_mode)) {
         entry.isDirectory = true;
         return;
@@ -365,10 +384,20 @@ bool MakeDownloadReplaceListFunc::installedMatches(const Entry &entry, const QSt
         return fileMatches(path, entry.installedMd5);
     const QByteArray known = fileStates->trustedMd5(entry.destination, now);
     const auto matches = [&entry](const QByteArray &md5) {
-        return entry.installedMd5.compare(QLatin1String(md5.toHex()), Qt::CaseInsensitive) == 0;
+        // In hexadecimal on the stack: one allocation less for every file.
+        static constexpr char Digits[] = "0123456789abcdef";
+        char hex[32];
+        for (int i = 0; i < 16 && i < md5.size(); ++i) {
+            hex[2 * i] = Digits[uchar(md5.at(i)) >> 4];
+            hex[2 * i + 1] = Digits[uchar(md5.at(i)) & 15];
+        }
+        return md5.size() == 16
+            && entry.installedMd5.compare(QLatin1String(hex, 32), Qt::CaseInsensitive) == 0;
     };
-    if (!known.isEmpty())
+    if (!known.isEmpty()) {
+        learned->trusted = true;
         return matches(known);
+    }
     if (!fileStates->canRecord(now))
         return fileMatches(path, entry.installedMd5);
 

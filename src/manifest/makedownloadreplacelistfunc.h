@@ -79,6 +79,8 @@ private:
     struct Learned
     {
         Entry *entry = nullptr;
+        // The cache vouched for the installed file: it has an entry for it.
+        bool trusted = false;
         bool valid = false;
         struct stat info;
         QByteArray md5;
@@ -133,6 +135,8 @@ private:
 
     // Taken from the configuration on the main thread.
     QString installDir;
+    // The installation directory, open while the files are compared; -1 otherwise.
+    int installFd = -1;
     QString tempDir;
     QString productIniPath;
     QString installedIniPath;
