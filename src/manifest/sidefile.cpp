@@ -16,9 +16,9 @@ bool isLowerHex(const QByteArray &text)
                        [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
-// Calls take(path, raw digest) for every sha256 line of a side file, in order; take returns
-// false to stop with the reason it put into problem.
-template<typename Take> bool walk(const QByteArray &data, QString *problem, Take take)
+// Calls visit(line, its number from 1) for every line of data; visit returns false to stop.
+// Returns how many lines were visited, or -1 when visit stopped.
+template<typename Visit> int forEachLine(const QByteArray &data, Visit visit)
 {
     qsizetype position = 0;
     int lineNumber = 0;
@@ -28,17 +28,26 @@ template<typename Take> bool walk(const QByteArray &data, QString *problem, Take
             end = data.size();
         const QByteArray line = data.mid(position, end - position);
         position = end + 1;
-        ++lineNumber;
+        if (!visit(line, ++lineNumber))
+            return -1;
+    }
+    return lineNumber;
+}
+
+// Calls take(path, raw digest) for every sha256 line of a side file, in order; take returns
+// false to stop with the reason it put into problem.
+template<typename Take> bool walk(const QByteArray &data, QString *problem, Take take)
+{
+    const int lines = forEachLine(data, [&](const QByteArray &line, int lineNumber) {
         if (lineNumber == 1) {
-            if (line != SideFile::Header) {
-                *problem = QStringLiteral("it does not begin with \"%1\"")
-                               .arg(QString::fromLatin1(SideFile::Header));
-                return false;
-            }
-            continue;
+            if (line == SideFile::Header)
+                return true;
+            *problem = QStringLiteral("it does not begin with \"%1\"")
+                           .arg(QString::fromLatin1(SideFile::Header));
+            return false;
         }
         if (!line.startsWith("sha256 "))
-            continue;
+            return true;
         // "sha256 " + 64 digits + " " + at least "s/k".
         const QByteArray digest = line.mid(7, 64);
         if (line.size() < 7 + 64 + 1 + 3 || line.at(7 + 64) != ' ' || !isLowerHex(digest)) {
@@ -51,14 +60,11 @@ template<typename Take> bool walk(const QByteArray &data, QString *problem, Take
             *problem = QStringLiteral("line %1 names no section and file").arg(lineNumber);
             return false;
         }
-        if (!take(path, digest))
-            return false;
-    }
-    if (lineNumber == 0) {
+        return take(path, digest);
+    });
+    if (lines == 0)
         *problem = QStringLiteral("it is empty");
-        return false;
-    }
-    return true;
+    return lines > 0;
 }
 
 } // namespace
@@ -133,38 +139,34 @@ bool SideFile::lookUpLists(const QByteArray &data, QHash<QString, ListBinding> *
     // digests file is not taken for one without lists.
     if (!walk(data, problem, [](const QString &, const QByteArray &) { return true; }))
         return false;
-    qsizetype position = 0;
-    int lineNumber = 0;
-    while (position < data.size()) {
-        qsizetype end = data.indexOf('\n', position);
-        if (end < 0)
-            end = data.size();
-        const QByteArrayView line = QByteArrayView(data).sliced(position, end - position);
-        position = end + 1;
-        ++lineNumber;
-        if (!line.startsWith("list "))
-            continue;
-        // "list " + 64 digits + " " + size + " " + at least "s/k".
-        const qsizetype sizeEnd = line.indexOf(' ', 5 + 64 + 1);
-        qint64 size = 0;
-        if (line.size() < 5 + 64 + 1 || line.at(5 + 64) != ' '
-            || !isLowerHex(line.sliced(5, 64).toByteArray()) || sizeEnd < 0
-            || !parseNumber(line.sliced(5 + 64 + 1, sizeEnd - (5 + 64 + 1)), 15, &size)) {
-            *problem = QStringLiteral("line %1 is malformed").arg(lineNumber);
-            return false;
-        }
-        const QString path = QString::fromUtf8(line.sliced(sizeEnd + 1));
-        const auto it = wanted->find(path);
-        if (it == wanted->end())
-            continue;
-        if (!it->sha256.isEmpty()) {
-            *problem = QStringLiteral("the list of %1 is named twice").arg(path);
-            return false;
-        }
-        it->sha256 = QByteArray::fromHex(line.sliced(5, 64).toByteArray());
-        it->size = size;
-    }
-    return true;
+    return forEachLine(data,
+                       [&](const QByteArray &text, int lineNumber) {
+                           const QByteArrayView line(text);
+                           if (!line.startsWith("list "))
+                               return true;
+                           // "list " + 64 digits + " " + size + " " + at least "s/k".
+                           const qsizetype sizeEnd = line.indexOf(' ', 5 + 64 + 1);
+                           qint64 size = 0;
+                           if (line.size() < 5 + 64 + 1 || line.at(5 + 64) != ' '
+                               || !isLowerHex(line.sliced(5, 64).toByteArray()) || sizeEnd < 0
+                               || !parseNumber(line.sliced(5 + 64 + 1, sizeEnd - (5 + 64 + 1)), 15,
+                                               &size)) {
+                               *problem = QStringLiteral("line %1 is malformed").arg(lineNumber);
+                               return false;
+                           }
+                           const QString path = QString::fromUtf8(line.sliced(sizeEnd + 1));
+                           const auto it = wanted->find(path);
+                           if (it == wanted->end())
+                               return true;
+                           if (!it->sha256.isEmpty()) {
+                               *problem = QStringLiteral("the list of %1 is named twice").arg(path);
+                               return false;
+                           }
+                           it->sha256 = QByteArray::fromHex(line.sliced(5, 64).toByteArray());
+                           it->size = size;
+                           return true;
+                       })
+        >= 0;
 }
 
 bool SideFile::parseNumber(QByteArrayView text, int maxDigits, qint64 *value)

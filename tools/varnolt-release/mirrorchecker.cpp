@@ -137,6 +137,16 @@ void MirrorChecker::onManifestFetched()
     checkFiles(ini);
 }
 
+bool MirrorChecker::endIfWrong(QNetworkReply *reply, const QString &problemText)
+{
+    if (problemText.isEmpty())
+        return false;
+    ++wrong;
+    emit problem(tr("wrong: %1 (%2)").arg(reply->url().toString(), problemText));
+    end(false);
+    return true;
+}
+
 void MirrorChecker::onSideFileFetched(QNetworkReply *reply, const QByteArray &ini,
                                       const ReleaseBinding &binding)
 {
@@ -150,12 +160,8 @@ void MirrorChecker::onSideFileFetched(QNetworkReply *reply, const QByteArray &in
     } else if (!SideFile::parse(data, &sideFile, &problemText)) {
         problemText = tr("unreadable: %1").arg(problemText);
     }
-    if (!problemText.isEmpty()) {
-        ++wrong;
-        emit problem(tr("wrong: %1 (%2)").arg(reply->url().toString(), problemText));
-        end(false);
+    if (endIfWrong(reply, problemText))
         return;
-    }
     if (binding.digestsFile.isEmpty()) {
         checkFiles(ini);
         return;
@@ -180,12 +186,8 @@ void MirrorChecker::onDigestsFetched(QNetworkReply *reply, const QByteArray &ini
     } else if (!PublishedMetadata::listsOf(data, &lists, &problemText)) {
         problemText = tr("unreadable: %1").arg(problemText);
     }
-    if (!problemText.isEmpty()) {
-        ++wrong;
-        emit problem(tr("wrong: %1 (%2)").arg(reply->url().toString(), problemText));
-        end(false);
+    if (endIfWrong(reply, problemText))
         return;
-    }
     if (options.full)
         addGzipForm(binding.digestsFile, binding.digestsFileSha256, binding.digestsFileSize);
     for (auto it = lists.cbegin(); it != lists.cend(); ++it) {

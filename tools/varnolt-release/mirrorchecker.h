@@ -101,6 +101,9 @@ private:
     void checkFiles(const QByteArray &ini);
     // True after reporting reply as missing and ending the check.
     bool endIfMissing(QNetworkReply *reply);
+    // Counts and reports a fetched metadata file that is wrong, and ends the check; false when
+    // @p problemText is empty.
+    bool endIfWrong(QNetworkReply *reply, const QString &problemText);
     void startNext();
     // body is null for a check by size.
     void checkReply(QNetworkReply *reply, const ManifestFile &file, const Body *body);
