@@ -16,6 +16,7 @@
 #include <QThread>
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentMap>
+#include <QtConcurrent/QtConcurrentRun>
 
 #include <fcntl.h>
 #include <malloc.h>
@@ -125,6 +126,17 @@ bool MakeDownloadReplaceListFunc::run()
 
     emit message(tr("Compiling download and replace list"));
 
+    // A pool of its own: this runs on a thread of the global pool, which the hashing must not
+    // wait for. Made once and only ever mapped over: its threads stay for the whole comparison
+    // (waiting for the pool to be done would end them, and a thread started for every batch
+    // costs more than looking at the batch's files through the cache).
+    QThreadPool pool;
+    pool.setMaxThreadCount(qMax(1, QThread::idealThreadCount()));
+    // The cache is read while the manifest is: neither needs the other, and for a large
+    // product each takes a good part of a run that finds nothing to do.
+    QFuture<void> states = QtConcurrent::run(&pool, [this] { loadFileStates(); });
+    const auto statesLoaded = qScopeGuard([&states] { states.waitForFinished(); });
+
     // The parsed manifest goes before the files are hashed: for a large product it is as large
     // as the lists made from it.
     QList<Entry> entries;
@@ -134,7 +146,7 @@ bool MakeDownloadReplaceListFunc::run()
         return false;
     if (!installedIniPath.isEmpty())
         addInstalledLeftovers();
-    loadFileStates();
+    states.waitForFinished();
     installFd = ::open(QFile::encodeName(installDir).constData(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     const auto closeInstallDir = qScopeGuard([this] {
         if (installFd >= 0)
@@ -142,12 +154,6 @@ bool MakeDownloadReplaceListFunc::run()
         installFd = -1;
     });
 
-    // A pool of its own: this runs on a thread of the global pool, which the hashing must not
-    // wait for. Made once and only ever mapped over: its threads stay for the whole comparison
-    // (waiting for the pool to be done would end them, and a thread started for every batch
-    // costs more than looking at the batch's files through the cache).
-    QThreadPool pool;
-    pool.setMaxThreadCount(qMax(1, QThread::idealThreadCount()));
     // Batches keep the progress moving and bound how far hashing runs ahead of the lists.
     constexpr qsizetype Batch = 2048;
     QList<Learned> learned(Batch);
