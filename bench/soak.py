@@ -26,7 +26,7 @@ import soakmirror
 CLIENT = "client_linux_amd64"
 # The updater's own files in an installation, never part of a release.
 OWN_FILES = {"update", "update.ini", "update.ini.lock", "update.lock", "update.state",
-             "mirrors.ini"}
+             "update.release", "mirrors.ini"}
 RUN_TIMEOUT = 600
 WORDS = ("alpha bravo charlie delta echo foxtrot golf hotel india juliet kilo lima mike "
          "november oscar papa quebec romeo sierra tango uniform victor whiskey xray yankee "

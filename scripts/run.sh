@@ -92,7 +92,7 @@ echo "Demo: the updater ended with exit code $status." >&2
 
 echo >&2
 # The updater's own files beside the client: settings, mirrors, run lock, file-state cache.
-own=(-x update -x update.ini -x mirrors.ini -x update.lock -x update.state)
+own=(-x update -x update.ini -x mirrors.ini -x update.lock -x update.state -x update.release)
 if diff -r "${own[@]}" "$demo/v2" "$demo/installation" >/dev/null; then
     echo "Demo: the installation now holds version 2." >&2
 else
